@@ -1,0 +1,97 @@
+// sync.h: named events, mutexes and semaphores, the waits on them and the signals that wake them.
+#pragma once
+
+#include "rpc/dispatch.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+enum class ObjectType : uint32_t { Event = 0, Mutex = 1, Semaphore = 2 };
+
+struct WaiterLink;
+
+struct ObjectRecord {
+    ObjectType    type;       // event, mutex or semaphore (stored as 32 bits)
+    char         *name;       // heap copy; nullptr when unnamed
+    ObjectRecord *prev;       // nullptr at the head of the list
+    ObjectRecord *next;       // nullptr for the last record
+    int64_t       ref_count;  // handles outstanding
+    uint64_t      identity;   // the value clients receive for this object; 0 for the registry's internal events
+    WaiterLink   *waiters;    // newest first
+    union {
+        struct {
+            uint32_t state;         // 0 not signalled; 1 signalled; 2..15 only from creation
+            uint32_t manual_reset;  // non-zero: stays signalled until reset
+        } event;
+        struct {
+            uint64_t owner;  // client identity of the owning connection, 0 when free
+        } mutex;
+        struct {
+            int64_t count;    // 0 <= count <= maximum
+            int64_t maximum;  // fixed at creation
+        } semaphore;
+    };
+};
+
+// A parked wait. Owns its request until DeleteClient hands it to the reply path.
+struct WaiterRecord {
+    std::unique_ptr<RequestRecord> request;  // the parked call
+    uint64_t  connection;     // client identity of the connection the wait arrived on
+    uint64_t *pending;        // multiple wait: handles not ready when it began (0 once signalled); else nullptr
+    uint64_t  pending_count;  // slots in pending; 0 for a single wait
+    uint32_t  mode;           // 1 single wait; multiple wait: the wait-all flag as received
+};
+
+struct WaiterLink {
+    WaiterRecord *waiter;  // not owned
+    WaiterLink   *next;    // next older waiter on the same object
+};
+
+// The most recent parked call of a connection, by socket descriptor.
+struct SocketSlot {
+    uint64_t      object;  // awaited object for a single wait, 0 for a multiple wait
+    WaiterRecord *waiter;  // the parked call
+};
+
+inline constexpr int kSocketSlots = 1024;
+
+extern ObjectRecord *P_EVENT_HEAD;                              // newest object first
+extern std::array<SocketSlot *, kSocketSlots> sock2client;     // per descriptor 0..1023
+extern uint32_t IsCheckOwnerBeforeReleaseMutex;                 // 0 only while a lost connection's mutexes are released
+extern uint64_t RET_TRUE;                                       // reply of a cancelled wait; always 0
+
+// Object table.
+[[nodiscard]] int FindObjectByID(uint64_t handle) noexcept;
+[[nodiscard]] ObjectRecord *FindObjectByName(const char *name, ObjectType type) noexcept;
+ObjectRecord *CreateEvent(uint64_t ignored, uint32_t manual_reset, uint32_t initial_state, const char *name) noexcept;
+ObjectRecord *CreateMutex(uint64_t ignored, uint32_t initial_owner, const char *name) noexcept;
+ObjectRecord *CreateSemaphore(uint64_t ignored, int64_t initial, int64_t maximum, const char *name) noexcept;
+ObjectRecord *OpenEvent(uint64_t ignored1, uint64_t ignored2, const char *name) noexcept;
+ObjectRecord *OpenMutex(uint64_t ignored1, uint64_t ignored2, const char *name) noexcept;
+ObjectRecord *OpenSemaphore(uint64_t ignored1, uint64_t ignored2, const char *name) noexcept;
+int CloseHandle(uint64_t handle) noexcept;
+int DeleteEvent(ObjectRecord *record) noexcept;
+void ClearEventList() noexcept;
+
+// Waits.
+int WaitForSingleObject(uint64_t handle, uint32_t timeout) noexcept;
+int WaitForMultipleObjects(uint32_t count, const uint64_t *handles, int32_t wait_all, uint32_t timeout) noexcept;
+[[nodiscard]] int IsObjectReady(const ObjectRecord *record) noexcept;
+void GetWaitFromObject(ObjectRecord *record) noexcept;
+[[nodiscard]] bool AddClientToEvent(WaiterRecord *waiter, ObjectRecord *record) noexcept;
+[[nodiscard]] int IsClientEmpty(const WaiterRecord *waiter) noexcept;
+void DeleteEventFromClient(ObjectRecord *record, WaiterRecord *waiter) noexcept;
+void DeleteClientFromEvent(WaiterRecord *waiter, ObjectRecord *record) noexcept;
+void DeleteClientFromAllEvent(WaiterRecord *waiter) noexcept;
+WaiterRecord *DeleteClientFromEventByTransp(uint64_t connection, ObjectRecord *record) noexcept;
+void DeleteClient(ObjectRecord *record, WaiterRecord *waiter) noexcept;
+
+// Unlinks and frees, without a reply, every call that connection still has parked.
+void DiscardWaitersOf(uint64_t connection) noexcept;
+
+// Signalling.
+int SetEvent(uint64_t handle) noexcept;
+int ResetEvent(uint64_t handle) noexcept;
+int ReleaseMutex(uint64_t handle) noexcept;
+int ReleaseSemaphore(uint64_t handle, int64_t count, int64_t *previous) noexcept;
