@@ -1,0 +1,233 @@
+// client.h: a small ONC RPC over TCP client with its own XDR encoder, for tests, tools and the benchmark.
+//
+// It never shares code with the server's XDR routines: a shared encoder would hide a wrong field order.
+// Everything is explicit: a typed call sends one call and reads the next reply on the connection, and a
+// test that parks a call uses SendCall + ReadReply itself.
+#pragma once
+
+#include "common/unique.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kst {
+
+using Bytes = std::vector<uint8_t>;
+
+inline constexpr uint32_t kProgram = 0x20001234;   // the server's program number
+inline constexpr uint32_t kVersion = 1;            // the only version served
+inline constexpr int kDefaultTimeoutMs = 10000;    // how long a typed call waits for its reply
+inline constexpr std::size_t kMaxWaitHandles = 64; // handle slots of a wait record
+inline constexpr std::size_t kEventNameChars = 64; // name field of create_event_struct
+inline constexpr std::size_t kKeyNameChars = 256;  // name field of the registry records
+inline constexpr std::size_t kValueDataChars = 512;
+
+// Procedure numbers, named after the operation each one carries.
+namespace proc {
+inline constexpr uint32_t kNull = 0, kCreateEvent = 1, kSetEvent = 2, kResetEvent = 3, kOpenEvent = 4,
+                          kCloseHandle = 5, kWaitSingle = 6, kWaitMultiple = 7, kRegOpenKey = 8,
+                          kRegCloseKey = 9, kRegDeleteKey = 10, kRegCreateKey = 11, kRegQueryValue = 12,
+                          kRegSetValue = 13, kRegNotify = 14, kRegFlushKey = 15, kCreateMutex = 16,
+                          kOpenMutex = 17, kReleaseMutex = 18, kCreateSemaphore = 19, kOpenSemaphore = 20,
+                          kReleaseSemaphore = 21, kCancelWaitSingle = 22, kCancelWaitMultiple = 23,
+                          kCancelRegNotify = 24, kRegDeleteValue = 25, kRegEnumKey = 26, kRegEnumValue = 27,
+                          kRegQueryInfoKey = 28;
+}  // namespace proc
+
+// Reply status words of an RPC reply message.
+inline constexpr uint32_t kMsgAccepted = 0, kMsgDenied = 1;
+inline constexpr uint32_t kSuccess = 0, kProgUnavail = 1, kProgMismatch = 2, kProcUnavail = 3, kGarbageArgs = 4,
+                          kSystemErr = 5;
+
+// Appends XDR items to a byte buffer.
+class Encoder {
+public:
+    Encoder &U32(uint32_t v);
+    Encoder &U64(uint64_t v);
+    // A fixed char[n]: every element a 4-byte int with the char sign-extended. Text shorter than n is
+    // NUL-padded; longer text fills all n elements and has no terminator.
+    Encoder &Chars(std::string_view text, std::size_t n);
+    Encoder &String(std::string_view text);  // XDR string: length, bytes, zero padding
+    Encoder &Opaque(std::span<const uint8_t> bytes);  // variable opaque: length, bytes, padding
+    Encoder &Raw(std::span<const uint8_t> bytes);     // bytes as they are
+    [[nodiscard]] const Bytes &bytes() const { return out_; }
+    [[nodiscard]] Bytes Take() { return std::move(out_); }
+
+private:
+    Bytes out_;  // everything appended so far
+};
+
+// Reads XDR items; a read past the end yields 0 and clears ok() for good.
+class Decoder {
+public:
+    explicit Decoder(std::span<const uint8_t> in) : in_(in) {}
+    uint32_t U32();
+    uint64_t U64();
+    std::string Chars(std::size_t n);  // n elements, the low 8 bits of each; all n bytes kept
+    std::string String();              // XDR string
+    void Skip(std::size_t n);
+    [[nodiscard]] bool ok() const { return ok_; }
+    [[nodiscard]] std::size_t remaining() const { return in_.size() - pos_; }
+
+private:
+    std::span<const uint8_t> in_;  // the whole input
+    std::size_t pos_ = 0;          // next byte to read
+    bool ok_ = true;               // false after any short read
+};
+
+// The text of a fixed char field up to its first NUL (the whole field if it has none).
+std::string FieldText(std::string_view field);
+
+// One record-marking fragment: 4-byte header (length, last-fragment bit) then the bytes.
+Bytes Fragment(std::span<const uint8_t> body, bool last = true);
+// A CALL message body (no record mark) with AUTH_NONE credential and verifier.
+Bytes CallMessage(uint32_t xid, uint32_t prog, uint32_t vers, uint32_t proc, std::span<const uint8_t> args);
+// A complete record for a call of this server's program.
+Bytes CallRecord(uint32_t xid, uint32_t proc, std::span<const uint8_t> args);
+
+// A parsed REPLY message.
+struct Reply {
+    uint32_t xid = 0;          // as sent by the server
+    uint32_t reply_stat = 0;   // kMsgAccepted or kMsgDenied
+    uint32_t accept_stat = 0;  // kSuccess..kSystemErr when accepted; the reject_stat when denied
+    Bytes body;                // results after accept_stat (for PROG_MISMATCH: low and high version)
+
+    [[nodiscard]] bool succeeded() const { return reply_stat == kMsgAccepted && accept_stat == kSuccess; }
+    // The body as one word; nullopt unless the reply succeeded with exactly 8 bytes.
+    [[nodiscard]] std::optional<uint64_t> Word() const;
+};
+std::optional<Reply> ParseReply(std::span<const uint8_t> record);
+
+// Argument records, encoded field by field in wire order.
+struct Words5 {
+    uint64_t arg1 = 0, arg2 = 0, arg3 = 0, arg4 = 0, arg5 = 0;  // meaning depends on the procedure
+    bool operator==(const Words5 &) const = default;
+};
+Bytes EncodeWord(uint64_t word);
+Bytes EncodeString(std::string_view text);
+Bytes EncodeCreate(uint64_t arg1, uint64_t arg2, std::string_view name);  // create_event_struct, 272 bytes
+// wait_for_multiple_objects_struct: all 64 slots travel; missing handles are 0. 528 bytes.
+Bytes EncodeWait(uint64_t count, uint64_t wait_all, std::span<const uint64_t> handles);
+Bytes EncodeOpen(uint64_t arg1, std::string_view name);  // registry_open_struct, 1032 bytes
+Bytes EncodeSet(uint64_t arg1, std::string_view name, uint64_t type, uint64_t size,
+                std::string_view data);                  // registry_set_struct, 3096 bytes
+Bytes EncodeWords5(const Words5 &w);                     // registry_notify_struct, 40 bytes
+
+// Result records.
+struct QueryResult {       // registry_query_struct
+    uint64_t type = 0;     // value type
+    uint64_t size = 0;     // data bytes returned
+    std::string data;      // all 512 bytes of the field
+};
+struct EnumKeyResult {     // registry_open_struct
+    uint64_t arg1 = 0;     // modification time of the subkey
+    std::string name;      // text up to the first NUL
+};
+struct EnumValueResult {   // registry_set_struct
+    uint64_t arg1 = 0;
+    std::string name;      // text up to the first NUL
+    uint64_t type = 0;
+    uint64_t size = 0;
+    std::string data;      // all 512 bytes of the field
+};
+std::optional<QueryResult> DecodeQuery(std::span<const uint8_t> body);
+std::optional<EnumKeyResult> DecodeEnumKey(std::span<const uint8_t> body);
+std::optional<EnumValueResult> DecodeEnumValue(std::span<const uint8_t> body);
+std::optional<Words5> DecodeWords5(std::span<const uint8_t> body);
+
+// One TCP connection to 127.0.0.1. Move-only; closes its socket when it goes away.
+class Connection {
+public:
+    Connection() = default;
+    Connection(Connection &&) = default;
+    Connection &operator=(Connection &&) = default;
+
+    bool Connect(uint16_t port);  // TCP_NODELAY, so each SendRaw leaves as its own segment
+    void Close() { fd_.reset(); }
+    [[nodiscard]] bool connected() const { return static_cast<bool>(fd_); }
+    [[nodiscard]] int fd() const { return fd_.get(); }
+    // What went wrong in the last failed operation, for test messages.
+    [[nodiscard]] const std::string &error() const { return error_; }
+    uint32_t NextXid() { return next_xid_++; }
+
+    // Writes all bytes, as they are; false on a write error (the peer may have closed).
+    bool SendRaw(std::span<const uint8_t> bytes);
+    // Sends one call of this server's program and does not wait.
+    bool SendCall(uint32_t proc, std::span<const uint8_t> args, uint32_t xid);
+    // The next whole reply record (all fragments); nullopt on timeout, EOF, error or an unparsable record.
+    std::optional<Reply> ReadReply(int timeout_ms = kDefaultTimeoutMs);
+    // The next whole record as raw bytes, without the record marks.
+    std::optional<Bytes> ReadRecord(int timeout_ms = kDefaultTimeoutMs);
+    // True when nothing at all (no byte, no EOF) becomes readable within ms.
+    bool NoReplyWithin(int ms);
+    // True when the server closes the connection (EOF or reset) within ms before sending anything.
+    bool ClosedWithin(int ms);
+
+    // Sends a call with a fresh xid and reads its reply; nullopt (see error()) unless the reply
+    // carries that xid. Any accept_stat is returned as is.
+    std::optional<Reply> Call(uint32_t proc, std::span<const uint8_t> args, int timeout_ms = kDefaultTimeoutMs);
+    // As Call, but the reply must succeed and hold exactly one word.
+    std::optional<uint64_t> CallWord(uint32_t proc, std::span<const uint8_t> args,
+                                     int timeout_ms = kDefaultTimeoutMs);
+
+    // One typed call per procedure. Names go into the fixed field byte for byte (see Encoder::Chars).
+    bool Null();
+    std::optional<uint64_t> CreateEvent(uint64_t manual_reset, uint64_t initial_state, std::string_view name);
+    std::optional<uint64_t> SetEvent(uint64_t handle);
+    std::optional<uint64_t> ResetEvent(uint64_t handle);
+    std::optional<uint64_t> OpenEvent(std::string_view name);
+    std::optional<uint64_t> CloseHandle(uint64_t handle);
+    std::optional<uint64_t> WaitForSingleObject(uint64_t handle, int timeout_ms = kDefaultTimeoutMs);
+    std::optional<uint64_t> WaitForMultipleObjects(uint64_t count, uint64_t wait_all,
+                                                   std::span<const uint64_t> handles,
+                                                   int timeout_ms = kDefaultTimeoutMs);
+    std::optional<uint64_t> RegOpenKeyEx(uint64_t key, std::string_view subkey);
+    std::optional<uint64_t> RegCloseKey(uint64_t key);
+    std::optional<uint64_t> RegDeleteKey(uint64_t key, std::string_view subkey);
+    std::optional<uint64_t> RegCreateKeyEx(uint64_t key, std::string_view subkey);
+    std::optional<QueryResult> RegQueryValueEx(uint64_t key, std::string_view value);
+    std::optional<uint64_t> RegSetValueEx(uint64_t key, std::string_view value, uint64_t type, uint64_t size,
+                                          std::string_view data);
+    std::optional<uint64_t> RegNotifyChangeKeyValue(const Words5 &args, int timeout_ms = kDefaultTimeoutMs);
+    std::optional<uint64_t> RegFlushKey(uint64_t key);
+    std::optional<uint64_t> CreateMutex(uint64_t arg1, uint64_t initial_owner, std::string_view name);
+    std::optional<uint64_t> OpenMutex(std::string_view name);
+    std::optional<uint64_t> ReleaseMutex(uint64_t handle);
+    std::optional<uint64_t> CreateSemaphore(uint64_t initial, uint64_t maximum, std::string_view name);
+    std::optional<uint64_t> OpenSemaphore(std::string_view name);
+    std::optional<uint64_t> ReleaseSemaphore(uint64_t handle, uint64_t count);
+    std::optional<uint64_t> CancelWaitSingle(uint64_t handle);  // procedure 22
+    std::optional<uint64_t> CancelWaitMultiple(uint64_t count, std::span<const uint64_t> handles,
+                                               uint64_t wait_all = 0);  // procedure 23
+    std::optional<uint64_t> CancelRegNotify(const Words5 &args);        // procedure 24
+    std::optional<uint64_t> RegDeleteValue(uint64_t key, std::string_view value);
+    std::optional<EnumKeyResult> RegEnumKeyEx(uint64_t key, uint64_t index);
+    std::optional<EnumValueResult> RegEnumValue(uint64_t key, uint64_t index);
+    std::optional<Words5> RegQueryInfoKey(uint64_t key);
+
+private:
+    bool ReadExact(uint8_t *out, std::size_t n, int deadline_ms);
+    bool Fail(std::string what);  // records what and returns false
+
+    UniqueFd fd_;            // the socket; -1 when not connected
+    uint32_t next_xid_ = 1;  // xid of the next typed call
+    std::string error_;      // last failure, for messages
+};
+
+// Portmapper (program 100000 version 2) over TCP at 127.0.0.1:111.
+struct PmapEntry {
+    uint32_t prog = 0, vers = 0, prot = 0, port = 0;
+};
+inline constexpr uint32_t kIpprotoTcp = 6;
+// PMAPPROC_GETPORT: the port (0 when not registered); nullopt when the portmapper can't be reached.
+std::optional<uint16_t> PmapGetPort(uint32_t prog = kProgram, uint32_t vers = kVersion, uint32_t prot = kIpprotoTcp,
+                                    int timeout_ms = 2000);
+// PMAPPROC_DUMP: every registration; nullopt when the portmapper can't be reached.
+std::optional<std::vector<PmapEntry>> PmapDump(int timeout_ms = 2000);
+
+}  // namespace kst
