@@ -1,0 +1,87 @@
+// trace.cpp: stand-in for the maker's trace library. Messages go to syslog (facility daemon), or,
+// when KST_TRACE_FILE names a file, are appended there one line each.
+//
+// The file is opened and closed for every message: start-up closes every descriptor above 2
+// after TraceLogInit, so nothing may be kept open across it.
+#include "trace/trace.h"
+
+#include <fcntl.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string_view>
+
+#include "common/unique.h"
+
+namespace {
+
+std::array<char, 256> g_ident{};        // identity given to syslog; must outlive openlog
+std::array<char, 4096> g_trace_file{};  // empty: syslog
+
+// Trace levels 0..3 as syslog priorities: debug, err, crit, notice.
+int SyslogPriority(int level)
+{
+    switch (level) {
+    case 0: return LOG_DEBUG;
+    case 1: return LOG_ERR;
+    case 2: return LOG_CRIT;
+    default: return LOG_NOTICE;
+    }
+}
+
+template <std::size_t N>
+void CopyInto(std::array<char, N> &dst, std::string_view src)
+{
+    const std::size_t n = src.size() < N ? src.size() : N - 1;
+    memcpy(dst.data(), src.data(), n);
+    dst[n] = '\0';
+}
+
+}  // namespace
+
+void TraceLogInit(int, const char *ident, int, int, int) noexcept
+{
+    CopyInto(g_ident, ident ? ident : "");
+    if (const char *path = getenv("KST_TRACE_FILE"); path && *path) {
+        CopyInto(g_trace_file, path);
+    }
+    // Facility 0 leaves the process default in place: only our own messages are tagged daemon.
+    openlog(g_ident.data(), LOG_PID, 0);
+}
+
+void TraceLog(int level, const char *unit, const char *function, int line, const char *format, ...) noexcept
+{
+    std::array<char, 2048> text{};
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(text.data(), text.size(), format, ap);
+    va_end(ap);
+    std::size_t len = strnlen(text.data(), text.size());
+    if (len > 0 && text[len - 1] == '\n') text[--len] = '\0';
+
+    if (g_trace_file[0] == '\0') {
+        syslog(LOG_DAEMON | SyslogPriority(level), "[%s] %s:%d %s", unit, function, line, text.data());
+        return;
+    }
+    UniqueFd fd(open(g_trace_file.data(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    if (!fd) return;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm local{};
+    localtime_r(&now.tv_sec, &local);
+    std::array<char, 2300> out{};
+    const int n = snprintf(out.data(), out.size(), "%04d-%02d-%02d %02d:%02d:%02d.%06ld %d %s %s:%d %s\n",
+                           local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                           local.tm_sec, now.tv_nsec / 1000, level, unit, function, line, text.data());
+    if (n > 0) {
+        // One write per line so concurrent appends never interleave inside a line.
+        const ssize_t unused = write(fd.get(), out.data(), static_cast<std::size_t>(n) < out.size() ? n : out.size() - 1);
+        (void)unused;
+    }
+}
