@@ -1,0 +1,21 @@
+// server.h: the bootstrap that turns the daemon into the RPC server, and its port configuration.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr const char *kPropertyFile = "/opt/orn/kestrel/data/property.inf";
+inline constexpr const char *kReadyFile = "/opt/orn/kestrel/work/KSTntserver.ready";
+
+// Descriptor table size the server runs with. Set before the runtime first looks at it, so
+// every descriptor the runtime can serve has an entry in our connection table.
+inline constexpr int kDescriptorLimit = 4096;
+
+extern int32_t sockfd;  // the socket bound to the configured port; -1 when there is none
+
+void NTSYS_Server() noexcept;
+// 0 with the configured port stored, or -1 when the system should choose one.
+int GetRpcPortNumber(uint32_t *port) noexcept;
+// Removes leading and trailing blanks in place; nullptr for no or empty text.
+char *stripstring(char *text) noexcept;
+// 1 for an optional "-" followed by one or more decimal digits.
+int IsDecimal(const char *text) noexcept;
