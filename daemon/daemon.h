@@ -1,0 +1,31 @@
+// daemon.h: process start-up checks, detaching, and the orderly shutdown.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr const char *kServiceName = "KSTntserver";
+inline constexpr const char *kNetDevFile = "/proc/net/dev";
+
+// The host's network interfaces as listed in the kernel's interface table.
+struct NICInfo {
+    int32_t  count;     // interfaces listed
+    int32_t  loopback;  // 1 when an interface name begins with "lo"
+    char   **names;     // heap copies, `count` of them (the array may have spare slots)
+};
+
+// 0 with the list stored through list, -1 on any failure (nothing stored).
+int GetNICInfo(NICInfo **list) noexcept;
+// The same, reading another file in the same format.
+int GetNICInfoFrom(const char *path, NICInfo **list) noexcept;
+void FreeNICInfo(NICInfo **list) noexcept;
+// Detaches (plainly or as a forking systemd service), writes the pid file and serves; returns the exit status.
+int daemon_start(const char *name) noexcept;
+// Closes every descriptor from first up to the table size.
+void close_allfd(int first) noexcept;
+
+// The SIGTERM handler only records the signal; the poll loop runs the shutdown between requests.
+[[nodiscard]] int InstallTermHandler() noexcept;
+// Read end of the pipe the handler writes to; -1 before the handler is installed.
+[[nodiscard]] int TermSignalDescriptor() noexcept;
+// The shutdown sequence; never returns.
+[[noreturn]] void ServerTerminate(int signo) noexcept;

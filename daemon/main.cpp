@@ -1,0 +1,56 @@
+// main.cpp: entry of KSTntserver: checks that the network, the loopback interface and the
+// portmapper are there, then detaches and serves.
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "common/unique.h"
+#include "daemon/daemon.h"
+#include "trace/trace.h"
+
+namespace {
+
+constexpr int kPortmapperAttempts = 5;
+
+// True once pidof names a running portmap or rpcbind; retried once a second.
+bool FindPortmapper()
+{
+    for (int attempt = 1;; ++attempt) {
+        UniquePipe portmap(popen("/sbin/pidof portmap", "r"));
+        UniquePipe rpcbind(popen("/sbin/pidof rpcbind", "r"));
+        int pid = 0;
+        if (portmap && fscanf(portmap.get(), "%d", &pid) == 1) return true;
+        if (rpcbind && fscanf(rpcbind.get(), "%d", &pid) == 1) return true;
+        if (attempt == kPortmapperAttempts) {
+            syslog(6, "Please cofirm the portmap or rpcbind service is working!");
+            return false;
+        }
+        portmap.reset();
+        rpcbind.reset();
+        sleep(1);
+    }
+}
+
+}  // namespace
+
+int main()
+{
+    TraceLogInit(0, kServiceName, 0, 5, 0);
+    TraceLog(3, "daemon_main", __func__, __LINE__, "Starting up...");
+
+    NICInfo *interfaces = nullptr;
+    if (GetNICInfo(&interfaces) != 0) {
+        syslog(6, "Please cofirm the network is working!");
+        return 5;
+    }
+    if (interfaces->loopback != 1) {
+        syslog(6, "Please cofirm the loopback is working!");
+        FreeNICInfo(&interfaces);
+        return 5;
+    }
+    const bool portmapper = FindPortmapper();
+    FreeNICInfo(&interfaces);
+    if (!portmapper) return 5;
+    return daemon_start(kServiceName);
+}

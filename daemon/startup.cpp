@@ -1,0 +1,147 @@
+// startup.cpp: the interface check and the detaching of the process, plainly or as a forking
+// systemd service, with its pid file.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "common/unique.h"
+#include "daemon/daemon.h"
+#include "registry/registry.h"
+#include "rpc/server.h"
+#include "trace/trace.h"
+
+namespace {
+
+constexpr const char *kSystemctl = "/usr/bin/systemctl";
+constexpr const char *kUnitFile = "/usr/lib/systemd/system/KSTntserver.service";
+constexpr const char *kSystemdPidFile = "/run/KSTntserver.pid";
+constexpr const char *kPidFile = "/var/run/KSTntserver.pid";
+
+struct NICInfoDeleter {
+    void operator()(NICInfo *info) const noexcept { FreeNICInfo(&info); }
+};
+
+// Pid of a live instance named by the pid file, or 0; unreadable, empty or stale files count as none.
+pid_t RunningInstance()
+{
+    UniqueFile file(fopen(kPidFile, "r"));
+    int pid = 0;
+    if (!file || fscanf(file.get(), "%d", &pid) != 1 || pid <= 0) return 0;
+    return kill(pid, 0) == 0 ? pid : 0;
+}
+
+// Writes a pid in decimal, without a newline; false when the file can't be opened.
+bool WritePidFile(const char *path, pid_t pid)
+{
+    UniqueFile file(fopen(path, "w"));
+    if (!file) return false;
+    fprintf(file.get(), "%d", pid);
+    return true;
+}
+
+}  // namespace
+
+int GetNICInfoFrom(const char *path, NICInfo **list) noexcept
+{
+    if (!list) return -1;
+    UniqueFile file(fopen(path, "r"));
+    if (!file) return -1;
+    std::array<char, 1024> line{};
+    for (int header = 0; header < 2; ++header)
+        if (!fgets(line.data(), static_cast<int>(line.size()), file.get())) return -1;
+
+    std::unique_ptr<NICInfo, NICInfoDeleter> info(new (std::nothrow) NICInfo{});
+    if (!info) return -1;
+    int slots = 0;
+    while (fgets(line.data(), static_cast<int>(line.size()), file.get())) {
+        auto **grown = static_cast<char **>(realloc(info->names, sizeof(char *) * static_cast<std::size_t>(slots + 1)));
+        if (!grown) return -1;
+        info->names = grown;
+        ++slots;
+        char *colon = strchr(line.data(), ':');
+        if (!colon) continue;
+        *colon = '\0';
+        std::array<char, 1024> word{};
+        if (sscanf(line.data(), "%1023s", word.data()) != 1) continue;
+        char *copy = strdup(word.data());
+        if (!copy) return -1;
+        info->names[info->count++] = copy;
+        if (strncmp(copy, "lo", 2) == 0) info->loopback = 1;
+    }
+    *list = info.release();
+    return 0;
+}
+
+int GetNICInfo(NICInfo **list) noexcept { return GetNICInfoFrom(kNetDevFile, list); }
+
+void FreeNICInfo(NICInfo **list) noexcept
+{
+    if (!list || !*list) return;
+    NICInfo *info = *list;
+    for (int i = info->count - 1; i >= 0; --i) free(info->names[i]);
+    free(info->names);
+    delete info;
+    *list = nullptr;
+}
+
+void close_allfd(int first) noexcept
+{
+    const long end = sysconf(_SC_OPEN_MAX);
+    for (long fd = first; fd < end; ++fd) close(static_cast<int>(fd));
+}
+
+int daemon_start(const char *name) noexcept
+{
+    // The registry is read before any fork so that the serving process inherits it.
+    SetLocalMachineRoot(kLocalMachineDir);
+    LoadRegistry();
+    unlink(kReadyFile);
+
+    if (access(kSystemctl, X_OK) == 0 && access(kUnitFile, R_OK) == 0) {
+        // A forking service: the parent reports the child's pid to systemd and leaves.
+        const pid_t child = fork();
+        if (child < 0) {
+            TraceLog(2, "daemon_main", __func__, __LINE__, "error:fork the child process failed. exit\n");
+            return 2;
+        }
+        if (child > 0) {
+            TraceLog(3, "daemon_main", __func__, __LINE__, "fork the child process success. Childpid is %d\n", child);
+            if (!WritePidFile(kSystemdPidFile, child) && !WritePidFile(kPidFile, child)) {
+                TraceLog(2, "daemon_main", __func__, __LINE__, "Unable open pid file\n");
+                exit(3);
+            }
+            exit(0);
+        }
+    } else {
+        if (RunningInstance() > 0) {
+            syslog(6, "%s is already running!\n", name);
+            TraceLog(1, "daemon_main", __func__, __LINE__, "%s is already running!\n", name);
+            return 7;
+        }
+        umask(022);
+        if (daemon(0, 0) != 0) {
+            TraceLog(1, "daemon_main", __func__, __LINE__, "daemon() failed! exit. \n");
+            return 2;
+        }
+        // syslog keeps a socket of its own; let it reconnect instead of writing to a reused descriptor.
+        closelog();
+        close_allfd(3);
+        if (!WritePidFile(kPidFile, getpid())) {
+            TraceLog(2, "daemon_main", __func__, __LINE__, "Unable open pid file\n");
+            return 3;
+        }
+    }
+
+    if (const int status = InstallTermHandler(); status != 0) return status;
+    NTSYS_Server();
+    return 0;
+}
