@@ -1,0 +1,53 @@
+# Thin wrapper over CMake; every target installs what it needs first (Debian, as root).
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc)
+TEST_JOBS  ?= $(shell echo $$(( $$(nproc) * 2 )))
+PACKAGES    = g++ cmake make pkg-config libtirpc-dev rpcbind libgtest-dev libgmock-dev \
+              iproute2 procps sysvinit-utils util-linux
+KESTREL     = /opt/orn/kestrel
+
+.PHONY: deps build run stop check check-asan install clean
+
+deps:
+	@missing=$$(for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+	@# The daemon probes the portmapper with /sbin/pidof; Debian ships pidof in /usr/bin only.
+	@if [ ! -x /sbin/pidof ]; then \
+		ln -s /usr/bin/pidof /sbin/pidof && echo "set-up: created /sbin/pidof -> /usr/bin/pidof"; \
+	fi
+
+build: deps
+	cmake -S . -B $(BUILD) -DKST_WERROR=ON
+	cmake --build $(BUILD) -j$(JOBS)
+
+run: build
+	mkdir -p $(KESTREL)/registry/HKEY_CLASS_ROOT $(KESTREL)/registry/HKEY_LOCAL_MACHINE \
+		$(KESTREL)/data $(KESTREL)/work
+	@pidof rpcbind >/dev/null || { mkdir -p /run/rpcbind && rpcbind -w && echo "started rpcbind"; }
+	@if [ -f $(KESTREL)/work/KSTntserver.ready ] && kill -0 "$$(cat $(KESTREL)/work/KSTntserver.ready)" 2>/dev/null; then \
+		echo "KSTntserver is already running (pid $$(cat $(KESTREL)/work/KSTntserver.ready))"; \
+	else \
+		$(BUILD)/KSTntserver && \
+		for i in $$(seq 100); do [ -f $(KESTREL)/work/KSTntserver.ready ] && break; sleep 0.1; done; \
+	fi
+	rpcinfo -p | grep -E 'program|536875572'
+
+stop:
+	@pid=$$(cat /var/run/KSTntserver.pid 2>/dev/null) && kill -TERM "$$pid" && echo "sent SIGTERM to $$pid" || echo "not running"
+
+check: build
+	ctest --test-dir $(BUILD) -j$(TEST_JOBS) --output-on-failure
+
+check-asan: deps
+	cmake -S . -B $(ASAN_BUILD) -DKST_WERROR=ON -DKST_SANITIZE=ON
+	cmake --build $(ASAN_BUILD) -j$(JOBS)
+	ctest --test-dir $(ASAN_BUILD) -j$(TEST_JOBS) --output-on-failure
+
+install: build
+	cmake --install $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)
