@@ -38,7 +38,7 @@ struct ObjectRecord {
 struct WaiterRecord {
     std::unique_ptr<RequestRecord> request;  // the parked call
     uint64_t  connection;     // client identity of the connection the wait arrived on
-    uint64_t *pending;        // multiple wait: handles not ready when it began (0 once signalled); else nullptr
+    std::unique_ptr<uint64_t[]> pending;  // multiple wait: handles not ready when it began (0 once signalled); else nullptr
     uint64_t  pending_count;  // slots in pending; 0 for a single wait
     uint32_t  mode;           // 1 single wait; multiple wait: the wait-all flag as received
 };
@@ -84,6 +84,8 @@ void GetWaitFromObject(ObjectRecord *record) noexcept;
 void DeleteEventFromClient(ObjectRecord *record, WaiterRecord *waiter) noexcept;
 void DeleteClientFromEvent(WaiterRecord *waiter, ObjectRecord *record) noexcept;
 void DeleteClientFromAllEvent(WaiterRecord *waiter) noexcept;
+// The connection's first waiter on the object, unlinked there and, for a multiple wait, from all its
+// other objects too: the caller ends it with DeleteClient.
 WaiterRecord *DeleteClientFromEventByTransp(uint64_t connection, ObjectRecord *record) noexcept;
 void DeleteClient(ObjectRecord *record, WaiterRecord *waiter) noexcept;
 

@@ -1,0 +1,294 @@
+// objects.cpp: the table of events, mutexes and semaphores; create, open and close over RPC.
+//
+// Every object lives in one doubly linked list, newest first. A handle is the record's address and is
+// valid exactly while the record is in the list, so every handle a client sends is looked up by address
+// before the record is read. A record is freed only by DeleteEvent (through CloseHandle) or ClearEventList.
+
+#include "common/unique.h"
+#include "rpc/services.h"
+#include "sync/internal.h"
+#include "trace/trace.h"
+
+#include <cstring>
+#include <new>
+
+ObjectRecord *P_EVENT_HEAD = nullptr;
+
+namespace {
+
+// An existing object of that name and type, with one more handle outstanding; nullptr if there is none.
+ObjectRecord *Reuse(const char *name, ObjectType type)
+{
+    ObjectRecord *obj = FindObjectByName(name, type);
+    if (obj) {
+        ++obj->ref_count;
+        SetLastError(0);
+    }
+    return obj;
+}
+
+// A fresh record with its name copied and one handle outstanding; not in the list yet.
+std::unique_ptr<ObjectRecord> NewObject(ObjectType type, const char *name)
+{
+    std::unique_ptr<ObjectRecord> obj(new (std::nothrow) ObjectRecord{});
+    if (!obj) {
+        SetLastError(kErrNoMemory);
+        return nullptr;
+    }
+    obj->type = type;
+    if (name && name[0] != '\0') { // an empty name means an unnamed object
+        const size_t size = strlen(name) + 1;
+        obj->name = new (std::nothrow) char[size];
+        if (!obj->name) {
+            SetLastError(kErrNoMemory);
+            return nullptr;
+        }
+        memcpy(obj->name, name, size);
+    }
+    obj->ref_count = 1;
+    obj->identity = reinterpret_cast<uint64_t>(obj.get());
+    return obj;
+}
+
+// Puts a new record at the head of the list, which owns it from now on.
+ObjectRecord *Publish(std::unique_ptr<ObjectRecord> obj)
+{
+    obj->next = P_EVENT_HEAD;
+    if (P_EVENT_HEAD) P_EVENT_HEAD->prev = obj.get();
+    P_EVENT_HEAD = obj.release();
+    SetLastError(0);
+    return P_EVENT_HEAD;
+}
+
+ObjectRecord *OpenObject(const char *name, ObjectType type)
+{
+    if (ObjectRecord *obj = Reuse(name, type)) return obj;
+    SetLastError(kErrNotFound);
+    return nullptr;
+}
+
+// Unlinks a record from the list and frees it; its waiter list must be empty.
+void FreeObject(ObjectRecord *obj)
+{
+    if (obj->prev)
+        obj->prev->next = obj->next;
+    else
+        P_EVENT_HEAD = obj->next;
+    if (obj->next) obj->next->prev = obj->prev;
+    delete[] obj->name;
+    delete obj;
+}
+
+// The name field of a create call is 64 bytes and may lack its terminator; this gives it one.
+struct FieldName {
+    char text[sizeof(create_event_struct::name) + 1]; // the field's text, always terminated
+};
+
+FieldName NameOf(const create_event_struct &args)
+{
+    FieldName name;
+    CopyName(name.text, {args.name, FieldLength(args.name)});
+    return name;
+}
+
+} // namespace
+
+int FindObjectByID(uint64_t handle) noexcept
+{
+    if (handle == 0) return 0;
+    for (const ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next)
+        if (reinterpret_cast<uint64_t>(obj) == handle) return 1;
+    return 0;
+}
+
+ObjectRecord *FindObjectByName(const char *name, ObjectType type) noexcept
+{
+    if (!name || name[0] == '\0') return nullptr;
+    for (ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next)
+        if (obj->name && obj->type == type && strcmp(obj->name, name) == 0) return obj;
+    return nullptr;
+}
+
+// An event keeps the low four bits of its initial state: 16 creates it non-signalled, 2..15 stay as
+// given (a single wait treats them as not signalled, a multiple wait as signalled).
+ObjectRecord *CreateEvent(uint64_t, uint32_t manual_reset, uint32_t initial_state, const char *name) noexcept
+{
+    if (ObjectRecord *found = Reuse(name, ObjectType::Event)) return found; // state and mode stay as they were
+    std::unique_ptr<ObjectRecord> obj = NewObject(ObjectType::Event, name);
+    if (!obj) return nullptr;
+    obj->event.state = initial_state & 15;
+    obj->event.manual_reset = manual_reset;
+    return Publish(std::move(obj));
+}
+
+// Only an initial-owner flag of exactly 1 makes the calling connection the owner.
+ObjectRecord *CreateMutex(uint64_t, uint32_t initial_owner, const char *name) noexcept
+{
+    if (ObjectRecord *found = Reuse(name, ObjectType::Mutex)) return found; // never taken over
+    std::unique_ptr<ObjectRecord> obj = NewObject(ObjectType::Mutex, name);
+    if (!obj) return nullptr;
+    if (initial_owner == 1) GetClientParameter(nullptr, &obj->mutex.owner);
+    return Publish(std::move(obj));
+}
+
+// Bad counts are refused with last error 0, so the client sees the reply 0; an existing semaphore of
+// that name is returned before the counts are even looked at.
+ObjectRecord *CreateSemaphore(uint64_t, int64_t initial, int64_t maximum, const char *name) noexcept
+{
+    if (ObjectRecord *found = Reuse(name, ObjectType::Semaphore)) return found;
+    if (initial < 0 || maximum < 0 || initial > maximum) {
+        SetLastError(0);
+        return nullptr;
+    }
+    std::unique_ptr<ObjectRecord> obj = NewObject(ObjectType::Semaphore, name);
+    if (!obj) return nullptr;
+    obj->semaphore.count = initial;
+    obj->semaphore.maximum = maximum;
+    return Publish(std::move(obj));
+}
+
+ObjectRecord *OpenEvent(uint64_t, uint64_t, const char *name) noexcept
+{
+    return OpenObject(name, ObjectType::Event);
+}
+
+ObjectRecord *OpenMutex(uint64_t, uint64_t, const char *name) noexcept
+{
+    return OpenObject(name, ObjectType::Mutex);
+}
+
+ObjectRecord *OpenSemaphore(uint64_t, uint64_t, const char *name) noexcept
+{
+    return OpenObject(name, ObjectType::Semaphore);
+}
+
+// The last close deletes the object. One with waiters refuses and gets its count back to 1, so the
+// next close tries again; an owned mutex refuses in DeleteEvent and keeps the lowered count.
+int CloseHandle(uint64_t handle) noexcept
+{
+    if (handle == 0) {
+        SetLastError(kErrInvalid);
+        return 0;
+    }
+    ObjectRecord *obj = ObjectOfHandle(handle);
+    if (!obj) {
+        SetLastError(kErrNotFound);
+        return 0;
+    }
+    if (--obj->ref_count > 0) {
+        SetLastError(0);
+        return 1;
+    }
+    if (obj->waiters) {
+        obj->ref_count = 1;
+        SetLastError(kErrBusy);
+        return 0;
+    }
+    return DeleteEvent(obj);
+}
+
+// Deletes an object of any type unless it has waiters or is an owned mutex.
+int DeleteEvent(ObjectRecord *record) noexcept
+{
+    if (!FindObjectByID(reinterpret_cast<uint64_t>(record))) {
+        SetLastError(kErrNotFound);
+        return 0;
+    }
+    if (record->waiters || (record->type == ObjectType::Mutex && record->mutex.owner != 0)) {
+        SetLastError(kErrBusy);
+        return 0;
+    }
+    FreeObject(record);
+    return 1;
+}
+
+// Shutdown: every object goes, owned or waited on. Parked calls are freed without a reply, so nothing
+// is left for a leak checker and no client is told that its wait was satisfied.
+void ClearEventList() noexcept
+{
+    while (ObjectRecord *obj = P_EVENT_HEAD) {
+        DiscardWaitersOn(obj);
+        FreeObject(obj);
+    }
+}
+
+uint64_t *create_event_rpc_1_svc(create_event_struct *argp, svc_req *) noexcept
+{
+    const FieldName name = NameOf(*argp);
+    ObjectRecord *obj = CreateEvent(0, static_cast<uint32_t>(argp->arg1), static_cast<uint32_t>(argp->arg2), name.text);
+    if (!obj) {
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "create event failed\n");
+        return GetLastErrorAddress();
+    }
+    TraceLog(0, "ntsys_s", __func__, __LINE__, "create event id = 0x%lx, name = %s\n", obj->identity, name.text);
+    return &obj->identity;
+}
+
+uint64_t *create_mutex_rpc_1_svc(create_event_struct *argp, svc_req *) noexcept
+{
+    const FieldName name = NameOf(*argp);
+    ObjectRecord *obj = CreateMutex(0, static_cast<uint32_t>(argp->arg2), name.text);
+    if (!obj) {
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "CreateMutex failed\n");
+        return GetLastErrorAddress();
+    }
+    TraceLog(0, "ntsys_s", __func__, __LINE__, "CreateMutex id = %ld\n", obj->identity);
+    return &obj->identity;
+}
+
+uint64_t *create_semaphore_rpc_1_svc(create_event_struct *argp, svc_req *) noexcept
+{
+    const FieldName name = NameOf(*argp);
+    const auto initial = static_cast<int64_t>(argp->arg1);
+    const auto maximum = static_cast<int64_t>(argp->arg2);
+    TraceLog(0, "ntsys_s", __func__, __LINE__, "%ld %ld %s\n", initial, maximum, name.text);
+    ObjectRecord *obj = CreateSemaphore(0, initial, maximum, name.text);
+    if (!obj) {
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "CreateSemaphore failed\n");
+        return GetLastErrorAddress();
+    }
+    TraceLog(0, "ntsys_s", __func__, __LINE__, "CreateSemaphore id = %ld\n", obj->identity);
+    return &obj->identity;
+}
+
+uint64_t *open_event_rpc_1_svc(char **argp, svc_req *) noexcept
+{
+    ObjectRecord *obj = OpenEvent(0, 0, *argp);
+    if (!obj) {
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "OpenEvent failed, name=%s\n", *argp);
+        return GetLastErrorAddress();
+    }
+    TraceLog(0, "ntsys_s", __func__, __LINE__, "OpenEvent called, name=%s\n", *argp);
+    return &obj->identity;
+}
+
+uint64_t *open_mutex_rpc_1_svc(char **argp, svc_req *) noexcept
+{
+    ObjectRecord *obj = OpenMutex(0, 0, *argp);
+    if (!obj) {
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "OpenMutex failed, name=%s\n", *argp);
+        return GetLastErrorAddress();
+    }
+    TraceLog(0, "ntsys_s", __func__, __LINE__, "OpenMutex called, name=%s\n", *argp);
+    return &obj->identity;
+}
+
+uint64_t *open_semaphore_rpc_1_svc(char **argp, svc_req *) noexcept
+{
+    ObjectRecord *obj = OpenSemaphore(0, 0, *argp);
+    if (!obj) {
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "OpenSemaphore failed, name=%s\n", *argp);
+        return GetLastErrorAddress();
+    }
+    TraceLog(0, "ntsys_s", __func__, __LINE__, "OpenSephore called, name=%s\n", *argp);
+    return &obj->identity;
+}
+
+uint64_t *close_handle_rpc_1_svc(uint64_t *argp, svc_req *) noexcept
+{
+    if (CloseHandle(*argp))
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "CloseHandle called, id=%ld\n", *argp);
+    else
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "CloseHandle failed, id=%ld\n", *argp);
+    return GetLastErrorAddress();
+}
