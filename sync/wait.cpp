@@ -1,0 +1,414 @@
+// wait.cpp: waits on one or many objects; parks the call when they are not ready.
+//
+// A parked call's RequestRecord moves into a WaiterRecord that is linked on every
+// object it still waits for; the service routine then returns no reply. It ends in
+// exactly one of three ways, and whoever ends it unlinks it everywhere first:
+//   satisfied        -> reply: identity of the object that completed the wait
+//   cancelled        -> reply 0, written before the cancel call's own reply
+//   connection lost  -> no reply; records freed without touching the socket
+// Every parked waiter is linked on at least one object, so a walk of the object list finds them all;
+// the socket slot of a connection is only the poll loop's shortcut to its latest parked call.
+
+#include "rpc/services.h"
+#include "sync/internal.h"
+#include "trace/trace.h"
+
+#include <bit>
+#include <cassert>
+#include <new>
+
+std::array<SocketSlot *, kSocketSlots> sock2client{};
+uint64_t RET_TRUE = 0;
+
+namespace {
+
+// The object a pending slot names; the waiter's link on it keeps it in the list.
+ObjectRecord *PendingObject(const WaiterRecord *waiter, uint64_t slot)
+{
+    return reinterpret_cast<ObjectRecord *>(waiter->pending[slot]);
+}
+
+// Removes the first link on the object whose waiter matches and returns that waiter; nullptr if none.
+template <typename Match> WaiterRecord *UnlinkFirst(ObjectRecord *record, Match match)
+{
+    for (WaiterLink **at = &record->waiters; *at; at = &(*at)->next) {
+        if (!match((*at)->waiter)) continue;
+        WaiterLink *link = *at;
+        *at = link->next;
+        WaiterRecord *waiter = link->waiter;
+        delete link;
+        return waiter;
+    }
+    return nullptr;
+}
+
+// Removes the head link, the newest waiter on the object; nullptr if it has none.
+WaiterRecord *UnlinkHead(ObjectRecord *record)
+{
+    return UnlinkFirst(record, [](const WaiterRecord *) { return true; });
+}
+
+// One link of the waiter, on record, has just been removed and the waiter is about to be ended: a
+// multiple wait also leaves all its other objects, so no link outlives it.
+void DetachRest(WaiterRecord *waiter, ObjectRecord *record)
+{
+    if (!waiter->pending) return;
+    DeleteEventFromClient(record, waiter);
+    DeleteClientFromAllEvent(waiter);
+}
+
+// Ends an unlinked waiter without writing to its connection.
+void Drop(WaiterRecord *waiter)
+{
+    IsSendReply = 0;
+    DeleteClient(nullptr, waiter);
+    IsSendReply = 1;
+}
+
+// Clears the socket slot if it names this waiter. A slot naming another parked call of the same
+// connection stays: it still points at a live waiter, and the poll loop can still find that one.
+void ForgetSlot(const WaiterRecord *waiter)
+{
+    const auto fd = static_cast<unsigned>(RequestSocket(waiter->request.get()));
+    if (fd >= kSocketSlots || !sock2client[fd] || sock2client[fd]->waiter != waiter) return;
+    delete sock2client[fd];
+    sock2client[fd] = nullptr;
+}
+
+// Hands the current call to the waiter and links it on every object it waits for: the one given for
+// a single wait, each pending slot's object for a multiple wait. Out of memory half-way, a waiter missing
+// from some of its objects could never complete, so the park is undone and the dispatcher keeps the call.
+bool Park(std::unique_ptr<WaiterRecord> waiter, ObjectRecord *single)
+{
+    RequestRecord *request = nullptr;
+    GetClientParameter(&request, &waiter->connection);
+    waiter->request.reset(request);
+    const uint64_t targets = waiter->pending ? waiter->pending_count : 1;
+    uint64_t linked = 0;
+    while (linked < targets &&
+           AddClientToEvent(waiter.get(), waiter->pending ? PendingObject(waiter.get(), linked) : single))
+        ++linked;
+    if (linked == targets) {
+        (void)waiter.release(); // the object lists own it from now on
+        return true;
+    }
+    waiter->pending_count = linked; // only these slots got a link
+    DeleteClientFromAllEvent(waiter.get());
+    ForgetSlot(waiter.get());
+    (void)waiter->request.release(); // still the dispatcher's: it answers with the last error
+    SetLastError(kErrNoMemory);
+    return false;
+}
+
+// A waiter woken on record: a single wait or a wait-any ends with its identity; a wait-all only once
+// every object that was not ready when it parked has been signalled for it.
+void CompleteWait(WaiterRecord *waiter, ObjectRecord *record)
+{
+    if (waiter->pending) {
+        DeleteEventFromClient(record, waiter);
+        if (waiter->mode != 1)
+            DeleteClientFromAllEvent(waiter);
+        else if (!IsClientEmpty(waiter))
+            return;
+    }
+    DeleteClient(record, waiter);
+}
+
+} // namespace
+
+int IsObjectReady(const ObjectRecord *record) noexcept
+{
+    if (!record) return 0;
+    switch (record->type) {
+    case ObjectType::Event:
+        return record->event.state != 0;
+    case ObjectType::Mutex:
+        return record->mutex.owner == 0; // even its own owner must wait
+    case ObjectType::Semaphore:
+        return record->semaphore.count != 0;
+    }
+    TraceLog(0, "ntsys_s", __func__, __LINE__, "error occured in IsObjectReady\n");
+    return 1;
+}
+
+void GetWaitFromObject(ObjectRecord *record) noexcept
+{
+    switch (record->type) {
+    case ObjectType::Event:
+        if (record->event.manual_reset == 0) record->event.state = 0;
+        return;
+    case ObjectType::Mutex:
+        if (record->mutex.owner == 0) GetClientParameter(nullptr, &record->mutex.owner);
+        return;
+    case ObjectType::Semaphore:
+        if (record->semaphore.count != 0) --record->semaphore.count;
+        return;
+    }
+    TraceLog(0, "ntsys_s", __func__, __LINE__, "error occured in GetWaitFromObject\n");
+}
+
+// Satisfied at once by its own rules, which differ from IsObjectReady: the owner of a mutex gets it again
+// (no recursion count is kept), and an event counts as signalled only with state exactly 1.
+int WaitForSingleObject(uint64_t handle, uint32_t) noexcept
+{
+    if (handle == 0) {
+        SetLastError(kErrInvalid);
+        return 0;
+    }
+    ObjectRecord *obj = ObjectOfHandle(handle);
+    if (!obj) {
+        SetLastError(kErrNotFound);
+        return 0;
+    }
+    bool satisfied = false;
+    switch (obj->type) {
+    case ObjectType::Mutex: {
+        uint64_t me = 0;
+        GetClientParameter(nullptr, &me);
+        if (obj->mutex.owner == 0) obj->mutex.owner = me;
+        satisfied = obj->mutex.owner == me;
+        break;
+    }
+    case ObjectType::Event:
+        satisfied = obj->event.state == 1;
+        if (satisfied && obj->event.manual_reset == 0) obj->event.state = 0;
+        break;
+    case ObjectType::Semaphore:
+        satisfied = obj->semaphore.count != 0;
+        if (satisfied) --obj->semaphore.count;
+        break;
+    default:
+        SetLastError(kErrInvalid);
+        return 0;
+    }
+    if (satisfied) {
+        SetLastError(obj->identity);
+        return 0;
+    }
+    std::unique_ptr<WaiterRecord> waiter(new (std::nothrow) WaiterRecord{});
+    if (!waiter) {
+        SetLastError(kErrNoMemory);
+        return 0;
+    }
+    waiter->mode = 1;
+    if (!Park(std::move(waiter), obj)) return 0;
+    SetLastError(0);
+    return 1;
+}
+
+// Parks on the objects that are not ready, in request order. Objects that were ready when a wait-all
+// parks are neither consumed nor watched: it completes once the others have been signalled for it.
+int WaitForMultipleObjects(uint32_t count, const uint64_t *handles, int32_t wait_all, uint32_t) noexcept
+{
+    if (count == 0) {
+        SetLastError(kErrInvalid);
+        return 0;
+    }
+    // The vector holds 64 handles: a larger count is refused once all 64 have been traced.
+    for (uint32_t i = 0; i < count; ++i) {
+        if (i == kMaxWaitHandles || handles[i] == 0) {
+            SetLastError(kErrInvalid);
+            return 0;
+        }
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "%p\n", reinterpret_cast<void *>(handles[i]));
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!FindObjectByID(handles[i])) {
+            SetLastError(kErrNotFound);
+            return 0;
+        }
+    }
+    auto object = [handles](uint32_t i) { return reinterpret_cast<ObjectRecord *>(handles[i]); };
+    // A wait-any stops at the first ready object; the others need the whole scan.
+    uint64_t not_ready = 0; // bit i: object i is not ready
+    uint32_t first_ready = count;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!IsObjectReady(object(i))) {
+            not_ready |= uint64_t{1} << i;
+        } else if (first_ready == count) {
+            first_ready = i;
+            if (wait_all == 0) break;
+        }
+    }
+    // A flag other than 0 and 1 with every object ready is answered as a wait-any: parked, it would be
+    // linked on no object and nothing could ever complete it.
+    if (first_ready < count && (wait_all == 0 || (not_ready == 0 && wait_all != 1))) {
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "object %p is ready\n",
+                 reinterpret_cast<void *>(handles[first_ready]));
+        GetWaitFromObject(object(first_ready));
+        SetLastError(handles[first_ready]);
+        return 0;
+    }
+    if (not_ready == 0) { // wait-all: consumed in request order, an object listed twice twice
+        for (uint32_t i = 0; i < count; ++i)
+            GetWaitFromObject(object(i));
+        SetLastError(0);
+        return 0;
+    }
+    std::unique_ptr<WaiterRecord> waiter(new (std::nothrow) WaiterRecord{});
+    if (!waiter) {
+        SetLastError(kErrNoMemory);
+        return 0;
+    }
+    waiter->pending.reset(new (std::nothrow) uint64_t[std::popcount(not_ready)]);
+    if (!waiter->pending) {
+        SetLastError(kErrNoMemory);
+        return 0;
+    }
+    for (uint32_t i = 0; i < count; ++i)
+        if (not_ready & (uint64_t{1} << i)) waiter->pending[waiter->pending_count++] = handles[i];
+    waiter->mode = static_cast<uint32_t>(wait_all);
+    if (!Park(std::move(waiter), nullptr)) return 0;
+    SetLastError(0);
+    return 1;
+}
+
+// Links the waiter at the head of the object's list, so the newest waiter is woken first, and makes it
+// its connection's latest parked call. Nothing changes unless both allocations succeed.
+bool AddClientToEvent(WaiterRecord *waiter, ObjectRecord *record) noexcept
+{
+    if (!waiter || !record) return false;
+    std::unique_ptr<WaiterLink> link(new (std::nothrow) WaiterLink{waiter, record->waiters});
+    if (!link) return false;
+    const auto fd = static_cast<unsigned>(RequestSocket(waiter->request.get()));
+    if (fd < kSocketSlots) { // descriptors above the table get no slot
+        if (!sock2client[fd]) sock2client[fd] = new (std::nothrow) SocketSlot{};
+        if (!sock2client[fd]) return false;
+        *sock2client[fd] = SocketSlot{waiter->pending ? 0 : reinterpret_cast<uint64_t>(record), waiter};
+    }
+    record->waiters = link.release();
+    return true;
+}
+
+int IsClientEmpty(const WaiterRecord *waiter) noexcept
+{
+    for (uint64_t i = 0; i < waiter->pending_count; ++i)
+        if (waiter->pending[i] != 0) return 0;
+    return 1;
+}
+
+// Marks the object as signalled for this waiter (its first slot holding the handle).
+void DeleteEventFromClient(ObjectRecord *record, WaiterRecord *waiter) noexcept
+{
+    if (!waiter) {
+        SetLastError(kErrInvalid);
+        return;
+    }
+    for (uint64_t i = 0; i < waiter->pending_count; ++i) {
+        if (waiter->pending[i] == reinterpret_cast<uint64_t>(record)) {
+            waiter->pending[i] = 0;
+            return;
+        }
+    }
+    TraceLog(0, "ntsys_s", __func__, __LINE__, "DeleteEventFromClient error, not fount\n");
+}
+
+void DeleteClientFromEvent(WaiterRecord *waiter, ObjectRecord *record) noexcept
+{
+    if (!waiter || !record || !record->waiters) return;
+    if (!UnlinkFirst(record, [waiter](const WaiterRecord *w) { return w == waiter; }))
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "DeleteClientFromEvent error, not fount\n");
+}
+
+// Removes the waiter's links from every object it still waits for; its slots keep their handles.
+void DeleteClientFromAllEvent(WaiterRecord *waiter) noexcept
+{
+    for (uint64_t i = 0; i < waiter->pending_count; ++i)
+        if (waiter->pending[i] != 0) DeleteClientFromEvent(waiter, PendingObject(waiter, i));
+}
+
+// Finds the connection's first waiter on the object, for a cancel that is about to end it. A multiple
+// wait leaves all its other objects too, so the cancels (and the notification cancel) never free a
+// waiter that is still linked elsewhere.
+WaiterRecord *DeleteClientFromEventByTransp(uint64_t connection, ObjectRecord *record) noexcept
+{
+    if (!record) return nullptr;
+    WaiterRecord *waiter =
+        UnlinkFirst(record, [connection](const WaiterRecord *w) { return w->connection == connection; });
+    if (waiter) DetachRest(waiter, record);
+    return waiter;
+}
+
+// Ends an unlinked waiter: its reply is the object's identity when one completed it, else 0.
+void DeleteClient(ObjectRecord *record, WaiterRecord *waiter) noexcept
+{
+    if (!waiter) {
+        SetLastError(kErrInvalid);
+        return;
+    }
+    std::unique_ptr<WaiterRecord> owned(waiter);
+    owned->pending.reset();
+    ForgetSlot(owned.get());
+    FreeClientParameter(owned->request.release(), record ? &record->identity : &RET_TRUE);
+}
+
+// Called for every connection the runtime destroys, also those the poll loop never saw close: whatever
+// it still has parked, wherever linked and whether or not a slot names it, goes without a reply.
+void DiscardWaitersOf(uint64_t connection) noexcept
+{
+    for (ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next)
+        while (WaiterRecord *waiter = DeleteClientFromEventByTransp(connection, obj))
+            Drop(waiter);
+}
+
+void DiscardWaitersOn(ObjectRecord *record) noexcept
+{
+    while (WaiterRecord *waiter = UnlinkHead(record)) {
+        DetachRest(waiter, record);
+        Drop(waiter);
+    }
+}
+
+void TakeWaiter(ObjectRecord *record) noexcept
+{
+    WaiterRecord *waiter = UnlinkHead(record);
+    assert(waiter && "only objects with waiters are signalled");
+    if (record->type == ObjectType::Mutex) record->mutex.owner = waiter->connection;
+    CompleteWait(waiter, record);
+}
+
+uint64_t *wait_for_single_object_rpc_1_svc(uint64_t *argp, svc_req *) noexcept
+{
+    if (WaitForSingleObject(*argp, 0xFFFFFFFF)) {
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "WaitForSingleObject called, id=%ld\n", *argp);
+        return nullptr;
+    }
+    TraceLog(0, "ntsys_s", __func__, __LINE__, "WaitForSingleObject failed, id=%ld\n", *argp);
+    return GetLastErrorAddress();
+}
+
+uint64_t *wait_for_multiple_objects_rpc_1_svc(wait_for_multiple_objects_struct *argp, svc_req *) noexcept
+{
+    const int parked = WaitForMultipleObjects(static_cast<uint32_t>(argp->count), argp->handles,
+                                              static_cast<int32_t>(argp->wait_all), 0xFFFFFFFF);
+    TraceLog(0, "ntsys_s", __func__, __LINE__, "WaitForMultipleObject called\n");
+    return parked ? nullptr : GetLastErrorAddress();
+}
+
+// The client's own time-out expired: its parked call on this connection is answered 0 now, before
+// this call's own reply 0.
+uint64_t *timeout_wait_for_single_object_rpc_1_svc(uint64_t *argp, svc_req *) noexcept
+{
+    ObjectRecord *obj = ObjectOfHandle(*argp);
+    if (!obj) return SetLastError(kErrNotFound);
+    uint64_t me = 0;
+    GetClientParameter(nullptr, &me);
+    if (WaiterRecord *waiter = DeleteClientFromEventByTransp(me, obj)) DeleteClient(nullptr, waiter);
+    TraceLog(0, "ntsys_s", __func__, __LINE__, "%ld timeout!\n", *argp);
+    return SetLastError(0);
+}
+
+// Unknown handles are skipped. Each parked call of this connection found on the listed objects is
+// answered 0 as soon as it is found: a connection with several parked calls loses none of them to a leak.
+uint64_t *timeout_wait_for_multiple_objects_rpc_1_svc(wait_for_multiple_objects_struct *argp, svc_req *) noexcept
+{
+    if (argp->count == 0) return SetLastError(kErrInvalid);
+    const uint64_t count = argp->count < kMaxWaitHandles ? argp->count : kMaxWaitHandles;
+    uint64_t me = 0;
+    GetClientParameter(nullptr, &me);
+    for (uint64_t i = 0; i < count; ++i)
+        if (ObjectRecord *obj = ObjectOfHandle(argp->handles[i]))
+            if (WaiterRecord *waiter = DeleteClientFromEventByTransp(me, obj)) DeleteClient(nullptr, waiter);
+    TraceLog(0, "ntsys_s", __func__, __LINE__, "wait_for_multi timeout!\n");
+    return SetLastError(0);
+}
