@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iosfwd>
 #include <optional>
 #include <span>
 #include <string>
@@ -100,7 +101,10 @@ struct Reply {
     [[nodiscard]] bool succeeded() const { return reply_stat == kMsgAccepted && accept_stat == kSuccess; }
     // The body as one word; nullopt unless the reply succeeded with exactly 8 bytes.
     [[nodiscard]] std::optional<uint64_t> Word() const;
+    bool operator==(const Reply &) const = default;
 };
+// Readable test messages: "xid 0xa1 accepted/0 word 0x..." rather than a byte dump.
+std::ostream &operator<<(std::ostream &os, const Reply &r);
 std::optional<Reply> ParseReply(std::span<const uint8_t> record);
 
 // Argument records, encoded field by field in wire order.
@@ -108,6 +112,7 @@ struct Words5 {
     uint64_t arg1 = 0, arg2 = 0, arg3 = 0, arg4 = 0, arg5 = 0;  // meaning depends on the procedure
     bool operator==(const Words5 &) const = default;
 };
+std::ostream &operator<<(std::ostream &os, const Words5 &w);
 Bytes EncodeWord(uint64_t word);
 Bytes EncodeString(std::string_view text);
 Bytes EncodeCreate(uint64_t arg1, uint64_t arg2, std::string_view name);  // create_event_struct, 272 bytes
@@ -175,43 +180,91 @@ public:
     std::optional<uint64_t> CallWord(uint32_t proc, std::span<const uint8_t> args,
                                      int timeout_ms = kDefaultTimeoutMs);
 
-    // One typed call per procedure. Names go into the fixed field byte for byte (see Encoder::Chars).
+    // One typed call per procedure, named after the operation it carries. Names and data go into their
+    // fixed fields byte for byte (see Encoder::Chars). A wait that does not complete times out like any
+    // call, and its reply may still come later on this connection.
     bool Null();
-    std::optional<uint64_t> CreateEvent(uint64_t manual_reset, uint64_t initial_state, std::string_view name);
-    std::optional<uint64_t> SetEvent(uint64_t handle);
-    std::optional<uint64_t> ResetEvent(uint64_t handle);
-    std::optional<uint64_t> OpenEvent(std::string_view name);
-    std::optional<uint64_t> CloseHandle(uint64_t handle);
-    std::optional<uint64_t> WaitForSingleObject(uint64_t handle, int timeout_ms = kDefaultTimeoutMs);
-    std::optional<uint64_t> WaitForMultipleObjects(uint64_t count, uint64_t wait_all,
-                                                   std::span<const uint64_t> handles,
-                                                   int timeout_ms = kDefaultTimeoutMs);
-    std::optional<uint64_t> RegOpenKeyEx(uint64_t key, std::string_view subkey);
-    std::optional<uint64_t> RegCloseKey(uint64_t key);
-    std::optional<uint64_t> RegDeleteKey(uint64_t key, std::string_view subkey);
-    std::optional<uint64_t> RegCreateKeyEx(uint64_t key, std::string_view subkey);
+    std::optional<uint64_t> CreateEvent(uint64_t manual_reset, uint64_t initial_state, std::string_view name)
+    {
+        return CallWord(proc::kCreateEvent, EncodeCreate(manual_reset, initial_state, name));
+    }
+    std::optional<uint64_t> SetEvent(uint64_t h) { return CallWord(proc::kSetEvent, EncodeWord(h)); }
+    std::optional<uint64_t> ResetEvent(uint64_t h) { return CallWord(proc::kResetEvent, EncodeWord(h)); }
+    std::optional<uint64_t> OpenEvent(std::string_view name) { return CallWord(proc::kOpenEvent, EncodeString(name)); }
+    std::optional<uint64_t> CloseHandle(uint64_t h) { return CallWord(proc::kCloseHandle, EncodeWord(h)); }
+    std::optional<uint64_t> WaitForSingleObject(uint64_t h, int timeout_ms = kDefaultTimeoutMs)
+    {
+        return CallWord(proc::kWaitSingle, EncodeWord(h), timeout_ms);
+    }
+    std::optional<uint64_t> WaitForMultipleObjects(uint64_t count, uint64_t wait_all, std::span<const uint64_t> handles,
+                                                   int timeout_ms = kDefaultTimeoutMs)
+    {
+        return CallWord(proc::kWaitMultiple, EncodeWait(count, wait_all, handles), timeout_ms);
+    }
+    std::optional<uint64_t> RegOpenKeyEx(uint64_t key, std::string_view subkey)
+    {
+        return CallWord(proc::kRegOpenKey, EncodeOpen(key, subkey));
+    }
+    std::optional<uint64_t> RegCloseKey(uint64_t key) { return CallWord(proc::kRegCloseKey, EncodeWord(key)); }
+    std::optional<uint64_t> RegDeleteKey(uint64_t key, std::string_view subkey)
+    {
+        return CallWord(proc::kRegDeleteKey, EncodeOpen(key, subkey));
+    }
+    std::optional<uint64_t> RegCreateKeyEx(uint64_t key, std::string_view subkey)
+    {
+        return CallWord(proc::kRegCreateKey, EncodeOpen(key, subkey));
+    }
     std::optional<QueryResult> RegQueryValueEx(uint64_t key, std::string_view value);
     std::optional<uint64_t> RegSetValueEx(uint64_t key, std::string_view value, uint64_t type, uint64_t size,
-                                          std::string_view data);
-    std::optional<uint64_t> RegNotifyChangeKeyValue(const Words5 &args, int timeout_ms = kDefaultTimeoutMs);
-    std::optional<uint64_t> RegFlushKey(uint64_t key);
-    std::optional<uint64_t> CreateMutex(uint64_t arg1, uint64_t initial_owner, std::string_view name);
-    std::optional<uint64_t> OpenMutex(std::string_view name);
-    std::optional<uint64_t> ReleaseMutex(uint64_t handle);
-    std::optional<uint64_t> CreateSemaphore(uint64_t initial, uint64_t maximum, std::string_view name);
-    std::optional<uint64_t> OpenSemaphore(std::string_view name);
-    std::optional<uint64_t> ReleaseSemaphore(uint64_t handle, uint64_t count);
-    std::optional<uint64_t> CancelWaitSingle(uint64_t handle);  // procedure 22
-    std::optional<uint64_t> CancelWaitMultiple(uint64_t count, std::span<const uint64_t> handles,
-                                               uint64_t wait_all = 0);  // procedure 23
-    std::optional<uint64_t> CancelRegNotify(const Words5 &args);        // procedure 24
-    std::optional<uint64_t> RegDeleteValue(uint64_t key, std::string_view value);
+                                          std::string_view data)
+    {
+        return CallWord(proc::kRegSetValue, EncodeSet(key, value, type, size, data));
+    }
+    std::optional<uint64_t> RegNotifyChangeKeyValue(const Words5 &args, int timeout_ms = kDefaultTimeoutMs)
+    {
+        return CallWord(proc::kRegNotify, EncodeWords5(args), timeout_ms);
+    }
+    std::optional<uint64_t> RegFlushKey(uint64_t key) { return CallWord(proc::kRegFlushKey, EncodeWord(key)); }
+    std::optional<uint64_t> CreateMutex(uint64_t arg1, uint64_t initial_owner, std::string_view name)
+    {
+        return CallWord(proc::kCreateMutex, EncodeCreate(arg1, initial_owner, name));
+    }
+    std::optional<uint64_t> OpenMutex(std::string_view name) { return CallWord(proc::kOpenMutex, EncodeString(name)); }
+    std::optional<uint64_t> ReleaseMutex(uint64_t h) { return CallWord(proc::kReleaseMutex, EncodeWord(h)); }
+    std::optional<uint64_t> CreateSemaphore(uint64_t initial, uint64_t maximum, std::string_view name)
+    {
+        return CallWord(proc::kCreateSemaphore, EncodeCreate(initial, maximum, name));
+    }
+    std::optional<uint64_t> OpenSemaphore(std::string_view name)
+    {
+        return CallWord(proc::kOpenSemaphore, EncodeString(name));
+    }
+    std::optional<uint64_t> ReleaseSemaphore(uint64_t h, uint64_t count)
+    {
+        return CallWord(proc::kReleaseSemaphore, EncodeWords5({.arg1 = h, .arg2 = count}));
+    }
+    std::optional<uint64_t> CancelWaitSingle(uint64_t h) { return CallWord(proc::kCancelWaitSingle, EncodeWord(h)); }
+    std::optional<uint64_t> CancelWaitMultiple(uint64_t count, std::span<const uint64_t> handles, uint64_t wait_all = 0)
+    {
+        return CallWord(proc::kCancelWaitMultiple, EncodeWait(count, wait_all, handles));
+    }
+    std::optional<uint64_t> CancelRegNotify(const Words5 &args)
+    {
+        return CallWord(proc::kCancelRegNotify, EncodeWords5(args));
+    }
+    std::optional<uint64_t> RegDeleteValue(uint64_t key, std::string_view value)
+    {
+        return CallWord(proc::kRegDeleteValue, EncodeOpen(key, value));
+    }
     std::optional<EnumKeyResult> RegEnumKeyEx(uint64_t key, uint64_t index);
     std::optional<EnumValueResult> RegEnumValue(uint64_t key, uint64_t index);
     std::optional<Words5> RegQueryInfoKey(uint64_t key);
 
 private:
     bool ReadExact(uint8_t *out, std::size_t n, int deadline_ms);
+    template <class Result>
+    std::optional<Result> CallRecordResult(uint32_t proc, std::span<const uint8_t> args,
+                                           std::optional<Result> (*decode)(std::span<const uint8_t>));
     bool Fail(std::string what);  // records what and returns false
 
     UniqueFd fd_;            // the socket; -1 when not connected

@@ -183,7 +183,6 @@ std::optional<uint64_t> Connection::CallWord(uint32_t proc, std::span<const uint
     return word;
 }
 
-// Typed calls: encode, call, decode. A failure leaves the reason in error().
 bool Connection::Null()
 {
     const auto reply = Call(proc::kNull, {});
@@ -191,127 +190,38 @@ bool Connection::Null()
     return reply.has_value();
 }
 
-std::optional<uint64_t> Connection::CreateEvent(uint64_t manual_reset, uint64_t initial_state, std::string_view name)
+// Calls a procedure with a record-valued result and decodes it; nullopt (see error()) on any failure.
+template <class Result>
+std::optional<Result> Connection::CallRecordResult(uint32_t proc, std::span<const uint8_t> args,
+                                                   std::optional<Result> (*decode)(std::span<const uint8_t>))
 {
-    return CallWord(proc::kCreateEvent, EncodeCreate(manual_reset, initial_state, name));
+    const auto reply = Call(proc, args);
+    if (!reply) return std::nullopt;
+    auto result = reply->succeeded() ? decode(reply->body) : std::nullopt;
+    if (!result)
+        Fail("procedure " + std::to_string(proc) + ": accept_stat " + std::to_string(reply->accept_stat) + ", " +
+             std::to_string(reply->body.size()) + " body bytes");
+    return result;
 }
-std::optional<uint64_t> Connection::SetEvent(uint64_t handle) { return CallWord(proc::kSetEvent, EncodeWord(handle)); }
-std::optional<uint64_t> Connection::ResetEvent(uint64_t handle)
-{
-    return CallWord(proc::kResetEvent, EncodeWord(handle));
-}
-std::optional<uint64_t> Connection::OpenEvent(std::string_view name)
-{
-    return CallWord(proc::kOpenEvent, EncodeString(name));
-}
-std::optional<uint64_t> Connection::CloseHandle(uint64_t handle)
-{
-    return CallWord(proc::kCloseHandle, EncodeWord(handle));
-}
-std::optional<uint64_t> Connection::WaitForSingleObject(uint64_t handle, int timeout_ms)
-{
-    return CallWord(proc::kWaitSingle, EncodeWord(handle), timeout_ms);
-}
-std::optional<uint64_t> Connection::WaitForMultipleObjects(uint64_t count, uint64_t wait_all,
-                                                           std::span<const uint64_t> handles, int timeout_ms)
-{
-    return CallWord(proc::kWaitMultiple, EncodeWait(count, wait_all, handles), timeout_ms);
-}
-std::optional<uint64_t> Connection::RegOpenKeyEx(uint64_t key, std::string_view subkey)
-{
-    return CallWord(proc::kRegOpenKey, EncodeOpen(key, subkey));
-}
-std::optional<uint64_t> Connection::RegCloseKey(uint64_t key) { return CallWord(proc::kRegCloseKey, EncodeWord(key)); }
-std::optional<uint64_t> Connection::RegDeleteKey(uint64_t key, std::string_view subkey)
-{
-    return CallWord(proc::kRegDeleteKey, EncodeOpen(key, subkey));
-}
-std::optional<uint64_t> Connection::RegCreateKeyEx(uint64_t key, std::string_view subkey)
-{
-    return CallWord(proc::kRegCreateKey, EncodeOpen(key, subkey));
-}
+
 std::optional<QueryResult> Connection::RegQueryValueEx(uint64_t key, std::string_view value)
 {
-    const auto reply = Call(proc::kRegQueryValue, EncodeOpen(key, value));
-    if (!reply) return std::nullopt;
-    auto result = reply->succeeded() ? DecodeQuery(reply->body) : std::nullopt;
-    if (!result) Fail("RegQueryValueEx: bad reply");
-    return result;
+    return CallRecordResult(proc::kRegQueryValue, EncodeOpen(key, value), DecodeQuery);
 }
-std::optional<uint64_t> Connection::RegSetValueEx(uint64_t key, std::string_view value, uint64_t type, uint64_t size,
-                                                  std::string_view data)
-{
-    return CallWord(proc::kRegSetValue, EncodeSet(key, value, type, size, data));
-}
-std::optional<uint64_t> Connection::RegNotifyChangeKeyValue(const Words5 &args, int timeout_ms)
-{
-    return CallWord(proc::kRegNotify, EncodeWords5(args), timeout_ms);
-}
-std::optional<uint64_t> Connection::RegFlushKey(uint64_t key) { return CallWord(proc::kRegFlushKey, EncodeWord(key)); }
-std::optional<uint64_t> Connection::CreateMutex(uint64_t arg1, uint64_t initial_owner, std::string_view name)
-{
-    return CallWord(proc::kCreateMutex, EncodeCreate(arg1, initial_owner, name));
-}
-std::optional<uint64_t> Connection::OpenMutex(std::string_view name)
-{
-    return CallWord(proc::kOpenMutex, EncodeString(name));
-}
-std::optional<uint64_t> Connection::ReleaseMutex(uint64_t handle)
-{
-    return CallWord(proc::kReleaseMutex, EncodeWord(handle));
-}
-std::optional<uint64_t> Connection::CreateSemaphore(uint64_t initial, uint64_t maximum, std::string_view name)
-{
-    return CallWord(proc::kCreateSemaphore, EncodeCreate(initial, maximum, name));
-}
-std::optional<uint64_t> Connection::OpenSemaphore(std::string_view name)
-{
-    return CallWord(proc::kOpenSemaphore, EncodeString(name));
-}
-std::optional<uint64_t> Connection::ReleaseSemaphore(uint64_t handle, uint64_t count)
-{
-    return CallWord(proc::kReleaseSemaphore, EncodeWords5({.arg1 = handle, .arg2 = count}));
-}
-std::optional<uint64_t> Connection::CancelWaitSingle(uint64_t handle)
-{
-    return CallWord(proc::kCancelWaitSingle, EncodeWord(handle));
-}
-std::optional<uint64_t> Connection::CancelWaitMultiple(uint64_t count, std::span<const uint64_t> handles,
-                                                       uint64_t wait_all)
-{
-    return CallWord(proc::kCancelWaitMultiple, EncodeWait(count, wait_all, handles));
-}
-std::optional<uint64_t> Connection::CancelRegNotify(const Words5 &args)
-{
-    return CallWord(proc::kCancelRegNotify, EncodeWords5(args));
-}
-std::optional<uint64_t> Connection::RegDeleteValue(uint64_t key, std::string_view value)
-{
-    return CallWord(proc::kRegDeleteValue, EncodeOpen(key, value));
-}
+
 std::optional<EnumKeyResult> Connection::RegEnumKeyEx(uint64_t key, uint64_t index)
 {
-    const auto reply = Call(proc::kRegEnumKey, EncodeWords5({.arg1 = key, .arg2 = index}));
-    if (!reply) return std::nullopt;
-    auto result = reply->succeeded() ? DecodeEnumKey(reply->body) : std::nullopt;
-    if (!result) Fail("RegEnumKeyEx: bad reply");
-    return result;
+    return CallRecordResult(proc::kRegEnumKey, EncodeWords5({.arg1 = key, .arg2 = index}), DecodeEnumKey);
 }
+
 std::optional<EnumValueResult> Connection::RegEnumValue(uint64_t key, uint64_t index)
 {
-    const auto reply = Call(proc::kRegEnumValue, EncodeWords5({.arg1 = key, .arg2 = index}));
-    if (!reply) return std::nullopt;
-    auto result = reply->succeeded() ? DecodeEnumValue(reply->body) : std::nullopt;
-    if (!result) Fail("RegEnumValue: bad reply");
-    return result;
+    return CallRecordResult(proc::kRegEnumValue, EncodeWords5({.arg1 = key, .arg2 = index}), DecodeEnumValue);
 }
+
 std::optional<Words5> Connection::RegQueryInfoKey(uint64_t key)
 {
-    const auto reply = Call(proc::kRegQueryInfoKey, EncodeWord(key));
-    if (!reply) return std::nullopt;
-    auto result = reply->succeeded() ? DecodeWords5(reply->body) : std::nullopt;
-    if (!result) Fail("RegQueryInfoKey: bad reply");
-    return result;
+    return CallRecordResult(proc::kRegQueryInfoKey, EncodeWord(key), DecodeWords5);
 }
 
 namespace {

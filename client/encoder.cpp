@@ -1,6 +1,8 @@
 // encoder.cpp: XDR items, record marking, call and reply messages, and the argument/result records.
 #include "client/client.h"
 
+#include <ostream>
+
 namespace kst {
 namespace {
 
@@ -131,6 +133,19 @@ std::optional<uint64_t> Reply::Word() const
     if (!succeeded() || body.size() != 8) return std::nullopt;
     Decoder d(body);
     return d.U64();
+}
+
+std::ostream &operator<<(std::ostream &os, const Reply &r)
+{
+    os << std::hex << "{xid 0x" << r.xid << (r.reply_stat == kMsgAccepted ? " accepted/" : " denied/") << std::dec
+       << r.accept_stat;
+    if (const auto w = r.Word()) return os << std::hex << " word 0x" << *w << std::dec << "}";
+    return os << " " << r.body.size() << " body bytes}";
+}
+
+std::ostream &operator<<(std::ostream &os, const Words5 &w)
+{
+    return os << "{" << w.arg1 << ", " << w.arg2 << ", " << w.arg3 << ", " << w.arg4 << ", " << w.arg5 << "}";
 }
 
 std::optional<Reply> ParseReply(std::span<const uint8_t> record)
