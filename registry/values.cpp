@@ -1,0 +1,314 @@
+// values.cpp: values in their ValueFiles, change notification, and their RPC procedures.
+//
+// A ValueFile holds the type (4 bytes, host order), the size (4 bytes, host order) and the data; an empty
+// value is written with one zero byte after the header. Values are never cached: every call reads or
+// writes the file.
+//
+// A key holds at most one registration: an event and a watch-subtree flag. A synchronous registration
+// parks the caller's request on an internal event (identity 0, so its waiter's reply is 0). The request
+// ends in exactly one of these ways, and the internal event is deleted by whichever comes first but the
+// connection loss:
+//   a value write on the key, or below it with flag 1  -> answered 0 by SetEvent, event closed
+//   the cancel from the same connection                -> answered 0, then the cancel itself
+//   a newer registration on the key, or key deleted    -> answered 0 as a write would answer it
+//   connection lost -> dropped without reply by the poll loop; the event stays registered without a waiter
+// Traces print name fields as "%.256s": a field that lacks its NUL must not be read past its 256 bytes.
+#include "registry/operations.h"
+
+#include "rpc/services.h"
+#include "trace/trace.h"
+
+#include <algorithm>
+
+namespace {
+
+inline constexpr uint32_t kMaxValueData = 508;        // 509 bytes and more are refused
+inline constexpr uint32_t kQueryCapacity = 507;       // what the query procedure returns at most
+inline constexpr uint32_t kEnumCapacity = 512;        // what the enumeration procedure returns at most
+
+bool IsInternalEvent(const ObjectRecord *event)
+{
+    return FindObjectByID(reinterpret_cast<uint64_t>(event)) && event->identity == 0;
+}
+
+// Fires a registration once: signals its event if that still exists, deletes it if it is internal, and
+// clears the registration. result becomes SetEvent's result when a signal was sent.
+void FireRegistration(KeyNode *key, int &result)
+{
+    ObjectRecord *event = std::exchange(key->notify_event, nullptr);
+    key->watch_subtree = 0;
+    const uint64_t handle = reinterpret_cast<uint64_t>(event);
+    if (!FindObjectByID(handle)) return;
+    const bool internal = event->identity == 0;
+    result = SetEvent(handle);
+    if (internal) CloseHandle(handle);
+}
+
+// A key's new registration replaces the old one, which is retired first.
+void Register(KeyNode *key, ObjectRecord *event, uint32_t watch_subtree)
+{
+    RetireRegistration(key);
+    key->notify_event = event;
+    key->watch_subtree = watch_subtree;
+}
+
+}  // namespace
+
+// Answering a replaced request keeps every internal event owned by exactly one registration, and tells a
+// client whose watch no longer exists to look again instead of leaving it parked until it gives up.
+void RetireRegistration(KeyNode *key) noexcept
+{
+    int unused = 0;
+    if (IsInternalEvent(key->notify_event)) FireRegistration(key, unused);
+    key->notify_event = nullptr;
+    key->watch_subtree = 0;
+}
+
+int RegSetValueEx(uint64_t key, char *name, uint32_t, uint32_t type, const char *data, uint32_t size) noexcept
+{
+    KeyNode *node = ResolveKey(key);
+    if (!node) {
+        SetLastError(kErrNotFound);
+        return 0;
+    }
+    // Over RPC the name is missing only when its field lacked a NUL: a name that long cannot be created.
+    if (!name) {
+        SetLastError(kErrFileSystem);
+        return 0;
+    }
+    if (!data) return 0;
+    if (uint64_t{size} > kMaxValueData) {
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "RegSetValueEx Server Overflow\n");
+        SetLastError(kErrLimit);
+        return 0;
+    }
+    ConvertSubKey(name);
+    RegPath path;
+    UniqueFile file(ValueFilePath(node, name, path) ? fopen(path.text, "w+") : nullptr);
+    if (!file) {
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "file %s can't be created\n", path.text);
+        SetLastError(kErrFileSystem);
+        return 0;
+    }
+    // Write errors once the file is open go unreported: the value counts as written.
+    static constexpr char kEmptyData = '\0';
+    fwrite(&type, sizeof type, 1, file.get());
+    fwrite(&size, sizeof size, 1, file.get());
+    fwrite(size ? data : &kEmptyData, 1, size ? size : 1, file.get());
+    file.reset();
+
+    int result = 1;
+    FireRegistration(node, result);  // the key's own registration fires whatever its flag
+    for (KeyNode *up = node->parent; up; up = up->parent) {
+        if (up->notify_event && up->watch_subtree == 1) FireRegistration(up, result);
+    }
+    SetLastError(0);
+    return result;
+}
+
+int RegQueryValueEx(uint64_t key, char *name, uint32_t, uint32_t *type, char *data, uint32_t *size) noexcept
+{
+    const KeyNode *node = ResolveKey(key);
+    if (!node) {
+        SetLastError(kErrNotFound);
+        return 0;
+    }
+    if (!name) {
+        SetLastError(kErrInvalid);
+        return 0;
+    }
+    ConvertSubKey(name);
+    RegPath path;
+    UniqueFile file(ValueFilePath(node, name, path) ? fopen(path.text, "r") : nullptr);
+    if (!file) {
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "file %s can't be opened\n", path.text);
+        SetLastError(kErrFileSystem);
+        return 0;
+    }
+    uint32_t stored_type = 0, stored_size = 0;
+    if (fread(&stored_type, sizeof stored_type, 1, file.get()) != 1) {
+        SetLastError(kErrFileSystem);
+        return 0;
+    }
+    if (type) *type = stored_type;
+    if (fread(&stored_size, sizeof stored_size, 1, file.get()) != 1) {
+        SetLastError(kErrFileSystem);
+        return 0;
+    }
+    if (size) *size = data ? std::min(stored_size, *size) : stored_size;
+    // A file shorter than its size field leaves the rest of the buffer as the caller filled it.
+    if (data && size) {
+        const std::size_t unused = fread(data, 1, *size, file.get());
+        (void)unused;
+    }
+    SetLastError(0);
+    return 1;
+}
+
+int RegDeleteValue(uint64_t key, char *name) noexcept
+{
+    const KeyNode *node = ResolveKey(key);
+    if (!node) {
+        SetLastError(kErrNotFound);
+        return 0;
+    }
+    // A name that cannot be a value file of this key (its field lacked a NUL, or a "/" would lead out of
+    // the key's directory) is deleted as a missing value is: nothing is removed, and that succeeds.
+    if (!name) return 1;
+    UpperCase(name);  // backslashes stay: on disk they are ordinary characters of the file name
+    RegPath path;
+    if (!ValueFilePath(node, name, path)) return 1;
+    if (!RunRemove("-f", path.text)) {
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "can't remove path %s\n", path.text);
+        SetLastError(kErrFileSystem);
+        return 0;
+    }
+    SetLastError(0);
+    return 1;
+}
+
+// Entries are numbered in directory order, whatever their names; the entry's value is then read by its
+// shown name, so an entry without a matching "V_" file fails at its index.
+int RegEnumValue(uint64_t key, uint32_t index, char (*name)[kNameField], uint32_t *, uint32_t *, uint32_t *type,
+                 char *data, uint32_t *size) noexcept
+{
+    const KeyNode *node = ResolveKey(key);
+    RegPath path;
+    if (!node || !name || !GetRegFullPath(node, path)) {
+        SetLastError(kErrNotFound);
+        return 0;
+    }
+    uint32_t number = 0;
+    bool found = false;
+    const bool listed = ForEachValueEntry(path, [&](const char *entry, const RegPath &) {
+        if (number++ != index) return true;
+        CopyName(*name, ShownName(entry));
+        found = true;
+        return false;
+    });
+    if (!listed || !found) {
+        SetLastError(kErrNotFound);
+        return 0;
+    }
+    return RegQueryValueEx(node->identity, *name, 0, type, data, size);
+}
+
+int RegNotifyChangeKeyValue(uint64_t key, uint32_t watch_subtree, uint32_t, uint64_t event, int32_t async) noexcept
+{
+    KeyNode *node = ResolveKey(key);
+    if (!node) {
+        SetLastError(kErrNotFound);
+        return 0;
+    }
+    if (async == 1) {
+        // Internal events are no client's to name: they count as no object.
+        if (!FindObjectByID(event) || reinterpret_cast<ObjectRecord *>(event)->identity == 0) {
+            SetLastError(kErrNotFound);
+            return 0;
+        }
+        auto *record = reinterpret_cast<ObjectRecord *>(event);  // safe only after the lookup above
+        if (record->type != ObjectType::Event) {
+            SetLastError(kErrInvalid);
+            return 0;
+        }
+        Register(node, record, watch_subtree);
+        SetLastError(0);  // retiring an older registration may have signalled; this reply is 0
+        return 0;
+    }
+    ObjectRecord *internal = CreateEvent(0, 0, 0, nullptr);
+    if (!internal) return 0;
+    internal->identity = 0;  // marks it internal: its waiter is answered 0, and it is deleted once fired
+    Register(node, internal, watch_subtree);
+    if (async != 0) return 0;  // registered without a parked request; the reply is 0
+    return WaitForSingleObject(reinterpret_cast<uint64_t>(internal), 0xFFFFFFFF);
+}
+
+registry_query_struct *reg_query_value_ex_rpc_1_svc(registry_open_struct *argp, svc_req *) noexcept
+{
+    static registry_query_struct reply;  // encoded before the next call overwrites it
+    // Bytes the value does not fill carry nothing of an earlier call's value, not even for a short file.
+    std::memset(reply.data, 0, sizeof reply.data);
+    uint32_t type = 0, size = kQueryCapacity;
+    if (RegQueryValueEx(argp->arg1, NameArg(argp->name), 0, &type, reply.data, &size)) {
+        reply.type = type;
+        reply.size = size;
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "reg_query_value : %.256s called\n", argp->name);
+    } else {
+        reply.type = 0;
+        reply.size = 0;
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "reg_query_value : %.256s failed\n", argp->name);
+    }
+    return &reply;
+}
+
+uint64_t *reg_set_value_ex_rpc_1_svc(registry_set_struct *argp, svc_req *) noexcept
+{
+    if (RegSetValueEx(argp->arg1, NameArg(argp->name), 0, static_cast<uint32_t>(argp->type), argp->data,
+                      static_cast<uint32_t>(argp->size))) {
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "reg_set_value called, req=%p\n", CallerForTrace());
+    } else {
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "reg_set_value failed\n");
+    }
+    return GetLastErrorAddress();
+}
+
+uint64_t *reg_delete_value_rpc_1_svc(registry_open_struct *argp, svc_req *) noexcept
+{
+    if (RegDeleteValue(argp->arg1, NameArg(argp->name))) {
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "delete value called, id=%ld, name=%.256s\n",
+                 static_cast<long>(argp->arg1), argp->name);
+    } else {
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "delete value failed, name=%.256s\n", argp->name);
+    }
+    return GetLastErrorAddress();
+}
+
+registry_set_struct *reg_enum_value__rpc_1_svc(registry_notify_struct *argp, svc_req *) noexcept
+{
+    static registry_set_struct reply;  // encoded before the next call overwrites it; arg1 stays 0
+    reply.size = kEnumCapacity;
+    std::memset(reply.data, 0, sizeof reply.data);
+    uint32_t type = 0, size = kEnumCapacity;
+    if (RegEnumValue(argp->arg1, static_cast<uint32_t>(argp->arg2), &reply.name, nullptr, nullptr, &type, reply.data,
+                     &size)) {
+        reply.type = type;
+        reply.size = size;
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "reg_enum_value : %ld is called\n", static_cast<long>(argp->arg1));
+    } else {
+        reply.name[0] = '\0';  // the client's sign of the end, or of a bad key or entry
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "reg_enum_value : %ld failed\n", static_cast<long>(argp->arg1));
+    }
+    return &reply;
+}
+
+uint64_t *reg_notify_change_key_value_rpc_1_svc(registry_notify_struct *argp, svc_req *) noexcept
+{
+    if (RegNotifyChangeKeyValue(argp->arg1, static_cast<uint32_t>(argp->arg2), static_cast<uint32_t>(argp->arg3),
+                                argp->arg4, static_cast<int32_t>(argp->arg5))) {
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "RegNotifyChangeKeyValue called\n");
+        return nullptr;  // parked: the waiter owns the request now
+    }
+    // An asynchronous registration that succeeded comes here too: its reply is the last error, 0.
+    TraceLog(0, "ntsys_s", __func__, __LINE__, "RegNotifyChangeKeyValue failed\n");
+    return GetLastErrorAddress();
+}
+
+// The cancel answers this connection's parked request first, then itself.
+uint64_t *timeout_reg_notify_change_key_value_rpc_1_svc(registry_notify_struct *argp, svc_req *) noexcept
+{
+    if (argp->arg1 == 0) return SetLastError(kErrInvalid);
+    KeyNode *node = ResolveKey(argp->arg1);
+    if (!node) return SetLastError(kErrNotFound);
+    ObjectRecord *event = std::exchange(node->notify_event, nullptr);
+    node->watch_subtree = 0;
+    const uint64_t handle = reinterpret_cast<uint64_t>(event);
+    if (FindObjectByID(handle)) {
+        uint64_t connection = 0;
+        GetClientParameter(nullptr, &connection);
+        WaiterRecord *waiter = DeleteClientFromEventByTransp(connection, event);
+        // Closing is refused while another connection's request is still parked on the event.
+        if (event->identity == 0) CloseHandle(handle);
+        if (waiter) DeleteClient(nullptr, waiter);
+    }
+    return SetLastError(0);
+}
