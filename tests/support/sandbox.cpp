@@ -166,6 +166,15 @@ bool WriteValueFile(std::string_view key_path, std::string_view file_name, uint3
     return WriteFile(std::string(kRegistryDir) + "/" + std::string(key_path) + "/" + std::string(file_name), content);
 }
 
+std::optional<pid_t> ReadPid(const std::string &path)
+{
+    const auto text = ReadFile(path);
+    if (!text || text->empty()) return std::nullopt;
+    const long pid = strtol(text->c_str(), nullptr, 10);
+    if (pid <= 0) return std::nullopt;
+    return static_cast<pid_t>(pid);
+}
+
 std::optional<long> ProcStatusKb(pid_t pid, std::string_view field)
 {
     std::ifstream f("/proc/" + std::to_string(pid) + "/status");
@@ -257,8 +266,8 @@ std::optional<SyslogMessage> Sandbox::WaitForSyslog(std::string_view needle, int
     std::optional<SyslogMessage> found;
     PollFor(timeout_ms, [&] {
         for (const auto &m : SyslogMessages())
-            if (m.text.find(needle) != std::string::npos) return found = m, true;
-        return false;
+            if (m.text.find(needle) != std::string::npos) found = m;
+        return found.has_value();
     });
     return found;
 }
@@ -291,15 +300,8 @@ bool Sandbox::WaitReady(int timeout_ms)
     const bool ready = PollFor(timeout_ms, [&] {
         return access(kReadyFile, F_OK) == 0 && (port_ = PmapGetPort(kProgram, kVersion).value_or(0)) != 0;
     });
-    if (!ready) {
-        ADD_FAILURE() << "the daemon did not become ready within " << timeout_ms << " ms";
-        return false;
-    }
-    auto text = ReadFile(kReadyFile);
-    if (!text || text->empty()) text = ReadFile(kPidFile);
-    pid_ = text ? static_cast<pid_t>(atoi(text->c_str())) : -1;
-    daemon_status_.reset();
-    if (pid_ <= 0) ADD_FAILURE() << "no pid in " << kReadyFile << " or " << kPidFile;
+    if (!ready) return false;
+    Track(ReadPid(kReadyFile).value_or(ReadPid(kPidFile).value_or(-1)));
     return pid_ > 0;
 }
 
@@ -310,7 +312,15 @@ bool Sandbox::Start()
         ADD_FAILURE() << "the daemon's launcher exited with " << status;
         return false;
     }
-    return WaitReady();
+    if (WaitReady()) return true;
+    ADD_FAILURE() << "the daemon was not ready (ready file, registration, pid) within " << kStartTimeoutMs << " ms";
+    return false;
+}
+
+void Sandbox::Track(pid_t pid)
+{
+    pid_ = pid;
+    daemon_status_.reset();
 }
 
 Connection Sandbox::Connect()
@@ -360,9 +370,9 @@ std::optional<std::string> Sandbox::WaitForTrace(std::string_view needle, int ti
     std::optional<std::string> found;
     PollFor(timeout_ms, [&] {
         const auto lines = TraceLines();
-        for (std::size_t i = since; i < lines.size(); ++i)
-            if (lines[i].find(needle) != std::string::npos) return found = lines[i], true;
-        return false;
+        for (std::size_t i = since; i < lines.size() && !found; ++i)
+            if (lines[i].find(needle) != std::string::npos) found = lines[i];
+        return found.has_value();
     });
     return found;
 }

@@ -41,6 +41,8 @@ std::optional<std::string> ReadFile(const std::string &path);
 bool MakeKey(std::string_view key_path);
 // A value file as the daemon stores it: type and size as 32-bit host order, then the data.
 bool WriteValueFile(std::string_view key_path, std::string_view file_name, uint32_t type, std::string_view data);
+// The leading decimal number of a pid or ready file, if positive.
+std::optional<pid_t> ReadPid(const std::string &path);
 // A field of /proc/<pid>/status in kB ("VmRSS", "VmHWM"); nullopt when unreadable.
 std::optional<long> ProcStatusKb(pid_t pid, std::string_view field);
 // Open descriptors of a process; -1 when /proc/<pid>/fd can't be read.
@@ -76,9 +78,12 @@ public:
     // exit within timeout_ms, 128+N if signal N ended it). The daemon then runs detached.
     int Launch(int timeout_ms = kStartTimeoutMs);
     // Waits until the ready file exists and the program is registered; learns the pid and port.
+    // Silent on failure, for tests that expect the daemon never to become ready.
     bool WaitReady(int timeout_ms = kStartTimeoutMs);
-    // Launch() == 0 and WaitReady().
+    // Launch() == 0 and WaitReady(); a failure of either fails the test.
     bool Start();
+    // Makes pid the daemon that Stop, WaitGone and teardown act on (e.g. from ReadPid(kPidFile)).
+    void Track(pid_t pid);
     [[nodiscard]] pid_t pid() const { return pid_; }
     [[nodiscard]] uint16_t Port() const { return port_; }
     // A connection to the daemon's port; check connected() / error().
