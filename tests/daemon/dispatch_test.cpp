@@ -1,0 +1,126 @@
+// dispatch_test.cpp: what every call sees before and after its service routine: the reply
+// bytes of each record type, the runtime's error replies, the last-error word, client identity.
+#include "tests/support/sandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace {
+
+class Dispatch : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/K"));
+        ASSERT_TRUE(sandbox_.StartRpcbind());
+        ASSERT_TRUE(sandbox_.Start());
+        ASSERT_TRUE(c_.Connect(sandbox_.Port())) << c_.error();
+    }
+
+    // Sends one call and returns the raw reply record.
+    kst::Bytes RawReply(uint32_t proc, const kst::Bytes &args, uint32_t xid)
+    {
+        EXPECT_TRUE(c_.SendCall(proc, args, xid));
+        return c_.ReadRecord().value_or(kst::Bytes{});
+    }
+
+    kst::Sandbox sandbox_;
+    kst::Connection c_;
+};
+
+// The accepted-reply header: xid, REPLY, MSG_ACCEPTED, AUTH_NONE verifier, SUCCESS.
+kst::Bytes Header(uint32_t xid) { return kst::Encoder().U32(xid).U32(1).U32(0).U32(0).U32(0).U32(0).Take(); }
+
+TEST_F(Dispatch, RepliesCarryEachResultRecordInWireOrder)
+{
+    EXPECT_EQ(RawReply(kst::proc::kNull, {}, 0x51), Header(0x51));
+
+    kst::Bytes expected = Header(0x52);
+    kst::Encoder word;
+    word.Raw(expected).U64(2);  // OpenEvent of a missing name: the last error, as one hyper
+    EXPECT_EQ(RawReply(kst::proc::kOpenEvent, kst::EncodeString("missing"), 0x52), word.bytes());
+
+    // A failed value query: type 0, size 0, then 512 characters of 4 bytes each, all zero here.
+    const kst::Bytes query = RawReply(kst::proc::kRegQueryValue, kst::EncodeOpen(2, "NONE"), 0x53);
+    kst::Encoder failed_query;
+    failed_query.Raw(Header(0x53)).U64(0).U64(0).Chars("", 512);
+    EXPECT_EQ(query, failed_query.bytes());
+
+    EXPECT_EQ(RawReply(kst::proc::kRegEnumKey, kst::EncodeWords5({.arg1 = 2}), 0x54).size(), 24u + 1032u);
+    EXPECT_EQ(RawReply(kst::proc::kRegEnumValue, kst::EncodeWords5({.arg1 = 2}), 0x55).size(), 24u + 3096u);
+    EXPECT_EQ(RawReply(kst::proc::kRegQueryInfoKey, kst::EncodeWord(2), 0x56).size(), 24u + 40u);
+}
+
+TEST_F(Dispatch, CharactersTravelAsSignExtendedIntsAndOnlyTheLowByteCounts)
+{
+    // An element 00 00 01 41 names "A": the upper 24 bits are ignored.
+    kst::Encoder create;
+    create.U64(0).U64(0).U32(0x141);
+    for (int i = 1; i < 64; ++i) create.U32(0);
+    const auto reply = c_.Call(kst::proc::kCreateEvent, create.bytes());
+    ASSERT_TRUE(reply && reply->Word()) << c_.error();
+    EXPECT_EQ(c_.OpenEvent("A"), *reply->Word());
+
+    // 0xE9 goes out as FF FF FF E9 and comes back as the same byte in the name.
+    const auto accented = c_.CreateEvent(0, 0, "caf\xE9");
+    ASSERT_TRUE(accented);
+    EXPECT_EQ(c_.OpenEvent("caf\xE9"), accented);
+    EXPECT_TRUE(sandbox_.WaitForTrace("name = caf\xE9"));
+}
+
+TEST_F(Dispatch, RuntimeErrorRepliesAndTheNextCallStillServed)
+{
+    for (const uint32_t proc : {29u, 1000u, 0xFFFFFFFFu}) {
+        ASSERT_TRUE(c_.SendCall(proc, kst::EncodeWord(1), proc));
+        const auto reply = c_.ReadReply();
+        ASSERT_TRUE(reply) << c_.error();
+        EXPECT_EQ(reply->accept_stat, kst::kProcUnavail) << "procedure " << proc;
+    }
+    // A registry_set_struct cut short: undecodable, and no value file appears.
+    const std::size_t mark = sandbox_.TraceMark();
+    const kst::Bytes set = kst::EncodeSet(2, "CUT", 1, 3, "abc");
+    const auto cut = c_.Call(kst::proc::kRegSetValue, kst::Bytes(set.begin(), set.begin() + 1500));
+    ASSERT_TRUE(cut) << c_.error();
+    EXPECT_EQ(cut->accept_stat, kst::kGarbageArgs);
+    EXPECT_FALSE(std::filesystem::exists("/opt/orn/kestrel/registry/HKEY_LOCAL_MACHINE/V_CUT"));
+    // A name ending mid-field: no service routine runs.
+    const kst::Bytes open = kst::EncodeOpen(2, "X");
+    const auto short_name = c_.Call(kst::proc::kRegQueryValue, kst::Bytes(open.begin(), open.begin() + 100));
+    ASSERT_TRUE(short_name);
+    EXPECT_EQ(short_name->accept_stat, kst::kGarbageArgs);
+    EXPECT_EQ(sandbox_.CountTrace("reg_query_value", mark), 0u);
+    EXPECT_EQ(sandbox_.CountTrace("reg_set_value", mark), 0u);
+    EXPECT_TRUE(c_.Null());
+}
+
+TEST_F(Dispatch, EveryCallStartsWithLastErrorZero)
+{
+    kst::Connection other;
+    ASSERT_TRUE(other.Connect(sandbox_.Port()));
+    const uint64_t ev = c_.CreateEvent(0, 0, "").value();
+    EXPECT_EQ(c_.CloseHandle(0xDEAD0), 2u);
+    // Deleting the object on its last close leaves the word alone: the reply shows it was reset.
+    EXPECT_EQ(other.CloseHandle(ev), 0u);
+    EXPECT_EQ(c_.CloseHandle(0), 4u);
+    EXPECT_EQ(c_.RegNotifyChangeKeyValue({.arg1 = 2, .arg4 = c_.CreateEvent(1, 0, "").value(), .arg5 = 1}), 0u);
+}
+
+TEST_F(Dispatch, ClientIdentityIsPerConnection)
+{
+    kst::Connection other;
+    ASSERT_TRUE(other.Connect(sandbox_.Port()));
+    const std::size_t mark = sandbox_.TraceMark();
+    for (kst::Connection *c : {&c_, &c_, &other}) ASSERT_NE(c->RegOpenKeyEx(2, "K").value_or(0), 0u);
+    std::vector<std::string> requests;
+    const std::vector<std::string> lines = sandbox_.TraceLines();
+    for (std::size_t i = mark; i < lines.size(); ++i) {
+        const auto at = lines[i].find("req=");
+        if (at != std::string::npos) requests.push_back(lines[i].substr(at, lines[i].find(',', at) - at));
+    }
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[0], requests[1]);
+    EXPECT_NE(requests[1], requests[2]);
+}
+
+}  // namespace
