@@ -1,0 +1,384 @@
+// registry_store_test.cpp: the registry through the wire against the real daemon, on a tree laid out on disk.
+#include "tests/support/sandbox.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using kst::Words5;
+
+constexpr uint64_t kLm = 2;  // HKEY_LOCAL_MACHINE
+const std::string kLmDir = std::string(kst::kRegistryDir) + "/HKEY_LOCAL_MACHINE/";
+
+// Every file, directory and link below a directory, with file contents and link targets.
+std::map<std::string, std::string> Snapshot(const std::string &root)
+{
+    std::map<std::string, std::string> out;
+    for (const auto &e : fs::recursive_directory_iterator(root)) {
+        const std::string p = e.path().string();
+        if (e.is_symlink()) out[p] = "link:" + fs::read_symlink(e.path()).string();
+        else if (e.is_directory()) out[p] = "dir";
+        else out[p] = kst::ReadFile(p).value_or("?");
+    }
+    return out;
+}
+
+std::string ValueBytes(uint32_t type, std::string_view data)
+{
+    const auto size = static_cast<uint32_t>(data.size());
+    return std::string(reinterpret_cast<const char *>(&type), 4) + std::string(reinterpret_cast<const char *>(&size), 4) +
+           std::string(data);
+}
+
+class RegistryDaemon : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (const char *root : {"HKEY_CLASS_ROOT", "HKEY_LOCAL_MACHINE"}) {
+            for (const auto &e : fs::directory_iterator(std::string(kst::kRegistryDir) + "/" + root)) fs::remove_all(e);
+        }
+        ASSERT_TRUE(sandbox_.StartRpcbind());
+    }
+    // Starts the daemon on the tree as laid out so far.
+    void Start()
+    {
+        ASSERT_TRUE(sandbox_.Start());
+        c_ = Connect();
+    }
+    kst::Connection Connect()
+    {
+        kst::Connection c = sandbox_.Connect();
+        EXPECT_TRUE(c.connected()) << c.error();
+        return c;
+    }
+    // The names RegEnumKeyEx returns, index 0 on, until the empty name.
+    std::vector<std::string> Subkeys(uint64_t key)
+    {
+        std::vector<std::string> names;
+        for (uint64_t i = 0;; ++i) {
+            const auto r = c_.RegEnumKeyEx(key, i);
+            if (!r || r->name.empty()) return names;
+            names.push_back(r->name);
+        }
+    }
+    // Sends a synchronous registration that must park; returns its xid.
+    uint32_t ParkNotify(kst::Connection &c, uint64_t key, uint64_t watch_subtree)
+    {
+        const std::size_t mark = sandbox_.TraceMark();
+        const uint32_t xid = c.NextXid();
+        EXPECT_TRUE(c.SendCall(kst::proc::kRegNotify, kst::EncodeWords5({key, watch_subtree, 0, 0, 0}), xid));
+        EXPECT_TRUE(sandbox_.WaitForTrace("RegNotifyChangeKeyValue called", 5000, mark));
+        EXPECT_TRUE(c.NoReplyWithin(100));
+        return xid;
+    }
+    // The next reply's word and xid, checked together.
+    static void ExpectReply(kst::Connection &c, uint32_t xid, uint64_t word)
+    {
+        const auto r = c.ReadReply();
+        ASSERT_TRUE(r && r->Word()) << c.error();
+        EXPECT_EQ(r->xid, xid);
+        EXPECT_EQ(*r->Word(), word);
+    }
+    uint64_t Set(uint64_t key, std::string_view name, std::string_view data, uint64_t type = 1)
+    {
+        return c_.RegSetValueEx(key, name, type, data.size(), data).value_or(~0ull);
+    }
+    bool HasTrace(std::string_view text, std::size_t since) { return sandbox_.CountTrace(text, since) > 0; }
+
+    kst::Sandbox sandbox_;
+    kst::Connection c_;
+};
+
+TEST_F(RegistryDaemon, LoadsSubkeysInByteOrderSkipsFilesAndLoopsAndPutsNewKeysFirst)
+{
+    for (const char *k : {"ORDER/b", "ORDER/B", "ORDER/a", "ORDER/FOO", "ORDER/foo", "ORDER/_x", "OTHER/IN"})
+        ASSERT_TRUE(kst::MakeKey(std::string("HKEY_LOCAL_MACHINE/") + k));
+    ASSERT_TRUE(kst::WriteValueFile("HKEY_LOCAL_MACHINE/ORDER", "V_X", 1, "x"));
+    ASSERT_TRUE(kst::WriteFile(kLmDir + "ORDER/notes.txt", "n"));
+    ASSERT_TRUE(kst::WriteValueFile("HKEY_LOCAL_MACHINE/ORDER/FOO", "V_WHO", 1, "upper"));
+    fs::create_directory_symlink("../OTHER", kLmDir + "ORDER/LINK");  // a link to a directory is a key
+    fs::create_directory_symlink(".", kLmDir + "ORDER/LOOP");         // a link back to itself is not followed
+    Start();
+    const uint64_t order = c_.RegOpenKeyEx(kLm, "order").value();
+    ASSERT_GT(order, 8u);
+    EXPECT_EQ(Subkeys(order), (std::vector<std::string>{"B", "FOO", "LINK", "_x", "a", "b", "foo"}));
+    EXPECT_NE(c_.RegOpenKeyEx(order, "link\\in"), 0u);
+    // Case-twins both load; a lookup takes the first in the list, the smaller byte order.
+    EXPECT_EQ(c_.RegQueryValueEx(c_.RegOpenKeyEx(order, "foo").value(), "who")->size, 5u);
+    const auto first = c_.RegEnumKeyEx(order, 0).value();
+    struct stat st {};
+    ASSERT_EQ(stat((kLmDir + "ORDER/B").c_str(), &st), 0);
+    EXPECT_EQ(first.arg1, static_cast<uint64_t>(st.st_mtime));
+    EXPECT_NE(c_.RegCreateKeyEx(order, "zz").value_or(0), 0u);
+    EXPECT_EQ(Subkeys(order).front(), "ZZ");
+}
+
+TEST_F(RegistryDaemon, LookupIgnoresCaseAndConvertsBackslashes)
+{
+    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/Foo/Bar"));
+    ASSERT_TRUE(kst::MakeKey("HKEY_CLASS_ROOT/Cls"));
+    Start();
+    const uint64_t foo = c_.RegOpenKeyEx(kLm, "FOO").value();
+    EXPECT_NE(foo, 0u);
+    EXPECT_EQ(c_.RegOpenKeyEx(kLm, "foo"), foo);
+    const std::size_t mark = sandbox_.TraceMark();
+    const uint64_t bar = c_.RegOpenKeyEx(kLm, "foo\\bar").value();
+    EXPECT_TRUE(HasTrace("open key id = " + std::to_string(bar) + ", req=0x", mark));
+    EXPECT_TRUE(HasTrace(", name = FOO/BAR", mark));  // normalised in place before the trace
+    for (const char *same : {"FOO/BAR", "foo//bar", "foo/bar/", "/foo/bar"}) EXPECT_EQ(c_.RegOpenKeyEx(kLm, same), bar) << same;
+    EXPECT_EQ(c_.RegOpenKeyEx(foo, "bar"), bar);
+    EXPECT_EQ(c_.RegOpenKeyEx(kLm, ""), 0u);  // no path names the key itself
+    EXPECT_EQ(c_.RegOpenKeyEx(kLm, "/"), 0u);
+    EXPECT_EQ(c_.RegOpenKeyEx(kLm, "foo/nope"), 0u);
+    EXPECT_EQ(c_.RegOpenKeyEx(0, "foo"), 2u);
+    EXPECT_NE(c_.RegOpenKeyEx(1, "cls").value_or(0), 0u);
+    EXPECT_EQ(c_.RegCloseKey(0xdead), 0u);
+    EXPECT_EQ(c_.RegFlushKey(0), 0u);
+}
+
+TEST_F(RegistryDaemon, CreateAndDeleteReplyExactlyAndChangeOnlyTheirDirectories)
+{
+    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/A"));
+    Start();
+    const uint64_t a = c_.RegOpenKeyEx(kLm, "A").value();
+    std::size_t mark = sandbox_.TraceMark();
+    const uint64_t b = c_.RegCreateKeyEx(kLm, "a\\b").value();
+    EXPECT_TRUE(HasTrace("create key id = " + std::to_string(b) + ", req=0x", mark));
+    EXPECT_TRUE(HasTrace(", name=A", mark));  // cut at the last separator
+    EXPECT_TRUE(fs::is_directory(kLmDir + "A/B"));
+    EXPECT_EQ(Subkeys(a).front(), "B");
+    EXPECT_EQ(c_.RegCreateKeyEx(kLm, "A/B"), b);
+    EXPECT_EQ(c_.RegCreateKeyEx(kLm, "X/Y"), 4u);
+    EXPECT_FALSE(fs::exists(kLmDir + "X"));
+    EXPECT_NE(c_.RegCreateKeyEx(kLm, "a//c").value_or(0), 0u);
+    EXPECT_TRUE(fs::is_directory(kLmDir + "A/C"));
+    EXPECT_EQ(c_.RegCreateKeyEx(kLm, "A/"), a);  // an empty leaf opens the parent
+    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/A/LATE"));
+    EXPECT_NE(c_.RegCreateKeyEx(a, "late").value_or(0), 0u);  // made on disk after start-up: adopted
+    ASSERT_TRUE(kst::WriteFile(kLmDir + "A/PLAIN", ""));
+    EXPECT_EQ(c_.RegCreateKeyEx(a, "plain"), 7u);  // a file of that name is no key
+    const uint64_t deep = c_.RegCreateKeyEx(b, "DEEP").value();
+    EXPECT_EQ(Set(deep, "v", "1"), 0u);
+    mark = sandbox_.TraceMark();
+    EXPECT_EQ(c_.RegDeleteKey(kLm, "a\\B"), 0u);
+    EXPECT_TRUE(HasTrace("delete key called, id=2, name=A/B", mark));
+    EXPECT_FALSE(fs::exists(kLmDir + "A/B"));
+    EXPECT_EQ(c_.RegOpenKeyEx(kLm, "A/B/DEEP"), 0u);
+    EXPECT_EQ(Set(deep, "v", "1"), 2u);  // the handle died with its key
+    EXPECT_EQ(c_.RegDeleteKey(kLm, "A/B"), 2u);
+    EXPECT_EQ(c_.RegDeleteKey(a, ""), 2u);
+    EXPECT_TRUE(HasTrace("Sub key not exist", mark));
+    EXPECT_EQ(Subkeys(a), (std::vector<std::string>{"LATE", "C"}));
+}
+
+TEST_F(RegistryDaemon, ShellCharactersInNamesAreOrdinaryCharacters)
+{
+    Start();
+    const std::string odd = "it's a $(touch pwned); `touch pwned` | x & y > z *";
+    const uint64_t key = c_.RegCreateKeyEx(kLm, odd).value();
+    EXPECT_NE(key, 0u);
+    std::string upper = odd;
+    for (char &ch : upper) ch = static_cast<char>(toupper(ch));
+    EXPECT_TRUE(fs::is_directory(kLmDir + upper));
+    EXPECT_EQ(c_.RegOpenKeyEx(kLm, odd), key);
+    EXPECT_EQ(Set(key, odd, "q"), 0u);
+    EXPECT_EQ(c_.RegQueryValueEx(key, odd)->size, 1u);
+    EXPECT_EQ(c_.RegDeleteValue(key, odd), 0u);
+    EXPECT_FALSE(fs::exists(kLmDir + upper + "/V_" + upper));
+    EXPECT_EQ(c_.RegDeleteKey(kLm, odd), 0u);
+    EXPECT_FALSE(fs::exists(kLmDir + upper));
+    for (const char *p : {"/pwned", "/PWNED"}) EXPECT_FALSE(fs::exists(p));
+}
+
+TEST_F(RegistryDaemon, InfoQueryPacksLongestNameAndLargestSizeAndEnumerationWalksTheDirectory)
+{
+    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/INFO/SUB"));
+    ASSERT_TRUE(kst::WriteValueFile("HKEY_LOCAL_MACHINE/INFO", "V_A", 7, "abc"));
+    ASSERT_TRUE(kst::WriteValueFile("HKEY_LOCAL_MACHINE/INFO", "V_LONGNAME", 7, std::string(300, 'L')));
+    ASSERT_TRUE(kst::WriteFile(kLmDir + "INFO/notes.txt", std::string(1000, 'n')));  // counted, size not read
+    // Distinct times: the newest entry wins, the key's own directory does not count.
+    const auto at = [](const std::string &p, time_t t) { timeval tv[2] = {{t, 0}, {t, 0}}; return utimes(p.c_str(), tv) == 0; };
+    ASSERT_TRUE(at(kLmDir + "INFO/SUB", 1000) && at(kLmDir + "INFO/V_A", 3000) && at(kLmDir + "INFO/V_LONGNAME", 2000) &&
+                at(kLmDir + "INFO/notes.txt", 1500) && at(kLmDir + "INFO", 9000));
+    Start();
+    const uint64_t info = c_.RegOpenKeyEx(kLm, "INFO").value();
+    EXPECT_EQ(c_.RegQueryInfoKey(info), (Words5{1, 3, 3, (9u << 16) + 300, 3000}));
+    const auto bad = c_.RegQueryInfoKey(0xbad).value();
+    EXPECT_EQ(bad.arg1, 0u);
+    EXPECT_EQ(bad.arg3, 0u);
+
+    std::map<std::string, uint64_t> shown;  // name -> size, in whatever order the directory gives
+    int failed = 0;
+    for (uint64_t i = 0; i < 3; ++i) {
+        const auto r = c_.RegEnumValue(info, i).value();
+        if (r.name.empty()) ++failed;  // notes.txt: no V_NOTES.TXT behind it
+        else shown[r.name] = r.size;
+    }
+    EXPECT_EQ(failed, 1);
+    EXPECT_EQ(shown, (std::map<std::string, uint64_t>{{"A", 3}, {"LONGNAME", 300}}));
+    EXPECT_TRUE(c_.RegEnumValue(info, 3)->name.empty());
+    EXPECT_TRUE(c_.RegEnumKeyEx(c_.RegOpenKeyEx(info, "SUB").value(), 0)->name.empty());
+}
+
+TEST_F(RegistryDaemon, ValuesRoundTripThroughExactFileBytesAndSizeLimits)
+{
+    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/VALS"));
+    Start();
+    const uint64_t key = c_.RegOpenKeyEx(kLm, "VALS").value();
+    EXPECT_EQ(Set(key, "Foo", "hello", 0x11223344), 0u);
+    EXPECT_EQ(kst::ReadFile(kLmDir + "VALS/V_FOO"), ValueBytes(0x11223344, "hello"));
+    const auto q = c_.RegQueryValueEx(key, "FOO").value();
+    EXPECT_EQ(q.type, 0x11223344u);
+    EXPECT_EQ(q.data.substr(0, q.size), "hello");
+    EXPECT_EQ(Set(key, "", "", 9), 0u);  // the empty name, the empty value: 8 header bytes and one zero
+    EXPECT_EQ(kst::ReadFile(kLmDir + "VALS/V_"), ValueBytes(9, "") + std::string(1, '\0'));
+    EXPECT_EQ(c_.RegQueryValueEx(key, "")->size, 0u);
+
+    const std::string big(508, 'b');
+    EXPECT_EQ(Set(key, "BIG", big), 0u);
+    std::size_t mark = sandbox_.TraceMark();
+    EXPECT_EQ(Set(key, "BIG", std::string(509, 'x')), 8u);
+    EXPECT_TRUE(HasTrace("RegSetValueEx Server Overflow", mark));
+    EXPECT_EQ(kst::ReadFile(kLmDir + "VALS/V_BIG"), ValueBytes(1, big));
+    const auto cut = c_.RegQueryValueEx(key, "big").value();
+    EXPECT_EQ(cut.size, 507u);
+    EXPECT_EQ(cut.data, std::string(507, 'b') + std::string(5, '\0'));  // nothing of earlier calls past the value
+    for (uint64_t i = 0; i < 3; ++i) {
+        const auto r = c_.RegEnumValue(key, i).value();
+        if (r.name == "BIG") {
+            EXPECT_EQ(r.data.substr(0, r.size), big);
+        }
+    }
+
+    mark = sandbox_.TraceMark();
+    const auto missing = c_.RegQueryValueEx(key, "none").value();
+    EXPECT_EQ(missing.type + missing.size, 0u);
+    EXPECT_TRUE(HasTrace("file " + kLmDir.substr(0, kLmDir.size() - 1) + "//VALS//V_NONE can't be opened", mark));
+    EXPECT_EQ(c_.RegDeleteValue(key, "foo"), 0u);
+    EXPECT_FALSE(fs::exists(kLmDir + "VALS/V_FOO"));
+    EXPECT_EQ(c_.RegDeleteValue(key, "foo"), 0u);  // a missing value deletes fine
+    // Delete keeps backslashes; set and query turn them into a separator, which no value name may hold.
+    ASSERT_TRUE(kst::WriteValueFile("HKEY_LOCAL_MACHINE/VALS", "V_A\\B", 1, "s"));
+    EXPECT_EQ(Set(key, "a\\b", "s"), 7u);
+    EXPECT_EQ(c_.RegDeleteValue(key, "a\\b"), 0u);
+    EXPECT_FALSE(fs::exists(kLmDir + "VALS/V_A\\B"));
+    EXPECT_EQ(Set(0, "x", "1"), 2u);
+}
+
+TEST_F(RegistryDaemon, SynchronousNotificationFiresOnceForItsKeyOrSubtree)
+{
+    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/K/C/G"));
+    Start();
+    const uint64_t k = c_.RegOpenKeyEx(kLm, "K").value(), child = c_.RegOpenKeyEx(k, "C").value(),
+                   grandchild = c_.RegOpenKeyEx(child, "G").value();
+    kst::Connection w = Connect();
+    uint32_t xid = ParkNotify(w, k, 1);
+    EXPECT_EQ(Set(grandchild, "v", "1"), 0u);
+    ExpectReply(w, xid, 0);
+    EXPECT_EQ(Set(grandchild, "v", "2"), 0u);  // one-shot: nothing left to fire
+    EXPECT_TRUE(w.NoReplyWithin(100));
+    for (uint64_t flag : {0, 2}) {
+        xid = ParkNotify(w, k, flag);
+        EXPECT_EQ(Set(child, "v", "3"), 0u);
+        EXPECT_TRUE(w.NoReplyWithin(100)) << "flag " << flag << " does not watch below the key";
+        EXPECT_EQ(Set(k, "v", "4"), 0u);
+        ExpectReply(w, xid, 0);
+    }
+}
+
+TEST_F(RegistryDaemon, AsynchronousNotificationSignalsTheClientsEvent)
+{
+    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/K"));
+    Start();
+    const uint64_t k = c_.RegOpenKeyEx(kLm, "K").value();
+    const uint64_t mutex = c_.CreateMutex(0, 0, "").value(), event = c_.CreateEvent(1, 0, "").value();
+    EXPECT_EQ(c_.RegNotifyChangeKeyValue({k, 0, 0, mutex, 1}), 4u);
+    EXPECT_EQ(c_.RegNotifyChangeKeyValue({k, 0, 0, 0xbad0, 1}), 2u);
+    const std::size_t mark = sandbox_.TraceMark();
+    EXPECT_EQ(c_.RegNotifyChangeKeyValue({k, 0, 0, event, 1}), 0u);
+    EXPECT_TRUE(HasTrace("RegNotifyChangeKeyValue failed", mark));  // the immediate-reply path, with 0
+    EXPECT_EQ(c_.RegNotifyChangeKeyValue({k, 0, 0, 0, 2}), 0u);      // flag 2 replaces it, parks nothing
+    EXPECT_EQ(c_.RegNotifyChangeKeyValue({k, 0, 0, event, 1}), 0u);
+    EXPECT_EQ(Set(k, "v", "1"), 0u);
+    EXPECT_EQ(c_.WaitForSingleObject(event), event);  // manual reset: signalled and still so
+    EXPECT_EQ(c_.ResetEvent(event), 0u);
+    EXPECT_EQ(Set(k, "v", "2"), 0u);  // the registration was used up
+    kst::Connection w = Connect();
+    const uint32_t xid = w.NextXid();
+    ASSERT_TRUE(w.SendCall(kst::proc::kWaitSingle, kst::EncodeWord(event), xid));
+    EXPECT_TRUE(w.NoReplyWithin(100));
+}
+
+TEST_F(RegistryDaemon, CancelAnswersTheParkedRegistrationFirstAndReplacementAndDeletionAnswerIt)
+{
+    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/K/SUB"));
+    Start();
+    const uint64_t k = c_.RegOpenKeyEx(kLm, "K").value(), sub = c_.RegOpenKeyEx(k, "SUB").value();
+    EXPECT_EQ(c_.CancelRegNotify({k}), 0u);  // nothing registered
+    EXPECT_EQ(c_.CancelRegNotify({0}), 4u);
+    kst::Connection a = Connect(), b = Connect();
+    ParkNotify(a, k, 0);
+    const uint32_t cancel = a.NextXid();
+    ASSERT_TRUE(a.SendCall(kst::proc::kCancelRegNotify, kst::EncodeWords5({k}), cancel));
+    ExpectReply(a, cancel, 0);  // the parked registration, stamped with the cancel's xid
+    ExpectReply(a, cancel, 0);  // then the cancel
+    EXPECT_EQ(Set(k, "v", "1"), 0u);
+    EXPECT_TRUE(a.NoReplyWithin(100));
+
+    // A newer registration answers the one it replaces; the value write answers only the newer one.
+    const uint32_t first = ParkNotify(a, k, 0);
+    const uint32_t second = b.NextXid();
+    ASSERT_TRUE(b.SendCall(kst::proc::kRegNotify, kst::EncodeWords5({k, 0, 0, 0, 0}), second));
+    ExpectReply(a, first, 0);
+    EXPECT_TRUE(b.NoReplyWithin(100));
+    EXPECT_EQ(Set(k, "v", "2"), 0u);
+    ExpectReply(b, second, 0);
+
+    // Deleting a key answers registrations parked on it and below it before its own reply.
+    const uint32_t on_k = ParkNotify(a, k, 0), on_sub = ParkNotify(b, sub, 0);
+    EXPECT_EQ(c_.RegDeleteKey(kLm, "K"), 0u);
+    ExpectReply(a, on_k, 0);
+    ExpectReply(b, on_sub, 0);
+    EXPECT_EQ(c_.CancelRegNotify({k}), 2u);
+    EXPECT_EQ(c_.CancelRegNotify({kLm}), 0u);
+}
+
+TEST_F(RegistryDaemon, NoNameReachesOutsideTheKeyItAddresses)
+{
+    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/K"));
+    ASSERT_TRUE(kst::WriteValueFile("HKEY_LOCAL_MACHINE/SIB", "V_KEEP", 1, "keep"));
+    ASSERT_TRUE(kst::WriteValueFile("HKEY_LOCAL_MACHINE", "V_TOP", 1, "top"));
+    ASSERT_TRUE(kst::WriteFile(std::string(kst::kRegistryDir) + "/../canary", "canary"));
+    Start();
+    const uint64_t k = c_.RegOpenKeyEx(kLm, "K").value();
+    ASSERT_NE(c_.RegCreateKeyEx(k, "V_..").value_or(0), 0u);  // an ordinary key, then used as a stepping stone
+    ASSERT_NE(c_.RegCreateKeyEx(k, "A").value_or(0), 0u);
+    const auto before = Snapshot("/opt/orn/kestrel");
+    const std::string unterminated = "../../../canary" + std::string(241, '/');  // 256 bytes, no NUL
+    ASSERT_EQ(unterminated.size(), 256u);
+
+    for (const std::string &name : std::vector<std::string>{"..", ".", "A/..", "a\\..", unterminated})
+        EXPECT_EQ(c_.RegCreateKeyEx(k, name), name == unterminated ? 4u : 7u) << name;
+    for (const char *name : {"../SIB", "..\\..", "..\\..\\X", "A/../../X", "V_../../X"}) EXPECT_EQ(c_.RegCreateKeyEx(k, name), 4u) << name;
+    for (const std::string &name : std::vector<std::string>{"..", "../SIB", "A/..", "V_..\\..", unterminated}) {
+        EXPECT_EQ(c_.RegOpenKeyEx(k, name), 0u) << name;
+        EXPECT_EQ(c_.RegDeleteKey(k, name), 2u) << name;
+    }
+    EXPECT_EQ(c_.RegDeleteKey(kLm, "K/.."), 2u);
+    for (const std::string &name : std::vector<std::string>{"../../TOP", "..\\..\\SIB\\KEEP", "../../../../canary", "/../TOP", unterminated}) {
+        EXPECT_EQ(Set(k, name, "owned"), 7u) << name;
+        EXPECT_EQ(c_.RegQueryValueEx(k, name)->size, 0u) << name;
+        EXPECT_EQ(c_.RegDeleteValue(k, name), 0u) << name;  // as for a value that does not exist
+    }
+    for (const char *name : {"../../SIB/V_KEEP", "../../V_TOP", "/../../../../../canary"}) EXPECT_EQ(c_.RegDeleteValue(k, name), 0u);
+    EXPECT_EQ(Snapshot("/opt/orn/kestrel"), before);
+}
+
+}  // namespace
