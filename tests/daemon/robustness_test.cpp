@@ -1,0 +1,152 @@
+// robustness_test.cpp: clients that stall, trickle, never read, or send garbage cost at most
+// their own connection; everyone else keeps being served.
+#include "tests/support/sandbox.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <iostream>
+#include <vector>
+
+namespace {
+
+class Robustness : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(sandbox_.StartRpcbind());
+        ASSERT_TRUE(sandbox_.Start());
+    }
+
+    kst::Connection Connect()
+    {
+        kst::Connection c = sandbox_.Connect();
+        EXPECT_TRUE(c.connected()) << c.error();
+        return c;
+    }
+
+    // A null call on a fresh connection, with how long it took (reported, not asserted).
+    void ExpectServed(const char *while_what)
+    {
+        kst::Connection probe = Connect();
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(probe.Null()) << while_what << ": " << probe.error();
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        std::cout << "[ measure ] null call while " << while_what << ": " << ms.count() << " ms\n";
+    }
+
+    kst::Sandbox sandbox_;
+};
+
+TEST_F(Robustness, StalledAndTricklingClientsDoNotHoldUpOthers)
+{
+    kst::Connection stalled = Connect(), trickle = Connect();
+    const kst::Bytes call = kst::CallRecord(0x71, kst::proc::kCreateEvent, kst::EncodeCreate(0, 0, "T"));
+    ASSERT_TRUE(stalled.SendRaw(std::span(call).first(call.size() / 2)));
+    ExpectServed("another client stalls mid-record");
+    for (std::size_t i = 0; i < 40; ++i) {
+        ASSERT_TRUE(trickle.SendRaw(std::span(call).subspan(i, 1)));
+        if (i % 10 == 0) ExpectServed("another client trickles one byte at a time");
+    }
+    // Both finish their records later and get their answers.
+    ASSERT_TRUE(stalled.SendRaw(std::span(call).subspan(call.size() / 2)));
+    ASSERT_TRUE(trickle.SendRaw(std::span(call).subspan(40)));
+    const auto first = stalled.ReadReply(), second = trickle.ReadReply();
+    ASSERT_TRUE(first && first->Word() && second && second->Word());
+    EXPECT_EQ(*first->Word(), *second->Word());  // both opened the event named T
+}
+
+TEST_F(Robustness, ClientThatNeverReadsLosesOnlyItsOwnConnection)
+{
+    kst::Connection greedy = Connect();
+    int small = 4096;
+    setsockopt(greedy.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    // Thousands of 2 KiB replies that nobody reads fill every buffer on the way.
+    const kst::Bytes query = kst::CallRecord(0x72, kst::proc::kRegQueryValue, kst::EncodeOpen(2, "NONE"));
+    kst::Bytes burst;
+    for (int i = 0; i < 200; ++i) burst.insert(burst.end(), query.begin(), query.end());
+    for (int i = 0; i < 40 && greedy.SendRaw(burst); ++i) {
+    }
+    ExpectServed("another client never reads its replies");
+}
+
+TEST_F(Robustness, HugeStringLengthIsUndecodableAtNoMemoryCost)
+{
+    kst::Connection c = Connect();
+    const long before = kst::ProcStatusKb(sandbox_.pid(), "VmHWM").value_or(-1);
+    for (const uint32_t length : {0x7fffffffu, 0xffffffffu, 9001u}) {
+        const kst::Bytes args = kst::Encoder().U32(length).Take();
+        const auto reply = c.Call(kst::proc::kOpenEvent, args);
+        ASSERT_TRUE(reply) << c.error();
+        EXPECT_EQ(reply->accept_stat, kst::kGarbageArgs) << "length " << length;
+    }
+    const auto accepted = c.OpenEvent(std::string(9000, 'n'));  // the runtime's own limit still passes
+    EXPECT_EQ(accepted, 2u);
+    const long after = kst::ProcStatusKb(sandbox_.pid(), "VmHWM").value_or(-1);
+    std::cout << "[ measure ] peak resident before " << before << " kB, after " << after << " kB\n";
+    EXPECT_LT(after - before, 1024) << "a string length alone must not allocate";
+}
+
+TEST_F(Robustness, MalformedRecordsCostTheSenderItsConnection)
+{
+    const kst::Bytes garbage = {0xde, 0xad, 0xbe, 0xef, 0, 0, 0, 0, 0, 0, 0, 7, 1, 2, 3, 4};
+    const std::vector<kst::Bytes> records = {
+        kst::Fragment(garbage),                               // not a call message
+        kst::Encoder().U32(0xffffffff).U32(0).Take(),         // fragment of 2 GiB announced
+        kst::Encoder().U32(0x80000000).Take(),                // empty last fragment
+        kst::Fragment(kst::Bytes(20000, 0)),                  // longer than any call
+        kst::Fragment(kst::CallMessage(9, 0x20001234, 7, 0, {})),  // fine, but version 7: answered
+    };
+    for (std::size_t i = 0; i + 1 < records.size(); ++i) {
+        kst::Connection c = Connect();
+        c.SendRaw(records[i]);
+        EXPECT_TRUE(c.ClosedWithin(5000)) << "record " << i;
+        ExpectServed("a client sent a malformed record");
+    }
+    kst::Connection c = Connect();
+    ASSERT_TRUE(c.SendRaw(records.back()));
+    const auto mismatch = c.ReadReply();
+    ASSERT_TRUE(mismatch) << c.error();
+    EXPECT_EQ(mismatch->accept_stat, kst::kProgMismatch);
+}
+
+TEST_F(Robustness, UrgentByteAndHalfClosedPeersAreHandled)
+{
+    kst::Connection urgent = Connect();
+    const char byte = 'U';
+    ASSERT_EQ(send(urgent.fd(), &byte, 1, MSG_OOB), 1);
+    ExpectServed("a client sent an urgent byte");
+
+    // A call followed at once by the close of the sending side is still answered.
+    kst::Connection half = Connect();
+    ASSERT_TRUE(half.SendCall(kst::proc::kCreateEvent, kst::EncodeCreate(0, 0, "H"), 0x73));
+    shutdown(half.fd(), SHUT_WR);
+    const auto reply = half.ReadReply();
+    ASSERT_TRUE(reply && reply->Word()) << half.error();
+    ExpectServed("a client half-closed its connection");
+}
+
+TEST_F(Robustness, ConnectionsAboveDescriptor1024AreServedAndCleanedUp)
+{
+    std::vector<kst::Connection> many;
+    for (int i = 0; i < 1100; ++i) {
+        many.push_back(Connect());
+        ASSERT_TRUE(many.back().Null()) << "connection " << i << ": " << many.back().error();
+    }
+    EXPECT_GT(kst::CountFds(sandbox_.pid()), 1100);
+    kst::Connection &high = many.back();
+    const uint64_t ev = high.CreateEvent(0, 0, "").value();
+    const uint64_t mutex = high.CreateMutex(0, 1, "").value();
+    ASSERT_TRUE(high.SendCall(kst::proc::kWaitSingle, kst::EncodeWord(ev), 0x74));
+    ASSERT_TRUE(sandbox_.WaitForTrace("WaitForSingleObject called, id=" + std::to_string(ev)));
+    high.Close();
+    many.pop_back();
+    kst::Connection c = Connect();
+    // The lost connection's mutex is free again, and its parked wait no longer takes the signal.
+    EXPECT_EQ(c.WaitForSingleObject(mutex), mutex);
+    EXPECT_EQ(c.SetEvent(ev), 0u);
+    EXPECT_EQ(c.WaitForSingleObject(ev, 2000), ev);
+}
+
+}  // namespace
