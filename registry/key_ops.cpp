@@ -28,6 +28,15 @@ void Put(T *out, T value)
     if (out) *out = value;
 }
 
+// Whether a key's directory, given by its full path, is a symbolic link.
+bool IsLinkedKey(const RegPath &path)
+{
+    RegPath link = path;
+    TruncatePath(link, path.length - 2);  // without the closing "//", lstat sees the link itself
+    struct stat st {};
+    return lstat(link.text, &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 // A deleted key takes its registrations and those below it along; none of them can fire any more.
 void RetireSubtree(KeyNode *key)
 {
@@ -156,7 +165,11 @@ int RegDeleteKey(uint64_t key, char *sub_key) noexcept
         return 0;
     }
     RegPath path;
-    if (!GetRegFullPath(node, path) || !RunRemove("-rf", path.text)) {
+    const bool have_path = GetRegFullPath(node, path);
+    // A key that is a symbolic link is removed as the link: through the closing "//" rm would empty the
+    // directory it points to, another key's or one outside the registry, and leave the link in place.
+    if (have_path && IsLinkedKey(path)) TruncatePath(path, path.length - 2);
+    if (!have_path || !RunRemove("-rf", path.text)) {
         TraceLog(0, "ntsys_s", __func__, __LINE__, "can't remove path %s\n", path.text);
         SetLastError(kErrFileSystem);
         return 0;

@@ -356,11 +356,13 @@ TEST_F(RegistryDaemon, NoNameReachesOutsideTheKeyItAddresses)
     ASSERT_TRUE(kst::WriteValueFile("HKEY_LOCAL_MACHINE/SIB", "V_KEEP", 1, "keep"));
     ASSERT_TRUE(kst::WriteValueFile("HKEY_LOCAL_MACHINE", "V_TOP", 1, "top"));
     ASSERT_TRUE(kst::WriteFile(std::string(kst::kRegistryDir) + "/../canary", "canary"));
+    ASSERT_TRUE(kst::WriteFile(std::string(kst::kRegistryDir) + "/../outside/V_X", "x"));
+    fs::create_directory_symlink("../../../outside", kLmDir + "K/LINK");  // an administrator's link out
     Start();
     const uint64_t k = c_.RegOpenKeyEx(kLm, "K").value();
     ASSERT_NE(c_.RegCreateKeyEx(k, "V_..").value_or(0), 0u);  // an ordinary key, then used as a stepping stone
     ASSERT_NE(c_.RegCreateKeyEx(k, "A").value_or(0), 0u);
-    const auto before = Snapshot("/opt/orn/kestrel");
+    auto before = Snapshot("/opt/orn/kestrel");
     const std::string unterminated = "../../../canary" + std::string(241, '/');  // 256 bytes, no NUL
     ASSERT_EQ(unterminated.size(), 256u);
 
@@ -378,6 +380,9 @@ TEST_F(RegistryDaemon, NoNameReachesOutsideTheKeyItAddresses)
         EXPECT_EQ(c_.RegDeleteValue(k, name), 0u) << name;  // as for a value that does not exist
     }
     for (const char *name : {"../../SIB/V_KEEP", "../../V_TOP", "/../../../../../canary"}) EXPECT_EQ(c_.RegDeleteValue(k, name), 0u);
+    EXPECT_EQ(Snapshot("/opt/orn/kestrel"), before);
+    EXPECT_EQ(c_.RegDeleteKey(k, "link"), 0u);  // the link goes, what it points to stays
+    before.erase(kLmDir + "K/LINK");
     EXPECT_EQ(Snapshot("/opt/orn/kestrel"), before);
 }
 
