@@ -350,6 +350,35 @@ TEST_F(RegistryDaemon, CancelAnswersTheParkedRegistrationFirstAndReplacementAndD
     EXPECT_EQ(c_.CancelRegNotify({kLm}), 0u);
 }
 
+TEST_F(RegistryDaemon, OverlongPathsAreRefusedWholeAndTheDeepestTreeLoadsAgain)
+{
+    Start();
+    // Keys of 200 characters: a twenty-first level's full path would pass 4095 characters.
+    const std::string long_name(200, 'N');
+    uint64_t wide = kLm;
+    std::string disk = kLmDir;
+    int levels = 0;
+    for (uint64_t r; (r = c_.RegCreateKeyEx(wide, long_name).value()) != 7; ++levels, wide = r, disk += long_name + "/")
+        ASSERT_GT(r, 8u);
+    EXPECT_EQ(levels, 20);
+    EXPECT_EQ(Set(wide, std::string(255, 'v'), "x"), 7u);  // its value file's path would not fit either
+    EXPECT_TRUE(fs::is_empty(disk)) << "nothing shortened was created instead";
+    EXPECT_EQ(Set(wide, "v", "x"), 0u);
+    // One-letter keys as deep as paths allow; loading them again must not exhaust the stack.
+    uint64_t deep = kLm;
+    int depth = 0;
+    for (uint64_t r; (r = c_.RegCreateKeyEx(deep, "D").value()) != 7; ++depth, deep = r) ASSERT_GT(r, 8u);
+    EXPECT_EQ(depth, 1349);
+    ASSERT_TRUE(sandbox_.Stop());
+    ASSERT_TRUE(sandbox_.Start());
+    c_ = Connect();
+    int reloaded = 0;
+    for (uint64_t key = kLm; (key = c_.RegOpenKeyEx(key, "D").value()) != 0;) ++reloaded;
+    EXPECT_EQ(reloaded, depth);
+    for (int i = 0; i < levels; ++i) wide = c_.RegOpenKeyEx(i ? wide : kLm, long_name).value();
+    EXPECT_EQ(c_.RegQueryValueEx(wide, "v")->size, 1u);
+}
+
 TEST_F(RegistryDaemon, NoNameReachesOutsideTheKeyItAddresses)
 {
     ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/K"));
