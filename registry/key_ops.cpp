@@ -22,8 +22,7 @@ std::optional<time_t> ModifiedAt(const char *path)
     return st.st_mtime;
 }
 
-template <class T>
-void Put(T *out, T value)
+template <class T> void Put(T *out, T value)
 {
     if (out) *out = value;
 }
@@ -32,7 +31,7 @@ void Put(T *out, T value)
 bool IsLinkedKey(const RegPath &path)
 {
     RegPath link = path;
-    TruncatePath(link, path.length - 2);  // without the closing "//", lstat sees the link itself
+    TruncatePath(link, path.length - 2); // without the closing "//", lstat sees the link itself
     struct stat st {};
     return lstat(link.text, &st) == 0 && S_ISLNK(st.st_mode);
 }
@@ -41,10 +40,11 @@ bool IsLinkedKey(const RegPath &path)
 void RetireSubtree(KeyNode *key)
 {
     RetireRegistration(key);
-    for (KeyNode *child = key->first_child; child; child = child->next_sibling) RetireSubtree(child);
+    for (KeyNode *child = key->first_child; child; child = child->next_sibling)
+        RetireSubtree(child);
 }
 
-}  // namespace
+} // namespace
 
 int RegOpenKeyEx(uint64_t key, char *sub_key, uint32_t, uint32_t, uint64_t *result) noexcept
 {
@@ -60,7 +60,7 @@ int RegOpenKeyEx(uint64_t key, char *sub_key, uint32_t, uint32_t, uint64_t *resu
     ConvertSubKey(sub_key);
     const KeyNode *found = IsSubKeyExist(from, sub_key);
     *result = found ? found->identity : 0;
-    SetLastError(0);  // a missing subkey is not an error here: the result 0 says it
+    SetLastError(0); // a missing subkey is not an error here: the result 0 says it
     return 1;
 }
 
@@ -85,17 +85,17 @@ int RegCreateKeyEx(uint64_t key, char *sub_key, uint32_t, char *, uint32_t, uint
     if (char *slash = std::strrchr(sub_key, '/')) {
         leaf = slash + 1;
         if (slash > sub_key) {
-            if (slash[-1] == '/') --slash;  // one doubled separator is absorbed here, the lookup skips the rest
-            *slash = '\0';                  // so the request's text, and its trace, show the parent part only
+            if (slash[-1] == '/') --slash; // one doubled separator is absorbed here, the lookup skips the rest
+            *slash = '\0';                 // so the request's text, and its trace, show the parent part only
             // A parent part of separators alone names the key itself, as a leading separator does in lookups.
             if (std::strspn(sub_key, "/") != std::strlen(sub_key)) {
                 uint64_t found = 0;
                 RegOpenKeyEx(parent->identity, sub_key, 0, 0, &found);
                 if (!found) {
-                    SetLastError(kErrInvalid);  // intermediate keys are never created
+                    SetLastError(kErrInvalid); // intermediate keys are never created
                     return 0;
                 }
-                parent = reinterpret_cast<KeyNode *>(found);  // an identity just found in the tree
+                parent = reinterpret_cast<KeyNode *>(found); // an identity just found in the tree
             }
         }
     }
@@ -129,7 +129,7 @@ int RegCreateKeyEx(uint64_t key, char *sub_key, uint32_t, char *, uint32_t, uint
     }
     const KeyNode *node = AddKeyNode(parent, leaf);
     if (!node) {
-        SetLastError(kErrNoMemory);  // the directory stays; the next start-up loads it
+        SetLastError(kErrNoMemory); // the directory stays; the next start-up loads it
         return 0;
     }
     *result = node->identity;
@@ -158,7 +158,7 @@ int RegDeleteKey(uint64_t key, char *sub_key) noexcept
         return 0;
     }
     ConvertSubKey(sub_key);
-    KeyNode *node = IsSubKeyExist(from, sub_key);  // never from itself: no path names the starting key
+    KeyNode *node = IsSubKeyExist(from, sub_key); // never from itself: no path names the starting key
     if (!node) {
         TraceLog(0, "ntsys_s", __func__, __LINE__, "Sub key not exist\n");
         SetLastError(kErrNotFound);
@@ -176,7 +176,8 @@ int RegDeleteKey(uint64_t key, char *sub_key) noexcept
     }
     // Whatever rm reported, the key leaves the tree; a directory it could not remove is loaded again at start-up.
     KeyNode **link = &node->parent->first_child;
-    while (*link != node) link = &(*link)->next_sibling;
+    while (*link != node)
+        link = &(*link)->next_sibling;
     *link = node->next_sibling;
     RetireSubtree(node);
     FreeChildOfKey(node);
@@ -194,7 +195,8 @@ int RegEnumKeyEx(uint64_t key, uint32_t index, char (*name)[kNameField], uint32_
         return 0;
     }
     const KeyNode *child = node->first_child;
-    for (uint32_t i = 0; child && i < index; ++i) child = child->next_sibling;
+    for (uint32_t i = 0; child && i < index; ++i)
+        child = child->next_sibling;
     if (!child) {
         SetLastError(kErrNotFound);
         return 0;
@@ -244,20 +246,20 @@ int RegQueryInfoKey(uint64_t key, char *, uint32_t *, uint32_t *, uint32_t *subk
 
     uint32_t entries = 0;
     std::size_t longest_name = 0;
-    int32_t largest = 0;  // stored sizes compare as signed
+    int32_t largest = 0; // stored sizes compare as signed
     const bool listed = have_path && ForEachValueEntry(path, [&](const char *entry, const RegPath &entry_path) {
-        ++entries;
-        const std::string_view shown = ShownName(entry);
-        longest_name = std::max(longest_name, shown.size());
-        if (const auto modified = ModifiedAt(entry_path.text)) newest = std::max(newest, *modified);
-        char value_name[kNameField];
-        CopyName(value_name, shown);
-        uint32_t stored = 0;
-        if (RegQueryValueEx(node->identity, value_name, 0, nullptr, nullptr, &stored)) {
-            largest = std::max(largest, static_cast<int32_t>(stored));
-        }
-        return true;
-    });
+                            ++entries;
+                            const std::string_view shown = ShownName(entry);
+                            longest_name = std::max(longest_name, shown.size());
+                            if (const auto modified = ModifiedAt(entry_path.text)) newest = std::max(newest, *modified);
+                            char value_name[kNameField];
+                            CopyName(value_name, shown);
+                            uint32_t stored = 0;
+                            if (RegQueryValueEx(node->identity, value_name, 0, nullptr, nullptr, &stored)) {
+                                largest = std::max(largest, static_cast<int32_t>(stored));
+                            }
+                            return true;
+                        });
     if (!listed) {
         SetLastError(kErrNotFound);
         return 0;
@@ -265,8 +267,7 @@ int RegQueryInfoKey(uint64_t key, char *, uint32_t *, uint32_t *, uint32_t *subk
     Put(values, entries);
     Put(last_write, static_cast<uint64_t>(newest));
     // Both value maxima travel in one word: the longest name above, the largest size (low 16 bits) below.
-    Put(longest_value_name,
-        static_cast<uint32_t>((longest_name << 16) + (static_cast<uint32_t>(largest) & 0xFFFFu)));
+    Put(longest_value_name, static_cast<uint32_t>((longest_name << 16) + (static_cast<uint32_t>(largest) & 0xFFFFu)));
     SetLastError(0);
     return 1;
 }
@@ -279,9 +280,9 @@ uint64_t *reg_open_key_ex_rpc_1_svc(registry_open_struct *argp, svc_req *) noexc
         TraceLog(0, "ntsys_s", __func__, __LINE__, "open key %.256s failed\n", argp->name);
         return GetLastErrorAddress();
     }
-    TraceLog(0, "ntsys_s", __func__, __LINE__, "open key id = %ld, req=%p, name = %.256s\n",
-             static_cast<long>(found), CallerForTrace(), argp->name);
-    return &reinterpret_cast<KeyNode *>(found)->identity;  // an identity just found in the tree
+    TraceLog(0, "ntsys_s", __func__, __LINE__, "open key id = %ld, req=%p, name = %.256s\n", static_cast<long>(found),
+             CallerForTrace(), argp->name);
+    return &reinterpret_cast<KeyNode *>(found)->identity; // an identity just found in the tree
 }
 
 uint64_t *reg_close_key_rpc_1_svc(uint64_t *argp, svc_req *) noexcept
@@ -317,17 +318,17 @@ uint64_t *reg_create_key_ex_rpc_1_svc(registry_open_struct *argp, svc_req *) noe
     }
     TraceLog(0, "ntsys_s", __func__, __LINE__, "create key id = %ld, req=%p, name=%.256s\n", static_cast<long>(key),
              CallerForTrace(), argp->name);
-    return &reinterpret_cast<KeyNode *>(key)->identity;  // the key just opened or created
+    return &reinterpret_cast<KeyNode *>(key)->identity; // the key just opened or created
 }
 
 registry_open_struct *reg_enum_key_ex__rpc_1_svc(registry_notify_struct *argp, svc_req *) noexcept
 {
-    static registry_open_struct reply;  // encoded before the next call overwrites it
+    static registry_open_struct reply; // encoded before the next call overwrites it
     if (RegEnumKeyEx(argp->arg1, static_cast<uint32_t>(argp->arg2), &reply.name, nullptr, nullptr, nullptr, nullptr,
                      &reply.arg1)) {
         TraceLog(0, "ntsys_s", __func__, __LINE__, "reg_enum_key_ex : %ld is called\n", static_cast<long>(argp->arg1));
     } else {
-        reply.name[0] = '\0';  // the client's sign of the end, or of a bad key
+        reply.name[0] = '\0'; // the client's sign of the end, or of a bad key
         TraceLog(0, "ntsys_s", __func__, __LINE__, "reg_enum_key_ex : %ld failed\n", static_cast<long>(argp->arg1));
     }
     return &reply;
@@ -335,16 +336,16 @@ registry_open_struct *reg_enum_key_ex__rpc_1_svc(registry_notify_struct *argp, s
 
 registry_notify_struct *reg_query_info_key_rpc_1_svc(uint64_t *argp, svc_req *) noexcept
 {
-    static registry_notify_struct reply;  // encoded before the next call overwrites it
+    static registry_notify_struct reply; // encoded before the next call overwrites it
     uint32_t subkeys = 0, longest_subkey = 0, values = 0, packed = 0;
     uint64_t last_write = 0;
     // One word takes both value maxima: the packed name/size word is written last, so it is what arrives.
-    if (RegQueryInfoKey(*argp, nullptr, nullptr, nullptr, &subkeys, &longest_subkey, nullptr, &values, &packed,
-                        &packed, nullptr, &last_write)) {
+    if (RegQueryInfoKey(*argp, nullptr, nullptr, nullptr, &subkeys, &longest_subkey, nullptr, &values, &packed, &packed,
+                        nullptr, &last_write)) {
         reply = {subkeys, longest_subkey, values, packed, last_write};
         TraceLog(0, "ntsys_s", __func__, __LINE__, "reg_query_info_key : %ld is called\n", static_cast<long>(*argp));
     } else {
-        reply.arg1 = 0;  // zero counts tell the client the key was not valid
+        reply.arg1 = 0; // zero counts tell the client the key was not valid
         reply.arg3 = 0;
         TraceLog(0, "ntsys_s", __func__, __LINE__, "reg_query_info_key : %ld failed\n", static_cast<long>(*argp));
     }

@@ -19,16 +19,17 @@ namespace {
 constexpr KeyNode MakeRoot(std::string_view directory)
 {
     KeyNode root{};
-    for (std::size_t i = 0; i < directory.size() && i + 1 < kKeyNameSize; ++i) root.name[i] = directory[i];
+    for (std::size_t i = 0; i < directory.size() && i + 1 < kKeyNameSize; ++i)
+        root.name[i] = directory[i];
     return root;
 }
 
 // The directories from a root down to the one being loaded. A symbolic link that leads back to one of
 // them would make loading endless (and, with two such links, exponential), so it is not followed.
 struct LoadTrail {
-    dev_t            device;  // st_dev of the directory
-    ino_t            inode;   // st_ino of the directory
-    const LoadTrail *up;      // the parent's entry; nullptr at the root
+    dev_t device;        // st_dev of the directory
+    ino_t inode;         // st_ino of the directory
+    const LoadTrail *up; // the parent's entry; nullptr at the root
 };
 
 bool OnTrail(const LoadTrail *trail, const struct stat &dir)
@@ -81,7 +82,7 @@ bool SameName(const char *name, std::string_view component)
            strncasecmp(name, component.data(), component.size()) == 0;
 }
 
-}  // namespace
+} // namespace
 
 constinit KeyNode class_root = MakeRoot(kClassRootDir);
 constinit KeyNode local_machine = MakeRoot(kLocalMachineDir);
@@ -106,8 +107,10 @@ void TruncatePath(RegPath &path, std::size_t length) noexcept
 
 void ConvertKey(uint64_t *key) noexcept
 {
-    if (*key == kClassRootHandle) *key = class_root.identity;
-    else if (*key == kLocalMachineHandle) *key = local_machine.identity;
+    if (*key == kClassRootHandle)
+        *key = class_root.identity;
+    else if (*key == kLocalMachineHandle)
+        *key = local_machine.identity;
 }
 
 int IsKeyExist(uint64_t key) noexcept
@@ -130,7 +133,7 @@ KeyNode *ResolveKey(uint64_t key) noexcept
 {
     ConvertKey(&key);
     if (!IsKeyExist(key)) return nullptr;
-    return reinterpret_cast<KeyNode *>(key);  // the identity is the address; safe only after the lookup above
+    return reinterpret_cast<KeyNode *>(key); // the identity is the address; safe only after the lookup above
 }
 
 void UpperCase(char *text) noexcept
@@ -180,7 +183,8 @@ KeyNode *FindKey(KeyNode *from, std::string_view path) noexcept
         const std::size_t end = path.find('/');
         const std::string_view component = path.substr(0, end);
         KeyNode *child = key->first_child;
-        while (child && !SameName(child->name, component)) child = child->next_sibling;
+        while (child && !SameName(child->name, component))
+            child = child->next_sibling;
         if (!child) return nullptr;
         key = child;
         if (end == std::string_view::npos) return key;
@@ -205,7 +209,7 @@ KeyNode *AddKeyNode(KeyNode *parent, std::string_view name) noexcept
     node->parent = parent;
     node->identity = reinterpret_cast<uint64_t>(node);
     node->next_sibling = parent->first_child;
-    parent->first_child = node;  // the parent's list owns it from now on
+    parent->first_child = node; // the parent's list owns it from now on
     return node;
 }
 
@@ -273,7 +277,7 @@ std::optional<struct stat> DirectoryStat(const char *path) noexcept
 bool RunRemove(const char *option, const char *path) noexcept
 {
     char *argv[] = {const_cast<char *>("/bin/rm"), const_cast<char *>(option), const_cast<char *>(path), nullptr};
-    char *envp[] = {nullptr};  // rm needs nothing from the daemon's environment
+    char *envp[] = {nullptr}; // rm needs nothing from the daemon's environment
     pid_t pid = 0;
     // posix_spawn reports a failed exec itself, so "could not be run" is exactly its failure.
     if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv, envp) != 0) return false;

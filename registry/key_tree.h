@@ -19,31 +19,31 @@
 #include <optional>
 #include <string_view>
 
-inline constexpr std::size_t kKeyNameSize = 512;  // KeyNode::name: room for a root's directory path
-inline constexpr std::size_t kNameField = 256;    // names on the wire; a field without a NUL is refused
-inline constexpr std::size_t kMaxPath = 4096;     // every path built here, its NUL included
+inline constexpr std::size_t kKeyNameSize = 512; // KeyNode::name: room for a root's directory path
+inline constexpr std::size_t kNameField = 256;   // names on the wire; a field without a NUL is refused
+inline constexpr std::size_t kMaxPath = 4096;    // every path built here, its NUL included
 inline constexpr uint64_t kClassRootHandle = 1;
 inline constexpr uint64_t kLocalMachineHandle = 2;
 
 struct KeyNode {
-    char          name[kKeyNameSize];  // own name, also its directory's name; a root holds its directory path
-    KeyNode      *parent;              // nullptr for a root
-    KeyNode      *first_child;         // keys created since start-up first, newest first; then byte order
-    KeyNode      *next_sibling;        // next subkey of the same parent
-    ObjectRecord *notify_event;        // the registration's event (not owned; may be gone); nullptr when none
-    uint32_t      watch_subtree;       // as registered; only 1 lets writes below this key fire it
-    uint64_t      identity;            // the KeyHandle clients receive: the node's own address
+    char name[kKeyNameSize];    // own name, also its directory's name; a root holds its directory path
+    KeyNode *parent;            // nullptr for a root
+    KeyNode *first_child;       // keys created since start-up first, newest first; then byte order
+    KeyNode *next_sibling;      // next subkey of the same parent
+    ObjectRecord *notify_event; // the registration's event (not owned; may be gone); nullptr when none
+    uint32_t watch_subtree;     // as registered; only 1 lets writes below this key fire it
+    uint64_t identity;          // the KeyHandle clients receive: the node's own address
 };
 
-extern KeyNode class_root;             // HKEY_CLASS_ROOT, handle 1
-extern KeyNode local_machine;          // HKEY_LOCAL_MACHINE, handle 2
-extern KeyNode *HKEY_CLASS_ROOT;       // &class_root
-extern KeyNode *HKEY_LOCAL_MACHINE;    // &local_machine
+extern KeyNode class_root;          // HKEY_CLASS_ROOT, handle 1
+extern KeyNode local_machine;       // HKEY_LOCAL_MACHINE, handle 2
+extern KeyNode *HKEY_CLASS_ROOT;    // &class_root
+extern KeyNode *HKEY_LOCAL_MACHINE; // &local_machine
 
 // A path under construction. Appending refuses what does not fit and leaves the path as it was.
 struct RegPath {
-    char        text[kMaxPath] = {};  // always NUL-terminated
-    std::size_t length = 0;           // characters before the NUL
+    char text[kMaxPath] = {}; // always NUL-terminated
+    std::size_t length = 0;   // characters before the NUL
 };
 [[nodiscard]] bool AppendPath(RegPath &path, std::string_view part) noexcept;
 // Cuts the path back to an earlier length.
@@ -92,13 +92,12 @@ void FreeChildOfKey(KeyNode *key) noexcept;
 
 // Visits, in the order the directory returns them, the entries of a key's directory that are not
 // directories: visit(entry name, entry path) returns false to stop. False when the directory can't be opened.
-template <class Visit>
-bool ForEachValueEntry(const RegPath &directory, Visit &&visit) noexcept
+template <class Visit> bool ForEachValueEntry(const RegPath &directory, Visit &&visit) noexcept
 {
     UniqueDir dir(opendir(directory.text));
     if (!dir) return false;
     RegPath entry_path = directory;
-    while (const dirent *entry = readdir(dir.get())) {  // a read error ends the walk like the end of the list
+    while (const dirent *entry = readdir(dir.get())) { // a read error ends the walk like the end of the list
         if (IsDotName(entry->d_name)) continue;
         TruncatePath(entry_path, directory.length);
         if (!AppendPath(entry_path, entry->d_name) || DirectoryStat(entry_path.text)) continue;

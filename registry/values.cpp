@@ -22,9 +22,9 @@
 
 namespace {
 
-inline constexpr uint32_t kMaxValueData = 508;        // 509 bytes and more are refused
-inline constexpr uint32_t kQueryCapacity = 507;       // what the query procedure returns at most
-inline constexpr uint32_t kEnumCapacity = 512;        // what the enumeration procedure returns at most
+inline constexpr uint32_t kMaxValueData = 508;  // 509 bytes and more are refused
+inline constexpr uint32_t kQueryCapacity = 507; // what the query procedure returns at most
+inline constexpr uint32_t kEnumCapacity = 512;  // what the enumeration procedure returns at most
 
 bool IsInternalEvent(const ObjectRecord *event)
 {
@@ -52,7 +52,7 @@ void Register(KeyNode *key, ObjectRecord *event, uint32_t watch_subtree)
     key->watch_subtree = watch_subtree;
 }
 
-}  // namespace
+} // namespace
 
 // Answering a replaced request keeps every internal event owned by exactly one registration, and tells a
 // client whose watch no longer exists to look again instead of leaving it parked until it gives up.
@@ -98,7 +98,7 @@ int RegSetValueEx(uint64_t key, char *name, uint32_t, uint32_t type, const char 
     file.reset();
 
     int result = 1;
-    FireRegistration(node, result);  // the key's own registration fires whatever its flag
+    FireRegistration(node, result); // the key's own registration fires whatever its flag
     for (KeyNode *up = node->parent; up; up = up->parent) {
         if (up->notify_event && up->watch_subtree == 1) FireRegistration(up, result);
     }
@@ -155,7 +155,7 @@ int RegDeleteValue(uint64_t key, char *name) noexcept
     // A name that cannot be a value file of this key (its field lacked a NUL, or a "/" would lead out of
     // the key's directory) is deleted as a missing value is: nothing is removed, and that succeeds.
     if (!name) return 1;
-    UpperCase(name);  // backslashes stay: on disk they are ordinary characters of the file name
+    UpperCase(name); // backslashes stay: on disk they are ordinary characters of the file name
     RegPath path;
     if (!ValueFilePath(node, name, path)) return 1;
     if (!RunRemove("-f", path.text)) {
@@ -206,26 +206,26 @@ int RegNotifyChangeKeyValue(uint64_t key, uint32_t watch_subtree, uint32_t, uint
             SetLastError(kErrNotFound);
             return 0;
         }
-        auto *record = reinterpret_cast<ObjectRecord *>(event);  // safe only after the lookup above
+        auto *record = reinterpret_cast<ObjectRecord *>(event); // safe only after the lookup above
         if (record->type != ObjectType::Event) {
             SetLastError(kErrInvalid);
             return 0;
         }
         Register(node, record, watch_subtree);
-        SetLastError(0);  // retiring an older registration may have signalled; this reply is 0
+        SetLastError(0); // retiring an older registration may have signalled; this reply is 0
         return 0;
     }
     ObjectRecord *internal = CreateEvent(0, 0, 0, nullptr);
     if (!internal) return 0;
-    internal->identity = 0;  // marks it internal: its waiter is answered 0, and it is deleted once fired
+    internal->identity = 0; // marks it internal: its waiter is answered 0, and it is deleted once fired
     Register(node, internal, watch_subtree);
-    if (async != 0) return 0;  // registered without a parked request; the reply is 0
+    if (async != 0) return 0; // registered without a parked request; the reply is 0
     return WaitForSingleObject(reinterpret_cast<uint64_t>(internal), 0xFFFFFFFF);
 }
 
 registry_query_struct *reg_query_value_ex_rpc_1_svc(registry_open_struct *argp, svc_req *) noexcept
 {
-    static registry_query_struct reply;  // encoded before the next call overwrites it
+    static registry_query_struct reply; // encoded before the next call overwrites it
     // Bytes the value does not fill carry nothing of an earlier call's value, not even for a short file.
     std::memset(reply.data, 0, sizeof reply.data);
     uint32_t type = 0, size = kQueryCapacity;
@@ -265,7 +265,7 @@ uint64_t *reg_delete_value_rpc_1_svc(registry_open_struct *argp, svc_req *) noex
 
 registry_set_struct *reg_enum_value__rpc_1_svc(registry_notify_struct *argp, svc_req *) noexcept
 {
-    static registry_set_struct reply;  // encoded before the next call overwrites it; arg1 stays 0
+    static registry_set_struct reply; // encoded before the next call overwrites it; arg1 stays 0
     reply.size = kEnumCapacity;
     std::memset(reply.data, 0, sizeof reply.data);
     uint32_t type = 0, size = kEnumCapacity;
@@ -275,7 +275,7 @@ registry_set_struct *reg_enum_value__rpc_1_svc(registry_notify_struct *argp, svc
         reply.size = size;
         TraceLog(0, "ntsys_s", __func__, __LINE__, "reg_enum_value : %ld is called\n", static_cast<long>(argp->arg1));
     } else {
-        reply.name[0] = '\0';  // the client's sign of the end, or of a bad key or entry
+        reply.name[0] = '\0'; // the client's sign of the end, or of a bad key or entry
         TraceLog(0, "ntsys_s", __func__, __LINE__, "reg_enum_value : %ld failed\n", static_cast<long>(argp->arg1));
     }
     return &reply;
@@ -286,7 +286,7 @@ uint64_t *reg_notify_change_key_value_rpc_1_svc(registry_notify_struct *argp, sv
     if (RegNotifyChangeKeyValue(argp->arg1, static_cast<uint32_t>(argp->arg2), static_cast<uint32_t>(argp->arg3),
                                 argp->arg4, static_cast<int32_t>(argp->arg5))) {
         TraceLog(0, "ntsys_s", __func__, __LINE__, "RegNotifyChangeKeyValue called\n");
-        return nullptr;  // parked: the waiter owns the request now
+        return nullptr; // parked: the waiter owns the request now
     }
     // An asynchronous registration that succeeded comes here too: its reply is the last error, 0.
     TraceLog(0, "ntsys_s", __func__, __LINE__, "RegNotifyChangeKeyValue failed\n");

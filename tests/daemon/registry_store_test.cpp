@@ -14,7 +14,7 @@ namespace {
 namespace fs = std::filesystem;
 using kst::Words5;
 
-constexpr uint64_t kLm = 2;  // HKEY_LOCAL_MACHINE
+constexpr uint64_t kLm = 2; // HKEY_LOCAL_MACHINE
 const std::string kLmDir = std::string(kst::kRegistryDir) + "/HKEY_LOCAL_MACHINE/";
 
 // Every file, directory and link below a directory, with file contents and link targets.
@@ -23,9 +23,12 @@ std::map<std::string, std::string> Snapshot(const std::string &root)
     std::map<std::string, std::string> out;
     for (const auto &e : fs::recursive_directory_iterator(root)) {
         const std::string p = e.path().string();
-        if (e.is_symlink()) out[p] = "link:" + fs::read_symlink(e.path()).string();
-        else if (e.is_directory()) out[p] = "dir";
-        else out[p] = kst::ReadFile(p).value_or("?");
+        if (e.is_symlink())
+            out[p] = "link:" + fs::read_symlink(e.path()).string();
+        else if (e.is_directory())
+            out[p] = "dir";
+        else
+            out[p] = kst::ReadFile(p).value_or("?");
     }
     return out;
 }
@@ -33,8 +36,8 @@ std::map<std::string, std::string> Snapshot(const std::string &root)
 std::string ValueBytes(uint32_t type, std::string_view data)
 {
     const auto size = static_cast<uint32_t>(data.size());
-    return std::string(reinterpret_cast<const char *>(&type), 4) + std::string(reinterpret_cast<const char *>(&size), 4) +
-           std::string(data);
+    return std::string(reinterpret_cast<const char *>(&type), 4) +
+           std::string(reinterpret_cast<const char *>(&size), 4) + std::string(data);
 }
 
 class RegistryDaemon : public ::testing::Test {
@@ -42,7 +45,8 @@ protected:
     void SetUp() override
     {
         for (const char *root : {"HKEY_CLASS_ROOT", "HKEY_LOCAL_MACHINE"}) {
-            for (const auto &e : fs::directory_iterator(std::string(kst::kRegistryDir) + "/" + root)) fs::remove_all(e);
+            for (const auto &e : fs::directory_iterator(std::string(kst::kRegistryDir) + "/" + root))
+                fs::remove_all(e);
         }
         ASSERT_TRUE(sandbox_.StartRpcbind());
     }
@@ -103,8 +107,8 @@ TEST_F(RegistryDaemon, LoadsSubkeysInByteOrderSkipsFilesAndLoopsAndPutsNewKeysFi
     ASSERT_TRUE(kst::WriteValueFile("HKEY_LOCAL_MACHINE/ORDER", "V_X", 1, "x"));
     ASSERT_TRUE(kst::WriteFile(kLmDir + "ORDER/notes.txt", "n"));
     ASSERT_TRUE(kst::WriteValueFile("HKEY_LOCAL_MACHINE/ORDER/FOO", "V_WHO", 1, "upper"));
-    fs::create_directory_symlink("../OTHER", kLmDir + "ORDER/LINK");  // a link to a directory is a key
-    fs::create_directory_symlink(".", kLmDir + "ORDER/LOOP");         // a link back to itself is not followed
+    fs::create_directory_symlink("../OTHER", kLmDir + "ORDER/LINK"); // a link to a directory is a key
+    fs::create_directory_symlink(".", kLmDir + "ORDER/LOOP");        // a link back to itself is not followed
     Start();
     const uint64_t order = c_.RegOpenKeyEx(kLm, "order").value();
     ASSERT_GT(order, 8u);
@@ -131,10 +135,11 @@ TEST_F(RegistryDaemon, LookupIgnoresCaseAndConvertsBackslashes)
     const std::size_t mark = sandbox_.TraceMark();
     const uint64_t bar = c_.RegOpenKeyEx(kLm, "foo\\bar").value();
     EXPECT_TRUE(HasTrace("open key id = " + std::to_string(bar) + ", req=0x", mark));
-    EXPECT_TRUE(HasTrace(", name = FOO/BAR", mark));  // normalised in place before the trace
-    for (const char *same : {"FOO/BAR", "foo//bar", "foo/bar/", "/foo/bar"}) EXPECT_EQ(c_.RegOpenKeyEx(kLm, same), bar) << same;
+    EXPECT_TRUE(HasTrace(", name = FOO/BAR", mark)); // normalised in place before the trace
+    for (const char *same : {"FOO/BAR", "foo//bar", "foo/bar/", "/foo/bar"})
+        EXPECT_EQ(c_.RegOpenKeyEx(kLm, same), bar) << same;
     EXPECT_EQ(c_.RegOpenKeyEx(foo, "bar"), bar);
-    EXPECT_EQ(c_.RegOpenKeyEx(kLm, ""), 0u);  // no path names the key itself
+    EXPECT_EQ(c_.RegOpenKeyEx(kLm, ""), 0u); // no path names the key itself
     EXPECT_EQ(c_.RegOpenKeyEx(kLm, "/"), 0u);
     EXPECT_EQ(c_.RegOpenKeyEx(kLm, "foo/nope"), 0u);
     EXPECT_EQ(c_.RegOpenKeyEx(0, "foo"), 2u);
@@ -151,7 +156,7 @@ TEST_F(RegistryDaemon, CreateAndDeleteReplyExactlyAndChangeOnlyTheirDirectories)
     std::size_t mark = sandbox_.TraceMark();
     const uint64_t b = c_.RegCreateKeyEx(kLm, "a\\b").value();
     EXPECT_TRUE(HasTrace("create key id = " + std::to_string(b) + ", req=0x", mark));
-    EXPECT_TRUE(HasTrace(", name=A", mark));  // cut at the last separator
+    EXPECT_TRUE(HasTrace(", name=A", mark)); // cut at the last separator
     EXPECT_TRUE(fs::is_directory(kLmDir + "A/B"));
     EXPECT_EQ(Subkeys(a).front(), "B");
     EXPECT_EQ(c_.RegCreateKeyEx(kLm, "A/B"), b);
@@ -159,11 +164,11 @@ TEST_F(RegistryDaemon, CreateAndDeleteReplyExactlyAndChangeOnlyTheirDirectories)
     EXPECT_FALSE(fs::exists(kLmDir + "X"));
     EXPECT_NE(c_.RegCreateKeyEx(kLm, "a//c").value_or(0), 0u);
     EXPECT_TRUE(fs::is_directory(kLmDir + "A/C"));
-    EXPECT_EQ(c_.RegCreateKeyEx(kLm, "A/"), a);  // an empty leaf opens the parent
+    EXPECT_EQ(c_.RegCreateKeyEx(kLm, "A/"), a); // an empty leaf opens the parent
     ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/A/LATE"));
-    EXPECT_NE(c_.RegCreateKeyEx(a, "late").value_or(0), 0u);  // made on disk after start-up: adopted
+    EXPECT_NE(c_.RegCreateKeyEx(a, "late").value_or(0), 0u); // made on disk after start-up: adopted
     ASSERT_TRUE(kst::WriteFile(kLmDir + "A/PLAIN", ""));
-    EXPECT_EQ(c_.RegCreateKeyEx(a, "plain"), 7u);  // a file of that name is no key
+    EXPECT_EQ(c_.RegCreateKeyEx(a, "plain"), 7u); // a file of that name is no key
     const uint64_t deep = c_.RegCreateKeyEx(b, "DEEP").value();
     EXPECT_EQ(Set(deep, "v", "1"), 0u);
     mark = sandbox_.TraceMark();
@@ -171,7 +176,7 @@ TEST_F(RegistryDaemon, CreateAndDeleteReplyExactlyAndChangeOnlyTheirDirectories)
     EXPECT_TRUE(HasTrace("delete key called, id=2, name=A/B", mark));
     EXPECT_FALSE(fs::exists(kLmDir + "A/B"));
     EXPECT_EQ(c_.RegOpenKeyEx(kLm, "A/B/DEEP"), 0u);
-    EXPECT_EQ(Set(deep, "v", "1"), 2u);  // the handle died with its key
+    EXPECT_EQ(Set(deep, "v", "1"), 2u); // the handle died with its key
     EXPECT_EQ(c_.RegDeleteKey(kLm, "A/B"), 2u);
     EXPECT_EQ(c_.RegDeleteKey(a, ""), 2u);
     EXPECT_TRUE(HasTrace("Sub key not exist", mark));
@@ -185,7 +190,8 @@ TEST_F(RegistryDaemon, ShellCharactersInNamesAreOrdinaryCharacters)
     const uint64_t key = c_.RegCreateKeyEx(kLm, odd).value();
     EXPECT_NE(key, 0u);
     std::string upper = odd;
-    for (char &ch : upper) ch = static_cast<char>(toupper(ch));
+    for (char &ch : upper)
+        ch = static_cast<char>(toupper(ch));
     EXPECT_TRUE(fs::is_directory(kLmDir + upper));
     EXPECT_EQ(c_.RegOpenKeyEx(kLm, odd), key);
     EXPECT_EQ(Set(key, odd, "q"), 0u);
@@ -194,7 +200,8 @@ TEST_F(RegistryDaemon, ShellCharactersInNamesAreOrdinaryCharacters)
     EXPECT_FALSE(fs::exists(kLmDir + upper + "/V_" + upper));
     EXPECT_EQ(c_.RegDeleteKey(kLm, odd), 0u);
     EXPECT_FALSE(fs::exists(kLmDir + upper));
-    for (const char *p : {"/pwned", "/PWNED"}) EXPECT_FALSE(fs::exists(p));
+    for (const char *p : {"/pwned", "/PWNED"})
+        EXPECT_FALSE(fs::exists(p));
 }
 
 TEST_F(RegistryDaemon, InfoQueryPacksLongestNameAndLargestSizeAndEnumerationWalksTheDirectory)
@@ -202,11 +209,15 @@ TEST_F(RegistryDaemon, InfoQueryPacksLongestNameAndLargestSizeAndEnumerationWalk
     ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/INFO/SUB"));
     ASSERT_TRUE(kst::WriteValueFile("HKEY_LOCAL_MACHINE/INFO", "V_A", 7, "abc"));
     ASSERT_TRUE(kst::WriteValueFile("HKEY_LOCAL_MACHINE/INFO", "V_LONGNAME", 7, std::string(300, 'L')));
-    ASSERT_TRUE(kst::WriteFile(kLmDir + "INFO/notes.txt", std::string(1000, 'n')));  // counted, size not read
+    ASSERT_TRUE(kst::WriteFile(kLmDir + "INFO/notes.txt", std::string(1000, 'n'))); // counted, size not read
     // Distinct times: the newest entry wins, the key's own directory does not count.
-    const auto at = [](const std::string &p, time_t t) { timeval tv[2] = {{t, 0}, {t, 0}}; return utimes(p.c_str(), tv) == 0; };
-    ASSERT_TRUE(at(kLmDir + "INFO/SUB", 1000) && at(kLmDir + "INFO/V_A", 3000) && at(kLmDir + "INFO/V_LONGNAME", 2000) &&
-                at(kLmDir + "INFO/notes.txt", 1500) && at(kLmDir + "INFO", 9000));
+    const auto at = [](const std::string &p, time_t t) {
+        timeval tv[2] = {{t, 0}, {t, 0}};
+        return utimes(p.c_str(), tv) == 0;
+    };
+    ASSERT_TRUE(at(kLmDir + "INFO/SUB", 1000) && at(kLmDir + "INFO/V_A", 3000) &&
+                at(kLmDir + "INFO/V_LONGNAME", 2000) && at(kLmDir + "INFO/notes.txt", 1500) &&
+                at(kLmDir + "INFO", 9000));
     Start();
     const uint64_t info = c_.RegOpenKeyEx(kLm, "INFO").value();
     EXPECT_EQ(c_.RegQueryInfoKey(info), (Words5{1, 3, 3, (9u << 16) + 300, 3000}));
@@ -214,12 +225,14 @@ TEST_F(RegistryDaemon, InfoQueryPacksLongestNameAndLargestSizeAndEnumerationWalk
     EXPECT_EQ(bad.arg1, 0u);
     EXPECT_EQ(bad.arg3, 0u);
 
-    std::map<std::string, uint64_t> shown;  // name -> size, in whatever order the directory gives
+    std::map<std::string, uint64_t> shown; // name -> size, in whatever order the directory gives
     int failed = 0;
     for (uint64_t i = 0; i < 3; ++i) {
         const auto r = c_.RegEnumValue(info, i).value();
-        if (r.name.empty()) ++failed;  // notes.txt: no V_NOTES.TXT behind it
-        else shown[r.name] = r.size;
+        if (r.name.empty())
+            ++failed; // notes.txt: no V_NOTES.TXT behind it
+        else
+            shown[r.name] = r.size;
     }
     EXPECT_EQ(failed, 1);
     EXPECT_EQ(shown, (std::map<std::string, uint64_t>{{"A", 3}, {"LONGNAME", 300}}));
@@ -237,7 +250,7 @@ TEST_F(RegistryDaemon, ValuesRoundTripThroughExactFileBytesAndSizeLimits)
     const auto q = c_.RegQueryValueEx(key, "FOO").value();
     EXPECT_EQ(q.type, 0x11223344u);
     EXPECT_EQ(q.data.substr(0, q.size), "hello");
-    EXPECT_EQ(Set(key, "", "", 9), 0u);  // the empty name, the empty value: 8 header bytes and one zero
+    EXPECT_EQ(Set(key, "", "", 9), 0u); // the empty name, the empty value: 8 header bytes and one zero
     EXPECT_EQ(kst::ReadFile(kLmDir + "VALS/V_"), ValueBytes(9, "") + std::string(1, '\0'));
     EXPECT_EQ(c_.RegQueryValueEx(key, "")->size, 0u);
 
@@ -249,7 +262,7 @@ TEST_F(RegistryDaemon, ValuesRoundTripThroughExactFileBytesAndSizeLimits)
     EXPECT_EQ(kst::ReadFile(kLmDir + "VALS/V_BIG"), ValueBytes(1, big));
     const auto cut = c_.RegQueryValueEx(key, "big").value();
     EXPECT_EQ(cut.size, 507u);
-    EXPECT_EQ(cut.data, std::string(507, 'b') + std::string(5, '\0'));  // nothing of earlier calls past the value
+    EXPECT_EQ(cut.data, std::string(507, 'b') + std::string(5, '\0')); // nothing of earlier calls past the value
     for (uint64_t i = 0; i < 3; ++i) {
         const auto r = c_.RegEnumValue(key, i).value();
         if (r.name == "BIG") {
@@ -263,7 +276,7 @@ TEST_F(RegistryDaemon, ValuesRoundTripThroughExactFileBytesAndSizeLimits)
     EXPECT_TRUE(HasTrace("file " + kLmDir.substr(0, kLmDir.size() - 1) + "//VALS//V_NONE can't be opened", mark));
     EXPECT_EQ(c_.RegDeleteValue(key, "foo"), 0u);
     EXPECT_FALSE(fs::exists(kLmDir + "VALS/V_FOO"));
-    EXPECT_EQ(c_.RegDeleteValue(key, "foo"), 0u);  // a missing value deletes fine
+    EXPECT_EQ(c_.RegDeleteValue(key, "foo"), 0u); // a missing value deletes fine
     // Delete keeps backslashes; set and query turn them into a separator, which no value name may hold.
     ASSERT_TRUE(kst::WriteValueFile("HKEY_LOCAL_MACHINE/VALS", "V_A\\B", 1, "s"));
     EXPECT_EQ(Set(key, "a\\b", "s"), 7u);
@@ -282,7 +295,7 @@ TEST_F(RegistryDaemon, SynchronousNotificationFiresOnceForItsKeyOrSubtree)
     uint32_t xid = ParkNotify(w, k, 1);
     EXPECT_EQ(Set(grandchild, "v", "1"), 0u);
     ExpectReply(w, xid, 0);
-    EXPECT_EQ(Set(grandchild, "v", "2"), 0u);  // one-shot: nothing left to fire
+    EXPECT_EQ(Set(grandchild, "v", "2"), 0u); // one-shot: nothing left to fire
     EXPECT_TRUE(w.NoReplyWithin(100));
     for (uint64_t flag : {0, 2}) {
         xid = ParkNotify(w, k, flag);
@@ -303,13 +316,13 @@ TEST_F(RegistryDaemon, AsynchronousNotificationSignalsTheClientsEvent)
     EXPECT_EQ(c_.RegNotifyChangeKeyValue({k, 0, 0, 0xbad0, 1}), 2u);
     const std::size_t mark = sandbox_.TraceMark();
     EXPECT_EQ(c_.RegNotifyChangeKeyValue({k, 0, 0, event, 1}), 0u);
-    EXPECT_TRUE(HasTrace("RegNotifyChangeKeyValue failed", mark));  // the immediate-reply path, with 0
-    EXPECT_EQ(c_.RegNotifyChangeKeyValue({k, 0, 0, 0, 2}), 0u);      // flag 2 replaces it, parks nothing
+    EXPECT_TRUE(HasTrace("RegNotifyChangeKeyValue failed", mark)); // the immediate-reply path, with 0
+    EXPECT_EQ(c_.RegNotifyChangeKeyValue({k, 0, 0, 0, 2}), 0u);    // flag 2 replaces it, parks nothing
     EXPECT_EQ(c_.RegNotifyChangeKeyValue({k, 0, 0, event, 1}), 0u);
     EXPECT_EQ(Set(k, "v", "1"), 0u);
-    EXPECT_EQ(c_.WaitForSingleObject(event), event);  // manual reset: signalled and still so
+    EXPECT_EQ(c_.WaitForSingleObject(event), event); // manual reset: signalled and still so
     EXPECT_EQ(c_.ResetEvent(event), 0u);
-    EXPECT_EQ(Set(k, "v", "2"), 0u);  // the registration was used up
+    EXPECT_EQ(Set(k, "v", "2"), 0u); // the registration was used up
     kst::Connection w = Connect();
     const uint32_t xid = w.NextXid();
     ASSERT_TRUE(w.SendCall(kst::proc::kWaitSingle, kst::EncodeWord(event), xid));
@@ -321,14 +334,14 @@ TEST_F(RegistryDaemon, CancelAnswersTheParkedRegistrationFirstAndReplacementAndD
     ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/K/SUB"));
     Start();
     const uint64_t k = c_.RegOpenKeyEx(kLm, "K").value(), sub = c_.RegOpenKeyEx(k, "SUB").value();
-    EXPECT_EQ(c_.CancelRegNotify({k}), 0u);  // nothing registered
+    EXPECT_EQ(c_.CancelRegNotify({k}), 0u); // nothing registered
     EXPECT_EQ(c_.CancelRegNotify({0}), 4u);
     kst::Connection a = Connect(), b = Connect();
     ParkNotify(a, k, 0);
     const uint32_t cancel = a.NextXid();
     ASSERT_TRUE(a.SendCall(kst::proc::kCancelRegNotify, kst::EncodeWords5({k}), cancel));
-    ExpectReply(a, cancel, 0);  // the parked registration, stamped with the cancel's xid
-    ExpectReply(a, cancel, 0);  // then the cancel
+    ExpectReply(a, cancel, 0); // the parked registration, stamped with the cancel's xid
+    ExpectReply(a, cancel, 0); // then the cancel
     EXPECT_EQ(Set(k, "v", "1"), 0u);
     EXPECT_TRUE(a.NoReplyWithin(100));
 
@@ -361,21 +374,24 @@ TEST_F(RegistryDaemon, OverlongPathsAreRefusedWholeAndTheDeepestTreeLoadsAgain)
     for (uint64_t r; (r = c_.RegCreateKeyEx(wide, long_name).value()) != 7; ++levels, wide = r, disk += long_name + "/")
         ASSERT_GT(r, 8u);
     EXPECT_EQ(levels, 20);
-    EXPECT_EQ(Set(wide, std::string(255, 'v'), "x"), 7u);  // its value file's path would not fit either
+    EXPECT_EQ(Set(wide, std::string(255, 'v'), "x"), 7u); // its value file's path would not fit either
     EXPECT_TRUE(fs::is_empty(disk)) << "nothing shortened was created instead";
     EXPECT_EQ(Set(wide, "v", "x"), 0u);
     // One-letter keys as deep as paths allow; loading them again must not exhaust the stack.
     uint64_t deep = kLm;
     int depth = 0;
-    for (uint64_t r; (r = c_.RegCreateKeyEx(deep, "D").value()) != 7; ++depth, deep = r) ASSERT_GT(r, 8u);
+    for (uint64_t r; (r = c_.RegCreateKeyEx(deep, "D").value()) != 7; ++depth, deep = r)
+        ASSERT_GT(r, 8u);
     EXPECT_EQ(depth, 1349);
     ASSERT_TRUE(sandbox_.Stop());
     ASSERT_TRUE(sandbox_.Start());
     c_ = Connect();
     int reloaded = 0;
-    for (uint64_t key = kLm; (key = c_.RegOpenKeyEx(key, "D").value()) != 0;) ++reloaded;
+    for (uint64_t key = kLm; (key = c_.RegOpenKeyEx(key, "D").value()) != 0;)
+        ++reloaded;
     EXPECT_EQ(reloaded, depth);
-    for (int i = 0; i < levels; ++i) wide = c_.RegOpenKeyEx(i ? wide : kLm, long_name).value();
+    for (int i = 0; i < levels; ++i)
+        wide = c_.RegOpenKeyEx(i ? wide : kLm, long_name).value();
     EXPECT_EQ(c_.RegQueryValueEx(wide, "v")->size, 1u);
 }
 
@@ -386,33 +402,36 @@ TEST_F(RegistryDaemon, NoNameReachesOutsideTheKeyItAddresses)
     ASSERT_TRUE(kst::WriteValueFile("HKEY_LOCAL_MACHINE", "V_TOP", 1, "top"));
     ASSERT_TRUE(kst::WriteFile(std::string(kst::kRegistryDir) + "/../canary", "canary"));
     ASSERT_TRUE(kst::WriteFile(std::string(kst::kRegistryDir) + "/../outside/V_X", "x"));
-    fs::create_directory_symlink("../../../outside", kLmDir + "K/LINK");  // an administrator's link out
+    fs::create_directory_symlink("../../../outside", kLmDir + "K/LINK"); // an administrator's link out
     Start();
     const uint64_t k = c_.RegOpenKeyEx(kLm, "K").value();
-    ASSERT_NE(c_.RegCreateKeyEx(k, "V_..").value_or(0), 0u);  // an ordinary key, then used as a stepping stone
+    ASSERT_NE(c_.RegCreateKeyEx(k, "V_..").value_or(0), 0u); // an ordinary key, then used as a stepping stone
     ASSERT_NE(c_.RegCreateKeyEx(k, "A").value_or(0), 0u);
     auto before = Snapshot("/opt/orn/kestrel");
-    const std::string unterminated = "../../../canary" + std::string(241, '/');  // 256 bytes, no NUL
+    const std::string unterminated = "../../../canary" + std::string(241, '/'); // 256 bytes, no NUL
     ASSERT_EQ(unterminated.size(), 256u);
 
     for (const std::string &name : std::vector<std::string>{"..", ".", "A/..", "a\\..", unterminated})
         EXPECT_EQ(c_.RegCreateKeyEx(k, name), name == unterminated ? 4u : 7u) << name;
-    for (const char *name : {"../SIB", "..\\..", "..\\..\\X", "A/../../X", "V_../../X"}) EXPECT_EQ(c_.RegCreateKeyEx(k, name), 4u) << name;
+    for (const char *name : {"../SIB", "..\\..", "..\\..\\X", "A/../../X", "V_../../X"})
+        EXPECT_EQ(c_.RegCreateKeyEx(k, name), 4u) << name;
     for (const std::string &name : std::vector<std::string>{"..", "../SIB", "A/..", "V_..\\..", unterminated}) {
         EXPECT_EQ(c_.RegOpenKeyEx(k, name), 0u) << name;
         EXPECT_EQ(c_.RegDeleteKey(k, name), 2u) << name;
     }
     EXPECT_EQ(c_.RegDeleteKey(kLm, "K/.."), 2u);
-    for (const std::string &name : std::vector<std::string>{"../../TOP", "..\\..\\SIB\\KEEP", "../../../../canary", "/../TOP", unterminated}) {
+    for (const std::string &name :
+         std::vector<std::string>{"../../TOP", "..\\..\\SIB\\KEEP", "../../../../canary", "/../TOP", unterminated}) {
         EXPECT_EQ(Set(k, name, "owned"), 7u) << name;
         EXPECT_EQ(c_.RegQueryValueEx(k, name)->size, 0u) << name;
-        EXPECT_EQ(c_.RegDeleteValue(k, name), 0u) << name;  // as for a value that does not exist
+        EXPECT_EQ(c_.RegDeleteValue(k, name), 0u) << name; // as for a value that does not exist
     }
-    for (const char *name : {"../../SIB/V_KEEP", "../../V_TOP", "/../../../../../canary"}) EXPECT_EQ(c_.RegDeleteValue(k, name), 0u);
+    for (const char *name : {"../../SIB/V_KEEP", "../../V_TOP", "/../../../../../canary"})
+        EXPECT_EQ(c_.RegDeleteValue(k, name), 0u);
     EXPECT_EQ(Snapshot("/opt/orn/kestrel"), before);
-    EXPECT_EQ(c_.RegDeleteKey(k, "link"), 0u);  // the link goes, what it points to stays
+    EXPECT_EQ(c_.RegDeleteKey(k, "link"), 0u); // the link goes, what it points to stays
     before.erase(kLmDir + "K/LINK");
     EXPECT_EQ(Snapshot("/opt/orn/kestrel"), before);
 }
 
-}  // namespace
+} // namespace
