@@ -19,6 +19,8 @@
 #include "trace/trace.h"
 
 #include <algorithm>
+#include <cstring>
+#include <utility>
 
 namespace {
 
