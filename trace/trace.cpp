@@ -51,8 +51,9 @@ void TraceLogInit(int, const char *ident, int, int, int) noexcept
     if (const char *path = getenv("KST_TRACE_FILE"); path && *path) {
         CopyInto(g_trace_file, path);
     }
-    // Facility 0 leaves the process default in place: only our own messages are tagged daemon.
-    openlog(g_ident.data(), LOG_PID, 0);
+    // The start-up checks call syslog without a facility and must land at the default one, user. Passing
+    // 0 here would not keep that default: glibc then tags them kern. Trace messages name daemon themselves.
+    openlog(g_ident.data(), LOG_PID, LOG_USER);
 }
 
 void TraceLog(int level, const char *unit, const char *function, int line, const char *format, ...) noexcept
