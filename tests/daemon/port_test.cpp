@@ -1,0 +1,186 @@
+// port_test.cpp: the server port from property.inf. Accepted values bind 127.0.0.1 at that port; anything
+// else falls back to a port the system chooses on all addresses, and the traces say why.
+#include "tests/support/sandbox.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Trace {
+    int level;            // 0 routine, 1 error
+    std::string function; // the tracing function of unit ntsys_svc
+    std::string message;  // the whole message, without its trailing newline
+    auto operator<=>(const Trace &) const = default;
+};
+
+struct Row {
+    std::optional<std::string> property; // contents of property.inf; nullopt: no file
+    uint16_t port;                       // the port to bind at 127.0.0.1; 0: fall back
+    std::vector<Trace> traces;           // each written exactly once
+};
+
+const Trace kBound{0, "NTSYS_Server", "Binding success."};
+const Trace kNoPort{0, "NTSYS_Server", "GetRpcPortNumber failed."};
+const Trace kInvalid{1, "GetRpcPortNumber", "Invalid PORT formation."};
+const Trace kEnd{1, "GetRpcPortNumber", "fgets error."};
+const Trace kMismatch{1, "GetRpcPortNumber", "SRVPORT match failed!"};
+Trace Pair(const std::string &key, const std::string &value)
+{
+    return {0, "GetRpcPortNumber", "pitem:" + key + ",pvalue:" + value};
+}
+Trace Read(int port)
+{
+    return {0, "GetRpcPortNumber",
+            "Read port number from property.inf success. SRVPORT is : " + std::to_string(port) + " "};
+}
+Trace Value(const std::string &value)
+{
+    return {0, "GetRpcPortNumber", "Invalid PORT formation. the value is: " + value};
+}
+
+// The address a TCP socket listens on at port, dotted; empty when none listens there.
+std::string ListeningAddress(uint16_t port)
+{
+    std::ifstream tcp("/proc/net/tcp");
+    std::string line;
+    std::getline(tcp, line); // header
+    while (std::getline(tcp, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state; // local is "0100007F:8000": address and port in hex
+        fields >> slot >> local >> remote >> state;
+        if (state != "0A" || local.size() != 13 || std::stoul(local.substr(9), nullptr, 16) != port) continue;
+        return inet_ntoa(in_addr{static_cast<in_addr_t>(std::stoul(local.substr(0, 8), nullptr, 16))});
+    }
+    return "";
+}
+
+class Port : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(sandbox_.StartRpcbind()); }
+
+    // One daemon per row. Every message listed in any row is counted in every row: once where listed,
+    // never elsewhere.
+    void Run(const std::vector<Row> &rows)
+    {
+        std::set<Trace> watched{kBound, kNoPort};
+        for (const Row &row : rows)
+            watched.insert(row.traces.begin(), row.traces.end());
+        for (const Row &row : rows) {
+            SCOPED_TRACE(row.property ? "property.inf \"" + *row.property + "\"" : "no property.inf");
+            if (row.property)
+                ASSERT_TRUE(sandbox_.WriteProperty(*row.property));
+            else
+                unlink(kst::kPropertyFile);
+            const std::size_t mark = sandbox_.TraceMark();
+            ASSERT_TRUE(sandbox_.Start());
+            // A fallback port is random and may even equal a rejected value: what marks it is the address it
+            // listens on, and the absence of "Binding success.".
+            const uint16_t port = sandbox_.Port();
+            if (row.port != 0) {
+                EXPECT_EQ(port, row.port);
+            }
+            EXPECT_EQ(ListeningAddress(port), row.port != 0 ? "127.0.0.1" : "0.0.0.0");
+            {
+                kst::Connection c = sandbox_.Connect(); // closed first, so the daemon's side never lingers
+                EXPECT_TRUE(c.Null()) << c.error();
+            }
+            for (const Trace &t : watched) {
+                const bool listed = std::find(row.traces.begin(), row.traces.end(), t) != row.traces.end() ||
+                                    (t == kBound && row.port != 0);
+                EXPECT_EQ(Count(t, mark), listed ? 1u : 0u) << t.level << " " << t.function << " " << t.message;
+            }
+            ASSERT_TRUE(sandbox_.Stop());
+        }
+    }
+
+    std::size_t Count(const Trace &t, std::size_t since) const
+    {
+        const std::vector<std::string> lines = sandbox_.TraceLines();
+        std::size_t n = 0;
+        for (std::size_t i = since; i < lines.size(); ++i)
+            n += lines[i].find(" " + std::to_string(t.level) + " ntsys_svc " + t.function + ":") != std::string::npos &&
+                 lines[i].ends_with(" " + t.message);
+        return n;
+    }
+
+    kst::Sandbox sandbox_;
+};
+
+// Catches a range off by one at 61000, no stripping or stripping of the wrong characters, a base other than
+// 10, a carriage return kept in the value, a "SRVPORT=" line that decides, and other keys that stop the search.
+TEST_F(Port, AcceptedValuesBindTheLoopbackAddressAtThatPort)
+{
+    Run({
+        {"SRVPORT=32768\n", 32768, {Pair("SRVPORT", "32768"), Read(32768)}},
+        {" \tSRVPORT \t= \t32769\t \n", 32769, {Pair("SRVPORT", "32769"), Read(32769)}},
+        {"# ports\nNAME=x\nSRVPORT=61000",
+         61000,
+         {kMismatch, Pair("NAME", "x"), Pair("SRVPORT", "61000"), Read(61000)}},
+        {"SRVPORT=032770\n", 32770, {Pair("SRVPORT", "032770"), Read(32770)}},
+        {"SRVPORT=\nSRVPORT=32771\n", 32771, {Pair("SRVPORT", "32771"), Read(32771)}},
+        {"SRVPORT=40000\r\n", 40000, {Pair("SRVPORT", "40000"), Read(40000)}},
+    });
+}
+
+// Catches a range off by one at either end, strtol's tolerance of "+" and trailing text, and "any" taken for
+// "ANY"; the two kinds of rejection leave different traces.
+TEST_F(Port, OutOfRangeAndMalformedValuesFallBack)
+{
+    Run({
+        {"SRVPORT=32767\n", 0, {Pair("SRVPORT", "32767"), kInvalid, kNoPort}},
+        {"SRVPORT=61001\n", 0, {Pair("SRVPORT", "61001"), kInvalid, kNoPort}},
+        {"SRVPORT=-32768\n", 0, {Pair("SRVPORT", "-32768"), kInvalid, kNoPort}},
+        {"SRVPORT=+32768\n", 0, {Pair("SRVPORT", "+32768"), Value("+32768"), kNoPort}},
+        {"SRVPORT=32768abc\n", 0, {Pair("SRVPORT", "32768abc"), Value("32768abc"), kNoPort}},
+        {"SRVPORT=any\n", 0, {Pair("SRVPORT", "any"), Value("any"), kNoPort}},
+    });
+}
+
+// Catches an empty value or a lower-case key taken as a setting, a later SRVPORT line read after the first
+// decided, and a missing file that stops the server instead of falling back.
+TEST_F(Port, MissingOrUnmatchedSettingsFallBack)
+{
+    Run({
+        {"SRVPORT=\n", 0, {kEnd, kInvalid, kNoPort}},
+        {"SRVPORT= \t \n",
+         0,
+         {Pair("SRVPORT", ""), {0, "GetRpcPortNumber", "in property.inf, port number is NULL."}, kInvalid, kNoPort}},
+        {"srvport=32768\n", 0, {Pair("srvport", "32768"), kMismatch, kEnd, kInvalid, kNoPort}},
+        {"SRVPORT=ANY\nSRVPORT=32768\n",
+         0,
+         {Pair("SRVPORT", "ANY"), {0, "GetRpcPortNumber", "the port number is automatically alloced by OS."}, kNoPort}},
+        {std::nullopt, 0, {{1, "GetRpcPortNumber", "property.inf is not exist."}, kNoPort}},
+    });
+}
+
+// Catches a bind failure that ends the server, leaves it unregistered, or loses the reason.
+TEST_F(Port, TakenPortFallsBackToASystemChosenOne)
+{
+    UniqueFd taken(socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(32768);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(taken.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(taken.get(), 1), 0);
+    Run({{"SRVPORT=32768\n",
+          0,
+          {Pair("SRVPORT", "32768"),
+           Read(32768),
+           {1, "NTSYS_Server", "Binding failed, the reason is : Address already in use"}}}});
+}
+
+} // namespace
