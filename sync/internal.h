@@ -10,6 +10,18 @@
     return FindObjectByID(handle) ? reinterpret_cast<ObjectRecord *>(handle) : nullptr;
 }
 
+// The same for a call that names an object: a null handle sets last error 4, one not in the list 2.
+[[nodiscard]] inline ObjectRecord *ObjectForCall(uint64_t handle) noexcept
+{
+    if (handle == 0) {
+        SetLastError(kErrInvalid);
+        return nullptr;
+    }
+    ObjectRecord *obj = ObjectOfHandle(handle);
+    if (!obj) SetLastError(kErrNotFound);
+    return obj;
+}
+
 // Wakes the newest waiter of a signalled object: unlinks it there and completes its wait (or, for a wait-all
 // that still waits for other objects, marks this one done). A mutex passes to the waiter's connection first.
 void TakeWaiter(ObjectRecord *record) noexcept;

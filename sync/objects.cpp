@@ -166,15 +166,8 @@ ObjectRecord *OpenSemaphore(uint64_t, uint64_t, const char *name) noexcept
 // next close tries again; an owned mutex refuses in DeleteEvent and keeps the lowered count.
 int CloseHandle(uint64_t handle) noexcept
 {
-    if (handle == 0) {
-        SetLastError(kErrInvalid);
-        return 0;
-    }
-    ObjectRecord *obj = ObjectOfHandle(handle);
-    if (!obj) {
-        SetLastError(kErrNotFound);
-        return 0;
-    }
+    ObjectRecord *obj = ObjectForCall(handle);
+    if (!obj) return 0;
     if (--obj->ref_count > 0) {
         SetLastError(0);
         return 1;

@@ -14,15 +14,8 @@ uint32_t IsCheckOwnerBeforeReleaseMutex = 1;
 // waiter and falls back to non-signalled, or stays signalled until a wait consumes it.
 int SetEvent(uint64_t handle) noexcept
 {
-    if (handle == 0) {
-        SetLastError(kErrInvalid);
-        return 0;
-    }
-    ObjectRecord *obj = ObjectOfHandle(handle);
-    if (!obj) {
-        SetLastError(kErrNotFound);
-        return 0;
-    }
+    ObjectRecord *obj = ObjectForCall(handle);
+    if (!obj) return 0;
     if (obj->type != ObjectType::Event) {
         SetLastError(kErrInvalid);
         return 0;
@@ -43,15 +36,8 @@ int SetEvent(uint64_t handle) noexcept
 // Puts an event back to non-signalled; waiters are left as they are.
 int ResetEvent(uint64_t handle) noexcept
 {
-    if (handle == 0) {
-        SetLastError(kErrInvalid);
-        return 0;
-    }
-    ObjectRecord *obj = ObjectOfHandle(handle);
-    if (!obj) {
-        SetLastError(kErrNotFound);
-        return 0;
-    }
+    ObjectRecord *obj = ObjectForCall(handle);
+    if (!obj) return 0;
     if (obj->type != ObjectType::Event) {
         SetLastError(kErrInvalid);
         return 0;

@@ -151,15 +151,8 @@ void GetWaitFromObject(ObjectRecord *record) noexcept
 // (no recursion count is kept), and an event counts as signalled only with state exactly 1.
 int WaitForSingleObject(uint64_t handle, uint32_t) noexcept
 {
-    if (handle == 0) {
-        SetLastError(kErrInvalid);
-        return 0;
-    }
-    ObjectRecord *obj = ObjectOfHandle(handle);
-    if (!obj) {
-        SetLastError(kErrNotFound);
-        return 0;
-    }
+    ObjectRecord *obj = ObjectForCall(handle);
+    if (!obj) return 0;
     bool satisfied = false;
     switch (obj->type) {
     case ObjectType::Mutex: {
