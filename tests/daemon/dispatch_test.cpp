@@ -8,14 +8,12 @@
 
 namespace {
 
-class Dispatch : public ::testing::Test {
+class Dispatch : public kst::DaemonTest {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/K"));
-        ASSERT_TRUE(sandbox_.StartRpcbind());
-        ASSERT_TRUE(sandbox_.Start());
-        ASSERT_TRUE(c_.Connect(sandbox_.Port())) << c_.error();
+        DaemonTest::SetUp();
+        c_ = Connect();
     }
 
     // Sends one call and returns the raw reply record.
@@ -25,27 +23,25 @@ protected:
         return c_.ReadRecord().value_or(kst::Bytes{});
     }
 
-    kst::Sandbox sandbox_;
     kst::Connection c_;
 };
 
 // The accepted-reply header: xid, REPLY, MSG_ACCEPTED, AUTH_NONE verifier, SUCCESS.
-kst::Bytes Header(uint32_t xid) { return kst::Encoder().U32(xid).U32(1).U32(0).U32(0).U32(0).U32(0).Take(); }
+kst::Bytes Header(uint32_t xid)
+{
+    return kst::Encoder().U32(xid).U32(1).U32(0).U32(0).U32(0).U32(0).Take();
+}
 
 TEST_F(Dispatch, RepliesCarryEachResultRecordInWireOrder)
 {
     EXPECT_EQ(RawReply(kst::proc::kNull, {}, 0x51), Header(0x51));
 
-    kst::Bytes expected = Header(0x52);
-    kst::Encoder word;
-    word.Raw(expected).U64(2);  // OpenEvent of a missing name: the last error, as one hyper
-    EXPECT_EQ(RawReply(kst::proc::kOpenEvent, kst::EncodeString("missing"), 0x52), word.bytes());
-
+    // OpenEvent of a missing name: the last error, as one hyper.
+    EXPECT_EQ(RawReply(kst::proc::kOpenEvent, kst::EncodeString("missing"), 0x52),
+              kst::Encoder().Raw(Header(0x52)).U64(2).Take());
     // A failed value query: type 0, size 0, then 512 characters of 4 bytes each, all zero here.
-    const kst::Bytes query = RawReply(kst::proc::kRegQueryValue, kst::EncodeOpen(2, "NONE"), 0x53);
-    kst::Encoder failed_query;
-    failed_query.Raw(Header(0x53)).U64(0).U64(0).Chars("", 512);
-    EXPECT_EQ(query, failed_query.bytes());
+    EXPECT_EQ(RawReply(kst::proc::kRegQueryValue, kst::EncodeOpen(2, "NONE"), 0x53),
+              kst::Encoder().Raw(Header(0x53)).U64(0).U64(0).Chars("", 512).Take());
 
     EXPECT_EQ(RawReply(kst::proc::kRegEnumKey, kst::EncodeWords5({.arg1 = 2}), 0x54).size(), 24u + 1032u);
     EXPECT_EQ(RawReply(kst::proc::kRegEnumValue, kst::EncodeWords5({.arg1 = 2}), 0x55).size(), 24u + 3096u);
@@ -57,7 +53,8 @@ TEST_F(Dispatch, CharactersTravelAsSignExtendedIntsAndOnlyTheLowByteCounts)
     // An element 00 00 01 41 names "A": the upper 24 bits are ignored.
     kst::Encoder create;
     create.U64(0).U64(0).U32(0x141);
-    for (int i = 1; i < 64; ++i) create.U32(0);
+    for (int i = 1; i < 64; ++i)
+        create.U32(0);
     const auto reply = c_.Call(kst::proc::kCreateEvent, create.bytes());
     ASSERT_TRUE(reply && reply->Word()) << c_.error();
     EXPECT_EQ(c_.OpenEvent("A"), *reply->Word());
@@ -96,8 +93,7 @@ TEST_F(Dispatch, RuntimeErrorRepliesAndTheNextCallStillServed)
 
 TEST_F(Dispatch, EveryCallStartsWithLastErrorZero)
 {
-    kst::Connection other;
-    ASSERT_TRUE(other.Connect(sandbox_.Port()));
+    kst::Connection other = Connect();
     const uint64_t ev = c_.CreateEvent(0, 0, "").value();
     EXPECT_EQ(c_.CloseHandle(0xDEAD0), 2u);
     // Deleting the object on its last close leaves the word alone: the reply shows it was reset.
@@ -108,10 +104,11 @@ TEST_F(Dispatch, EveryCallStartsWithLastErrorZero)
 
 TEST_F(Dispatch, ClientIdentityIsPerConnection)
 {
-    kst::Connection other;
-    ASSERT_TRUE(other.Connect(sandbox_.Port()));
+    kst::Connection other = Connect();
+    ASSERT_NE(c_.RegCreateKeyEx(2, "K").value_or(0), 0u);
     const std::size_t mark = sandbox_.TraceMark();
-    for (kst::Connection *c : {&c_, &c_, &other}) ASSERT_NE(c->RegOpenKeyEx(2, "K").value_or(0), 0u);
+    for (kst::Connection *c : {&c_, &c_, &other})
+        ASSERT_NE(c->RegOpenKeyEx(2, "K").value_or(0), 0u);
     std::vector<std::string> requests;
     const std::vector<std::string> lines = sandbox_.TraceLines();
     for (std::size_t i = mark; i < lines.size(); ++i) {
@@ -123,4 +120,4 @@ TEST_F(Dispatch, ClientIdentityIsPerConnection)
     EXPECT_NE(requests[1], requests[2]);
 }
 
-}  // namespace
+} // namespace

@@ -6,12 +6,15 @@
 
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 namespace {
 
 namespace fs = std::filesystem;
+using kst::Answer;
+using kst::Next;
 using kst::Words5;
 
 constexpr uint64_t kLm = 2; // HKEY_LOCAL_MACHINE
@@ -30,34 +33,14 @@ std::map<std::string, std::string> Snapshot(const std::string &root)
     return out;
 }
 
-std::string ValueBytes(uint32_t type, std::string_view data)
-{
-    const auto size = static_cast<uint32_t>(data.size());
-    return std::string(reinterpret_cast<const char *>(&type), 4) +
-           std::string(reinterpret_cast<const char *>(&size), 4) + std::string(data);
-}
-
-class RegistryDaemon : public ::testing::Test {
+class RegistryDaemon : public kst::DaemonTest {
 protected:
-    void SetUp() override
-    {
-        for (const char *root : {"HKEY_CLASS_ROOT", "HKEY_LOCAL_MACHINE"}) {
-            for (const auto &e : fs::directory_iterator(std::string(kst::kRegistryDir) + "/" + root))
-                fs::remove_all(e);
-        }
-        ASSERT_TRUE(sandbox_.StartRpcbind());
-    }
+    void SetUp() override { ASSERT_TRUE(sandbox_.StartRpcbind()); }
     // Starts the daemon on the tree as laid out so far.
     void Start()
     {
         ASSERT_TRUE(sandbox_.Start());
         c_ = Connect();
-    }
-    kst::Connection Connect()
-    {
-        kst::Connection c = sandbox_.Connect();
-        EXPECT_TRUE(c.connected()) << c.error();
-        return c;
     }
     // The names RegEnumKeyEx returns, index 0 on, until the empty name.
     std::vector<std::string> Subkeys(uint64_t key)
@@ -79,21 +62,12 @@ protected:
         EXPECT_TRUE(c.NoReplyWithin(100));
         return xid;
     }
-    // The next reply's word and xid, checked together.
-    static void ExpectReply(kst::Connection &c, uint32_t xid, uint64_t word)
-    {
-        const auto r = c.ReadReply();
-        ASSERT_TRUE(r && r->Word()) << c.error();
-        EXPECT_EQ(r->xid, xid);
-        EXPECT_EQ(*r->Word(), word);
-    }
     uint64_t Set(uint64_t key, std::string_view name, std::string_view data, uint64_t type = 1)
     {
         return c_.RegSetValueEx(key, name, type, data.size(), data).value_or(~0ull);
     }
     bool HasTrace(std::string_view text, std::size_t since) { return sandbox_.CountTrace(text, since) > 0; }
 
-    kst::Sandbox sandbox_;
     kst::Connection c_;
 };
 
@@ -101,9 +75,9 @@ TEST_F(RegistryDaemon, LoadsSubkeysInByteOrderSkipsFilesAndLoopsAndPutsNewKeysFi
 {
     for (const char *k : {"ORDER/b", "ORDER/B", "ORDER/a", "ORDER/FOO", "ORDER/foo", "ORDER/_x", "OTHER/IN"})
         ASSERT_TRUE(kst::MakeKey(std::string("HKEY_LOCAL_MACHINE/") + k));
-    ASSERT_TRUE(kst::WriteValueFile("HKEY_LOCAL_MACHINE/ORDER", "V_X", 1, "x"));
+    ASSERT_TRUE(kst::WriteFile(kLmDir + "ORDER/V_X", kst::ValueFile(1, "x")));
     ASSERT_TRUE(kst::WriteFile(kLmDir + "ORDER/notes.txt", "n"));
-    ASSERT_TRUE(kst::WriteValueFile("HKEY_LOCAL_MACHINE/ORDER/FOO", "V_WHO", 1, "upper"));
+    ASSERT_TRUE(kst::WriteFile(kLmDir + "ORDER/FOO/V_WHO", kst::ValueFile(1, "upper")));
     fs::create_directory_symlink("../OTHER", kLmDir + "ORDER/LINK"); // a link to a directory is a key
     fs::create_directory_symlink(".", kLmDir + "ORDER/LOOP");        // a link back to itself is not followed
     Start();
@@ -152,12 +126,10 @@ TEST_F(RegistryDaemon, CreateAndDeleteReplyExactlyAndChangeOnlyTheirDirectories)
     EXPECT_TRUE(HasTrace("create key id = " + std::to_string(b) + ", req=0x", mark));
     EXPECT_TRUE(HasTrace(", name=A", mark)); // cut at the last separator
     EXPECT_TRUE(fs::is_directory(kLmDir + "A/B"));
-    EXPECT_EQ(Subkeys(a).front(), "B");
     EXPECT_EQ(c_.RegCreateKeyEx(kLm, "A/B"), b);
     EXPECT_EQ(c_.RegCreateKeyEx(kLm, "X/Y"), 4u);
     EXPECT_FALSE(fs::exists(kLmDir + "X"));
     EXPECT_NE(c_.RegCreateKeyEx(kLm, "a//c").value_or(0), 0u);
-    EXPECT_TRUE(fs::is_directory(kLmDir + "A/C"));
     EXPECT_EQ(c_.RegCreateKeyEx(kLm, "A/"), a); // an empty leaf opens the parent
     ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/A/LATE"));
     EXPECT_NE(c_.RegCreateKeyEx(a, "late").value_or(0), 0u); // made on disk after start-up: adopted
@@ -184,9 +156,8 @@ TEST_F(RegistryDaemon, ShellCharactersInNamesAreOrdinaryCharacters)
                       upper = "IT'S $(TOUCH PWNED); `TOUCH PWNED` | & > *";
     const uint64_t key = c_.RegCreateKeyEx(kLm, odd).value();
     EXPECT_TRUE(fs::is_directory(kLmDir + upper));
-    EXPECT_EQ(c_.RegOpenKeyEx(kLm, odd), key);
     EXPECT_EQ(Set(key, odd, "q"), 0u);
-    EXPECT_EQ(c_.RegQueryValueEx(key, odd)->size, 1u);
+    EXPECT_EQ(kst::ReadFile(kLmDir + upper + "/V_" + upper), kst::ValueFile(1, "q"));
     EXPECT_EQ(c_.RegDeleteValue(key, odd), 0u);
     EXPECT_FALSE(fs::exists(kLmDir + upper + "/V_" + upper));
     EXPECT_EQ(c_.RegDeleteKey(kLm, odd), 0u);
@@ -197,8 +168,8 @@ TEST_F(RegistryDaemon, ShellCharactersInNamesAreOrdinaryCharacters)
 TEST_F(RegistryDaemon, InfoQueryPacksLongestNameAndLargestSizeAndEnumerationWalksTheDirectory)
 {
     ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/INFO/SUB"));
-    ASSERT_TRUE(kst::WriteValueFile("HKEY_LOCAL_MACHINE/INFO", "V_A", 7, "abc"));
-    ASSERT_TRUE(kst::WriteValueFile("HKEY_LOCAL_MACHINE/INFO", "V_LONGNAME", 7, std::string(300, 'L')));
+    ASSERT_TRUE(kst::WriteFile(kLmDir + "INFO/V_A", kst::ValueFile(7, "abc")));
+    ASSERT_TRUE(kst::WriteFile(kLmDir + "INFO/V_LONGNAME", kst::ValueFile(7, std::string(300, 'L'))));
     ASSERT_TRUE(kst::WriteFile(kLmDir + "INFO/notes.txt", std::string(1000, 'n'))); // counted, size not read
     // Distinct times: the newest entry wins, the key's own directory does not count.
     const auto at = [](const std::string &p, time_t t) {
@@ -213,18 +184,13 @@ TEST_F(RegistryDaemon, InfoQueryPacksLongestNameAndLargestSizeAndEnumerationWalk
     EXPECT_EQ(c_.RegQueryInfoKey(info), (Words5{1, 3, 3, (9u << 16) + 300, 3000}));
     EXPECT_EQ(c_.RegQueryInfoKey(0xbad)->arg1 + c_.RegQueryInfoKey(0xbad)->arg3, 0u);
 
-    std::map<std::string, uint64_t> shown; // name -> size, in whatever order the directory gives
-    int failed = 0;
-    for (uint64_t i = 0; i < 3; ++i) {
+    // In whatever order the directory gives: notes.txt has no V_NOTES.TXT behind it, index 3 is past the end.
+    std::multiset<std::string> shown;
+    for (uint64_t i = 0; i < 4; ++i) {
         const auto r = c_.RegEnumValue(info, i).value();
-        if (r.name.empty())
-            ++failed; // notes.txt: no V_NOTES.TXT behind it
-        else
-            shown[r.name] = r.size;
+        shown.insert(r.name.empty() ? "" : r.name + ":" + std::to_string(r.size));
     }
-    EXPECT_EQ(failed, 1);
-    EXPECT_EQ(shown, (std::map<std::string, uint64_t>{{"A", 3}, {"LONGNAME", 300}}));
-    EXPECT_TRUE(c_.RegEnumValue(info, 3)->name.empty());
+    EXPECT_EQ(shown, (std::multiset<std::string>{"", "", "A:3", "LONGNAME:300"}));
     EXPECT_TRUE(c_.RegEnumKeyEx(c_.RegOpenKeyEx(info, "SUB").value(), 0)->name.empty());
 }
 
@@ -234,12 +200,12 @@ TEST_F(RegistryDaemon, ValuesRoundTripThroughExactFileBytesAndSizeLimits)
     Start();
     const uint64_t key = c_.RegOpenKeyEx(kLm, "VALS").value();
     EXPECT_EQ(Set(key, "Foo", "hello", 0x11223344), 0u);
-    EXPECT_EQ(kst::ReadFile(kLmDir + "VALS/V_FOO"), ValueBytes(0x11223344, "hello"));
+    EXPECT_EQ(kst::ReadFile(kLmDir + "VALS/V_FOO"), kst::ValueFile(0x11223344, "hello"));
     const auto q = c_.RegQueryValueEx(key, "FOO").value();
     EXPECT_EQ(q.type, 0x11223344u);
     EXPECT_EQ(q.data.substr(0, q.size), "hello");
     EXPECT_EQ(Set(key, "", "", 9), 0u); // the empty name, the empty value: 8 header bytes and one zero
-    EXPECT_EQ(kst::ReadFile(kLmDir + "VALS/V_"), ValueBytes(9, "") + std::string(1, '\0'));
+    EXPECT_EQ(kst::ReadFile(kLmDir + "VALS/V_"), kst::ValueFile(9, "") + std::string(1, '\0'));
     EXPECT_EQ(c_.RegQueryValueEx(key, "")->size, 0u);
 
     const std::string big(508, 'b');
@@ -247,15 +213,13 @@ TEST_F(RegistryDaemon, ValuesRoundTripThroughExactFileBytesAndSizeLimits)
     std::size_t mark = sandbox_.TraceMark();
     EXPECT_EQ(Set(key, "BIG", std::string(509, 'x')), 8u);
     EXPECT_TRUE(HasTrace("RegSetValueEx Server Overflow", mark));
-    EXPECT_EQ(kst::ReadFile(kLmDir + "VALS/V_BIG"), ValueBytes(1, big));
+    EXPECT_EQ(kst::ReadFile(kLmDir + "VALS/V_BIG"), kst::ValueFile(1, big));
     const auto cut = c_.RegQueryValueEx(key, "big").value();
     EXPECT_EQ(cut.size, 507u);
     EXPECT_EQ(cut.data, std::string(507, 'b') + std::string(5, '\0')); // nothing of earlier calls past the value
-    for (uint64_t i = 0; i < 3; ++i) {
+    for (uint64_t i = 0; i < 3; ++i) {                                 // enumeration returns all 508 bytes
         const auto r = c_.RegEnumValue(key, i).value();
-        if (r.name == "BIG") {
-            EXPECT_EQ(r.data.substr(0, r.size), big);
-        }
+        EXPECT_TRUE(r.name != "BIG" || r.data.substr(0, r.size) == big);
     }
 
     mark = sandbox_.TraceMark();
@@ -266,13 +230,13 @@ TEST_F(RegistryDaemon, ValuesRoundTripThroughExactFileBytesAndSizeLimits)
     EXPECT_FALSE(fs::exists(kLmDir + "VALS/V_FOO"));
     EXPECT_EQ(c_.RegDeleteValue(key, "foo"), 0u); // a missing value deletes fine
     // Delete keeps backslashes; set and query turn them into a separator, which no value name may hold.
-    ASSERT_TRUE(kst::WriteValueFile("HKEY_LOCAL_MACHINE/VALS", "V_A\\B", 1, "s"));
+    ASSERT_TRUE(kst::WriteFile(kLmDir + "VALS/V_A\\B", kst::ValueFile(1, "s")));
     EXPECT_EQ(Set(key, "a\\b", "s"), 7u);
     EXPECT_EQ(c_.RegDeleteValue(key, "a\\b"), 0u);
     EXPECT_FALSE(fs::exists(kLmDir + "VALS/V_A\\B"));
 }
 
-TEST_F(RegistryDaemon, SynchronousNotificationFiresOnceForItsKeyOrSubtree)
+TEST_F(RegistryDaemon, NotificationFiresOnceForItsKeyOrSubtreeByReplyOrByTheClientsEvent)
 {
     ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/K/C/G"));
     Start();
@@ -281,7 +245,7 @@ TEST_F(RegistryDaemon, SynchronousNotificationFiresOnceForItsKeyOrSubtree)
     kst::Connection w = Connect();
     uint32_t xid = ParkNotify(w, k, 1);
     EXPECT_EQ(Set(grandchild, "v", "1"), 0u);
-    ExpectReply(w, xid, 0);
+    EXPECT_EQ(Next(w), Answer(xid, 0));
     EXPECT_EQ(Set(grandchild, "v", "2"), 0u); // one-shot: nothing left to fire
     EXPECT_TRUE(w.NoReplyWithin(100));
     for (uint64_t flag : {0, 2}) {
@@ -289,15 +253,10 @@ TEST_F(RegistryDaemon, SynchronousNotificationFiresOnceForItsKeyOrSubtree)
         EXPECT_EQ(Set(child, "v", "3"), 0u);
         EXPECT_TRUE(w.NoReplyWithin(100)) << "flag " << flag << " does not watch below the key";
         EXPECT_EQ(Set(k, "v", "4"), 0u);
-        ExpectReply(w, xid, 0);
+        EXPECT_EQ(Next(w), Answer(xid, 0));
     }
-}
 
-TEST_F(RegistryDaemon, AsynchronousNotificationSignalsTheClientsEvent)
-{
-    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/K"));
-    Start();
-    const uint64_t k = c_.RegOpenKeyEx(kLm, "K").value();
+    // Asynchronous: the client's event is signalled instead.
     const uint64_t mutex = c_.CreateMutex(0, 0, "").value(), event = c_.CreateEvent(1, 0, "").value();
     EXPECT_EQ(c_.RegNotifyChangeKeyValue({k, 0, 0, mutex, 1}), 4u);
     EXPECT_EQ(c_.RegNotifyChangeKeyValue({k, 0, 0, 0xbad0, 1}), 2u);
@@ -321,8 +280,8 @@ TEST_F(RegistryDaemon, CancelAnswersTheParkedRegistrationFirstAndReplacementAndD
     ParkNotify(a, k, 0);
     const uint32_t cancel = a.NextXid();
     ASSERT_TRUE(a.SendCall(kst::proc::kCancelRegNotify, kst::EncodeWords5({k}), cancel));
-    ExpectReply(a, cancel, 0); // the parked registration, stamped with the cancel's xid
-    ExpectReply(a, cancel, 0); // then the cancel
+    EXPECT_EQ(Next(a), Answer(cancel, 0)); // the parked registration, stamped with the cancel's xid
+    EXPECT_EQ(Next(a), Answer(cancel, 0)); // then the cancel
     EXPECT_EQ(Set(k, "v", "1"), 0u);
     EXPECT_TRUE(a.NoReplyWithin(100));
 
@@ -330,16 +289,16 @@ TEST_F(RegistryDaemon, CancelAnswersTheParkedRegistrationFirstAndReplacementAndD
     const uint32_t first = ParkNotify(a, k, 0);
     const uint32_t second = b.NextXid();
     ASSERT_TRUE(b.SendCall(kst::proc::kRegNotify, kst::EncodeWords5({k, 0, 0, 0, 0}), second));
-    ExpectReply(a, first, 0);
+    EXPECT_EQ(Next(a), Answer(first, 0));
     EXPECT_TRUE(b.NoReplyWithin(100));
     EXPECT_EQ(Set(k, "v", "2"), 0u);
-    ExpectReply(b, second, 0);
+    EXPECT_EQ(Next(b), Answer(second, 0));
 
     // Deleting a key answers registrations parked on it and below it before its own reply.
     const uint32_t on_k = ParkNotify(a, k, 0), on_sub = ParkNotify(b, sub, 0);
     EXPECT_EQ(c_.RegDeleteKey(kLm, "K"), 0u);
-    ExpectReply(a, on_k, 0);
-    ExpectReply(b, on_sub, 0);
+    EXPECT_EQ(Next(a), Answer(on_k, 0));
+    EXPECT_EQ(Next(b), Answer(on_sub, 0));
     EXPECT_EQ(c_.CancelRegNotify({k}), 2u);
     EXPECT_EQ(c_.CancelRegNotify({kLm}), 0u);
 }
@@ -379,8 +338,8 @@ TEST_F(RegistryDaemon, OverlongPathsAreRefusedWholeAndTheDeepestTreeLoadsAgain)
 TEST_F(RegistryDaemon, NoNameReachesOutsideTheKeyItAddresses)
 {
     ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/K"));
-    ASSERT_TRUE(kst::WriteValueFile("HKEY_LOCAL_MACHINE/SIB", "V_KEEP", 1, "keep"));
-    ASSERT_TRUE(kst::WriteValueFile("HKEY_LOCAL_MACHINE", "V_TOP", 1, "top"));
+    ASSERT_TRUE(kst::WriteFile(kLmDir + "SIB/V_KEEP", kst::ValueFile(1, "keep")));
+    ASSERT_TRUE(kst::WriteFile(kLmDir + "V_TOP", kst::ValueFile(1, "top")));
     ASSERT_TRUE(kst::WriteFile(std::string(kst::kRegistryDir) + "/../canary", "canary"));
     ASSERT_TRUE(kst::WriteFile(std::string(kst::kRegistryDir) + "/../outside/V_X", "x"));
     fs::create_directory_symlink("../../../outside", kLmDir + "K/LINK"); // an administrator's link out
@@ -390,7 +349,6 @@ TEST_F(RegistryDaemon, NoNameReachesOutsideTheKeyItAddresses)
     ASSERT_NE(c_.RegCreateKeyEx(k, "A").value_or(0), 0u);
     auto before = Snapshot("/opt/orn/kestrel");
     const std::string unterminated = "../../../canary" + std::string(241, '/'); // 256 bytes, no NUL
-    ASSERT_EQ(unterminated.size(), 256u);
 
     for (const std::string &name : std::vector<std::string>{"..", ".", "A/..", "a\\..", unterminated})
         EXPECT_EQ(c_.RegCreateKeyEx(k, name), name == unterminated ? 4u : 7u) << name;

@@ -2,7 +2,6 @@
 // orderly shutdown on SIGTERM, all seen from outside the process.
 #include "tests/support/sandbox.h"
 
-#include <dirent.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -19,38 +18,14 @@ constexpr char kSystemdPidFile[] = "/run/KSTntserver.pid";
 const std::string kInfo = "<" + std::to_string(LOG_USER | LOG_INFO) + ">"; // priority 6, default facility
 
 using Texts = std::vector<std::string>;
-using Pids = std::vector<pid_t>;
-
-// Pids of the processes named KSTntserver: once the launcher has been reaped, only a serving daemon.
-Pids DaemonPids()
-{
-    Pids pids;
-    UniqueDir proc(opendir("/proc"));
-    while (const dirent *e = proc ? readdir(proc.get()) : nullptr)
-        if (atoi(e->d_name) > 0 && kst::ReadFile("/proc/" + std::string(e->d_name) + "/comm") == "KSTntserver\n")
-            pids.push_back(atoi(e->d_name));
-    return pids;
-}
+using Pids = std::vector<pid_t>; // of kst::Processes("KSTntserver"): once the launcher is reaped, only a daemon
 
 class Startup : public ::testing::Test {
 protected:
-    // Trace lines of that level, unit and function with exactly that message.
-    std::size_t Traces(int level, const std::string &unit, const std::string &function,
-                       const std::string &message) const
+    // Trace lines of that "level unit function" with exactly that message.
+    std::size_t Traces(const std::string &where, const std::string &message) const
     {
-        std::size_t n = 0;
-        for (const std::string &line : sandbox_.TraceLines())
-            n += line.find(" " + std::to_string(level) + " " + unit + " " + function + ":") != std::string::npos &&
-                 line.ends_with(" " + message);
-        return n;
-    }
-    // Every syslog message so far, as "<priority>text".
-    Texts Syslogged()
-    {
-        Texts out;
-        for (const kst::SyslogMessage &m : sandbox_.SyslogMessages())
-            out.push_back("<" + std::to_string(m.priority) + ">" + m.text);
-        return out;
+        return sandbox_.CountTrace(" " + where + ":", 0, message);
     }
 
     kst::Sandbox sandbox_;
@@ -64,8 +39,8 @@ TEST_F(Startup, LoopbackIsAnInterfaceWhoseNameBeginsWithLo)
     ASSERT_EQ(system("ip link set dev lo name xyz0"), 0);
     ASSERT_TRUE(sandbox_.StartRpcbind());
     EXPECT_EQ(sandbox_.Launch(), 5);
-    EXPECT_EQ(Syslogged(), Texts{kInfo + "Please cofirm the loopback is working!"});
-    EXPECT_EQ(DaemonPids(), Pids{});
+    EXPECT_EQ(sandbox_.SyslogMessages(), Texts{kInfo + "Please cofirm the loopback is working!"});
+    EXPECT_EQ(kst::Processes("KSTntserver"), Pids{});
     EXPECT_NE(access(kst::kReadyFile, F_OK), 0);
 
     ASSERT_EQ(system("ip link set dev xyz0 name local0"), 0);
@@ -79,9 +54,9 @@ TEST_F(Startup, RefusesWithoutPortmapper)
 {
     ASSERT_TRUE(sandbox_.ListenSyslog());
     EXPECT_EQ(sandbox_.Launch(), 5); // five probes with a one-second pause between two
-    EXPECT_EQ(Syslogged(), Texts{kInfo + "Please cofirm the portmap or rpcbind service is working!"});
+    EXPECT_EQ(sandbox_.SyslogMessages(), Texts{kInfo + "Please cofirm the portmap or rpcbind service is working!"});
     EXPECT_EQ(sandbox_.TraceLines().size(), 1u); // "Starting up..." and nothing further
-    EXPECT_EQ(DaemonPids(), Pids{});
+    EXPECT_EQ(kst::Processes("KSTntserver"), Pids{});
 }
 
 // Catches a missing instance check, and a unit file alone (systemctl not executable) taken for systemd mode.
@@ -92,13 +67,13 @@ TEST_F(Startup, RefusesWhenThePidFileNamesALiveProcess)
     ASSERT_TRUE(sandbox_.WriteUnitFile());
     ASSERT_TRUE(sandbox_.HideSystemctl());
     const std::string live = std::to_string(getpid()); // this test: pid 1 of the namespace
-    ASSERT_TRUE(sandbox_.WritePidFile(live));
+    ASSERT_TRUE(kst::WriteFile(kst::kPidFile, live));
     EXPECT_EQ(sandbox_.Launch(), 7);
-    EXPECT_EQ(Syslogged(), Texts{kInfo + "KSTntserver is already running!"});
-    EXPECT_EQ(Traces(1, "daemon_main", "daemon_start", "KSTntserver is already running!"), 1u);
+    EXPECT_EQ(sandbox_.SyslogMessages(), Texts{kInfo + "KSTntserver is already running!"});
+    EXPECT_EQ(Traces("1 daemon_main daemon_start", "KSTntserver is already running!"), 1u);
     EXPECT_EQ(kst::ReadFile(kst::kPidFile), live);
     EXPECT_EQ(kst::PmapGetPort(), 0);
-    EXPECT_EQ(DaemonPids(), Pids{});
+    EXPECT_EQ(kst::Processes("KSTntserver"), Pids{});
 }
 
 // Catches a stale pid file taken for a running instance (no positive-pid or liveness check) and a pid file
@@ -112,7 +87,7 @@ TEST_F(Startup, StalePidFilesDoNotStopTheStart)
     for (const std::string &stale :
          {std::string("0"), std::string("-5"), std::string("abc"), std::string(""), std::to_string(dead)}) {
         SCOPED_TRACE("pid file \"" + stale + "\"");
-        ASSERT_TRUE(sandbox_.WritePidFile(stale));
+        ASSERT_TRUE(kst::WriteFile(kst::kPidFile, stale));
         ASSERT_TRUE(sandbox_.Start());
         EXPECT_EQ(kst::ReadFile(kst::kPidFile), std::to_string(sandbox_.pid()));
         ASSERT_TRUE(sandbox_.Stop());
@@ -120,9 +95,9 @@ TEST_F(Startup, StalePidFilesDoNotStopTheStart)
 }
 
 // Catches wrong pid or ready file contents (newline, launcher's pid), a missing registration, traces out of
-// order, and a shutdown that leaves the registration or ready file behind, removes the pid file, answers
-// the parked wait or ends other than with status 0.
-TEST_F(Startup, PlainStartServesAndSigtermWithdrawsEvenWithAParkedWait)
+// order, and a shutdown that leaves the registration or ready file behind, removes the pid file or ends
+// other than with status 0 (objects_test shuts down with parked waits and an owned mutex).
+TEST_F(Startup, PlainStartServesAndSigtermWithdrawsIt)
 {
     ASSERT_TRUE(sandbox_.StartRpcbind());
     ASSERT_TRUE(sandbox_.Start());
@@ -132,20 +107,15 @@ TEST_F(Startup, PlainStartServesAndSigtermWithdrawsEvenWithAParkedWait)
     EXPECT_TRUE(lines[0].find(" 3 daemon_main main:") != std::string::npos && lines[0].ends_with(" Starting up..."))
         << lines[0];
     EXPECT_EQ(sandbox_.CountTrace("fork the child process"), 0u);
-    EXPECT_EQ(DaemonPids(), Pids{pid});
+    EXPECT_EQ(kst::Processes("KSTntserver"), Pids{pid});
     EXPECT_EQ(kst::ReadFile(kst::kPidFile), std::to_string(pid));
     EXPECT_EQ(kst::ReadFile(kst::kReadyFile), std::to_string(pid));
     EXPECT_EQ(kst::PmapGetPort(), sandbox_.Port());
 
-    kst::Connection a = sandbox_.Connect(), b = sandbox_.Connect();
-    EXPECT_TRUE(a.Null()) << a.error();
-    const uint64_t event = a.CreateEvent(0, 0, "E").value_or(0);
-    ASSERT_TRUE(b.SendCall(kst::proc::kWaitSingle, kst::EncodeWord(event), b.NextXid()));
-    ASSERT_TRUE(sandbox_.WaitForTrace("WaitForSingleObject called, id=" + std::to_string(event)));
+    EXPECT_TRUE(sandbox_.Connect().Null());
     ASSERT_TRUE(sandbox_.Stop());
     EXPECT_EQ(sandbox_.daemon_exit_status(), 0);
-    EXPECT_TRUE(b.ClosedWithin(5000)) << "the parked wait must end without a reply";
-    EXPECT_EQ(Traces(3, "ntsys_svc", "ServerTerminate", "Shutting down..."), 1u);
+    EXPECT_EQ(Traces("3 ntsys_svc ServerTerminate", "Shutting down..."), 1u);
     EXPECT_NE(access(kst::kReadyFile, F_OK), 0);
     EXPECT_EQ(kst::PmapGetPort(), 0);
     EXPECT_EQ(kst::ReadFile(kst::kPidFile), std::to_string(pid));
@@ -157,17 +127,17 @@ TEST_F(Startup, SystemdParentReportsTheChildThatServes)
 {
     ASSERT_TRUE(sandbox_.StartRpcbind());
     ASSERT_TRUE(sandbox_.WriteUnitFile());
-    ASSERT_TRUE(sandbox_.WritePidFile(std::to_string(getpid()))); // live, but not looked at in this mode
+    ASSERT_TRUE(kst::WriteFile(kst::kPidFile, std::to_string(getpid()))); // live, but not looked at in this mode
     ASSERT_EQ(sandbox_.Launch(), 0);
     const std::optional<pid_t> child = kst::ReadPid(kSystemdPidFile);
     ASSERT_TRUE(child);
     EXPECT_EQ(kst::ReadFile(kSystemdPidFile), std::to_string(*child));
-    EXPECT_EQ(Traces(3, "daemon_main", "daemon_start",
-                     "fork the child process success. Childpid is " + std::to_string(*child)),
-              1u);
+    EXPECT_EQ(
+        Traces("3 daemon_main daemon_start", "fork the child process success. Childpid is " + std::to_string(*child)),
+        1u);
     ASSERT_TRUE(sandbox_.WaitReady());
     EXPECT_EQ(sandbox_.pid(), *child);
-    EXPECT_EQ(DaemonPids(), Pids{*child});
+    EXPECT_EQ(kst::Processes("KSTntserver"), Pids{*child});
     kst::Connection c = sandbox_.Connect();
     EXPECT_TRUE(c.Null()) << c.error();
     ASSERT_TRUE(sandbox_.Stop());

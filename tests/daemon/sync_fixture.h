@@ -3,20 +3,15 @@
 
 #include "tests/support/sandbox.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdio>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
-// The next reply on a connection as {xid, word}; the word is ~0 when none arrived.
-inline std::pair<uint32_t, uint64_t> Next(kst::Connection &c)
-{
-    const auto reply = c.ReadReply();
-    return {reply ? reply->xid : 0, reply && reply->Word() ? *reply->Word() : ~uint64_t{0}};
-}
+using kst::Answer;
+using kst::ExpectUnwatched;
+using kst::Next;
+
 inline uint64_t Word(kst::Connection &c)
 {
     return Next(c).second;
@@ -30,21 +25,8 @@ inline std::string Hex(uint64_t value)
     return text;
 }
 
-class SyncDaemon : public ::testing::Test {
+class SyncDaemon : public kst::DaemonTest {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(sandbox_.StartRpcbind());
-        ASSERT_TRUE(sandbox_.Start());
-    }
-
-    kst::Connection Connect()
-    {
-        kst::Connection c = sandbox_.Connect();
-        EXPECT_TRUE(c.connected()) << c.error();
-        return c;
-    }
-
     // Sends a wait that must park (a single wait, or a multiple wait when a flag is given): its trace
     // shows that the daemon has handled it, and no reply follows.
     void Park(kst::Connection &c, const std::vector<uint64_t> &handles, std::optional<uint64_t> wait_all = {})
@@ -63,12 +45,6 @@ protected:
     // before its reply goes out, so once the reply is in, the line is there.
     std::size_t Traces(const std::string &function, const std::string &message, std::size_t since) const
     {
-        const std::vector<std::string> lines = sandbox_.TraceLines();
-        std::size_t n = 0;
-        for (std::size_t i = since; i < lines.size(); ++i)
-            n += lines[i].find(" ntsys_s " + function + ":") != std::string::npos && lines[i].ends_with(" " + message);
-        return n;
+        return sandbox_.CountTrace(" ntsys_s " + function + ":", since, message);
     }
-
-    kst::Sandbox sandbox_;
 };

@@ -1,11 +1,7 @@
 // sandbox.cpp: rpcbind, /dev/log, fixture files and the real daemon inside nsrun's namespaces.
 #include "tests/support/sandbox.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
-#include <glob.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mount.h>
@@ -13,16 +9,14 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-
-#include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 #ifndef KST_DEFAULT_DAEMON
 #define KST_DEFAULT_DAEMON "KSTntserver"
@@ -34,34 +28,21 @@
 namespace kst {
 namespace {
 
-constexpr int kPollStepMs = 5;  // between two looks at a condition
+namespace fs = std::filesystem;
+
 constexpr char kDevLog[] = "/dev/log";
-constexpr char kRpcbind[] = "/usr/sbin/rpcbind";
 constexpr char kRpcbindSock[] = "/run/rpcbind.sock";
 constexpr char kSystemctl[] = "/usr/bin/systemctl";
-constexpr uint32_t kPmapProg = 100000, kPmapVers = 2;
 constexpr char kLsanSuppressions[] = KST_SOURCE_DIR "/tests/support/lsan.supp";
-
-using Clock = std::chrono::steady_clock;
-
-// Polls cond every few ms until it holds or timeout_ms passes; the only way this code waits.
-template <class Cond>
-bool PollFor(int timeout_ms, Cond cond)
-{
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        if (cond()) return true;
-        if (Clock::now() >= deadline) return false;
-        poll(nullptr, 0, kPollStepMs);
-    }
-}
 
 // Starts argv[0] with the given environment, stdin on /dev/null; -1 on failure.
 pid_t Spawn(const std::vector<std::string> &args, const std::vector<std::string> &env)
 {
     std::vector<char *> argv, envp;
-    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    for (const auto &e : env) envp.push_back(const_cast<char *>(e.c_str()));
+    for (const auto &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    for (const auto &e : env)
+        envp.push_back(const_cast<char *>(e.c_str()));
     argv.push_back(nullptr);
     envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
@@ -70,11 +51,9 @@ pid_t Spawn(const std::vector<std::string> &args, const std::vector<std::string>
     pid_t pid = -1;
     const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        ADD_FAILURE() << "cannot start " << args[0] << ": " << strerror(rc);
-        return -1;
-    }
-    return pid;
+    if (rc == 0) return pid;
+    ADD_FAILURE() << "cannot start " << args[0] << ": " << strerror(rc);
+    return -1;
 }
 
 // Collects a child's status without blocking: its exit code (128+N for signal N), or nullopt if running.
@@ -85,59 +64,38 @@ std::optional<int> Reap(pid_t pid)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-bool ProcessExists(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno != ESRCH); }
-
-bool MkdirP(const std::string &dir)
+bool ProcessExists(pid_t pid)
 {
-    for (std::size_t at = dir.find('/', 1);; at = dir.find('/', at + 1)) {
-        if (mkdir(dir.substr(0, at).c_str(), 0755) != 0 && errno != EEXIST) return false;
-        if (at == std::string::npos) return true;
-    }
+    return pid > 0 && (kill(pid, 0) == 0 || errno != ESRCH);
 }
 
-void RemoveTree(const char *path)
-{
-    nftw(path, [](const char *p, const struct stat *, int, FTW *) { return remove(p); }, 16, FTW_DEPTH | FTW_PHYS);
-}
-
-std::vector<std::string> Glob(const std::string &pattern)
+// The sanitizer reports in /run, one file per reporting process.
+std::vector<std::string> SanitizerLogs()
 {
     std::vector<std::string> out;
-    glob_t g{};
-    if (glob(pattern.c_str(), 0, nullptr, &g) == 0)
-        for (std::size_t i = 0; i < g.gl_pathc; ++i) out.emplace_back(g.gl_pathv[i]);
-    globfree(&g);
+    for (const auto &e : fs::directory_iterator("/run"))
+        if (e.path().string().starts_with(kSanitizerLog)) out.push_back(e.path());
     return out;
 }
 
-// "<14>Dec  5 17:19:00 KSTntserver[42]: text\n" -> priority 14, text "text".
-SyslogMessage ParseSyslog(std::string raw)
+// "<14>Dec  5 17:19:00 KSTntserver[42]: text\n" -> "<14>text". The time stamp holds no ": ", so the
+// first one ends the ident.
+std::string ParseSyslog(std::string_view raw)
 {
-    SyslogMessage m;
-    std::string_view rest = raw;
-    if (rest.starts_with('<') && rest.find('>') != std::string_view::npos) {
-        m.priority = atoi(std::string(rest.substr(1, rest.find('>') - 1)).c_str());
-        rest.remove_prefix(rest.find('>') + 1);
-    }
-    // RFC 3164 time stamp "Mmm dd hh:mm:ss ", as glibc's syslog() and logger write it.
-    if (rest.size() > 16 && rest[3] == ' ' && rest[6] == ' ' && rest[9] == ':' && rest[12] == ':' && rest[15] == ' ')
-        rest.remove_prefix(16);
-    // The ident (with an optional [pid]) is one word ending in ':'.
-    const std::size_t colon = rest.find(": ");
-    if (colon != std::string_view::npos && rest.substr(0, colon).find(' ') == std::string_view::npos)
-        rest.remove_prefix(colon + 2);
-    while (rest.ends_with('\n')) rest.remove_suffix(1);
-    m.text = std::string(rest);
-    m.raw = std::move(raw);
-    return m;
+    const std::size_t ident_end = raw.find(": ");
+    std::string text(raw.substr(0, raw.find('>') + 1));
+    text += raw.substr(ident_end == std::string_view::npos ? text.size() : ident_end + 2);
+    while (text.ends_with('\n'))
+        text.pop_back();
+    return text;
 }
 
-}  // namespace
+} // namespace
 
 bool WriteFile(const std::string &path, std::string_view content)
 {
-    const std::size_t slash = path.rfind('/');
-    if (slash != std::string::npos && slash > 0 && !MkdirP(path.substr(0, slash))) return false;
+    std::error_code ec;
+    fs::create_directories(fs::path(path).parent_path(), ec);
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f.write(content.data(), static_cast<std::streamsize>(content.size()));
     return static_cast<bool>(f.flush());
@@ -147,32 +105,28 @@ std::optional<std::string> ReadFile(const std::string &path)
 {
     std::ifstream f(path, std::ios::binary);
     if (!f) return std::nullopt;
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
+    return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
 bool MakeKey(std::string_view key_path)
 {
-    return MkdirP(std::string(kRegistryDir) + "/" + std::string(key_path));
+    std::error_code ec;
+    fs::create_directories(std::string(kRegistryDir) + "/" + std::string(key_path), ec);
+    return !ec;
 }
 
-bool WriteValueFile(std::string_view key_path, std::string_view file_name, uint32_t type, std::string_view data)
+std::string ValueFile(uint32_t type, std::string_view data)
 {
     const auto size = static_cast<uint32_t>(data.size());
-    std::string content(reinterpret_cast<const char *>(&type), 4);  // host byte order, as the daemon writes
+    std::string content(reinterpret_cast<const char *>(&type), 4); // host byte order, as the daemon writes
     content.append(reinterpret_cast<const char *>(&size), 4);
-    content.append(data);
-    return WriteFile(std::string(kRegistryDir) + "/" + std::string(key_path) + "/" + std::string(file_name), content);
+    return content.append(data);
 }
 
 std::optional<pid_t> ReadPid(const std::string &path)
 {
-    const auto text = ReadFile(path);
-    if (!text || text->empty()) return std::nullopt;
-    const long pid = strtol(text->c_str(), nullptr, 10);
-    if (pid <= 0) return std::nullopt;
-    return static_cast<pid_t>(pid);
+    const long pid = strtol(ReadFile(path).value_or("").c_str(), nullptr, 10);
+    return pid > 0 ? std::optional<pid_t>(static_cast<pid_t>(pid)) : std::nullopt;
 }
 
 std::optional<long> ProcStatusKb(pid_t pid, std::string_view field)
@@ -186,19 +140,27 @@ std::optional<long> ProcStatusKb(pid_t pid, std::string_view field)
 
 int CountFds(pid_t pid)
 {
-    UniqueDir dir(opendir(("/proc/" + std::to_string(pid) + "/fd").c_str()));
-    if (!dir) return -1;
-    int n = 0;
-    while (const dirent *e = readdir(dir.get()))
-        if (e->d_name[0] != '.') ++n;
-    return n;
+    std::error_code ec;
+    const fs::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", ec);
+    return ec ? -1 : static_cast<int>(std::distance(fds, fs::directory_iterator()));
+}
+
+std::vector<pid_t> Processes(std::string_view name)
+{
+    std::vector<pid_t> out;
+    for (const auto &e : fs::directory_iterator("/proc"))
+        if (const pid_t p = atoi(e.path().filename().c_str());
+            p > 1 && (name.empty() || ReadFile(e.path() / "comm") == std::string(name) + "\n"))
+            out.push_back(p);
+    return out;
 }
 
 Sandbox::Sandbox()
 {
-    struct stat opt{}, kestrel{};
-    const bool mounted = stat("/opt/orn", &opt) == 0 && stat("/opt/orn/kestrel", &kestrel) == 0 &&
-                         opt.st_dev != kestrel.st_dev;
+    struct stat opt {
+    }, kestrel{};
+    const bool mounted =
+        stat("/opt/orn", &opt) == 0 && stat("/opt/orn/kestrel", &kestrel) == 0 && opt.st_dev != kestrel.st_dev;
     if (getpid() != 1 || !mounted) {
         fprintf(stderr, "daemon tests run only inside tools/nsrun (e.g. tools/nsrun ./test); refusing.\n");
         std::_Exit(125);
@@ -206,10 +168,12 @@ Sandbox::Sandbox()
     // A test binary run whole in one namespace: start each case from the state nsrun creates.
     for (const char *f : {kTraceFile, kReadyFile, kPidFile, kPropertyFile, kUnitFile, kDevLog, kRpcbindSock})
         unlink(f);
-    for (const auto &f : Glob(std::string(kSanitizerLog) + "*")) unlink(f.c_str());
-    for (const auto &f : Glob("/run/rpcbind/*")) unlink(f.c_str());
+    for (const auto &f : SanitizerLogs())
+        unlink(f.c_str());
     umount2(kSystemctl, MNT_DETACH);
-    RemoveTree(kRegistryDir);
+    std::error_code ec;
+    fs::remove_all("/run/rpcbind", ec);
+    fs::remove_all(kRegistryDir, ec);
     MakeKey("HKEY_CLASS_ROOT");
     MakeKey("HKEY_LOCAL_MACHINE");
 }
@@ -217,24 +181,12 @@ Sandbox::Sandbox()
 bool Sandbox::StartRpcbind()
 {
     if (mkdir("/run/rpcbind", 0755) != 0 && errno != EEXIST) return false;
-    rpcbind_ = Spawn({kRpcbind, "-w", "-f"}, {"PATH=/usr/sbin:/usr/bin"});
-    if (rpcbind_ < 0) return false;
-    const bool up = PollFor(10000, [&] {
-        return !Reap(rpcbind_) && access(kRpcbindSock, F_OK) == 0 && PmapGetPort(kPmapProg, kPmapVers).value_or(0);
-    });
+    const pid_t rpcbind = Spawn({"/usr/sbin/rpcbind", "-w", "-f"}, {"PATH=/usr/sbin:/usr/bin"});
+    const bool up = rpcbind > 0 && PollFor(10000, [&] {
+                        return !Reap(rpcbind) && access(kRpcbindSock, F_OK) == 0 && PmapGetPort(100000, 2).value_or(0);
+                    });
     if (!up) ADD_FAILURE() << "rpcbind did not come up on 127.0.0.1:111";
     return up;
-}
-
-void Sandbox::StopRpcbind()
-{
-    if (rpcbind_ <= 0) return;
-    kill(rpcbind_, SIGTERM);
-    if (!PollFor(5000, [&] { return Reap(rpcbind_).has_value(); })) {
-        kill(rpcbind_, SIGKILL);
-        PollFor(5000, [&] { return Reap(rpcbind_).has_value(); });
-    }
-    rpcbind_ = -1;
 }
 
 bool Sandbox::ListenSyslog()
@@ -246,30 +198,18 @@ bool Sandbox::ListenSyslog()
     unlink(kDevLog);
     if (!syslog_fd_ || bind(syslog_fd_.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
         ADD_FAILURE() << "cannot bind " << kDevLog << ": " << strerror(errno);
-        syslog_fd_.reset();
         return false;
     }
     chmod(kDevLog, 0666);
     return true;
 }
 
-const std::vector<SyslogMessage> &Sandbox::SyslogMessages()
+const std::vector<std::string> &Sandbox::SyslogMessages()
 {
     char buf[8192];
     for (ssize_t n; syslog_fd_ && (n = recv(syslog_fd_.get(), buf, sizeof buf, 0)) >= 0;)
-        syslog_.push_back(ParseSyslog(std::string(buf, static_cast<std::size_t>(n))));
+        syslog_.push_back(ParseSyslog(std::string_view(buf, static_cast<std::size_t>(n))));
     return syslog_;
-}
-
-std::optional<SyslogMessage> Sandbox::WaitForSyslog(std::string_view needle, int timeout_ms)
-{
-    std::optional<SyslogMessage> found;
-    PollFor(timeout_ms, [&] {
-        for (const auto &m : SyslogMessages())
-            if (m.text.find(needle) != std::string::npos) found = m;
-        return found.has_value();
-    });
-    return found;
 }
 
 bool Sandbox::HideSystemctl()
@@ -286,12 +226,10 @@ int Sandbox::Launch(int timeout_ms)
                                  {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", std::string("KST_TRACE_FILE=") + kTraceFile,
                                   "ASAN_OPTIONS=" + sanitizer + ":detect_leaks=1", "UBSAN_OPTIONS=" + sanitizer,
                                   std::string("LSAN_OPTIONS=print_suppressions=0:suppressions=") + kLsanSuppressions});
-    if (launcher < 0) return -1;
     std::optional<int> status;
+    if (launcher < 0) return -1;
     if (PollFor(timeout_ms, [&] { return (status = Reap(launcher)).has_value(); })) return *status;
-    ADD_FAILURE() << "the daemon's launcher did not exit within " << timeout_ms << " ms";
-    kill(launcher, SIGKILL);
-    PollFor(5000, [&] { return Reap(launcher).has_value(); });
+    ADD_FAILURE() << "the daemon's launcher did not exit within " << timeout_ms << " ms"; // Finish kills it
     return -1;
 }
 
@@ -301,7 +239,8 @@ bool Sandbox::WaitReady(int timeout_ms)
         return access(kReadyFile, F_OK) == 0 && (port_ = PmapGetPort(kProgram, kVersion).value_or(0)) != 0;
     });
     if (!ready) return false;
-    Track(ReadPid(kReadyFile).value_or(ReadPid(kPidFile).value_or(-1)));
+    pid_ = ReadPid(kReadyFile).value_or(ReadPid(kPidFile).value_or(-1));
+    daemon_status_.reset();
     return pid_ > 0;
 }
 
@@ -315,12 +254,6 @@ bool Sandbox::Start()
     if (WaitReady()) return true;
     ADD_FAILURE() << "the daemon was not ready (ready file, registration, pid) within " << kStartTimeoutMs << " ms";
     return false;
-}
-
-void Sandbox::Track(pid_t pid)
-{
-    pid_ = pid;
-    daemon_status_.reset();
 }
 
 Connection Sandbox::Connect()
@@ -338,43 +271,33 @@ bool Sandbox::DaemonAlive()
     return !daemon_status_ && ProcessExists(pid_);
 }
 
-bool Sandbox::WaitGone(int timeout_ms)
-{
-    return PollFor(timeout_ms, [&] { return !DaemonAlive(); });
-}
-
 bool Sandbox::Stop(int timeout_ms)
 {
-    if (pid_ <= 0 || kill(pid_, SIGTERM) != 0) return false;
-    return WaitGone(timeout_ms);
+    return pid_ > 0 && kill(pid_, SIGTERM) == 0 && PollFor(timeout_ms, [&] { return !DaemonAlive(); });
 }
 
 std::vector<std::string> Sandbox::TraceLines() const
 {
     std::vector<std::string> lines;
     std::ifstream f(kTraceFile);
-    for (std::string line; std::getline(f, line);) lines.push_back(std::move(line));
+    for (std::string line; std::getline(f, line);)
+        lines.push_back(std::move(line));
     return lines;
 }
 
-std::size_t Sandbox::CountTrace(std::string_view needle, std::size_t since) const
+std::size_t Sandbox::CountTrace(std::string_view needle, std::size_t since, std::string_view message) const
 {
     const auto lines = TraceLines();
+    const std::string ending = " " + std::string(message);
     std::size_t n = 0;
-    for (std::size_t i = since; i < lines.size(); ++i) n += lines[i].find(needle) != std::string::npos;
+    for (std::size_t i = since; i < lines.size(); ++i)
+        n += lines[i].find(needle) != std::string::npos && (message.empty() || lines[i].ends_with(ending));
     return n;
 }
 
-std::optional<std::string> Sandbox::WaitForTrace(std::string_view needle, int timeout_ms, std::size_t since)
+bool Sandbox::WaitForTrace(std::string_view needle, int timeout_ms, std::size_t since) const
 {
-    std::optional<std::string> found;
-    PollFor(timeout_ms, [&] {
-        const auto lines = TraceLines();
-        for (std::size_t i = since; i < lines.size() && !found; ++i)
-            if (lines[i].find(needle) != std::string::npos) found = lines[i];
-        return found.has_value();
-    });
-    return found;
+    return PollFor(timeout_ms, [&] { return CountTrace(needle, since) > 0; });
 }
 
 void Sandbox::Finish()
@@ -382,21 +305,14 @@ void Sandbox::Finish()
     if (finished_) return;
     finished_ = true;
     // A graceful stop first, so a sanitizer build also checks the shutdown path and leaks.
-    if (DaemonAlive() && !Stop(3000)) {
-        kill(pid_, SIGKILL);
-        WaitGone(5000);
-    }
-    StopRpcbind();
-    // Anything else in the namespace was started by this test: a second instance, a launcher, helpers.
-    std::vector<pid_t> left;
-    UniqueDir proc(opendir("/proc"));
-    while (const dirent *e = proc ? readdir(proc.get()) : nullptr) {
-        const pid_t p = static_cast<pid_t>(atoi(e->d_name));
-        if (p > 1) left.push_back(p);
-    }
-    for (pid_t p : left) kill(p, SIGKILL);
-    for (pid_t p : left) PollFor(2000, [&] { return Reap(p) || !ProcessExists(p); });
-    for (const auto &file : Glob(std::string(kSanitizerLog) + "*")) {
+    if (DaemonAlive()) Stop(3000);
+    // Anything else in the namespace was started by this test: rpcbind, a second instance, a launcher.
+    const std::vector<pid_t> left = Processes();
+    for (pid_t p : left)
+        kill(p, SIGKILL);
+    for (pid_t p : left)
+        PollFor(2000, [&] { return Reap(p) || !ProcessExists(p); });
+    for (const auto &file : SanitizerLogs()) {
         const auto report = ReadFile(file);
         if (!report || report->find_first_not_of(" \n") != std::string::npos)
             ADD_FAILURE() << "sanitizer report " << file << ":\n" << report.value_or("(unreadable)");
@@ -404,4 +320,4 @@ void Sandbox::Finish()
     }
 }
 
-}  // namespace kst
+} // namespace kst

@@ -7,46 +7,55 @@
 
 #include "client/client.h"
 
+#include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kst {
 
 inline constexpr char kTraceFile[] = "/run/kst-trace.log";
-inline constexpr char kSanitizerLog[] = "/run/kst-sanitizer";  // reports land in kst-sanitizer.<pid>
+inline constexpr char kSanitizerLog[] = "/run/kst-sanitizer"; // reports land in kst-sanitizer.<pid>
 inline constexpr char kReadyFile[] = "/opt/orn/kestrel/work/KSTntserver.ready";
-inline constexpr char kPidFile[] = "/var/run/KSTntserver.pid";  // /var/run is /run, so also /run/KSTntserver.pid
+inline constexpr char kPidFile[] = "/var/run/KSTntserver.pid"; // /var/run is /run, so also /run/KSTntserver.pid
 inline constexpr char kPropertyFile[] = "/opt/orn/kestrel/data/property.inf";
 inline constexpr char kUnitFile[] = "/usr/lib/systemd/system/KSTntserver.service";
 inline constexpr char kRegistryDir[] = "/opt/orn/kestrel/registry";
-inline constexpr int kStartTimeoutMs = 20000;  // covers the daemon's 4 s portmapper probe with room to spare
+inline constexpr int kStartTimeoutMs = 20000; // covers the daemon's 4 s portmapper probe with room to spare
 
-// One datagram received at /dev/log.
-struct SyslogMessage {
-    int priority = -1;  // the <N> number: facility * 8 + severity
-    std::string text;   // the message after "<N>timestamp ident[pid]: ", trailing newlines removed
-    std::string raw;    // the whole datagram
-    [[nodiscard]] int severity() const { return priority & 7; }
-};
+// Polls cond every few ms until it holds or timeout_ms passes; the only way the daemon tests wait.
+template <class Cond> bool PollFor(int timeout_ms, Cond cond)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        poll(nullptr, 0, 5);
+    }
+    return true;
+}
 
 // Writes a file whole, creating missing parent directories; false on any error.
 bool WriteFile(const std::string &path, std::string_view content);
 std::optional<std::string> ReadFile(const std::string &path);
 // A key directory below kRegistryDir, e.g. "HKEY_LOCAL_MACHINE/SOFTWARE/ORN", with its parents.
 bool MakeKey(std::string_view key_path);
-// A value file as the daemon stores it: type and size as 32-bit host order, then the data.
-bool WriteValueFile(std::string_view key_path, std::string_view file_name, uint32_t type, std::string_view data);
+// The bytes of a value file as the daemon stores it: type and size as 32-bit host order, then the data.
+std::string ValueFile(uint32_t type, std::string_view data);
 // The leading decimal number of a pid or ready file, if positive.
 std::optional<pid_t> ReadPid(const std::string &path);
 // A field of /proc/<pid>/status in kB ("VmRSS", "VmHWM"); nullopt when unreadable.
 std::optional<long> ProcStatusKb(pid_t pid, std::string_view field);
 // Open descriptors of a process; -1 when /proc/<pid>/fd can't be read.
 int CountFds(pid_t pid);
+// The namespace's processes other than this test (its pid 1); with a name, only those of that name.
+std::vector<pid_t> Processes(std::string_view name = {});
 
 class Sandbox {
 public:
@@ -59,18 +68,12 @@ public:
 
     // rpcbind -w -f in the background; true once 127.0.0.1:111 answers and its local socket exists.
     bool StartRpcbind();
-    void StopRpcbind();
-
     // Binds a datagram socket at /dev/log; messages are collected on demand.
     bool ListenSyslog();
-    // Everything received so far (drains the socket first, without blocking).
-    const std::vector<SyslogMessage> &SyslogMessages();
-    // The first message whose text contains needle, polling until timeout_ms.
-    std::optional<SyslogMessage> WaitForSyslog(std::string_view needle, int timeout_ms = 5000);
+    // Every message received so far as "<priority>text", time stamp and ident removed (drains the socket first).
+    const std::vector<std::string> &SyslogMessages();
 
-    bool WriteProperty(std::string_view content) { return WriteFile(kPropertyFile, content); }
-    bool WriteUnitFile(std::string_view content = "[Service]\nType=forking\n") { return WriteFile(kUnitFile, content); }
-    bool WritePidFile(std::string_view content) { return WriteFile(kPidFile, content); }
+    bool WriteUnitFile() { return WriteFile(kUnitFile, "[Service]\nType=forking\n"); }
     // Covers /usr/bin/systemctl with a non-executable node, for the start without systemd.
     bool HideSystemctl();
 
@@ -82,18 +85,14 @@ public:
     bool WaitReady(int timeout_ms = kStartTimeoutMs);
     // Launch() == 0 and WaitReady(); a failure of either fails the test.
     bool Start();
-    // Makes pid the daemon that Stop, WaitGone and teardown act on (e.g. from ReadPid(kPidFile)).
-    void Track(pid_t pid);
     [[nodiscard]] pid_t pid() const { return pid_; }
     [[nodiscard]] uint16_t Port() const { return port_; }
-    // A connection to the daemon's port; check connected() / error().
+    // A connection to the daemon's port; a failure to connect fails the test.
     Connection Connect();
 
-    // SIGTERM, then waits until the process is gone; false if it survives timeout_ms.
+    // SIGTERM, then waits until the process is gone (reaped: the namespace's pid 1 is this test);
+    // false if it survives timeout_ms.
     bool Stop(int timeout_ms = 10000);
-    // True once the daemon process no longer exists (reaped: the namespace's pid 1 is this test).
-    bool WaitGone(int timeout_ms = 10000);
-    [[nodiscard]] bool DaemonAlive();
     // The daemon's exit status when this test reaped it (128+N for signal N).
     [[nodiscard]] std::optional<int> daemon_exit_status() const { return daemon_status_; }
 
@@ -101,21 +100,49 @@ public:
     [[nodiscard]] std::vector<std::string> TraceLines() const;
     // Number of trace lines now; pass it as `since` to look only at what comes after.
     [[nodiscard]] std::size_t TraceMark() const { return TraceLines().size(); }
-    [[nodiscard]] std::size_t CountTrace(std::string_view needle, std::size_t since = 0) const;
-    // The first line from `since` on that contains needle, polling until timeout_ms.
-    std::optional<std::string> WaitForTrace(std::string_view needle, int timeout_ms = 5000, std::size_t since = 0);
+    // Lines from `since` on that contain needle and, when a message is given, end in " " + message.
+    [[nodiscard]] std::size_t CountTrace(std::string_view needle, std::size_t since = 0,
+                                         std::string_view message = {}) const;
+    // Polls until a line from `since` on contains needle; false if none did within timeout_ms.
+    bool WaitForTrace(std::string_view needle, int timeout_ms = 5000, std::size_t since = 0) const;
 
     // Kills what is left, then fails the test with any sanitizer report. Runs once; the destructor calls it.
     void Finish();
 
 private:
-    UniqueFd syslog_fd_;                  // bound at /dev/log; -1 until ListenSyslog
-    std::vector<SyslogMessage> syslog_;   // received so far
-    pid_t rpcbind_ = -1;                  // our child; -1 when not running
-    pid_t pid_ = -1;                      // the daemon's pid once ready
-    uint16_t port_ = 0;                   // the daemon's port at the portmapper
-    std::optional<int> daemon_status_;    // set when the daemon was reaped
-    bool finished_ = false;               // Finish() has run
+    bool DaemonAlive();
+
+    UniqueFd syslog_fd_;               // bound at /dev/log; -1 until ListenSyslog
+    std::vector<std::string> syslog_;  // received so far, as "<priority>text"
+    pid_t pid_ = -1;                   // the daemon's pid once ready
+    uint16_t port_ = 0;                // the daemon's port at the portmapper
+    std::optional<int> daemon_status_; // set when the daemon was reaped
+    bool finished_ = false;            // Finish() has run
 };
 
-}  // namespace kst
+// A reply as {xid, word}; the word is ~0 when no single-word reply arrived.
+using Answer = std::pair<uint32_t, uint64_t>;
+inline Answer Next(Connection &c)
+{
+    const auto reply = c.ReadReply();
+    return {reply ? reply->xid : 0, reply && reply->Word() ? *reply->Word() : ~uint64_t{0}};
+}
+
+// Signals an event that no waiter may still hold: the signal stays for the next wait.
+inline void ExpectUnwatched(Connection &c, uint64_t event)
+{
+    EXPECT_EQ(c.SetEvent(event), 0u);
+    EXPECT_EQ(c.WaitForSingleObject(event, 2000), event);
+}
+
+// A test case with its own portmapper and a serving daemon. A fixture that lays out files before the
+// daemon starts overrides SetUp with StartRpcbind alone.
+class DaemonTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(sandbox_.StartRpcbind() && sandbox_.Start()); }
+    Connection Connect() { return sandbox_.Connect(); }
+
+    Sandbox sandbox_;
+};
+
+} // namespace kst
