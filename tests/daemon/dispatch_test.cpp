@@ -51,11 +51,7 @@ TEST_F(Dispatch, RepliesCarryEachResultRecordInWireOrder)
 TEST_F(Dispatch, CharactersTravelAsSignExtendedIntsAndOnlyTheLowByteCounts)
 {
     // An element 00 00 01 41 names "A": the upper 24 bits are ignored.
-    kst::Encoder create;
-    create.U64(0).U64(0).U32(0x141);
-    for (int i = 1; i < 64; ++i)
-        create.U32(0);
-    const auto reply = c_.Call(kst::proc::kCreateEvent, create.bytes());
+    const auto reply = c_.Call(kst::proc::kCreateEvent, kst::Encoder().U64(0).U64(0).U32(0x141).Chars("", 63).Take());
     ASSERT_TRUE(reply && reply->Word()) << c_.error();
     EXPECT_EQ(c_.OpenEvent("A"), *reply->Word());
 

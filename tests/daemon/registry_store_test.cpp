@@ -52,15 +52,11 @@ protected:
             names.push_back(r->name);
         }
     }
-    // Sends a synchronous registration that must park; returns its xid.
+    // Parks a synchronous registration; returns its xid.
     uint32_t ParkNotify(kst::Connection &c, uint64_t key, uint64_t watch_subtree)
     {
-        const std::size_t mark = sandbox_.TraceMark();
-        const uint32_t xid = c.NextXid();
-        EXPECT_TRUE(c.SendCall(kst::proc::kRegNotify, kst::EncodeWords5({key, watch_subtree, 0, 0, 0}), xid));
-        EXPECT_TRUE(sandbox_.WaitForTrace("RegNotifyChangeKeyValue called", 5000, mark));
-        EXPECT_TRUE(c.NoReplyWithin(100));
-        return xid;
+        return ParkCall(c, kst::proc::kRegNotify, kst::EncodeWords5({key, watch_subtree}),
+                        "RegNotifyChangeKeyValue called");
     }
     uint64_t Set(uint64_t key, std::string_view name, std::string_view data, uint64_t type = 1)
     {

@@ -124,8 +124,7 @@ TEST_F(Robustness, ConnectionsAboveDescriptor1024AreServedAndCleanedUp)
     kst::Connection &high = many.back();
     const uint64_t ev = high.CreateEvent(0, 0, "").value();
     const uint64_t mutex = high.CreateMutex(0, 1, "").value();
-    ASSERT_TRUE(high.SendCall(kst::proc::kWaitSingle, kst::EncodeWord(ev), 0x74));
-    ASSERT_TRUE(sandbox_.WaitForTrace("WaitForSingleObject called, id=" + std::to_string(ev)));
+    ParkCall(high, kst::proc::kWaitSingle, kst::EncodeWord(ev), "WaitForSingleObject called, id=" + std::to_string(ev));
     high.Close();
     many.pop_back();
     kst::Connection c = Connect();

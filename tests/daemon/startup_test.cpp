@@ -22,12 +22,6 @@ using Pids = std::vector<pid_t>; // of kst::Processes("KSTntserver"): once the l
 
 class Startup : public ::testing::Test {
 protected:
-    // Trace lines of that "level unit function" with exactly that message.
-    std::size_t Traces(const std::string &where, const std::string &message) const
-    {
-        return sandbox_.CountTrace(" " + where + ":", 0, message);
-    }
-
     kst::Sandbox sandbox_;
 };
 
@@ -70,7 +64,7 @@ TEST_F(Startup, RefusesWhenThePidFileNamesALiveProcess)
     ASSERT_TRUE(kst::WriteFile(kst::kPidFile, live));
     EXPECT_EQ(sandbox_.Launch(), 7);
     EXPECT_EQ(sandbox_.SyslogMessages(), Texts{kInfo + "KSTntserver is already running!"});
-    EXPECT_EQ(Traces("1 daemon_main daemon_start", "KSTntserver is already running!"), 1u);
+    EXPECT_EQ(sandbox_.CountTrace(" 1 daemon_main daemon_start:", 0, "KSTntserver is already running!"), 1u);
     EXPECT_EQ(kst::ReadFile(kst::kPidFile), live);
     EXPECT_EQ(kst::PmapGetPort(), 0);
     EXPECT_EQ(kst::Processes("KSTntserver"), Pids{});
@@ -115,7 +109,7 @@ TEST_F(Startup, PlainStartServesAndSigtermWithdrawsIt)
     EXPECT_TRUE(sandbox_.Connect().Null());
     ASSERT_TRUE(sandbox_.Stop());
     EXPECT_EQ(sandbox_.daemon_exit_status(), 0);
-    EXPECT_EQ(Traces("3 ntsys_svc ServerTerminate", "Shutting down..."), 1u);
+    EXPECT_EQ(sandbox_.CountTrace(" 3 ntsys_svc ServerTerminate:", 0, "Shutting down..."), 1u);
     EXPECT_NE(access(kst::kReadyFile, F_OK), 0);
     EXPECT_EQ(kst::PmapGetPort(), 0);
     EXPECT_EQ(kst::ReadFile(kst::kPidFile), std::to_string(pid));
@@ -132,9 +126,9 @@ TEST_F(Startup, SystemdParentReportsTheChildThatServes)
     const std::optional<pid_t> child = kst::ReadPid(kSystemdPidFile);
     ASSERT_TRUE(child);
     EXPECT_EQ(kst::ReadFile(kSystemdPidFile), std::to_string(*child));
-    EXPECT_EQ(
-        Traces("3 daemon_main daemon_start", "fork the child process success. Childpid is " + std::to_string(*child)),
-        1u);
+    EXPECT_EQ(sandbox_.CountTrace(" 3 daemon_main daemon_start:", 0,
+                                  "fork the child process success. Childpid is " + std::to_string(*child)),
+              1u);
     ASSERT_TRUE(sandbox_.WaitReady());
     EXPECT_EQ(sandbox_.pid(), *child);
     EXPECT_EQ(kst::Processes("KSTntserver"), Pids{*child});

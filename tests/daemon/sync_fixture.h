@@ -27,18 +27,15 @@ inline std::string Hex(uint64_t value)
 
 class SyncDaemon : public kst::DaemonTest {
 protected:
-    // Sends a wait that must park (a single wait, or a multiple wait when a flag is given): its trace
-    // shows that the daemon has handled it, and no reply follows.
+    // Parks a single wait, or a multiple wait when a flag is given.
     void Park(kst::Connection &c, const std::vector<uint64_t> &handles, std::optional<uint64_t> wait_all = {})
     {
-        const std::size_t mark = sandbox_.TraceMark();
-        const std::string trace =
-            wait_all ? "WaitForMultipleObject called" : "WaitForSingleObject called, id=" + std::to_string(handles[0]);
-        ASSERT_TRUE(c.SendCall(
-            wait_all ? kst::proc::kWaitMultiple : kst::proc::kWaitSingle,
-            wait_all ? kst::EncodeWait(handles.size(), *wait_all, handles) : kst::EncodeWord(handles[0]), c.NextXid()));
-        EXPECT_TRUE(sandbox_.WaitForTrace(trace, 5000, mark)) << trace;
-        EXPECT_TRUE(c.NoReplyWithin(200)) << "answered instead of parked: " << trace;
+        if (wait_all)
+            ParkCall(c, kst::proc::kWaitMultiple, kst::EncodeWait(handles.size(), *wait_all, handles),
+                     "WaitForMultipleObject called");
+        else
+            ParkCall(c, kst::proc::kWaitSingle, kst::EncodeWord(handles[0]),
+                     "WaitForSingleObject called, id=" + std::to_string(handles[0]));
     }
 
     // Trace lines from `since` on written by that function with exactly that message. A routine traces

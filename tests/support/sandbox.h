@@ -141,6 +141,17 @@ class DaemonTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(sandbox_.StartRpcbind() && sandbox_.Start()); }
     Connection Connect() { return sandbox_.Connect(); }
+    // Sends a call that must park: its trace line shows that the daemon has handled it, and no reply
+    // follows. Returns its xid.
+    uint32_t ParkCall(Connection &c, uint32_t proc, const Bytes &args, const std::string &trace)
+    {
+        const std::size_t mark = sandbox_.TraceMark();
+        const uint32_t xid = c.NextXid();
+        EXPECT_TRUE(c.SendCall(proc, args, xid));
+        EXPECT_TRUE(sandbox_.WaitForTrace(trace, 5000, mark)) << trace;
+        EXPECT_TRUE(c.NoReplyWithin(200)) << "answered instead of parked: " << trace;
+        return xid;
+    }
 
     Sandbox sandbox_;
 };
