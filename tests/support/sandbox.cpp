@@ -78,13 +78,16 @@ std::vector<std::string> SanitizerLogs()
     return out;
 }
 
-// "<14>Dec  5 17:19:00 KSTntserver[42]: text\n" -> "<14>text". The time stamp holds no ": ", so the
-// first one ends the ident.
-std::string ParseSyslog(std::string_view raw)
+// "<14>Dec  5 17:19:00 KSTntserver[42]: text\n" -> "<14>text"; nullopt for another program's message
+// (the pidof that the daemon runs logs a process that vanished while it looked). The time stamp holds
+// no ": ", so the first one ends the ident.
+std::optional<std::string> ParseSyslog(std::string_view raw)
 {
     const std::size_t ident_end = raw.find(": ");
-    std::string text(raw.substr(0, raw.find('>') + 1));
-    text += raw.substr(ident_end == std::string_view::npos ? text.size() : ident_end + 2);
+    if (ident_end == std::string_view::npos) return std::nullopt;
+    const std::string_view ident = raw.substr(0, ident_end).substr(raw.rfind(' ', ident_end) + 1);
+    if (ident != "KSTntserver" && !ident.starts_with("KSTntserver[")) return std::nullopt;
+    std::string text = std::string(raw.substr(0, raw.find('>') + 1)) + std::string(raw.substr(ident_end + 2));
     while (text.ends_with('\n'))
         text.pop_back();
     return text;
@@ -208,7 +211,7 @@ const std::vector<std::string> &Sandbox::SyslogMessages()
 {
     char buf[8192];
     for (ssize_t n; syslog_fd_ && (n = recv(syslog_fd_.get(), buf, sizeof buf, 0)) >= 0;)
-        syslog_.push_back(ParseSyslog(std::string_view(buf, static_cast<std::size_t>(n))));
+        if (auto text = ParseSyslog(std::string_view(buf, static_cast<std::size_t>(n)))) syslog_.push_back(*text);
     return syslog_;
 }
 

@@ -70,7 +70,8 @@ public:
     bool StartRpcbind();
     // Binds a datagram socket at /dev/log; messages are collected on demand.
     bool ListenSyslog();
-    // Every message received so far as "<priority>text", time stamp and ident removed (drains the socket first).
+    // The daemon's messages received so far as "<priority>text", time stamp and ident removed (drains the
+    // socket first).
     const std::vector<std::string> &SyslogMessages();
 
     bool WriteUnitFile() { return WriteFile(kUnitFile, "[Service]\nType=forking\n"); }
