@@ -70,7 +70,6 @@ public:
     uint32_t U32();
     uint64_t U64();
     std::string Chars(std::size_t n);  // n elements, the low 8 bits of each; all n bytes kept
-    std::string String();              // XDR string
     void Skip(std::size_t n);
     [[nodiscard]] bool ok() const { return ok_; }
     [[nodiscard]] std::size_t remaining() const { return in_.size() - pos_; }
@@ -273,14 +272,9 @@ private:
 };
 
 // Portmapper (program 100000 version 2) over TCP at 127.0.0.1:111.
-struct PmapEntry {
-    uint32_t prog = 0, vers = 0, prot = 0, port = 0;
-};
 inline constexpr uint32_t kIpprotoTcp = 6;
 // PMAPPROC_GETPORT: the port (0 when not registered); nullopt when the portmapper can't be reached.
 std::optional<uint16_t> PmapGetPort(uint32_t prog = kProgram, uint32_t vers = kVersion, uint32_t prot = kIpprotoTcp,
                                     int timeout_ms = 2000);
-// PMAPPROC_DUMP: every registration; nullopt when the portmapper can't be reached.
-std::optional<std::vector<PmapEntry>> PmapDump(int timeout_ms = 2000);
 
 }  // namespace kst

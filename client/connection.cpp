@@ -15,7 +15,7 @@ namespace kst {
 namespace {
 
 constexpr std::size_t kMaxRecord = 16u << 20;  // refuse to buffer more than this for one record
-constexpr uint32_t kPmapProg = 100000, kPmapVers = 2, kPmapGetPort = 3, kPmapDump = 4;
+constexpr uint32_t kPmapProg = 100000, kPmapVers = 2, kPmapGetPort = 3;
 constexpr uint16_t kPmapPort = 111;
 
 using Clock = std::chrono::steady_clock;
@@ -248,25 +248,6 @@ std::optional<uint16_t> PmapGetPort(uint32_t prog, uint32_t vers, uint32_t prot,
     const uint32_t port = d.U32();
     if (!d.ok() || port > 0xFFFF) return std::nullopt;
     return static_cast<uint16_t>(port);
-}
-
-std::optional<std::vector<PmapEntry>> PmapDump(int timeout_ms)
-{
-    const auto body = PmapCall(kPmapDump, {}, timeout_ms);
-    if (!body) return std::nullopt;
-    Decoder d(*body);
-    std::vector<PmapEntry> list;
-    // pmaplist: a "value follows" word before each entry, 0 at the end.
-    while (d.U32() == 1 && d.ok()) {
-        PmapEntry e;
-        e.prog = d.U32();
-        e.vers = d.U32();
-        e.prot = d.U32();
-        e.port = d.U32();
-        list.push_back(e);
-    }
-    if (!d.ok()) return std::nullopt;
-    return list;
 }
 
 }  // namespace kst

@@ -83,18 +83,6 @@ std::string Decoder::Chars(std::size_t n)
     return text;
 }
 
-std::string Decoder::String()
-{
-    const uint32_t len = U32();
-    if (!ok_ || remaining() < len + Pad4(len)) {
-        ok_ = false;
-        return {};
-    }
-    std::string text(reinterpret_cast<const char *>(in_.data() + pos_), len);
-    pos_ += len + Pad4(len);
-    return text;
-}
-
 void Decoder::Skip(std::size_t n)
 {
     if (remaining() < n) ok_ = false;
