@@ -70,6 +70,14 @@ uint64_t TrackConnection(SVCXPRT *transport)
     return g_connections[fd].generation;
 }
 
+// The record arrived on a connection the runtime has not destroyed since.
+bool IsConnectionAlive(const RequestRecord *record)
+{
+    const int fd = RequestSocket(record);
+    return record->generation != 0 && InTable(fd) && g_connections[fd].transport == record->header.rq_xprt &&
+           g_connections[fd].generation == record->generation;
+}
+
 using Routine = void *(*)(void *args, svc_req *rqstp) noexcept;
 
 template <typename T>
@@ -152,13 +160,6 @@ void GetClientParameter(RequestRecord **record, uint64_t *identity) noexcept
 {
     if (record) *record = pClientParameter;
     if (identity) *identity = pClientParameter ? RequestIdentity(pClientParameter) : 0;
-}
-
-bool IsConnectionAlive(const RequestRecord *record) noexcept
-{
-    const int fd = RequestSocket(record);
-    return record->generation != 0 && InTable(fd) && g_connections[fd].transport == record->header.rq_xprt &&
-           g_connections[fd].generation == record->generation;
 }
 
 uint64_t ConnectionOnSocket(int fd) noexcept

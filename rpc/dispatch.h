@@ -51,7 +51,5 @@ void FreeClientParameter(RequestRecord *record, void *value) noexcept;
 // The dispatcher registered with the runtime.
 void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept;
 
-// Connections the dispatcher has seen and the runtime has not destroyed yet.
-[[nodiscard]] bool IsConnectionAlive(const RequestRecord *record) noexcept;
 // Identity of the live connection on a descriptor, or 0.
 [[nodiscard]] uint64_t ConnectionOnSocket(int fd) noexcept;
