@@ -53,10 +53,7 @@ int RegOpenKeyEx(uint64_t key, char *sub_key, uint32_t, uint32_t, uint64_t *resu
         return 0;
     }
     KeyNode *from = ResolveKey(key);
-    if (!from) {
-        SetLastError(kErrNotFound);
-        return 0;
-    }
+    if (!from) return 0;
     ConvertSubKey(sub_key);
     const KeyNode *found = IsSubKeyExist(from, sub_key);
     *result = found ? found->identity : 0;
@@ -72,10 +69,7 @@ int RegCreateKeyEx(uint64_t key, char *sub_key, uint32_t, char *, uint32_t, uint
         return 0;
     }
     KeyNode *parent = ResolveKey(key);
-    if (!parent) {
-        SetLastError(kErrNotFound);
-        return 0;
-    }
+    if (!parent) return 0;
     if (!result) {
         SetLastError(kErrInvalid);
         return 0;
@@ -153,10 +147,7 @@ int RegFlushKey(uint64_t key) noexcept
 int RegDeleteKey(uint64_t key, char *sub_key) noexcept
 {
     KeyNode *from = ResolveKey(key);
-    if (!from) {
-        SetLastError(kErrNotFound);
-        return 0;
-    }
+    if (!from) return 0;
     ConvertSubKey(sub_key);
     KeyNode *node = IsSubKeyExist(from, sub_key); // never from itself: no path names the starting key
     if (!node) {
@@ -220,10 +211,7 @@ int RegQueryInfoKey(uint64_t key, char *, uint32_t *, uint32_t *, uint32_t *subk
                     uint32_t *, uint64_t *last_write) noexcept
 {
     const KeyNode *node = ResolveKey(key);
-    if (!node) {
-        SetLastError(kErrNotFound);
-        return 0;
-    }
+    if (!node) return 0;
     RegPath path;
     const bool have_path = GetRegFullPath(node, path);
     uint32_t count = 0;

@@ -132,7 +132,10 @@ int VerifyKey(const KeyNode *node, uint64_t key) noexcept
 KeyNode *ResolveKey(uint64_t key) noexcept
 {
     ConvertKey(&key);
-    if (!IsKeyExist(key)) return nullptr;
+    if (!IsKeyExist(key)) {
+        SetLastError(kErrNotFound);
+        return nullptr;
+    }
     return reinterpret_cast<KeyNode *>(key); // the identity is the address; safe only after the lookup above
 }
 

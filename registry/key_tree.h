@@ -53,7 +53,7 @@ void TruncatePath(RegPath &path, std::size_t length) noexcept;
 void ConvertKey(uint64_t *key) noexcept;
 [[nodiscard]] int IsKeyExist(uint64_t key) noexcept;
 [[nodiscard]] int VerifyKey(const KeyNode *node, uint64_t key) noexcept;
-// ConvertKey and IsKeyExist together: the node a client's handle names, or nullptr.
+// ConvertKey and IsKeyExist together: the node a client's handle names, or nullptr with last error 2.
 [[nodiscard]] KeyNode *ResolveKey(uint64_t key) noexcept;
 
 // Upper-cases ASCII letters in place; bytes of 0x80 and above stay as they are.

@@ -69,10 +69,7 @@ void RetireRegistration(KeyNode *key) noexcept
 int RegSetValueEx(uint64_t key, char *name, uint32_t, uint32_t type, const char *data, uint32_t size) noexcept
 {
     KeyNode *node = ResolveKey(key);
-    if (!node) {
-        SetLastError(kErrNotFound);
-        return 0;
-    }
+    if (!node) return 0;
     // Over RPC the name is missing only when its field lacked a NUL: a name that long cannot be created.
     if (!name) {
         SetLastError(kErrFileSystem);
@@ -111,10 +108,7 @@ int RegSetValueEx(uint64_t key, char *name, uint32_t, uint32_t type, const char 
 int RegQueryValueEx(uint64_t key, char *name, uint32_t, uint32_t *type, char *data, uint32_t *size) noexcept
 {
     const KeyNode *node = ResolveKey(key);
-    if (!node) {
-        SetLastError(kErrNotFound);
-        return 0;
-    }
+    if (!node) return 0;
     if (!name) {
         SetLastError(kErrInvalid);
         return 0;
@@ -150,10 +144,7 @@ int RegQueryValueEx(uint64_t key, char *name, uint32_t, uint32_t *type, char *da
 int RegDeleteValue(uint64_t key, char *name) noexcept
 {
     const KeyNode *node = ResolveKey(key);
-    if (!node) {
-        SetLastError(kErrNotFound);
-        return 0;
-    }
+    if (!node) return 0;
     // A name that cannot be a value file of this key (its field lacked a NUL, or a "/" would lead out of
     // the key's directory) is deleted as a missing value is: nothing is removed, and that succeeds.
     if (!name) return 1;
@@ -198,10 +189,7 @@ int RegEnumValue(uint64_t key, uint32_t index, char (*name)[kNameField], uint32_
 int RegNotifyChangeKeyValue(uint64_t key, uint32_t watch_subtree, uint32_t, uint64_t event, int32_t async) noexcept
 {
     KeyNode *node = ResolveKey(key);
-    if (!node) {
-        SetLastError(kErrNotFound);
-        return 0;
-    }
+    if (!node) return 0;
     if (async == 1) {
         // Internal events are no client's to name: they count as no object.
         if (!FindObjectByID(event) || reinterpret_cast<ObjectRecord *>(event)->identity == 0) {
@@ -300,7 +288,7 @@ uint64_t *timeout_reg_notify_change_key_value_rpc_1_svc(registry_notify_struct *
 {
     if (argp->arg1 == 0) return SetLastError(kErrInvalid);
     KeyNode *node = ResolveKey(argp->arg1);
-    if (!node) return SetLastError(kErrNotFound);
+    if (!node) return GetLastErrorAddress();
     ObjectRecord *event = std::exchange(node->notify_event, nullptr);
     node->watch_subtree = 0;
     const uint64_t handle = reinterpret_cast<uint64_t>(event);
