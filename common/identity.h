@@ -9,10 +9,11 @@
 #include <ctime>
 #include <unistd.h>
 
-// The top 20 bits are drawn once per process and are never zero, so every word is far above the error
+// Bits 44..62 are drawn once per process and are never all zero, so every word is far above the error
 // codes and the predefined key handles, and a word kept by a client from before a restart names nothing
-// in the new process (one chance in a million of the same draw). The low 44 bits count up: at a hundred
-// thousand new records a second they last more than five years.
+// in the new process (one chance in half a million of the same draw). The top bit stays clear so a word
+// reads the same signed or unsigned in traces. The low 44 bits count up: at a hundred thousand new
+// records a second they last more than five years.
 inline constexpr int kIdentityCounterBits = 44;
 
 [[nodiscard]] inline uint64_t DrawIdentityEpoch() noexcept
@@ -23,7 +24,7 @@ inline constexpr int kIdentityCounterBits = 44;
         clock_gettime(CLOCK_REALTIME, &now);
         draw = static_cast<uint64_t>(now.tv_nsec) * 0x9E3779B97F4A7C15ULL ^ static_cast<uint64_t>(getpid());
     }
-    const uint64_t epoch = draw >> kIdentityCounterBits;  // 20 bits
+    const uint64_t epoch = draw >> (kIdentityCounterBits + 1);  // 19 bits
     return epoch != 0 ? epoch : 1;
 }
 
