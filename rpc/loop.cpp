@@ -6,6 +6,8 @@
 // dispatch.cpp, which does the same clean-up; both paths find nothing the second time.
 #include "rpc/loop.h"
 
+#include "common/scoped.h"
+
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -33,9 +35,8 @@ void DropParkedCall(SocketSlot *slot)
         DeleteClientFromAllEvent(waiter);
     else
         DeleteClientFromEvent(waiter, reinterpret_cast<ObjectRecord *>(slot->object));
-    IsSendReply = 0;
+    ScopedMode silent(IsSendReply, 0);
     DeleteClient(nullptr, waiter);
-    IsSendReply = 1;
 }
 
 }  // namespace
@@ -54,9 +55,8 @@ void ReleaseMutexesOwnedBy(uint64_t connection) noexcept
     // A release never removes an object, so the walk may go on from the released one.
     for (ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next) {
         if (obj->type != ObjectType::Mutex || obj->mutex.owner != connection) continue;
-        IsCheckOwnerBeforeReleaseMutex = 0;
+        ScopedMode any_owner(IsCheckOwnerBeforeReleaseMutex, 0u);
         ReleaseMutex(reinterpret_cast<uint64_t>(obj));
-        IsCheckOwnerBeforeReleaseMutex = 1;
     }
     SetLastError(0);
 }

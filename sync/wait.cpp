@@ -9,6 +9,7 @@
 // Every parked waiter is linked on at least one object, so a walk of the object list finds them all;
 // the socket slot of a connection is only the poll loop's shortcut to its latest parked call.
 
+#include "common/scoped.h"
 #include "rpc/services.h"
 #include "sync/internal.h"
 #include "trace/trace.h"
@@ -60,9 +61,8 @@ void DetachRest(WaiterRecord *waiter, ObjectRecord *record)
 // Ends an unlinked waiter without writing to its connection.
 void Drop(WaiterRecord *waiter)
 {
-    IsSendReply = 0;
+    ScopedMode silent(IsSendReply, 0);
     DeleteClient(nullptr, waiter);
-    IsSendReply = 1;
 }
 
 // Clears the socket slot if it names this waiter. A slot naming another parked call of the same
