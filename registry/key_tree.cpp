@@ -44,13 +44,17 @@ struct KeyIndex {
     KeyNode *fallback = nullptr; // the one chain used while no bucket array could be allocated
 };
 
-// Every key by identity (roots included), and every non-root key by parent and upper-cased name: each key
-// validation and each step of a lookup costs one chain, whatever the size of the tree.
-struct KeyIndexes {
-    KeyIndex by_identity; // chained through identity_next
-    KeyIndex by_name;     // chained through name_next
+// What the tree keeps beside its nodes. Every key by identity (roots included), and every non-root key by
+// parent and upper-cased name: each key validation and each step of a lookup costs one chain, whatever the
+// size of the tree. Deleted keys' directories being removed in the background, reaped by later calls.
+struct KeyTreeState {
+    KeyIndex by_identity;           // chained through identity_next
+    KeyIndex by_name;               // chained through name_next
+    std::array<pid_t, 32> removals; // rm processes still running; 0 for a free slot
+    std::size_t removals_running;         // slots in use
+    bool leftovers_pending;         // directories a crash left aside are still to be removed
 };
-KeyIndexes indexes;
+KeyTreeState state{};
 
 uint64_t IdentityHash(const KeyNode *key)
 {
@@ -160,8 +164,8 @@ KeyNode *NewKeyNode(std::string_view name)
 // Takes a key out of both indexes and frees its record; its parent must still be in place.
 void DestroyKeyNode(KeyNode *key)
 {
-    Erase<&KeyNode::name_next>(indexes.by_name, key, NameHashOf);
-    Erase<&KeyNode::identity_next>(indexes.by_identity, key, IdentityHash);
+    Erase<&KeyNode::name_next>(state.by_name, key, NameHashOf);
+    Erase<&KeyNode::identity_next>(state.by_identity, key, IdentityHash);
     key->~KeyNode();
     ::operator delete(key);
 }
@@ -265,8 +269,8 @@ Loaded LoadKeyBelow(KeyNode *key, RegPath &path, const LoadTrail *up, LoadScratc
     if (key->first_child) key->first_child->prev_sibling = last;
     key->first_child = first;
     for (KeyNode *k = last;; k = k->prev_sibling) {
-        Insert<&KeyNode::identity_next>(indexes.by_identity, k, IdentityHash);
-        Insert<&KeyNode::name_next>(indexes.by_name, k, NameHashOf);
+        Insert<&KeyNode::identity_next>(state.by_identity, k, IdentityHash);
+        Insert<&KeyNode::name_next>(state.by_name, k, NameHashOf);
         if (k == first) break;
     }
 
@@ -300,8 +304,8 @@ bool SameName(const char *name, std::string_view component)
 // The first subkey of parent, in list order, whose name equals component ignoring ASCII case.
 KeyNode *FindChild(KeyNode *parent, std::string_view component)
 {
-    if (!indexes.by_name.buckets) return nullptr;
-    for (KeyNode *key = *Chain<&KeyNode::name_next>(indexes.by_name, NameHash(parent, component)); key;
+    if (!state.by_name.buckets) return nullptr;
+    for (KeyNode *key = *Chain<&KeyNode::name_next>(state.by_name, NameHash(parent, component)); key;
          key = key->name_next) {
         if (key->parent == parent && SameName(KeyName(key), component)) return key;
     }
@@ -319,25 +323,25 @@ bool DirectoryAboveRoot(const KeyNode *key, RegPath &out)
     return slash != std::string_view::npos && slash > 0 && AppendPath(out, root.substr(0, slash + 1));
 }
 
-// Background removals still running, by process id; 0 for a free slot.
-std::array<pid_t, 32> removals{};
 
 // Starts /bin/rm on path without waiting for it; false when it could not be started.
 bool StartRemove(const char *path)
 {
     ReapRemovals();
-    auto slot = std::find(removals.begin(), removals.end(), 0);
-    if (slot == removals.end()) { // every slot busy: wait for the oldest rather than lose track of one
-        slot = removals.begin();
+    auto slot = std::find(state.removals.begin(), state.removals.end(), 0);
+    if (slot == state.removals.end()) { // every slot busy: wait for the oldest rather than lose track of one
+        slot = state.removals.begin();
         while (waitpid(*slot, nullptr, 0) < 0 && errno == EINTR) {
         }
         *slot = 0;
+        --state.removals_running;
     }
     char *argv[] = {const_cast<char *>("/bin/rm"), const_cast<char *>("-rf"), const_cast<char *>(path), nullptr};
     char *envp[] = {nullptr};
     pid_t pid = 0;
     if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv, envp) != 0) return false;
     *slot = pid;
+    ++state.removals_running;
     return true;
 }
 
@@ -424,9 +428,9 @@ int VerifyKey(const KeyNode *node, uint64_t key) noexcept
 
 KeyNode *KeyOfIdentity(uint64_t word) noexcept
 {
-    if (word == 0 || !indexes.by_identity.buckets) return nullptr;
+    if (word == 0 || !state.by_identity.buckets) return nullptr;
     const uint64_t hash = (word * 0x9E3779B97F4A7C15ULL) >> 20; // IdentityHash of a key with that identity
-    for (KeyNode *key = *Chain<&KeyNode::identity_next>(indexes.by_identity, hash); key; key = key->identity_next) {
+    for (KeyNode *key = *Chain<&KeyNode::identity_next>(state.by_identity, hash); key; key = key->identity_next) {
         if (key->identity == word) return key;
     }
     return nullptr;
@@ -434,6 +438,18 @@ KeyNode *KeyOfIdentity(uint64_t word) noexcept
 
 KeyNode *ResolveKey(uint64_t key) noexcept
 {
+    // Background work rides on registry calls: a finished rm is reaped at the next one. Leftovers of an earlier
+    // run are removed from the first call on, by the serving process itself, which can then reap them.
+    if (state.leftovers_pending) {
+        state.leftovers_pending = false;
+        RemoveLeftovers(&class_root.node);
+        RegPath first, second;
+        if (!DirectoryAboveRoot(&class_root.node, first) || !DirectoryAboveRoot(&local_machine.node, second) ||
+            std::strcmp(first.text, second.text) != 0) {
+            RemoveLeftovers(&local_machine.node);
+        }
+    }
+    if (state.removals_running > 0) ReapRemovals();
     ConvertKey(&key);
     KeyNode *node = KeyOfIdentity(key);
     if (!node) SetLastError(kErrNotFound);
@@ -511,8 +527,8 @@ KeyNode *AddKeyNode(KeyNode *parent, std::string_view name) noexcept
     node->next_sibling = parent->first_child;
     if (node->next_sibling) node->next_sibling->prev_sibling = node;
     parent->first_child = node; // the parent's list owns it from now on
-    Insert<&KeyNode::identity_next>(indexes.by_identity, node, IdentityHash);
-    Insert<&KeyNode::name_next>(indexes.by_name, node, NameHashOf);
+    Insert<&KeyNode::identity_next>(state.by_identity, node, IdentityHash);
+    Insert<&KeyNode::name_next>(state.by_name, node, NameHashOf);
     return node;
 }
 
@@ -574,15 +590,10 @@ void LoadRegistry() noexcept
     for (KeyNode *root : {&class_root.node, &local_machine.node}) {
         if (root->identity == 0) {
             root->identity = NewIdentity();
-            Insert<&KeyNode::identity_next>(indexes.by_identity, root, IdentityHash);
+            Insert<&KeyNode::identity_next>(state.by_identity, root, IdentityHash);
         }
     }
-    RemoveLeftovers(&class_root.node);
-    RegPath first, second;
-    if (!DirectoryAboveRoot(&class_root.node, first) || !DirectoryAboveRoot(&local_machine.node, second) ||
-        std::strcmp(first.text, second.text) != 0) {
-        RemoveLeftovers(&local_machine.node);
-    }
+    state.leftovers_pending = true;
     LoadKey(&class_root.node);
     LoadKey(&local_machine.node);
 }
@@ -652,10 +663,13 @@ bool RemoveInBackground(const KeyNode *key, const RegPath &path, bool *ran) noex
 
 void ReapRemovals() noexcept
 {
-    for (pid_t &pid : removals) {
+    for (pid_t &pid : state.removals) {
         if (pid == 0) continue;
         const pid_t done = waitpid(pid, nullptr, WNOHANG);
-        if (done == pid || (done < 0 && errno == ECHILD)) pid = 0;
+        if (done == pid || (done < 0 && errno == ECHILD)) {
+            pid = 0;
+            --state.removals_running;
+        }
     }
 }
 
