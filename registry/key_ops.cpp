@@ -7,7 +7,9 @@
 #include "rpc/services.h"
 #include "trace/trace.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -131,7 +133,7 @@ int RegCreateKeyEx(uint64_t key, char *sub_key, uint32_t, char *, uint32_t, uint
     return 1;
 }
 
-// Every change is on disk when its call returns, so there is nothing to write back.
+// Every change is in the file system when its call returns, so there is nothing to write back.
 int RegCloseKey(uint64_t key) noexcept
 {
     ConvertKey(&key);
@@ -139,9 +141,25 @@ int RegCloseKey(uint64_t key) noexcept
     return 1;
 }
 
+// A value is renamed into place whole but without waiting for the disk: that survives the server's death,
+// not the machine's. A flush is the client asking for the machine's too, so the key's value files and its
+// directory reach the disk before the reply. The wait is bounded by that one key's values.
 int RegFlushKey(uint64_t key) noexcept
 {
-    return RegCloseKey(key);
+    ConvertKey(&key);
+    RegPath path;
+    if (const KeyNode *node = KeyOfIdentity(key); node && GetRegFullPath(node, path)) {
+        if (UniqueDir dir{opendir(path.text)}) {
+            while (const dirent *entry = readdir(dir.get())) {
+                if (entry->d_type != DT_REG || entry->d_name == kNewValueName) continue;
+                const UniqueFd file(openat(dirfd(dir.get()), entry->d_name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+                if (file) fdatasync(file.get());
+            }
+            fsync(dirfd(dir.get()));
+        }
+    }
+    SetLastError(0);
+    return 1;
 }
 
 int RegDeleteKey(uint64_t key, char *sub_key) noexcept
@@ -187,9 +205,7 @@ int RegEnumKeyEx(uint64_t key, uint32_t index, char (*name)[kNameField], uint32_
         SetLastError(kErrNotFound);
         return 0;
     }
-    const KeyNode *child = node->first_child;
-    for (uint32_t i = 0; child && i < index; ++i)
-        child = child->next_sibling;
+    const KeyNode *child = NthChild(node, index);
     if (!child) {
         SetLastError(kErrNotFound);
         return 0;

@@ -53,6 +53,9 @@ struct KeyTreeState {
     std::array<pid_t, 32> removals; // rm processes still running; 0 for a free slot
     std::size_t removals_running;         // slots in use
     bool leftovers_pending;         // directories a crash left aside are still to be removed
+    const KeyNode *cursor_parent;   // the key whose subkeys were last enumerated; nullptr after any change
+    const KeyNode *cursor_child;    // the subkey found there last, at cursor_index
+    uint32_t cursor_index;          // its position in the list
 };
 KeyTreeState state{};
 
@@ -164,6 +167,7 @@ KeyNode *NewKeyNode(std::string_view name)
 // Takes a key out of both indexes and frees its record; its parent must still be in place.
 void DestroyKeyNode(KeyNode *key)
 {
+    state.cursor_parent = nullptr;
     Erase<&KeyNode::name_next>(state.by_name, key, NameHashOf);
     Erase<&KeyNode::identity_next>(state.by_identity, key, IdentityHash);
     key->~KeyNode();
@@ -265,6 +269,7 @@ Loaded LoadKeyBelow(KeyNode *key, RegPath &path, const LoadTrail *up, LoadScratc
         if (k->next_sibling) k->next_sibling->prev_sibling = k;
         last = k;
     }
+    state.cursor_parent = nullptr;
     last->next_sibling = key->first_child;
     if (key->first_child) key->first_child->prev_sibling = last;
     key->first_child = first;
@@ -527,6 +532,7 @@ KeyNode *AddKeyNode(KeyNode *parent, std::string_view name) noexcept
     node->next_sibling = parent->first_child;
     if (node->next_sibling) node->next_sibling->prev_sibling = node;
     parent->first_child = node; // the parent's list owns it from now on
+    state.cursor_parent = nullptr;
     Insert<&KeyNode::identity_next>(state.by_identity, node, IdentityHash);
     Insert<&KeyNode::name_next>(state.by_name, node, NameHashOf);
     return node;
@@ -541,6 +547,24 @@ void RemoveKeyNode(KeyNode *key) noexcept
     if (key->next_sibling) key->next_sibling->prev_sibling = key->prev_sibling;
     FreeChildOfKey(key);
     DestroyKeyNode(key);
+}
+
+// Clients enumerate with index 0, 1, 2...: the next index continues from the last answer instead of walking
+// the list again, so a whole enumeration costs one walk. Any change to any list drops the cursor.
+const KeyNode *NthChild(const KeyNode *parent, uint32_t index) noexcept
+{
+    const KeyNode *child = parent->first_child;
+    uint32_t at = 0;
+    if (state.cursor_parent == parent && state.cursor_index <= index) {
+        child = state.cursor_child;
+        at = state.cursor_index;
+    }
+    for (; child && at < index; ++at)
+        child = child->next_sibling;
+    state.cursor_parent = child ? parent : nullptr;
+    state.cursor_child = child;
+    state.cursor_index = index;
+    return child;
 }
 
 bool IsDotName(std::string_view name) noexcept

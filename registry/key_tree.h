@@ -105,6 +105,8 @@ KeyNode *AddKeyNode(KeyNode *parent, std::string_view name) noexcept;
 void RemoveKeyNode(KeyNode *key) noexcept;
 // The key whose identity is word, roots included; nullptr for none.
 [[nodiscard]] KeyNode *KeyOfIdentity(uint64_t word) noexcept;
+// The subkey at position index in parent's list; nullptr past its end.
+[[nodiscard]] const KeyNode *NthChild(const KeyNode *parent, uint32_t index) noexcept;
 // "", "." and "..": as a key's name they would address its parent's directory or an ancestor's.
 [[nodiscard]] bool IsDotName(std::string_view name) noexcept;
 

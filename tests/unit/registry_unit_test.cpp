@@ -110,7 +110,8 @@ TEST_F(RegistryUnit, PathsAndLookupsFollowSeparatorsAndCase)
 }
 
 // Among keys whose names differ only in case the first in the list wins: after loading the smaller byte
-// order, after a create the newest. Growing the index and removing keys keep that.
+// order, after a create the newest. Growing the index and removing keys keep that, and enumeration
+// positions follow the list.
 TEST_F(RegistryUnit, CaseTwinsResolveToTheFirstInTheListWhateverTheIndexDoes)
 {
     KeyNode *upper = FindKey(lm_, "twin");
@@ -123,9 +124,13 @@ TEST_F(RegistryUnit, CaseTwinsResolveToTheFirstInTheListWhateverTheIndexDoes)
         ASSERT_NE(AddKeyNode(lm_, "K" + std::to_string(i)), nullptr);
     EXPECT_EQ(FindKey(lm_, "twin"), newest);
     EXPECT_STREQ(KeyName(FindKey(lm_, "k2999")), "K2999");
+    EXPECT_EQ(NthChild(lm_, 3000), newest); // the enumeration cursor now stands on it
     const uint64_t gone = newest->identity;
     RemoveKeyNode(newest);
     EXPECT_EQ(FindKey(lm_, "twin"), upper);
+    EXPECT_STREQ(KeyName(NthChild(lm_, 3001)), "TWIN");
+    EXPECT_STREQ(KeyName(NthChild(lm_, 3000)), "A");
+    EXPECT_EQ(NthChild(lm_, 3003), nullptr);
     EXPECT_EQ(KeyOfIdentity(gone), nullptr);
     EXPECT_EQ(ResolveKey(gone), nullptr);
     EXPECT_EQ(GetLastError(), kErrNotFound);
