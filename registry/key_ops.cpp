@@ -152,7 +152,8 @@ int RegFlushKey(uint64_t key) noexcept
         if (UniqueDir dir{opendir(path.text)}) {
             while (const dirent *entry = readdir(dir.get())) {
                 if (entry->d_type != DT_REG || entry->d_name == kNewValueName) continue;
-                const UniqueFd file(openat(dirfd(dir.get()), entry->d_name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+                const UniqueFd file(
+                    openat(dirfd(dir.get()), entry->d_name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
                 if (file) fdatasync(file.get());
             }
             fsync(dirfd(dir.get()));

@@ -51,7 +51,7 @@ struct KeyTreeState {
     KeyIndex by_identity;           // chained through identity_next
     KeyIndex by_name;               // chained through name_next
     std::array<pid_t, 32> removals; // rm processes still running; 0 for a free slot
-    std::size_t removals_running;         // slots in use
+    std::size_t removals_running;   // slots in use
     bool leftovers_pending;         // directories a crash left aside are still to be removed
     const KeyNode *cursor_parent;   // the key whose subkeys were last enumerated; nullptr after any change
     const KeyNode *cursor_child;    // the subkey found there last, at cursor_index
@@ -59,9 +59,15 @@ struct KeyTreeState {
 };
 KeyTreeState state{};
 
+// Identities count up in their low bits: a multiply spreads neighbours over the buckets.
+uint64_t IdentityWordHash(uint64_t word)
+{
+    return (word * 0x9E3779B97F4A7C15ULL) >> 20;
+}
+
 uint64_t IdentityHash(const KeyNode *key)
 {
-    return (key->identity * 0x9E3779B97F4A7C15ULL) >> 20;
+    return IdentityWordHash(key->identity);
 }
 
 // FNV-1a over the upper-cased name, seeded with the parent's identity: names that differ only in case land
@@ -81,7 +87,7 @@ uint64_t NameHashOf(const KeyNode *key)
     return NameHash(key->parent, KeyName(key));
 }
 
-template <KeyNode *KeyNode::*Link> KeyNode **Chain(KeyIndex &index, uint64_t hash)
+KeyNode **Chain(KeyIndex &index, uint64_t hash)
 {
     return &index.buckets[hash & index.mask];
 }
@@ -118,7 +124,7 @@ template <KeyNode *KeyNode::*Link> void Insert(KeyIndex &index, KeyNode *key, ui
         index.buckets = &index.fallback;
         index.mask = 0;
     }
-    KeyNode **head = Chain<Link>(index, hash(key));
+    KeyNode **head = Chain(index, hash(key));
     key->*Link = *head;
     *head = key;
     ++index.count;
@@ -126,7 +132,7 @@ template <KeyNode *KeyNode::*Link> void Insert(KeyIndex &index, KeyNode *key, ui
 
 template <KeyNode *KeyNode::*Link> void Erase(KeyIndex &index, KeyNode *key, uint64_t (*hash)(const KeyNode *))
 {
-    for (KeyNode **link = Chain<Link>(index, hash(key)); *link; link = &((*link)->*Link)) {
+    for (KeyNode **link = Chain(index, hash(key)); *link; link = &((*link)->*Link)) {
         if (*link == key) {
             *link = key->*Link;
             --index.count;
@@ -295,8 +301,7 @@ Loaded LoadKeyBelow(KeyNode *key, RegPath &path, const LoadTrail *up, LoadScratc
 
 bool AppendKeyPath(const KeyNode *key, RegPath &out)
 {
-    return (!key->parent || AppendKeyPath(key->parent, out)) && AppendPath(out, KeyName(key)) &&
-           AppendPath(out, "//");
+    return (!key->parent || AppendKeyPath(key->parent, out)) && AppendPath(out, KeyName(key)) && AppendPath(out, "//");
 }
 
 // ASCII case-insensitive: the process never sets a locale.
@@ -310,8 +315,7 @@ bool SameName(const char *name, std::string_view component)
 KeyNode *FindChild(KeyNode *parent, std::string_view component)
 {
     if (!state.by_name.buckets) return nullptr;
-    for (KeyNode *key = *Chain<&KeyNode::name_next>(state.by_name, NameHash(parent, component)); key;
-         key = key->name_next) {
+    for (KeyNode *key = *Chain(state.by_name, NameHash(parent, component)); key; key = key->name_next) {
         if (key->parent == parent && SameName(KeyName(key), component)) return key;
     }
     return nullptr;
@@ -327,7 +331,6 @@ bool DirectoryAboveRoot(const KeyNode *key, RegPath &out)
     TruncatePath(out, 0);
     return slash != std::string_view::npos && slash > 0 && AppendPath(out, root.substr(0, slash + 1));
 }
-
 
 // Starts /bin/rm on path without waiting for it; false when it could not be started.
 bool StartRemove(const char *path)
@@ -434,8 +437,7 @@ int VerifyKey(const KeyNode *node, uint64_t key) noexcept
 KeyNode *KeyOfIdentity(uint64_t word) noexcept
 {
     if (word == 0 || !state.by_identity.buckets) return nullptr;
-    const uint64_t hash = (word * 0x9E3779B97F4A7C15ULL) >> 20; // IdentityHash of a key with that identity
-    for (KeyNode *key = *Chain<&KeyNode::identity_next>(state.by_identity, hash); key; key = key->identity_next) {
+    for (KeyNode *key = *Chain(state.by_identity, IdentityWordHash(word)); key; key = key->identity_next) {
         if (key->identity == word) return key;
     }
     return nullptr;
@@ -702,7 +704,8 @@ int OpenValueFile(const char *path) noexcept
     UniqueFd file(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
     if (!file && errno == ELOOP) {
         RegPath target;
-        if (LinkStaysInside(path, target)) file.reset(open(target.text, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+        if (LinkStaysInside(path, target))
+            file.reset(open(target.text, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
     }
     struct stat st {};
     if (!file || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
@@ -716,6 +719,5 @@ bool ValueWriteTarget(const char *path, RegPath &target) noexcept
         TruncatePath(target, 0);
         return AppendPath(target, path);
     }
-    return S_ISLNK(st.st_mode) && LinkStaysInside(path, target) && stat(target.text, &st) == 0 &&
-           S_ISREG(st.st_mode);
+    return S_ISLNK(st.st_mode) && LinkStaysInside(path, target) && stat(target.text, &st) == 0 && S_ISREG(st.st_mode);
 }

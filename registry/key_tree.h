@@ -4,6 +4,9 @@
 // a path leave the directory of the key it addresses, so the rules that keep paths inside live here:
 // key nodes never carry "", ".", ".." or a "/" as their name, value names never carry a "/", and every
 // path is built in a fixed buffer that refuses, rather than truncates, what does not fit.
+//
+// Nothing on disk may stop the server either: directories are listed by entry type, and a value is
+// opened only once it is known to be a regular file (or a link to one that stays inside the registry).
 #pragma once
 
 #include "common/unique.h"
@@ -14,11 +17,11 @@
 #include <sys/stat.h>
 
 #include <cstddef>
-#include <sys/types.h>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string_view>
+#include <sys/types.h>
 
 inline constexpr std::size_t kKeyNameSize = 512; // a root's directory path, its NUL included
 inline constexpr std::size_t kNameField = 256;   // names on the wire; a field without a NUL is refused
@@ -37,22 +40,22 @@ inline constexpr std::string_view kDeletedPrefix = ".KSTntserver.deleted.";
 // name and its two index links. Identities come from NewIdentity, so a deleted key's word is never
 // handed out again.
 struct KeyNode {
-    KeyNode *parent;          // nullptr for a root
-    KeyNode *first_child;     // keys created since start-up first, newest first; then byte order
-    KeyNode *next_sibling;    // next subkey of the same parent
-    KeyNode *prev_sibling;    // nullptr for the first child: a key leaves its list without a walk
-    KeyNode *identity_next;   // next key in the same bucket of the identity index
-    KeyNode *name_next;       // next key in the same bucket of the (parent, name) index
-    uint64_t identity;        // the KeyHandle clients receive; never 0, 1 or 2, never reused
-    uint64_t notify_event;    // the registration's event, as the object table knows it; 0 when none
-    uint32_t watch_subtree;   // as registered; only 1 lets writes below this key fire it
-    uint8_t notify_internal;  // 1 when the event was made for a synchronous registration
+    KeyNode *parent;         // nullptr for a root
+    KeyNode *first_child;    // keys created since start-up first, newest first; then byte order
+    KeyNode *next_sibling;   // next subkey of the same parent
+    KeyNode *prev_sibling;   // nullptr for the first child: a key leaves its list without a walk
+    KeyNode *identity_next;  // next key in the same bucket of the identity index
+    KeyNode *name_next;      // next key in the same bucket of the (parent, name) index
+    uint64_t identity;       // the KeyHandle clients receive; never 0, 1 or 2, never reused
+    uint64_t notify_event;   // the registration's event, as the object table knows it; 0 when none
+    uint32_t watch_subtree;  // as registered; only 1 lets writes below this key fire it
+    uint8_t notify_internal; // 1 when the event was made for a synchronous registration
 };
 
 // A root: its name, the directory path, follows its record as a key's name does.
 struct RootKey {
-    KeyNode node;              // the root's record
-    char path[kKeyNameSize];   // its directory, NUL-terminated
+    KeyNode node;            // the root's record
+    char path[kKeyNameSize]; // its directory, NUL-terminated
 };
 static_assert(offsetof(RootKey, path) == sizeof(KeyNode), "a root's name must follow its record");
 

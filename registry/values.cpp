@@ -2,7 +2,8 @@
 //
 // A ValueFile holds the type (4 bytes, host order), the size (4 bytes, host order) and the data; an empty
 // value is written with one zero byte after the header. Values are never cached: every call reads or
-// writes the file.
+// writes the file. A write goes whole to .KSTntserver.new beside the ValueFile and is renamed over it,
+// so a kill or a full disk at any moment leaves the old value or the new one, never a part.
 //
 // A key holds at most one registration: an event and a watch-subtree flag. A synchronous registration
 // parks the caller's request on an internal event (identity 0, so its waiter's reply is 0). The request
@@ -35,7 +36,8 @@ inline constexpr uint32_t kEnumCapacity = 512;  // what the enumeration procedur
 
 // Fires a registration once: signals its event if that still exists, deletes it if it is internal, and
 // clears the registration. The registration keeps the word the object table knows the event by, never its
-// address, so a closed event's word names nothing, whatever is created after it. result becomes SetEvent's result when a signal was sent.
+// address, so a closed event's word names nothing, whatever is created after it. result becomes SetEvent's result when
+// a signal was sent.
 void FireRegistration(KeyNode *key, int &result)
 {
     const uint64_t word = std::exchange(key->notify_event, 0);

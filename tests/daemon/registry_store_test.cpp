@@ -407,8 +407,8 @@ TEST_F(RegistryDaemon, KilledAtAnyMomentOfAWriteEachValueIsWholeAndNoHalfWritten
             const std::string &name = names[serial % names.size()];
             const std::string data = std::to_string(serial) + std::string(1 + serial * 37 % 500, 'a' + serial % 26);
             sent[name].insert(kst::ValueFile(1, data));
-            ASSERT_TRUE(c_.SendCall(kst::proc::kRegSetValue, kst::EncodeSet(w, name, 1, data.size(), data),
-                                    c_.NextXid()));
+            ASSERT_TRUE(
+                c_.SendCall(kst::proc::kRegSetValue, kst::EncodeSet(w, name, 1, data.size(), data), c_.NextXid()));
         }
         ASSERT_TRUE(c_.ReadReply().has_value()); // writing has begun
         std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));

@@ -39,9 +39,7 @@ protected:
     uint64_t Create(std::string path, uint64_t from = kLocalMachineHandle)
     {
         uint64_t key = 0;
-        return RegCreateKeyEx(from, path.data(), 0, nullptr, 0, 0, nullptr, &key, nullptr)
-                   ? key
-                   : GetLastError();
+        return RegCreateKeyEx(from, path.data(), 0, nullptr, 0, 0, nullptr, &key, nullptr) ? key : GetLastError();
     }
 
     std::string base_, root_;
