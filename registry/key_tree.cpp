@@ -680,10 +680,9 @@ bool RemoveInBackground(const KeyNode *key, const RegPath &path, bool *ran) noex
     RegPath from = path;
     TruncatePath(from, path.length - 2); // without the closing "//", rename moves the entry itself
     if (rename(from.text, aside.text) != 0) return false;
-    if (!StartRemove(aside.text)) {
-        *ran = rename(aside.text, from.text) != 0; // put back: a key that could not be removed stays whole
-        return true;
-    }
+    // rm could not be started: the key is put back, so a removal that can't be run leaves it whole. Should
+    // even that fail, it stays aside, out of the tree, and the next run removes it.
+    if (!StartRemove(aside.text)) *ran = rename(aside.text, from.text) != 0;
     return true;
 }
 
@@ -707,8 +706,9 @@ int OpenValueFile(const char *path) noexcept
         if (LinkStaysInside(path, target))
             file.reset(open(target.text, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
     }
+    // A directory opens as a plain open would open it; reading it then fails like a file without a header.
     struct stat st {};
-    if (!file || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    if (!file || fstat(file.get(), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) return -1;
     return file.release();
 }
 

@@ -155,8 +155,8 @@ template <class Visit> bool ForEachValueEntry(const RegPath &directory, Visit &&
     return true;
 }
 
-// Opens a ValueFile for reading without ever blocking: a fifo, socket or device, a directory, or a
-// symbolic link whose target leaves the registry is refused as a file that can't be opened. -1 then.
+// Opens a ValueFile for reading without ever blocking: a fifo, socket or device, or a symbolic link whose
+// target leaves the registry, is refused as a file that can't be opened. -1 then.
 [[nodiscard]] int OpenValueFile(const char *path) noexcept;
 // Where a write of the ValueFile at path must land: path itself when it is a regular file or missing,
 // the file a symbolic link names when that stays inside the registry. False for anything else.
