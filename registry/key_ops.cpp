@@ -165,7 +165,6 @@ int RegFlushKey(uint64_t key) noexcept
 
 int RegDeleteKey(uint64_t key, char *sub_key) noexcept
 {
-    ReapRemovals();
     KeyNode *from = ResolveKey(key);
     if (!from) return 0;
     ConvertSubKey(sub_key);

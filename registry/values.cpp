@@ -70,16 +70,18 @@ std::size_t ReadUpTo(int fd, char *buffer, std::size_t count)
     return done;
 }
 
-bool WriteAll(int fd, const char *buffer, std::size_t count)
+// Writes the whole buffer; 0, or the error that stopped it (a write that takes nothing counts as a full disk).
+int WriteAll(int fd, const char *buffer, std::size_t count)
 {
     while (count > 0) {
         const ssize_t put = write(fd, buffer, count);
         if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
+        if (put < 0) return errno;
+        if (put == 0) return ENOSPC;
         buffer += put;
         count -= static_cast<std::size_t>(put);
     }
-    return true;
+    return 0;
 }
 
 // A new, empty file at path (relative to at) that nothing else has open; one a crash left there is replaced.
@@ -129,15 +131,17 @@ int RegSetValueEx(uint64_t key, char *name, uint32_t, uint32_t type, const char 
     TruncatePath(temp, directory);
     // Near the path length limit the name beside the value may not fit where the value's own name does:
     // then both are named from the key's directory.
-    UniqueFd at;
+    UniqueFd at; // the key's directory, opened only when the path beside the value would be too long
     const char *temp_name = temp.text, *target_name = target.text;
+    bool ready = placed;
     if (placed && !AppendPath(temp, kNewValueName)) {
         at.reset(open(temp.text, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        ready = static_cast<bool>(at);
         temp_name = kNewValueName.data(); // a literal: terminated
         target_name = target.text + directory;
     }
     const int base = at ? at.get() : AT_FDCWD;
-    UniqueFd file(placed && (at || temp_name == temp.text) ? CreateNewFile(base, temp_name) : UniqueFd());
+    UniqueFd file(ready ? CreateNewFile(base, temp_name) : UniqueFd());
     if (!file) {
         TraceLog(0, "ntsys_s", __func__, __LINE__, "file %s can't be created\n", path.text);
         SetLastError(kErrFileSystem);
@@ -145,19 +149,17 @@ int RegSetValueEx(uint64_t key, char *name, uint32_t, uint32_t type, const char 
     }
     // Write errors once the file is open do not change the reply: the value counts as written. The old
     // value stays, a value that was missing stays missing, and the trace says why.
-    static_assert(kMaxValueData >= 1);
     char bytes[2 * sizeof(uint32_t) + kMaxValueData];
     std::memcpy(bytes, &type, sizeof type);
     std::memcpy(bytes + sizeof type, &size, sizeof size);
-    const uint32_t stored = size ? size : 1; // an empty value is written as one zero byte
     if (size)
         std::memcpy(bytes + 2 * sizeof(uint32_t), data, size);
     else
-        bytes[2 * sizeof(uint32_t)] = '\0';
-    const bool written = WriteAll(file.get(), bytes, 2 * sizeof(uint32_t) + stored);
-    const bool closed = close(file.release()) == 0;
-    if (!written || !closed || renameat(base, temp_name, base, target_name) != 0) {
-        const int error = errno;
+        bytes[2 * sizeof(uint32_t)] = '\0'; // an empty value is written as one zero byte
+    int error = WriteAll(file.get(), bytes, 2 * sizeof(uint32_t) + (size ? size : 1));
+    if (close(file.release()) != 0 && error == 0) error = errno;
+    if (error == 0 && renameat(base, temp_name, base, target_name) != 0) error = errno;
+    if (error != 0) {
         unlinkat(base, temp_name, 0);
         TraceLog(1, "ntsys_s", __func__, __LINE__, "file %s can't be written: %s\n", path.text, strerror(error));
     }
