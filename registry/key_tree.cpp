@@ -332,7 +332,22 @@ bool DirectoryAboveRoot(const KeyNode *key, RegPath &out)
     return slash != std::string_view::npos && slash > 0 && AppendPath(out, root.substr(0, slash + 1));
 }
 
-// Starts /bin/rm on path without waiting for it; false when it could not be started.
+// Starts /bin/rm with one option and path as its single literal argument, never through a shell. It gets
+// none of the server's descriptors: a removal that runs on must not hold the listening socket or a
+// connection open. posix_spawn reports a failed exec itself, so false means exactly "could not be run".
+bool SpawnRemove(const char *option, const char *path, pid_t *pid)
+{
+    char *argv[] = {const_cast<char *>("/bin/rm"), const_cast<char *>(option), const_cast<char *>(path), nullptr};
+    char *envp[] = {nullptr}; // rm needs nothing from the daemon's environment
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) != 0) return false;
+    const bool started = posix_spawn_file_actions_addclosefrom_np(&actions, 3) == 0 &&
+                         posix_spawn(pid, argv[0], &actions, nullptr, argv, envp) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    return started;
+}
+
+// Starts "rm -rf path" without waiting for it; false when it could not be started.
 bool StartRemove(const char *path)
 {
     ReapRemovals();
@@ -344,10 +359,8 @@ bool StartRemove(const char *path)
         *slot = 0;
         --state.removals_running;
     }
-    char *argv[] = {const_cast<char *>("/bin/rm"), const_cast<char *>("-rf"), const_cast<char *>(path), nullptr};
-    char *envp[] = {nullptr};
     pid_t pid = 0;
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv, envp) != 0) return false;
+    if (!SpawnRemove("-rf", path, &pid)) return false;
     *slot = pid;
     ++state.removals_running;
     return true;
@@ -640,11 +653,8 @@ std::optional<struct stat> DirectoryStat(const char *path) noexcept
 
 bool RunRemove(const char *option, const char *path) noexcept
 {
-    char *argv[] = {const_cast<char *>("/bin/rm"), const_cast<char *>(option), const_cast<char *>(path), nullptr};
-    char *envp[] = {nullptr}; // rm needs nothing from the daemon's environment
     pid_t pid = 0;
-    // posix_spawn reports a failed exec itself, so "could not be run" is exactly its failure.
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv, envp) != 0) return false;
+    if (!SpawnRemove(option, path, &pid)) return false;
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) break;

@@ -545,6 +545,11 @@ TEST_F(RegistryDaemon, DeletingABigSubtreeHoldsNoOtherClientAndLeavesNothingBehi
         }
     });
     EXPECT_EQ(c_.RegDeleteKey(kLm, "BIG"), 0u);
+    for (const pid_t rm : kst::Processes("rm")) { // still at work: it holds no socket of the server's
+        std::error_code ec;
+        for (const auto &fd : fs::directory_iterator("/proc/" + std::to_string(rm) + "/fd", ec))
+            EXPECT_FALSE(fs::read_symlink(fd.path(), ec).string().starts_with("socket:")) << "rm holds a socket";
+    }
     EXPECT_FALSE(fs::exists(kLmDir + "BIG"));
     EXPECT_EQ(c_.RegOpenKeyEx(kLm, "BIG/G3/K7"), 0u);
     EXPECT_TRUE(kst::PollFor(20000, cleaned));
