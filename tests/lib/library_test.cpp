@@ -36,11 +36,13 @@ TEST_F(LibraryTest, CProgramBuiltFromTheInstalledLibraryRunsAsOnNt)
     ASSERT_TRUE(kIoTimeoutSet);
     const std::string stage = std::string(KST_BINARY_DIR) + "/kstnt-stage";
     const std::string script =
-        "set -e; rm -rf '" + stage + "'; for c in libkstnt libkstnt-dev; do cmake --install '" KST_BINARY_DIR
-        "' --prefix '" + stage + "' --component $c >/dev/null; done; export PKG_CONFIG_PATH='" + stage + "/" +
+        "set -e; rm -rf '" + stage +
+        "'; for c in libkstnt libkstnt-dev; do cmake --install '" KST_BINARY_DIR "' --prefix '" + stage +
+        "' --component $c >/dev/null; done; export PKG_CONFIG_PATH='" + stage + "/" +
         KST_INSTALL_LIBDIR "/pkgconfig'; " KST_EXAMPLE_CC " -std=c99 -Wall -Wextra -pedantic -Werror -o '" + stage +
         "/example' '" KST_SOURCE_DIR "/tests/lib/example.c' $(pkg-config --cflags --libs kstnt) "
-        "-Wl,-rpath,$(pkg-config --variable=libdir kstnt); '" + stage + "/example'";
+        "-Wl,-rpath,$(pkg-config --variable=libdir kstnt) " KST_EXAMPLE_LIBS "; '" +
+        stage + "/example'";
     const int status = std::system(script.c_str());
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
@@ -63,18 +65,20 @@ TEST_F(LibraryTest, ReleasesCrossingTimeOutsAreNeverLost)
         waiters.emplace_back([&] {
             while (!done) {
                 const DWORD rc = WaitForSingleObject(sem, 1);
-                if (rc == WAIT_OBJECT_0) ++taken;
-                else if (rc != WAIT_TIMEOUT) ++faults;
+                if (rc == WAIT_OBJECT_0)
+                    ++taken;
+                else if (rc != WAIT_TIMEOUT)
+                    ++faults;
                 if (WaitForSingleObject(mutex, 1) != WAIT_OBJECT_0) {
                     // Timed out: the mutex must not be this thread's. Owning it now means a hand-over
                     // that crossed the time-out was reported as WAIT_TIMEOUT.
                     if (ReleaseMutex(mutex)) ++faults;
                     continue;
                 }
-                if (holders.fetch_add(1) != 0) ++faults;  // two owners at once
+                if (holders.fetch_add(1) != 0) ++faults; // two owners at once
                 ++handovers;
                 holders.fetch_sub(1);
-                if (!ReleaseMutex(mutex)) ++faults;  // a success reported as a time-out leaves it owned
+                if (!ReleaseMutex(mutex)) ++faults; // a success reported as a time-out leaves it owned
             }
         });
     for (int i = 0; i < kReleases; ++i) {
@@ -84,9 +88,11 @@ TEST_F(LibraryTest, ReleasesCrossingTimeOutsAreNeverLost)
     // Wait until the waiters have taken what they can, then count what is left.
     PollFor(20000, [&] { return taken.load() >= kReleases; });
     done = true;
-    for (auto &t : waiters) t.join();
+    for (auto &t : waiters)
+        t.join();
     int left = 0;
-    while (WaitForSingleObject(sem, 0) == WAIT_OBJECT_0) ++left;
+    while (WaitForSingleObject(sem, 0) == WAIT_OBJECT_0)
+        ++left;
     EXPECT_EQ(faults.load(), 0);
     EXPECT_EQ(taken.load() + left, kReleases);
     EXPECT_GT(handovers.load(), 0);
@@ -100,7 +106,8 @@ TEST_F(LibraryTest, SixteenThreadsShareHandlesAndOwnTheirMutexes)
     constexpr int kThreads = 16;
     HANDLE go = CreateEventA(nullptr, TRUE, FALSE, "lib.go");
     std::array<HANDLE, kThreads> mutexes{};
-    for (auto &m : mutexes) m = CreateMutexA(nullptr, FALSE, nullptr);
+    for (auto &m : mutexes)
+        m = CreateMutexA(nullptr, FALSE, nullptr);
     std::atomic<int> faults{0};
     std::barrier owned(kThreads), checked(kThreads);
 
@@ -118,9 +125,11 @@ TEST_F(LibraryTest, SixteenThreadsShareHandlesAndOwnTheirMutexes)
             if (WaitForSingleObject(go, INFINITE) != WAIT_OBJECT_0 || !ReleaseMutex(mutexes[i])) ++faults;
         });
     EXPECT_TRUE(SetEvent(go));
-    for (auto &t : threads) t.join();
+    for (auto &t : threads)
+        t.join();
     EXPECT_EQ(faults.load(), 0);
-    for (HANDLE m : mutexes) EXPECT_EQ(WaitForMultipleObjects(1, &m, TRUE, 0), WAIT_OBJECT_0);
+    for (HANDLE m : mutexes)
+        EXPECT_EQ(WaitForMultipleObjects(1, &m, TRUE, 0), WAIT_OBJECT_0);
 }
 
 // A thread that ends while it owns a mutex closes its connection, and the daemon hands the mutex on
@@ -174,7 +183,7 @@ TEST_F(LibraryTest, StoppedDaemonCannotHangACall)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
     EXPECT_LT(MsSince(start), 200 + 3 * 700 + 2000);
     start = Clock::now();
-    EXPECT_FALSE(SetEvent(ev));  // a new connection: accepted by the kernel, never answered
+    EXPECT_FALSE(SetEvent(ev)); // a new connection: accepted by the kernel, never answered
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
     EXPECT_LT(MsSince(start), 2 * 700 + 2000);
     ASSERT_EQ(kill(sandbox_.pid(), SIGCONT), 0);
@@ -182,5 +191,5 @@ TEST_F(LibraryTest, StoppedDaemonCannotHangACall)
     EXPECT_EQ(WaitForSingleObject(ev, 1000), WAIT_OBJECT_0);
 }
 
-}  // namespace
-}  // namespace kst
+} // namespace
+} // namespace kst
