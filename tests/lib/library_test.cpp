@@ -47,24 +47,30 @@ TEST_F(LibraryTest, CProgramBuiltFromTheInstalledLibraryRunsAsOnNt)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
+void Interrupted(int) {}
+
 // A release that lands just as a wait times out: the library cancels, and a count the daemon granted
 // in between must come back as a success. Every release is accounted for: the successful waits plus
 // what is left in the semaphore equal the releases, and a mutex is never held twice, and never
-// held by a thread that was told its wait timed out.
+// held by a thread that was told its wait timed out. Process signals keep interrupting the waiters'
+// polls meanwhile, which must neither end a wait early nor lose its place in the reply stream.
 TEST_F(LibraryTest, ReleasesCrossingTimeOutsAreNeverLost)
 {
     constexpr int kReleases = 3000;
     HANDLE sem = CreateSemaphoreA(nullptr, 0, kReleases, nullptr);
     HANDLE mutex = CreateMutexA(nullptr, FALSE, nullptr);
     ASSERT_TRUE(sem && mutex) << GetLastError();
+    struct sigaction action = {};
+    action.sa_handler = Interrupted; // no SA_RESTART: every blocked call sees EINTR
+    ASSERT_EQ(sigaction(SIGUSR1, &action, nullptr), 0);
     std::atomic<bool> done{false};
     std::atomic<int> taken{0}, holders{0}, handovers{0}, faults{0};
 
     std::vector<std::thread> waiters;
     for (int t = 0; t < 3; ++t)
         waiters.emplace_back([&] {
-            while (!done) {
-                const DWORD rc = WaitForSingleObject(sem, 1);
+            for (DWORD round = 0; !done; ++round) {
+                const DWORD rc = WaitForSingleObject(sem, round % 2); // a poll, then a 1 ms wait
                 if (rc == WAIT_OBJECT_0)
                     ++taken;
                 else if (rc != WAIT_TIMEOUT)
@@ -81,6 +87,13 @@ TEST_F(LibraryTest, ReleasesCrossingTimeOutsAreNeverLost)
                 if (!ReleaseMutex(mutex)) ++faults; // a success reported as a time-out leaves it owned
             }
         });
+    std::thread interrupter([&] {
+        while (!done) {
+            for (auto &t : waiters)
+                pthread_kill(t.native_handle(), SIGUSR1);
+            poll(nullptr, 0, 1);
+        }
+    });
     for (int i = 0; i < kReleases; ++i) {
         if (!ReleaseSemaphore(sem, 1, nullptr)) ++faults;
         if (i % 4 == 0) std::this_thread::yield();
@@ -88,6 +101,7 @@ TEST_F(LibraryTest, ReleasesCrossingTimeOutsAreNeverLost)
     // Wait until the waiters have taken what they can, then count what is left.
     PollFor(20000, [&] { return taken.load() >= kReleases; });
     done = true;
+    interrupter.join();
     for (auto &t : waiters)
         t.join();
     int left = 0;
