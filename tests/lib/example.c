@@ -32,8 +32,8 @@ static void Objects(void)
     EXPECT(WaitForSingleObject(ev, 0) == WAIT_TIMEOUT); /* auto-reset */
 
     HANDLE mutex = CreateMutex(NULL, TRUE, NULL);
-    EXPECT(WaitForSingleObject(mutex, 0) == WAIT_OBJECT_0);
-    EXPECT(ReleaseMutex(mutex));
+    EXPECT(WaitForSingleObject(mutex, 0) == WAIT_OBJECT_0); /* owned twice now */
+    EXPECT(ReleaseMutex(mutex) && ReleaseMutex(mutex));
     EXPECT(!ReleaseMutex(mutex) && GetLastError() == ERROR_NOT_OWNER);
 
     HANDLE sem = CreateSemaphore(NULL, 1, 2, NULL);
