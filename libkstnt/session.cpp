@@ -140,7 +140,7 @@ int IoTimeoutMs() noexcept
     return ms;
 }
 
-kst::Connection *Connection() noexcept
+kst::Connection *Connection()
 {
     Session *session = ThisSession();
     if (!session) {

@@ -37,7 +37,7 @@ void SetError(DWORD code) noexcept;
 
 // The calling thread's connection, opened if it has none (port from KSTNT_PORT or the portmapper).
 // nullptr, with the last error set, when the daemon can't be reached.
-kst::Connection *Connection() noexcept;
+kst::Connection *Connection();
 // Closes the calling thread's connection after a failure that leaves it in an unknown state: the next
 // call opens a new one. The daemon releases every mutex the old connection owned.
 void Drop() noexcept;
