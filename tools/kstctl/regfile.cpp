@@ -177,16 +177,6 @@ std::optional<std::string> ReadHexBytes(std::string_view s, std::string &error)
     return out;
 }
 
-// Checks a value name the daemon must be able to store under a file name.
-bool CheckValueName(std::string_view name, std::string &error)
-{
-    if (name.size() > kMaxNameBytes) error = "value name longer than 255 bytes";
-    else if (name.find_first_of(std::string_view("/\\\0", 3)) != std::string_view::npos)
-        error = "value name holds '/', '\\' or a NUL byte, which the registry can't store";
-    else return true;
-    return false;
-}
-
 // The text of a value's data, or nullopt when only hex keeps its bytes.
 std::optional<std::string> TextForm(uint32_t type, std::string_view data, RegFormat format)
 {
@@ -210,6 +200,15 @@ std::optional<std::string> TextForm(uint32_t type, std::string_view data, RegFor
 }
 
 }  // namespace
+
+bool CheckValueName(std::string_view name, std::string &error)
+{
+    if (name.size() > kMaxNameBytes) error = "value name longer than 255 bytes";
+    else if (name.find_first_of(std::string_view("/\\\0", 3)) != std::string_view::npos)
+        error = "value name holds '/', '\\' or a NUL byte, which the registry can't store";
+    else return true;
+    return false;
+}
 
 bool IsValidUtf8(std::string_view text)
 {

@@ -61,6 +61,9 @@ std::optional<std::string> FormatValue(std::string_view name, uint32_t type, std
                                        RegFormat format, std::string &error);
 std::string EncodeRegText(std::string_view text, RegFormat format);
 
+// A value name the daemon can store under a file name: at most 255 bytes, no '/', '\\' or NUL.
+bool CheckValueName(std::string_view name, std::string &error);
+
 // UTF-8 checks and conversions used by the Unicode format.
 bool IsValidUtf8(std::string_view text);
 
