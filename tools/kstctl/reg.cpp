@@ -225,8 +225,10 @@ int Query(const RegArgs &a)
         if (const LONG rc = ReadTree(*key, keys, nullptr)) return FailCode(rc, FormatKeyPath(*key));
     } else {
         UniqueKey h;
+        KeyPath spelled = *key;
         keys.emplace_back();
-        if (LONG rc = OpenKeyPath(*key, h); rc || (rc = ReadKey(h.get(), *key, keys[0])))
+        if (LONG rc = ResolveSpelling(spelled); rc || (rc = OpenKeyPath(spelled, h)) ||
+                                                 (rc = ReadKey(h.get(), spelled, keys[0])))
             return FailCode(rc, FormatKeyPath(*key));
     }
     // As reg.exe shows it: each key, its values indented, a blank line between keys; without /s the

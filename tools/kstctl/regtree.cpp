@@ -91,7 +91,31 @@ LONG ReadKey(HKEY key, const KeyPath &path, KeyContent &out)
     return ERROR_SUCCESS;
 }
 
-LONG ReadTree(const KeyPath &top, std::vector<KeyContent> &out, Progress *progress)
+LONG ResolveSpelling(KeyPath &key)
+{
+    UniqueKey at(RootHandle(key.root));
+    std::array<char, 512> name{};
+    for (std::string &part : key.parts) {
+        for (DWORD i = 0;; ++i) {
+            DWORD chars = name.size();
+            const LONG rc = RegEnumKeyExA(at.get(), i, name.data(), &chars, nullptr, nullptr, nullptr, nullptr);
+            if (rc == ERROR_NO_MORE_ITEMS) return ERROR_FILE_NOT_FOUND;
+            if (rc) return rc;
+            if (SameName(std::string_view(name.data(), chars), part)) {
+                part.assign(name.data(), chars);
+                break;
+            }
+        }
+        HKEY next = nullptr;
+        if (const LONG rc = RegOpenKeyExA(at.get(), part.c_str(), 0, KEY_ALL_ACCESS, &next)) return rc;
+        at.reset(next);
+    }
+    return ERROR_SUCCESS;
+}
+
+namespace {
+
+LONG WalkTree(const KeyPath &top, std::vector<KeyContent> &out, Progress *progress)
 {
     UniqueKey key;
     if (const LONG rc = OpenKeyPath(top, key)) return rc;
@@ -104,11 +128,20 @@ LONG ReadTree(const KeyPath &top, std::vector<KeyContent> &out, Progress *progre
     for (const std::string &name : subkeys) {
         KeyPath child = top;
         child.parts.push_back(name);
-        const LONG rc = ReadTree(child, out, progress);
+        const LONG rc = WalkTree(child, out, progress);
         if (rc == ERROR_FILE_NOT_FOUND) continue; // deleted while we walked
         if (rc) return rc;
     }
     return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+LONG ReadTree(const KeyPath &given, std::vector<KeyContent> &out, Progress *progress)
+{
+    KeyPath top = given;
+    if (const LONG rc = ResolveSpelling(top)) return rc;
+    return WalkTree(top, out, progress);
 }
 
 }  // namespace kstctl

@@ -40,10 +40,13 @@ private:
     int64_t last_ms_ = 0;     // when the line was last drawn
 };
 
+// Replaces each key name of key by the daemon's own spelling of it (names match without regard to
+// case, and the daemon takes the first match in its enumeration order).
+LONG ResolveSpelling(KeyPath &key);
 // One key's values and subkey names. Stray entries the daemon can't read as values are reported on
 // stderr and left out.
 LONG ReadKey(HKEY key, const KeyPath &path, KeyContent &out);
-// top and everything below it, top first, each key before its subkeys, subkeys in byte order.
+// top (spelled as the daemon spells it) and everything below it, top first, each key before its subkeys, subkeys in byte order.
 LONG ReadTree(const KeyPath &top, std::vector<KeyContent> &out, Progress *progress);
 
 }  // namespace kstctl
