@@ -2,8 +2,8 @@
 // daemon's files on disk and the tool's exit statuses and output.
 #include "tests/support/sandbox.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -21,9 +21,9 @@ using namespace std::string_literals;
 const std::string kLmDir = std::string(kst::kRegistryDir) + "/HKEY_LOCAL_MACHINE/";
 
 struct Result {
-    int status = -1;  // exit status, 128+N for signal N, -1 if it did not end in time
-    std::string out;  // stdout
-    std::string err;  // stderr
+    int status = -1; // exit status, 128+N for signal N, -1 if it did not end in time
+    std::string out; // stdout
+    std::string err; // stderr
 };
 std::ostream &operator<<(std::ostream &os, const Result &r)
 {
@@ -41,12 +41,14 @@ Result Kstctl(const std::vector<std::string> &args, const std::string &input = {
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     std::vector<char *> argv{const_cast<char *>(KST_KSTCTL)};
-    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
     pid_t pid = -1;
     const int rc = posix_spawn(&pid, KST_KSTCTL, &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    for (int fd : {in[0], out[1], err[1]}) close(fd);
+    for (int fd : {in[0], out[1], err[1]})
+        close(fd);
     if (rc != 0) return {};
     (void)!write(in[1], input.data(), input.size());
     close(in[1]);
@@ -58,8 +60,13 @@ Result Kstctl(const std::vector<std::string> &args, const std::string &input = {
             if (fds[i].fd < 0 || !fds[i].revents) continue;
             char buf[4096];
             const ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) sinks[i]->append(buf, n);
-            else { close(fds[i].fd); fds[i].fd = -1; --open_fds; }
+            if (n > 0)
+                sinks[i]->append(buf, n);
+            else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_fds;
+            }
         }
     }
     for (const pollfd &p : fds)
@@ -79,7 +86,8 @@ std::map<std::string, std::string> Disk(const std::string &key_dir)
 {
     std::map<std::string, std::string> out;
     for (const auto &e : fs::recursive_directory_iterator(key_dir))
-        out[e.path().string().substr(key_dir.size())] = e.is_directory() ? "dir" : kst::ReadFile(e.path()).value_or("?");
+        out[e.path().string().substr(key_dir.size())] =
+            e.is_directory() ? "dir" : kst::ReadFile(e.path()).value_or("?");
     return out;
 }
 
@@ -91,16 +99,32 @@ TEST_F(KstctlTest, ExportDeleteImportCompareKeepsEveryByteInBothFormats)
     const uint64_t top = c.RegCreateKeyEx(2, "RT").value();
     const uint64_t sub = c.RegCreateKeyEx(top, "SUB").value();
     ASSERT_TRUE(c.RegCreateKeyEx(sub, "EMPTY"));
-    struct V { std::string name; uint64_t type; std::string data; };
+    struct V {
+        std::string name;
+        uint64_t type;
+        std::string data;
+    };
     std::vector<V> values = {
-        {"", 1, "unnamed\0"s},       {"SZ", 1, "a \"q\" \\ b\0"s},  {"NONUL", 1, "abc"},  {"INNER", 1, "a\0b\0"s},
-        {"CRLF", 1, "x\r\n\0"s},     {"HIGH", 1, "caf\xE9\0"s},    {"D", 4, "\x01\x02\x03\x04"},
-        {"D3", 4, "\x01\x02\x03"},   {"Q", 11, "12345678"},         {"EMPTYBIN", 3, ""},   {"ODD", 3, "\x01\x02\x03"},
-        {"FULL", 3, std::string(508, '\x5A')}, {"T507", 2, std::string(507, 'e')}, {"T12", 12, "x"},
+        {"", 1, "unnamed\0"s},
+        {"SZ", 1, "a \"q\" \\ b\0"s},
+        {"NONUL", 1, "abc"},
+        {"INNER", 1, "a\0b\0"s},
+        {"CRLF", 1, "x\r\n\0"s},
+        {"HIGH", 1, "caf\xE9\0"s},
+        {"D", 4, "\x01\x02\x03\x04"},
+        {"D3", 4, "\x01\x02\x03"},
+        {"Q", 11, "12345678"},
+        {"EMPTYBIN", 3, ""},
+        {"ODD", 3, "\x01\x02\x03"},
+        {"FULL", 3, std::string(508, '\x5A')},
+        {"T507", 2, std::string(507, 'e')},
+        {"T12", 12, "x"},
         {"TMAX", 0xFFFFFFFF, "\x00\xFF"s},
     };
-    for (uint64_t t = 0; t <= 11; ++t) values.push_back({"TYPE" + std::to_string(t), t, "\x00\x01\x02\x03\x04"s});
-    for (const V &v : values) ASSERT_EQ(c.RegSetValueEx(sub, v.name, v.type, v.data.size(), v.data), 0u) << v.name;
+    for (uint64_t t = 0; t <= 11; ++t)
+        values.push_back({"TYPE" + std::to_string(t), t, "\x00\x01\x02\x03\x04"s});
+    for (const V &v : values)
+        ASSERT_EQ(c.RegSetValueEx(sub, v.name, v.type, v.data.size(), v.data), 0u) << v.name;
     ASSERT_EQ(c.RegSetValueEx(top, "ROOTVAL", 1, 2, "r\0"s), 0u);
     const auto before = Disk(kLmDir + "RT");
 
@@ -125,7 +149,8 @@ TEST_F(KstctlTest, ExportDeleteImportCompareKeepsEveryByteInBothFormats)
     ASSERT_EQ(c.RegSetValueEx(sub, "NEW", 1, 2, "n\0"s), 0u);
     const Result drift = Kstctl({"reg", "compare", "HKEY_LOCAL_MACHINE\\RT", "-"}, *kst::ReadFile("/run/rt.reg"));
     EXPECT_EQ(drift.status, 2);
-    EXPECT_EQ(drift.out, "only in registry: HKEY_LOCAL_MACHINE\\RT\\SUB: NEW\ndiffers: HKEY_LOCAL_MACHINE\\RT\\SUB: ODD\n");
+    EXPECT_EQ(drift.out,
+              "only in registry: HKEY_LOCAL_MACHINE\\RT\\SUB: NEW\ndiffers: HKEY_LOCAL_MACHINE\\RT\\SUB: ODD\n");
 }
 
 TEST_F(KstctlTest, HandWrittenFilesInBothFormatsImport)
@@ -169,7 +194,8 @@ TEST_F(KstctlTest, MalformedFileIsRejectedWithItsLineAndNothingWritten)
     EXPECT_FALSE(fs::exists(kLmDir + "BAD"));
     // Checked before the first write too: a value over the daemon's limit, on the last line.
     std::string big = "REGEDIT4\n[HKLM\\Bad]\n\"a\"=\"ok\"\n\"b\"=hex:00";
-    for (int i = 0; i < 508; ++i) big += ",00";
+    for (int i = 0; i < 508; ++i)
+        big += ",00";
     const Result r2 = Kstctl({"reg", "import", "-"}, big + "\n");
     EXPECT_EQ(r2.status, 1);
     EXPECT_NE(r2.err.find("<stdin>:4: "), std::string::npos) << r2;
@@ -183,8 +209,10 @@ TEST_F(KstctlTest, QueryAddDeleteAndTheirRefusals)
     ASSERT_EQ(Kstctl({"reg", "add", "HKLM\\Q\\K\\Child"}).status, 0);
     const Result q = Kstctl({"reg", "query", "HKLM\\Q\\K"});
     EXPECT_EQ(q.out, "HKEY_LOCAL_MACHINE\\Q\\K\n    N    REG_DWORD    0x00000010 (16)\n    S    REG_SZ    text\n\n"
-                     "HKEY_LOCAL_MACHINE\\Q\\K\\CHILD\n") << q;
-    EXPECT_EQ(Kstctl({"reg", "query", "HKLM\\Q", "/v", "s", "/s"}).out, "HKEY_LOCAL_MACHINE\\Q\\K\n    S    REG_SZ    text\n");
+                     "HKEY_LOCAL_MACHINE\\Q\\K\\CHILD\n")
+        << q;
+    EXPECT_EQ(Kstctl({"reg", "query", "HKLM\\Q", "/v", "s", "/s"}).out,
+              "HKEY_LOCAL_MACHINE\\Q\\K\n    S    REG_SZ    text\n");
     // Overwriting and deleting ask first; without a terminal they refuse unless forced.
     EXPECT_EQ(Kstctl({"reg", "add", "HKLM\\Q\\K", "/v", "s", "/d", "new"}).status, 1);
     EXPECT_EQ(Kstctl({"reg", "delete", "HKLM\\Q\\K", "/v", "S"}).status, 1);
@@ -193,9 +221,13 @@ TEST_F(KstctlTest, QueryAddDeleteAndTheirRefusals)
     EXPECT_FALSE(fs::exists(kLmDir + "Q/K/V_S") || fs::exists(kLmDir + "Q/K/V_N"));
     EXPECT_EQ(Kstctl({"reg", "query", "HKLM\\Q\\NONE"}).status, 1);
     EXPECT_EQ(Kstctl({"reg", "delete", "HKLM", "/f"}).status, 1);
-    for (const std::vector<std::string> &usage : {std::vector<std::string>{"reg", "query"}, {"reg", "query", "HKCU\\X"},
+    for (const std::vector<std::string> &usage : {std::vector<std::string>{"reg", "query"},
+                                                  {"reg", "query", "HKCU\\X"},
                                                   {"reg", "add", "HKLM\\Q", "/v", "x", "/t", "REG_DWORD", "/d", "x"},
-                                                  {"reg", "frob"}, {"wait"}, {"sem", "create", "S", "3", "2"}, {"nope"}}) {
+                                                  {"reg", "frob"},
+                                                  {"wait"},
+                                                  {"sem", "create", "S", "3", "2"},
+                                                  {"nope"}}) {
         const Result r = Kstctl(usage);
         EXPECT_EQ(r.status, 64) << usage[1] << ": " << r;
         EXPECT_TRUE(r.out.empty() && !r.err.empty()) << r;
@@ -257,4 +289,4 @@ TEST_F(KstctlTest, PingAndUnreachableDaemon)
     EXPECT_EQ(Kstctl({"event", "set", "E"}).status, 69);
 }
 
-}  // namespace
+} // namespace

@@ -1,6 +1,6 @@
 // live.cpp: placeholder for the live-view subcommands until the control-socket client lands here.
-#include "tools/kstctl/kstctl.h"
 #include "tools/kstctl/live.h"
+#include "tools/kstctl/kstctl.h"
 
 namespace kstctl {
 namespace {
@@ -11,12 +11,27 @@ int NotAvailable(int argc, char **argv)
     return Fail(kExitUnavailable, "not available in this build");
 }
 
-}  // namespace
+} // namespace
 
-int RunStatus(int argc, char **argv) { return NotAvailable(argc, argv); }
-int RunObjects(int argc, char **argv) { return NotAvailable(argc, argv); }
-int RunConnections(int argc, char **argv) { return NotAvailable(argc, argv); }
-int RunRegistrations(int argc, char **argv) { return NotAvailable(argc, argv); }
-int RunDisconnect(int argc, char **argv) { return NotAvailable(argc, argv); }
+int RunStatus(int argc, char **argv)
+{
+    return NotAvailable(argc, argv);
+}
+int RunObjects(int argc, char **argv)
+{
+    return NotAvailable(argc, argv);
+}
+int RunConnections(int argc, char **argv)
+{
+    return NotAvailable(argc, argv);
+}
+int RunRegistrations(int argc, char **argv)
+{
+    return NotAvailable(argc, argv);
+}
+int RunDisconnect(int argc, char **argv)
+{
+    return NotAvailable(argc, argv);
+}
 
-}  // namespace kstctl
+} // namespace kstctl

@@ -69,4 +69,4 @@ LONG OpenKeyPath(const KeyPath &key, UniqueKey &out);
 // Opens key, creating every missing key on the way.
 LONG CreateKeyPath(const KeyPath &key, UniqueKey &out);
 
-}  // namespace kstctl
+} // namespace kstctl

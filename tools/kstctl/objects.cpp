@@ -63,9 +63,12 @@ const char *KindName(Kind kind)
 HANDLE OpenByKind(Kind kind, const std::string &name)
 {
     switch (kind) {
-    case Kind::Event: return OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, name.c_str());
-    case Kind::Mutex: return OpenMutexA(SYNCHRONIZE, FALSE, name.c_str());
-    case Kind::Semaphore: return OpenSemaphoreA(SYNCHRONIZE | SEMAPHORE_MODIFY_STATE, FALSE, name.c_str());
+    case Kind::Event:
+        return OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, name.c_str());
+    case Kind::Mutex:
+        return OpenMutexA(SYNCHRONIZE, FALSE, name.c_str());
+    case Kind::Semaphore:
+        return OpenSemaphoreA(SYNCHRONIZE | SEMAPHORE_MODIFY_STATE, FALSE, name.c_str());
     }
     return nullptr;
 }
@@ -76,8 +79,10 @@ bool OpenExisting(Kind kind, const std::string &name, UniqueHandle &out, int &st
     out.reset(OpenByKind(kind, name));
     if (out.get()) return true;
     const DWORD code = GetLastError();
-    if (code == ERROR_FILE_NOT_FOUND) status = Fail(kExitFailure, "no %s named '%s'", KindName(kind), name.c_str());
-    else status = FailCode(code, std::string(KindName(kind)) + " " + name);
+    if (code == ERROR_FILE_NOT_FOUND)
+        status = Fail(kExitFailure, "no %s named '%s'", KindName(kind), name.c_str());
+    else
+        status = FailCode(code, std::string(KindName(kind)) + " " + name);
     return false;
 }
 
@@ -114,23 +119,30 @@ std::optional<ParsedArgs> ParseOrFail(int argc, char **argv, std::span<const Opt
 // A name for the daemon's 64-byte name field; empty names make unnamed objects nobody can find again.
 bool CheckName(const std::string &name, int &status)
 {
-    if (name.empty()) status = UsageError("the name can't be empty");
-    else if (name.size() > KSTNT_MAX_OBJECT_NAME) status = UsageError("names hold at most %d bytes", KSTNT_MAX_OBJECT_NAME);
-    else return true;
+    if (name.empty())
+        status = UsageError("the name can't be empty");
+    else if (name.size() > KSTNT_MAX_OBJECT_NAME)
+        status = UsageError("names hold at most %d bytes", KSTNT_MAX_OBJECT_NAME);
+    else
+        return true;
     return false;
 }
 
 // Set by the handlers below; the loops look at it between bounded steps.
 volatile sig_atomic_t g_signal = 0;
-void NoteSignal(int sig) { g_signal = sig; }
+void NoteSignal(int sig)
+{
+    g_signal = sig;
+}
 
 void Catch(std::initializer_list<int> signals, void (*handler)(int), bool restart)
 {
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = handler;
     sa.sa_flags = restart ? SA_RESTART : 0;
     sigemptyset(&sa.sa_mask);
-    for (const int sig : signals) sigaction(sig, &sa, nullptr);
+    for (const int sig : signals)
+        sigaction(sig, &sa, nullptr);
 }
 
 // Waits in steps short enough to notice SIGINT or SIGTERM, each step ended by the library's cancel,
@@ -162,13 +174,14 @@ int DieLike(int sig)
     return 128 + sig;
 }
 
-}  // namespace
+} // namespace
 
 int RunEvent(int argc, char **argv)
 {
     if (WantsHelp(argc, argv)) return PrintHelp(kEventHelp);
     enum { kManual, kSignalled };
-    constexpr OptionSpec specs[] = {{nullptr, "manual-reset", false, kManual}, {nullptr, "signalled", false, kSignalled}};
+    constexpr OptionSpec specs[] = {{nullptr, "manual-reset", false, kManual},
+                                    {nullptr, "signalled", false, kSignalled}};
     int status = kExitOk;
     const auto args = ParseOrFail(argc, argv, specs, status);
     if (!args) return status;
@@ -178,7 +191,8 @@ int RunEvent(int argc, char **argv)
     if (!CheckName(name, status)) return status;
     if (op == "create") {
         bool manual = false, signalled = false;
-        for (const ParsedOption &o : args->options) (o.id == kManual ? manual : signalled) = true;
+        for (const ParsedOption &o : args->options)
+            (o.id == kManual ? manual : signalled) = true;
         const auto exists = Exists(Kind::Event, name, status);
         if (!exists) return status;
         if (*exists) return kExitOk;
@@ -220,13 +234,14 @@ int RunSem(int argc, char **argv)
         if (w.size() != 4) return UsageError("expected create NAME INITIAL MAX");
         const auto initial = ParseNumber(w[2], LONG_MAX), maximum = ParseNumber(w[3], LONG_MAX);
         if (!initial || !maximum || *initial > *maximum)
-            return UsageError("INITIAL and MAX must be numbers with 0 <= INITIAL <= MAX <= %ld", static_cast<long>(LONG_MAX));
+            return UsageError("INITIAL and MAX must be numbers with 0 <= INITIAL <= MAX <= %ld",
+                              static_cast<long>(LONG_MAX));
         const auto exists = Exists(Kind::Semaphore, name, status);
         if (!exists) return status;
         if (*exists) return kExitOk;
-        return CheckedCreate(CreateSemaphoreA(nullptr, static_cast<LONG>(*initial), static_cast<LONG>(*maximum),
-                                              name.c_str()),
-                             Kind::Semaphore, name);
+        return CheckedCreate(
+            CreateSemaphoreA(nullptr, static_cast<LONG>(*initial), static_cast<LONG>(*maximum), name.c_str()),
+            Kind::Semaphore, name);
     }
     if (w[0] != "release") return UsageError("unknown operation '%s'", w[0].c_str());
     if (w.size() > 3) return UsageError("expected release NAME [COUNT]");
@@ -234,7 +249,8 @@ int RunSem(int argc, char **argv)
     if (!count || *count == 0) return UsageError("COUNT must be a number from 1 to %ld", static_cast<long>(LONG_MAX));
     UniqueHandle h;
     if (!OpenExisting(Kind::Semaphore, name, h, status)) return status;
-    if (!ReleaseSemaphore(h.get(), static_cast<LONG>(*count), nullptr)) return FailCode(GetLastError(), "release " + name);
+    if (!ReleaseSemaphore(h.get(), static_cast<LONG>(*count), nullptr))
+        return FailCode(GetLastError(), "release " + name);
     return kExitOk;
 }
 
@@ -249,8 +265,10 @@ int RunWait(int argc, char **argv)
     bool all = false;
     std::optional<uint32_t> timeout_ms;
     for (const ParsedOption &o : args->options) {
-        if (o.id == kAll) all = true;
-        else if (!(timeout_ms = ParseDurationMs(o.arg))) return UsageError("bad duration '%s'", o.arg.c_str());
+        if (o.id == kAll)
+            all = true;
+        else if (!(timeout_ms = ParseDurationMs(o.arg)))
+            return UsageError("bad duration '%s'", o.arg.c_str());
     }
     if (args->words.empty()) return UsageError("name at least one object");
     if (args->words.size() > MAXIMUM_WAIT_OBJECTS) return UsageError("at most %d objects", MAXIMUM_WAIT_OBJECTS);
@@ -260,8 +278,9 @@ int RunWait(int argc, char **argv)
     for (const std::string &word : args->words) {
         std::optional<Kind> only;
         std::string name = word;
-        for (const auto &[prefix, kind] : {std::pair{"event:", Kind::Event}, std::pair{"mutex:", Kind::Mutex},
-                                           std::pair{"sem:", Kind::Semaphore}, std::pair{"semaphore:", Kind::Semaphore}})
+        for (const auto &[prefix, kind] :
+             {std::pair{"event:", Kind::Event}, std::pair{"mutex:", Kind::Mutex}, std::pair{"sem:", Kind::Semaphore},
+              std::pair{"semaphore:", Kind::Semaphore}})
             if (word.starts_with(prefix)) {
                 only = kind;
                 name = word.substr(std::strlen(prefix));
@@ -276,7 +295,9 @@ int RunWait(int argc, char **argv)
                 return FailCode(GetLastError(), std::string(KindName(kind)) + " " + name);
             if (h.get() && ++kinds == 1) found = std::move(h);
         }
-        if (kinds == 0) return Fail(kExitFailure, "no %s named '%s'", only ? KindName(*only) : "event, mutex or semaphore", name.c_str());
+        if (kinds == 0)
+            return Fail(kExitFailure, "no %s named '%s'", only ? KindName(*only) : "event, mutex or semaphore",
+                        name.c_str());
         if (kinds > 1)
             return UsageError("more than one kind of object is named '%s': write event:, mutex: or sem: before it",
                               name.c_str());
@@ -303,8 +324,10 @@ int RunRun(int argc, char **argv)
     std::optional<std::string> name;
     std::optional<uint32_t> timeout_ms;
     for (const ParsedOption &o : args->options) {
-        if (o.id == kMutex) name = o.arg;
-        else if (!(timeout_ms = ParseDurationMs(o.arg))) return UsageError("bad duration '%s'", o.arg.c_str());
+        if (o.id == kMutex)
+            name = o.arg;
+        else if (!(timeout_ms = ParseDurationMs(o.arg)))
+            return UsageError("bad duration '%s'", o.arg.c_str());
     }
     if (!name) return UsageError("--mutex NAME is required");
     if (!CheckName(*name, status)) return status;
@@ -331,7 +354,8 @@ int RunRun(int argc, char **argv)
     if (child == 0) {
         Catch({SIGINT, SIGQUIT, SIGTERM, SIGHUP}, SIG_DFL, false);
         std::vector<char *> child_argv;
-        for (const std::string &w : args->words) child_argv.push_back(const_cast<char *>(w.c_str()));
+        for (const std::string &w : args->words)
+            child_argv.push_back(const_cast<char *>(w.c_str()));
         child_argv.push_back(nullptr);
         execvp(child_argv[0], child_argv.data());
         const int err = errno;
@@ -350,4 +374,4 @@ int RunRun(int argc, char **argv)
     return 128 + WTERMSIG(wstatus);
 }
 
-}  // namespace kstctl
+} // namespace kstctl

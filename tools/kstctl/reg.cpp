@@ -48,17 +48,22 @@ constexpr char kHelp[] =
 
 enum Option { kValue, kEmptyName, kAllValues, kRecurse, kType, kSeparator, kData, kForce, kUnicode };
 constexpr OptionSpec kOptions[] = {
-    {"v", "value", true, kValue},           {"ve", "empty-name", false, kEmptyName},
-    {"va", "all-values", false, kAllValues}, {"s", "recurse", false, kRecurse},
-    {"t", "type", true, kType},             {"se", "separator", true, kSeparator},
-    {"d", "data", true, kData},             {"f", "force", false, kForce},
-    {"y", nullptr, false, kForce},          {nullptr, "unicode", false, kUnicode},
+    {"v", "value", true, kValue},
+    {"ve", "empty-name", false, kEmptyName},
+    {"va", "all-values", false, kAllValues},
+    {"s", "recurse", false, kRecurse},
+    {"t", "type", true, kType},
+    {"se", "separator", true, kSeparator},
+    {"d", "data", true, kData},
+    {"f", "force", false, kForce},
+    {"y", nullptr, false, kForce},
+    {nullptr, "unicode", false, kUnicode},
 };
 
 // The command line of one reg subcommand.
 struct RegArgs {
-    std::vector<std::string> words;       // KEY, FILE
-    std::optional<std::string> value;     // /v or /ve ("" for the unnamed value)
+    std::vector<std::string> words;   // KEY, FILE
+    std::optional<std::string> value; // /v or /ve ("" for the unnamed value)
     bool all_values = false, recurse = false, force = false, unicode = false;
     std::optional<std::string> type, data, separator;
 };
@@ -87,13 +92,27 @@ std::optional<RegArgs> Parse(int argc, char **argv, int &status)
                 return std::nullopt;
             }
             break;
-        case kAllValues: args.all_values = true; break;
-        case kRecurse: args.recurse = true; break;
-        case kForce: args.force = true; break;
-        case kUnicode: args.unicode = true; break;
-        case kType: args.type = o.arg; break;
-        case kSeparator: args.separator = o.arg; break;
-        case kData: args.data = o.arg; break;
+        case kAllValues:
+            args.all_values = true;
+            break;
+        case kRecurse:
+            args.recurse = true;
+            break;
+        case kForce:
+            args.force = true;
+            break;
+        case kUnicode:
+            args.unicode = true;
+            break;
+        case kType:
+            args.type = o.arg;
+            break;
+        case kSeparator:
+            args.separator = o.arg;
+            break;
+        case kData:
+            args.data = o.arg;
+            break;
         }
     }
     return args;
@@ -104,12 +123,18 @@ bool OnlyOptions(const RegArgs &a, bool value, bool all_values, bool recurse, bo
                  int &status)
 {
     const char *bad = nullptr;
-    if (a.value && !value) bad = "/v and /ve";
-    else if (a.all_values && !all_values) bad = "/va";
-    else if (a.recurse && !recurse) bad = "/s";
-    else if ((a.type || a.data || a.separator) && !add) bad = "/t, /d and /se";
-    else if (a.force && !force) bad = "/f";
-    else if (a.unicode && !unicode) bad = "--unicode";
+    if (a.value && !value)
+        bad = "/v and /ve";
+    else if (a.all_values && !all_values)
+        bad = "/va";
+    else if (a.recurse && !recurse)
+        bad = "/s";
+    else if ((a.type || a.data || a.separator) && !add)
+        bad = "/t, /d and /se";
+    else if (a.force && !force)
+        bad = "/f";
+    else if (a.unicode && !unicode)
+        bad = "--unicode";
     if (bad) status = UsageError("%s do not apply here", bad);
     return !bad;
 }
@@ -139,7 +164,10 @@ bool Confirm(const std::string &question, int &status)
     return true;
 }
 
-std::string ValueLabel(const std::string &name) { return name.empty() ? "(Default)" : name; }
+std::string ValueLabel(const std::string &name)
+{
+    return name.empty() ? "(Default)" : name;
+}
 
 // Printable text: control bytes as \xNN so a value can't drive the terminal.
 std::string Printable(std::string_view text)
@@ -160,7 +188,8 @@ std::string Printable(std::string_view text)
 uint64_t LittleEndian(std::string_view data)
 {
     uint64_t v = 0;
-    for (std::size_t i = data.size(); i-- > 0;) v = (v << 8) | static_cast<uint8_t>(data[i]);
+    for (std::size_t i = data.size(); i-- > 0;)
+        v = (v << 8) | static_cast<uint8_t>(data[i]);
     return v;
 }
 
@@ -227,8 +256,8 @@ int Query(const RegArgs &a)
         UniqueKey h;
         KeyPath spelled = *key;
         keys.emplace_back();
-        if (LONG rc = ResolveSpelling(spelled); rc || (rc = OpenKeyPath(spelled, h)) ||
-                                                 (rc = ReadKey(h.get(), spelled, keys[0])))
+        if (LONG rc = ResolveSpelling(spelled);
+            rc || (rc = OpenKeyPath(spelled, h)) || (rc = ReadKey(h.get(), spelled, keys[0])))
             return FailCode(rc, FormatKeyPath(*key));
     }
     // As reg.exe shows it: each key, its values indented, a blank line between keys; without /s the
@@ -242,7 +271,8 @@ int Query(const RegArgs &a)
         if (found) std::printf("\n");
         found = true;
         std::printf("%s\n", Printable(FormatKeyPath(k.path)).c_str());
-        for (const Value *v : shown) PrintValue(*v);
+        for (const Value *v : shown)
+            PrintValue(*v);
         if (!a.recurse && !a.value) {
             if (!k.subkeys.empty()) std::printf("\n");
             for (const std::string &sub : k.subkeys)
@@ -282,7 +312,8 @@ std::optional<std::string> DataBytes(uint32_t type, const std::string &text, con
             error = "'" + text + "' is not a " + (wide ? "64" : "32") + "-bit decimal or 0x number";
             return std::nullopt;
         }
-        for (int i = 0; i < (wide ? 8 : 4); ++i) out += static_cast<char>(*v >> (8 * i));
+        for (int i = 0; i < (wide ? 8 : 4); ++i)
+            out += static_cast<char>(*v >> (8 * i));
         if (type == kRegDwordBigEndian) std::reverse(out.begin(), out.end());
         return out;
     }
@@ -294,7 +325,8 @@ std::optional<std::string> DataBytes(uint32_t type, const std::string &text, con
         error = "'" + text + "' is not hex bytes (like 0a1b2c)";
         return std::nullopt;
     }
-    for (std::size_t i = 0; i < digits.size(); i += 2) out += static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16));
+    for (std::size_t i = 0; i < digits.size(); i += 2)
+        out += static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16));
     return out;
 }
 
@@ -321,7 +353,8 @@ int Add(const RegArgs &a)
         auto bytes = DataBytes(type, a.data.value_or(""), separator, error);
         if (!bytes) return UsageError("%s", error.c_str());
         if (bytes->size() > kMaxValueBytes)
-            return Fail(kExitFailure, "%zu bytes of data; the registry holds at most %zu", bytes->size(), kMaxValueBytes);
+            return Fail(kExitFailure, "%zu bytes of data; the registry holds at most %zu", bytes->size(),
+                        kMaxValueBytes);
         data = std::move(*bytes);
     }
 
@@ -331,8 +364,8 @@ int Add(const RegArgs &a)
     if (!a.force && RegQueryValueExA(h.get(), a.value->c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
         !Confirm("Overwrite the value " + ValueLabel(*a.value) + " of " + FormatKeyPath(*key), status))
         return status;
-    if (const LONG rc = RegSetValueExA(h.get(), a.value->c_str(), 0, type,
-                                       reinterpret_cast<const BYTE *>(data.data()), static_cast<DWORD>(data.size())))
+    if (const LONG rc = RegSetValueExA(h.get(), a.value->c_str(), 0, type, reinterpret_cast<const BYTE *>(data.data()),
+                                       static_cast<DWORD>(data.size())))
         return FailCode(rc, FormatKeyPath(*key) + ": " + ValueLabel(*a.value));
     return kExitOk;
 }
@@ -364,7 +397,8 @@ int Delete(const RegArgs &a)
     if (a.all_values) {
         KeyContent content;
         if (const LONG rc = ReadKey(h.get(), *key, content)) return FailCode(rc, path);
-        for (const Value &v : content.values) names.push_back(v.name);
+        for (const Value &v : content.values)
+            names.push_back(v.name);
         if (names.empty()) return kExitOk;
         if (!a.force && !Confirm("Delete all " + std::to_string(names.size()) + " values of " + path, status))
             return status;
@@ -472,8 +506,10 @@ std::optional<std::vector<RegEntry>> ParseInput(const std::string &file, int &st
     auto entries = ParseRegFile(*bytes, error);
     if (!entries) {
         const std::string where = file == "-" ? "<stdin>" : file;
-        if (error.line) status = Fail(kExitFailure, "%s:%zu: %s", where.c_str(), error.line, error.message.c_str());
-        else status = Fail(kExitFailure, "%s: %s", where.c_str(), error.message.c_str());
+        if (error.line)
+            status = Fail(kExitFailure, "%s:%zu: %s", where.c_str(), error.line, error.message.c_str());
+        else
+            status = Fail(kExitFailure, "%s: %s", where.c_str(), error.message.c_str());
     }
     return entries;
 }
@@ -537,16 +573,17 @@ std::string Fold(std::string_view name)
 }
 
 struct TreeKey {
-    std::string shown;                                        // the key as printed
+    std::string shown;                                              // the key as printed
     std::map<std::string, std::pair<uint32_t, std::string>> values; // folded name -> type, data
-    std::map<std::string, std::string> names;                 // folded name -> name as printed
+    std::map<std::string, std::string> names;                       // folded name -> name as printed
 };
 using Tree = std::map<std::string, TreeKey>; // folded path below KEY -> key
 
 std::string RelativeKey(const KeyPath &key, std::size_t depth)
 {
     std::string out;
-    for (std::size_t i = depth; i < key.parts.size(); ++i) out += Fold(key.parts[i]) + "\\";
+    for (std::size_t i = depth; i < key.parts.size(); ++i)
+        out += Fold(key.parts[i]) + "\\";
     return out;
 }
 
@@ -606,30 +643,45 @@ int Compare(const RegArgs &a)
     bool different = false;
     const auto report = [&](const char *what, const std::string &key_text, const std::string *name) {
         different = true;
-        if (name) std::printf("%s: %s: %s\n", what, Printable(key_text).c_str(), Printable(ValueLabel(*name)).c_str());
-        else std::printf("%s: %s\n", what, Printable(key_text).c_str());
+        if (name)
+            std::printf("%s: %s: %s\n", what, Printable(key_text).c_str(), Printable(ValueLabel(*name)).c_str());
+        else
+            std::printf("%s: %s\n", what, Printable(key_text).c_str());
     };
     std::set<std::string> paths;
-    for (const auto &[rel, k] : expected) paths.insert(rel);
-    for (const auto &[rel, k] : actual) paths.insert(rel);
+    for (const auto &[rel, k] : expected)
+        paths.insert(rel);
+    for (const auto &[rel, k] : actual)
+        paths.insert(rel);
     for (const std::string &rel : paths) {
         const auto e = expected.find(rel), r = actual.find(rel);
-        if (r == actual.end()) { report("only in file", e->second.shown, nullptr); continue; }
-        if (e == expected.end()) { report("only in registry", r->second.shown, nullptr); continue; }
+        if (r == actual.end()) {
+            report("only in file", e->second.shown, nullptr);
+            continue;
+        }
+        if (e == expected.end()) {
+            report("only in registry", r->second.shown, nullptr);
+            continue;
+        }
         std::set<std::string> names;
-        for (const auto &[n, v] : e->second.values) names.insert(n);
-        for (const auto &[n, v] : r->second.values) names.insert(n);
+        for (const auto &[n, v] : e->second.values)
+            names.insert(n);
+        for (const auto &[n, v] : r->second.values)
+            names.insert(n);
         for (const std::string &n : names) {
             const auto ev = e->second.values.find(n), rv = r->second.values.find(n);
-            if (rv == r->second.values.end()) report("only in file", r->second.shown, &e->second.names.at(n));
-            else if (ev == e->second.values.end()) report("only in registry", r->second.shown, &r->second.names.at(n));
-            else if (ev->second != rv->second) report("differs", r->second.shown, &r->second.names.at(n));
+            if (rv == r->second.values.end())
+                report("only in file", r->second.shown, &e->second.names.at(n));
+            else if (ev == e->second.values.end())
+                report("only in registry", r->second.shown, &r->second.names.at(n));
+            else if (ev->second != rv->second)
+                report("differs", r->second.shown, &r->second.names.at(n));
         }
     }
     return different ? kExitDifferent : kExitOk;
 }
 
-}  // namespace
+} // namespace
 
 int RunReg(int argc, char **argv)
 {
@@ -650,4 +702,4 @@ int RunReg(int argc, char **argv)
     return UsageError("unknown operation '%s'", argv[1]);
 }
 
-}  // namespace kstctl
+} // namespace kstctl

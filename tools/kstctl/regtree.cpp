@@ -25,7 +25,7 @@ int64_t NowMs()
 
 constexpr DWORD kBufferBytes = 4096; // well above the 512 a reply can carry
 
-}  // namespace
+} // namespace
 
 Progress::Progress(const char *verb) : verb_(verb), enabled_(isatty(STDERR_FILENO) == 1) {}
 
@@ -67,8 +67,8 @@ LONG ReadKey(HKEY key, const KeyPath &path, KeyContent &out)
     std::size_t unreadable = 0;
     for (DWORD i = 0; i < values; ++i) {
         DWORD chars = name.size(), type = 0, size = kBufferBytes;
-        const LONG rc = RegEnumValueA(key, i, name.data(), &chars, nullptr, &type,
-                                      reinterpret_cast<LPBYTE>(data.data()), &size);
+        const LONG rc =
+            RegEnumValueA(key, i, name.data(), &chars, nullptr, &type, reinterpret_cast<LPBYTE>(data.data()), &size);
         if (rc == ERROR_NO_MORE_ITEMS) {
             ++unreadable; // the unnamed value, read below, or an entry that is not a value
             continue;
@@ -135,7 +135,7 @@ LONG WalkTree(const KeyPath &top, std::vector<KeyContent> &out, Progress *progre
     return ERROR_SUCCESS;
 }
 
-}  // namespace
+} // namespace
 
 LONG ReadTree(const KeyPath &given, std::vector<KeyContent> &out, Progress *progress)
 {
@@ -144,4 +144,4 @@ LONG ReadTree(const KeyPath &given, std::vector<KeyContent> &out, Progress *prog
     return WalkTree(top, out, progress);
 }
 
-}  // namespace kstctl
+} // namespace kstctl

@@ -17,8 +17,8 @@ struct Value {
 };
 
 struct KeyContent {
-    KeyPath path;                // full path, names as the daemon shows them
-    std::vector<Value> values;   // unnamed first, then by name in byte order
+    KeyPath path;                     // full path, names as the daemon shows them
+    std::vector<Value> values;        // unnamed first, then by name in byte order
     std::vector<std::string> subkeys; // by name in byte order
 };
 
@@ -33,11 +33,11 @@ public:
     void Done(); // clears the line
 
 private:
-    const char *verb_;        // "exported", "imported"
-    bool shown_ = false;      // a line is on the terminal
-    bool enabled_;            // stderr is a terminal
+    const char *verb_;   // "exported", "imported"
+    bool shown_ = false; // a line is on the terminal
+    bool enabled_;       // stderr is a terminal
     std::size_t keys_ = 0, values_ = 0;
-    int64_t last_ms_ = 0;     // when the line was last drawn
+    int64_t last_ms_ = 0; // when the line was last drawn
 };
 
 // Replaces each key name of key by the daemon's own spelling of it (names match without regard to
@@ -46,7 +46,8 @@ LONG ResolveSpelling(KeyPath &key);
 // One key's values and subkey names. Stray entries the daemon can't read as values are reported on
 // stderr and left out.
 LONG ReadKey(HKEY key, const KeyPath &path, KeyContent &out);
-// top (spelled as the daemon spells it) and everything below it, top first, each key before its subkeys, subkeys in byte order.
+// top (spelled as the daemon spells it) and everything below it, top first, each key before its subkeys, subkeys in
+// byte order.
 LONG ReadTree(const KeyPath &top, std::vector<KeyContent> &out, Progress *progress);
 
-}  // namespace kstctl
+} // namespace kstctl
