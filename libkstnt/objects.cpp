@@ -20,8 +20,14 @@ namespace {
 
 using kst::Bytes;
 
-uint64_t Word(HANDLE h) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(h)); }
-HANDLE Handle(uint64_t word) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(word)); }
+uint64_t Word(HANDLE h)
+{
+    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(h));
+}
+HANDLE Handle(uint64_t word)
+{
+    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(word));
+}
 
 // A name the daemon's 64-byte name field can carry; sets the last error when it can't.
 bool NameFits(LPCSTR name)
@@ -84,7 +90,7 @@ BOOL OnHandle(uint32_t proc, HANDLE h, const Bytes &args)
 // What a wait's reply means: the index of the object that satisfied it, or WAIT_FAILED.
 DWORD WaitResult(uint64_t word, std::span<const uint64_t> handles, bool wait_all)
 {
-    if (word == 0 && wait_all) return WAIT_OBJECT_0;  // every object was ready at once
+    if (word == 0 && wait_all) return WAIT_OBJECT_0; // every object was ready at once
     if (IsIdentity(word)) {
         for (std::size_t i = 0; i < handles.size(); ++i)
             if (handles[i] == word) {
@@ -121,7 +127,7 @@ DWORD Wait(std::span<const uint64_t> handles, bool single, bool wait_all, DWORD 
         if (got == Got::Failed) return WAIT_FAILED;
         if (got == Got::Reply) {
             if (first.xid == wait_xid && first.Word()) return WaitResult(*first.Word(), handles, wait_all);
-            SetError(ERROR_INVALID_DATA);  // a reply under a foreign xid: the connection is out of step
+            SetError(ERROR_INVALID_DATA); // a reply under a foreign xid: the connection is out of step
             Drop();
             return WAIT_FAILED;
         }
@@ -155,8 +161,8 @@ DWORD Wait(std::span<const uint64_t> handles, bool single, bool wait_all, DWORD 
     return WaitResult(*word, handles, wait_all);
 }
 
-}  // namespace
-}  // namespace kstnt
+} // namespace
+} // namespace kstnt
 
 using namespace kstnt;
 
@@ -182,8 +188,7 @@ KSTNT_API BOOL WINAPI SetEvent(HANDLE hEvent)
 
 KSTNT_API BOOL WINAPI ResetEvent(HANDLE hEvent)
 {
-    return Guard<BOOL>(FALSE,
-                       [&] { return OnHandle(kst::proc::kResetEvent, hEvent, kst::EncodeWord(Word(hEvent))); });
+    return Guard<BOOL>(FALSE, [&] { return OnHandle(kst::proc::kResetEvent, hEvent, kst::EncodeWord(Word(hEvent))); });
 }
 
 KSTNT_API HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName)
@@ -204,8 +209,7 @@ KSTNT_API BOOL WINAPI ReleaseMutex(HANDLE hMutex)
                        [&] { return OnHandle(kst::proc::kReleaseMutex, hMutex, kst::EncodeWord(Word(hMutex))); });
 }
 
-KSTNT_API HANDLE WINAPI CreateSemaphoreA(LPSECURITY_ATTRIBUTES, LONG lInitialCount, LONG lMaximumCount,
-                                         LPCSTR lpName)
+KSTNT_API HANDLE WINAPI CreateSemaphoreA(LPSECURITY_ATTRIBUTES, LONG lInitialCount, LONG lMaximumCount, LPCSTR lpName)
 {
     return Guard<HANDLE>(nullptr, [&]() -> HANDLE {
         if (lInitialCount < 0 || lMaximumCount <= 0 || lInitialCount > lMaximumCount) {

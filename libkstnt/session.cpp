@@ -19,25 +19,31 @@
 namespace kstnt {
 namespace {
 
-thread_local DWORD t_last_error = ERROR_SUCCESS;  // the thread's last error
+thread_local DWORD t_last_error = ERROR_SUCCESS; // the thread's last error
 
-std::atomic<unsigned> g_fork_generation{0};  // raised in every forked child
+std::atomic<unsigned> g_fork_generation{0}; // raised in every forked child
 
 // A thread's connection and the process generation it was opened in.
 struct Session {
-    kst::Connection connection;  // to the daemon; not connected until the first call
-    unsigned generation = 0;     // g_fork_generation when it was opened
+    kst::Connection connection; // to the daemon; not connected until the first call
+    unsigned generation = 0;    // g_fork_generation when it was opened
 };
 
-pthread_key_t g_session_key;       // each thread's Session, deleted when the thread ends
+pthread_key_t g_session_key; // each thread's Session, deleted when the thread ends
 pthread_once_t g_session_once = PTHREAD_ONCE_INIT;
 
-void DeleteSession(void *session) { delete static_cast<Session *>(session); }
-void AfterForkInChild() { g_fork_generation.fetch_add(1); }
+void DeleteSession(void *session)
+{
+    delete static_cast<Session *>(session);
+}
+void AfterForkInChild()
+{
+    g_fork_generation.fetch_add(1);
+}
 
 void MakeSessionKey()
 {
-    if (pthread_key_create(&g_session_key, DeleteSession) != 0) abort();  // only when keys run out
+    if (pthread_key_create(&g_session_key, DeleteSession) != 0) abort(); // only when keys run out
     pthread_atfork(nullptr, nullptr, AfterForkInChild);
 }
 
@@ -71,10 +77,10 @@ long DaemonPort()
 // One row per daemon code: the NT code for a call on an object handle, for opening by name, and for a
 // registry call.
 struct Translation {
-    uint64_t code;  // as the daemon replies it
-    DWORD handle;   // Subject::Handle
-    DWORD name;     // Subject::Name
-    DWORD key;      // Subject::Key
+    uint64_t code; // as the daemon replies it
+    DWORD handle;  // Subject::Handle
+    DWORD name;    // Subject::Name
+    DWORD key;     // Subject::Key
 };
 constexpr std::array<Translation, 8> kTranslations{{
     {0, ERROR_SUCCESS, ERROR_SUCCESS, ERROR_SUCCESS},
@@ -87,22 +93,28 @@ constexpr std::array<Translation, 8> kTranslations{{
     {288, ERROR_NOT_OWNER, ERROR_NOT_OWNER, ERROR_NOT_OWNER},
 }};
 
-}  // namespace
+} // namespace
 
 DWORD Translate(uint64_t code, Subject subject) noexcept
 {
     for (const Translation &row : kTranslations) {
         if (row.code != code) continue;
         switch (subject) {
-        case Subject::Handle: return row.handle;
-        case Subject::Name: return row.name;
-        case Subject::Key: return row.key;
+        case Subject::Handle:
+            return row.handle;
+        case Subject::Name:
+            return row.name;
+        case Subject::Key:
+            return row.key;
         }
     }
-    return ERROR_INVALID_DATA;  // a code this library does not know: the daemon is not the one expected
+    return ERROR_INVALID_DATA; // a code this library does not know: the daemon is not the one expected
 }
 
-void SetError(DWORD code) noexcept { t_last_error = code; }
+void SetError(DWORD code) noexcept
+{
+    t_last_error = code;
+}
 
 int IoTimeoutMs() noexcept
 {
@@ -199,13 +211,15 @@ std::optional<kst::Bytes> Exchange(uint32_t proc, std::span<const uint8_t> args)
     if (!Send(*c, proc, args, xid)) return std::nullopt;
     kst::Reply reply;
     switch (Receive(*c, static_cast<DWORD>(IoTimeoutMs()), reply)) {
-    case Got::Failed: return std::nullopt;
+    case Got::Failed:
+        return std::nullopt;
     case Got::TimedOut:
         // The daemon stopped answering: its reply might still come and would answer the next call.
         SetError(ERROR_TIMEOUT);
         Drop();
         return std::nullopt;
-    case Got::Reply: break;
+    case Got::Reply:
+        break;
     }
     if (reply.xid != xid) {
         SetError(ERROR_INVALID_DATA);
@@ -215,7 +229,7 @@ std::optional<kst::Bytes> Exchange(uint32_t proc, std::span<const uint8_t> args)
     return std::move(reply.body);
 }
 
-}  // namespace
+} // namespace
 
 std::optional<uint64_t> CallWord(uint32_t proc, std::span<const uint8_t> args)
 {
@@ -231,13 +245,22 @@ std::optional<uint64_t> CallWord(uint32_t proc, std::span<const uint8_t> args)
     return word;
 }
 
-std::optional<kst::Bytes> CallBody(uint32_t proc, std::span<const uint8_t> args) { return Exchange(proc, args); }
+std::optional<kst::Bytes> CallBody(uint32_t proc, std::span<const uint8_t> args)
+{
+    return Exchange(proc, args);
+}
 
-}  // namespace kstnt
+} // namespace kstnt
 
 extern "C" {
 
-KSTNT_API DWORD WINAPI GetLastError(void) { return kstnt::t_last_error; }
+KSTNT_API DWORD WINAPI GetLastError(void)
+{
+    return kstnt::t_last_error;
+}
 
-KSTNT_API void WINAPI SetLastError(DWORD dwErrCode) { kstnt::t_last_error = dwErrCode; }
+KSTNT_API void WINAPI SetLastError(DWORD dwErrCode)
+{
+    kstnt::t_last_error = dwErrCode;
+}
 }

@@ -16,14 +16,17 @@ namespace kstnt {
 
 // Reply words up to this value are codes; identities of objects and keys are far above it.
 inline constexpr uint64_t kLargestCode = 0xFFFF;
-[[nodiscard]] inline bool IsIdentity(uint64_t word) { return word > kLargestCode; }
+[[nodiscard]] inline bool IsIdentity(uint64_t word)
+{
+    return word > kLargestCode;
+}
 
 // Which column of the translation table a call reads: the daemon reuses its codes for different
 // faults, and the NT code a ported program tests for depends on what the call was given.
 enum class Subject {
-    Handle,  // a call on an object handle: "not found" is a bad handle
-    Name,    // opening an object by name: "not found" is a missing name
-    Key,     // a registry call: "not found" is a bad key handle
+    Handle, // a call on an object handle: "not found" is a bad handle
+    Name,   // opening an object by name: "not found" is a missing name
+    Key,    // a registry call: "not found" is a bad key handle
 };
 
 // The NT code for a daemon code (the table is in session.cpp and README.md).
@@ -88,4 +91,4 @@ template <class Body> LONG GuardReg(Body body) noexcept
     }
 }
 
-}  // namespace kstnt
+} // namespace kstnt
