@@ -86,22 +86,13 @@ bool OpenExisting(Kind kind, const std::string &name, UniqueHandle &out, int &st
     return false;
 }
 
-// True when an object of that kind and name exists already (its handle is closed again), so create
-// adds no second reference that nobody would ever close.
-std::optional<bool> Exists(Kind kind, const std::string &name, int &status)
-{
-    UniqueHandle h(OpenByKind(kind, name));
-    if (h.get()) return true;
-    const DWORD code = GetLastError();
-    if (code == ERROR_FILE_NOT_FOUND) return false;
-    status = FailCode(code, std::string(KindName(kind)) + " " + name);
-    return std::nullopt;
-}
-
-int CheckedCreate(HANDLE h, Kind kind, const std::string &name)
+// The result of a create: an object that existed already gets its extra reference back, so it is left
+// exactly as it was; a new one keeps the handle open (see the top of this file).
+int Created(HANDLE h, Kind kind, const std::string &name)
 {
     if (!h) return FailCode(GetLastError(), std::string("create ") + KindName(kind) + " " + name);
-    return kExitOk; // the handle stays open: see the top of this file
+    if (GetLastError() == ERROR_ALREADY_EXISTS) CloseHandle(h);
+    return kExitOk;
 }
 
 std::optional<ParsedArgs> ParseOrFail(int argc, char **argv, std::span<const OptionSpec> specs, int &status,
@@ -193,10 +184,7 @@ int RunEvent(int argc, char **argv)
         bool manual = false, signalled = false;
         for (const ParsedOption &o : args->options)
             (o.id == kManual ? manual : signalled) = true;
-        const auto exists = Exists(Kind::Event, name, status);
-        if (!exists) return status;
-        if (*exists) return kExitOk;
-        return CheckedCreate(CreateEventA(nullptr, manual, signalled, name.c_str()), Kind::Event, name);
+        return Created(CreateEventA(nullptr, manual, signalled, name.c_str()), Kind::Event, name);
     }
     if (op != "set" && op != "reset") return UsageError("unknown operation '%s'", op.c_str());
     UniqueHandle h;
@@ -214,10 +202,7 @@ int RunMutex(int argc, char **argv)
     if (args->words.size() != 2 || args->words[0] != "create") return UsageError("expected create NAME");
     const std::string &name = args->words[1];
     if (!CheckName(name, status)) return status;
-    const auto exists = Exists(Kind::Mutex, name, status);
-    if (!exists) return status;
-    if (*exists) return kExitOk;
-    return CheckedCreate(CreateMutexA(nullptr, FALSE, name.c_str()), Kind::Mutex, name);
+    return Created(CreateMutexA(nullptr, FALSE, name.c_str()), Kind::Mutex, name);
 }
 
 int RunSem(int argc, char **argv)
@@ -236,10 +221,7 @@ int RunSem(int argc, char **argv)
         if (!initial || !maximum || *initial > *maximum)
             return UsageError("INITIAL and MAX must be numbers with 0 <= INITIAL <= MAX <= %ld",
                               static_cast<long>(LONG_MAX));
-        const auto exists = Exists(Kind::Semaphore, name, status);
-        if (!exists) return status;
-        if (*exists) return kExitOk;
-        return CheckedCreate(
+        return Created(
             CreateSemaphoreA(nullptr, static_cast<LONG>(*initial), static_cast<LONG>(*maximum), name.c_str()),
             Kind::Semaphore, name);
     }
