@@ -460,7 +460,7 @@ int Export(const RegArgs &a)
 
     std::vector<KeyContent> keys;
     {
-        Progress progress("read");
+        Progress progress("kstctl reg export");
         if (const LONG rc = ReadTree(*key, keys, &progress)) return FailCode(rc, FormatKeyPath(*key));
     }
     std::string text = RegHeader(format), error;
@@ -524,7 +524,7 @@ int Import(const RegArgs &a)
     if (!entries) return status;
 
     const std::string where = file == "-" ? "<stdin>" : file;
-    Progress progress("imported");
+    Progress progress("kstctl reg import");
     UniqueKey current;
     std::size_t done = 0;
     for (const RegEntry &e : *entries) {
