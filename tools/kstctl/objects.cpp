@@ -126,25 +126,31 @@ void NoteSignal(int sig)
     g_signal = sig;
 }
 
+// Sets the handler of each signal. A signal kstctl was started with ignored (SIGINT in a background
+// job) stays ignored when catching it, as the shell meant; SIG_IGN and SIG_DFL are set as asked.
 void Catch(std::initializer_list<int> signals, void (*handler)(int), bool restart)
 {
     struct sigaction sa {};
     sa.sa_handler = handler;
     sa.sa_flags = restart ? SA_RESTART : 0;
     sigemptyset(&sa.sa_mask);
-    for (const int sig : signals)
+    for (const int sig : signals) {
+        struct sigaction old {};
+        if (handler == NoteSignal && sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
         sigaction(sig, &sa, nullptr);
+    }
 }
 
 // Waits in steps short enough to notice SIGINT or SIGTERM, each step ended by the library's cancel,
 // which never loses a wake-up. Wait-all is not split: a parked wait-all that is cancelled would throw
-// away the signals it had already taken. WAIT_TIMEOUT when the time ran out or a signal came.
+// away the signals it had already taken; a signal ends it the default way, and the daemon drops the
+// parked call with the connection. WAIT_TIMEOUT when the time ran out or a signal came.
 DWORD InterruptibleWait(const std::vector<HANDLE> &handles, bool all, std::optional<uint32_t> timeout_ms)
 {
     constexpr uint32_t kStepMs = 250;
-    Catch({SIGINT, SIGTERM, SIGHUP}, NoteSignal, true);
     const auto n = static_cast<DWORD>(handles.size());
     if (all) return WaitForMultipleObjects(n, handles.data(), TRUE, timeout_ms.value_or(INFINITE));
+    Catch({SIGINT, SIGTERM, SIGHUP}, NoteSignal, true);
     uint64_t left = timeout_ms.value_or(INFINITE);
     for (;;) {
         const uint32_t step = timeout_ms ? static_cast<uint32_t>(std::min<uint64_t>(left, kStepMs)) : kStepMs;
