@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -320,6 +321,11 @@ int RunRun(int argc, char **argv)
     if (!name) return UsageError("--mutex NAME is required");
     if (!CheckName(*name, status)) return status;
     if (args->words.empty()) return UsageError("missing COMMAND");
+    // COMMAND gets the dispositions kstctl was started with (exec turns caught ones into the default).
+    constexpr std::array kPassed{SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+    std::array<struct sigaction, kPassed.size()> started{};
+    for (std::size_t i = 0; i < kPassed.size(); ++i)
+        sigaction(kPassed[i], nullptr, &started[i]);
 
     // Opens the mutex, or creates it free; the handle is closed at the end, so a mutex made here goes
     // away with the last handle, as flock's lock does.
@@ -340,7 +346,8 @@ int RunRun(int argc, char **argv)
         return Fail(kExitFailure, "fork: %s", std::strerror(errno));
     }
     if (child == 0) {
-        Catch({SIGINT, SIGQUIT, SIGTERM, SIGHUP}, SIG_DFL, false);
+        for (std::size_t i = 0; i < kPassed.size(); ++i)
+            sigaction(kPassed[i], &started[i], nullptr);
         std::vector<char *> child_argv;
         for (const std::string &w : args->words)
             child_argv.push_back(const_cast<char *>(w.c_str()));
