@@ -15,13 +15,13 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string_view>
-#include <sys/types.h>
 
 inline constexpr std::size_t kKeyNameSize = 512; // a root's directory path, its NUL included
 inline constexpr std::size_t kNameField = 256;   // names on the wire; a field without a NUL is refused
@@ -33,7 +33,7 @@ inline constexpr uint64_t kLocalMachineHandle = 2;
 // query and loading pass it over, and loading removes one a crash left behind.
 inline constexpr std::string_view kNewValueName = ".KSTntserver.new";
 // A deleted key's directory is renamed to this prefix + a number in the directory above the roots, where
-// no loading looks, and removed from there in the background; loading removes any a crash left behind.
+// no loading looks, and removed from there in the background; the next run removes any a crash left behind.
 inline constexpr std::string_view kDeletedPrefix = ".KSTntserver.deleted.";
 
 // A key. Its name follows the record in the same allocation (KeyName), so a key costs its record, its
