@@ -35,9 +35,9 @@ inline constexpr uint32_t kQueryCapacity = 507; // what the query procedure retu
 inline constexpr uint32_t kEnumCapacity = 512;  // what the enumeration procedure returns at most
 
 // Fires a registration once: signals its event if that still exists, deletes it if it is internal, and
-// clears the registration. The registration keeps the word the object table knows the event by, never its
-// address, so a closed event's word names nothing, whatever is created after it. result becomes SetEvent's result when
-// a signal was sent.
+// clears the registration. result becomes SetEvent's result when a signal was sent. The registration keeps
+// the word the object table knows the event by, never its address, so a closed event's word names nothing,
+// whatever is created after it.
 void FireRegistration(KeyNode *key, int &result)
 {
     const uint64_t word = std::exchange(key->notify_event, 0);
