@@ -7,7 +7,7 @@ PACKAGES    = g++ cmake make pkg-config libtirpc-dev rpcbind libgtest-dev libgmo
               iproute2 procps sysvinit-utils util-linux clang
 KESTREL     = /opt/orn/kestrel
 
-.PHONY: deps build run stop check check-asan install clean
+.PHONY: deps build run stop check check-asan fuzz install clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -47,6 +47,11 @@ check-asan: deps
 	CXX=clang++ cmake -S . -B $(ASAN_BUILD) -DKST_WERROR=ON -DKST_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	ctest --test-dir $(ASAN_BUILD) -j$(TEST_JOBS) --output-on-failure
+
+# Every libFuzzer target for FUZZ_SECONDS each (ASan+UBSan, clang), inside a private namespace.
+FUZZ_SECONDS ?= 30
+fuzz: deps
+	fuzz/run $(FUZZ_SECONDS)
 
 install: build
 	cmake --install $(BUILD)
