@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 TEST_JOBS  ?= $(shell echo $$(( $$(nproc) * 2 )))
 PACKAGES    = g++ cmake make pkg-config libtirpc-dev rpcbind libgtest-dev libgmock-dev \
-              iproute2 procps sysvinit-utils util-linux clang
+              iproute2 procps sysvinit-utils util-linux clang libclang-rt-14-dev
 KESTREL     = /opt/orn/kestrel
 
 .PHONY: deps build run stop check check-asan fuzz install clean
