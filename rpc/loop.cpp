@@ -1,17 +1,20 @@
-// loop.cpp: the server's poll loop. Before the runtime reads a pass's events, svc_hook peeks at
-// every ready connection; one found closed loses its parked call without a reply and hands
-// on every mutex it owns, while its transport (which both are tied to) still exists.
+// loop.cpp: the server's poll loop. Each pass polls a fresh copy of the runtime's descriptor table
+// and hands the ready entries to the runtime, which accepts connections, reads and dispatches calls
+// and destroys connections that ended. A lost connection's parked call is dropped without a reply
+// and its mutexes handed on by the destroy notification (dispatch.cpp), while its transport still
+// exists: every loss the runtime sees ends in that one place, so nothing here looks at the sockets.
 //
-// Connections the runtime destroys on its own are caught by the destroy notification in
-// dispatch.cpp, which does the same clean-up; both paths find nothing the second time.
+// The loop also keeps the number of connections under a cap. At the cap the runtime does not see
+// its listener; the loop accepts each new connection itself and closes it at once, with a trace
+// line, so a client learns straight away that there is no room instead of waiting unanswered.
 #include "rpc/loop.h"
 
 #include "common/scoped.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <csignal>
 #include <memory>
@@ -20,23 +23,26 @@
 #include "daemon/daemon.h"
 #include "rpc/dispatch.h"
 #include "sync/sync.h"
+#include "trace/trace.h"
 
 namespace {
 
-std::array<char, 1000> recvbuf;  // peeked bytes land here; never read
-int g_listener = -1;              // descriptor that accepts connections
-int g_max_connections = 0;        // above this many, new connections wait in the backlog
+constexpr int kOwnEntries = 2;            // poll entries after the runtime's: termination signal, listener at the cap
+constexpr int kRefusalsPerPass = 64;      // a flood of connections can't keep the loop from the clients it has
 
-// Drops the call a lost connection has parked, without writing to it.
-void DropParkedCall(SocketSlot *slot)
+int g_listener = -1;                      // descriptor that accepts connections
+int g_max_connections = 0;                // at this many, new connections are refused
+
+// Accepts the connections waiting on the listener and closes them at once.
+void RefuseConnections(int connections)
 {
-    WaiterRecord *waiter = slot->waiter;
-    if (waiter->pending)
-        DeleteClientFromAllEvent(waiter);
-    else
-        DeleteClientFromEvent(waiter, reinterpret_cast<ObjectRecord *>(slot->object));
-    ScopedMode silent(IsSendReply, 0);
-    DeleteClient(nullptr, waiter);
+    for (int i = 0; i < kRefusalsPerPass; ++i) {
+        const int fd = accept4(g_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) return;  // none left (the listener does not block), or no descriptor to take one
+        close(fd);
+        TraceLog(1, "ntsys_svc", "svc_run", __LINE__, "%d connections, the most served: new connection closed\n",
+                 connections);
+    }
 }
 
 }  // namespace
@@ -45,6 +51,10 @@ void WatchListener(int fd, int max_connections) noexcept
 {
     g_listener = fd;
     g_max_connections = max_connections;
+    // Refusing drains the listener; the runtime, when it accepts, takes one connection per pass and
+    // treats a listener with none waiting as idle.
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags != -1) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
 void init_hook() noexcept { sock2client.fill(nullptr); }
@@ -61,52 +71,51 @@ void ReleaseMutexesOwnedBy(uint64_t connection) noexcept
     SetLastError(0);
 }
 
-void ReleaseMutexBySocket(int fd) noexcept { ReleaseMutexesOwnedBy(ConnectionOnSocket(fd)); }
-
-void svc_hook(pollfd *fds, int count) noexcept
-{
-    int found = 0;
-    for (int i = 0; i < svc_max_pollfd && found < count; ++i) {
-        const pollfd &entry = fds[i];
-        if (entry.fd == -1 || entry.revents == 0) continue;
-        ++found;
-        if (entry.fd >= kSocketSlots) continue;  // no slot; the destroy notification cleans up
-        // Never block here: a ready descriptor may have nothing to read (an urgent byte).
-        const ssize_t got = recv(entry.fd, recvbuf.data(), recvbuf.size(), MSG_PEEK | MSG_DONTWAIT);
-        if (got > 0 || (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))) continue;
-        if (SocketSlot *slot = sock2client[entry.fd]) DropParkedCall(slot);
-        ReleaseMutexBySocket(entry.fd);
-    }
-}
-
 void svc_run()
 {
     init_hook();
+    std::unique_ptr<pollfd[]> fds;  // kept from pass to pass; grows with the runtime's table
+    int capacity = 0;
     for (;;) {
         if (svc_max_pollfd == 0 && svc_pollfd == nullptr) return;
         // The runtime adds and removes connections while it processes a pass: copy afresh.
         const int watched = svc_max_pollfd;
-        std::unique_ptr<pollfd[]> fds(new (std::nothrow) pollfd[watched + 1]);
-        if (!fds) return;
+        if (watched + kOwnEntries > capacity) {
+            capacity = (watched + kOwnEntries) * 2;
+            fds.reset(new (std::nothrow) pollfd[static_cast<std::size_t>(capacity)]);
+            if (!fds) return;
+        }
         int connections = 0;
         for (int i = 0; i < watched; ++i) {
             fds[i] = {svc_pollfd[i].fd, svc_pollfd[i].events, 0};
             if (fds[i].fd != -1 && fds[i].fd != g_listener) ++connections;
         }
-        if (connections >= g_max_connections)
+        // At the cap the listener moves to an entry of our own. The runtime skips an entry of -1 just
+        // like an empty one, and is told only about the ready entries of its own table below.
+        const bool full = connections >= g_max_connections;
+        if (full)
             for (int i = 0; i < watched; ++i)
-                if (fds[i].fd == g_listener) fds[i].events = 0;
-        // One slot past the runtime's table for the termination signal.
+                if (fds[i].fd == g_listener) fds[i].fd = -1;
         fds[watched] = {TermSignalDescriptor(), POLLIN, 0};
+        fds[watched + 1] = {full ? g_listener : -1, POLLIN, 0};
 
-        const int ready = poll(fds.get(), static_cast<nfds_t>(watched) + 1, -1);
+        const int ready = poll(fds.get(), static_cast<nfds_t>(watched + kOwnEntries), -1);
         if (ready == -1) {
             if (errno == EINTR) continue;
             return;
         }
-        if (ready == 0) continue;
         if (fds[watched].revents != 0) ServerTerminate(SIGTERM);  // between requests, never inside one
-        svc_hook(fds.get(), ready);
-        svc_getreq_poll(fds.get(), ready);
+        if (fds[watched + 1].revents != 0) RefuseConnections(connections);
+
+        // The runtime walks its table until it has found as many ready entries as it is told, so it
+        // must be told exactly the ready entries within its table.
+        int runtime_ready = 0;
+        for (int i = 0; i < watched; ++i)
+            if (fds[i].fd != -1 && fds[i].revents != 0) ++runtime_ready;
+        if (runtime_ready == 0) continue;
+        // The runtime takes a read of 0 bytes for a closed connection only when errno is not EAGAIN;
+        // a stale EAGAIN from an earlier call would keep a closed connection polled for ever.
+        errno = 0;
+        svc_getreq_poll(fds.get(), runtime_ready);
     }
 }
