@@ -96,7 +96,9 @@ void FreeNICInfo(NICInfo **list) noexcept
 void close_allfd(int first) noexcept
 {
     const long end = sysconf(_SC_OPEN_MAX);
-    for (long fd = first; fd < end; ++fd) close(static_cast<int>(fd));
+    const int trace = TraceFileDescriptor();  // the trace library keeps its file open
+    for (long fd = first; fd < end; ++fd)
+        if (fd != trace) close(static_cast<int>(fd));
 }
 
 int daemon_start(const char *name) noexcept

@@ -7,3 +7,6 @@ void TraceLogInit(int reserved1, const char *ident, int reserved2, int reserved3
 // One message. The format is always ours; client text travels only as an argument.
 void TraceLog(int level, const char *unit, const char *function, int line, const char *format, ...) noexcept
     __attribute__((format(printf, 5, 6)));
+
+// The descriptor of the open trace file, -1 if none; detaching leaves it open.
+[[nodiscard]] int TraceFileDescriptor() noexcept;

@@ -3,8 +3,10 @@
 #include "tests/support/sandbox.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 
+#include <cstdio>
 #include <chrono>
 #include <iostream>
 #include <vector>
@@ -131,6 +133,23 @@ TEST_F(Robustness, ConnectionsAboveDescriptor1024AreServedAndCleanedUp)
     // The lost connection's mutex is free again, and its parked wait no longer takes the signal.
     EXPECT_EQ(c.WaitForSingleObject(mutex), mutex);
     kst::ExpectUnwatched(c, ev);
+}
+
+// Catches a SIGHUP that ends the daemon (the default action) and a trace file that is never opened anew:
+// after logrotate has moved it away, the lines would keep going to the moved file.
+TEST_F(Robustness, SighupMakesTheNextTraceLineGoToAFreshFile)
+{
+    const std::string moved = std::string(kst::kTraceFile) + ".1";
+    ASSERT_EQ(rename(kst::kTraceFile, moved.c_str()), 0);
+    kst::Connection c = Connect();
+    EXPECT_EQ(c.OpenEvent("BEFORE"), 2u);
+    ASSERT_EQ(kill(sandbox_.pid(), SIGHUP), 0);
+    EXPECT_EQ(c.OpenEvent("AFTER"), 2u);
+    EXPECT_EQ(sandbox_.CountTrace("OpenEvent failed"), 1u);
+    EXPECT_EQ(sandbox_.CountTrace("OpenEvent failed, name=AFTER"), 1u);
+    const std::string old_file = kst::ReadFile(moved).value_or("");
+    EXPECT_NE(old_file.find("name=BEFORE"), std::string::npos);
+    EXPECT_EQ(old_file.find("name=AFTER"), std::string::npos);
 }
 
 } // namespace
