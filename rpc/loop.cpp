@@ -1,24 +1,33 @@
-// loop.cpp: the server's poll loop. Each pass polls a fresh copy of the runtime's descriptor table
-// and hands the ready entries to the runtime, which accepts connections, reads and dispatches calls
-// and destroys connections that ended. A lost connection's parked call is dropped without a reply
-// and its mutexes handed on by the destroy notification (dispatch.cpp), while its transport still
-// exists: every loss the runtime sees ends in that one place, so nothing here looks at the sockets.
+// loop.cpp: the server's poll loop. It waits on every descriptor the runtime watches and hands
+// each ready one to the runtime, which accepts connections, reads and dispatches calls and
+// destroys connections that ended. A lost connection's parked call is dropped without a reply and
+// its mutexes handed on by the destroy notification (dispatch.cpp), while its transport still
+// exists: every loss the runtime sees ends in that one place, so nothing here reads the sockets.
 //
-// The loop also keeps the number of connections under a cap. At the cap the runtime does not see
-// its listener; the loop accepts each new connection itself and closes it at once, with a trace
-// line, so a client learns straight away that there is no room instead of waiting unanswered.
+// The wait is an epoll set that mirrors the runtime's table (svc_pollfd), so a pass costs the
+// same with ten thousand idle connections as with one. The table changes only inside the
+// runtime: a connection is added when the listener is handed over, and removed when the runtime
+// destroys it while handling that connection's own input. So the mirror is compared whole after
+// the listener's turn, which comes last in a pass, and slot by slot after each connection's, which
+// also keeps the number of connections. Closed descriptors leave the epoll set by themselves.
+//
+// At the cap the listener is not handed over: the loop accepts each new connection itself and
+// closes it at once, with a trace line, so a client learns straight away that there is no room
+// instead of waiting unanswered.
 #include "rpc/loop.h"
 
 #include "common/scoped.h"
 
 #include <fcntl.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <csignal>
-#include <memory>
-#include <new>
+#include <utility>
+#include <vector>
 
 #include "daemon/daemon.h"
 #include "rpc/dispatch.h"
@@ -27,22 +36,78 @@
 
 namespace {
 
-constexpr int kOwnEntries = 2;            // poll entries after the runtime's: termination signal, listener at the cap
-constexpr int kRefusalsPerPass = 64;      // a flood of connections can't keep the loop from the clients it has
+constexpr int kEventsPerPass = 256;   // ready descriptors taken per wait; the rest come next pass
+constexpr int kRefusalsPerPass = 64;  // a flood of connections can't keep the loop from the clients it has
 
-int g_listener = -1;                      // descriptor that accepts connections
-int g_max_connections = 0;                // at this many, new connections are refused
+int g_listener = -1;         // descriptor that accepts connections
+int g_max_connections = 0;   // at this many, new connections are refused
+int g_connections = 0;       // connections in the runtime's table
+int g_epoll = -1;            // the epoll set: the runtime's descriptors and the termination pipe
+std::vector<int> g_seen;     // per slot of the runtime's table, the descriptor it held at the last look
+std::vector<int> g_slot_of;  // per descriptor, its slot in the runtime's table; -1 when not watched
+
+// Remembers that slot holds fd now, and has epoll watch it.
+void Watch(int slot, int fd)
+{
+    g_seen[static_cast<std::size_t>(slot)] = fd;
+    if (fd == -1) return;
+    if (static_cast<std::size_t>(fd) >= g_slot_of.size()) g_slot_of.resize(static_cast<std::size_t>(fd) + 1, -1);
+    g_slot_of[static_cast<std::size_t>(fd)] = slot;
+    if (fd != g_listener) ++g_connections;
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLPRI;
+    event.data.fd = fd;
+    if (epoll_ctl(g_epoll, EPOLL_CTL_ADD, fd, &event) != 0 && errno == EEXIST)
+        epoll_ctl(g_epoll, EPOLL_CTL_MOD, fd, &event);
+}
+
+// Forgets what slot held; the runtime has closed that descriptor, which took it out of the epoll set.
+void Forget(int slot)
+{
+    const int fd = std::exchange(g_seen[static_cast<std::size_t>(slot)], -1);
+    if (fd == -1) return;
+    if (g_slot_of[static_cast<std::size_t>(fd)] == slot) g_slot_of[static_cast<std::size_t>(fd)] = -1;
+    if (fd != g_listener) --g_connections;
+}
+
+// Brings the mirror up to date with the whole of the runtime's table.
+void Mirror()
+{
+    const int slots = svc_max_pollfd;
+    if (static_cast<std::size_t>(slots) > g_seen.size()) g_seen.resize(static_cast<std::size_t>(slots), -1);
+    for (int i = 0; i < slots; ++i)
+        if (svc_pollfd[i].fd != g_seen[static_cast<std::size_t>(i)]) Forget(i);
+    for (int i = 0; i < slots; ++i)
+        if (svc_pollfd[i].fd != g_seen[static_cast<std::size_t>(i)]) Watch(i, svc_pollfd[i].fd);
+}
+
+// After the runtime has handled a connection's input: forgets it if the runtime destroyed it.
+void NoteIfGone(int fd)
+{
+    if (static_cast<std::size_t>(fd) >= g_slot_of.size()) return;
+    const int slot = g_slot_of[static_cast<std::size_t>(fd)];
+    if (slot != -1 && (slot >= svc_max_pollfd || svc_pollfd[slot].fd != fd)) Forget(slot);
+}
 
 // Accepts the connections waiting on the listener and closes them at once.
-void RefuseConnections(int connections)
+void RefuseConnections()
 {
     for (int i = 0; i < kRefusalsPerPass; ++i) {
         const int fd = accept4(g_listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) return;  // none left (the listener does not block), or no descriptor to take one
         close(fd);
         TraceLog(1, "ntsys_svc", "svc_run", __LINE__, "%d connections, the most served: new connection closed\n",
-                 connections);
+                 g_connections);
     }
+}
+
+// Hands one ready descriptor of the runtime's table to the runtime.
+void Serve(int fd)
+{
+    // The runtime takes a read of 0 bytes for a closed connection only when errno is not EAGAIN;
+    // a stale EAGAIN from an earlier call would keep a closed connection polled for ever.
+    errno = 0;
+    svc_getreq_common(fd);
 }
 
 }  // namespace
@@ -74,48 +139,42 @@ void ReleaseMutexesOwnedBy(uint64_t connection) noexcept
 void svc_run()
 {
     init_hook();
-    std::unique_ptr<pollfd[]> fds;  // kept from pass to pass; grows with the runtime's table
-    int capacity = 0;
+    g_epoll = epoll_create1(EPOLL_CLOEXEC);
+    if (g_epoll == -1) return;
+    epoll_event term{};
+    term.events = EPOLLIN;
+    term.data.fd = TermSignalDescriptor();
+    if (epoll_ctl(g_epoll, EPOLL_CTL_ADD, term.data.fd, &term) != 0) return;
+    Mirror();
+    std::array<epoll_event, kEventsPerPass> events{};
     for (;;) {
         if (svc_max_pollfd == 0 && svc_pollfd == nullptr) return;
-        // The runtime adds and removes connections while it processes a pass: copy afresh.
-        const int watched = svc_max_pollfd;
-        if (watched + kOwnEntries > capacity) {
-            capacity = (watched + kOwnEntries) * 2;
-            fds.reset(new (std::nothrow) pollfd[static_cast<std::size_t>(capacity)]);
-            if (!fds) return;
-        }
-        int connections = 0;
-        for (int i = 0; i < watched; ++i) {
-            fds[i] = {svc_pollfd[i].fd, svc_pollfd[i].events, 0};
-            if (fds[i].fd != -1 && fds[i].fd != g_listener) ++connections;
-        }
-        // At the cap the listener moves to an entry of our own. The runtime skips an entry of -1 just
-        // like an empty one, and is told only about the ready entries of its own table below.
-        const bool full = connections >= g_max_connections;
-        if (full)
-            for (int i = 0; i < watched; ++i)
-                if (fds[i].fd == g_listener) fds[i].fd = -1;
-        fds[watched] = {TermSignalDescriptor(), POLLIN, 0};
-        fds[watched + 1] = {full ? g_listener : -1, POLLIN, 0};
-
-        const int ready = poll(fds.get(), static_cast<nfds_t>(watched + kOwnEntries), -1);
+        const int ready = epoll_wait(g_epoll, events.data(), kEventsPerPass, -1);
         if (ready == -1) {
             if (errno == EINTR) continue;
             return;
         }
-        if (fds[watched].revents != 0) ServerTerminate(SIGTERM);  // between requests, never inside one
-        if (fds[watched + 1].revents != 0) RefuseConnections(connections);
-
-        // The runtime walks its table until it has found as many ready entries as it is told, so it
-        // must be told exactly the ready entries within its table.
-        int runtime_ready = 0;
-        for (int i = 0; i < watched; ++i)
-            if (fds[i].fd != -1 && fds[i].revents != 0) ++runtime_ready;
-        if (runtime_ready == 0) continue;
-        // The runtime takes a read of 0 bytes for a closed connection only when errno is not EAGAIN;
-        // a stale EAGAIN from an earlier call would keep a closed connection polled for ever.
-        errno = 0;
-        svc_getreq_poll(fds.get(), runtime_ready);
+        bool listener_ready = false;
+        for (int i = 0; i < ready; ++i)
+            if (events[static_cast<std::size_t>(i)].data.fd == term.data.fd)
+                ServerTerminate(SIGTERM);  // between requests, never inside one
+        for (int i = 0; i < ready; ++i) {
+            const int fd = events[static_cast<std::size_t>(i)].data.fd;
+            if (fd == g_listener) {
+                listener_ready = true;
+                continue;
+            }
+            Serve(fd);
+            NoteIfGone(fd);
+        }
+        // Last, so that every connection destroyed in this pass is forgotten before a new one may
+        // take its descriptor and slot.
+        if (!listener_ready) continue;
+        if (g_connections >= g_max_connections) {
+            RefuseConnections();
+            continue;
+        }
+        Serve(g_listener);
+        Mirror();
     }
 }

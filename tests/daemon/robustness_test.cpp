@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <cstdio>
@@ -115,14 +116,28 @@ TEST_F(Robustness, UrgentByteAndHalfClosedPeersAreHandled)
     ExpectServed("a client half-closed its connection");
 }
 
-TEST_F(Robustness, ConnectionsAboveDescriptor1024AreServedAndCleanedUp)
+// Catches a descriptor table left at its default (1,024 or 4,096), a connection table that does not
+// follow it, connections above descriptor 1024 whose loss is not cleaned up, and per-connection
+// buffers sized for the runtime's 64 KiB default instead of the largest record.
+TEST_F(Robustness, TenThousandConnectionsAreServedLeanlyAndCleanedUp)
 {
+    constexpr int kConnections = 10000;
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    if (limit.rlim_max < kConnections * 5 / 3 + 100) GTEST_SKIP() << "descriptor hard limit " << limit.rlim_max;
+    limit.rlim_cur = limit.rlim_max;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+
+    const long before = kst::ProcStatusKb(sandbox_.pid(), "VmRSS").value_or(0);
     std::vector<kst::Connection> many;
-    for (int i = 0; i < 1100; ++i) {
+    for (int i = 0; i < kConnections; ++i) {
         many.push_back(Connect());
         ASSERT_TRUE(many.back().Null()) << "connection " << i << ": " << many.back().error();
     }
-    EXPECT_GT(kst::CountFds(sandbox_.pid()), 1100);
+    const long after = kst::ProcStatusKb(sandbox_.pid(), "VmRSS").value_or(0);
+    std::cout << "[ measure ] " << (after - before) / (kConnections / 1000) << " B per idle connection\n";
+    EXPECT_LT(after - before, kConnections * 48L) << "kB for " << kConnections << " idle connections";
+
     kst::Connection &high = many.back();
     const uint64_t ev = high.CreateEvent(0, 0, "").value();
     const uint64_t mutex = high.CreateMutex(0, 1, "").value();
@@ -133,6 +148,8 @@ TEST_F(Robustness, ConnectionsAboveDescriptor1024AreServedAndCleanedUp)
     // The lost connection's mutex is free again, and its parked wait no longer takes the signal.
     EXPECT_EQ(c.WaitForSingleObject(mutex), mutex);
     kst::ExpectUnwatched(c, ev);
+    for (int i = 0; i < kConnections - 1; i += 997)
+        EXPECT_TRUE(many[static_cast<std::size_t>(i)].Null()) << "connection " << i;
 }
 
 // Catches a SIGHUP that ends the daemon (the default action) and a trace file that is never opened anew:
