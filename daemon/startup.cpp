@@ -96,9 +96,8 @@ void FreeNICInfo(NICInfo **list) noexcept
 void close_allfd(int first) noexcept
 {
     const long end = sysconf(_SC_OPEN_MAX);
-    const int trace = TraceFileDescriptor();  // the trace library keeps its file open
     for (long fd = first; fd < end; ++fd)
-        if (fd != trace) close(static_cast<int>(fd));
+        if (!TraceOwnsDescriptor(static_cast<int>(fd))) close(static_cast<int>(fd));
 }
 
 int daemon_start(const char *name) noexcept

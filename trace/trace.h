@@ -8,5 +8,5 @@ void TraceLogInit(int reserved1, const char *ident, int reserved2, int reserved3
 void TraceLog(int level, const char *unit, const char *function, int line, const char *format, ...) noexcept
     __attribute__((format(printf, 5, 6)));
 
-// The descriptor of the open trace file, -1 if none; detaching leaves it open.
-[[nodiscard]] int TraceFileDescriptor() noexcept;
+// True for the descriptors the trace library keeps open (its file, its syslog socket); detaching leaves them.
+[[nodiscard]] bool TraceOwnsDescriptor(int fd) noexcept;
