@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <memory>
 #include <new>
 
@@ -77,6 +78,7 @@ bool DestroyNotificationWorks() noexcept
             ready = true;
         }
     }
+    errno = 0;  // with a stale EAGAIN the runtime would take the closed peer for an idle one
     if (ready) svc_getreq_poll(fds.get(), 1);
     g_probe = nullptr;  // freed by now if the runtime kept its word; never read again
     return ready && g_probe_heard;

@@ -3,7 +3,9 @@
 #include "tests/support/sandbox.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
+#include <array>
 #include <filesystem>
 
 namespace {
@@ -44,7 +46,12 @@ TEST_F(Dispatch, RepliesCarryEachResultRecordInWireOrder)
               kst::Encoder().Raw(Header(0x53)).U64(0).U64(0).Chars("", 512).Take());
 
     EXPECT_EQ(RawReply(kst::proc::kRegEnumKey, kst::EncodeWords5({.arg1 = 2}), 0x54).size(), 24u + 1032u);
-    EXPECT_EQ(RawReply(kst::proc::kRegEnumValue, kst::EncodeWords5({.arg1 = 2}), 0x55).size(), 24u + 3096u);
+    // The largest reply goes out as one fragment: its record mark announces all of it.
+    ASSERT_TRUE(c_.SendCall(kst::proc::kRegEnumValue, kst::EncodeWords5({.arg1 = 2}), 0x55));
+    std::array<uint8_t, 4> mark{};
+    ASSERT_EQ(recv(c_.fd(), mark.data(), mark.size(), MSG_PEEK | MSG_WAITALL), 4);
+    EXPECT_EQ(mark, (std::array<uint8_t, 4>{0x80, 0, (24 + 3096) >> 8, (24 + 3096) & 0xFF}));
+    EXPECT_EQ(c_.ReadRecord().value_or(kst::Bytes{}).size(), 24u + 3096u);
     EXPECT_EQ(RawReply(kst::proc::kRegQueryInfoKey, kst::EncodeWord(2), 0x56).size(), 24u + 40u);
 }
 
