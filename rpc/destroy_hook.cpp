@@ -17,6 +17,7 @@ using XpOps = struct __rpc_svcxprt::xp_ops;
 
 XpOps g_hooked_ops{};                       // the runtime's connection operations with our destroy
 const XpOps *g_runtime_ops = nullptr;       // shared by every connection transport of the runtime
+const XpOps *g_extended = nullptr;          // a copy of the hooked table that replaces more operations
 TransportListener g_listener = nullptr;     // told first of every hooked transport's end
 const SVCXPRT *g_probe = nullptr;           // the start-up check's own connection while it runs
 bool g_probe_heard = false;                 // the check's connection was reported destroyed
@@ -37,7 +38,7 @@ void SetDestroyListener(TransportListener listener) noexcept { g_listener = list
 
 bool HookTransportDestroy(SVCXPRT *transport) noexcept
 {
-    if (transport->xp_ops == &g_hooked_ops) return true;
+    if (transport->xp_ops == &g_hooked_ops || (g_extended && transport->xp_ops == g_extended)) return true;
     if (!g_runtime_ops) {
         g_runtime_ops = transport->xp_ops;
         g_hooked_ops = *g_runtime_ops;  // keeps the receive operation the runtime recognises its kinds by
@@ -47,6 +48,8 @@ bool HookTransportDestroy(SVCXPRT *transport) noexcept
     transport->xp_ops = &g_hooked_ops;
     return true;
 }
+
+void RecogniseHookedTable(const XpOps *table) noexcept { g_extended = table; }
 
 bool DestroyNotificationWorks() noexcept
 {

@@ -19,6 +19,10 @@ void SetDestroyListener(TransportListener listener) noexcept;
 // its operations are not the runtime's connection table, so its end would go unheard.
 [[nodiscard]] bool HookTransportDestroy(SVCXPRT *transport) noexcept;
 
+// Takes transports with this table for hooked too: a copy of the hooked table that replaces more of the
+// runtime's operations and still ends in the hooked destroy operation.
+void RecogniseHookedTable(const struct __rpc_svcxprt::xp_ops *table) noexcept;
+
 // Makes the runtime destroy a connection of our own whose peer has closed, the way it destroys a
 // client's, and reports whether the hook heard of it before the transport was freed.
 [[nodiscard]] bool DestroyNotificationWorks() noexcept;

@@ -5,15 +5,14 @@
 // exists: every loss the runtime sees ends in that one place, so nothing here reads the sockets.
 //
 // The wait is an epoll set that mirrors the runtime's table (svc_pollfd), so a pass costs the
-// same with ten thousand idle connections as with one. The table changes only inside the
-// runtime: a connection is added when the listener is handed over, and removed when the runtime
-// destroys it while handling that connection's own input. So the mirror is compared whole after
-// the listener's turn, which comes last in a pass, and slot by slot after each connection's, which
-// also keeps the number of connections. Closed descriptors leave the epoll set by themselves.
+// same with ten thousand idle connections as with one. The table changes in two places: a
+// connection accepted here (stream.cpp) is added, and one the runtime destroys while handling that
+// connection's own input is removed. So the mirror is compared whole after each accept, which
+// comes last in a pass, and slot by slot after each connection's turn, which also keeps the number
+// of connections. Closed descriptors leave the epoll set by themselves.
 //
-// At the cap the listener is not handed over: the loop accepts each new connection itself and
-// closes it at once, with a trace line, so a client learns straight away that there is no room
-// instead of waiting unanswered.
+// At the cap a new connection is accepted and closed at once, with a trace line, so a client
+// learns straight away that there is no room instead of waiting unanswered.
 #include "rpc/loop.h"
 
 #include "common/scoped.h"
@@ -31,6 +30,7 @@
 
 #include "daemon/daemon.h"
 #include "rpc/dispatch.h"
+#include "rpc/stream.h"
 #include "sync/sync.h"
 #include "trace/trace.h"
 
@@ -38,6 +38,7 @@ namespace {
 
 constexpr int kEventsPerPass = 256;   // ready descriptors taken per wait; the rest come next pass
 constexpr int kRefusalsPerPass = 64;  // a flood of connections can't keep the loop from the clients it has
+constexpr int kAcceptsPerPass = 16;   // nor can a crowd of new ones
 
 int g_listener = -1;         // descriptor that accepts connections
 int g_max_connections = 0;   // at this many, new connections are refused
@@ -116,8 +117,7 @@ void WatchListener(int fd, int max_connections) noexcept
 {
     g_listener = fd;
     g_max_connections = max_connections;
-    // Refusing drains the listener; the runtime, when it accepts, takes one connection per pass and
-    // treats a listener with none waiting as idle.
+    // Accepting and refusing drain the listener without ever waiting on it.
     const int flags = fcntl(fd, F_GETFL);
     if (flags != -1) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
@@ -170,11 +170,13 @@ void svc_run()
         // Last, so that every connection destroyed in this pass is forgotten before a new one may
         // take its descriptor and slot.
         if (!listener_ready) continue;
-        if (g_connections >= g_max_connections) {
-            RefuseConnections();
-            continue;
+        for (int accepted = 0; accepted < kAcceptsPerPass; ++accepted) {
+            if (g_connections >= g_max_connections) {
+                RefuseConnections();
+                break;
+            }
+            if (!AcceptConnection(g_listener)) break;
+            Mirror();
         }
-        Serve(g_listener);
-        Mirror();
     }
 }

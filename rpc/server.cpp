@@ -29,17 +29,6 @@ int32_t sockfd = -1;
 
 namespace {
 
-// Large enough for the largest call the server accepts: header, credential and verifier of at
-// most 400 bytes each, and a string argument of the runtime's 9000-byte maximum. A longer
-// record costs its sender the connection. Each connection's receive buffer is this large from
-// the start, so the runtime never has to grow it while a record comes in.
-constexpr unsigned kMaxRecord = 12 * 1024;
-
-// Each reply is written whole from one buffer of this size. The largest reply, an enumerated
-// value (3096 bytes and a 24-byte header), fits with room to spare: a reply that filled the
-// buffer would go out in two fragments.
-constexpr unsigned kReplyBuffer = 4096;
-
 // As many descriptors as the hard limit allows, up to kDescriptorLimit; lowered if set higher,
 // since the runtime and our connection table keep one entry per descriptor.
 void RaiseDescriptorLimit()
@@ -51,9 +40,9 @@ void RaiseDescriptorLimit()
     setrlimit(RLIMIT_NOFILE, &limit);
 }
 
-// The runtime destroys idle connections on its own, without telling us, once its open entries
-// reach four fifths of the descriptor table. Three fifths keeps well clear of that and leaves
-// descriptors for files, the trace and the portmapper.
+// Three fifths of the descriptor table: the rest is for files, the trace and the portmapper, and it
+// stays clear of four fifths, where the runtime would start closing idle connections on its own
+// were it accepting them.
 int ConnectionLimit(int descriptors) { return descriptors / 5 * 3; }
 
 // Binds a socket of our own to the configured loopback port; the transport on it, or nullptr.
@@ -80,14 +69,14 @@ SVCXPRT *CreateConfiguredTransport(uint32_t port)
         return nullptr;
     }
     TraceLog(0, "ntsys_svc", "NTSYS_Server", __LINE__, "Binding success.");
-    return svctcp_create(sockfd, kReplyBuffer, kMaxRecord);
+    return svctcp_create(sockfd, 0, 0);
 }
 
 // Lets the runtime bind a socket of its own on all addresses at a port the system chooses.
 SVCXPRT *CreateFallbackTransport()
 {
     if (seteuid(1) == -1) TraceLog(1, "ntsys_svc", "NTSYS_Server", __LINE__, "seteuid return with -1");
-    SVCXPRT *transport = svctcp_create(RPC_ANYSOCK, kReplyBuffer, kMaxRecord);
+    SVCXPRT *transport = svctcp_create(RPC_ANYSOCK, 0, 0);
     if (seteuid(0) == -1) TraceLog(1, "ntsys_svc", "NTSYS_Server", __LINE__, "seteuid return with -1");
     return transport;
 }
@@ -177,8 +166,8 @@ int PrepareRuntime() noexcept
 {
     // The runtime sizes its tables from the limit once, on first use; raise it before that.
     RaiseDescriptorLimit();
-    // Records are then assembled without blocking, so a client that stalls mid-record, trickles
-    // bytes or stops reading cannot hold up the others. It applies to listeners created later.
+    // The loop accepts connections itself (stream.cpp); should the runtime ever accept one, it too
+    // assembles records without blocking. It applies to listeners created later.
     int maxrec = kMaxRecord;
     rpc_control(RPC_SVC_CONNMAXREC_SET, &maxrec);
     if (!DestroyNotificationWorks()) {

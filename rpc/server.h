@@ -11,6 +11,11 @@ inline constexpr const char *kReadyFile = "/opt/orn/kestrel/work/KSTntserver.rea
 // an entry in our connection table.
 inline constexpr int kDescriptorLimit = 65536;
 
+// Large enough for the largest call the server accepts: header, credential and verifier of at
+// most 400 bytes each, and a string argument of the runtime's 9000-byte maximum. A longer
+// record costs its sender the connection.
+inline constexpr unsigned kMaxRecord = 12 * 1024;
+
 // Exit status of a start-up that finds the runtime no longer reports destroyed connections.
 inline constexpr int kExitRuntimeUnfit = 6;
 

@@ -94,6 +94,29 @@ TEST_F(Dispatch, RuntimeErrorRepliesAndTheNextCallStillServed)
     EXPECT_TRUE(c_.Null());
 }
 
+// Catches a record stream that takes only single-fragment records, or loses, reorders or mislabels calls
+// that arrive together: a call in three fragments (one of a single byte) and two more behind it, in one write.
+TEST_F(Dispatch, FragmentedAndPipelinedCallsAreAnsweredInOrder)
+{
+    const kst::Bytes call =
+        kst::CallMessage(0x61, kst::kProgram, kst::kVersion, kst::proc::kCreateEvent, kst::EncodeCreate(0, 0, "F"));
+    kst::Encoder wire;
+    wire.Raw(kst::Fragment(std::span(call).first(1), false));
+    wire.Raw(kst::Fragment(std::span(call).subspan(1, 100), false));
+    wire.Raw(kst::Fragment(std::span(call).subspan(101)));
+    wire.Raw(kst::CallRecord(0x62, kst::proc::kNull, {}));
+    wire.Raw(kst::CallRecord(0x63, kst::proc::kOpenEvent, kst::EncodeString("F")));
+    ASSERT_TRUE(c_.SendRaw(wire.bytes()));
+    const auto created = c_.ReadReply(), null = c_.ReadReply(), opened = c_.ReadReply();
+    ASSERT_TRUE(created && null && opened) << c_.error();
+    EXPECT_EQ(created->xid, 0x61u);
+    EXPECT_EQ(null->xid, 0x62u);
+    EXPECT_EQ(opened->xid, 0x63u);
+    ASSERT_TRUE(created->Word());
+    EXPECT_NE(*created->Word(), 0u);
+    EXPECT_EQ(opened->Word(), created->Word());
+}
+
 TEST_F(Dispatch, EveryCallStartsWithLastErrorZero)
 {
     kst::Connection other = Connect();
