@@ -18,6 +18,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <rpc/rpc.h>
+#include <rpc/svc_mt.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -190,13 +191,16 @@ enum xprt_stat StreamStat(SVCXPRT *transport)
     return stream->broken ? XPRT_DIED : XPRT_IDLE;
 }
 
-bool_t GetArguments(SVCXPRT *, xdrproc_t decode, void *args) { return (*decode)(&g_call, args); }
+// Through the call's authentication flavour, as the runtime decodes (it passes the plain flavours through).
+bool_t GetArguments(SVCXPRT *transport, xdrproc_t decode, void *args)
+{
+    return SVCAUTH_UNWRAP(&SVC_XP_AUTH(transport), &g_call, decode, static_cast<caddr_t>(args));
+}
 
 bool_t FreeArguments(SVCXPRT *, xdrproc_t decode, void *args)
 {
-    XDR release{};
-    release.x_op = XDR_FREE;
-    return (*decode)(&release, args);
+    xdr_free(decode, args);
+    return TRUE;
 }
 
 // Writes all of a reply, waiting at most kWriteTimeout for a client that does not read.
@@ -227,7 +231,16 @@ bool_t WriteReply(SVCXPRT *transport, rpc_msg *msg)
     msg->rm_xid = stream->xid;
     XDR out{};
     xdrmem_create(&out, reinterpret_cast<char *>(g_out.data() + 4), static_cast<u_int>(g_out.size() - 4), XDR_ENCODE);
-    const bool encoded = xdr_replymsg(&out, msg);
+    // As the runtime does: the header, then the results through the call's authentication flavour.
+    const bool results = msg->rm_reply.rp_stat == MSG_ACCEPTED && msg->acpted_rply.ar_stat == SUCCESS;
+    const xdrproc_t encode = msg->acpted_rply.ar_results.proc;
+    const caddr_t value = msg->acpted_rply.ar_results.where;
+    if (results) {
+        msg->acpted_rply.ar_results.proc = reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(xdr_void));
+        msg->acpted_rply.ar_results.where = nullptr;
+    }
+    const bool encoded =
+        xdr_replymsg(&out, msg) && (!results || SVCAUTH_WRAP(&SVC_XP_AUTH(transport), &out, encode, value));
     const u_int length = xdr_getpos(&out);
     xdr_destroy(&out);
     const uint32_t mark = htonl(length | kLastFragment);
