@@ -102,14 +102,8 @@ void RefuseConnections()
     }
 }
 
-// Hands one ready descriptor of the runtime's table to the runtime.
-void Serve(int fd)
-{
-    // The runtime takes a read of 0 bytes for a closed connection only when errno is not EAGAIN;
-    // a stale EAGAIN from an earlier call would keep a closed connection polled for ever.
-    errno = 0;
-    svc_getreq_common(fd);
-}
+// Hands one ready connection to the runtime, which reads its calls through stream.cpp.
+void Serve(int fd) { svc_getreq_common(fd); }
 
 }  // namespace
 
