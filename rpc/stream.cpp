@@ -39,29 +39,32 @@ using XpOps = struct __rpc_svcxprt::xp_ops;
 using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kLastFragment = 0x80000000u;
-constexpr u_int kUnusedBuffer = 100;           // the runtime's own buffers, never used: the smallest it takes
+constexpr u_int kUnusedBuffer = 100; // the runtime's own buffers, never used: the smallest it takes
 constexpr auto kWriteTimeout = std::chrono::seconds(2);
 
 // A connection's part of the stream.
 struct Stream {
-    uint32_t xid = 0;                 // of the latest call received: every reply on the connection carries it
-    bool broken = false;              // input ended or broke, or a reply failed: the runtime ends the connection
-    std::unique_ptr<uint8_t[]> held;  // the start of a record still coming in; nullptr when none
-    std::size_t held_size = 0;        // bytes in held
+    uint32_t xid = 0;                // of the latest call received: every reply on the connection carries it
+    bool broken = false;             // input ended or broke, or a reply failed: the runtime ends the connection
+    std::unique_ptr<uint8_t[]> held; // the start of a record still coming in; nullptr when none
+    std::size_t held_size = 0;       // bytes in held
 };
 
 // Room for any record the server accepts, even sent one byte per fragment (5 bytes per byte).
 alignas(8) std::array<uint8_t, 64 * 1024> g_in;
-std::size_t g_in_size = 0;        // bytes in g_in
-std::size_t g_in_used = 0;        // bytes of g_in already dispatched
-Stream *g_in_owner = nullptr;     // whose input g_in holds; nullptr when nobody's
-bool g_in_read = false;           // the owner's socket has been read during this turn
-XDR g_call{};                     // decodes the call being dispatched: its header, then its arguments
-alignas(8) std::array<uint8_t, 8 * 1024> g_out;  // one reply behind its record mark
-XpOps g_ops{};                    // the hooked operations with the ones below
+std::size_t g_in_size = 0;                      // bytes in g_in
+std::size_t g_in_used = 0;                      // bytes of g_in already dispatched
+Stream *g_in_owner = nullptr;                   // whose input g_in holds; nullptr when nobody's
+bool g_in_read = false;                         // the owner's socket has been read during this turn
+XDR g_call{};                                   // decodes the call being dispatched: its header, then its arguments
+alignas(8) std::array<uint8_t, 8 * 1024> g_out; // one reply behind its record mark
+XpOps g_ops{};                                  // the hooked operations with the ones below
 void (*g_hooked_destroy)(SVCXPRT *) = nullptr;  // the hooked destroy operation
 
-Stream *StreamOf(const SVCXPRT *transport) { return static_cast<Stream *>(transport->xp_p2); }
+Stream *StreamOf(const SVCXPRT *transport)
+{
+    return static_cast<Stream *>(transport->xp_p2);
+}
 
 // Keeps the start of a record that g_in holds for its owner with the owner, and frees g_in.
 void Release()
@@ -73,7 +76,7 @@ void Release()
     if (!owner || rest == 0) return;
     owner->held.reset(new (std::nothrow) uint8_t[rest]);
     if (!owner->held) {
-        owner->broken = true;  // what it has sent so far is lost: so is the connection
+        owner->broken = true; // what it has sent so far is lost: so is the connection
         return;
     }
     memcpy(owner->held.get(), g_in.data() + from, rest);
@@ -149,7 +152,7 @@ bool Fill(int fd)
         g_in_size -= g_in_used;
         g_in_used = 0;
     }
-    if (g_in_size == g_in.size()) return false;  // cannot happen: any record the server accepts fits
+    if (g_in_size == g_in.size()) return false; // cannot happen: any record the server accepts fits
     const ssize_t got = read(fd, g_in.data() + g_in_size, g_in.size() - g_in_size);
     if (got > 0) g_in_size += static_cast<std::size_t>(got);
     return got > 0 || (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR));
@@ -256,7 +259,7 @@ bool_t WriteReply(SVCXPRT *transport, rpc_msg *msg)
 void DestroyStream(SVCXPRT *transport)
 {
     Stream *stream = StreamOf(transport);
-    g_hooked_destroy(transport);  // the dispatcher forgets the connection; the runtime frees it
+    g_hooked_destroy(transport); // the dispatcher forgets the connection; the runtime frees it
     if (g_in_owner == stream) {
         g_in_owner = nullptr;
         g_in_size = g_in_used = 0;
@@ -272,7 +275,7 @@ bool Registered(int fd)
     return false;
 }
 
-}  // namespace
+} // namespace
 
 bool AcceptConnection(int listener) noexcept
 {

@@ -16,7 +16,7 @@ TEST(Limits, ConnectionsBeyondTheCapAreClosedAtOnceAndTheOthersStayServed)
 {
     kst::Sandbox sandbox;
     ASSERT_TRUE(sandbox.StartRpcbind());
-    rlimit limit{64, 64};  // the daemon inherits a table of 64 descriptors
+    rlimit limit{64, 64}; // the daemon inherits a table of 64 descriptors
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
     ASSERT_TRUE(sandbox.Start());
 
@@ -25,7 +25,7 @@ TEST(Limits, ConnectionsBeyondTheCapAreClosedAtOnceAndTheOthersStayServed)
         held.push_back(sandbox.Connect());
         served = held.back().Null();
     }
-    held.pop_back();  // the first one the daemon closed instead of answering
+    held.pop_back(); // the first one the daemon closed instead of answering
     EXPECT_GE(held.size(), 32u) << "half the table or more serves connections";
     EXPECT_LT(held.size(), 51u) << "the runtime starts closing idle connections at four fifths";
 
@@ -40,4 +40,4 @@ TEST(Limits, ConnectionsBeyondTheCapAreClosedAtOnceAndTheOthersStayServed)
     EXPECT_TRUE(kst::PollFor(5000, [&] { return sandbox.Connect().Null(); }));
 }
 
-}  // namespace
+} // namespace

@@ -145,7 +145,7 @@ TEST_F(Robustness, TenThousandConnectionsAreServedLeanlyAndCleanedUp)
     }
     const long after = kst::ProcStatusKb(sandbox_.pid(), "VmRSS").value_or(0);
     std::cout << "[ measure ] " << (after - before) / (kConnections / 1000) << " B per idle connection\n";
-    EXPECT_TRUE(kSanitized || after - before < kConnections * 48L) << after - before << " kB for " << kConnections
+    EXPECT_TRUE(kSanitized || after - before < kConnections * 24L) << after - before << " kB for " << kConnections
                                                                      << " idle connections";
 
     kst::Connection &high = many.back();

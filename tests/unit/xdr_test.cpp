@@ -16,14 +16,12 @@ using kst::Bytes;
 
 enum class Path { Buffer, Elements };
 
-template <class T>
-using Routine = bool_t (*)(XDR *, T *) noexcept;
+template <class T> using Routine = bool_t (*)(XDR *, T *) noexcept;
 
 // Runs the routine over a stream of the chosen path: decoding `in`, or encoding into the result.
-template <class T>
-std::optional<Bytes> Code(Routine<T> routine, T *record, xdr_op op, Path path, const Bytes &in = {})
+template <class T> std::optional<Bytes> Code(Routine<T> routine, T *record, xdr_op op, Path path, const Bytes &in = {})
 {
-    std::vector<uint32_t> area(2048, 0);  // 4-byte aligned, as a memory stream needs to lend its buffer
+    std::vector<uint32_t> area(2048, 0); // 4-byte aligned, as a memory stream needs to lend its buffer
     auto *base = reinterpret_cast<char *>(area.data());
     std::copy(in.begin(), in.end(), base);
     const std::size_t size = op == XDR_DECODE ? in.size() : area.size() * 4;
@@ -45,8 +43,7 @@ std::optional<Bytes> Code(Routine<T> routine, T *record, xdr_op op, Path path, c
 }
 
 // Decodes the client's bytes and encodes the result again: both must give exactly the client's bytes.
-template <class T>
-void ExpectRoundTrip(Routine<T> routine, const Bytes &wire)
+template <class T> void ExpectRoundTrip(Routine<T> routine, const Bytes &wire)
 {
     for (const Path path : {Path::Buffer, Path::Elements}) {
         SCOPED_TRACE(path == Path::Buffer ? "from the stream's buffer" : "element by element");
@@ -60,7 +57,7 @@ std::string AllBytes(std::size_t n)
 {
     std::string text;
     for (std::size_t i = 0; i < n; ++i)
-        text.push_back(static_cast<char>(0x80 + i * 7));  // every value above 0x7F comes by, and NULs
+        text.push_back(static_cast<char>(0x80 + i * 7)); // every value above 0x7F comes by, and NULs
     return text;
 }
 
@@ -84,7 +81,7 @@ TEST(Xdr, EveryRecordRoundTripsToTheClientsBytesOnBothPaths)
 TEST(Xdr, DecodingKeepsTheLowByteAndRefusesARecordCutShort)
 {
     Bytes wire = kst::EncodeOpen(7, "");
-    wire[8 + 2] = 0x01;  // the first name element arrives as 00 00 01 41
+    wire[8 + 2] = 0x01; // the first name element arrives as 00 00 01 41
     wire[8 + 3] = 0x41;
     for (const Path path : {Path::Buffer, Path::Elements}) {
         registry_open_struct record{};
@@ -96,4 +93,4 @@ TEST(Xdr, DecodingKeepsTheLowByteAndRefusesARecordCutShort)
     }
 }
 
-}  // namespace
+} // namespace
