@@ -197,7 +197,8 @@ enum xprt_stat StreamStat(SVCXPRT *transport)
 // Through the call's authentication flavour, as the runtime decodes (it passes the plain flavours through).
 bool_t GetArguments(SVCXPRT *transport, xdrproc_t decode, void *args)
 {
-    return SVCAUTH_UNWRAP(&SVC_XP_AUTH(transport), &g_call, decode, static_cast<caddr_t>(args));
+    SVCAUTH *flavour = &SVC_XP_AUTH(transport); // set by the runtime's authentication of every call
+    return flavour->svc_ah_ops && SVCAUTH_UNWRAP(flavour, &g_call, decode, static_cast<caddr_t>(args));
 }
 
 bool_t FreeArguments(SVCXPRT *, xdrproc_t decode, void *args)
@@ -242,8 +243,9 @@ bool_t WriteReply(SVCXPRT *transport, rpc_msg *msg)
         msg->acpted_rply.ar_results.proc = reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(xdr_void));
         msg->acpted_rply.ar_results.where = nullptr;
     }
+    SVCAUTH *flavour = &SVC_XP_AUTH(transport);
     const bool encoded =
-        xdr_replymsg(&out, msg) && (!results || SVCAUTH_WRAP(&SVC_XP_AUTH(transport), &out, encode, value));
+        xdr_replymsg(&out, msg) && (!results || (flavour->svc_ah_ops && SVCAUTH_WRAP(flavour, &out, encode, value)));
     const u_int length = xdr_getpos(&out);
     xdr_destroy(&out);
     const uint32_t mark = htonl(length | kLastFragment);
