@@ -7,7 +7,7 @@ PACKAGES    = g++ cmake make pkg-config libtirpc-dev rpcbind libgtest-dev libgmo
               iproute2 procps sysvinit-utils util-linux clang libclang-rt-14-dev
 KESTREL     = /opt/orn/kestrel
 
-.PHONY: deps build run stop check check-asan fuzz install clean
+.PHONY: deps build run stop check check-asan fuzz bench install clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -53,8 +53,13 @@ FUZZ_SECONDS ?= 30
 fuzz: deps
 	fuzz/run $(FUZZ_SECONDS)
 
+# Timings, memory and start-up beside their floors, as one table (bench/run; BENCH_ARGS=--quick for a short run).
+bench: deps
+	BUILD=$(BUILD) bench/run $(BENCH_ARGS)
+
+# The daemon goes to /usr/sbin; libkstnt, kstnt.h and kstnt.pc under PREFIX (default /usr/local).
 install: build
-	cmake --install $(BUILD)
+	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
