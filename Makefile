@@ -49,8 +49,9 @@ check-asan: deps
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	ctest --test-dir $(ASAN_BUILD) -j$(TEST_JOBS) --output-on-failure
 
+# The daemon goes to /usr/sbin; libkstnt, kstnt.h and kstnt.pc under PREFIX (default /usr/local).
 install: build
-	cmake --install $(BUILD)
+	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
 
 # Binary packages with Debian's own tooling, built from a copy of the tree in $(DEB_BUILD)/src so
 # that dpkg-buildpackage leaves its results in $(DEB_BUILD) and not beside the checkout; then
