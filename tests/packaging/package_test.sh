@@ -49,13 +49,14 @@ for tool in dpkg-buildpackage dh lintian dpkg-deb; do
 done
 
 rm -rf "$out"
-if ! timeout "$build_timeout" make --no-print-directory -C "$src" deb DEB_BUILD="$out" JOBS=2 >"$src/.deb-build.log" 2>&1; then
-    tail -n 60 "$src/.deb-build.log" >&2
-    rm -f "$src/.deb-build.log"
+log=$(mktemp) # outside the tree that make deb copies
+if ! timeout "$build_timeout" make --no-print-directory -C "$src" deb DEB_BUILD="$out" JOBS=2 >"$log" 2>&1; then
+    tail -n 60 "$log" >&2
+    rm -f "$log"
     echo "FAIL: make deb failed or took more than $build_timeout s (lintian errors count as failures)" >&2
     exit 1
 fi
-mv "$src/.deb-build.log" "$out/build.log"
+mv "$log" "$out/build.log"
 ok "make deb built the packages and lintian reported no errors"
 
 # "mode owner path[ -> target]" lines of a package, without sizes and dates.
