@@ -96,6 +96,7 @@ if [ -n "$server" ]; then
     expect_entry "$server" -rw-r--r-- ./usr/share/man/man8/KSTntserver.8.gz
     expect_entry "$server" -rw-r--r-- ./usr/share/man/man8/kstctl.8.gz
     expect_entry "$server" -rw-r--r-- ./usr/share/man/man5/property.inf.5.gz
+    expect_entry "$server" -rw-r--r-- ./usr/share/bash-completion/completions/kstctl
     for example in loopback-only.conf trace-file.conf kstntserver.logrotate; do
         expect_entry "$server" -rw-r--r-- "./usr/share/doc/kstntserver/examples/$example"
     done
