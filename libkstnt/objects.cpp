@@ -20,8 +20,14 @@ namespace {
 
 using kst::Bytes;
 
-uint64_t Word(HANDLE h) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(h)); }
-HANDLE Handle(uint64_t word) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(word)); }
+uint64_t Word(HANDLE h)
+{
+    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(h));
+}
+HANDLE Handle(uint64_t word)
+{
+    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(word));
+}
 
 // A name the daemon's 64-byte name field can carry; sets the last error when it can't.
 bool NameFits(LPCSTR name)
@@ -84,12 +90,14 @@ BOOL OnHandle(uint32_t proc, HANDLE h, const Bytes &args)
 // What a wait's reply means: the index of the object that satisfied it, or WAIT_FAILED.
 DWORD WaitResult(uint64_t word, std::span<const uint64_t> handles, bool wait_all)
 {
-    if (word == 0 && wait_all) return WAIT_OBJECT_0;  // every object was ready at once
+    if (word == 0 && wait_all) return WAIT_OBJECT_0; // every object was ready at once
     if (IsIdentity(word)) {
         for (std::size_t i = 0; i < handles.size(); ++i)
             if (handles[i] == word) {
                 SetError(ERROR_SUCCESS);
-                return wait_all ? WAIT_OBJECT_0 : WAIT_OBJECT_0 + static_cast<DWORD>(i);
+                if (wait_all) return WAIT_OBJECT_0;
+                Acquired(word);
+                return WAIT_OBJECT_0 + static_cast<DWORD>(i);
             }
     }
     // 0 for a wait that was not cancelled, or an identity that was not waited for: not this protocol.
@@ -121,7 +129,7 @@ DWORD Wait(std::span<const uint64_t> handles, bool single, bool wait_all, DWORD 
         if (got == Got::Failed) return WAIT_FAILED;
         if (got == Got::Reply) {
             if (first.xid == wait_xid && first.Word()) return WaitResult(*first.Word(), handles, wait_all);
-            SetError(ERROR_INVALID_DATA);  // a reply under a foreign xid: the connection is out of step
+            SetError(ERROR_INVALID_DATA); // a reply under a foreign xid: the connection is out of step
             Drop();
             return WAIT_FAILED;
         }
@@ -155,8 +163,8 @@ DWORD Wait(std::span<const uint64_t> handles, bool single, bool wait_all, DWORD 
     return WaitResult(*word, handles, wait_all);
 }
 
-}  // namespace
-}  // namespace kstnt
+} // namespace
+} // namespace kstnt
 
 using namespace kstnt;
 
@@ -182,30 +190,44 @@ KSTNT_API BOOL WINAPI SetEvent(HANDLE hEvent)
 
 KSTNT_API BOOL WINAPI ResetEvent(HANDLE hEvent)
 {
-    return Guard<BOOL>(FALSE,
-                       [&] { return OnHandle(kst::proc::kResetEvent, hEvent, kst::EncodeWord(Word(hEvent))); });
+    return Guard<BOOL>(FALSE, [&] { return OnHandle(kst::proc::kResetEvent, hEvent, kst::EncodeWord(Word(hEvent))); });
 }
 
 KSTNT_API HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName)
 {
     return Guard<HANDLE>(nullptr, [&] {
-        return Create(kst::proc::kCreateMutex, kst::proc::kOpenMutex, 0, bInitialOwner ? 1 : 0, lpName);
+        HANDLE mutex = Create(kst::proc::kCreateMutex, kst::proc::kOpenMutex, 0, bInitialOwner ? 1 : 0, lpName);
+        if (!mutex) return mutex;
+        MutexOpened(Word(mutex));
+        // An existing mutex is opened, never taken over, as on NT.
+        if (bInitialOwner && GetLastError() == ERROR_SUCCESS) Acquired(Word(mutex));
+        return mutex;
     });
 }
 
 KSTNT_API HANDLE WINAPI OpenMutexA(DWORD, BOOL, LPCSTR lpName)
 {
-    return Guard<HANDLE>(nullptr, [&] { return Open(kst::proc::kOpenMutex, lpName); });
+    return Guard<HANDLE>(nullptr, [&] {
+        HANDLE mutex = Open(kst::proc::kOpenMutex, lpName);
+        if (mutex) MutexOpened(Word(mutex));
+        return mutex;
+    });
 }
 
 KSTNT_API BOOL WINAPI ReleaseMutex(HANDLE hMutex)
 {
-    return Guard<BOOL>(FALSE,
-                       [&] { return OnHandle(kst::proc::kReleaseMutex, hMutex, kst::EncodeWord(Word(hMutex))); });
+    return Guard<BOOL>(FALSE, [&] {
+        if (hMutex && ReleaseNested(Word(hMutex))) {
+            SetError(ERROR_SUCCESS);
+            return TRUE;
+        }
+        const BOOL released = OnHandle(kst::proc::kReleaseMutex, hMutex, kst::EncodeWord(Word(hMutex)));
+        if (released) Released(Word(hMutex));
+        return released;
+    });
 }
 
-KSTNT_API HANDLE WINAPI CreateSemaphoreA(LPSECURITY_ATTRIBUTES, LONG lInitialCount, LONG lMaximumCount,
-                                         LPCSTR lpName)
+KSTNT_API HANDLE WINAPI CreateSemaphoreA(LPSECURITY_ATTRIBUTES, LONG lInitialCount, LONG lMaximumCount, LPCSTR lpName)
 {
     return Guard<HANDLE>(nullptr, [&]() -> HANDLE {
         if (lInitialCount < 0 || lMaximumCount <= 0 || lInitialCount > lMaximumCount) {
@@ -237,8 +259,11 @@ KSTNT_API BOOL WINAPI ReleaseSemaphore(HANDLE hSemaphore, LONG lReleaseCount, LP
 
 KSTNT_API BOOL WINAPI CloseHandle(HANDLE hObject)
 {
-    return Guard<BOOL>(FALSE,
-                       [&] { return OnHandle(kst::proc::kCloseHandle, hObject, kst::EncodeWord(Word(hObject))); });
+    return Guard<BOOL>(FALSE, [&] {
+        const BOOL closed = OnHandle(kst::proc::kCloseHandle, hObject, kst::EncodeWord(Word(hObject)));
+        if (closed) MutexClosed(Word(hObject));
+        return closed;
+    });
 }
 
 KSTNT_API DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)

@@ -21,8 +21,8 @@ using kst::Bytes;
 // The daemon's directories of the two roots; a key's full path starts with one of them.
 constexpr std::string_view kClassRootDir = "/opt/orn/kestrel/registry/HKEY_CLASS_ROOT";
 constexpr std::string_view kLocalMachineDir = "/opt/orn/kestrel/registry/HKEY_LOCAL_MACHINE";
-constexpr uint64_t kClassRoot = 1, kLocalMachine = 2;  // the daemon's words for the roots
-constexpr uint32_t kQueryCapacity = 507;                // most data bytes a value query returns
+constexpr uint64_t kClassRoot = 1, kLocalMachine = 2; // the daemon's words for the roots
+constexpr uint32_t kQueryCapacity = 507;              // most data bytes a value query returns
 
 uint64_t KeyWord(HKEY key)
 {
@@ -31,7 +31,10 @@ uint64_t KeyWord(HKEY key)
     return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(key));
 }
 
-HKEY KeyHandle(uint64_t word) { return reinterpret_cast<HKEY>(static_cast<uintptr_t>(word)); }
+HKEY KeyHandle(uint64_t word)
+{
+    return reinterpret_cast<HKEY>(static_cast<uintptr_t>(word));
+}
 
 // Full-path lengths of the keys this process has opened or created, so that a path the daemon could
 // not build is refused here with a clear code. Keys of other processes' handles are not known and
@@ -60,13 +63,17 @@ private:
     std::unordered_map<uint64_t, std::size_t> lengths_; // key word -> full path length
 };
 
+// Never destroyed: another thread may still call in while the process exits.
 KeyPaths &Paths()
 {
-    static KeyPaths paths;
-    return paths;
+    static KeyPaths *const paths = new KeyPaths;
+    return *paths;
 }
 
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+bool IsSeparator(char c)
+{
+    return c == '\\' || c == '/';
+}
 
 // What a subkey path adds to its parent's full path: each component and its "//".
 std::size_t SubPathLength(std::string_view path)
@@ -101,7 +108,10 @@ LONG CheckName(uint64_t key, std::string_view name, bool value)
 }
 
 // The code a failed helper left in the thread's last error.
-LONG Failed() { return static_cast<LONG>(GetLastError()); }
+LONG Failed()
+{
+    return static_cast<LONG>(GetLastError());
+}
 
 // True when the daemon knows the key; nullopt (last error set) when it could not be asked.
 std::optional<bool> KeyExists(uint64_t key)
@@ -119,7 +129,10 @@ LONG ExplainEmpty(uint64_t key, LONG on_valid_key)
     return *exists ? on_valid_key : ERROR_INVALID_HANDLE;
 }
 
-LONG KeyCode(uint64_t word) { return static_cast<LONG>(Translate(word, Subject::Key)); }
+LONG KeyCode(uint64_t word)
+{
+    return static_cast<LONG>(Translate(word, Subject::Key));
+}
 
 // A call on a key whose reply is the daemon's code.
 LONG CodeCall(uint32_t proc, const Bytes &args)
@@ -132,7 +145,8 @@ LONG CodeCall(uint32_t proc, const Bytes &args)
 std::string ValueFileName(std::string_view name)
 {
     std::string out(name);
-    for (char &c : out) c = c == '\\' ? '/' : (c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
+    for (char &c : out)
+        c = c == '\\' ? '/' : (c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
     return out;
 }
 
@@ -222,7 +236,9 @@ LONG CreateKey(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult, LPDWORD lpdwDisposit
             return rc;
         }
     }
-    auto create = [key](std::string_view path) { return CallWord(kst::proc::kRegCreateKey, kst::EncodeOpen(key, path)); };
+    auto create = [key](std::string_view path) {
+        return CallWord(kst::proc::kRegCreateKey, kst::EncodeOpen(key, path));
+    };
     auto word = create(sub);
     if (word && *word == 4) {
         for (std::size_t at = 0; at < sub.size(); ++at) {
@@ -335,8 +351,8 @@ LONG Notify(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFilter, HANDLE hEvent, 
     return KeyCode(*word);
 }
 
-}  // namespace
-}  // namespace kstnt
+} // namespace
+} // namespace kstnt
 
 using namespace kstnt;
 
@@ -417,8 +433,8 @@ KSTNT_API LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, L
     return GuardReg([&] { return QueryValue(hKey, lpValueName, lpType, lpData, lpcbData); });
 }
 
-KSTNT_API LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD,
-                                    LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime)
+KSTNT_API LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD, LPSTR lpClass,
+                                    LPDWORD lpcchClass, PFILETIME lpftLastWriteTime)
 {
     return GuardReg([&]() -> LONG {
         if (!lpName || !lpcchName) return ERROR_INVALID_PARAMETER;

@@ -15,29 +15,49 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <mutex>
+#include <unordered_map>
 
 namespace kstnt {
 namespace {
 
-thread_local DWORD t_last_error = ERROR_SUCCESS;  // the thread's last error
+thread_local DWORD t_last_error = ERROR_SUCCESS; // the thread's last error
 
-std::atomic<unsigned> g_fork_generation{0};  // raised in every forked child
+std::atomic<unsigned> g_fork_generation{0}; // raised in every forked child
 
 // A thread's connection and the process generation it was opened in.
 struct Session {
-    kst::Connection connection;  // to the daemon; not connected until the first call
-    unsigned generation = 0;     // g_fork_generation when it was opened
+    kst::Connection connection;               // to the daemon; not connected until the first call
+    unsigned generation = 0;                  // g_fork_generation when it was opened
+    std::unordered_map<uint64_t, DWORD> held; // mutexes this thread owns -> times acquired
 };
 
-pthread_key_t g_session_key;       // each thread's Session, deleted when the thread ends
+// Every handle of this process that names a mutex, with the number of Creates and Opens not yet
+// closed, so a wait can tell a mutex from an event without asking the daemon.
+std::mutex g_mutexes_lock;
+std::unordered_map<uint64_t, DWORD> *g_mutexes = new std::unordered_map<uint64_t, DWORD>; // never freed
+
+bool IsMutex(uint64_t handle)
+{
+    std::lock_guard lock(g_mutexes_lock);
+    return g_mutexes->contains(handle);
+}
+
+pthread_key_t g_session_key; // each thread's Session, deleted when the thread ends
 pthread_once_t g_session_once = PTHREAD_ONCE_INIT;
 
-void DeleteSession(void *session) { delete static_cast<Session *>(session); }
-void AfterForkInChild() { g_fork_generation.fetch_add(1); }
+void DeleteSession(void *session)
+{
+    delete static_cast<Session *>(session);
+}
+void AfterForkInChild()
+{
+    g_fork_generation.fetch_add(1);
+}
 
 void MakeSessionKey()
 {
-    if (pthread_key_create(&g_session_key, DeleteSession) != 0) abort();  // only when keys run out
+    if (pthread_key_create(&g_session_key, DeleteSession) != 0) abort(); // only when keys run out
     pthread_atfork(nullptr, nullptr, AfterForkInChild);
 }
 
@@ -71,10 +91,10 @@ long DaemonPort()
 // One row per daemon code: the NT code for a call on an object handle, for opening by name, and for a
 // registry call.
 struct Translation {
-    uint64_t code;  // as the daemon replies it
-    DWORD handle;   // Subject::Handle
-    DWORD name;     // Subject::Name
-    DWORD key;      // Subject::Key
+    uint64_t code; // as the daemon replies it
+    DWORD handle;  // Subject::Handle
+    DWORD name;    // Subject::Name
+    DWORD key;     // Subject::Key
 };
 constexpr std::array<Translation, 8> kTranslations{{
     {0, ERROR_SUCCESS, ERROR_SUCCESS, ERROR_SUCCESS},
@@ -87,22 +107,28 @@ constexpr std::array<Translation, 8> kTranslations{{
     {288, ERROR_NOT_OWNER, ERROR_NOT_OWNER, ERROR_NOT_OWNER},
 }};
 
-}  // namespace
+} // namespace
 
 DWORD Translate(uint64_t code, Subject subject) noexcept
 {
     for (const Translation &row : kTranslations) {
         if (row.code != code) continue;
         switch (subject) {
-        case Subject::Handle: return row.handle;
-        case Subject::Name: return row.name;
-        case Subject::Key: return row.key;
+        case Subject::Handle:
+            return row.handle;
+        case Subject::Name:
+            return row.name;
+        case Subject::Key:
+            return row.key;
         }
     }
-    return ERROR_INVALID_DATA;  // a code this library does not know: the daemon is not the one expected
+    return ERROR_INVALID_DATA; // a code this library does not know: the daemon is not the one expected
 }
 
-void SetError(DWORD code) noexcept { t_last_error = code; }
+void SetError(DWORD code) noexcept
+{
+    t_last_error = code;
+}
 
 int IoTimeoutMs() noexcept
 {
@@ -114,7 +140,7 @@ int IoTimeoutMs() noexcept
     return ms;
 }
 
-kst::Connection *Connection() noexcept
+kst::Connection *Connection()
 {
     Session *session = ThisSession();
     if (!session) {
@@ -124,8 +150,9 @@ kst::Connection *Connection() noexcept
     const unsigned generation = g_fork_generation.load();
     if (session->connection.connected() && session->generation == generation) return &session->connection;
     // Closing a connection inherited through fork only drops this process's descriptor: the parent's
-    // connection lives on.
+    // connection lives on. A new connection owns nothing.
     session->connection.Close();
+    session->held.clear();
     const long port = DaemonPort();
     if (port < 0) {
         SetError(ERROR_INVALID_PARAMETER);
@@ -142,7 +169,44 @@ kst::Connection *Connection() noexcept
 void Drop() noexcept
 {
     pthread_once(&g_session_once, MakeSessionKey);
-    if (auto *session = static_cast<Session *>(pthread_getspecific(g_session_key))) session->connection.Close();
+    if (auto *session = static_cast<Session *>(pthread_getspecific(g_session_key))) {
+        session->connection.Close(); // the daemon releases what it owned
+        session->held.clear();
+    }
+}
+
+void MutexOpened(uint64_t mutex)
+{
+    std::lock_guard lock(g_mutexes_lock);
+    ++(*g_mutexes)[mutex];
+}
+
+void MutexClosed(uint64_t handle)
+{
+    std::lock_guard lock(g_mutexes_lock);
+    const auto found = g_mutexes->find(handle);
+    if (found != g_mutexes->end() && --found->second == 0) g_mutexes->erase(found);
+}
+
+void Acquired(uint64_t handle)
+{
+    if (!IsMutex(handle)) return;
+    if (Session *session = ThisSession()) ++session->held[handle];
+}
+
+bool ReleaseNested(uint64_t handle)
+{
+    Session *session = ThisSession();
+    if (!session) return false;
+    const auto found = session->held.find(handle);
+    if (found == session->held.end() || found->second < 2) return false;
+    --found->second;
+    return true;
+}
+
+void Released(uint64_t handle)
+{
+    if (Session *session = ThisSession()) session->held.erase(handle);
 }
 
 bool SendFramed(kst::Connection &c, std::span<const uint8_t> records)
@@ -199,13 +263,15 @@ std::optional<kst::Bytes> Exchange(uint32_t proc, std::span<const uint8_t> args)
     if (!Send(*c, proc, args, xid)) return std::nullopt;
     kst::Reply reply;
     switch (Receive(*c, static_cast<DWORD>(IoTimeoutMs()), reply)) {
-    case Got::Failed: return std::nullopt;
+    case Got::Failed:
+        return std::nullopt;
     case Got::TimedOut:
         // The daemon stopped answering: its reply might still come and would answer the next call.
         SetError(ERROR_TIMEOUT);
         Drop();
         return std::nullopt;
-    case Got::Reply: break;
+    case Got::Reply:
+        break;
     }
     if (reply.xid != xid) {
         SetError(ERROR_INVALID_DATA);
@@ -215,7 +281,7 @@ std::optional<kst::Bytes> Exchange(uint32_t proc, std::span<const uint8_t> args)
     return std::move(reply.body);
 }
 
-}  // namespace
+} // namespace
 
 std::optional<uint64_t> CallWord(uint32_t proc, std::span<const uint8_t> args)
 {
@@ -231,13 +297,22 @@ std::optional<uint64_t> CallWord(uint32_t proc, std::span<const uint8_t> args)
     return word;
 }
 
-std::optional<kst::Bytes> CallBody(uint32_t proc, std::span<const uint8_t> args) { return Exchange(proc, args); }
+std::optional<kst::Bytes> CallBody(uint32_t proc, std::span<const uint8_t> args)
+{
+    return Exchange(proc, args);
+}
 
-}  // namespace kstnt
+} // namespace kstnt
 
 extern "C" {
 
-KSTNT_API DWORD WINAPI GetLastError(void) { return kstnt::t_last_error; }
+KSTNT_API DWORD WINAPI GetLastError(void)
+{
+    return kstnt::t_last_error;
+}
 
-KSTNT_API void WINAPI SetLastError(DWORD dwErrCode) { kstnt::t_last_error = dwErrCode; }
+KSTNT_API void WINAPI SetLastError(DWORD dwErrCode)
+{
+    kstnt::t_last_error = dwErrCode;
+}
 }

@@ -241,6 +241,16 @@ TEST_F(KstctlTest, QueryAddDeleteAndTheirRefusals)
 
 TEST_F(KstctlTest, WaitAndRunTimeOutWithTheirOwnStatusAndRunHoldsTheMutex)
 {
+    // create keeps exactly one reference, also when run twice: the object outlives kstctl, and the
+    // second create adds nothing that would keep it alive after its last real close.
+    ASSERT_EQ(Kstctl({"event", "create", "E"}).status, 0);
+    ASSERT_EQ(Kstctl({"event", "create", "E", "--signalled"}).status, 0);
+    kst::Connection c = Connect();
+    const uint64_t e = c.OpenEvent("E").value();
+    EXPECT_EQ(c.CloseHandle(e), 0u);
+    EXPECT_EQ(c.CloseHandle(e), 0u);
+    EXPECT_EQ(c.OpenEvent("E"), 2u); // deleted by the second close
+
     ASSERT_EQ(Kstctl({"event", "create", "E"}).status, 0);
     ASSERT_EQ(Kstctl({"event", "create", "F", "--manual-reset"}).status, 0);
     EXPECT_EQ(Kstctl({"wait", "E", "--timeout", "200ms"}).status, 75);

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -86,22 +87,13 @@ bool OpenExisting(Kind kind, const std::string &name, UniqueHandle &out, int &st
     return false;
 }
 
-// True when an object of that kind and name exists already (its handle is closed again), so create
-// adds no second reference that nobody would ever close.
-std::optional<bool> Exists(Kind kind, const std::string &name, int &status)
-{
-    UniqueHandle h(OpenByKind(kind, name));
-    if (h.get()) return true;
-    const DWORD code = GetLastError();
-    if (code == ERROR_FILE_NOT_FOUND) return false;
-    status = FailCode(code, std::string(KindName(kind)) + " " + name);
-    return std::nullopt;
-}
-
-int CheckedCreate(HANDLE h, Kind kind, const std::string &name)
+// The result of a create: an object that existed already gets its extra reference back, so it is left
+// exactly as it was; a new one keeps the handle open (see the top of this file).
+int Created(HANDLE h, Kind kind, const std::string &name)
 {
     if (!h) return FailCode(GetLastError(), std::string("create ") + KindName(kind) + " " + name);
-    return kExitOk; // the handle stays open: see the top of this file
+    if (GetLastError() == ERROR_ALREADY_EXISTS) CloseHandle(h);
+    return kExitOk;
 }
 
 std::optional<ParsedArgs> ParseOrFail(int argc, char **argv, std::span<const OptionSpec> specs, int &status,
@@ -135,25 +127,31 @@ void NoteSignal(int sig)
     g_signal = sig;
 }
 
+// Sets the handler of each signal. A signal kstctl was started with ignored (SIGINT in a background
+// job) stays ignored when catching it, as the shell meant; SIG_IGN and SIG_DFL are set as asked.
 void Catch(std::initializer_list<int> signals, void (*handler)(int), bool restart)
 {
     struct sigaction sa {};
     sa.sa_handler = handler;
     sa.sa_flags = restart ? SA_RESTART : 0;
     sigemptyset(&sa.sa_mask);
-    for (const int sig : signals)
+    for (const int sig : signals) {
+        struct sigaction old {};
+        if (handler == NoteSignal && sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
         sigaction(sig, &sa, nullptr);
+    }
 }
 
 // Waits in steps short enough to notice SIGINT or SIGTERM, each step ended by the library's cancel,
 // which never loses a wake-up. Wait-all is not split: a parked wait-all that is cancelled would throw
-// away the signals it had already taken. WAIT_TIMEOUT when the time ran out or a signal came.
+// away the signals it had already taken; a signal ends it the default way, and the daemon drops the
+// parked call with the connection. WAIT_TIMEOUT when the time ran out or a signal came.
 DWORD InterruptibleWait(const std::vector<HANDLE> &handles, bool all, std::optional<uint32_t> timeout_ms)
 {
     constexpr uint32_t kStepMs = 250;
-    Catch({SIGINT, SIGTERM, SIGHUP}, NoteSignal, true);
     const auto n = static_cast<DWORD>(handles.size());
     if (all) return WaitForMultipleObjects(n, handles.data(), TRUE, timeout_ms.value_or(INFINITE));
+    Catch({SIGINT, SIGTERM, SIGHUP}, NoteSignal, true);
     uint64_t left = timeout_ms.value_or(INFINITE);
     for (;;) {
         const uint32_t step = timeout_ms ? static_cast<uint32_t>(std::min<uint64_t>(left, kStepMs)) : kStepMs;
@@ -193,10 +191,7 @@ int RunEvent(int argc, char **argv)
         bool manual = false, signalled = false;
         for (const ParsedOption &o : args->options)
             (o.id == kManual ? manual : signalled) = true;
-        const auto exists = Exists(Kind::Event, name, status);
-        if (!exists) return status;
-        if (*exists) return kExitOk;
-        return CheckedCreate(CreateEventA(nullptr, manual, signalled, name.c_str()), Kind::Event, name);
+        return Created(CreateEventA(nullptr, manual, signalled, name.c_str()), Kind::Event, name);
     }
     if (op != "set" && op != "reset") return UsageError("unknown operation '%s'", op.c_str());
     UniqueHandle h;
@@ -214,10 +209,7 @@ int RunMutex(int argc, char **argv)
     if (args->words.size() != 2 || args->words[0] != "create") return UsageError("expected create NAME");
     const std::string &name = args->words[1];
     if (!CheckName(name, status)) return status;
-    const auto exists = Exists(Kind::Mutex, name, status);
-    if (!exists) return status;
-    if (*exists) return kExitOk;
-    return CheckedCreate(CreateMutexA(nullptr, FALSE, name.c_str()), Kind::Mutex, name);
+    return Created(CreateMutexA(nullptr, FALSE, name.c_str()), Kind::Mutex, name);
 }
 
 int RunSem(int argc, char **argv)
@@ -236,10 +228,7 @@ int RunSem(int argc, char **argv)
         if (!initial || !maximum || *initial > *maximum)
             return UsageError("INITIAL and MAX must be numbers with 0 <= INITIAL <= MAX <= %ld",
                               static_cast<long>(LONG_MAX));
-        const auto exists = Exists(Kind::Semaphore, name, status);
-        if (!exists) return status;
-        if (*exists) return kExitOk;
-        return CheckedCreate(
+        return Created(
             CreateSemaphoreA(nullptr, static_cast<LONG>(*initial), static_cast<LONG>(*maximum), name.c_str()),
             Kind::Semaphore, name);
     }
@@ -332,6 +321,11 @@ int RunRun(int argc, char **argv)
     if (!name) return UsageError("--mutex NAME is required");
     if (!CheckName(*name, status)) return status;
     if (args->words.empty()) return UsageError("missing COMMAND");
+    // COMMAND gets the dispositions kstctl was started with (exec turns caught ones into the default).
+    constexpr std::array kPassed{SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+    std::array<struct sigaction, kPassed.size()> started{};
+    for (std::size_t i = 0; i < kPassed.size(); ++i)
+        sigaction(kPassed[i], nullptr, &started[i]);
 
     // Opens the mutex, or creates it free; the handle is closed at the end, so a mutex made here goes
     // away with the last handle, as flock's lock does.
@@ -352,7 +346,8 @@ int RunRun(int argc, char **argv)
         return Fail(kExitFailure, "fork: %s", std::strerror(errno));
     }
     if (child == 0) {
-        Catch({SIGINT, SIGQUIT, SIGTERM, SIGHUP}, SIG_DFL, false);
+        for (std::size_t i = 0; i < kPassed.size(); ++i)
+            sigaction(kPassed[i], &started[i], nullptr);
         std::vector<char *> child_argv;
         for (const std::string &w : args->words)
             child_argv.push_back(const_cast<char *>(w.c_str()));

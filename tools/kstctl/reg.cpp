@@ -118,22 +118,30 @@ std::optional<RegArgs> Parse(int argc, char **argv, int &status)
     return args;
 }
 
-// Which options each subcommand takes; anything else is a usage error.
-bool OnlyOptions(const RegArgs &a, bool value, bool all_values, bool recurse, bool add, bool force, bool unicode,
-                 int &status)
+// The options a subcommand takes; any other is a usage error.
+enum Allow : unsigned {
+    kAllowValue = 1,     // /v, /ve
+    kAllowAllValues = 2, // /va
+    kAllowRecurse = 4,   // /s
+    kAllowData = 8,      // /t, /d, /se
+    kAllowForce = 16,    // /f, /y
+    kAllowUnicode = 32,  // --unicode
+};
+
+bool OnlyOptions(const RegArgs &a, unsigned allowed, int &status)
 {
     const char *bad = nullptr;
-    if (a.value && !value)
+    if (a.value && !(allowed & kAllowValue))
         bad = "/v and /ve";
-    else if (a.all_values && !all_values)
+    else if (a.all_values && !(allowed & kAllowAllValues))
         bad = "/va";
-    else if (a.recurse && !recurse)
+    else if (a.recurse && !(allowed & kAllowRecurse))
         bad = "/s";
-    else if ((a.type || a.data || a.separator) && !add)
+    else if ((a.type || a.data || a.separator) && !(allowed & kAllowData))
         bad = "/t, /d and /se";
-    else if (a.force && !force)
+    else if (a.force && !(allowed & kAllowForce))
         bad = "/f";
-    else if (a.unicode && !unicode)
+    else if (a.unicode && !(allowed & kAllowUnicode))
         bad = "--unicode";
     if (bad) status = UsageError("%s do not apply here", bad);
     return !bad;
@@ -244,7 +252,7 @@ void PrintValue(const Value &v)
 int Query(const RegArgs &a)
 {
     int status = kExitOk;
-    if (!OnlyOptions(a, true, false, true, false, false, false, status)) return status;
+    if (!OnlyOptions(a, kAllowValue | kAllowRecurse, status)) return status;
     if (a.words.size() != 1) return UsageError("query takes one KEY");
     const auto key = KeyArg(a.words[0], status);
     if (!key) return status;
@@ -333,7 +341,7 @@ std::optional<std::string> DataBytes(uint32_t type, const std::string &text, con
 int Add(const RegArgs &a)
 {
     int status = kExitOk;
-    if (!OnlyOptions(a, true, false, false, true, true, false, status)) return status;
+    if (!OnlyOptions(a, kAllowValue | kAllowData | kAllowForce, status)) return status;
     if (a.words.size() != 1) return UsageError("add takes one KEY");
     const auto key = KeyArg(a.words[0], status);
     if (!key) return status;
@@ -373,7 +381,7 @@ int Add(const RegArgs &a)
 int Delete(const RegArgs &a)
 {
     int status = kExitOk;
-    if (!OnlyOptions(a, true, true, false, false, true, false, status)) return status;
+    if (!OnlyOptions(a, kAllowValue | kAllowAllValues | kAllowForce, status)) return status;
     if (a.words.size() != 1) return UsageError("delete takes one KEY");
     if (a.value && a.all_values) return UsageError("give one of /v, /ve and /va");
     const auto key = KeyArg(a.words[0], status);
@@ -449,7 +457,7 @@ bool WriteAll(int fd, std::string_view bytes)
 int Export(const RegArgs &a)
 {
     int status = kExitOk;
-    if (!OnlyOptions(a, false, false, false, false, true, true, status)) return status;
+    if (!OnlyOptions(a, kAllowForce | kAllowUnicode, status)) return status;
     if (a.words.size() != 2) return UsageError("export takes KEY and FILE (- for stdout)");
     const auto key = KeyArg(a.words[0], status);
     if (!key) return status;
@@ -460,7 +468,7 @@ int Export(const RegArgs &a)
 
     std::vector<KeyContent> keys;
     {
-        Progress progress("read");
+        Progress progress("kstctl reg export");
         if (const LONG rc = ReadTree(*key, keys, &progress)) return FailCode(rc, FormatKeyPath(*key));
     }
     std::string text = RegHeader(format), error;
@@ -517,14 +525,14 @@ std::optional<std::vector<RegEntry>> ParseInput(const std::string &file, int &st
 int Import(const RegArgs &a)
 {
     int status = kExitOk;
-    if (!OnlyOptions(a, false, false, false, false, false, false, status)) return status;
+    if (!OnlyOptions(a, 0, status)) return status;
     if (a.words.size() != 1) return UsageError("import takes one FILE (- for stdin)");
     const std::string &file = a.words[0];
     const auto entries = ParseInput(file, status);
     if (!entries) return status;
 
     const std::string where = file == "-" ? "<stdin>" : file;
-    Progress progress("imported");
+    Progress progress("kstctl reg import");
     UniqueKey current;
     std::size_t done = 0;
     for (const RegEntry &e : *entries) {
@@ -590,7 +598,7 @@ std::string RelativeKey(const KeyPath &key, std::size_t depth)
 int Compare(const RegArgs &a)
 {
     int status = kExitOk;
-    if (!OnlyOptions(a, false, false, false, false, false, false, status)) return status;
+    if (!OnlyOptions(a, 0, status)) return status;
     if (a.words.size() != 2) return UsageError("compare takes KEY and FILE (- for stdin)");
     const auto key = KeyArg(a.words[0], status);
     if (!key) return status;

@@ -27,15 +27,15 @@ constexpr DWORD kBufferBytes = 4096; // well above the 512 a reply can carry
 
 } // namespace
 
-Progress::Progress(const char *verb) : verb_(verb), enabled_(isatty(STDERR_FILENO) == 1) {}
+Progress::Progress(const char *verb) : verb_(verb), enabled_(isatty(STDERR_FILENO) == 1), last_ms_(NowMs()) {}
 
 void Progress::Add(std::size_t keys, std::size_t values)
 {
     keys_ += keys;
     values_ += values;
-    if (!enabled_ || NowMs() - last_ms_ < 200) return;
+    if (!enabled_ || NowMs() - last_ms_ < 250) return; // short walks show nothing
     last_ms_ = NowMs();
-    std::fprintf(stderr, "\r%s %zu keys, %zu values...", verb_, keys_, values_);
+    std::fprintf(stderr, "\r%s: %zu keys, %zu values...", verb_, keys_, values_);
     shown_ = true;
 }
 

@@ -33,11 +33,11 @@ public:
     void Done(); // clears the line
 
 private:
-    const char *verb_;   // "exported", "imported"
+    const char *verb_;   // what the line starts with: "kstctl reg export"
     bool shown_ = false; // a line is on the terminal
     bool enabled_;       // stderr is a terminal
     std::size_t keys_ = 0, values_ = 0;
-    int64_t last_ms_ = 0; // when the line was last drawn
+    int64_t last_ms_; // when the line was last drawn, or the walk began
 };
 
 // Replaces each key name of key by the daemon's own spelling of it (names match without regard to
