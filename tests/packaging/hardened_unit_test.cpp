@@ -53,8 +53,10 @@ protected:
         const std::optional<std::string> unit = kst::ReadFile(kUnitSource);
         ASSERT_TRUE(unit && kst::WriteFile(kst::kUnitFile, *unit));
         const char *daemon = getenv("KST_DAEMON");
-        ASSERT_TRUE(kst::WriteFile(kLauncher, std::string("#!/bin/sh\nexec ") + kUnitSandbox + " " + kUnitSource + " " +
-                                                  (daemon && *daemon ? daemon : KST_DEFAULT_DAEMON) + "\n"));
+        const std::string program = daemon && *daemon ? daemon : KST_DEFAULT_DAEMON;
+        ASSERT_TRUE(kst::WriteFile(kLauncher, std::string("#!/bin/sh\nexport KST_RESTRICT_FAMILIES=") +
+                                                  KST_RESTRICT_FAMILIES + "\nexec " + kUnitSandbox + " " + kUnitSource +
+                                                  " " + program + "\n"));
         ASSERT_EQ(chmod(kLauncher, 0755), 0);
         ASSERT_EQ(setenv("KST_DAEMON", kLauncher, 1), 0);
     }
@@ -78,6 +80,7 @@ TEST_F(HardenedUnit, ServesUnderTheUnitsRestrictions)
     const pid_t pid = sandbox_.pid();
 
     EXPECT_EQ(StatusField(pid, "NoNewPrivs"), "1");
+    EXPECT_EQ(StatusField(pid, "Seccomp"), "2"); // the address-family filter
     // CAP_DAC_OVERRIDE (1), CAP_SETUID (7), CAP_SYS_NICE (23)
     EXPECT_EQ(StatusField(pid, "CapBnd"), "0000000000800082");
     EXPECT_TRUE(MountOptions(pid, "/usr/sbin").starts_with("ro,")) << MountOptions(pid, "/usr/sbin");
