@@ -30,10 +30,11 @@ if [ "${1:-}" = --purge-stage ]; then
     [ -f "$tree"/data/property.inf ] && [ -d "$tree"/registry/HKEY_CLASS_ROOT ] ||
         { echo "a tree holding property.inf lost files or directories" >&2; status=1; }
     skeleton
+    "$postrm" remove # removing, unlike purging, leaves even the bare skeleton
+    [ -d "$tree"/registry/HKEY_CLASS_ROOT ] && [ -d "$tree"/work ] || { echo "remove took the tree" >&2; status=1; }
     "$postrm" purge
     # /opt/orn/kestrel itself is nsrun's mount point and stays; everything below it must go.
     [ -z "$(ls -A "$tree")" ] || { echo "the bare skeleton was left: $(ls -A "$tree")" >&2; status=1; }
-    "$postrm" remove # removing (not purging) touches nothing
     exit $status
 fi
 
@@ -79,6 +80,7 @@ dev=$(deb libkstnt-dev)
 [ -n "$dev" ] || fail "package libkstnt-dev was not built"
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 
+before=$failures
 for package in "$out"/*.deb; do
     name=$(basename "$package")
     listing "$package" | grep -q ' \./opt\(/\| \|$\)' && fail "$name ships something under /opt"
@@ -86,7 +88,7 @@ for package in "$out"/*.deb; do
     listing "$package" | awk '$1 ~ /^-/ && ($1 ~ /[sStT]/ || substr($1, 9, 1) == "w")' | grep -q . &&
         fail "$name has setuid, setgid, sticky or world-writable files"
 done
-ok "nothing under /opt, everything root-owned, no special or world-writable modes"
+[ "$failures" -ne "$before" ] || ok "nothing under /opt, everything root-owned, no special or world-writable modes"
 
 if [ -n "$server" ]; then
     expect_entry "$server" -rwxr-xr-x ./usr/sbin/KSTntserver
@@ -149,6 +151,7 @@ fi
 
 # tmpfiles.d: what is missing is created, what exists is left as it is.
 if command -v systemd-tmpfiles >/dev/null && [ -n "$server" ]; then
+    before=$failures
     conf=$root/usr/lib/tmpfiles.d/kstntserver.conf
     fresh=$out/tmpfiles-fresh
     mkdir -p "$fresh/usr/bin" "$fresh/usr/sbin" && ln -s usr/sbin "$fresh/sbin" && touch "$fresh/usr/bin/pidof"
@@ -158,18 +161,18 @@ if command -v systemd-tmpfiles >/dev/null && [ -n "$server" ]; then
     done
     [ "$(readlink "$fresh/usr/sbin/pidof")" = /usr/bin/pidof ] || fail "tmpfiles.d did not link /sbin/pidof"
     used=$out/tmpfiles-used
-    mkdir -p "$used/usr/bin" "$used/usr/sbin" "$used/opt/orn/kestrel/registry/HKEY_LOCAL_MACHINE/SOFTWARE"
+    mkdir -p "$used/usr/bin" "$used/usr/sbin" "$used/opt/orn/kestrel/registry/HKEY_LOCAL_MACHINE/SOFTWARE" \
+        "$used/opt/orn/kestrel/data"
     ln -s usr/sbin "$used/sbin" && echo local >"$used/usr/sbin/pidof"
     chmod 0700 "$used/opt/orn/kestrel/registry"
-    echo SRVPORT=40000 >"$used/opt/orn/kestrel/data.keep" && mkdir "$used/opt/orn/kestrel/data" &&
-        mv "$used/opt/orn/kestrel/data.keep" "$used/opt/orn/kestrel/data/property.inf"
+    echo SRVPORT=40000 >"$used/opt/orn/kestrel/data/property.inf"
     systemd-tmpfiles --root="$used" --create "$conf"
     [ -d "$used/opt/orn/kestrel/registry/HKEY_LOCAL_MACHINE/SOFTWARE" ] &&
         [ "$(stat -c %a "$used/opt/orn/kestrel/registry")" = 700 ] &&
         [ "$(cat "$used/opt/orn/kestrel/data/property.inf")" = SRVPORT=40000 ] &&
         [ -d "$used/opt/orn/kestrel/work" ] && [ "$(cat "$used/usr/sbin/pidof")" = local ] ||
         fail "tmpfiles.d changed an existing tree or pidof"
-    ok "tmpfiles.d creates the registry tree and the pidof link, and leaves existing ones alone"
+    [ "$failures" -ne "$before" ] || ok "tmpfiles.d creates the registry tree and the pidof link, and leaves existing ones alone"
 else
     echo "skipped: tmpfiles.d checks (systemd-tmpfiles not installed)"
 fi
