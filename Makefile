@@ -5,7 +5,7 @@ DEB_BUILD  ?= build-deb
 JOBS       ?= $(shell nproc)
 TEST_JOBS  ?= $(shell echo $$(( $$(nproc) * 2 )))
 PACKAGES    = g++ cmake make pkg-config libtirpc-dev rpcbind libgtest-dev libgmock-dev \
-              iproute2 procps sysvinit-utils util-linux clang debhelper dpkg-dev lintian
+              iproute2 procps sysvinit-utils util-linux clang debhelper dpkg-dev lintian systemd
 KESTREL     = /opt/orn/kestrel
 
 .PHONY: deps build run stop check check-asan install deb clean

@@ -144,6 +144,7 @@ TEST_F(Startup, SystemdParentReportsTheChildThatServes)
 // would start too early: with the portmapper paused the child can't register, and the parent must wait.
 TEST_F(Startup, SystemdParentLeavesOnlyOnceTheChildAnswers)
 {
+    ASSERT_EQ(access("/usr/bin/systemctl", X_OK), 0) << "systemd mode needs /usr/bin/systemctl";
     ASSERT_TRUE(sandbox_.StartRpcbind());
     ASSERT_TRUE(sandbox_.WriteUnitFile());
     const Pids rpcbind = kst::Processes("rpcbind");
@@ -171,6 +172,7 @@ TEST_F(Startup, SystemdParentLeavesOnlyOnceTheChildAnswers)
 // fails to write it and ends (status 0), and the parent then leaves with the status it always has.
 TEST_F(Startup, SystemdParentLeavesWhenTheChildCannotServe)
 {
+    ASSERT_EQ(access("/usr/bin/systemctl", X_OK), 0) << "systemd mode needs /usr/bin/systemctl";
     ASSERT_TRUE(sandbox_.StartRpcbind());
     ASSERT_TRUE(sandbox_.WriteUnitFile());
     ASSERT_EQ(rmdir("/opt/orn/kestrel/work"), 0);

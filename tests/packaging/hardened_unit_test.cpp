@@ -48,6 +48,8 @@ class HardenedUnit : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // The unit's start is the forking one, chosen only where systemctl exists (package systemd).
+        ASSERT_EQ(access("/usr/bin/systemctl", X_OK), 0) << "/usr/bin/systemctl is missing";
         ASSERT_TRUE(sandbox_.StartRpcbind());
         // The real unit at the path the daemon tests, so it starts in its systemd (forking) mode.
         const std::optional<std::string> unit = kst::ReadFile(kUnitSource);
