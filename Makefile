@@ -5,10 +5,11 @@ DEB_BUILD  ?= build-deb
 JOBS       ?= $(shell nproc)
 TEST_JOBS  ?= $(shell echo $$(( $$(nproc) * 2 )))
 PACKAGES    = g++ cmake make pkg-config libtirpc-dev rpcbind libgtest-dev libgmock-dev \
-              iproute2 procps sysvinit-utils util-linux clang debhelper dpkg-dev lintian systemd
+              iproute2 procps sysvinit-utils util-linux clang libclang-rt-14-dev debhelper dpkg-dev \
+              lintian systemd
 KESTREL     = /opt/orn/kestrel
 
-.PHONY: deps build run stop check check-asan bench install deb clean
+.PHONY: deps build run stop check check-asan fuzz bench install deb clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -48,6 +49,11 @@ check-asan: deps
 	CXX=clang++ cmake -S . -B $(ASAN_BUILD) -DKST_WERROR=ON -DKST_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	ctest --test-dir $(ASAN_BUILD) -j$(TEST_JOBS) --output-on-failure
+
+# Every libFuzzer target for FUZZ_SECONDS each (ASan+UBSan, clang), inside a private namespace.
+FUZZ_SECONDS ?= 30
+fuzz: deps
+	fuzz/run $(FUZZ_SECONDS)
 
 # Timings, memory and start-up beside their floors, as one table (bench/run; BENCH_ARGS=--quick for a short run).
 bench: deps
