@@ -615,18 +615,24 @@ std::string FileSystemOf(const char *path)
     }
 }
 
-void PrintTable(const Options &o, double took)
+// The one-minute load average, as /proc/loadavg writes it.
+std::string LoadAverage()
 {
     std::ifstream loadavg("/proc/loadavg");
     std::string load;
-    std::getline(loadavg, load);
+    loadavg >> load;
+    return load;
+}
+
+void PrintTable(const Options &o, const std::string &load_at_start, double took)
+{
     const std::time_t now = std::time(nullptr);
     char when[64];
     std::strftime(when, sizeof when, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
-    std::printf("\nKSTntserver benchmark, %s: daemon %s\nregistry on %s, %ld CPUs, load average %s, %s mode, "
-                "%.0f s\n\n",
+    std::printf("\nKSTntserver benchmark, %s: daemon %s\nregistry on %s, %ld CPUs, load average %s at start and %s "
+                "at end, %s mode, %.0f s\n\n",
                 when, o.daemon.c_str(), FileSystemOf(kst::bench::kKestrel).c_str(), sysconf(_SC_NPROCESSORS_ONLN),
-                load.substr(0, load.find(' ')).c_str(), o.quick ? "quick" : "full", took);
+                load_at_start.c_str(), LoadAverage().c_str(), o.quick ? "quick" : "full", took);
     std::printf("%-58s %-26s %-34s %-7s %-9s %s\n", "scenario", "measured", "floor (same run)", "ratio", "goal", "");
     for (const Row &r : g_rows)
         std::printf("%-58s %-26s %-34s %-7s %-9s %s\n", r.scenario.c_str(), r.measured.c_str(), r.floor.c_str(),
@@ -686,6 +692,7 @@ int main(int argc, char **argv)
         return 125;
     }
     const auto start = Clock::now();
+    const std::string load_at_start = LoadAverage();
     // A thousand connections on this side too.
     rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
@@ -740,6 +747,6 @@ int main(int argc, char **argv)
 
     kst::bench::EndChild(echo, 2000);
     if (redis > 0) kst::bench::EndChild(redis, 2000);
-    PrintTable(o, SecondsSince(start));
+    PrintTable(o, load_at_start, SecondsSince(start));
     return 0;
 }
