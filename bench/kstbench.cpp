@@ -13,6 +13,7 @@
 #include "bench/harness.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -679,10 +680,14 @@ void PrintTable(const Options &o, const std::string &load_at_start, double took)
     const std::time_t now = std::time(nullptr);
     char when[64];
     std::strftime(when, sizeof when, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
-    std::printf("\nKSTntserver benchmark, %s: daemon %s\nregistry on %s, %ld CPUs, load average %s at start and %s "
-                "at end, %s mode, %.0f s\n\n",
-                when, o.daemon.c_str(), FileSystemOf(kst::bench::kKestrel).c_str(), sysconf(_SC_NPROCESSORS_ONLN),
-                load_at_start.c_str(), LoadAverage().c_str(), o.quick ? "quick" : "full", took);
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    sched_getaffinity(0, sizeof cpus, &cpus);
+    std::printf("\nKSTntserver benchmark, %s: daemon %s\nregistry on %s, run on %d of %ld CPUs, load average %s at "
+                "start and %s at end, %s mode, %.0f s\n\n",
+                when, o.daemon.c_str(), FileSystemOf(kst::bench::kKestrel).c_str(), CPU_COUNT(&cpus),
+                sysconf(_SC_NPROCESSORS_ONLN), load_at_start.c_str(), LoadAverage().c_str(), o.quick ? "quick" : "full",
+                took);
     std::printf("%-58s %-26s %-34s %-7s %-9s %s\n", "scenario", "measured", "floor (same run)", "ratio", "goal", "");
     for (const Row &r : g_rows)
         std::printf("%-58s %-26s %-34s %-7s %-9s %s\n", r.scenario.c_str(), r.measured.c_str(), r.floor.c_str(),
