@@ -52,8 +52,9 @@ check-asan: deps
 bench: deps
 	BUILD=$(BUILD) bench/run $(BENCH_ARGS)
 
+# The daemon goes to /usr/sbin; libkstnt, kstnt.h and kstnt.pc under PREFIX (default /usr/local).
 install: build
-	cmake --install $(BUILD)
+	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
