@@ -30,7 +30,7 @@ struct KeyNode {
     KeyNode *parent;            // nullptr for a root
     KeyNode *first_child;       // keys created since start-up first, newest first; then byte order
     KeyNode *next_sibling;      // next subkey of the same parent
-    ObjectRecord *notify_event; // the registration's event (not owned; may be gone); nullptr when none
+    uint64_t notify_event;      // handle of the registration's event (it may be closed since); 0 when none
     uint32_t watch_subtree;     // as registered; only 1 lets writes below this key fire it
     uint64_t identity;          // the KeyHandle clients receive: the node's own address
 };

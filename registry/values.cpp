@@ -28,26 +28,27 @@ inline constexpr uint32_t kMaxValueData = 508;  // 509 bytes and more are refuse
 inline constexpr uint32_t kQueryCapacity = 507; // what the query procedure returns at most
 inline constexpr uint32_t kEnumCapacity = 512;  // what the enumeration procedure returns at most
 
-bool IsInternalEvent(const ObjectRecord *event)
+bool IsInternalEvent(uint64_t handle)
 {
-    return FindObjectByID(reinterpret_cast<uint64_t>(event)) && event->identity == 0;
+    const ObjectRecord *event = ObjectOfHandle(handle);
+    return event && event->identity == 0;
 }
 
 // Fires a registration once: signals its event if that still exists, deletes it if it is internal, and
 // clears the registration. result becomes SetEvent's result when a signal was sent.
 void FireRegistration(KeyNode *key, int &result)
 {
-    ObjectRecord *event = std::exchange(key->notify_event, nullptr);
+    const uint64_t handle = std::exchange(key->notify_event, 0);
     key->watch_subtree = 0;
-    const uint64_t handle = reinterpret_cast<uint64_t>(event);
-    if (!FindObjectByID(handle)) return;
+    const ObjectRecord *event = ObjectOfHandle(handle); // a closed event's handle names nothing any more
+    if (!event) return;
     const bool internal = event->identity == 0;
     result = SetEvent(handle);
     if (internal) CloseHandle(handle);
 }
 
 // A key's new registration replaces the old one, which is retired first.
-void Register(KeyNode *key, ObjectRecord *event, uint32_t watch_subtree)
+void Register(KeyNode *key, uint64_t event, uint32_t watch_subtree)
 {
     RetireRegistration(key);
     key->notify_event = event;
@@ -62,7 +63,7 @@ void RetireRegistration(KeyNode *key) noexcept
 {
     int unused = 0;
     if (IsInternalEvent(key->notify_event)) FireRegistration(key, unused);
-    key->notify_event = nullptr;
+    key->notify_event = 0;
     key->watch_subtree = 0;
 }
 
@@ -192,25 +193,25 @@ int RegNotifyChangeKeyValue(uint64_t key, uint32_t watch_subtree, uint32_t, uint
     if (!node) return 0;
     if (async == 1) {
         // Internal events are no client's to name: they count as no object.
-        if (!FindObjectByID(event) || reinterpret_cast<ObjectRecord *>(event)->identity == 0) {
+        const ObjectRecord *record = ObjectOfHandle(event);
+        if (!record || record->identity == 0) {
             SetLastError(kErrNotFound);
             return 0;
         }
-        auto *record = reinterpret_cast<ObjectRecord *>(event); // safe only after the lookup above
         if (record->type != ObjectType::Event) {
             SetLastError(kErrInvalid);
             return 0;
         }
-        Register(node, record, watch_subtree);
+        Register(node, event, watch_subtree);
         SetLastError(0); // retiring an older registration may have signalled; this reply is 0
         return 0;
     }
     ObjectRecord *internal = CreateEvent(0, 0, 0, nullptr);
     if (!internal) return 0;
     internal->identity = 0; // marks it internal: its waiter is answered 0, and it is deleted once fired
-    Register(node, internal, watch_subtree);
+    Register(node, internal->handle, watch_subtree);
     if (async != 0) return 0; // registered without a parked request; the reply is 0
-    return WaitForSingleObject(reinterpret_cast<uint64_t>(internal), 0xFFFFFFFF);
+    return WaitForSingleObject(internal->handle, 0xFFFFFFFF);
 }
 
 registry_query_struct *reg_query_value_ex_rpc_1_svc(registry_open_struct *argp, svc_req *) noexcept
@@ -289,10 +290,9 @@ uint64_t *timeout_reg_notify_change_key_value_rpc_1_svc(registry_notify_struct *
     if (argp->arg1 == 0) return SetLastError(kErrInvalid);
     KeyNode *node = ResolveKey(argp->arg1);
     if (!node) return GetLastErrorAddress();
-    ObjectRecord *event = std::exchange(node->notify_event, nullptr);
+    const uint64_t handle = std::exchange(node->notify_event, 0);
     node->watch_subtree = 0;
-    const uint64_t handle = reinterpret_cast<uint64_t>(event);
-    if (FindObjectByID(handle)) {
+    if (ObjectRecord *event = ObjectOfHandle(handle)) {
         uint64_t connection = 0;
         GetClientParameter(nullptr, &connection);
         WaiterRecord *waiter = DeleteClientFromEventByTransp(connection, event);

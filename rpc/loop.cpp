@@ -56,7 +56,7 @@ void ReleaseMutexesOwnedBy(uint64_t connection) noexcept
     for (ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next) {
         if (obj->type != ObjectType::Mutex || obj->mutex.owner != connection) continue;
         ScopedMode any_owner(IsCheckOwnerBeforeReleaseMutex, 0u);
-        ReleaseMutex(reinterpret_cast<uint64_t>(obj));
+        ReleaseMutex(obj->handle);
     }
     SetLastError(0);
 }

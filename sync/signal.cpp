@@ -111,7 +111,7 @@ int ReleaseSemaphore(uint64_t handle, int64_t count, int64_t *) noexcept
 uint64_t *set_event_rpc_1_svc(uint64_t *argp, svc_req *) noexcept
 {
     if (SetEvent(*argp))
-        TraceLog(0, "ntsys_s", __func__, __LINE__, "SetEvent called, id=%ld\n", *argp);
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "SetEvent called, id=%ld\n", static_cast<long>(*argp));
     else
         TraceLog(0, "ntsys_s", __func__, __LINE__, "SetEvent failed\n");
     return GetLastErrorAddress();
@@ -120,7 +120,7 @@ uint64_t *set_event_rpc_1_svc(uint64_t *argp, svc_req *) noexcept
 uint64_t *reset_event_rpc_1_svc(uint64_t *argp, svc_req *) noexcept
 {
     if (ResetEvent(*argp))
-        TraceLog(0, "ntsys_s", __func__, __LINE__, "ResetEvent called, id=%ld\n", *argp);
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "ResetEvent called, id=%ld\n", static_cast<long>(*argp));
     else
         TraceLog(0, "ntsys_s", __func__, __LINE__, "ResetEvent failed\n");
     return GetLastErrorAddress();
@@ -129,7 +129,7 @@ uint64_t *reset_event_rpc_1_svc(uint64_t *argp, svc_req *) noexcept
 uint64_t *release_mutex_rpc_1_svc(uint64_t *argp, svc_req *) noexcept
 {
     if (ReleaseMutex(*argp))
-        TraceLog(0, "ntsys_s", __func__, __LINE__, "ReleaseMutex called, id=%ld\n", *argp);
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "ReleaseMutex called, id=%ld\n", static_cast<long>(*argp));
     else
         TraceLog(0, "ntsys_s", __func__, __LINE__, "ReleaseMutex failed\n");
     return GetLastErrorAddress();
@@ -138,7 +138,7 @@ uint64_t *release_mutex_rpc_1_svc(uint64_t *argp, svc_req *) noexcept
 uint64_t *release_semaphore_rpc_1_svc(registry_notify_struct *argp, svc_req *) noexcept
 {
     if (ReleaseSemaphore(argp->arg1, static_cast<int64_t>(argp->arg2), nullptr))
-        TraceLog(0, "ntsys_s", __func__, __LINE__, "ReleaseSephore called, id=%ld\n", argp->arg1);
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "ReleaseSephore called, id=%ld\n", static_cast<long>(argp->arg1));
     else
         TraceLog(0, "ntsys_s", __func__, __LINE__, "ReleaseSephore failed\n");
     return GetLastErrorAddress();

@@ -14,6 +14,7 @@
 #include "sync/internal.h"
 #include "trace/trace.h"
 
+#include <array>
 #include <bit>
 #include <cassert>
 #include <new>
@@ -22,12 +23,6 @@ std::array<SocketSlot *, kSocketSlots> sock2client{};
 uint64_t RET_TRUE = 0;
 
 namespace {
-
-// The object a pending slot names; the waiter's link on it keeps it in the list.
-ObjectRecord *PendingObject(const WaiterRecord *waiter, uint64_t slot)
-{
-    return reinterpret_cast<ObjectRecord *>(waiter->pending[slot]);
-}
 
 // Removes the first link on the object whose waiter matches and returns that waiter; nullptr if none.
 template <typename Match> WaiterRecord *UnlinkFirst(ObjectRecord *record, Match match)
@@ -85,8 +80,7 @@ bool Park(std::unique_ptr<WaiterRecord> waiter, ObjectRecord *single)
     waiter->request.reset(request);
     const uint64_t targets = waiter->pending ? waiter->pending_count : 1;
     uint64_t linked = 0;
-    while (linked < targets &&
-           AddClientToEvent(waiter.get(), waiter->pending ? PendingObject(waiter.get(), linked) : single))
+    while (linked < targets && AddClientToEvent(waiter.get(), waiter->pending ? waiter->pending[linked] : single))
         ++linked;
     if (linked == targets) {
         (void)waiter.release(); // the object lists own it from now on
@@ -205,13 +199,15 @@ int WaitForMultipleObjects(uint32_t count, const uint64_t *handles, int32_t wait
         }
         TraceLog(0, "ntsys_s", __func__, __LINE__, "%p\n", reinterpret_cast<void *>(handles[i]));
     }
+    std::array<ObjectRecord *, kMaxWaitHandles> objects{};
     for (uint32_t i = 0; i < count; ++i) {
-        if (!FindObjectByID(handles[i])) {
+        objects[i] = ObjectOfHandle(handles[i]);
+        if (!objects[i]) {
             SetLastError(kErrNotFound);
             return 0;
         }
     }
-    auto object = [handles](uint32_t i) { return reinterpret_cast<ObjectRecord *>(handles[i]); };
+    auto object = [&objects](uint32_t i) { return objects[i]; };
     // A wait-any stops at the first ready object; the others need the whole scan.
     uint64_t not_ready = 0; // bit i: object i is not ready
     uint32_t first_ready = count;
@@ -243,13 +239,13 @@ int WaitForMultipleObjects(uint32_t count, const uint64_t *handles, int32_t wait
         SetLastError(kErrNoMemory);
         return 0;
     }
-    waiter->pending.reset(new (std::nothrow) uint64_t[std::popcount(not_ready)]);
+    waiter->pending.reset(new (std::nothrow) ObjectRecord *[std::popcount(not_ready)]);
     if (!waiter->pending) {
         SetLastError(kErrNoMemory);
         return 0;
     }
     for (uint32_t i = 0; i < count; ++i)
-        if (not_ready & (uint64_t{1} << i)) waiter->pending[waiter->pending_count++] = handles[i];
+        if (not_ready & (uint64_t{1} << i)) waiter->pending[waiter->pending_count++] = object(i);
     waiter->mode = static_cast<uint32_t>(wait_all);
     if (!Park(std::move(waiter), nullptr)) return 0;
     SetLastError(0);
@@ -276,11 +272,11 @@ bool AddClientToEvent(WaiterRecord *waiter, ObjectRecord *record) noexcept
 int IsClientEmpty(const WaiterRecord *waiter) noexcept
 {
     for (uint64_t i = 0; i < waiter->pending_count; ++i)
-        if (waiter->pending[i] != 0) return 0;
+        if (waiter->pending[i]) return 0;
     return 1;
 }
 
-// Marks the object as signalled for this waiter (its first slot holding the handle).
+// Marks the object as signalled for this waiter (its first slot naming the object).
 void DeleteEventFromClient(ObjectRecord *record, WaiterRecord *waiter) noexcept
 {
     if (!waiter) {
@@ -288,8 +284,8 @@ void DeleteEventFromClient(ObjectRecord *record, WaiterRecord *waiter) noexcept
         return;
     }
     for (uint64_t i = 0; i < waiter->pending_count; ++i) {
-        if (waiter->pending[i] == reinterpret_cast<uint64_t>(record)) {
-            waiter->pending[i] = 0;
+        if (waiter->pending[i] == record) {
+            waiter->pending[i] = nullptr;
             return;
         }
     }
@@ -303,11 +299,11 @@ void DeleteClientFromEvent(WaiterRecord *waiter, ObjectRecord *record) noexcept
         TraceLog(0, "ntsys_s", __func__, __LINE__, "DeleteClientFromEvent error, not fount\n");
 }
 
-// Removes the waiter's links from every object it still waits for; its slots keep their handles.
+// Removes the waiter's links from every object it still waits for; its slots keep their objects.
 void DeleteClientFromAllEvent(WaiterRecord *waiter) noexcept
 {
     for (uint64_t i = 0; i < waiter->pending_count; ++i)
-        if (waiter->pending[i] != 0) DeleteClientFromEvent(waiter, PendingObject(waiter, i));
+        if (waiter->pending[i]) DeleteClientFromEvent(waiter, waiter->pending[i]);
 }
 
 // Finds the connection's first waiter on the object, for a cancel that is about to end it. A multiple
@@ -363,10 +359,10 @@ void TakeWaiter(ObjectRecord *record) noexcept
 uint64_t *wait_for_single_object_rpc_1_svc(uint64_t *argp, svc_req *) noexcept
 {
     if (WaitForSingleObject(*argp, 0xFFFFFFFF)) {
-        TraceLog(0, "ntsys_s", __func__, __LINE__, "WaitForSingleObject called, id=%ld\n", *argp);
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "WaitForSingleObject called, id=%ld\n", static_cast<long>(*argp));
         return nullptr;
     }
-    TraceLog(0, "ntsys_s", __func__, __LINE__, "WaitForSingleObject failed, id=%ld\n", *argp);
+    TraceLog(0, "ntsys_s", __func__, __LINE__, "WaitForSingleObject failed, id=%ld\n", static_cast<long>(*argp));
     return GetLastErrorAddress();
 }
 
@@ -387,7 +383,7 @@ uint64_t *timeout_wait_for_single_object_rpc_1_svc(uint64_t *argp, svc_req *) no
     uint64_t me = 0;
     GetClientParameter(nullptr, &me);
     if (WaiterRecord *waiter = DeleteClientFromEventByTransp(me, obj)) DeleteClient(nullptr, waiter);
-    TraceLog(0, "ntsys_s", __func__, __LINE__, "%ld timeout!\n", *argp);
+    TraceLog(0, "ntsys_s", __func__, __LINE__, "%ld timeout!\n", static_cast<long>(*argp));
     return SetLastError(0);
 }
 
