@@ -99,8 +99,8 @@ TEST_F(SyncRpc, HandlesAreNeverReusedAndAStaleOneIsRefusedLikeAnUnknownOne)
     }
     const uint64_t live = Event(a, 1, 1);
     for (const uint64_t stale : closed) {
-        for (const uint32_t proc : {P::kSetEvent, P::kResetEvent, P::kCloseHandle, P::kWaitSingle,
-                                    P::kReleaseMutex, P::kCancelWaitSingle})
+        for (const uint32_t proc :
+             {P::kSetEvent, P::kResetEvent, P::kCloseHandle, P::kWaitSingle, P::kReleaseMutex, P::kCancelWaitSingle})
             EXPECT_EQ(On(b, proc, stale), 2u) << "procedure " << proc;
         EXPECT_EQ(Release(b, stale, 1), 2u);
         EXPECT_EQ(WaitMultiple(b, 2, 0, {live, stale}), 2u); // refused before anything is consumed
@@ -161,5 +161,5 @@ TEST_F(SyncRpc, CreateWithoutMemoryLeavesNothingBehind)
         EXPECT_NE(Open(a, P::kOpenEvent, "E" + std::to_string(i)), 2u);
 }
 
-}  // namespace
-}  // namespace kst::rpc
+} // namespace
+} // namespace kst::rpc

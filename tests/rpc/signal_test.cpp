@@ -92,5 +92,5 @@ TEST_F(SyncRpc, MutexPassesToTheNewestWaiterAndOnItsOwnersLoss)
     EXPECT_EQ(On(b, P::kWaitSingle, m2), m2);
 }
 
-}  // namespace
-}  // namespace kst::rpc
+} // namespace
+} // namespace kst::rpc

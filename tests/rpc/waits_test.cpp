@@ -14,13 +14,13 @@ TEST_F(SyncRpc, SingleWaitAnswersOrParksByTypeRules)
     const std::size_t mark = TraceMark();
     EXPECT_EQ(On(a, P::kWaitSingle, mutex), mutex); // free: a becomes its owner
     EXPECT_EQ(On(a, P::kWaitSingle, mutex), mutex); // its owner again: at once, no recursion count
-    EXPECT_EQ(Traces("wait_for_single_object_rpc_1_svc", "WaitForSingleObject failed, id=" + std::to_string(mutex),
-                     mark),
-              2u);
+    EXPECT_EQ(
+        Traces("wait_for_single_object_rpc_1_svc", "WaitForSingleObject failed, id=" + std::to_string(mutex), mark),
+        2u);
     ParkOn(b, {mutex});
-    EXPECT_EQ(Traces("wait_for_single_object_rpc_1_svc", "WaitForSingleObject called, id=" + std::to_string(mutex),
-                     mark),
-              1u);
+    EXPECT_EQ(
+        Traces("wait_for_single_object_rpc_1_svc", "WaitForSingleObject called, id=" + std::to_string(mutex), mark),
+        1u);
     EXPECT_EQ(On(a, P::kWaitSingle, sem), sem);
     ParkOn(c, {sem});
     // State 2 is not signalled for a single wait, but ready for a multiple one, which consumes it.
@@ -222,5 +222,5 @@ TEST_F(SyncRpc, AParkedWaitHoldsLessThan512Bytes)
     EXPECT_LE(each, 512u);
 }
 
-}  // namespace
-}  // namespace kst::rpc
+} // namespace
+} // namespace kst::rpc

@@ -6,10 +6,8 @@
 #include "sync/sync.h"
 
 #include <algorithm>
-#include <cstring>
 #include <map>
 #include <set>
-#include <string>
 #include <vector>
 
 namespace kst {
@@ -17,11 +15,9 @@ namespace {
 
 using Fail = ::testing::AssertionResult;
 
-std::string Hex(const void *p)
+Fail Broken()
 {
-    char text[24];
-    snprintf(text, sizeof text, "%p", p);
-    return text;
+    return ::testing::AssertionFailure();
 }
 
 // Every waiter reachable from an object, with the objects its links are on (one entry per link).
@@ -46,11 +42,11 @@ Fail CheckObjects()
 {
     const ObjectRecord *prev = nullptr;
     for (const ObjectRecord *obj = P_EVENT_HEAD; obj; prev = obj, obj = obj->next) {
-        if (obj->prev != prev) return ::testing::AssertionFailure() << "object " << Hex(obj) << ": prev link broken";
+        if (obj->prev != prev) return Broken() << "object " << obj << ": prev link broken";
         if (obj->handle == 0 || ObjectOfHandle(obj->handle) != obj)
-            return ::testing::AssertionFailure() << "object " << Hex(obj) << ": not found by its handle";
+            return Broken() << "object " << obj << ": not found by its handle";
         if (obj->name && FindObjectByName(obj->name, obj->type) != obj)
-            return ::testing::AssertionFailure() << "object " << obj->name << ": not found by its name";
+            return Broken() << "object " << obj->name << ": not found by its name";
     }
     return ::testing::AssertionSuccess();
 }
@@ -60,38 +56,37 @@ Fail CheckWaiters(const std::set<uint64_t> &live)
     const auto linked = LinkedWaiters();
     for (const auto &[waiter, objects] : linked) {
         const RequestRecord *request = waiter->request.get();
-        if (!request) return ::testing::AssertionFailure() << "waiter " << Hex(waiter) << " has no request";
+        if (!request) return Broken() << "waiter " << waiter << " has no request";
         if (waiter->connection != RequestIdentity(request) || !live.contains(waiter->connection))
-            return ::testing::AssertionFailure() << "waiter " << Hex(waiter) << " of a connection that is gone";
+            return Broken() << "waiter " << waiter << " of a connection that is gone";
         std::vector<const ObjectRecord *> pending;
         for (uint64_t i = 0; i < waiter->pending_count; ++i)
             if (waiter->pending[i]) pending.push_back(waiter->pending[i]);
         if (!waiter->pending) {
             if (objects.size() != 1 || waiter->mode != 1)
-                return ::testing::AssertionFailure() << "single waiter " << Hex(waiter) << " with " << objects.size()
-                                                     << " links";
+                return Broken() << "single waiter " << waiter << " with " << objects.size() << " links";
         } else {
             std::vector<const ObjectRecord *> on = objects;
             std::sort(pending.begin(), pending.end());
             std::sort(on.begin(), on.end());
             if (pending != on)
-                return ::testing::AssertionFailure() << "waiter " << Hex(waiter) << ": " << on.size()
-                                                     << " links but " << pending.size() << " pending objects";
+                return Broken() << "waiter " << waiter << ": " << on.size() << " links but " << pending.size()
+                                << " pending objects";
         }
         const auto fd = static_cast<unsigned>(RequestSocket(request));
         if (fd >= kSocketSlots) continue;
         const SocketSlot *slot = sock2client[fd];
         if (!slot || !linked.contains(slot->waiter) || slot->waiter->connection != waiter->connection)
-            return ::testing::AssertionFailure() << "waiter " << Hex(waiter) << " not named by its socket slot " << fd;
+            return Broken() << "waiter " << waiter << " not named by its socket slot " << fd;
     }
     for (unsigned fd = 0; fd < kSocketSlots; ++fd) {
         const SocketSlot *slot = sock2client[fd];
         if (!slot) continue;
         const auto found = linked.find(slot->waiter);
         if (found == linked.end() || static_cast<unsigned>(RequestSocket(slot->waiter->request.get())) != fd)
-            return ::testing::AssertionFailure() << "socket slot " << fd << " names no parked call of its own";
+            return Broken() << "socket slot " << fd << " names no parked call of its own";
         const uint64_t object = slot->waiter->pending ? 0 : reinterpret_cast<uint64_t>(found->second.front());
-        if (slot->object != object) return ::testing::AssertionFailure() << "socket slot " << fd << ": wrong object";
+        if (slot->object != object) return Broken() << "socket slot " << fd << ": wrong object";
     }
     return ::testing::AssertionSuccess();
 }
@@ -100,7 +95,7 @@ Fail CheckOwners(const std::set<uint64_t> &live)
 {
     for (const ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next)
         if (obj->type == ObjectType::Mutex && obj->mutex.owner != 0 && !live.contains(obj->mutex.owner))
-            return ::testing::AssertionFailure() << "mutex " << Hex(obj) << " owned by a connection that is gone";
+            return Broken() << "mutex " << obj << " owned by a connection that is gone";
     return ::testing::AssertionSuccess();
 }
 
@@ -120,17 +115,17 @@ Fail CheckRegistrations()
     for (const auto &[handle, count] : registered) {
         const ObjectRecord *event = ObjectOfHandle(handle);
         if (event && event->type != ObjectType::Event)
-            return ::testing::AssertionFailure() << "a registration names a live object that is no event";
+            return Broken() << "a registration names a live object that is no event";
     }
     for (const ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next) {
         const auto found = registered.find(obj->handle);
         if (obj->identity == 0 && (found == registered.end() || found->second != 1))
-            return ::testing::AssertionFailure() << "internal event " << Hex(obj) << " not owned by one registration";
+            return Broken() << "internal event " << obj << " not owned by one registration";
     }
     return ::testing::AssertionSuccess();
 }
 
-}  // namespace
+} // namespace
 
 ::testing::AssertionResult SyncStateIsConsistent()
 {
@@ -164,4 +159,4 @@ std::size_t ObjectCount()
     return count;
 }
 
-}  // namespace kst
+} // namespace kst
