@@ -65,7 +65,7 @@ uint64_t RecordNameHash(const ObjectRecord *obj)
 template <ObjectRecord *ObjectRecord::*Chain, uint64_t (*Hash)(const ObjectRecord *)>
 class ObjectIndex {
 public:
-    ObjectIndex() noexcept : buckets_(initial_.data()) {}
+    constexpr ObjectIndex() noexcept : buckets_(initial_.data()) {}
     ~ObjectIndex() { Release(); }
     ObjectIndex(const ObjectIndex &) = delete;
     ObjectIndex &operator=(const ObjectIndex &) = delete;
