@@ -49,18 +49,6 @@ void WatchListener(int fd, int max_connections) noexcept
 
 void init_hook() noexcept { sock2client.fill(nullptr); }
 
-void ReleaseMutexesOwnedBy(uint64_t connection) noexcept
-{
-    if (connection == 0) return;
-    // A release never removes an object, so the walk may go on from the released one.
-    for (ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next) {
-        if (obj->type != ObjectType::Mutex || obj->mutex.owner != connection) continue;
-        ScopedMode any_owner(IsCheckOwnerBeforeReleaseMutex, 0u);
-        ReleaseMutex(obj->handle);
-    }
-    SetLastError(0);
-}
-
 void ReleaseMutexBySocket(int fd) noexcept { ReleaseMutexesOwnedBy(ConnectionOnSocket(fd)); }
 
 void svc_hook(pollfd *fds, int count) noexcept

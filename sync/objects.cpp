@@ -3,20 +3,21 @@
 // Every object lives in one doubly linked list, newest first; that order is what walks over the table see.
 // A handle is a word drawn from NewIdentity when the record is created, never an address, and is never
 // handed out again: a handle kept after its object was deleted is refused like one never issued, however
-// many objects come after it. Two indexes beside the list find a record by handle and by type and name
-// in constant time on average; every record in the list is in the handle index and every named one in the
-// name index, and nothing else is. A record is freed only by DeleteEvent (through CloseHandle) or
-// ClearEventList.
+// many objects come after it. Handles grow with every object made, so the list is also in falling handle
+// order. Three indexes beside the list find a record by handle, by type and name, and (for an owned
+// mutex) by owner in constant time on average; every record in the list is in the handle index, every
+// named one in the name index, every owned mutex in the owner index, and nothing else is. A record is
+// freed only by DeleteEvent (through CloseHandle) or ClearEventList.
 
 #include "common/identity.h"
 #include "common/unique.h"
 #include "rpc/services.h"
+#include "sync/index.h"
 #include "sync/internal.h"
 #include "trace/trace.h"
 
 #include <sys/random.h>
 
-#include <array>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -25,18 +26,9 @@ ObjectRecord *P_EVENT_HEAD = nullptr;
 
 namespace {
 
-// Spreads the bits of a word over the low bits that pick a bucket.
-uint64_t Mix(uint64_t h)
-{
-    h ^= h >> 33;
-    h *= 0xff51afd7ed558ccdULL;
-    h ^= h >> 33;
-    return h;
-}
-
 uint64_t HandleHash(const ObjectRecord *obj)
 {
-    return Mix(obj->handle);
+    return MixBits(obj->handle);
 }
 
 // Names come from clients: the seed is drawn per process, so no client can plan names that share a bucket.
@@ -51,7 +43,7 @@ uint64_t NameHash(ObjectType type, const char *name)
     uint64_t h = seed ^ static_cast<uint64_t>(type);
     for (const auto *p = reinterpret_cast<const unsigned char *>(name); *p; ++p)
         h = (h ^ *p) * 0x100000001b3ULL;
-    return Mix(h);
+    return MixBits(h);
 }
 
 uint64_t RecordNameHash(const ObjectRecord *obj)
@@ -59,78 +51,14 @@ uint64_t RecordNameHash(const ObjectRecord *obj)
     return NameHash(obj->type, obj->name);
 }
 
-// Records chained through one of their own fields in buckets picked by a hash. Adding a record never
-// allocates, so it cannot fail; the bucket array doubles when it holds as many records as buckets, and a
-// doubling that finds no memory only leaves the chains longer.
-template <ObjectRecord *ObjectRecord::*Chain, uint64_t (*Hash)(const ObjectRecord *)>
-class ObjectIndex {
-public:
-    constexpr ObjectIndex() noexcept : buckets_(initial_.data()) {}
-    ~ObjectIndex() { Release(); }
-    ObjectIndex(const ObjectIndex &) = delete;
-    ObjectIndex &operator=(const ObjectIndex &) = delete;
+uint64_t OwnerHash(const ObjectRecord *obj)
+{
+    return MixBits(obj->mutex.owner);
+}
 
-    // The first record of the bucket for hash that match accepts; nullptr if none.
-    template <typename Match>
-    ObjectRecord *Find(uint64_t hash, Match match) const
-    {
-        for (ObjectRecord *obj = buckets_[hash & mask_]; obj; obj = obj->*Chain)
-            if (match(obj)) return obj;
-        return nullptr;
-    }
-
-    void Add(ObjectRecord *obj)
-    {
-        if (count_ > mask_) Grow();
-        ObjectRecord *&bucket = buckets_[Hash(obj) & mask_];
-        obj->*Chain = bucket;
-        bucket = obj;
-        ++count_;
-    }
-
-    void Remove(ObjectRecord *obj)
-    {
-        for (ObjectRecord **at = &buckets_[Hash(obj) & mask_]; *at; at = &((*at)->*Chain)) {
-            if (*at != obj) continue;
-            *at = obj->*Chain;
-            obj->*Chain = nullptr;
-            --count_;
-            return;
-        }
-    }
-
-private:
-    void Grow()
-    {
-        const uint64_t size = (mask_ + 1) * 2;
-        ObjectRecord **grown = new (std::nothrow) ObjectRecord *[size]();
-        if (!grown) return;
-        for (uint64_t i = 0; i <= mask_; ++i) {
-            while (ObjectRecord *obj = buckets_[i]) {
-                buckets_[i] = obj->*Chain;
-                ObjectRecord *&bucket = grown[Hash(obj) & (size - 1)];
-                obj->*Chain = bucket;
-                bucket = obj;
-            }
-        }
-        Release();
-        buckets_ = grown;
-        mask_ = size - 1;
-    }
-
-    void Release()
-    {
-        if (buckets_ != initial_.data()) delete[] buckets_;
-    }
-
-    std::array<ObjectRecord *, 64> initial_{};  // the buckets until the first doubling
-    ObjectRecord **buckets_;                    // initial_ or a heap array of mask_ + 1 buckets
-    uint64_t       mask_ = initial_.size() - 1;  // bucket count - 1, a power of two minus one
-    uint64_t       count_ = 0;                   // records chained
-};
-
-ObjectIndex<&ObjectRecord::next_by_handle, HandleHash> g_by_handle;    // every record in the list
-ObjectIndex<&ObjectRecord::next_by_name, RecordNameHash> g_by_name;  // every named record in the list
+ChainIndex<ObjectRecord, &ObjectRecord::next_by_handle, HandleHash> g_by_handle;  // every record in the list
+ChainIndex<ObjectRecord, &ObjectRecord::next_by_name, RecordNameHash> g_by_name;  // every named one
+ChainIndex<ObjectRecord, &ObjectRecord::next_by_owner, OwnerHash> g_by_owner;     // every owned mutex
 
 // An existing object of that name and type, with one more handle outstanding; nullptr if there is none.
 ObjectRecord *Reuse(const char *name, ObjectType type)
@@ -175,6 +103,7 @@ ObjectRecord *Publish(std::unique_ptr<ObjectRecord> obj)
     P_EVENT_HEAD = obj.release();
     g_by_handle.Add(P_EVENT_HEAD);
     if (P_EVENT_HEAD->name) g_by_name.Add(P_EVENT_HEAD);
+    if (P_EVENT_HEAD->type == ObjectType::Mutex && P_EVENT_HEAD->mutex.owner != 0) g_by_owner.Add(P_EVENT_HEAD);
     SetLastError(0);
     return P_EVENT_HEAD;
 }
@@ -191,6 +120,7 @@ void FreeObject(ObjectRecord *obj)
 {
     g_by_handle.Remove(obj);
     if (obj->name) g_by_name.Remove(obj);
+    if (obj->type == ObjectType::Mutex && obj->mutex.owner != 0) g_by_owner.Remove(obj);
     if (obj->prev)
         obj->prev->next = obj->next;
     else
@@ -222,7 +152,7 @@ int FindObjectByID(uint64_t handle) noexcept
 ObjectRecord *ObjectOfHandle(uint64_t handle) noexcept
 {
     if (handle == 0) return nullptr;
-    return g_by_handle.Find(Mix(handle), [handle](const ObjectRecord *obj) { return obj->handle == handle; });
+    return g_by_handle.Find(MixBits(handle), [handle](const ObjectRecord *obj) { return obj->handle == handle; });
 }
 
 ObjectRecord *ObjectForCall(uint64_t handle) noexcept
@@ -244,6 +174,25 @@ ObjectRecord *FindObjectByName(const char *name, ObjectType type) noexcept
     return g_by_name.Find(NameHash(type, name), [name, type](const ObjectRecord *obj) {
         return obj->type == type && strcmp(obj->name, name) == 0;
     });
+}
+
+void SetMutexOwner(ObjectRecord *mutex, uint64_t owner) noexcept
+{
+    if (mutex->mutex.owner == owner) return;
+    if (mutex->mutex.owner != 0) g_by_owner.Remove(mutex);
+    mutex->mutex.owner = owner;
+    if (owner != 0) g_by_owner.Add(mutex);
+}
+
+ObjectRecord *NewestMutexOwnedBy(uint64_t connection, uint64_t below) noexcept
+{
+    ObjectRecord *newest = nullptr;
+    g_by_owner.Find(MixBits(connection), [&](ObjectRecord *obj) {
+        if (obj->mutex.owner == connection && obj->handle < below && (!newest || obj->handle > newest->handle))
+            newest = obj;
+        return false; // every mutex of the bucket is looked at
+    });
+    return newest;
 }
 
 // An event keeps the low four bits of its initial state: 16 creates it non-signalled, 2..15 stay as

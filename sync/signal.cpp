@@ -4,6 +4,8 @@
 // written during the signalling call, before that call's own reply. The object's state is consumed for
 // every waiter taken, also for a wait-all waiter that keeps waiting for its other objects.
 
+#include "common/scoped.h"
+#include "rpc/loop.h"
 #include "rpc/services.h"
 #include "sync/internal.h"
 #include "trace/trace.h"
@@ -70,10 +72,24 @@ int ReleaseMutex(uint64_t handle) noexcept
         SetLastError(kErrInvalid);
         return 0;
     }
-    obj->mutex.owner = 0;
+    SetMutexOwner(obj, 0);
     if (obj->waiters) TakeWaiter(obj);
     SetLastError(0);
     return 1;
+}
+
+// A lost connection's mutexes, each to its newest waiter, in the order a walk of the list from its head
+// meets them (newest object first): the order in which the waiters' replies go out.
+void ReleaseMutexesOwnedBy(uint64_t connection) noexcept
+{
+    if (connection == 0) return;
+    uint64_t below = ~uint64_t{0};
+    while (ObjectRecord *obj = NewestMutexOwnedBy(connection, below)) {
+        below = obj->handle; // a release never removes an object, and the walk never comes back
+        ScopedMode any_owner(IsCheckOwnerBeforeReleaseMutex, 0u);
+        ReleaseMutex(obj->handle);
+    }
+    SetLastError(0);
 }
 
 // Adds n to the count, then wakes at most that many waiters, newest first; the count keeps what no

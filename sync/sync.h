@@ -22,6 +22,7 @@ struct ObjectRecord {
     WaiterLink   *waiters;         // newest first
     ObjectRecord *next_by_handle;  // next record in the same bucket of the handle index
     ObjectRecord *next_by_name;    // next record in the same bucket of the name index; named records only
+    ObjectRecord *next_by_owner;   // next record in the same bucket of the owner index; owned mutexes only
     union {
         struct {
             uint32_t state;         // 0 not signalled; 1 signalled; 2..15 only from creation
@@ -45,6 +46,8 @@ struct WaiterRecord {
                                                     // order (nullptr once signalled); nullptr for a single wait
     uint64_t                        pending_count;  // slots in pending; 0 for a single wait
     uint32_t                        mode;           // 1 single wait; multiple wait: the wait-all flag as received
+    ObjectRecord                   *single;         // the awaited object of a single wait; nullptr otherwise
+    WaiterRecord                   *next_of_connection;  // next waiter in the same bucket of the connection index
 };
 
 struct WaiterLink {

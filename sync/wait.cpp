@@ -11,6 +11,7 @@
 
 #include "common/scoped.h"
 #include "rpc/services.h"
+#include "sync/index.h"
 #include "sync/internal.h"
 #include "trace/trace.h"
 
@@ -23,6 +24,15 @@ std::array<SocketSlot *, kSocketSlots> sock2client{};
 uint64_t RET_TRUE = 0;
 
 namespace {
+
+uint64_t ConnectionHash(const WaiterRecord *waiter)
+{
+    return MixBits(waiter->connection);
+}
+
+// Every parked waiter, by the connection it arrived on, so a lost connection's calls are found without a
+// walk of the object list.
+ChainIndex<WaiterRecord, &WaiterRecord::next_of_connection, ConnectionHash> g_by_connection;
 
 // Removes the first link on the object whose waiter matches and returns that waiter; nullptr if none.
 template <typename Match> WaiterRecord *UnlinkFirst(ObjectRecord *record, Match match)
@@ -70,19 +80,21 @@ void ForgetSlot(const WaiterRecord *waiter)
     sock2client[fd] = nullptr;
 }
 
-// Hands the current call to the waiter and links it on every object it waits for: the one given for
-// a single wait, each pending slot's object for a multiple wait. Out of memory half-way, a waiter missing
-// from some of its objects could never complete, so the park is undone and the dispatcher keeps the call.
-bool Park(std::unique_ptr<WaiterRecord> waiter, ObjectRecord *single)
+// Hands the current call to the waiter and links it on every object it waits for: its single object, or
+// each pending slot's object for a multiple wait. Out of memory half-way, a waiter missing from some of
+// its objects could never complete, so the park is undone and the dispatcher keeps the call.
+bool Park(std::unique_ptr<WaiterRecord> waiter)
 {
     RequestRecord *request = nullptr;
     GetClientParameter(&request, &waiter->connection);
     waiter->request.reset(request);
     const uint64_t targets = waiter->pending ? waiter->pending_count : 1;
     uint64_t linked = 0;
-    while (linked < targets && AddClientToEvent(waiter.get(), waiter->pending ? waiter->pending[linked] : single))
+    while (linked < targets &&
+           AddClientToEvent(waiter.get(), waiter->pending ? waiter->pending[linked] : waiter->single))
         ++linked;
     if (linked == targets) {
+        g_by_connection.Add(waiter.get());
         (void)waiter.release(); // the object lists own it from now on
         return true;
     }
@@ -132,7 +144,11 @@ void GetWaitFromObject(ObjectRecord *record) noexcept
         if (record->event.manual_reset == 0) record->event.state = 0;
         return;
     case ObjectType::Mutex:
-        if (record->mutex.owner == 0) GetClientParameter(nullptr, &record->mutex.owner);
+        if (record->mutex.owner == 0) {
+            uint64_t me = 0;
+            GetClientParameter(nullptr, &me);
+            SetMutexOwner(record, me);
+        }
         return;
     case ObjectType::Semaphore:
         if (record->semaphore.count != 0) --record->semaphore.count;
@@ -152,7 +168,7 @@ int WaitForSingleObject(uint64_t handle, uint32_t) noexcept
     case ObjectType::Mutex: {
         uint64_t me = 0;
         GetClientParameter(nullptr, &me);
-        if (obj->mutex.owner == 0) obj->mutex.owner = me;
+        if (obj->mutex.owner == 0) SetMutexOwner(obj, me);
         satisfied = obj->mutex.owner == me;
         break;
     }
@@ -178,7 +194,8 @@ int WaitForSingleObject(uint64_t handle, uint32_t) noexcept
         return 0;
     }
     waiter->mode = 1;
-    if (!Park(std::move(waiter), obj)) return 0;
+    waiter->single = obj;
+    if (!Park(std::move(waiter))) return 0;
     SetLastError(0);
     return 1;
 }
@@ -247,7 +264,7 @@ int WaitForMultipleObjects(uint32_t count, const uint64_t *handles, int32_t wait
     for (uint32_t i = 0; i < count; ++i)
         if (not_ready & (uint64_t{1} << i)) waiter->pending[waiter->pending_count++] = object(i);
     waiter->mode = static_cast<uint32_t>(wait_all);
-    if (!Park(std::move(waiter), nullptr)) return 0;
+    if (!Park(std::move(waiter))) return 0;
     SetLastError(0);
     return 1;
 }
@@ -326,6 +343,7 @@ void DeleteClient(ObjectRecord *record, WaiterRecord *waiter) noexcept
         return;
     }
     std::unique_ptr<WaiterRecord> owned(waiter);
+    g_by_connection.Remove(waiter);
     owned->pending.reset();
     ForgetSlot(owned.get());
     FreeClientParameter(owned->request.release(), record ? &record->identity : &RET_TRUE);
@@ -335,9 +353,14 @@ void DeleteClient(ObjectRecord *record, WaiterRecord *waiter) noexcept
 // it still has parked, wherever linked and whether or not a slot names it, goes without a reply.
 void DiscardWaitersOf(uint64_t connection) noexcept
 {
-    for (ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next)
-        while (WaiterRecord *waiter = DeleteClientFromEventByTransp(connection, obj))
-            Drop(waiter);
+    auto of_connection = [connection](const WaiterRecord *w) { return w->connection == connection; };
+    while (WaiterRecord *waiter = g_by_connection.Find(MixBits(connection), of_connection)) {
+        if (waiter->pending)
+            DeleteClientFromAllEvent(waiter);
+        else
+            DeleteClientFromEvent(waiter, waiter->single);
+        Drop(waiter);
+    }
 }
 
 void DiscardWaitersOn(ObjectRecord *record) noexcept
@@ -352,7 +375,7 @@ void TakeWaiter(ObjectRecord *record) noexcept
 {
     WaiterRecord *waiter = UnlinkHead(record);
     assert(waiter && "only objects with waiters are signalled");
-    if (record->type == ObjectType::Mutex) record->mutex.owner = waiter->connection;
+    if (record->type == ObjectType::Mutex) SetMutexOwner(record, waiter->connection);
     CompleteWait(waiter, record);
 }
 

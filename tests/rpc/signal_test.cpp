@@ -86,10 +86,15 @@ TEST_F(SyncRpc, MutexPassesToTheNewestWaiterAndOnItsOwnersLoss)
     EXPECT_EQ(On(b, P::kReleaseMutex, mutex), 0u);
     EXPECT_EQ(On(b, P::kReleaseMutex, mutex), 288u); // free now
 
-    const uint64_t m1 = Mutex(d, 1), m2 = Mutex(d, 1);
-    Drop(d); // both become free
-    EXPECT_EQ(On(b, P::kWaitSingle, m1), m1);
-    EXPECT_EQ(On(b, P::kWaitSingle, m2), m2);
+    // A lost owner's mutexes pass on newest object first; b's two parked calls show the order (both
+    // replies carry the xid of b's latest call).
+    const uint64_t m1 = Mutex(d, 1), m2 = Mutex(d, 1), m3 = Mutex(d, 1);
+    ParkOn(b, {m1});
+    const uint32_t latest = ParkOn(b, {m3});
+    Drop(d);
+    ExpectReply(b, latest, m3);
+    ExpectReply(b, latest, m1);
+    EXPECT_EQ(On(a, P::kWaitSingle, m2), m2); // free: nobody waited for it
 }
 
 } // namespace

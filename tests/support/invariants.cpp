@@ -3,7 +3,7 @@
 
 #include "registry/key_tree.h"
 #include "rpc/server.h"
-#include "sync/sync.h"
+#include "sync/internal.h"
 
 #include <algorithm>
 #include <map>
@@ -63,7 +63,7 @@ Fail CheckWaiters(const std::set<uint64_t> &live)
         for (uint64_t i = 0; i < waiter->pending_count; ++i)
             if (waiter->pending[i]) pending.push_back(waiter->pending[i]);
         if (!waiter->pending) {
-            if (objects.size() != 1 || waiter->mode != 1)
+            if (objects.size() != 1 || waiter->mode != 1 || waiter->single != objects.front())
                 return Broken() << "single waiter " << waiter << " with " << objects.size() << " links";
         } else {
             std::vector<const ObjectRecord *> on = objects;
@@ -93,9 +93,12 @@ Fail CheckWaiters(const std::set<uint64_t> &live)
 
 Fail CheckOwners(const std::set<uint64_t> &live)
 {
-    for (const ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next)
-        if (obj->type == ObjectType::Mutex && obj->mutex.owner != 0 && !live.contains(obj->mutex.owner))
-            return Broken() << "mutex " << obj << " owned by a connection that is gone";
+    for (const ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next) {
+        if (obj->type != ObjectType::Mutex || obj->mutex.owner == 0) continue;
+        if (!live.contains(obj->mutex.owner)) return Broken() << "mutex " << obj << " owned by a connection that is gone";
+        if (NewestMutexOwnedBy(obj->mutex.owner, obj->handle + 1) != obj)
+            return Broken() << "mutex " << obj << " missing from the owner index";
+    }
     return ::testing::AssertionSuccess();
 }
 

@@ -15,7 +15,7 @@ namespace kst {
 //   and every pending slot still set has its link: no link to a waiter that has gone, none missing;
 // - every parked waiter is on at least one object, belongs to a live connection, and its connection's
 //   socket slot names a parked call of that connection; every slot names a parked waiter;
-// - no mutex is owned by a connection that is not live;
+// - no mutex is owned by a connection that is not live, and each owned one is found by its owner;
 // - every registration that names a live object names an event, and every internal event belongs to
 //   exactly one registration.
 ::testing::AssertionResult SyncStateIsConsistent();
