@@ -6,8 +6,9 @@
 //   satisfied        -> reply: identity of the object that completed the wait
 //   cancelled        -> reply 0, written before the cancel call's own reply
 //   connection lost  -> no reply; records freed without touching the socket
-// Every parked waiter is linked on at least one object, so a walk of the object list finds them all;
-// the socket slot of a connection is only the poll loop's shortcut to its latest parked call.
+// Every parked waiter is linked on at least one object and is in the index by connection, from the
+// moment it parks until DeleteClient ends it; the index is how a lost connection's calls are found. The
+// socket slot of a connection is only the poll loop's shortcut to its latest parked call.
 
 #include "common/scoped.h"
 #include "rpc/services.h"
