@@ -113,8 +113,8 @@ void CollectRegistrations(const KeyNode *key, std::map<uint64_t, int> &registere
 Fail CheckRegistrations()
 {
     std::map<uint64_t, int> registered;
-    CollectRegistrations(&class_root, registered);
-    CollectRegistrations(&local_machine, registered);
+    CollectRegistrations(HKEY_CLASS_ROOT, registered);
+    CollectRegistrations(HKEY_LOCAL_MACHINE, registered);
     for (const auto &[handle, count] : registered) {
         const ObjectRecord *event = ObjectOfHandle(handle);
         if (event && event->type != ObjectType::Event)
