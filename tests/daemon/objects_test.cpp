@@ -1,17 +1,23 @@
 // objects_test.cpp: what only the real process shows about the object table: shutdown with parked calls
 // and owned mutexes, and handles a client kept from before a restart.
-#include "tests/daemon/sync_fixture.h"
+#include "tests/support/sandbox.h"
+
+#include <string>
+#include <vector>
 
 namespace {
 
+using ObjectsDaemon = kst::DaemonTest;
+
 // Shutdown empties the table although calls are parked and a mutex is owned; a sanitizer build checks
 // that their records are freed, and the parked clients see their connection close without a reply.
-TEST_F(SyncDaemon, ShutdownClearsParkedWaitersAndOwnedMutexes)
+TEST_F(ObjectsDaemon, ShutdownClearsParkedWaitersAndOwnedMutexes)
 {
     kst::Connection a = Connect(), b = Connect(), c = Connect();
     const uint64_t ev = a.CreateEvent(0, 0, "").value(), mutex = a.CreateMutex(0, 1, "").value();
-    Park(b, {ev});
-    Park(c, {ev, mutex}, 0);
+    ParkCall(b, kst::proc::kWaitSingle, kst::EncodeWord(ev), "WaitForSingleObject called, id=" + std::to_string(ev));
+    ParkCall(c, kst::proc::kWaitMultiple, kst::EncodeWait(2, 0, std::vector{ev, mutex}),
+             "WaitForMultipleObject called");
     ASSERT_TRUE(sandbox_.Stop());
     EXPECT_EQ(sandbox_.daemon_exit_status(), 0);
     EXPECT_TRUE(b.ClosedWithin(2000) && c.ClosedWithin(2000));
@@ -19,7 +25,7 @@ TEST_F(SyncDaemon, ShutdownClearsParkedWaitersAndOwnedMutexes)
 
 // Handles are drawn afresh by every process: one kept across a restart names nothing in the new one,
 // not even the object created again under the same name.
-TEST_F(SyncDaemon, HandlesFromBeforeARestartNameNothing)
+TEST_F(ObjectsDaemon, HandlesFromBeforeARestartNameNothing)
 {
     std::vector<uint64_t> old;
     {
