@@ -3,6 +3,7 @@
 
 #include "rpc/dispatch.h"
 #include "rpc/loop.h"
+#include "rpc/stream.h"
 #include "sync/sync.h"
 #include "trace/trace.h"
 
@@ -10,7 +11,6 @@
 #include <malloc.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <rpc/rpc_com.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -49,7 +49,6 @@ void Release(void *p) noexcept
     std::free(p);
 }
 
-constexpr int kMaxRecord = 12 * 1024; // as the server sets it, so connections are read without blocking
 constexpr int kPassWaitMs = 2000;     // a pass waits this long at most for the event it was called for
 
 int g_listener = -1; // the loopback socket the server accepts on
@@ -145,11 +144,10 @@ void RpcHarness::SetUpTestSuite()
     ASSERT_EQ(listen(g_listener, SOMAXCONN), 0);
     ASSERT_EQ(getsockname(g_listener, reinterpret_cast<sockaddr *>(&addr), &length), 0);
     g_port = ntohs(addr.sin_port);
-    int maxrec = kMaxRecord;
-    rpc_control(RPC_SVC_CONNMAXREC_SET, &maxrec);
     SVCXPRT *transport = svctcp_create(g_listener, 0, 0);
     ASSERT_NE(transport, nullptr);
     ASSERT_TRUE(svc_register(transport, WINNT_SYS, EVENT_VER, winnt_sys_1, 0)); // no portmapper
+    WatchListener(g_listener, 1 << 20);
     init_hook();
 }
 
@@ -188,12 +186,18 @@ void RpcHarness::Pump()
         ready = poll(fds.data(), static_cast<nfds_t>(svc_max_pollfd), kPassWaitMs);
     while (ready < 0 && errno == EINTR);
     ASSERT_GT(ready, 0) << "a pass of the loop with nothing to do";
-    // Every loss reaches the server through the runtime's destroy path, as in the daemon's loop.
+    // As the daemon's loop does it: connections first, each handed to the runtime (every loss reaches
+    // the server through the destroy path), then the listener, whose connections the server accepts.
+    bool accept = false;
     for (const pollfd &entry : fds) {
         if (entry.fd == -1 || entry.revents == 0) continue;
-        errno = 0; // a stale EAGAIN would make the runtime take a closed connection's EOF for "no data yet"
-        svc_getreq_common(entry.fd);
+        if (entry.fd == g_listener)
+            accept = true;
+        else
+            svc_getreq_common(entry.fd);
     }
+    while (accept && AcceptConnection(g_listener))
+        ;
     EXPECT_TRUE(SyncStateIsConsistent());
 }
 

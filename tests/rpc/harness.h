@@ -1,5 +1,5 @@
-// harness.h: the real dispatcher, reply path and connection-loss handling in the test process, over
-// loopback connections from the wire client, driven one pass of the server's loop per step. Nothing runs
+// harness.h: the real record stream, dispatcher, reply path and connection-loss handling in the test
+// process, over loopback connections from the wire client, driven one pass of the server's loop per step. Nothing runs
 // between passes, so after a pass every reply the server will write for it is already in the socket:
 // "no reply" is a fact to check at once, not a silence to wait out.
 #pragma once
