@@ -285,9 +285,8 @@ int RegNotifyChangeKeyValue(uint64_t key, uint32_t watch_subtree, uint32_t, uint
     }
     ObjectRecord *internal = CreateEvent(0, 0, 0, nullptr);
     if (!internal) return 0;
-    // The table knows the event by the word it was created with; its identity, what its waiter is answered
-    // with, becomes 0, which also marks it internal.
-    const uint64_t word = internal->identity;
+    // The table knows the event by its handle; its identity, what its waiter is answered with, becomes 0.
+    const uint64_t word = internal->handle;
     internal->identity = 0;
     Register(node, word, true, watch_subtree);
     if (async != 0) return 0; // registered without a parked request; the reply is 0
