@@ -302,3 +302,12 @@ uint64_t *timeout_reg_notify_change_key_value_rpc_1_svc(registry_notify_struct *
     }
     return SetLastError(0);
 }
+
+RegistrationView ViewRegistration(const KeyNode &key) noexcept
+{
+    const ObjectRecord *event = key.notify_event;
+    if (!event) return {RegistrationKind::None, 0};
+    if (!FindObjectByID(reinterpret_cast<uint64_t>(event))) return {RegistrationKind::EventGone, 0};
+    if (IsInternalEvent(event)) return {RegistrationKind::Synchronous, 0};
+    return {RegistrationKind::Event, event->identity};
+}

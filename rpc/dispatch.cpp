@@ -15,6 +15,7 @@
 #include <memory>
 #include <new>
 
+#include "rpc/control.h"
 #include "rpc/loop.h"
 #include "rpc/server.h"
 #include "rpc/services.h"
@@ -191,6 +192,7 @@ void FreeClientParameter(RequestRecord *record, void *value) noexcept
 
 void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept
 {
+    CountCall(rqstp->rq_proc);
     const uint64_t generation = TrackConnection(transp);
     std::unique_ptr<RequestRecord> record(new (std::nothrow) RequestRecord);
     pClientParameter = record.get();
@@ -203,6 +205,7 @@ void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept
     record->transport = *transp;
     record->transport.xp_verf = _null_auth;  // may point into that same frame
     record->generation = generation;
+    record->received_ms = MonotonicMs();
 
     const uint32_t proc = rqstp->rq_proc;
     if (proc > kLastProc) {

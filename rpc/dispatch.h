@@ -23,6 +23,7 @@ struct RequestRecord {
     svc_req   header;         // the call's header; only rq_xprt (the client identity) and the numbers stay valid
     SVCXPRT   transport;      // copy of the connection's transport; replies go out through it
     uint64_t  generation;     // life of the connection this call arrived on; tells a reused descriptor apart
+    uint64_t  received_ms;    // MonotonicMs() at arrival; the live view ages parked calls with it
 };
 
 extern uint64_t ERROR_CODE;                // last-error word; 0 between calls

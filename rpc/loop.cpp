@@ -18,6 +18,7 @@
 #include <new>
 
 #include "daemon/daemon.h"
+#include "rpc/control.h"
 #include "rpc/dispatch.h"
 #include "sync/sync.h"
 
@@ -86,7 +87,7 @@ void svc_run()
         if (svc_max_pollfd == 0 && svc_pollfd == nullptr) return;
         // The runtime adds and removes connections while it processes a pass: copy afresh.
         const int watched = svc_max_pollfd;
-        std::unique_ptr<pollfd[]> fds(new (std::nothrow) pollfd[watched + 1]);
+        std::unique_ptr<pollfd[]> fds(new (std::nothrow) pollfd[watched + 1 + kControlEntries]);
         if (!fds) return;
         int connections = 0;
         for (int i = 0; i < watched; ++i) {
@@ -98,15 +99,22 @@ void svc_run()
                 if (fds[i].fd == g_listener) fds[i].events = 0;
         // One slot past the runtime's table for the termination signal.
         fds[watched] = {TermSignalDescriptor(), POLLIN, 0};
+        // After it the control socket's entries, which the runtime never sees.
+        const int control = ControlPollEntries(&fds[watched + 1]);
 
-        const int ready = poll(fds.get(), static_cast<nfds_t>(watched) + 1, -1);
+        const int ready = poll(fds.get(), static_cast<nfds_t>(watched + 1 + control), -1);
         if (ready == -1) {
             if (errno == EINTR) continue;
             return;
         }
         if (ready == 0) continue;
         if (fds[watched].revents != 0) ServerTerminate(SIGTERM);  // between requests, never inside one
-        svc_hook(fds.get(), ready);
-        svc_getreq_poll(fds.get(), ready);
+        // The runtime walks its own entries until it has found as many ready ones as it is told.
+        int runtime_ready = 0;
+        for (int i = 0; i < watched; ++i)
+            if (fds[i].fd != -1 && fds[i].revents != 0) ++runtime_ready;
+        svc_hook(fds.get(), runtime_ready);
+        svc_getreq_poll(fds.get(), runtime_ready);
+        ServeControl(&fds[watched + 1], control);
     }
 }

@@ -20,6 +20,7 @@
 #include <cstring>
 
 #include "common/unique.h"
+#include "rpc/control.h"
 #include "rpc/dispatch.h"
 #include "rpc/loop.h"
 #include "trace/trace.h"
@@ -213,5 +214,7 @@ void NTSYS_Server() noexcept
         fprintf(ready.get(), "%d", getpid());
     }
     WatchListener(transport->xp_fd, ConnectionLimit(descriptors));
+    OpenControlSocket(transport->xp_fd);
     svc_run();
+    CloseControlSocket();
 }
