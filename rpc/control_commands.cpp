@@ -242,7 +242,7 @@ void Objects(ControlFormat format, const ControlFacts &facts, std::string &out)
     const auto owners = DescriptorsByIdentity(RpcConnections(facts.rpc_listener));
     const uint64_t now = MonotonicMs();
     const bool json = format == ControlFormat::Json;
-    out += json ? "[" : "TYPE       HANDLE               OPEN  STATE             WAITERS       NAME\n";
+    out += json ? "[" : "TYPE       HANDLE              OPEN  STATE             WAITERS       NAME\n";
     bool first = true;
     ForEachObject([&](const ObjectRecord &obj) {
         const int owner = obj.type == ObjectType::Mutex && obj.mutex.owner != 0
