@@ -1,11 +1,15 @@
 // control.cpp: the control socket: accepting, the peer's credentials, request lines and answers.
 //
+// The listener and the clients sit in an epoll set of their own, so the poll loop watches one descriptor
+// for all of them and the RPC runtime never sees any of them.
+//
 // Nothing here may hold up the poll loop: every socket is nonblocking, a request line is bounded, and
 // answers wait in a per-client buffer until the client reads them. A client that leaves more than
 // kOutputLimit bytes of answers unread is dropped, so no client can make the server hold an unbounded
 // amount of memory, and none can make it wait.
 #include "rpc/control.h"
 
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -37,9 +41,11 @@ struct ControlClient {
     std::string output;                    // answers; bytes from `sent` on are not yet written
     std::size_t sent;                      // bytes of output the kernel has taken
     bool closing;                          // no more requests: closed once the output is written
+    uint32_t watched;                      // the epoll events registered for it
 };
 
 struct ControlState {
+    UniqueFd epoll;                                       // the listener and the clients; what the loop polls
     UniqueFd listener;                                    // the bound socket; not open without one
     int rpc_listener = -1;                                // the RPC transport's listening descriptor
     uint64_t started_ms = 0;                              // when the socket opened
@@ -53,7 +59,7 @@ ControlState g_control;
 
 void Drop(ControlClient &client)
 {
-    client.fd.reset();
+    client.fd.reset(); // closing takes it out of the epoll set
     client.received = 0;
     std::string().swap(client.output); // gives the memory back
     client.sent = 0;
@@ -187,8 +193,28 @@ void Accept()
             continue;
         }
         Drop(*slot);
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = fd.get();
+        if (epoll_ctl(g_control.epoll.get(), EPOLL_CTL_ADD, fd.get(), &event) != 0) continue; // closes it
         slot->fd = std::move(fd);
+        slot->watched = EPOLLIN;
     }
+}
+
+// Watches for what the client's state calls for: requests until it closes, room while answers wait.
+void Rewatch(ControlClient &client)
+{
+    uint32_t events = client.closing ? 0u : uint32_t{EPOLLIN};
+    if (client.sent < client.output.size()) events |= EPOLLOUT;
+    if (events == client.watched) return;
+    epoll_event event{};
+    event.events = events;
+    event.data.fd = client.fd.get();
+    if (epoll_ctl(g_control.epoll.get(), EPOLL_CTL_MOD, client.fd.get(), &event) == 0)
+        client.watched = events;
+    else
+        Drop(client);
 }
 
 } // namespace
@@ -221,13 +247,19 @@ bool OpenControlSocket(int rpc_listener) noexcept
     const mode_t saved = umask(0177);
     const bool bound = fd && bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
     umask(saved);
-    if (!bound || listen(fd.get(), kControlClients) != 0) {
+    UniqueFd epoll(epoll_create1(EPOLL_CLOEXEC));
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = fd.get();
+    if (!bound || listen(fd.get(), kControlClients) != 0 || !epoll ||
+        epoll_ctl(epoll.get(), EPOLL_CTL_ADD, fd.get(), &event) != 0) {
         std::array<char, 256> reason{};
         TraceLog(1, "ntsys_svc", "OpenControlSocket", __LINE__, "control socket %s unavailable: %s", kControlSocket,
                  strerror_r(errno, reason.data(), reason.size()));
         return false;
     }
     g_control.listener = std::move(fd);
+    g_control.epoll = std::move(epoll);
     return true;
 }
 
@@ -237,39 +269,34 @@ void CloseControlSocket() noexcept
     for (ControlClient &client : g_control.clients)
         Drop(client);
     g_control.listener.reset();
+    g_control.epoll.reset();
     unlink(kControlSocket);
 }
 
-int ControlPollEntries(pollfd *entries) noexcept
+int ControlDescriptor() noexcept
 {
-    if (!g_control.listener) return 0;
-    int count = 0;
-    entries[count++] = {g_control.listener.get(), POLLIN, 0};
-    for (const ControlClient &client : g_control.clients) {
-        if (!client.fd) continue;
-        short events = client.closing ? 0 : POLLIN;
-        if (client.sent < client.output.size()) events |= POLLOUT;
-        entries[count++] = {client.fd.get(), events, 0};
-    }
-    return count;
+    return g_control.epoll.get();
 }
 
-void ServeControl(const pollfd *entries, int count) noexcept
+void ServeControl() noexcept
 {
+    std::array<epoll_event, kControlEntries> ready{};
+    const int count = epoll_wait(g_control.epoll.get(), ready.data(), static_cast<int>(ready.size()), 0);
+    bool accept = false;
     // Clients first: a descriptor freed by a dropped client may come back from this pass's accept.
     for (int i = 0; i < count; ++i) {
-        if (entries[i].revents == 0 || entries[i].fd == g_control.listener.get()) continue;
+        const epoll_event &event = ready[static_cast<std::size_t>(i)];
+        if (event.data.fd == g_control.listener.get()) {
+            accept = true;
+            continue;
+        }
         for (ControlClient &client : g_control.clients) {
-            if (client.fd.get() != entries[i].fd) continue;
-            if (entries[i].revents & POLLNVAL) {
-                Drop(client);
-            } else {
-                if (entries[i].revents & (POLLIN | POLLHUP | POLLERR)) Receive(client);
-                if (client.fd) Flush(client);
-            }
+            if (client.fd.get() != event.data.fd) continue;
+            if (event.events & (EPOLLIN | EPOLLHUP | EPOLLERR)) Receive(client);
+            if (client.fd) Flush(client);
+            if (client.fd) Rewatch(client);
             break;
         }
     }
-    for (int i = 0; i < count; ++i)
-        if (entries[i].revents != 0 && entries[i].fd == g_control.listener.get()) Accept();
+    if (accept) Accept();
 }

@@ -6,8 +6,6 @@
 // is one line of text. Requests on one connection are answered in order.
 #pragma once
 
-#include <poll.h>
-
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -21,10 +19,10 @@ inline constexpr int kControlEntries = 1 + kControlClients; // poll entries: the
 bool OpenControlSocket(int rpc_listener) noexcept;
 // Closes the socket and its clients and removes its path.
 void CloseControlSocket() noexcept;
-// Fills the poll entries the control socket needs now and returns how many (at most kControlEntries).
-[[nodiscard]] int ControlPollEntries(pollfd *entries) noexcept;
-// Serves what poll reported on those entries. Runs after the runtime's pass, never inside it.
-void ServeControl(const pollfd *entries, int count) noexcept;
+// The descriptor the poll loop watches for the control socket and all its clients; -1 without a socket.
+[[nodiscard]] int ControlDescriptor() noexcept;
+// Serves whatever is ready on the control socket. Runs after the runtime's pass, never inside it.
+void ServeControl() noexcept;
 // Counts one call of a procedure for the status; numbers beyond the program are counted together.
 void CountCall(uint32_t proc) noexcept;
 // Milliseconds of a clock that never goes back; parked calls are aged with it.

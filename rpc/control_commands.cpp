@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <rpc/rpc.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -126,8 +127,7 @@ struct Parked {
 Parked ViewOf(const WaiterRecord &waiter, uint64_t now)
 {
     const RequestRecord &request = *waiter.request;
-    return {&waiter, RequestSocket(&request), static_cast<uint32_t>(request.header.rq_proc),
-            now - std::min(now, request.received_ms)};
+    return {&waiter, RequestSocket(&request), request.procedure, now - std::min(now, request.received_ms)};
 }
 
 std::vector<Parked> AllParked()
@@ -536,9 +536,11 @@ void Registrations(ControlFormat format, std::string &out)
     if (json) out += "]\n";
 }
 
-// Drops one connection as the loop drops a lost one. A connection that has brought a call is destroyed
-// through the runtime, whose destroy operation first drops its parked calls and hands on its mutexes; one
-// that has not has nothing tied to it, so it is shut down and the next pass sees it closed.
+// Drops one connection exactly as if its peer had closed it: the shutdown makes the socket read as
+// closed, and the loop's next pass loses the connection the usual way, where the runtime destroys the
+// transport and the destroy notification drops its parked calls and hands on its mutexes. Calls the
+// peer sent before are served first, as they would be after a real close. Closing the descriptor here
+// instead would pull it from under the runtime, which still has it registered.
 bool Disconnect(ControlFormat format, const ControlFacts &facts, std::string_view argument, std::string &out)
 {
     int fd = -1;
@@ -551,12 +553,7 @@ bool Disconnect(ControlFormat format, const ControlFacts &facts, std::string_vie
         out += '\n';
         return false;
     }
-    if (const uint64_t identity = ConnectionOnSocket(fd)) {
-        SVCXPRT *transport = reinterpret_cast<SVCXPRT *>(identity); // a connection's identity is its transport
-        SVC_DESTROY(transport);
-    } else {
-        shutdown(fd, SHUT_RDWR);
-    }
+    shutdown(fd, SHUT_RDWR);
     if (format == ControlFormat::Json) Appendf(out, "{\"disconnected\":%d}\n", fd);
     return true;
 }

@@ -206,6 +206,7 @@ void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept
     record->transport.xp_verf = _null_auth;  // may point into that same frame
     record->generation = generation;
     record->received_ms = MonotonicMs();
+    record->procedure = rqstp->rq_proc;
 
     const uint32_t proc = rqstp->rq_proc;
     if (proc > kLastProc) {

@@ -24,6 +24,7 @@ struct RequestRecord {
     SVCXPRT   transport;      // copy of the connection's transport; replies go out through it
     uint64_t  generation;     // life of the connection this call arrived on; tells a reused descriptor apart
     uint64_t  received_ms;    // MonotonicMs() at arrival; the live view ages parked calls with it
+    uint32_t  procedure;      // the call's procedure number, for the live view
 };
 
 extern uint64_t ERROR_CODE;                // last-error word; 0 between calls

@@ -87,7 +87,7 @@ void svc_run()
         if (svc_max_pollfd == 0 && svc_pollfd == nullptr) return;
         // The runtime adds and removes connections while it processes a pass: copy afresh.
         const int watched = svc_max_pollfd;
-        std::unique_ptr<pollfd[]> fds(new (std::nothrow) pollfd[watched + 1 + kControlEntries]);
+        std::unique_ptr<pollfd[]> fds(new (std::nothrow) pollfd[watched + 2]);
         if (!fds) return;
         int connections = 0;
         for (int i = 0; i < watched; ++i) {
@@ -99,10 +99,10 @@ void svc_run()
                 if (fds[i].fd == g_listener) fds[i].events = 0;
         // One slot past the runtime's table for the termination signal.
         fds[watched] = {TermSignalDescriptor(), POLLIN, 0};
-        // After it the control socket's entries, which the runtime never sees.
-        const int control = ControlPollEntries(&fds[watched + 1]);
+        // And one for the control socket, which the runtime never sees (poll skips it when it is -1).
+        fds[watched + 1] = {ControlDescriptor(), POLLIN, 0};
 
-        const int ready = poll(fds.get(), static_cast<nfds_t>(watched + 1 + control), -1);
+        const int ready = poll(fds.get(), static_cast<nfds_t>(watched) + 2, -1);
         if (ready == -1) {
             if (errno == EINTR) continue;
             return;
@@ -115,6 +115,6 @@ void svc_run()
             if (fds[i].fd != -1 && fds[i].revents != 0) ++runtime_ready;
         svc_hook(fds.get(), runtime_ready);
         svc_getreq_poll(fds.get(), runtime_ready);
-        ServeControl(&fds[watched + 1], control);
+        if (fds[watched + 1].revents != 0) ServeControl();
     }
 }
