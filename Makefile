@@ -48,8 +48,9 @@ check-asan: deps
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	ctest --test-dir $(ASAN_BUILD) -j$(TEST_JOBS) --output-on-failure
 
+# The daemon goes to /usr/sbin; libkstnt, kstnt.h and kstnt.pc under PREFIX (default /usr/local).
 install: build
-	cmake --install $(BUILD)
+	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

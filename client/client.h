@@ -151,19 +151,31 @@ public:
     Connection(Connection &&) = default;
     Connection &operator=(Connection &&) = default;
 
-    bool Connect(uint16_t port);  // TCP_NODELAY, so each SendRaw leaves as its own segment
-    void Close() { fd_.reset(); }
+    // TCP_NODELAY, so each SendRaw leaves as its own segment. A listener whose backlog is full drops
+    // the SYN and a plain connect() would retry for minutes: the attempt gives up after timeout_ms.
+    bool Connect(uint16_t port, int timeout_ms = kDefaultTimeoutMs);
+    void Close()
+    {
+        fd_.reset();
+        in_.clear();
+    }
     [[nodiscard]] bool connected() const { return static_cast<bool>(fd_); }
     [[nodiscard]] int fd() const { return fd_.get(); }
     // What went wrong in the last failed operation, for test messages.
     [[nodiscard]] const std::string &error() const { return error_; }
     uint32_t NextXid() { return next_xid_++; }
 
-    // Writes all bytes, as they are; false on a write error (the peer may have closed).
-    bool SendRaw(std::span<const uint8_t> bytes);
+    // True when the last read or write failed only because its time ran out; the connection is intact
+    // and bytes of a record read half-way stay buffered for the next read.
+    [[nodiscard]] bool timed_out() const { return timed_out_; }
+
+    // Writes all bytes, as they are; false on a write error (the peer may have closed) or when the peer
+    // does not take them within timeout_ms.
+    bool SendRaw(std::span<const uint8_t> bytes, int timeout_ms = kDefaultTimeoutMs);
     // Sends one call of this server's program and does not wait.
     bool SendCall(uint32_t proc, std::span<const uint8_t> args, uint32_t xid);
     // The next whole reply record (all fragments); nullopt on timeout, EOF, error or an unparsable record.
+    // A negative timeout waits for ever.
     std::optional<Reply> ReadReply(int timeout_ms = kDefaultTimeoutMs);
     // The next whole record as raw bytes, without the record marks.
     std::optional<Bytes> ReadRecord(int timeout_ms = kDefaultTimeoutMs);
@@ -260,7 +272,9 @@ public:
     std::optional<Words5> RegQueryInfoKey(uint64_t key);
 
 private:
-    bool ReadExact(uint8_t *out, std::size_t n, int deadline_ms);
+    // Moves the first complete record out of in_ into record; false when in_ holds none yet. Sets
+    // oversized when the record could never be taken.
+    bool TakeRecord(Bytes &record, bool &oversized);
     template <class Result>
     std::optional<Result> CallRecordResult(uint32_t proc, std::span<const uint8_t> args,
                                            std::optional<Result> (*decode)(std::span<const uint8_t>));
@@ -269,6 +283,8 @@ private:
     UniqueFd fd_;            // the socket; -1 when not connected
     uint32_t next_xid_ = 1;  // xid of the next typed call
     std::string error_;      // last failure, for messages
+    Bytes in_;               // received bytes not yet taken as a record
+    bool timed_out_ = false; // the last failure was a time-out
 };
 
 // Portmapper (program 100000 version 2) over TCP at 127.0.0.1:111.

@@ -2,6 +2,7 @@
 #include "client/client.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -20,10 +21,18 @@ constexpr uint16_t kPmapPort = 111;
 
 using Clock = std::chrono::steady_clock;
 
+// What is left of the deadline for poll(); -1 (no limit) for the deadline that never comes.
 int MsLeft(Clock::time_point deadline)
 {
+    if (deadline == Clock::time_point::max()) return -1;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left < 0 ? 0 : static_cast<int>(left);
+}
+
+// A deadline timeout_ms from now; never for a negative timeout.
+Clock::time_point DeadlineIn(int timeout_ms)
+{
+    return timeout_ms < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeout_ms);
 }
 
 // poll() for one event until the deadline, restarting after signals. >0 ready, 0 timeout, <0 error.
@@ -46,35 +55,52 @@ bool Connection::Fail(std::string what)
     return false;
 }
 
-bool Connection::Connect(uint16_t port)
+bool Connection::Connect(uint16_t port, int timeout_ms)
 {
-    fd_.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    Close();
+    timed_out_ = false;
+    fd_.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd_) return Fail(std::string("socket: ") + strerror(errno));
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int rc;
-    do rc = connect(fd_.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-    while (rc < 0 && errno == EINTR);
-    if (rc < 0) {
-        const int err = errno;
-        fd_.reset();
-        return Fail("connect to port " + std::to_string(port) + ": " + strerror(err));
+    const std::string where = "connect to port " + std::to_string(port) + ": ";
+    if (connect(fd_.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
+        if (errno != EINPROGRESS && errno != EINTR) {
+            const int err = errno;
+            fd_.reset();
+            return Fail(where + strerror(err));
+        }
+        // Still in progress (or interrupted, when it goes on in the background): writable once it ends.
+        const int ready = PollUntil(fd_.get(), POLLOUT, DeadlineIn(timeout_ms));
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (ready <= 0 || getsockopt(fd_.get(), SOL_SOCKET, SO_ERROR, &err, &len) < 0 || err != 0) {
+            timed_out_ = ready == 0;
+            fd_.reset();
+            return Fail(where + (ready == 0 ? std::string("timed out") : strerror(err ? err : errno)));
+        }
     }
+    // Back to blocking: callers that use fd() directly expect the plain socket; this class's own reads
+    // and writes pass MSG_DONTWAIT.
+    fcntl(fd_.get(), F_SETFL, fcntl(fd_.get(), F_GETFL) & ~O_NONBLOCK);
     const int one = 1;
     setsockopt(fd_.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return true;
 }
 
-bool Connection::SendRaw(std::span<const uint8_t> bytes)
+bool Connection::SendRaw(std::span<const uint8_t> bytes, int timeout_ms)
 {
+    timed_out_ = false;
     if (!fd_) return Fail("send: not connected");
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kDefaultTimeoutMs);
+    const auto deadline = DeadlineIn(timeout_ms);
     std::size_t done = 0;
     while (done < bytes.size()) {
-        // Bounded: a server that stops reading must fail the test, not hang it.
-        if (PollUntil(fd_.get(), POLLOUT, deadline) <= 0) return Fail("send: socket not writable in time");
+        // Bounded: a server that stops reading must fail the caller, not hang it.
+        const int ready = PollUntil(fd_.get(), POLLOUT, deadline);
+        if (ready == 0) timed_out_ = true;
+        if (ready <= 0) return Fail("send: socket not writable in time");
         const ssize_t n = send(fd_.get(), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n < 0) return Fail(std::string("send: ") + strerror(errno));
@@ -88,45 +114,75 @@ bool Connection::SendCall(uint32_t proc, std::span<const uint8_t> args, uint32_t
     return SendRaw(CallRecord(xid, proc, args));
 }
 
-bool Connection::ReadExact(uint8_t *out, std::size_t n, int deadline_ms)
+bool Connection::TakeRecord(Bytes &record, bool &oversized)
 {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(deadline_ms);
-    std::size_t done = 0;
-    while (done < n) {
-        const int ready = PollUntil(fd_.get(), POLLIN, deadline);
-        if (ready == 0) return Fail("read: timed out after " + std::to_string(deadline_ms) + " ms");
-        if (ready < 0) return Fail(std::string("poll: ") + strerror(errno));
-        const ssize_t got = recv(fd_.get(), out + done, n - done, MSG_DONTWAIT);
-        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (got < 0) return Fail(std::string("read: ") + strerror(errno));
-        if (got == 0) return Fail("read: connection closed by the server");
-        done += static_cast<std::size_t>(got);
+    oversized = false;
+    std::size_t at = 0, total = 0;
+    for (;;) {
+        if (in_.size() - at < 4) return false;
+        const uint32_t mark = Decoder(std::span<const uint8_t>(in_).subspan(at, 4)).U32();
+        const std::size_t len = mark & 0x7FFFFFFFu;
+        total += len;
+        if (total > kMaxRecord) {
+            oversized = true;
+            return false;
+        }
+        if (in_.size() - at - 4 < len) return false;
+        at += 4 + len;
+        if (mark & 0x80000000u) break;
     }
+    record.clear();
+    record.reserve(total);
+    for (std::size_t pos = 0; pos < at;) {
+        const std::size_t len = Decoder(std::span<const uint8_t>(in_).subspan(pos, 4)).U32() & 0x7FFFFFFFu;
+        record.insert(record.end(), in_.begin() + static_cast<std::ptrdiff_t>(pos + 4),
+                      in_.begin() + static_cast<std::ptrdiff_t>(pos + 4 + len));
+        pos += 4 + len;
+    }
+    in_.erase(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(at));
     return true;
 }
 
 std::optional<Bytes> Connection::ReadRecord(int timeout_ms)
 {
+    timed_out_ = false;
     if (!fd_) {
         Fail("read: not connected");
         return std::nullopt;
     }
-    // One deadline for the whole record; each read gets what is left of it.
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    // One deadline for the whole record. What arrives before it runs out stays in in_, so a time-out in
+    // the middle of a record loses nothing and the next read goes on where this one stopped.
+    const auto deadline = DeadlineIn(timeout_ms);
     Bytes record;
     for (;;) {
-        uint8_t header[4];
-        if (!ReadExact(header, 4, MsLeft(deadline))) return std::nullopt;
-        const uint32_t mark = Decoder(header).U32();
-        const std::size_t len = mark & 0x7FFFFFFFu;
-        if (record.size() + len > kMaxRecord) {
+        bool oversized = false;
+        if (TakeRecord(record, oversized)) return record;
+        if (oversized) {
             Fail("read: record too large");
             return std::nullopt;
         }
-        const std::size_t at = record.size();
-        record.resize(at + len);
-        if (len > 0 && !ReadExact(record.data() + at, len, MsLeft(deadline))) return std::nullopt;
-        if (mark & 0x80000000u) return record;
+        const int ready = PollUntil(fd_.get(), POLLIN, deadline);
+        if (ready == 0) {
+            timed_out_ = true;
+            Fail("read: timed out after " + std::to_string(timeout_ms) + " ms");
+            return std::nullopt;
+        }
+        if (ready < 0) {
+            Fail(std::string("poll: ") + strerror(errno));
+            return std::nullopt;
+        }
+        uint8_t chunk[16384];
+        const ssize_t got = recv(fd_.get(), chunk, sizeof chunk, MSG_DONTWAIT);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (got < 0) {
+            Fail(std::string("read: ") + strerror(errno));
+            return std::nullopt;
+        }
+        if (got == 0) {
+            Fail("read: connection closed by the server");
+            return std::nullopt;
+        }
+        in_.insert(in_.end(), chunk, chunk + got);
     }
 }
 
@@ -142,12 +198,14 @@ std::optional<Reply> Connection::ReadReply(int timeout_ms)
 bool Connection::NoReplyWithin(int ms)
 {
     if (!fd_) return Fail("poll: not connected");
+    if (!in_.empty()) return Fail("bytes already received");
     return PollUntil(fd_.get(), POLLIN, Clock::now() + std::chrono::milliseconds(ms)) == 0;
 }
 
 bool Connection::ClosedWithin(int ms)
 {
     if (!fd_) return Fail("poll: not connected");
+    if (!in_.empty()) return Fail("data arrived instead of a close");
     const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
         if (PollUntil(fd_.get(), POLLIN, deadline) <= 0) return Fail("still open after " + std::to_string(ms) + " ms");
@@ -230,9 +288,9 @@ namespace {
 std::optional<Bytes> PmapCall(uint32_t proc, std::span<const uint8_t> args, int timeout_ms)
 {
     Connection c;
-    if (!c.Connect(kPmapPort)) return std::nullopt;
+    if (!c.Connect(kPmapPort, timeout_ms)) return std::nullopt;
     const uint32_t xid = c.NextXid();
-    if (!c.SendRaw(Fragment(CallMessage(xid, kPmapProg, kPmapVers, proc, args)))) return std::nullopt;
+    if (!c.SendRaw(Fragment(CallMessage(xid, kPmapProg, kPmapVers, proc, args)), timeout_ms)) return std::nullopt;
     auto reply = c.ReadReply(timeout_ms);
     if (!reply || reply->xid != xid || !reply->succeeded()) return std::nullopt;
     return std::move(reply->body);

@@ -164,10 +164,10 @@ typedef struct _FILETIME {
 #define REG_NOTIFY_CHANGE_SECURITY 0x0008u
 
 /* Limits the daemon's records impose; longer arguments are refused before anything is sent. */
-#define KSTNT_MAX_OBJECT_NAME 64  /* bytes of an event, mutex or semaphore name */
-#define KSTNT_MAX_KEY_NAME 255    /* bytes of a subkey path or value name */
-#define KSTNT_MAX_VALUE_DATA 508  /* bytes of one value */
-#define KSTNT_MAX_PATH 4095       /* bytes of a key's full path on the daemon's disk */
+#define KSTNT_MAX_OBJECT_NAME 64 /* bytes of an event, mutex or semaphore name */
+#define KSTNT_MAX_KEY_NAME 255   /* bytes of a subkey path or value name */
+#define KSTNT_MAX_VALUE_DATA 508 /* bytes of one value */
+#define KSTNT_MAX_PATH 4095      /* bytes of a key's full path on the daemon's disk */
 
 /* Synchronisation objects. */
 KSTNT_API HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
@@ -200,8 +200,8 @@ KSTNT_API LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
 KSTNT_API LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
 KSTNT_API LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE *lpData,
                                      DWORD cbData);
-KSTNT_API LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
-                                       LPBYTE lpData, LPDWORD lpcbData);
+KSTNT_API LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                                       LPDWORD lpcbData);
 KSTNT_API LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                                     LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime);
 KSTNT_API LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,

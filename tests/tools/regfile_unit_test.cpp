@@ -41,10 +41,10 @@ TEST(KeyPathTest, EverySpellingAndSeparatorNamesTheSameKey)
 TEST(ArgsTest, SlashAndLongFormsMixWithWords)
 {
     enum { kValue, kEmpty, kForce };
-    constexpr OptionSpec specs[] = {{"v", "value", true, kValue}, {"ve", "empty-name", false, kEmpty},
-                                    {"f", "force", false, kForce}};
-    const char *argv[] = {"add", "HKLM\\A", "/V", "n1", "--value=n2", "--value", "n3", "/ve", "/tmp/x.reg",
-                          "-", "--", "/f"};
+    constexpr OptionSpec specs[] = {
+        {"v", "value", true, kValue}, {"ve", "empty-name", false, kEmpty}, {"f", "force", false, kForce}};
+    const char *argv[] = {"add", "HKLM\\A", "/V",         "n1", "--value=n2", "--value",
+                          "n3",  "/ve",     "/tmp/x.reg", "-",  "--",         "/f"};
     ParsedArgs args;
     std::string error;
     ASSERT_TRUE(ParseArgs(12, const_cast<char **>(argv), specs, args, error)) << error;
@@ -54,8 +54,8 @@ TEST(ArgsTest, SlashAndLongFormsMixWithWords)
     EXPECT_EQ(args.options[2].arg, "n3");
     EXPECT_EQ(args.options[3].id, kEmpty);
     EXPECT_EQ(args.words, (std::vector<std::string>{"HKLM\\A", "/tmp/x.reg", "-", "/f"}));
-    for (std::vector<const char *> bad : {std::vector<const char *>{"x", "--bogus"}, {"x", "-q"}, {"x", "/v"},
-                                          {"x", "--force=1"}}) {
+    for (std::vector<const char *> bad :
+         {std::vector<const char *>{"x", "--bogus"}, {"x", "-q"}, {"x", "/v"}, {"x", "--force=1"}}) {
         ParsedArgs ignored;
         EXPECT_FALSE(ParseArgs(static_cast<int>(bad.size()), const_cast<char **>(bad.data()), specs, ignored, error))
             << bad[1];
@@ -71,7 +71,8 @@ TEST(ArgsTest, DurationsInEveryUnitRoundUpAndStayBelowInfinite)
     EXPECT_EQ(ParseDurationMs("2m"), 120000u);
     EXPECT_EQ(ParseDurationMs("1h"), 3600000u);
     EXPECT_EQ(ParseDurationMs("0"), 0u);
-    for (const char *bad : {"", "x", "-1", "1.", ".5", "1.2.3", "5d", "1200h"}) EXPECT_FALSE(ParseDurationMs(bad)) << bad;
+    for (const char *bad : {"", "x", "-1", "1.", ".5", "1.2.3", "5d", "1200h"})
+        EXPECT_FALSE(ParseDurationMs(bad)) << bad;
 }
 
 struct Value {
@@ -103,15 +104,26 @@ std::vector<RegEntry> Parse(std::string_view bytes)
 TEST(RegFileTest, EveryValueReadsBackByteForByteInBothFormats)
 {
     std::vector<Value> values = {
-        {"", kRegSz, "unnamed\0"s},          {"S", kRegSz, "a \"q\" \\ b\0"s}, {"EMPTYSZ", kRegSz, "\0"s},
-        {"NONUL", kRegSz, "abc"},            {"INNER", kRegSz, "a\0b\0"s},     {"CRLF", kRegSz, "a\r\nb\0"s},
-        {"LATIN1", kRegSz, "caf\xE9\0"s},    {"UTF8", kRegSz, "caf\xC3\xA9 \xF0\x9F\x98\x80\0"s},
-        {"D", kRegDword, "\x01\x02\x03\x04"}, {"D3", kRegDword, "\x01\x02\x03"}, {"ZERO", kRegNone, ""},
-        {"Q", kRegQword, "12345678"},        {"BIG", kRegBinary, std::string(508, '\xA5')},
-        {"ODD", kRegExpandSz, "%X%"},        {"T12", 12, "x"},                  {"TMAX", 0xFFFFFFFF, "\x00\xFF"s},
+        {"", kRegSz, "unnamed\0"s},
+        {"S", kRegSz, "a \"q\" \\ b\0"s},
+        {"EMPTYSZ", kRegSz, "\0"s},
+        {"NONUL", kRegSz, "abc"},
+        {"INNER", kRegSz, "a\0b\0"s},
+        {"CRLF", kRegSz, "a\r\nb\0"s},
+        {"LATIN1", kRegSz, "caf\xE9\0"s},
+        {"UTF8", kRegSz, "caf\xC3\xA9 \xF0\x9F\x98\x80\0"s},
+        {"D", kRegDword, "\x01\x02\x03\x04"},
+        {"D3", kRegDword, "\x01\x02\x03"},
+        {"ZERO", kRegNone, ""},
+        {"Q", kRegQword, "12345678"},
+        {"BIG", kRegBinary, std::string(508, '\xA5')},
+        {"ODD", kRegExpandSz, "%X%"},
+        {"T12", 12, "x"},
+        {"TMAX", 0xFFFFFFFF, "\x00\xFF"s},
         {"na\"me", kRegMultiSz, "a\0b\0\0"s},
     };
-    for (uint32_t t = 0; t <= 11; ++t) values.push_back({"TYPE" + std::to_string(t), t, "\x00\x01\x02\x03\x04"s});
+    for (uint32_t t = 0; t <= 11; ++t)
+        values.push_back({"TYPE" + std::to_string(t), t, "\x00\x01\x02\x03\x04"s});
     for (RegFormat format : {RegFormat::Regedit4, RegFormat::Unicode}) {
         const auto entries = Parse(WriteFile(values, format));
         ASSERT_EQ(entries.size(), values.size() + 1);
@@ -167,7 +179,8 @@ TEST(RegFileTest, HandWrittenFilesInBothEncodings)
 
     // The same in UTF-16LE with a byte-order mark, CRLF, and a character beyond the BMP in a string.
     std::string utf16 = "\xFF\xFE";
-    for (char16_t u : std::u16string(u"Windows Registry Editor Version 5.00\r\n[HKLM\\A]\r\n\"E\"=\"\u20AC\U0001F600\"\r\n"))
+    for (char16_t u :
+         std::u16string(u"Windows Registry Editor Version 5.00\r\n[HKLM\\A]\r\n\"E\"=\"\u20AC\U0001F600\"\r\n"))
         utf16 += {static_cast<char>(u & 0xFF), static_cast<char>(u >> 8)};
     const auto wide = Parse(utf16);
     ASSERT_EQ(wide.size(), 2u);
@@ -178,7 +191,8 @@ TEST(RegFileTest, MalformedFilesNameTheirLine)
 {
     const std::string head = "REGEDIT4\n[HKLM\\A]\n";
     std::string tail_508; // with the leading 00, one byte too many
-    for (int i = 0; i < 508; ++i) tail_508 += ",00";
+    for (int i = 0; i < 508; ++i)
+        tail_508 += ",00";
     const std::vector<std::pair<std::string, std::size_t>> cases = {
         {"REGEDIT5\n", 1},
         {head + "\"x\"=\"unterminated\n", 3},
@@ -209,5 +223,5 @@ TEST(RegFileTest, MalformedFilesNameTheirLine)
     EXPECT_FALSE(ParseRegFile("\xFF\xFEW\0\x00\xD8"s, error)); // unpaired surrogate
 }
 
-}  // namespace
-}  // namespace kstctl
+} // namespace
+} // namespace kstctl

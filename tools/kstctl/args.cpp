@@ -79,11 +79,16 @@ std::optional<uint32_t> ParseDurationMs(std::string_view text)
     if (digits == 0 || dots > 1 || digits > 20 || text[0] == '.' || text[digits - 1] == '.') return std::nullopt;
     const std::string_view unit = text.substr(digits);
     double scale;
-    if (unit.empty() || unit == "s") scale = 1000;
-    else if (unit == "ms") scale = 1;
-    else if (unit == "m") scale = 60'000;
-    else if (unit == "h") scale = 3'600'000;
-    else return std::nullopt;
+    if (unit.empty() || unit == "s")
+        scale = 1000;
+    else if (unit == "ms")
+        scale = 1;
+    else if (unit == "m")
+        scale = 60'000;
+    else if (unit == "h")
+        scale = 3'600'000;
+    else
+        return std::nullopt;
     const double ms = std::ceil(std::strtod(std::string(text.substr(0, digits)).c_str(), nullptr) * scale);
     if (!(ms >= 0) || ms > kMaxTimeoutMs) return std::nullopt;
     return static_cast<uint32_t>(ms);
@@ -100,14 +105,18 @@ std::optional<uint64_t> ParseNumber(std::string_view text, uint64_t max)
     uint64_t value = 0;
     for (const char c : text) {
         int digit;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        else return std::nullopt;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else
+            return std::nullopt;
         if (value > (max - digit) / base) return std::nullopt;
         value = value * base + digit;
     }
     return value;
 }
 
-}  // namespace kstctl
+} // namespace kstctl

@@ -47,4 +47,4 @@ std::optional<uint32_t> ParseDurationMs(std::string_view text);
 // A decimal or 0x-hexadecimal number that fits max; nullopt otherwise.
 std::optional<uint64_t> ParseNumber(std::string_view text, uint64_t max);
 
-}  // namespace kstctl
+} // namespace kstctl

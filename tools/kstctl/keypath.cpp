@@ -12,14 +12,19 @@ struct RootSpelling {
 };
 
 constexpr std::array kRootSpellings{
-    RootSpelling{"HKLM", Root::LocalMachine},        RootSpelling{"HKEY_LOCAL_MACHINE", Root::LocalMachine},
-    RootSpelling{"HKCR", Root::ClassesRoot},         RootSpelling{"HKEY_CLASSES_ROOT", Root::ClassesRoot},
+    RootSpelling{"HKLM", Root::LocalMachine},
+    RootSpelling{"HKEY_LOCAL_MACHINE", Root::LocalMachine},
+    RootSpelling{"HKCR", Root::ClassesRoot},
+    RootSpelling{"HKEY_CLASSES_ROOT", Root::ClassesRoot},
     RootSpelling{"HKEY_CLASS_ROOT", Root::ClassesRoot},
 };
 
-char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+char Upper(char c)
+{
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
-}  // namespace
+} // namespace
 
 bool SameName(std::string_view a, std::string_view b)
 {
@@ -94,8 +99,9 @@ std::string_view RootName(Root root)
 std::string FormatKeyPath(const KeyPath &key)
 {
     std::string text(RootName(key.root));
-    for (const std::string &part : key.parts) text += "\\" + part;
+    for (const std::string &part : key.parts)
+        text += "\\" + part;
     return text;
 }
 
-}  // namespace kstctl
+} // namespace kstctl

@@ -37,4 +37,4 @@ std::string_view RootName(Root root);
 // ASCII case-insensitive equality, as the daemon compares key and value names.
 bool SameName(std::string_view a, std::string_view b);
 
-}  // namespace kstctl
+} // namespace kstctl

@@ -11,11 +11,11 @@
 namespace kstctl {
 
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailure = 1;      // the daemon refused, or a file or value was wrong
-inline constexpr int kExitDifferent = 2;    // reg compare: the registry and the file differ
-inline constexpr int kExitUsage = 64;       // bad command line (sysexits EX_USAGE)
-inline constexpr int kExitUnavailable = 69; // the daemon (or its control socket) can't be reached
-inline constexpr int kExitTimeout = 75;     // a wait ran out of time (sysexits EX_TEMPFAIL)
+inline constexpr int kExitFailure = 1;       // the daemon refused, or a file or value was wrong
+inline constexpr int kExitDifferent = 2;     // reg compare: the registry and the file differ
+inline constexpr int kExitUsage = 64;        // bad command line (sysexits EX_USAGE)
+inline constexpr int kExitUnavailable = 69;  // the daemon (or its control socket) can't be reached
+inline constexpr int kExitTimeout = 75;      // a wait ran out of time (sysexits EX_TEMPFAIL)
 inline constexpr int kExitNoPermission = 77; // the control socket refused this user
 
 // The words in front of every message, "kstctl reg import"; main sets it once it knows the subcommand.
@@ -39,4 +39,4 @@ int RunWait(int argc, char **argv);  // wait NAME... [--all] [--timeout DURATION
 int RunRun(int argc, char **argv);   // run --mutex NAME [--timeout DURATION] -- COMMAND...
 int RunPing(int argc, char **argv);  // ping [--timeout DURATION]
 
-}  // namespace kstctl
+} // namespace kstctl

@@ -14,4 +14,4 @@ int RunConnections(int argc, char **argv);   // kstctl connections [--json]
 int RunRegistrations(int argc, char **argv); // kstctl registrations [--json]
 int RunDisconnect(int argc, char **argv);    // kstctl disconnect CONN
 
-}  // namespace kstctl
+} // namespace kstctl

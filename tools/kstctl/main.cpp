@@ -11,9 +11,9 @@ namespace kstctl {
 namespace {
 
 struct Subcommand {
-    const char *name;                 // first word after kstctl
+    const char *name;                  // first word after kstctl
     int (*run)(int argc, char **argv); // argv[0] is the name
-    const char *summary;              // one line for kstctl --help
+    const char *summary;               // one line for kstctl --help
 };
 
 constexpr std::array kSubcommands{
@@ -36,14 +36,15 @@ int MainHelp()
     std::printf("Usage: kstctl SUBCOMMAND [ARGUMENTS...]\n"
                 "       kstctl SUBCOMMAND --help\n\n"
                 "The operator's tool for KSTntserver. Subcommands:\n");
-    for (const Subcommand &s : kSubcommands) std::printf("  %-14s %s\n", s.name, s.summary);
+    for (const Subcommand &s : kSubcommands)
+        std::printf("  %-14s %s\n", s.name, s.summary);
     std::printf("\nExit status: 0 success, 1 failure, 2 differences (reg compare), 64 usage error,\n"
                 "69 daemon unreachable, 75 time-out, 77 permission denied. See kstctl(8).\n");
     return kExitOk;
 }
 
-}  // namespace
-}  // namespace kstctl
+} // namespace
+} // namespace kstctl
 
 int main(int argc, char **argv)
 {

@@ -15,13 +15,16 @@ std::string &CommandName()
     return name;
 }
 
-}  // namespace
+} // namespace
 
-void SetCommandName(std::string_view words) { CommandName().assign(words); }
+void SetCommandName(std::string_view words)
+{
+    CommandName().assign(words);
+}
 
 int VFail(int status, const char *format, va_list args)
 {
-    std::fflush(stdout);  // results already printed come before the error in a shared terminal
+    std::fflush(stdout); // results already printed come before the error in a shared terminal
     std::fprintf(stderr, "%s: ", CommandName().c_str());
     std::vfprintf(stderr, format, args);
     std::fputc('\n', stderr);
@@ -51,8 +54,7 @@ bool WantsHelp(int argc, char **argv)
 {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--") == 0) return false;
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0 ||
-            std::strcmp(argv[i], "/?") == 0)
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "/?") == 0)
             return true;
     }
     return false;
@@ -64,4 +66,4 @@ int PrintHelp(std::string_view text)
     return kExitOk;
 }
 
-}  // namespace kstctl
+} // namespace kstctl

@@ -9,17 +9,16 @@
 namespace kstctl {
 namespace {
 
-constexpr char kHelp[] =
-    "Usage: kstctl ping [--timeout DURATION]\n\n"
-    "Asks the portmapper at 127.0.0.1 for KSTntserver's port (or takes KSTNT_PORT from the\n"
-    "environment) and makes the null call there. Prints nothing and exits 0 when the daemon\n"
-    "answers; otherwise prints one line saying why and exits 69. DURATION bounds each step\n"
-    "(default 2s).\n";
+constexpr char kHelp[] = "Usage: kstctl ping [--timeout DURATION]\n\n"
+                         "Asks the portmapper at 127.0.0.1 for KSTntserver's port (or takes KSTNT_PORT from the\n"
+                         "environment) and makes the null call there. Prints nothing and exits 0 when the daemon\n"
+                         "answers; otherwise prints one line saying why and exits 69. DURATION bounds each step\n"
+                         "(default 2s).\n";
 
 enum Option { kTimeout };
 constexpr OptionSpec kOptions[] = {{nullptr, "timeout", true, kTimeout}};
 
-}  // namespace
+} // namespace
 
 int RunPing(int argc, char **argv)
 {
@@ -57,4 +56,4 @@ int RunPing(int argc, char **argv)
     return kExitOk;
 }
 
-}  // namespace kstctl
+} // namespace kstctl

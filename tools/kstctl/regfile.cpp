@@ -14,9 +14,18 @@ constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
 constexpr std::size_t kWrapColumn = 76; // hex lines stay within 80 columns with the trailing ",\"
 
 constexpr std::array<std::string_view, kRegLastNamedType + 1> kTypeNames{
-    "REG_NONE",          "REG_SZ",       "REG_EXPAND_SZ",     "REG_BINARY",
-    "REG_DWORD",         "REG_DWORD_BIG_ENDIAN", "REG_LINK",  "REG_MULTI_SZ",
-    "REG_RESOURCE_LIST", "REG_FULL_RESOURCE_DESCRIPTOR", "REG_RESOURCE_REQUIREMENTS_LIST", "REG_QWORD",
+    "REG_NONE",
+    "REG_SZ",
+    "REG_EXPAND_SZ",
+    "REG_BINARY",
+    "REG_DWORD",
+    "REG_DWORD_BIG_ENDIAN",
+    "REG_LINK",
+    "REG_MULTI_SZ",
+    "REG_RESOURCE_LIST",
+    "REG_FULL_RESOURCE_DESCRIPTOR",
+    "REG_RESOURCE_REQUIREMENTS_LIST",
+    "REG_QWORD",
 };
 
 // Appends code point cp as UTF-8.
@@ -47,11 +56,24 @@ std::optional<uint32_t> NextUtf8(std::string_view text, std::size_t &pos)
     const uint8_t lead = byte(pos);
     std::size_t extra;
     uint32_t cp, min;
-    if (lead < 0x80) { ++pos; return lead; }
-    if ((lead & 0xE0) == 0xC0) { extra = 1; cp = lead & 0x1F; min = 0x80; }
-    else if ((lead & 0xF0) == 0xE0) { extra = 2; cp = lead & 0x0F; min = 0x800; }
-    else if ((lead & 0xF8) == 0xF0) { extra = 3; cp = lead & 0x07; min = 0x10000; }
-    else return std::nullopt;
+    if (lead < 0x80) {
+        ++pos;
+        return lead;
+    }
+    if ((lead & 0xE0) == 0xC0) {
+        extra = 1;
+        cp = lead & 0x1F;
+        min = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        extra = 2;
+        cp = lead & 0x0F;
+        min = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        extra = 3;
+        cp = lead & 0x07;
+        min = 0x10000;
+    } else
+        return std::nullopt;
     if (pos + extra >= text.size()) return std::nullopt;
     for (std::size_t i = 1; i <= extra; ++i) {
         if ((byte(pos + i) & 0xC0) != 0x80) return std::nullopt;
@@ -116,8 +138,10 @@ std::string Utf8ToUtf16(std::string_view text)
 
 std::string_view Trim(std::string_view s)
 {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
     return s;
 }
 
@@ -165,8 +189,7 @@ std::optional<std::string> ReadHexBytes(std::string_view s, std::string &error)
     while (!s.empty()) {
         const std::size_t comma = s.find(',');
         const std::string_view item = Trim(s.substr(0, comma));
-        if (item.empty() || item.size() > 2 || HexDigit(item[0]) < 0 ||
-            (item.size() == 2 && HexDigit(item[1]) < 0)) {
+        if (item.empty() || item.size() > 2 || HexDigit(item[0]) < 0 || (item.size() == 2 && HexDigit(item[1]) < 0)) {
             error = "bad byte '" + std::string(item) + "' in hex data (two hex digits, separated by commas)";
             return std::nullopt;
         }
@@ -177,22 +200,13 @@ std::optional<std::string> ReadHexBytes(std::string_view s, std::string &error)
     return out;
 }
 
-// Checks a value name the daemon must be able to store under a file name.
-bool CheckValueName(std::string_view name, std::string &error)
-{
-    if (name.size() > kMaxNameBytes) error = "value name longer than 255 bytes";
-    else if (name.find_first_of(std::string_view("/\\\0", 3)) != std::string_view::npos)
-        error = "value name holds '/', '\\' or a NUL byte, which the registry can't store";
-    else return true;
-    return false;
-}
-
 // The text of a value's data, or nullopt when only hex keeps its bytes.
 std::optional<std::string> TextForm(uint32_t type, std::string_view data, RegFormat format)
 {
     if (type == kRegDword && data.size() == 4) {
         uint32_t v = 0;
-        for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(data[i]);
+        for (int i = 3; i >= 0; --i)
+            v = (v << 8) | static_cast<uint8_t>(data[i]);
         char text[16];
         std::snprintf(text, sizeof text, "dword:%08x", v);
         return text;
@@ -209,7 +223,18 @@ std::optional<std::string> TextForm(uint32_t type, std::string_view data, RegFor
     return out + "\"";
 }
 
-}  // namespace
+} // namespace
+
+bool CheckValueName(std::string_view name, std::string &error)
+{
+    if (name.size() > kMaxNameBytes)
+        error = "value name longer than 255 bytes";
+    else if (name.find_first_of(std::string_view("/\\\0", 3)) != std::string_view::npos)
+        error = "value name holds '/', '\\' or a NUL byte, which the registry can't store";
+    else
+        return true;
+    return false;
+}
 
 bool IsValidUtf8(std::string_view text)
 {
@@ -284,7 +309,8 @@ std::optional<std::vector<RegEntry>> ParseRegFile(std::string_view bytes, RegPar
             if (!key) return fail(lineno, why);
             if (remove && key->parts.empty()) return fail(lineno, "a root key can't be deleted");
             section = *key;
-            entries.push_back({remove ? RegEntry::Op::DeleteKey : RegEntry::Op::Key, lineno, std::move(*key), {}, 0, {}});
+            entries.push_back(
+                {remove ? RegEntry::Op::DeleteKey : RegEntry::Op::Key, lineno, std::move(*key), {}, 0, {}});
             section_deleted = remove;
             continue;
         }
@@ -319,7 +345,8 @@ std::optional<std::vector<RegEntry>> ParseRegFile(std::string_view bytes, RegPar
             auto v = digits.size() <= 8 ? ParseNumber("0x" + std::string(digits), 0xFFFFFFFFu) : std::nullopt;
             if (!v) return fail(lineno, "dword: needs 1 to 8 hex digits");
             entry.type = kRegDword;
-            for (int b = 0; b < 4; ++b) entry.data += static_cast<char>((*v >> (8 * b)) & 0xFF);
+            for (int b = 0; b < 4; ++b)
+                entry.data += static_cast<char>((*v >> (8 * b)) & 0xFF);
         } else if (StartsWithNoCase(line, "hex")) {
             std::string_view rest = line.substr(3);
             entry.type = kRegBinary;
@@ -348,7 +375,8 @@ std::optional<std::vector<RegEntry>> ParseRegFile(std::string_view bytes, RegPar
             return fail(lineno, "unknown data (expected \"text\", dword:, hex:, hex(N): or -)");
         }
         if (entry.data.size() > kMaxValueBytes)
-            return fail(lineno, "value of " + std::to_string(entry.data.size()) + " bytes; the registry holds at most 508");
+            return fail(lineno,
+                        "value of " + std::to_string(entry.data.size()) + " bytes; the registry holds at most 508");
         entries.push_back(std::move(entry));
     }
     return entries;
@@ -398,8 +426,10 @@ std::optional<std::string> FormatValue(std::string_view name, uint32_t type, std
     if (auto text = TextForm(type, data, format)) return line + *text + "\r\n";
 
     char prefix[16];
-    if (type == kRegBinary) std::snprintf(prefix, sizeof prefix, "hex:");
-    else std::snprintf(prefix, sizeof prefix, "hex(%x):", type);
+    if (type == kRegBinary)
+        std::snprintf(prefix, sizeof prefix, "hex:");
+    else
+        std::snprintf(prefix, sizeof prefix, "hex(%x):", type);
     line += prefix;
     std::string out;
     bool first_on_line = true;
@@ -422,4 +452,4 @@ std::string EncodeRegText(std::string_view text, RegFormat format)
     return "\xFF\xFE" + Utf8ToUtf16(text);
 }
 
-}  // namespace kstctl
+} // namespace kstctl

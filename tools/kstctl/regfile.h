@@ -53,15 +53,18 @@ struct RegParseError {
 std::optional<std::vector<RegEntry>> ParseRegFile(std::string_view bytes, RegParseError &error);
 
 // Writing: the pieces are UTF-8 or 8-bit text; EncodeRegText turns the whole into the file's bytes.
-std::string RegHeader(RegFormat format);                     // the header line and a blank line
+std::string RegHeader(RegFormat format); // the header line and a blank line
 std::optional<std::string> FormatKeyLine(const KeyPath &key, RegFormat format, std::string &error);
 // One value as "name"=data lines. Text forms are used only when they give back the same bytes; anything
 // else becomes hex(N):. nullopt with error set when the name can't be written in this format.
-std::optional<std::string> FormatValue(std::string_view name, uint32_t type, std::string_view data,
-                                       RegFormat format, std::string &error);
+std::optional<std::string> FormatValue(std::string_view name, uint32_t type, std::string_view data, RegFormat format,
+                                       std::string &error);
 std::string EncodeRegText(std::string_view text, RegFormat format);
+
+// A value name the daemon can store under a file name: at most 255 bytes, no '/', '\\' or NUL.
+bool CheckValueName(std::string_view name, std::string &error);
 
 // UTF-8 checks and conversions used by the Unicode format.
 bool IsValidUtf8(std::string_view text);
 
-}  // namespace kstctl
+} // namespace kstctl

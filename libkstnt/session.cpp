@@ -1,0 +1,266 @@
+// session.cpp: the calling thread's connection to the daemon, single exchanges on it, the last error,
+// and the translation of the daemon's codes.
+//
+// A connection belongs to one thread: the daemon keys mutex ownership and a parked wait to the
+// connection, as NT keys them to the thread. It is opened on the thread's first call, and closed by
+// the thread-key destructor when the thread ends (the daemon then releases the mutexes it owned) or
+// by Drop after a failure. A fork gives the child none of the parent's connections: the child opens
+// its own on its first call.
+#include "libkstnt/session.h"
+
+#include <pthread.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+namespace kstnt {
+namespace {
+
+thread_local DWORD t_last_error = ERROR_SUCCESS; // the thread's last error
+
+std::atomic<unsigned> g_fork_generation{0}; // raised in every forked child
+
+// A thread's connection and the process generation it was opened in.
+struct Session {
+    kst::Connection connection; // to the daemon; not connected until the first call
+    unsigned generation = 0;    // g_fork_generation when it was opened
+};
+
+pthread_key_t g_session_key; // each thread's Session, deleted when the thread ends
+pthread_once_t g_session_once = PTHREAD_ONCE_INIT;
+
+void DeleteSession(void *session)
+{
+    delete static_cast<Session *>(session);
+}
+void AfterForkInChild()
+{
+    g_fork_generation.fetch_add(1);
+}
+
+void MakeSessionKey()
+{
+    if (pthread_key_create(&g_session_key, DeleteSession) != 0) abort(); // only when keys run out
+    pthread_atfork(nullptr, nullptr, AfterForkInChild);
+}
+
+Session *ThisSession()
+{
+    pthread_once(&g_session_once, MakeSessionKey);
+    auto *session = static_cast<Session *>(pthread_getspecific(g_session_key));
+    if (session) return session;
+    session = new (std::nothrow) Session;
+    if (session && pthread_setspecific(g_session_key, session) != 0) {
+        delete session;
+        session = nullptr;
+    }
+    return session;
+}
+
+// The daemon's port: KSTNT_PORT when set, else the portmapper's answer; 0 when there is none.
+// -1 when KSTNT_PORT is not a port number.
+long DaemonPort()
+{
+    if (const char *text = getenv("KSTNT_PORT"); text && *text) {
+        char *end = nullptr;
+        errno = 0;
+        const long port = strtol(text, &end, 10);
+        return (errno == 0 && *end == '\0' && port > 0 && port <= 65535) ? port : -1;
+    }
+    const auto port = kst::PmapGetPort(kst::kProgram, kst::kVersion, kst::kIpprotoTcp, IoTimeoutMs());
+    return port.value_or(0);
+}
+
+// One row per daemon code: the NT code for a call on an object handle, for opening by name, and for a
+// registry call.
+struct Translation {
+    uint64_t code; // as the daemon replies it
+    DWORD handle;  // Subject::Handle
+    DWORD name;    // Subject::Name
+    DWORD key;     // Subject::Key
+};
+constexpr std::array<Translation, 8> kTranslations{{
+    {0, ERROR_SUCCESS, ERROR_SUCCESS, ERROR_SUCCESS},
+    {2, ERROR_INVALID_HANDLE, ERROR_FILE_NOT_FOUND, ERROR_INVALID_HANDLE},
+    {4, ERROR_INVALID_HANDLE, ERROR_INVALID_PARAMETER, ERROR_INVALID_PARAMETER},
+    {5, ERROR_NOT_ENOUGH_MEMORY, ERROR_NOT_ENOUGH_MEMORY, ERROR_NOT_ENOUGH_MEMORY},
+    {6, ERROR_BUSY, ERROR_BUSY, ERROR_BUSY},
+    {7, ERROR_CANTWRITE, ERROR_CANTWRITE, ERROR_CANTWRITE},
+    {8, ERROR_TOO_MANY_POSTS, ERROR_INVALID_PARAMETER, ERROR_INVALID_PARAMETER},
+    {288, ERROR_NOT_OWNER, ERROR_NOT_OWNER, ERROR_NOT_OWNER},
+}};
+
+} // namespace
+
+DWORD Translate(uint64_t code, Subject subject) noexcept
+{
+    for (const Translation &row : kTranslations) {
+        if (row.code != code) continue;
+        switch (subject) {
+        case Subject::Handle:
+            return row.handle;
+        case Subject::Name:
+            return row.name;
+        case Subject::Key:
+            return row.key;
+        }
+    }
+    return ERROR_INVALID_DATA; // a code this library does not know: the daemon is not the one expected
+}
+
+void SetError(DWORD code) noexcept
+{
+    t_last_error = code;
+}
+
+int IoTimeoutMs() noexcept
+{
+    static const int ms = [] {
+        const char *text = getenv("KSTNT_IO_TIMEOUT_MS");
+        const long value = text ? strtol(text, nullptr, 10) : 0;
+        return value > 0 && value <= INT_MAX ? static_cast<int>(value) : kst::kDefaultTimeoutMs;
+    }();
+    return ms;
+}
+
+kst::Connection *Connection() noexcept
+{
+    Session *session = ThisSession();
+    if (!session) {
+        SetError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    const unsigned generation = g_fork_generation.load();
+    if (session->connection.connected() && session->generation == generation) return &session->connection;
+    // Closing a connection inherited through fork only drops this process's descriptor: the parent's
+    // connection lives on.
+    session->connection.Close();
+    const long port = DaemonPort();
+    if (port < 0) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (port == 0 || !session->connection.Connect(static_cast<uint16_t>(port), IoTimeoutMs())) {
+        SetError(session->connection.timed_out() ? ERROR_TIMEOUT : ERROR_SERVICE_NOT_ACTIVE);
+        return nullptr;
+    }
+    session->generation = generation;
+    return &session->connection;
+}
+
+void Drop() noexcept
+{
+    pthread_once(&g_session_once, MakeSessionKey);
+    if (auto *session = static_cast<Session *>(pthread_getspecific(g_session_key))) session->connection.Close();
+}
+
+bool SendFramed(kst::Connection &c, std::span<const uint8_t> records)
+{
+    if (c.SendRaw(records, IoTimeoutMs())) return true;
+    SetError(c.timed_out() ? ERROR_TIMEOUT : ERROR_CONNECTION_ABORTED);
+    Drop();
+    return false;
+}
+
+bool Send(kst::Connection &c, uint32_t proc, std::span<const uint8_t> args, uint32_t xid)
+{
+    return SendFramed(c, kst::CallRecord(xid, proc, args));
+}
+
+Got Receive(kst::Connection &c, DWORD ms, kst::Reply &out)
+{
+    // poll() takes an int: a long finite time-out is waited in slices, and a record half read when a
+    // slice ends stays buffered for the next.
+    constexpr DWORD kSliceMs = 1u << 30;
+    DWORD left = ms;
+    for (;;) {
+        const DWORD slice = ms == INFINITE ? kSliceMs : (left < kSliceMs ? left : kSliceMs);
+        auto reply = c.ReadReply(ms == INFINITE ? -1 : static_cast<int>(slice));
+        if (reply) {
+            if (!reply->succeeded()) {
+                // Refused by the RPC layer (no such program, version or procedure, undecodable
+                // arguments): the daemon is not the one this library speaks to.
+                SetError(ERROR_INVALID_DATA);
+                Drop();
+                return Got::Failed;
+            }
+            out = std::move(*reply);
+            return Got::Reply;
+        }
+        if (!c.timed_out()) {
+            SetError(ERROR_CONNECTION_ABORTED);
+            Drop();
+            return Got::Failed;
+        }
+        if (ms != INFINITE) left -= slice;
+        if (ms != INFINITE && left == 0) return Got::TimedOut;
+    }
+}
+
+namespace {
+
+// One call and its reply, within the I/O deadline; the body of the reply or nullopt (last error set).
+std::optional<kst::Bytes> Exchange(uint32_t proc, std::span<const uint8_t> args)
+{
+    kst::Connection *c = Connection();
+    if (!c) return std::nullopt;
+    const uint32_t xid = c->NextXid();
+    if (!Send(*c, proc, args, xid)) return std::nullopt;
+    kst::Reply reply;
+    switch (Receive(*c, static_cast<DWORD>(IoTimeoutMs()), reply)) {
+    case Got::Failed:
+        return std::nullopt;
+    case Got::TimedOut:
+        // The daemon stopped answering: its reply might still come and would answer the next call.
+        SetError(ERROR_TIMEOUT);
+        Drop();
+        return std::nullopt;
+    case Got::Reply:
+        break;
+    }
+    if (reply.xid != xid) {
+        SetError(ERROR_INVALID_DATA);
+        Drop();
+        return std::nullopt;
+    }
+    return std::move(reply.body);
+}
+
+} // namespace
+
+std::optional<uint64_t> CallWord(uint32_t proc, std::span<const uint8_t> args)
+{
+    const auto body = Exchange(proc, args);
+    if (!body) return std::nullopt;
+    kst::Decoder d(*body);
+    const uint64_t word = d.U64();
+    if (!d.ok() || d.remaining() != 0) {
+        SetError(ERROR_INVALID_DATA);
+        Drop();
+        return std::nullopt;
+    }
+    return word;
+}
+
+std::optional<kst::Bytes> CallBody(uint32_t proc, std::span<const uint8_t> args)
+{
+    return Exchange(proc, args);
+}
+
+} // namespace kstnt
+
+extern "C" {
+
+KSTNT_API DWORD WINAPI GetLastError(void)
+{
+    return kstnt::t_last_error;
+}
+
+KSTNT_API void WINAPI SetLastError(DWORD dwErrCode)
+{
+    kstnt::t_last_error = dwErrCode;
+}
+}

@@ -1,0 +1,94 @@
+// session.h: what the object and registry halves of libkstnt share: the calling thread's connection to
+// the daemon, one call and its reply, the thread's last error, and the one table that turns the daemon's
+// codes into NT codes.
+#pragma once
+
+#define KSTNT_NO_NAME_MACROS
+#include "client/client.h"
+#include "libkstnt/kstnt.h"
+
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <span>
+
+namespace kstnt {
+
+// Reply words up to this value are codes; identities of objects and keys are far above it.
+inline constexpr uint64_t kLargestCode = 0xFFFF;
+[[nodiscard]] inline bool IsIdentity(uint64_t word)
+{
+    return word > kLargestCode;
+}
+
+// Which column of the translation table a call reads: the daemon reuses its codes for different
+// faults, and the NT code a ported program tests for depends on what the call was given.
+enum class Subject {
+    Handle, // a call on an object handle: "not found" is a bad handle
+    Name,   // opening an object by name: "not found" is a missing name
+    Key,    // a registry call: "not found" is a bad key handle
+};
+
+// The NT code for a daemon code (the table is in session.cpp and README.md).
+[[nodiscard]] DWORD Translate(uint64_t code, Subject subject) noexcept;
+
+// The calling thread's last error.
+void SetError(DWORD code) noexcept;
+
+// The calling thread's connection, opened if it has none (port from KSTNT_PORT or the portmapper).
+// nullptr, with the last error set, when the daemon can't be reached.
+kst::Connection *Connection() noexcept;
+// Closes the calling thread's connection after a failure that leaves it in an unknown state: the next
+// call opens a new one. The daemon releases every mutex the old connection owned.
+void Drop() noexcept;
+// How long any one exchange may take before the daemon counts as not answering (KSTNT_IO_TIMEOUT_MS).
+[[nodiscard]] int IoTimeoutMs() noexcept;
+
+// Sends one call; false (connection dropped, last error set) when it can't be written in time.
+bool Send(kst::Connection &c, uint32_t proc, std::span<const uint8_t> args, uint32_t xid);
+// Sends bytes already framed (several calls in one write).
+bool SendFramed(kst::Connection &c, std::span<const uint8_t> records);
+
+enum class Got { Reply, TimedOut, Failed };
+// Reads the next reply, waiting at most ms (INFINITE: for ever). TimedOut leaves the connection as it
+// is; Failed has dropped it and set the last error. A reply that is not an accepted success also
+// counts as Failed.
+Got Receive(kst::Connection &c, DWORD ms, kst::Reply &out);
+
+// One call answered by one word; nullopt with the last error set otherwise.
+std::optional<uint64_t> CallWord(uint32_t proc, std::span<const uint8_t> args);
+// One call answered by a record; its body, or nullopt with the last error set.
+std::optional<kst::Bytes> CallBody(uint32_t proc, std::span<const uint8_t> args);
+
+// Runs the body of a public function: no C++ exception crosses into C. Memory exhaustion becomes
+// ERROR_NOT_ENOUGH_MEMORY (the connection is dropped, since a call may be half done); on_failure is
+// what the function returns then.
+template <class Result, class Body> Result Guard(Result on_failure, Body body) noexcept
+{
+    try {
+        return body();
+    } catch (const std::bad_alloc &) {
+        Drop();
+        SetError(ERROR_NOT_ENOUGH_MEMORY);
+    } catch (...) {
+        Drop();
+        SetError(ERROR_INVALID_FUNCTION);
+    }
+    return on_failure;
+}
+
+// As Guard, for the registry functions, which return the code instead of setting it.
+template <class Body> LONG GuardReg(Body body) noexcept
+{
+    try {
+        return body();
+    } catch (const std::bad_alloc &) {
+        Drop();
+        return ERROR_NOT_ENOUGH_MEMORY;
+    } catch (...) {
+        Drop();
+        return ERROR_INVALID_FUNCTION;
+    }
+}
+
+} // namespace kstnt
