@@ -82,11 +82,12 @@ __attribute__((format(printf, 2, 3))) void Appendf(std::string &out, const char 
 }
 
 // Names come from clients and from disk: in text, bytes that would break a line or a column are escaped.
+// Backslashes stay, since they separate key names (which never hold one).
 void AppendText(std::string &out, std::string_view text, bool column)
 {
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f || c == '\\' || (column && c == ' '))
+        if (byte < 0x20 || byte == 0x7f || (column && c == ' '))
             Appendf(out, "\\x%02x", byte);
         else
             out += c;
@@ -242,7 +243,7 @@ void Objects(ControlFormat format, const ControlFacts &facts, std::string &out)
     const auto owners = DescriptorsByIdentity(RpcConnections(facts.rpc_listener));
     const uint64_t now = MonotonicMs();
     const bool json = format == ControlFormat::Json;
-    out += json ? "[" : "TYPE       HANDLE              OPEN  STATE             WAITERS       NAME\n";
+    out += json ? "[" : "TYPE       HANDLE              OPEN  STATE                 WAITERS       NAME\n";
     bool first = true;
     ForEachObject([&](const ObjectRecord &obj) {
         const int owner = obj.type == ObjectType::Mutex && obj.mutex.owner != 0
@@ -307,7 +308,7 @@ void Objects(ControlFormat format, const ControlFacts &facts, std::string &out)
             ForEachWaiter(obj, [&](const WaiterRecord &waiter) {
                 Appendf(waiters, "%s%d", waiters.empty() ? "" : ",", ViewOf(waiter, now).fd);
             });
-            Appendf(out, "%-10s 0x%016" PRIx64 " %5" PRId64 "  %-17s %-13s ", TypeName(obj), obj.identity,
+            Appendf(out, "%-10s 0x%016" PRIx64 " %5" PRId64 "  %-21s %-13s ", TypeName(obj), obj.identity,
                     obj.ref_count, state.c_str(), waiters.empty() ? "-" : waiters.c_str());
             if (obj.name)
                 AppendText(out, obj.name, false);
@@ -408,7 +409,8 @@ void Connections(ControlFormat format, const ControlFacts &facts, std::string &o
     const auto peers = PeerProcesses(fds);
     const std::vector<Parked> parked = AllParked();
     const bool json = format == ControlFormat::Json;
-    out += json ? "[" : "FD     PEER                   PID      COMMAND          PARKED                    MUTEXES\n";
+    out += json ? "["
+                : "FD     PEER                   PID      COMMAND          PARKED                           MUTEXES\n";
     for (const int fd : fds) {
         sockaddr_in peer{};
         socklen_t size = sizeof peer;
@@ -481,7 +483,7 @@ void Connections(ControlFormat format, const ControlFacts &facts, std::string &o
         } else {
             Appendf(out, "%-8s %-16s ", "-", "-");
         }
-        Appendf(out, "%-25s %s\n", calls.empty() ? "-" : calls.c_str(), owned.empty() ? "-" : owned.c_str());
+        Appendf(out, "%-32s %s\n", calls.empty() ? "-" : calls.c_str(), owned.empty() ? "-" : owned.c_str());
     }
     if (json) out += "]\n";
 }
