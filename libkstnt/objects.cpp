@@ -95,7 +95,9 @@ DWORD WaitResult(uint64_t word, std::span<const uint64_t> handles, bool wait_all
         for (std::size_t i = 0; i < handles.size(); ++i)
             if (handles[i] == word) {
                 SetError(ERROR_SUCCESS);
-                return wait_all ? WAIT_OBJECT_0 : WAIT_OBJECT_0 + static_cast<DWORD>(i);
+                if (wait_all) return WAIT_OBJECT_0;
+                Acquired(word);
+                return WAIT_OBJECT_0 + static_cast<DWORD>(i);
             }
     }
     // 0 for a wait that was not cancelled, or an identity that was not waited for: not this protocol.
@@ -194,19 +196,35 @@ KSTNT_API BOOL WINAPI ResetEvent(HANDLE hEvent)
 KSTNT_API HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName)
 {
     return Guard<HANDLE>(nullptr, [&] {
-        return Create(kst::proc::kCreateMutex, kst::proc::kOpenMutex, 0, bInitialOwner ? 1 : 0, lpName);
+        HANDLE mutex = Create(kst::proc::kCreateMutex, kst::proc::kOpenMutex, 0, bInitialOwner ? 1 : 0, lpName);
+        if (!mutex) return mutex;
+        MutexOpened(Word(mutex));
+        // An existing mutex is opened, never taken over, as on NT.
+        if (bInitialOwner && GetLastError() == ERROR_SUCCESS) Acquired(Word(mutex));
+        return mutex;
     });
 }
 
 KSTNT_API HANDLE WINAPI OpenMutexA(DWORD, BOOL, LPCSTR lpName)
 {
-    return Guard<HANDLE>(nullptr, [&] { return Open(kst::proc::kOpenMutex, lpName); });
+    return Guard<HANDLE>(nullptr, [&] {
+        HANDLE mutex = Open(kst::proc::kOpenMutex, lpName);
+        if (mutex) MutexOpened(Word(mutex));
+        return mutex;
+    });
 }
 
 KSTNT_API BOOL WINAPI ReleaseMutex(HANDLE hMutex)
 {
-    return Guard<BOOL>(FALSE,
-                       [&] { return OnHandle(kst::proc::kReleaseMutex, hMutex, kst::EncodeWord(Word(hMutex))); });
+    return Guard<BOOL>(FALSE, [&] {
+        if (hMutex && ReleaseNested(Word(hMutex))) {
+            SetError(ERROR_SUCCESS);
+            return TRUE;
+        }
+        const BOOL released = OnHandle(kst::proc::kReleaseMutex, hMutex, kst::EncodeWord(Word(hMutex)));
+        if (released) Released(Word(hMutex));
+        return released;
+    });
 }
 
 KSTNT_API HANDLE WINAPI CreateSemaphoreA(LPSECURITY_ATTRIBUTES, LONG lInitialCount, LONG lMaximumCount, LPCSTR lpName)
@@ -241,8 +259,11 @@ KSTNT_API BOOL WINAPI ReleaseSemaphore(HANDLE hSemaphore, LONG lReleaseCount, LP
 
 KSTNT_API BOOL WINAPI CloseHandle(HANDLE hObject)
 {
-    return Guard<BOOL>(FALSE,
-                       [&] { return OnHandle(kst::proc::kCloseHandle, hObject, kst::EncodeWord(Word(hObject))); });
+    return Guard<BOOL>(FALSE, [&] {
+        const BOOL closed = OnHandle(kst::proc::kCloseHandle, hObject, kst::EncodeWord(Word(hObject)));
+        if (closed) MutexClosed(Word(hObject));
+        return closed;
+    });
 }
 
 KSTNT_API DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)

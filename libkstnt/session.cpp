@@ -15,6 +15,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <mutex>
+#include <unordered_map>
 
 namespace kstnt {
 namespace {
@@ -25,9 +27,21 @@ std::atomic<unsigned> g_fork_generation{0}; // raised in every forked child
 
 // A thread's connection and the process generation it was opened in.
 struct Session {
-    kst::Connection connection; // to the daemon; not connected until the first call
-    unsigned generation = 0;    // g_fork_generation when it was opened
+    kst::Connection connection;               // to the daemon; not connected until the first call
+    unsigned generation = 0;                  // g_fork_generation when it was opened
+    std::unordered_map<uint64_t, DWORD> held; // mutexes this thread owns -> times acquired
 };
+
+// Every handle of this process that names a mutex, with the number of Creates and Opens not yet
+// closed, so a wait can tell a mutex from an event without asking the daemon.
+std::mutex g_mutexes_lock;
+std::unordered_map<uint64_t, DWORD> *g_mutexes = new std::unordered_map<uint64_t, DWORD>; // never freed
+
+bool IsMutex(uint64_t handle)
+{
+    std::lock_guard lock(g_mutexes_lock);
+    return g_mutexes->contains(handle);
+}
 
 pthread_key_t g_session_key; // each thread's Session, deleted when the thread ends
 pthread_once_t g_session_once = PTHREAD_ONCE_INIT;
@@ -126,7 +140,7 @@ int IoTimeoutMs() noexcept
     return ms;
 }
 
-kst::Connection *Connection() noexcept
+kst::Connection *Connection()
 {
     Session *session = ThisSession();
     if (!session) {
@@ -136,8 +150,9 @@ kst::Connection *Connection() noexcept
     const unsigned generation = g_fork_generation.load();
     if (session->connection.connected() && session->generation == generation) return &session->connection;
     // Closing a connection inherited through fork only drops this process's descriptor: the parent's
-    // connection lives on.
+    // connection lives on. A new connection owns nothing.
     session->connection.Close();
+    session->held.clear();
     const long port = DaemonPort();
     if (port < 0) {
         SetError(ERROR_INVALID_PARAMETER);
@@ -154,7 +169,44 @@ kst::Connection *Connection() noexcept
 void Drop() noexcept
 {
     pthread_once(&g_session_once, MakeSessionKey);
-    if (auto *session = static_cast<Session *>(pthread_getspecific(g_session_key))) session->connection.Close();
+    if (auto *session = static_cast<Session *>(pthread_getspecific(g_session_key))) {
+        session->connection.Close(); // the daemon releases what it owned
+        session->held.clear();
+    }
+}
+
+void MutexOpened(uint64_t mutex)
+{
+    std::lock_guard lock(g_mutexes_lock);
+    ++(*g_mutexes)[mutex];
+}
+
+void MutexClosed(uint64_t handle)
+{
+    std::lock_guard lock(g_mutexes_lock);
+    const auto found = g_mutexes->find(handle);
+    if (found != g_mutexes->end() && --found->second == 0) g_mutexes->erase(found);
+}
+
+void Acquired(uint64_t handle)
+{
+    if (!IsMutex(handle)) return;
+    if (Session *session = ThisSession()) ++session->held[handle];
+}
+
+bool ReleaseNested(uint64_t handle)
+{
+    Session *session = ThisSession();
+    if (!session) return false;
+    const auto found = session->held.find(handle);
+    if (found == session->held.end() || found->second < 2) return false;
+    --found->second;
+    return true;
+}
+
+void Released(uint64_t handle)
+{
+    if (Session *session = ThisSession()) session->held.erase(handle);
 }
 
 bool SendFramed(kst::Connection &c, std::span<const uint8_t> records)

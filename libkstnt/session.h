@@ -37,10 +37,20 @@ void SetError(DWORD code) noexcept;
 
 // The calling thread's connection, opened if it has none (port from KSTNT_PORT or the portmapper).
 // nullptr, with the last error set, when the daemon can't be reached.
-kst::Connection *Connection() noexcept;
+kst::Connection *Connection();
 // Closes the calling thread's connection after a failure that leaves it in an unknown state: the next
 // call opens a new one. The daemon releases every mutex the old connection owned.
 void Drop() noexcept;
+// NT counts how often the owner of a mutex has waited for it and frees it at the matching release;
+// the daemon frees it at the first. The count is kept here, per thread, for the mutexes this process
+// created or opened, over single waits and waits for any.
+void MutexOpened(uint64_t mutex);  // a Create or Open returned this mutex
+void MutexClosed(uint64_t handle); // CloseHandle succeeded on it (any handle)
+void Acquired(uint64_t handle);    // a wait of this thread succeeded on it (any handle)
+// True when this thread owns the mutex more than once: one level is given back and nothing is sent.
+bool ReleaseNested(uint64_t handle);
+void Released(uint64_t handle); // the daemon freed this thread's ownership
+
 // How long any one exchange may take before the daemon counts as not answering (KSTNT_IO_TIMEOUT_MS).
 [[nodiscard]] int IoTimeoutMs() noexcept;
 

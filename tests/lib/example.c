@@ -32,8 +32,8 @@ static void Objects(void)
     EXPECT(WaitForSingleObject(ev, 0) == WAIT_TIMEOUT); /* auto-reset */
 
     HANDLE mutex = CreateMutex(NULL, TRUE, NULL);
-    EXPECT(WaitForSingleObject(mutex, 0) == WAIT_OBJECT_0);
-    EXPECT(ReleaseMutex(mutex));
+    EXPECT(WaitForSingleObject(mutex, 0) == WAIT_OBJECT_0); /* owned twice now */
+    EXPECT(ReleaseMutex(mutex) && ReleaseMutex(mutex));
     EXPECT(!ReleaseMutex(mutex) && GetLastError() == ERROR_NOT_OWNER);
 
     HANDLE sem = CreateSemaphore(NULL, 1, 2, NULL);
@@ -107,7 +107,7 @@ static void Registry(void)
     EXPECT(RegQueryInfoKey(key, NULL, NULL, NULL, &subkeys, NULL, NULL, &values, &longest_name, &longest_data, NULL,
                            NULL) == ERROR_SUCCESS &&
            subkeys == 0 && values == 2 && longest_name == 8 && longest_data == sizeof big);
-    char name[KSTNT_MAX_KEY_NAME + 1];
+    char name[KSTNT_MAX_KEY_NAME + 2];
     DWORD index = 0, chars = sizeof name;
     while (RegEnumValue(key, index, name, &chars, NULL, NULL, NULL, NULL) == ERROR_SUCCESS) {
         ++index;
@@ -131,6 +131,21 @@ static void Registry(void)
     EXPECT(RegNotifyChangeKeyValue(same, TRUE, REG_NOTIFY_CHANGE_LAST_SET, NULL, FALSE) == ERROR_SUCCESS);
     notified = 1;
     pthread_join(writer, NULL);
+
+    /* Names over 255 bytes and paths the daemon could not build are refused here. */
+    HKEY level = HKEY_LOCAL_MACHINE, next;
+    int depth = 0;
+    memset(name, 'k', KSTNT_MAX_KEY_NAME + 1);
+    name[KSTNT_MAX_KEY_NAME + 1] = '\0';
+    EXPECT(RegOpenKeyEx(level, name, 0, KEY_READ, &next) == ERROR_FILENAME_EXCED_RANGE);
+    name[KSTNT_MAX_KEY_NAME] = '\0';
+    LONG rc;
+    while ((rc = RegCreateKeyEx(level, name, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &next, NULL)) == ERROR_SUCCESS) {
+        level = next;
+        ++depth;
+    }
+    EXPECT(rc == ERROR_FILENAME_EXCED_RANGE && depth == 15);
+    EXPECT(RegDeleteKey(HKEY_LOCAL_MACHINE, name) == ERROR_SUCCESS);
 
     EXPECT(RegDeleteValue(key, "Greeting") == ERROR_SUCCESS);
     EXPECT(RegQueryValueEx(key, "Greeting", NULL, NULL, NULL, &size) == ERROR_FILE_NOT_FOUND);

@@ -114,7 +114,8 @@ TEST_F(LibraryTest, ReleasesCrossingTimeOutsAreNeverLost)
 }
 
 // Sixteen threads, each with its own connection, use handles created by the main thread and each owns
-// a mutex of its own that no other thread can take while it holds it.
+// a mutex of its own that no other thread can take while it holds it: taken twice and released once,
+// it is still held, as NT counts.
 TEST_F(LibraryTest, SixteenThreadsShareHandlesAndOwnTheirMutexes)
 {
     constexpr int kThreads = 16;
@@ -128,7 +129,9 @@ TEST_F(LibraryTest, SixteenThreadsShareHandlesAndOwnTheirMutexes)
     std::vector<std::thread> threads;
     for (int i = 0; i < kThreads; ++i)
         threads.emplace_back([&, i] {
-            if (WaitForSingleObject(mutexes[i], 5000) != WAIT_OBJECT_0) ++faults;
+            if (WaitForSingleObject(mutexes[i], 5000) != WAIT_OBJECT_0 ||
+                WaitForSingleObject(mutexes[i], INFINITE) != WAIT_OBJECT_0 || !ReleaseMutex(mutexes[i]))
+                ++faults;
             owned.arrive_and_wait();
             // Every other thread's mutex is owned: a poll and a short wait both time out.
             const HANDLE other = mutexes[(i + 1) % kThreads];
@@ -137,6 +140,7 @@ TEST_F(LibraryTest, SixteenThreadsShareHandlesAndOwnTheirMutexes)
             if (ReleaseMutex(other) || GetLastError() != ERROR_NOT_OWNER) ++faults;
             checked.arrive_and_wait();
             if (WaitForSingleObject(go, INFINITE) != WAIT_OBJECT_0 || !ReleaseMutex(mutexes[i])) ++faults;
+            if (ReleaseMutex(mutexes[i]) || GetLastError() != ERROR_NOT_OWNER) ++faults;
         });
     EXPECT_TRUE(SetEvent(go));
     for (auto &t : threads)

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -126,25 +127,31 @@ void NoteSignal(int sig)
     g_signal = sig;
 }
 
+// Sets the handler of each signal. A signal kstctl was started with ignored (SIGINT in a background
+// job) stays ignored when catching it, as the shell meant; SIG_IGN and SIG_DFL are set as asked.
 void Catch(std::initializer_list<int> signals, void (*handler)(int), bool restart)
 {
     struct sigaction sa {};
     sa.sa_handler = handler;
     sa.sa_flags = restart ? SA_RESTART : 0;
     sigemptyset(&sa.sa_mask);
-    for (const int sig : signals)
+    for (const int sig : signals) {
+        struct sigaction old {};
+        if (handler == NoteSignal && sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
         sigaction(sig, &sa, nullptr);
+    }
 }
 
 // Waits in steps short enough to notice SIGINT or SIGTERM, each step ended by the library's cancel,
 // which never loses a wake-up. Wait-all is not split: a parked wait-all that is cancelled would throw
-// away the signals it had already taken. WAIT_TIMEOUT when the time ran out or a signal came.
+// away the signals it had already taken; a signal ends it the default way, and the daemon drops the
+// parked call with the connection. WAIT_TIMEOUT when the time ran out or a signal came.
 DWORD InterruptibleWait(const std::vector<HANDLE> &handles, bool all, std::optional<uint32_t> timeout_ms)
 {
     constexpr uint32_t kStepMs = 250;
-    Catch({SIGINT, SIGTERM, SIGHUP}, NoteSignal, true);
     const auto n = static_cast<DWORD>(handles.size());
     if (all) return WaitForMultipleObjects(n, handles.data(), TRUE, timeout_ms.value_or(INFINITE));
+    Catch({SIGINT, SIGTERM, SIGHUP}, NoteSignal, true);
     uint64_t left = timeout_ms.value_or(INFINITE);
     for (;;) {
         const uint32_t step = timeout_ms ? static_cast<uint32_t>(std::min<uint64_t>(left, kStepMs)) : kStepMs;
@@ -314,6 +321,11 @@ int RunRun(int argc, char **argv)
     if (!name) return UsageError("--mutex NAME is required");
     if (!CheckName(*name, status)) return status;
     if (args->words.empty()) return UsageError("missing COMMAND");
+    // COMMAND gets the dispositions kstctl was started with (exec turns caught ones into the default).
+    constexpr std::array kPassed{SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+    std::array<struct sigaction, kPassed.size()> started{};
+    for (std::size_t i = 0; i < kPassed.size(); ++i)
+        sigaction(kPassed[i], nullptr, &started[i]);
 
     // Opens the mutex, or creates it free; the handle is closed at the end, so a mutex made here goes
     // away with the last handle, as flock's lock does.
@@ -334,7 +346,8 @@ int RunRun(int argc, char **argv)
         return Fail(kExitFailure, "fork: %s", std::strerror(errno));
     }
     if (child == 0) {
-        Catch({SIGINT, SIGQUIT, SIGTERM, SIGHUP}, SIG_DFL, false);
+        for (std::size_t i = 0; i < kPassed.size(); ++i)
+            sigaction(kPassed[i], &started[i], nullptr);
         std::vector<char *> child_argv;
         for (const std::string &w : args->words)
             child_argv.push_back(const_cast<char *>(w.c_str()));
