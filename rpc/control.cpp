@@ -292,11 +292,19 @@ void ServeControl() noexcept
         }
         for (ControlClient &client : g_control.clients) {
             if (client.fd.get() != event.data.fd) continue;
-            if (event.events & (EPOLLIN | EPOLLHUP | EPOLLERR)) Receive(client);
+            try {
+                if (event.events & (EPOLLIN | EPOLLHUP | EPOLLERR)) Receive(client);
+            } catch (const std::bad_alloc &) {
+                Drop(client); // out of memory for its answers: the server goes on without this client
+            }
             if (client.fd) Flush(client);
             if (client.fd) Rewatch(client);
             break;
         }
     }
-    if (accept) Accept();
+    try {
+        if (accept) Accept();
+    } catch (const std::bad_alloc &) {
+        // a refusal's message could not be built; the refused connection has been closed all the same
+    }
 }
