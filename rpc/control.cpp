@@ -4,9 +4,9 @@
 // for all of them and the RPC runtime never sees any of them.
 //
 // Nothing here may hold up the poll loop: every socket is nonblocking, a request line is bounded, and
-// answers wait in a per-client buffer until the client reads them. A client that leaves more than
-// kOutputLimit bytes of answers unread is dropped, so no client can make the server hold an unbounded
-// amount of memory, and none can make it wait.
+// answers wait in a per-client buffer until the client reads them. A client that asks again while more
+// than kOutputLimit bytes of answers are unread is dropped, so no client can make the server hold more
+// than that and one answer, and none can make it wait.
 #include "rpc/control.h"
 
 #include <sys/epoll.h>
@@ -29,7 +29,7 @@
 namespace {
 
 constexpr std::size_t kMaxRequest = 256;      // a request line, its newline included
-constexpr std::size_t kOutputLimit = 4 << 20; // unread answer bytes a client may leave before it is dropped
+constexpr std::size_t kOutputLimit = 4 << 20; // unread answer bytes beyond which a new request drops the client
 constexpr std::size_t kCompactAt = 64 << 10;  // written bytes kept at the front of a buffer at most
 constexpr std::size_t kReadPerPass = 4096;    // input taken from one client in one pass
 constexpr int kAcceptsPerPass = 16;           // connections accepted in one pass
@@ -66,8 +66,8 @@ void Drop(ControlClient &client)
     client.closing = false;
 }
 
-// Writes what the kernel takes now. Drops the client on a write error, when it leaves too much unread,
-// and once a closing client has everything.
+// Writes what the kernel takes now. Drops the client on a write error, and once a closing client has
+// everything.
 void Flush(ControlClient &client)
 {
     while (client.sent < client.output.size()) {
@@ -75,10 +75,7 @@ void Flush(ControlClient &client)
                                MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (client.output.size() - client.sent > kOutputLimit) {
-                ++g_control.dropped;
-                Drop(client);
-            } else if (client.sent >= kCompactAt) {
+            if (client.sent >= kCompactAt) {
                 client.output.erase(0, client.sent);
                 client.sent = 0;
             }
@@ -106,6 +103,12 @@ void AppendAnswer(std::string &output, bool ok, std::string_view body)
 // One request line, newline removed: "FORMAT COMMAND [ARGUMENT]".
 void Answer(ControlClient &client, std::string_view line)
 {
+    // One answer may be as large as the server's state; asking for more while that much is unread is not.
+    if (client.output.size() - client.sent > kOutputLimit) {
+        ++g_control.dropped;
+        Drop(client);
+        return;
+    }
     std::array<std::string_view, 4> words{};
     std::size_t count = 0;
     while (!line.empty() && count < words.size()) {

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "common/unique.h"
@@ -134,11 +135,11 @@ Parked ViewOf(const WaiterRecord &waiter, uint64_t now)
 std::vector<Parked> AllParked()
 {
     std::vector<Parked> parked;
+    std::unordered_set<const WaiterRecord *> seen;
     const uint64_t now = MonotonicMs();
     ForEachObject([&](const ObjectRecord &obj) {
         ForEachWaiter(obj, [&](const WaiterRecord &waiter) {
-            if (std::none_of(parked.begin(), parked.end(), [&](const Parked &p) { return p.waiter == &waiter; }))
-                parked.push_back(ViewOf(waiter, now));
+            if (seen.insert(&waiter).second) parked.push_back(ViewOf(waiter, now));
         });
     });
     return parked;
@@ -407,7 +408,16 @@ void Connections(ControlFormat format, const ControlFacts &facts, std::string &o
 {
     const std::vector<int> fds = RpcConnections(facts.rpc_listener);
     const auto peers = PeerProcesses(fds);
-    const std::vector<Parked> parked = AllParked();
+    // Grouped once, so the listing costs the same per connection however many there are.
+    std::unordered_map<int, std::vector<Parked>> parked_on;
+    for (const Parked &p : AllParked())
+        parked_on[p.fd].push_back(p);
+    std::unordered_map<uint64_t, std::vector<const ObjectRecord *>> owned_by;
+    ForEachObject([&](const ObjectRecord &obj) {
+        if (obj.type == ObjectType::Mutex && obj.mutex.owner != 0) owned_by[obj.mutex.owner].push_back(&obj);
+    });
+    const std::vector<Parked> no_calls;
+    const std::vector<const ObjectRecord *> no_mutexes;
     const bool json = format == ControlFormat::Json;
     out += json ? "["
                 : "FD     PEER                   PID      COMMAND          PARKED                           MUTEXES\n";
@@ -423,11 +433,10 @@ void Connections(ControlFormat format, const ControlFacts &facts, std::string &o
         }
         const uint64_t identity = ConnectionOnSocket(fd);
         const auto process = peers.find(fd);
-        std::vector<const ObjectRecord *> mutexes;
-        if (identity != 0)
-            ForEachObject([&](const ObjectRecord &obj) {
-                if (obj.type == ObjectType::Mutex && obj.mutex.owner == identity) mutexes.push_back(&obj);
-            });
+        const auto calls_here = parked_on.find(fd);
+        const auto &parked = calls_here != parked_on.end() ? calls_here->second : no_calls;
+        const auto owned_here = identity != 0 ? owned_by.find(identity) : owned_by.end();
+        const auto &mutexes = owned_here != owned_by.end() ? owned_here->second : no_mutexes;
         if (json) {
             Appendf(out, "%s{\"fd\":%d,\"peer\":", fd == fds.front() ? "" : ",", fd);
             AppendJson(out, where);
@@ -442,7 +451,6 @@ void Connections(ControlFormat format, const ControlFacts &facts, std::string &o
             out += ",\"parked\":[";
             bool first = true;
             for (const Parked &p : parked) {
-                if (p.fd != fd) continue;
                 Appendf(out, "%s{\"call\":\"%s\",\"age_ms\":%" PRIu64 "}", first ? "" : ",", ProcedureName(p.proc),
                         p.age_ms);
                 first = false;
@@ -464,9 +472,8 @@ void Connections(ControlFormat format, const ControlFacts &facts, std::string &o
         }
         std::string calls, owned;
         for (const Parked &p : parked)
-            if (p.fd == fd)
-                Appendf(calls, "%s%s(%" PRIu64 ".%01" PRIu64 "s)", calls.empty() ? "" : ",", ProcedureName(p.proc),
-                        p.age_ms / 1000, p.age_ms % 1000 / 100);
+            Appendf(calls, "%s%s(%" PRIu64 ".%01" PRIu64 "s)", calls.empty() ? "" : ",", ProcedureName(p.proc),
+                    p.age_ms / 1000, p.age_ms % 1000 / 100);
         for (const ObjectRecord *obj : mutexes) {
             if (!owned.empty()) owned += ',';
             if (obj->name)
