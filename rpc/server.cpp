@@ -205,16 +205,17 @@ void NTSYS_Server() noexcept
         TraceLog(1, "ntsys_svc", "NTSYS_Server", __LINE__, "unable to register (WINNT_SYS, EVENT_VER, tcp).");
         return;
     }
+    OpenControlSocket(transport->xp_fd);  // before the ready file, so a ready server has it
     {
         UniqueFile ready(fopen(kReadyFile, "w"));
         if (!ready) {
             TraceLog(2, "ntsys_svc", "NTSYS_Server", __LINE__, "Unable open KSTntserver.ready file\n");
+            CloseControlSocket();
             return;
         }
         fprintf(ready.get(), "%d", getpid());
     }
     WatchListener(transport->xp_fd, ConnectionLimit(descriptors));
-    OpenControlSocket(transport->xp_fd);
     svc_run();
     CloseControlSocket();
 }
