@@ -7,7 +7,7 @@ PACKAGES    = g++ cmake make pkg-config libtirpc-dev rpcbind libgtest-dev libgmo
               iproute2 procps sysvinit-utils util-linux clang
 KESTREL     = /opt/orn/kestrel
 
-.PHONY: deps build run stop check check-asan install clean
+.PHONY: deps build run stop check check-asan bench install clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -47,6 +47,10 @@ check-asan: deps
 	CXX=clang++ cmake -S . -B $(ASAN_BUILD) -DKST_WERROR=ON -DKST_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	ctest --test-dir $(ASAN_BUILD) -j$(TEST_JOBS) --output-on-failure
+
+# Timings, memory and start-up beside their floors, as one table (bench/run; BENCH_ARGS=--quick for a short run).
+bench: deps
+	BUILD=$(BUILD) bench/run $(BENCH_ARGS)
 
 # The daemon goes to /usr/sbin; libkstnt, kstnt.h and kstnt.pc under PREFIX (default /usr/local).
 install: build

@@ -1,57 +1,745 @@
-// kstbench.cpp: round-trip throughput of a running KSTntserver (found through the portmapper):
-// null calls, an event handed back and forth between two connections, and registry value writes
-// and reads. Counts are bounded; run it against a test daemon, never a production registry key.
-#include "client/client.h"
+// kstbench.cpp: the daemon's costs beside their floors, measured in the same run and printed as one table.
+//
+// It runs as pid 1 of tools/nsrun's private namespaces (bench/run does that): it starts its own portmapper,
+// a /dev/log reader, the echo server (kstecho), a private Redis when one is installed, and the daemon
+// binary it is given, so an older build can be measured the same way. Floor and scenario alternate in short
+// slices, and each figure is a median over slices (a ratio: the median of the ratios of neighbouring
+// slices), so load from elsewhere on the machine hits both alike and a disturbed slice does not count.
+//
+//   kstbench [--quick] [--only SECTION] [--daemon PATH] [--echo PATH] [--scratch DIR]
+//
+// --scratch puts /opt/orn/kestrel on DIR (bind mount) so the registry lives on that disk file system
+// rather than on nsrun's tmpfs; bench/run passes a directory in the build tree.
+#include "bench/harness.h"
 
-#include <chrono>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <string>
+#include <vector>
+
+#ifndef KST_DEFAULT_DAEMON
+#define KST_DEFAULT_DAEMON "KSTntserver"
+#endif
+#ifndef KST_DEFAULT_ECHO
+#define KST_DEFAULT_ECHO "kstecho"
+#endif
 
 namespace {
 
-// Runs op count times and prints rounds per second; false as soon as one call fails.
-bool Measure(const char *what, int count, const std::function<bool()> &op)
+namespace fs = std::filesystem;
+using kst::Connection;
+using kst::bench::Clock;
+using kst::bench::SecondsSince;
+
+constexpr uint64_t kLocalMachine = 2;    // predefined key handle of HKEY_LOCAL_MACHINE
+constexpr std::size_t kValueBytes = 100; // data of the value the registry rows write and read
+constexpr int kConnections = 16;         // the many-connection null-call row
+constexpr int kMemoryConnections = 1000; // idle connections and parked waits of the memory rows
+constexpr int kMemoryItems = 10000;      // objects and keys of the memory rows
+constexpr int kParkRounds = 15;          // parked waits per connection in the memory rows
+constexpr int kTreeGroups = 100;         // a start-up tree: this many group keys, the rest below them
+constexpr int kStallBoundMs = 100;       // the longest another client's call may be held
+constexpr int kLongCallMs = 120000;      // reply time allowed to a call that removes thousands of keys
+
+struct Options {
+    bool quick = false; // shorter slices, no 100,000-key start-up
+    std::string daemon = KST_DEFAULT_DAEMON;
+    std::string echo = KST_DEFAULT_ECHO;
+    std::string scratch; // disk directory for /opt/orn/kestrel; empty: nsrun's tmpfs
+    std::string only;    // one section (speed, scale, memory, start-up); empty: all
+    double slice = 0.05; // seconds per measurement slice
+    int slices = 20;     // slices per side of a paired measurement
+
+    [[nodiscard]] bool Wants(std::string_view section) const { return only.empty() || only == section; }
+};
+
+// One line of the result table.
+struct Row {
+    std::string scenario; // what was measured
+    std::string measured; // the daemon's figure
+    std::string floor;    // what it is held against, measured in this run
+    std::string ratio;    // measured against floor (or against K=10)
+    std::string goal;     // the bound it should meet
+    std::string verdict;  // "ok", "MISS" or empty when there is no bound
+};
+
+std::vector<Row> g_rows; // the table, in order
+
+std::string Format(const char *fmt, auto... args)
 {
-    const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < count; ++i)
-        if (!op()) {
-            std::fprintf(stderr, "%s: call %d failed\n", what, i);
-            return false;
-        }
-    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    std::printf("%-34s %7d rounds %8.0f rounds/s %6.1f us/round\n", what, count, count / took.count(),
-                took.count() * 1e6 / count);
+    char buf[256];
+    std::snprintf(buf, sizeof buf, fmt, args...);
+    return buf;
+}
+
+// 12345.6 -> "12.3k"; rates are easier to compare that way.
+std::string Rate(double per_second, const char *unit)
+{
+    if (per_second <= 0) return "failed";
+    if (per_second >= 1000) return Format("%.1fk %s/s", per_second / 1000, unit);
+    return Format("%.0f %s/s", per_second, unit);
+}
+
+std::string Duration(double seconds)
+{
+    if (seconds < 0) return "failed";
+    if (seconds < 1e-3) return Format("%.1f us", seconds * 1e6);
+    if (seconds < 1) return Format("%.1f ms", seconds * 1e3);
+    return Format("%.2f s", seconds);
+}
+
+std::string Bytes(double bytes)
+{
+    if (bytes >= 10 * 1024) return Format("%.0f KB", bytes / 1024);
+    return Format("%.0f B", bytes);
+}
+
+void Add(Row row)
+{
+    std::fprintf(stderr, "  %-52s %s\n", row.scenario.c_str(), row.measured.c_str());
+    g_rows.push_back(std::move(row));
+}
+
+// A ratio row: verdict from `at_least` (ratio must be >= goal) or at most.
+void AddRatio(std::string scenario, std::string measured, std::string floor, double ratio, double goal, bool at_least)
+{
+    const bool ok = std::isfinite(ratio) && ratio > 0 && (at_least ? ratio >= goal : ratio <= goal);
+    Add({std::move(scenario), std::move(measured), std::move(floor),
+         std::isfinite(ratio) && ratio > 0 ? Format("%.2fx", ratio) : "-",
+         Format("%s %.1fx", at_least ? ">=" : "<=", goal), goal > 0 ? (ok ? "ok" : "MISS") : ""});
+}
+
+void Note(const std::string &text)
+{
+    std::fprintf(stderr, "  note: %s\n", text.c_str());
+    g_rows.push_back({text, "", "", "", "", ""});
+}
+
+// Runs op for `seconds` (at least once); operations per second, 0 as soon as one fails.
+double Throughput(double seconds, const std::function<bool()> &op)
+{
+    const auto start = Clock::now();
+    long count = 0;
+    do {
+        if (!op()) return 0;
+        ++count;
+    } while (SecondsSince(start) < seconds);
+    return count / SecondsSince(start);
+}
+
+double Median(std::vector<double> v)
+{
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Throughput of each op in each of o.slices rounds, the ops taking turns: samples[op][round].
+using Samples = std::vector<std::vector<double>>;
+Samples Alternate(const Options &o, const std::vector<std::function<double()>> &ops)
+{
+    Samples samples(ops.size());
+    for (int s = 0; s < o.slices; ++s)
+        for (std::size_t i = 0; i < ops.size(); ++i)
+            samples[i].push_back(ops[i]());
+    return samples;
+}
+
+// As Alternate, for ops that are timed by Throughput.
+Samples AlternateCalls(const Options &o, const std::vector<std::function<bool()>> &ops)
+{
+    std::vector<std::function<double()>> timed;
+    for (const auto &op : ops)
+        timed.push_back([&o, &op] { return Throughput(o.slice, op); });
+    return Alternate(o, timed);
+}
+
+// The median over rounds of f(round); 0 when any sample of a round failed.
+double MedianRatio(const Samples &s, const std::function<double(std::size_t)> &f)
+{
+    std::vector<double> ratios;
+    for (std::size_t i = 0; i < s[0].size(); ++i) {
+        bool ok = true;
+        for (const auto &op : s)
+            ok = ok && op[i] > 0;
+        ratios.push_back(ok ? f(i) : 0);
+    }
+    return Median(ratios);
+}
+
+// Two parties hand a token back and forth: `wait_a`/`signal_b` on the helper thread, `signal_a`/`wait_b`
+// here. Handoffs per second over `seconds`; 0 when a call failed.
+double PingPong(double seconds, const std::function<bool()> &wait_a, const std::function<bool()> &signal_b,
+                const std::function<bool()> &signal_a, const std::function<bool()> &wait_b)
+{
+    std::atomic<bool> stop = false, failed = false;
+    std::thread other([&] {
+        while (wait_a() && !stop)
+            if (!signal_b()) break;
+        if (!stop) failed = true;
+    });
+    const auto start = Clock::now();
+    long rounds = 0;
+    bool ok = true;
+    while (ok) {
+        ok = signal_a() && wait_b();
+        rounds += ok;
+        if (SecondsSince(start) >= seconds || failed) break;
+    }
+    const double took = SecondsSince(start);
+    stop = true;
+    ok = signal_a() && ok; // releases the helper's last wait
+    other.join();
+    return ok && !failed ? 2.0 * rounds / took : 0;
+}
+
+// The bare file work of one value write and read, in the registry's file system.
+bool FileWork(const std::string &path, const std::string &content)
+{
+    char back[1024];
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const bool wrote = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+    if (close(fd) != 0 || !wrote) return false;
+    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool read_back = read(fd, back, sizeof back) == static_cast<ssize_t>(content.size());
+    return close(fd) == 0 && read_back;
+}
+
+// One call on each connection, all sent before any reply is read.
+bool NullOnEach(std::vector<Connection> &conns)
+{
+    for (Connection &c : conns)
+        if (!c.SendCall(kst::proc::kNull, {}, c.NextXid())) return false;
+    for (Connection &c : conns) {
+        const auto reply = c.ReadReply();
+        if (!reply || !reply->succeeded()) return false;
+    }
     return true;
 }
 
-}  // namespace
+std::vector<Connection> Connections(int n, uint16_t port)
+{
+    std::vector<Connection> conns(static_cast<std::size_t>(n));
+    for (Connection &c : conns)
+        c.Connect(port);
+    return conns;
+}
+
+// Removes a key below HKEY_LOCAL_MACHINE with everything in it, however long that takes.
+bool DeleteKey(Connection &c, const std::string &name)
+{
+    return c.CallWord(kst::proc::kRegDeleteKey, kst::EncodeOpen(kLocalMachine, name), kLongCallMs) == 0u;
+}
+
+void NullRows(const Options &o, const kst::bench::Daemon &d, uint16_t echo_port)
+{
+    Connection dc = d.Connect(), ec;
+    ec.Connect(echo_port);
+    auto r = AlternateCalls(o, {[&] { return dc.Null(); }, [&] { return ec.Null(); }});
+    const auto ratio = [&](std::size_t i) { return r[0][i] / r[1][i]; };
+    AddRatio("null call, 1 connection", Rate(Median(r[0]), "calls"), "echo " + Rate(Median(r[1]), "calls"),
+             MedianRatio(r, ratio), 0.8, true);
+
+    auto dconns = Connections(kConnections, d.port()), econns = Connections(kConnections, echo_port);
+    r = AlternateCalls(o, {[&] { return NullOnEach(dconns); }, [&] { return NullOnEach(econns); }});
+    AddRatio(Format("null call, %d connections", kConnections), Rate(Median(r[0]) * kConnections, "calls"),
+             "echo " + Rate(Median(r[1]) * kConnections, "calls"), MedianRatio(r, ratio), 0.8, true);
+}
+
+void ValueRows(const Options &o, const kst::bench::Daemon &d, uint16_t echo_port)
+{
+    Connection dc = d.Connect(), ec;
+    ec.Connect(echo_port);
+    const uint64_t key = dc.RegCreateKeyEx(kLocalMachine, "KSTBENCH").value_or(0);
+    const std::string data(kValueBytes, 'x');
+    // The daemon's value file: type and size as two 32-bit words, then the data.
+    const std::string file_content = std::string(8, '\1') + data;
+    const std::string file = std::string(kst::bench::kKestrel) + "/work/bench-value";
+    const auto pair = [&](Connection &c) {
+        return c.RegSetValueEx(key, "V", 3, kValueBytes, data) == 0u && c.RegQueryValueEx(key, "V").has_value();
+    };
+    const auto r = AlternateCalls(
+        o, {[&] { return pair(dc); }, [&] { return FileWork(file, file_content); }, [&] { return pair(ec); }});
+    // The floor of a pair: the file work and the two echo round trips one after the other.
+    const auto floor = [&](std::size_t i) { return 1 / (1 / r[1][i] + 1 / r[2][i]); };
+    std::vector<double> floors;
+    for (std::size_t i = 0; i < r[0].size(); ++i)
+        floors.push_back(r[1][i] > 0 && r[2][i] > 0 ? floor(i) : 0);
+    AddRatio("RegSetValueEx+RegQueryValueEx", Rate(Median(r[0]), "pairs"),
+             "file work+2 echo " + Rate(Median(floors), "pairs"),
+             MedianRatio(r, [&](std::size_t i) { return r[0][i] / floor(i); }), 0.8, true);
+    AddRatio("  the same against the bare file work alone", Rate(Median(r[0]), "pairs"),
+             "file work " + Rate(Median(r[1]), "pairs"),
+             MedianRatio(r, [&](std::size_t i) { return r[0][i] / r[1][i]; }), 0, true);
+    unlink(file.c_str());
+    DeleteKey(dc, "KSTBENCH");
+}
+
+void HandoffRow(const Options &o, const kst::bench::Daemon &d, uint16_t redis_port)
+{
+    Connection a = d.Connect(), b = d.Connect();
+    const uint64_t e1 = a.CreateEvent(0, 0, "").value_or(0), e2 = a.CreateEvent(0, 0, "").value_or(0);
+    const auto wait = [](Connection &c, uint64_t ev) { return c.WaitForSingleObject(ev) == ev; };
+    const auto set = [](Connection &c, uint64_t ev) { return c.SetEvent(ev) == 0u; };
+    const auto kst_round = [&] {
+        return PingPong(
+            o.slice, [&] { return wait(a, e1); }, [&] { return set(a, e2); }, [&] { return set(b, e1); },
+            [&] { return wait(b, e2); });
+    };
+    kst::bench::Redis ra, rb;
+    const bool redis = redis_port != 0 && ra.Connect(redis_port) && rb.Connect(redis_port);
+    const auto redis_wait = [](kst::bench::Redis &r, const char *list) { return r.Command({"BLPOP", list, "0"}); };
+    const auto redis_push = [](kst::bench::Redis &r, const char *list) { return r.Command({"RPUSH", list, "x"}); };
+    const auto redis_round = [&] {
+        return PingPong(
+            o.slice, [&] { return redis_wait(ra, "L1"); }, [&] { return redis_push(ra, "L2"); },
+            [&] { return redis_push(rb, "L1"); }, [&] { return redis_wait(rb, "L2"); });
+    };
+    std::vector<std::function<double()>> rounds = {kst_round};
+    if (redis) rounds.push_back(redis_round);
+    const auto r = Alternate(o, rounds);
+    if (redis)
+        AddRatio("parked-wait handoff, ping-pong", Rate(Median(r[0]), "handoffs"),
+                 "Redis BLPOP/RPUSH " + Rate(Median(r[1]), "handoffs"),
+                 MedianRatio(r, [&](std::size_t i) { return r[0][i] / r[1][i]; }), 1.0, true);
+    else
+        Add({"parked-wait handoff, ping-pong", Rate(Median(r[0]), "handoffs"), "Redis not installed: no floor", "",
+             ">= 1.0x", ""});
+    a.CloseHandle(e1);
+    a.CloseHandle(e2);
+}
+
+// What an operation costs, in seconds and in null calls timed beside it. The second measure is what the
+// scale rows compare: the machine's load moves both alike, so it cancels out between K=10 and K=10,000.
+struct Cost {
+    double seconds = -1;       // per operation; negative when an operation failed
+    double in_null_calls = -1; // per operation, in null calls on the same daemon
+};
+
+// The cost of a repeated op, op and null calls taking turns in slices; medians over the slices.
+Cost RepeatedCost(const Options &o, Connection &c, const std::function<bool()> &op)
+{
+    const auto r = AlternateCalls(o, {op, [&] { return c.Null(); }});
+    const double rate = Median(r[0]), units = MedianRatio(r, [&](std::size_t i) { return r[1][i] / r[0][i]; });
+    return rate > 0 && units > 0 ? Cost{1 / rate, units} : Cost{};
+}
+
+// The cost per item of make(0..k-1), made in chunks with a short slice of null calls after each, so each
+// chunk's time is counted in null calls of its own moment.
+Cost CreationCost(Connection &c, int k, const std::function<bool(int)> &make)
+{
+    const int chunks = k >= 1000 ? 10 : 1;
+    double seconds = 0, units = 0;
+    for (int j = 0; j < chunks; ++j) {
+        const auto start = Clock::now();
+        for (int i = k * j / chunks; i < k * (j + 1) / chunks; ++i)
+            if (!make(i)) return {};
+        const double took = SecondsSince(start);
+        const double null_rate = Throughput(0.02, [&] { return c.Null(); });
+        if (null_rate <= 0) return {};
+        seconds += took;
+        units += took * null_rate;
+    }
+    return {seconds / k, units / k};
+}
+
+// The median of each field over rounds (failed rounds count as failed).
+Cost MedianCost(const std::vector<Cost> &rounds)
+{
+    std::vector<double> seconds, units;
+    for (const Cost &r : rounds) {
+        seconds.push_back(r.seconds);
+        units.push_back(r.in_null_calls);
+    }
+    return {Median(seconds), Median(units)};
+}
+
+// Per-operation cost of each scale row at each K, and how it grows from K=10.
+void ScaleRows(const Options &o, const kst::bench::Daemon &d)
+{
+    Connection c = d.Connect();
+    const std::vector<int> ks = {10, 1000, 10000};
+    std::vector<Cost> create_event, set_reset, create_key, query;
+    for (int k : ks) {
+        // Several rounds, the median kept: at K=10 one round is too short to time.
+        const int rounds = k == 10 ? 21 : k == 1000 ? 3 : 1;
+        const std::string parent_name = Format("KSTBENCH_K%d", k);
+        std::vector<uint64_t> events;
+        std::vector<Cost> ce, ck;
+        uint64_t first_key = 0;
+        for (int r = 0; r < rounds; ++r) {
+            for (uint64_t h : events)
+                c.CloseHandle(h);
+            events.clear();
+            const std::string prefix = Format("BENCH%d_%d_", k, r);
+            ce.push_back(CreationCost(c, k, [&](int i) {
+                events.push_back(c.CreateEvent(1, 0, prefix + std::to_string(i)).value_or(0));
+                return events.back() != 0;
+            }));
+            DeleteKey(c, parent_name);
+            const uint64_t parent = c.RegCreateKeyEx(kLocalMachine, parent_name).value_or(0);
+            ck.push_back(CreationCost(c, k, [&](int i) {
+                const uint64_t h = c.RegCreateKeyEx(parent, "S" + std::to_string(i)).value_or(0);
+                if (i == 0) first_key = h;                            // kept open for the query row
+                return h > 100 && (i == 0 || c.RegCloseKey(h) == 0u); // small words are error codes
+            }));
+            c.RegCloseKey(parent);
+        }
+        create_event.push_back(MedianCost(ce));
+        create_key.push_back(MedianCost(ck));
+        const uint64_t oldest = events.empty() ? 0 : events.front();
+        set_reset.push_back(RepeatedCost(o, c, [&] { return c.SetEvent(oldest) == 0u && c.ResetEvent(oldest) == 0u; }));
+        c.RegSetValueEx(first_key, "V", 3, kValueBytes, std::string(kValueBytes, 'q'));
+        query.push_back(RepeatedCost(o, c, [&] { return c.RegQueryValueEx(first_key, "V").has_value(); }));
+        for (uint64_t h : events)
+            c.CloseHandle(h);
+        c.RegCloseKey(first_key);
+        DeleteKey(c, parent_name);
+    }
+    const auto rows = [&](const char *what, const std::vector<Cost> &cost) {
+        for (std::size_t i = 0; i < ks.size(); ++i) {
+            const std::string name = Format("%s, K=%d", what, ks[i]);
+            const std::string measured = Duration(cost[i].seconds) + Format("/op = %.1f nulls", cost[i].in_null_calls);
+            if (i == 0)
+                Add({name, measured, "", "", "", ""});
+            else
+                AddRatio(name, measured, "cost at K=10, in null calls", cost[i].in_null_calls / cost[0].in_null_calls,
+                         1.2, false);
+        }
+    };
+    rows("set+reset, oldest of K named events", set_reset);
+    rows("value query, first of K sibling keys", query);
+    rows("create K named events", create_event);
+    rows("create K sibling keys", create_key);
+}
+
+// Resident memory once it has stopped moving; a parked call's record is built after its reply is due.
+long SettledRss(const kst::bench::Daemon &d)
+{
+    long last = -2, now = d.RssKb();
+    for (int i = 0; i < 50 && now != last; ++i) {
+        poll(nullptr, 0, 20);
+        last = now;
+        now = d.RssKb();
+    }
+    return now;
+}
+
+// A memory row: bytes per item (negative when the step failed) and how many items were made.
+void AddBytes(const std::string &scenario, double per, int count, double bound)
+{
+    const std::string goal = bound > 0 ? "<= " + Bytes(bound) : "";
+    Add({scenario, per < 0 ? "failed" : Bytes(per), Format("RSS slope over %d", count), "", goal,
+         bound > 0 && per >= 0 ? (per <= bound ? "ok" : "MISS") : ""});
+}
+
+// Memory rows, each on a fresh daemon. Each figure is a slope: resident memory after the last items less
+// that after the first fifth, over the items in between, so memory the allocator already held (freed
+// buffers of start-up and of the first calls) is used up before the count starts and hides nothing.
+void MemoryRows(const Options &o)
+{
+    const auto fresh = [&](const char *what, auto &&step) {
+        kst::bench::Daemon d(o.daemon);
+        if (!d.Start()) return Note(std::string(what) + ": the daemon did not start");
+        Connection c = d.Connect();
+        step(d, c);
+    };
+    // Runs add(i) for i in [0, n) and returns the bytes per item from n/5 on; -1 when an add failed.
+    const auto slope = [](const kst::bench::Daemon &d, int n, auto &&add) {
+        long first = -1;
+        for (int i = 0; i < n; ++i) {
+            if (i == n / 5) first = SettledRss(d);
+            if (!add(i)) return -1.0;
+        }
+        const long last = SettledRss(d);
+        return first < 0 || last < 0 ? -1.0 : (last - first) * 1024.0 / (n - n / 5);
+    };
+    fresh("memory per named event", [&](const kst::bench::Daemon &d, Connection &c) {
+        const double per = slope(
+            d, kMemoryItems, [&](int i) { return c.CreateEvent(1, 0, "MEM_" + std::to_string(i)).value_or(0) != 0; });
+        AddBytes("memory per named event (object + handle)", per, kMemoryItems * 4 / 5, 0);
+    });
+    fresh("memory per key", [&](const kst::bench::Daemon &d, Connection &c) {
+        const uint64_t parent = c.RegCreateKeyEx(kLocalMachine, "KSTBENCH_MEM").value_or(0);
+        const double per = slope(d, kMemoryItems, [&](int i) {
+            const uint64_t h = c.RegCreateKeyEx(parent, "S" + std::to_string(i)).value_or(0);
+            return h != 0 && c.RegCloseKey(h).has_value();
+        });
+        AddBytes("memory per key", per, kMemoryItems * 4 / 5, 160);
+        DeleteKey(c, "KSTBENCH_MEM");
+    });
+    fresh("memory per connection", [&](const kst::bench::Daemon &d, Connection &c) {
+        std::vector<Connection> conns(kMemoryConnections);
+        const double per_connection = slope(d, kMemoryConnections, [&](int i) {
+            Connection &w = conns[static_cast<std::size_t>(i)];
+            return w.Connect(d.port()) && w.Null();
+        });
+        AddBytes("memory per idle connection (after one call)", per_connection, kMemoryConnections * 4 / 5, 24 * 1024);
+
+        // One wait parked per connection per round; a connection's calls park one after another.
+        const uint64_t gate = c.CreateEvent(1, 0, "").value_or(0);
+        const double per_wait =
+            slope(d, kParkRounds,
+                  [&](int) {
+                      bool sent = true;
+                      for (Connection &w : conns)
+                          sent = w.SendCall(kst::proc::kWaitSingle, kst::EncodeWord(gate), w.NextXid()) && sent;
+                      return c.Null() && sent; // answered after the daemon read what came before it
+                  }) /
+            kMemoryConnections;
+        // They must really have been parked: nothing answered until the gate opens, then every one.
+        bool parked = conns.front().NoReplyWithin(0) && conns.back().NoReplyWithin(0) && c.SetEvent(gate) == 0u;
+        for (Connection &w : conns)
+            for (int round = 0; round < kParkRounds; ++round) {
+                const auto reply = w.ReadReply();
+                parked = parked && reply && reply->Word() == gate;
+            }
+        AddBytes("memory per parked wait", parked ? per_wait : -1, kMemoryConnections * (kParkRounds - kParkRounds / 5),
+                 512);
+    });
+}
+
+// Lays out HKEY_LOCAL_MACHINE\KSTBENCH_TREE on disk: kTreeGroups group keys with keys/kTreeGroups keys below
+// each.
+bool PrepareTree(int keys)
+{
+    const std::string top = std::string(kst::bench::kRegistryDir) + "/HKEY_LOCAL_MACHINE/KSTBENCH_TREE";
+    if (mkdir(top.c_str(), 0755) != 0) return false;
+    const int per_group = keys / kTreeGroups;
+    for (int g = 0; g < kTreeGroups; ++g) {
+        const std::string group = top + Format("/G%03d", g);
+        if (mkdir(group.c_str(), 0755) != 0) return false;
+        for (int k = 0; k < per_group; ++k)
+            if (mkdir((group + Format("/K%05d", k)).c_str(), 0755) != 0) return false;
+    }
+    return true;
+}
+
+void RemoveTree()
+{
+    std::error_code ec;
+    fs::remove_all(std::string(kst::bench::kRegistryDir) + "/HKEY_LOCAL_MACHINE/KSTBENCH_TREE", ec);
+}
+
+// Longest null call of another client while the daemon deletes the 10,000-key tree.
+void StallRow(const kst::bench::Daemon &d)
+{
+    Connection caller = d.Connect(), deleter = d.Connect();
+    std::atomic<bool> stop = false;
+    double worst = 0;
+    bool ok = true;
+    std::thread loop([&] {
+        while (!stop && ok) {
+            const auto start = Clock::now();
+            ok = caller.Call(kst::proc::kNull, {}, kLongCallMs).has_value();
+            worst = std::max(worst, SecondsSince(start));
+        }
+    });
+    poll(nullptr, 0, 50); // the loop is running before the delete starts
+    const auto start = Clock::now();
+    const bool deleted = DeleteKey(deleter, "KSTBENCH_TREE");
+    const double took = SecondsSince(start);
+    poll(nullptr, 0, 50);
+    stop = true;
+    loop.join();
+    const bool good = ok && deleted;
+    Add({"delete of that tree: longest null call of another client", good ? Duration(worst) : "failed",
+         "delete took " + Duration(deleted ? took : -1), "", Format("<= %d ms", kStallBoundMs),
+         good ? (worst * 1000 <= kStallBoundMs ? "ok" : "MISS") : ""});
+}
+
+void StartupRows(const Options &o, double empty_start)
+{
+    std::vector<int> sizes = {10000};
+    if (!o.quick) sizes.push_back(100000);
+    long rss_small = -1;
+    for (int keys : sizes) {
+        RemoveTree();
+        if (!PrepareTree(keys)) {
+            Note(Format("could not lay out %d keys on disk", keys));
+            return;
+        }
+        kst::bench::Daemon d(o.daemon);
+        const auto took = d.Start();
+        const std::string name = Format("start-up, %d+%d keys, until a null call is answered", keys, kTreeGroups);
+        if (keys == 100000)
+            Add({name, took ? Duration(*took) : "failed", "empty registry " + Duration(empty_start), "", "<= 1.5 s",
+                 took ? (*took <= 1.5 ? "ok" : "MISS") : ""});
+        else
+            Add({name, took ? Duration(*took) : "failed", "empty registry " + Duration(empty_start), "", "", ""});
+        if (!took) continue;
+        if (keys == 10000) {
+            rss_small = SettledRss(d);
+            StallRow(d);
+        } else if (rss_small > 0) {
+            const long rss_large = SettledRss(d);
+            AddBytes("  memory per key loaded at start-up", (rss_large - rss_small) * 1024.0 / (keys - 10000),
+                     keys - 10000, 160);
+        }
+        d.Stop();
+    }
+    RemoveTree();
+}
+
+std::string FileSystemOf(const char *path)
+{
+    struct statfs s {};
+    if (statfs(path, &s) != 0) return "?";
+    switch (s.f_type) {
+    case 0x01021994:
+        return "tmpfs";
+    case 0xEF53:
+        return "ext4";
+    case 0x9123683E:
+        return "btrfs";
+    case 0x58465342:
+        return "xfs";
+    default:
+        return Format("fs 0x%lx", static_cast<unsigned long>(s.f_type));
+    }
+}
+
+void PrintTable(const Options &o, double took)
+{
+    std::ifstream loadavg("/proc/loadavg");
+    std::string load;
+    std::getline(loadavg, load);
+    const std::time_t now = std::time(nullptr);
+    char when[64];
+    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
+    std::printf("\nKSTntserver benchmark, %s: daemon %s\nregistry on %s, %ld CPUs, load average %s, %s mode, "
+                "%.0f s\n\n",
+                when, o.daemon.c_str(), FileSystemOf(kst::bench::kKestrel).c_str(), sysconf(_SC_NPROCESSORS_ONLN),
+                load.substr(0, load.find(' ')).c_str(), o.quick ? "quick" : "full", took);
+    std::printf("%-58s %-26s %-34s %-7s %-9s %s\n", "scenario", "measured", "floor (same run)", "ratio", "goal", "");
+    for (const Row &r : g_rows)
+        std::printf("%-58s %-26s %-34s %-7s %-9s %s\n", r.scenario.c_str(), r.measured.c_str(), r.floor.c_str(),
+                    r.ratio.c_str(), r.goal.c_str(), r.verdict.c_str());
+}
+
+bool ParseOptions(int argc, char **argv, Options &o)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--quick") {
+            o.quick = true;
+            o.slice = 0.03;
+            o.slices = 8;
+        } else if (i + 1 < argc && arg == "--daemon") {
+            o.daemon = argv[++i];
+        } else if (i + 1 < argc && arg == "--echo") {
+            o.echo = argv[++i];
+        } else if (i + 1 < argc && arg == "--only") {
+            o.only = argv[++i];
+        } else if (i + 1 < argc && arg == "--scratch") {
+            o.scratch = argv[++i];
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Puts /opt/orn/kestrel on the scratch directory when one is given, and lays out the daemon's tree.
+bool PrepareKestrel(const Options &o)
+{
+    std::error_code ec;
+    if (!o.scratch.empty()) {
+        fs::create_directories(o.scratch, ec);
+        if (mount(o.scratch.c_str(), kst::bench::kKestrel, nullptr, MS_BIND, nullptr) != 0) return false;
+        for (const auto &e : fs::directory_iterator(kst::bench::kKestrel, ec))
+            fs::remove_all(e.path(), ec);
+    }
+    for (const char *dir : {"registry/HKEY_CLASS_ROOT", "registry/HKEY_LOCAL_MACHINE", "data", "work"})
+        fs::create_directories(std::string(kst::bench::kKestrel) + "/" + dir, ec);
+    return !ec;
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
-    const int count = argc > 1 ? std::atoi(argv[1]) : 20000;
-    const auto port = kst::PmapGetPort();
-    kst::Connection a, b;
-    if (count <= 0 || !port || *port == 0 || !a.Connect(*port) || !b.Connect(*port)) {
-        std::fprintf(stderr, "usage: kstbench [calls]; KSTntserver must be running and registered\n");
+    Options o;
+    if (!ParseOptions(argc, argv, o)) {
+        std::fprintf(stderr,
+                     "usage: kstbench [--quick] [--only SECTION] [--daemon PATH] [--echo PATH] [--scratch DIR]\n");
         return 2;
     }
-    const uint64_t ev = a.CreateEvent(0, 0, "").value_or(0);
-    const uint64_t key = a.RegCreateKeyEx(2, "KSTBENCH").value_or(0);
-    const std::string data(100, 'x');
-    const bool ok =
-        Measure("null procedure", count, [&] { return a.Null(); }) &&
-        Measure("create + close event", count / 2,
-                [&] { return a.CloseHandle(a.CreateEvent(0, 0, "").value_or(0)) == 0u; }) &&
-        // b parks a wait, a signals it: two calls and one deferred reply per round.
-        Measure("parked wait answered by SetEvent", count / 2, [&] {
-            const uint32_t xid = b.NextXid();
-            return b.SendCall(kst::proc::kWaitSingle, kst::EncodeWord(ev), xid) && a.SetEvent(ev) == 0u &&
-                   b.ReadReply().has_value();
-        }) &&
-        Measure("RegSetValueEx 100 bytes", count / 4, [&] { return a.RegSetValueEx(key, "V", 3, 100, data) == 0u; }) &&
-        Measure("RegQueryValueEx 100 bytes", count / 4, [&] { return a.RegQueryValueEx(key, "V").has_value(); });
-    a.RegDeleteKey(2, "KSTBENCH");
-    a.CloseHandle(ev);
-    return ok ? 0 : 1;
+    if (getpid() != 1) {
+        std::fprintf(stderr, "kstbench runs only as pid 1 of tools/nsrun's namespaces: use bench/run\n");
+        return 125;
+    }
+    const auto start = Clock::now();
+    // A thousand connections on this side too.
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 8192);
+    setrlimit(RLIMIT_NOFILE, &limit);
+
+    kst::bench::SyslogSink syslog;
+    if (!PrepareKestrel(o) || !syslog.Start() || !kst::bench::StartRpcbind()) {
+        std::fprintf(stderr, "kstbench: cannot set up the sandbox (kestrel tree, /dev/log, rpcbind)\n");
+        return 1;
+    }
+    const uint16_t echo_port = kst::bench::FreePort(40000);
+    const pid_t echo = kst::bench::Spawn({o.echo, std::to_string(echo_port)}, {});
+    Connection probe;
+    if (echo < 0 || !kst::bench::PollFor(5000, [&] { return probe.Connect(echo_port); })) {
+        std::fprintf(stderr, "kstbench: the echo server %s did not start\n", o.echo.c_str());
+        return 1;
+    }
+    const uint16_t redis_port = kst::bench::FreePort(echo_port + 1);
+    const pid_t redis = kst::bench::StartRedis(redis_port);
+    if (redis < 0) Note("Redis rows skipped: /usr/bin/redis-server is not installed or did not start");
+
+    double empty_start = -1;
+    {
+        kst::bench::Daemon d(o.daemon);
+        const auto took = d.Start();
+        if (!took) {
+            std::fprintf(stderr, "kstbench: %s did not become ready\n", o.daemon.c_str());
+            return 1;
+        }
+        empty_start = *took;
+        if (o.Wants("speed")) {
+            std::fprintf(stderr, "speed against floors:\n");
+            NullRows(o, d, echo_port);
+            ValueRows(o, d, echo_port);
+            HandoffRow(o, d, redis < 0 ? 0 : redis_port);
+        }
+        if (o.Wants("scale")) {
+            std::fprintf(stderr, "scale:\n");
+            ScaleRows(o, d);
+        }
+    }
+    if (o.Wants("memory")) {
+        std::fprintf(stderr, "memory:\n");
+        MemoryRows(o);
+    }
+    if (o.Wants("start-up")) {
+        std::fprintf(stderr, "start-up:\n");
+        StartupRows(o, empty_start);
+        if (o.quick) Note("quick mode: no start-up with 100,000 keys");
+    }
+
+    kst::bench::EndChild(echo, 2000);
+    if (redis > 0) kst::bench::EndChild(redis, 2000);
+    PrintTable(o, SecondsSince(start));
+    return 0;
 }

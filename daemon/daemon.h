@@ -20,7 +20,7 @@ int GetNICInfoFrom(const char *path, NICInfo **list) noexcept;
 void FreeNICInfo(NICInfo **list) noexcept;
 // Detaches (plainly or as a forking systemd service), writes the pid file and serves; returns the exit status.
 int daemon_start(const char *name) noexcept;
-// Closes every descriptor from first up to the table size.
+// Closes every descriptor from first up to the table size, except the trace library's.
 void close_allfd(int first) noexcept;
 
 // The SIGTERM handler only records the signal; the poll loop runs the shutdown between requests.

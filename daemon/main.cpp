@@ -1,5 +1,5 @@
 // main.cpp: entry of KSTntserver: checks that the network, the loopback interface and the
-// portmapper are there, then detaches and serves.
+// portmapper are there, readies the RPC runtime, then detaches and serves.
 #include <syslog.h>
 #include <unistd.h>
 
@@ -7,6 +7,7 @@
 
 #include "common/unique.h"
 #include "daemon/daemon.h"
+#include "rpc/server.h"
 #include "trace/trace.h"
 
 namespace {
@@ -52,5 +53,7 @@ int main()
     const bool portmapper = FindPortmapper();
     FreeNICInfo(&interfaces);
     if (!portmapper) return 5;
+    // Before detaching, so that a runtime unfit to serve shows in the exit status of the start.
+    if (const int status = PrepareRuntime(); status != 0) return status;
     return daemon_start(kServiceName);
 }

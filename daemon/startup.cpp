@@ -96,7 +96,8 @@ void FreeNICInfo(NICInfo **list) noexcept
 void close_allfd(int first) noexcept
 {
     const long end = sysconf(_SC_OPEN_MAX);
-    for (long fd = first; fd < end; ++fd) close(static_cast<int>(fd));
+    for (long fd = first; fd < end; ++fd)
+        if (!TraceOwnsDescriptor(static_cast<int>(fd))) close(static_cast<int>(fd));
 }
 
 int daemon_start(const char *name) noexcept

@@ -23,6 +23,7 @@
 #include <new>
 
 #include "common/unique.h"
+#include "rpc/loop.h"
 #include "rpc/proto.h"
 #include "trace/trace.h"
 
@@ -126,7 +127,7 @@ void Answer(ControlClient &client, std::string_view line)
             body = "usage: text|json COMMAND [ARGUMENT]\n";
         } else {
             const ControlFacts facts{g_control.rpc_listener, g_control.started_ms, g_control.calls.data(),
-                                     g_control.refused, g_control.dropped};
+                                     g_control.refused,      RefusedConnections(), g_control.dropped};
             const auto format = words[0] == "json" ? ControlFormat::Json : ControlFormat::Text;
             ok = RunControlCommand(format, words[1], words[2], facts, body);
         }

@@ -35,6 +35,7 @@ struct ControlFacts {
     uint64_t started_ms;   // MonotonicMs() when the socket opened
     const uint64_t *calls; // calls per procedure 0..kLastProc, then the count beyond it
     uint64_t refused;      // control connections refused: not root, or no free slot
+    uint64_t rpc_refused;  // RPC connections closed at the connection cap
     uint64_t dropped;      // control clients dropped for not reading their answers
 };
 // Runs one command into body; false when the request is wrong, body then holds the reason.

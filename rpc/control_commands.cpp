@@ -209,8 +209,10 @@ void Status(ControlFormat format, const ControlFacts &facts, std::string &out)
                 objects[0], objects[1], objects[2], objects[3]);
         Appendf(out, "\"parked_calls\":%zu,\"keys_loaded\":%" PRIu64 ",\"registrations\":%" PRIu64 ",", parked, keys,
                 registrations);
-        Appendf(out, "\"refused_connections\":%" PRIu64 ",\"dropped_control_clients\":%" PRIu64 ",\"calls\":{",
-                facts.refused, facts.dropped);
+        Appendf(out,
+                "\"refused_connections\":%" PRIu64 ",\"refused_control_clients\":%" PRIu64
+                ",\"dropped_control_clients\":%" PRIu64 ",\"calls\":{",
+                facts.rpc_refused, facts.refused, facts.dropped);
         for (uint32_t proc = 0; proc <= kLastProc; ++proc)
             Appendf(out, "%s\"%s\":%" PRIu64, proc ? "," : "", kProcedureNames[proc], facts.calls[proc]);
         Appendf(out, "},\"calls_unknown\":%" PRIu64 "}\n", facts.calls[kLastProc + 1]);
@@ -227,7 +229,8 @@ void Status(ControlFormat format, const ControlFacts &facts, std::string &out)
     Appendf(out, "parked calls             %zu\n", parked);
     Appendf(out, "keys loaded              %" PRIu64 "\n", keys);
     Appendf(out, "registrations            %" PRIu64 "\n", registrations);
-    Appendf(out, "refused connections      %" PRIu64 "\n", facts.refused);
+    Appendf(out, "refused connections      %" PRIu64 "\n", facts.rpc_refused);
+    Appendf(out, "refused control clients  %" PRIu64 "\n", facts.refused);
     Appendf(out, "dropped control clients  %" PRIu64 "\n", facts.dropped);
     out += "calls";
     bool any = false;

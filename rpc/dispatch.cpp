@@ -3,8 +3,8 @@
 // A call's RequestRecord is answered at once, or parked by its service routine and answered
 // later through the copy of the transport it keeps. That copy shares the runtime's
 // per-connection state, which the runtime frees when it destroys the connection, so a parked
-// reply must never go out through a dead connection. Every transport the dispatcher sees gets
-// an operations table whose destroy operation tells us first; the table below then forgets the
+// reply must never go out through a dead connection. Every transport the dispatcher sees is
+// hooked (destroy_hook.h) so that its destruction tells us first; the table below then forgets the
 // connection, its parked calls are dropped and its mutexes handed on. Descriptors and transport
 // addresses are reused at once, so a record also remembers which life of its descriptor it
 // arrived on (the generation) and is live only while that life lasts.
@@ -16,6 +16,7 @@
 #include <new>
 
 #include "rpc/control.h"
+#include "rpc/destroy_hook.h"
 #include "rpc/loop.h"
 #include "rpc/server.h"
 #include "rpc/services.h"
@@ -28,17 +29,14 @@ int32_t IsSendReply = 1;
 
 namespace {
 
-using XpOps = struct __rpc_svcxprt::xp_ops;
-
 struct ConnectionEntry {
     SVCXPRT *transport;   // live transport on this descriptor, nullptr when none
     uint64_t generation;  // life of the descriptor; never reused
 };
 
+// One entry per descriptor the server may ever hold; pages of entries never used stay untouched.
 std::array<ConnectionEntry, kDescriptorLimit> g_connections{};
 uint64_t g_last_generation = 0;
-XpOps g_hooked_ops{};              // the runtime's connection operations with our destroy
-const XpOps *g_runtime_ops = nullptr;  // shared by every connection transport of the runtime
 
 [[nodiscard]] bool InTable(int fd) { return fd >= 0 && fd < kDescriptorLimit; }
 
@@ -51,23 +49,19 @@ void OnTransportDestroy(SVCXPRT *transport) noexcept
     DiscardWaitersOf(identity);
     ReleaseMutexesOwnedBy(identity);
     SetLastError(0);
-    g_runtime_ops->xp_destroy(transport);
 }
 
 // Hooks a transport the first time it brings a call and returns the life its calls belong to.
 uint64_t TrackConnection(SVCXPRT *transport)
 {
     const int fd = transport->xp_fd;
-    if (transport->xp_ops != &g_hooked_ops) {
-        if (!g_runtime_ops) {
-            g_runtime_ops = transport->xp_ops;
-            g_hooked_ops = *g_runtime_ops;
-            g_hooked_ops.xp_destroy = OnTransportDestroy;
-        }
-        if (transport->xp_ops == g_runtime_ops) transport->xp_ops = &g_hooked_ops;
-        if (InTable(fd)) g_connections[fd] = {transport, ++g_last_generation};
+    if (!InTable(fd)) return 0;
+    if (g_connections[fd].transport != transport) {
+        SetDestroyListener(OnTransportDestroy);
+        // Without the hook its end would go unheard: such a connection is never taken for live.
+        if (!HookTransportDestroy(transport)) return 0;
+        g_connections[fd] = {transport, ++g_last_generation};
     }
-    if (!InTable(fd) || g_connections[fd].transport != transport) return 0;
     return g_connections[fd].generation;
 }
 

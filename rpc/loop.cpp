@@ -1,54 +1,133 @@
-// loop.cpp: the server's poll loop. Before the runtime reads a pass's events, svc_hook peeks at
-// every ready connection; one found closed loses its parked call without a reply and hands
-// on every mutex it owns, while its transport (which both are tied to) still exists.
+// loop.cpp: the server's poll loop. It waits on every descriptor the runtime watches and hands
+// each ready one to the runtime, which accepts connections, reads and dispatches calls and
+// destroys connections that ended. A lost connection's parked call is dropped without a reply and
+// its mutexes handed on by the destroy notification (dispatch.cpp), while its transport still
+// exists: every loss the runtime sees ends in that one place, so nothing here reads the sockets.
 //
-// Connections the runtime destroys on its own are caught by the destroy notification in
-// dispatch.cpp, which does the same clean-up; both paths find nothing the second time.
+// The wait is an epoll set that mirrors the runtime's table (svc_pollfd), so a pass costs the
+// same with ten thousand idle connections as with one. The table changes in two places: a
+// connection accepted here (stream.cpp) is added, and one the runtime destroys while handling that
+// connection's own input is removed. So the mirror is compared whole after each accept, which
+// comes last in a pass, and slot by slot after each connection's turn, which also keeps the number
+// of connections. Closed descriptors leave the epoll set by themselves.
+//
+// At the cap a new connection is accepted and closed at once, with a trace line, so a client
+// learns straight away that there is no room instead of waiting unanswered.
 #include "rpc/loop.h"
 
 #include "common/scoped.h"
 
+#include <fcntl.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <csignal>
-#include <memory>
-#include <new>
+#include <utility>
+#include <vector>
 
 #include "daemon/daemon.h"
 #include "rpc/control.h"
 #include "rpc/dispatch.h"
+#include "rpc/stream.h"
 #include "sync/sync.h"
+#include "trace/trace.h"
 
 namespace {
 
-std::array<char, 1000> recvbuf;  // peeked bytes land here; never read
-int g_listener = -1;              // descriptor that accepts connections
-int g_max_connections = 0;        // above this many, new connections wait in the backlog
+constexpr int kEventsPerPass = 256;  // ready descriptors taken per wait; the rest come next pass
+constexpr int kRefusalsPerPass = 64; // a flood of connections can't keep the loop from the clients it has
+constexpr int kAcceptsPerPass = 16;  // nor can a crowd of new ones
 
-// Drops the call a lost connection has parked, without writing to it.
-void DropParkedCall(SocketSlot *slot)
+int g_listener = -1;        // descriptor that accepts connections
+int g_max_connections = 0;  // at this many, new connections are refused
+int g_connections = 0;      // connections in the runtime's table
+int g_epoll = -1;           // the epoll set: the runtime's descriptors, the termination pipe, the control set
+std::vector<int> g_seen;    // per slot of the runtime's table, the descriptor it held at the last look
+std::vector<int> g_slot_of; // per descriptor, its slot in the runtime's table; -1 when not watched
+uint64_t g_refused = 0;     // connections closed at the cap since start
+
+// Remembers that slot holds fd now, and has epoll watch it.
+void Watch(int slot, int fd)
 {
-    WaiterRecord *waiter = slot->waiter;
-    if (waiter->pending)
-        DeleteClientFromAllEvent(waiter);
-    else
-        DeleteClientFromEvent(waiter, reinterpret_cast<ObjectRecord *>(slot->object));
-    ScopedMode silent(IsSendReply, 0);
-    DeleteClient(nullptr, waiter);
+    g_seen[static_cast<std::size_t>(slot)] = fd;
+    if (fd == -1) return;
+    if (static_cast<std::size_t>(fd) >= g_slot_of.size()) g_slot_of.resize(static_cast<std::size_t>(fd) + 1, -1);
+    g_slot_of[static_cast<std::size_t>(fd)] = slot;
+    if (fd != g_listener) ++g_connections;
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLPRI;
+    event.data.fd = fd;
+    if (epoll_ctl(g_epoll, EPOLL_CTL_ADD, fd, &event) != 0 && errno == EEXIST)
+        epoll_ctl(g_epoll, EPOLL_CTL_MOD, fd, &event);
 }
 
-}  // namespace
+// Forgets what slot held; the runtime has closed that descriptor, which took it out of the epoll set.
+void Forget(int slot)
+{
+    const int fd = std::exchange(g_seen[static_cast<std::size_t>(slot)], -1);
+    if (fd == -1) return;
+    if (g_slot_of[static_cast<std::size_t>(fd)] == slot) g_slot_of[static_cast<std::size_t>(fd)] = -1;
+    if (fd != g_listener) --g_connections;
+}
+
+// Brings the mirror up to date with the whole of the runtime's table.
+void Mirror()
+{
+    const int slots = svc_max_pollfd;
+    if (static_cast<std::size_t>(slots) > g_seen.size()) g_seen.resize(static_cast<std::size_t>(slots), -1);
+    for (int i = 0; i < slots; ++i)
+        if (svc_pollfd[i].fd != g_seen[static_cast<std::size_t>(i)]) Forget(i);
+    for (int i = 0; i < slots; ++i)
+        if (svc_pollfd[i].fd != g_seen[static_cast<std::size_t>(i)]) Watch(i, svc_pollfd[i].fd);
+}
+
+// After the runtime has handled a connection's input: forgets it if the runtime destroyed it.
+void NoteIfGone(int fd)
+{
+    if (static_cast<std::size_t>(fd) >= g_slot_of.size()) return;
+    const int slot = g_slot_of[static_cast<std::size_t>(fd)];
+    if (slot != -1 && (slot >= svc_max_pollfd || svc_pollfd[slot].fd != fd)) Forget(slot);
+}
+
+// Accepts the connections waiting on the listener and closes them at once.
+void RefuseConnections()
+{
+    for (int i = 0; i < kRefusalsPerPass; ++i) {
+        const int fd = accept4(g_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) return; // none left (the listener does not block), or no descriptor to take one
+        close(fd);
+        ++g_refused;
+        TraceLog(1, "ntsys_svc", "svc_run", __LINE__, "%d connections, the most served: new connection closed\n",
+                 g_connections);
+    }
+}
+
+// Hands one ready connection to the runtime, which reads its calls through stream.cpp.
+void Serve(int fd)
+{
+    svc_getreq_common(fd);
+}
+
+} // namespace
 
 void WatchListener(int fd, int max_connections) noexcept
 {
     g_listener = fd;
     g_max_connections = max_connections;
+    // Accepting and refusing drain the listener without ever waiting on it.
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags != -1) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
-void init_hook() noexcept { sock2client.fill(nullptr); }
+uint64_t RefusedConnections() noexcept { return g_refused; }
+
+void init_hook() noexcept
+{
+    sock2client.fill(nullptr);
+}
 
 void ReleaseMutexesOwnedBy(uint64_t connection) noexcept
 {
@@ -62,59 +141,58 @@ void ReleaseMutexesOwnedBy(uint64_t connection) noexcept
     SetLastError(0);
 }
 
-void ReleaseMutexBySocket(int fd) noexcept { ReleaseMutexesOwnedBy(ConnectionOnSocket(fd)); }
-
-void svc_hook(pollfd *fds, int count) noexcept
-{
-    int found = 0;
-    for (int i = 0; i < svc_max_pollfd && found < count; ++i) {
-        const pollfd &entry = fds[i];
-        if (entry.fd == -1 || entry.revents == 0) continue;
-        ++found;
-        if (entry.fd >= kSocketSlots) continue;  // no slot; the destroy notification cleans up
-        // Never block here: a ready descriptor may have nothing to read (an urgent byte).
-        const ssize_t got = recv(entry.fd, recvbuf.data(), recvbuf.size(), MSG_PEEK | MSG_DONTWAIT);
-        if (got > 0 || (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))) continue;
-        if (SocketSlot *slot = sock2client[entry.fd]) DropParkedCall(slot);
-        ReleaseMutexBySocket(entry.fd);
-    }
-}
-
 void svc_run()
 {
     init_hook();
+    g_epoll = epoll_create1(EPOLL_CLOEXEC);
+    if (g_epoll == -1) return;
+    epoll_event term{};
+    term.events = EPOLLIN;
+    term.data.fd = TermSignalDescriptor();
+    if (epoll_ctl(g_epoll, EPOLL_CTL_ADD, term.data.fd, &term) != 0) return;
+    // The control socket's own epoll set: one descriptor for its listener and clients.
+    epoll_event control{};
+    control.events = EPOLLIN;
+    control.data.fd = ControlDescriptor();
+    if (control.data.fd != -1) epoll_ctl(g_epoll, EPOLL_CTL_ADD, control.data.fd, &control);
+    Mirror();
+    std::array<epoll_event, kEventsPerPass> events{};
     for (;;) {
         if (svc_max_pollfd == 0 && svc_pollfd == nullptr) return;
-        // The runtime adds and removes connections while it processes a pass: copy afresh.
-        const int watched = svc_max_pollfd;
-        std::unique_ptr<pollfd[]> fds(new (std::nothrow) pollfd[watched + 2]);
-        if (!fds) return;
-        int connections = 0;
-        for (int i = 0; i < watched; ++i) {
-            fds[i] = {svc_pollfd[i].fd, svc_pollfd[i].events, 0};
-            if (fds[i].fd != -1 && fds[i].fd != g_listener) ++connections;
-        }
-        if (connections >= g_max_connections)
-            for (int i = 0; i < watched; ++i)
-                if (fds[i].fd == g_listener) fds[i].events = 0;
-        // One slot past the runtime's table for the termination signal.
-        fds[watched] = {TermSignalDescriptor(), POLLIN, 0};
-        // And one for the control socket, which the runtime never sees (poll skips it when it is -1).
-        fds[watched + 1] = {ControlDescriptor(), POLLIN, 0};
-
-        const int ready = poll(fds.get(), static_cast<nfds_t>(watched) + 2, -1);
+        const int ready = epoll_wait(g_epoll, events.data(), kEventsPerPass, -1);
         if (ready == -1) {
             if (errno == EINTR) continue;
             return;
         }
-        if (ready == 0) continue;
-        if (fds[watched].revents != 0) ServerTerminate(SIGTERM);  // between requests, never inside one
-        // The runtime walks its own entries until it has found as many ready ones as it is told.
-        int runtime_ready = 0;
-        for (int i = 0; i < watched; ++i)
-            if (fds[i].fd != -1 && fds[i].revents != 0) ++runtime_ready;
-        svc_hook(fds.get(), runtime_ready);
-        svc_getreq_poll(fds.get(), runtime_ready);
-        if (fds[watched + 1].revents != 0) ServeControl();
+        bool listener_ready = false, control_ready = false;
+        for (int i = 0; i < ready; ++i)
+            if (events[static_cast<std::size_t>(i)].data.fd == term.data.fd)
+                ServerTerminate(SIGTERM); // between requests, never inside one
+        for (int i = 0; i < ready; ++i) {
+            const int fd = events[static_cast<std::size_t>(i)].data.fd;
+            if (fd == g_listener) {
+                listener_ready = true;
+                continue;
+            }
+            if (fd == control.data.fd) {
+                control_ready = true;
+                continue;
+            }
+            Serve(fd);
+            NoteIfGone(fd);
+        }
+        // A disconnect only shuts a connection down; the runtime loses it when its turn comes.
+        if (control_ready) ServeControl();
+        // Last, so that every connection destroyed in this pass is forgotten before a new one may
+        // take its descriptor and slot.
+        if (!listener_ready) continue;
+        for (int accepted = 0; accepted < kAcceptsPerPass; ++accepted) {
+            if (g_connections >= g_max_connections) {
+                RefuseConnections();
+                break;
+            }
+            if (!AcceptConnection(g_listener)) break;
+            Mirror();
+        }
     }
 }

@@ -1,4 +1,4 @@
-// loop.h: the server's own poll loop and what it does when a connection is lost.
+// loop.h: the server's own poll loop and the release of a lost connection's mutexes.
 #pragma once
 
 #include <poll.h>
@@ -7,11 +7,11 @@
 #include <cstdint>
 
 // svc_run() itself is declared by the runtime's header; ours takes the place of its loop.
+// Clears the socket slots of parked calls; the loop starts with it.
 void init_hook() noexcept;
-void svc_hook(pollfd *fds, int count) noexcept;
-// Releases every mutex owned by the connection on that descriptor, handing each to its newest waiter.
-void ReleaseMutexBySocket(int fd) noexcept;
-// The same for a connection known by its identity.
+// Releases every mutex owned by the connection of that identity, handing each to its newest waiter.
 void ReleaseMutexesOwnedBy(uint64_t connection) noexcept;
 // Tells the loop which descriptor accepts connections and how many connections it may hold.
 void WatchListener(int fd, int max_connections) noexcept;
+// Connections closed at once because the server held the most it serves, since start.
+[[nodiscard]] uint64_t RefusedConnections() noexcept;

@@ -21,6 +21,7 @@
 
 #include "common/unique.h"
 #include "rpc/control.h"
+#include "rpc/destroy_hook.h"
 #include "rpc/dispatch.h"
 #include "rpc/loop.h"
 #include "trace/trace.h"
@@ -29,31 +30,21 @@ int32_t sockfd = -1;
 
 namespace {
 
-// Large enough for the largest call the server accepts: header, credential and verifier of at
-// most 400 bytes each, and a string argument of the runtime's 9000-byte maximum. A longer
-// record costs its sender the connection.
-constexpr int kMaxRecord = 12 * 1024;
-
-// Record assembly without blocking, so a client that stalls mid-record, trickles bytes or
-// stops reading cannot hold up the others. Both settings must precede the runtime's first
-// look at the descriptor table and the creation of the listening transport.
-int PrepareRuntime()
+// As many descriptors as the hard limit allows, up to kDescriptorLimit; lowered if set higher,
+// since the runtime and our connection table keep one entry per descriptor.
+void RaiseDescriptorLimit()
 {
     rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-        const rlim_t wanted = kDescriptorLimit;
-        limit.rlim_cur = limit.rlim_max < wanted ? limit.rlim_max : wanted;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
-    int maxrec = kMaxRecord;
-    rpc_control(RPC_SVC_CONNMAXREC_SET, &maxrec);
-    getrlimit(RLIMIT_NOFILE, &limit);
-    return static_cast<int>(limit.rlim_cur);
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+    const rlim_t wanted = kDescriptorLimit;
+    limit.rlim_cur = limit.rlim_max < wanted ? limit.rlim_max : wanted;
+    setrlimit(RLIMIT_NOFILE, &limit);
 }
 
-// The runtime destroys idle connections on its own, without telling us, once its descriptors
-// reach four fifths of the table; stop accepting long before that.
-int ConnectionLimit(int descriptors) { return descriptors / 2; }
+// Three fifths of the descriptor table: the rest is for files, the trace and the portmapper, and it
+// stays clear of four fifths, where the runtime would start closing idle connections on its own
+// were it accepting them.
+int ConnectionLimit(int descriptors) { return descriptors / 5 * 3; }
 
 // Binds a socket of our own to the configured loopback port; the transport on it, or nullptr.
 SVCXPRT *CreateConfiguredTransport(uint32_t port)
@@ -172,6 +163,22 @@ int GetRpcPortNumber(uint32_t *port) noexcept
     return -1;
 }
 
+int PrepareRuntime() noexcept
+{
+    // The runtime sizes its tables from the limit once, on first use; raise it before that.
+    RaiseDescriptorLimit();
+    // The loop accepts connections itself (stream.cpp); should the runtime ever accept one, it too
+    // assembles records without blocking. It applies to listeners created later.
+    int maxrec = kMaxRecord;
+    rpc_control(RPC_SVC_CONNMAXREC_SET, &maxrec);
+    if (!DestroyNotificationWorks()) {
+        TraceLog(2, "ntsys_svc", __func__, __LINE__,
+                 "the RPC runtime does not report destroyed connections; refusing to serve\n");
+        return kExitRuntimeUnfit;
+    }
+    return 0;
+}
+
 void NTSYS_Server() noexcept
 {
     // A write to a connection the peer has closed must fail, not end the process.
@@ -181,7 +188,6 @@ void NTSYS_Server() noexcept
     if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) TraceLog(1, "ntsys_svc", "NTSYS_Server", __LINE__, "sigprocmask FAIL");
     if (setpriority(PRIO_PROCESS, 0, -10) != 0) TraceLog(1, "ntsys_svc", "NTSYS_Server", __LINE__, "setpriority FAIL");
 
-    const int descriptors = PrepareRuntime();
     if (pmap_unset(WINNT_SYS, EVENT_VER) == 0)
         TraceLog(1, "ntsys_svc", "NTSYS_Server", __LINE__, "pmap_unset return with 0");
 
@@ -215,7 +221,7 @@ void NTSYS_Server() noexcept
         }
         fprintf(ready.get(), "%d", getpid());
     }
-    WatchListener(transport->xp_fd, ConnectionLimit(descriptors));
+    WatchListener(transport->xp_fd, ConnectionLimit(_rpc_dtablesize()));
     svc_run();
     CloseControlSocket();
 }

@@ -6,12 +6,24 @@
 inline constexpr const char *kPropertyFile = "/opt/orn/kestrel/data/property.inf";
 inline constexpr const char *kReadyFile = "/opt/orn/kestrel/work/KSTntserver.ready";
 
-// Descriptor table size the server runs with. Set before the runtime first looks at it, so
-// every descriptor the runtime can serve has an entry in our connection table.
-inline constexpr int kDescriptorLimit = 4096;
+// Most descriptors the server asks for; it takes as many as the hard limit allows, up to this. Set
+// before the runtime first looks at the table size, so every descriptor the runtime can serve has
+// an entry in our connection table.
+inline constexpr int kDescriptorLimit = 65536;
+
+// Large enough for the largest call the server accepts: header, credential and verifier of at
+// most 400 bytes each, and a string argument of the runtime's 9000-byte maximum. A longer
+// record costs its sender the connection.
+inline constexpr unsigned kMaxRecord = 12 * 1024;
+
+// Exit status of a start-up that finds the runtime no longer reports destroyed connections.
+inline constexpr int kExitRuntimeUnfit = 6;
 
 extern int32_t sockfd;  // the socket bound to the configured port; -1 when there is none
 
+// Readies the RPC runtime before its first use: descriptor limit, record size, and the check that
+// destroyed connections are reported. 0, or the exit status of a start-up that must not go on.
+[[nodiscard]] int PrepareRuntime() noexcept;
 void NTSYS_Server() noexcept;
 // 0 with the configured port stored, or -1 when the system should choose one.
 int GetRpcPortNumber(uint32_t *port) noexcept;

@@ -1,15 +1,27 @@
 // trace.cpp: stand-in for the maker's trace library. Messages go to syslog (facility daemon), or,
 // when KST_TRACE_FILE names a file, are appended there one line each.
 //
-// The file is opened and closed for every message: start-up closes every descriptor above 2
-// after TraceLogInit, so nothing may be kept open across it.
+// The file is opened at the first message and kept open; start-up's closing of descriptors leaves
+// it alone. SIGHUP only asks for it to be opened anew, which the next message does: after
+// logrotate has moved the file away, lines go to a fresh file at the configured path.
+//
+// Trace messages reach syslog through a datagram socket of our own, in syslog(3)'s own line
+// format, because syslog(3) costs every call of the server: with nobody at /dev/log it makes a new
+// socket and a failed connection for every message, and with a reader that has stopped it blocks.
+// Here a refused connection is tried again at most once a second, and a message the reader has no
+// room for is dropped.
 #include "trace/trace.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -17,12 +29,78 @@
 #include <ctime>
 #include <string_view>
 
-#include "common/unique.h"
 
 namespace {
 
 std::array<char, 256> g_ident{};        // identity given to syslog; must outlive openlog
 std::array<char, 4096> g_trace_file{};  // empty: syslog
+int g_trace_fd = -1;                    // the open trace file; -1 before the first message or after a failed open
+volatile sig_atomic_t g_reopen = 0;     // set by SIGHUP: open the trace file anew at the next message
+
+void OnHangup(int) noexcept { g_reopen = 1; }
+
+// The trace file as the next line should go to it; -1 when it can't be opened (tried again next time).
+int TraceFile()
+{
+    if (g_reopen) {
+        g_reopen = 0;
+        if (g_trace_fd >= 0) close(g_trace_fd);
+        g_trace_fd = -1;
+    }
+    if (g_trace_fd < 0) g_trace_fd = open(g_trace_file.data(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    return g_trace_fd;
+}
+
+constexpr char kSyslogSocket[] = "/dev/log";
+int g_syslog_fd = -1;        // connected to kSyslogSocket; -1 when not (yet) connected
+time_t g_syslog_failed = 0;  // when a connection was last refused; no new attempt within that second
+pid_t g_pid = 0;             // this process, as the messages name it; 0 until known
+
+// A forked child has its own pid and must not share the socket a parent may go on using.
+void AfterFork() noexcept
+{
+    g_pid = 0;
+    if (g_syslog_fd >= 0) close(g_syslog_fd);
+    g_syslog_fd = -1;
+}
+
+// The socket to syslog, connected now if need be; -1 while nobody listens.
+int SyslogSocket(time_t now)
+{
+    if (g_syslog_fd >= 0 || now == g_syslog_failed) return g_syslog_fd;
+    g_syslog_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, kSyslogSocket, sizeof kSyslogSocket);
+    if (g_syslog_fd >= 0 && connect(g_syslog_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
+        return g_syslog_fd;
+    if (g_syslog_fd >= 0) close(g_syslog_fd);
+    g_syslog_fd = -1;
+    g_syslog_failed = now;
+    return -1;
+}
+
+// One message to syslog as syslog(3) would write it: "<priority>Mmm dd hh:mm:ss ident[pid]: text".
+void SendToSyslog(int priority, const char *text)
+{
+    const time_t now = time(nullptr);
+    const int fd = SyslogSocket(now);
+    if (fd < 0) return;
+    if (g_pid == 0) g_pid = getpid();
+    static constexpr const char *kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    tm local{};
+    localtime_r(&now, &local);
+    std::array<char, 2400> line{};
+    const int n = snprintf(line.data(), line.size(), "<%d>%s %2d %02d:%02d:%02d %s[%d]: %s", priority,
+                           kMonths[local.tm_mon % 12], local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                           g_ident.data(), g_pid, text);
+    if (n <= 0) return;
+    const std::size_t size = static_cast<std::size_t>(n) < line.size() ? static_cast<std::size_t>(n) : line.size() - 1;
+    if (send(fd, line.data(), size, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0 || errno == EAGAIN) return;
+    close(g_syslog_fd);  // the reader went away: connect anew next time
+    g_syslog_fd = -1;
+}
 
 // Trace levels 0..3 as syslog priorities: debug, err, crit, notice.
 int SyslogPriority(int level)
@@ -54,7 +132,16 @@ void TraceLogInit(int, const char *ident, int, int, int) noexcept
     // The start-up checks call syslog without a facility and must land at the default one, user. Passing
     // 0 here would not keep that default: glibc then tags them kern. Trace messages name daemon themselves.
     openlog(g_ident.data(), LOG_PID, LOG_USER);
+    pthread_atfork(nullptr, nullptr, AfterFork);
+    // SIGHUP would otherwise end the process.
+    struct sigaction action{};
+    action.sa_handler = OnHangup;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGHUP, &action, nullptr);
 }
+
+bool TraceOwnsDescriptor(int fd) noexcept { return fd >= 0 && (fd == g_trace_fd || fd == g_syslog_fd); }
 
 void TraceLog(int level, const char *unit, const char *function, int line, const char *format, ...) noexcept
 {
@@ -67,11 +154,13 @@ void TraceLog(int level, const char *unit, const char *function, int line, const
     if (len > 0 && text[len - 1] == '\n') text[--len] = '\0';
 
     if (g_trace_file[0] == '\0') {
-        syslog(LOG_DAEMON | SyslogPriority(level), "[%s] %s:%d %s", unit, function, line, text.data());
+        std::array<char, 2300> message{};
+        snprintf(message.data(), message.size(), "[%s] %s:%d %s", unit, function, line, text.data());
+        SendToSyslog(LOG_DAEMON | SyslogPriority(level), message.data());
         return;
     }
-    UniqueFd fd(open(g_trace_file.data(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-    if (!fd) return;
+    const int fd = TraceFile();
+    if (fd < 0) return;
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     tm local{};
@@ -82,7 +171,7 @@ void TraceLog(int level, const char *unit, const char *function, int line, const
                            local.tm_sec, now.tv_nsec / 1000, level, unit, function, line, text.data());
     if (n > 0) {
         // One write per line so concurrent appends never interleave inside a line.
-        const ssize_t unused = write(fd.get(), out.data(), static_cast<std::size_t>(n) < out.size() ? n : out.size() - 1);
+        const ssize_t unused = write(fd, out.data(), static_cast<std::size_t>(n) < out.size() ? n : out.size() - 1);
         (void)unused;
     }
 }

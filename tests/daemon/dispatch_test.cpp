@@ -3,7 +3,9 @@
 #include "tests/support/sandbox.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
+#include <array>
 #include <filesystem>
 
 namespace {
@@ -44,7 +46,12 @@ TEST_F(Dispatch, RepliesCarryEachResultRecordInWireOrder)
               kst::Encoder().Raw(Header(0x53)).U64(0).U64(0).Chars("", 512).Take());
 
     EXPECT_EQ(RawReply(kst::proc::kRegEnumKey, kst::EncodeWords5({.arg1 = 2}), 0x54).size(), 24u + 1032u);
-    EXPECT_EQ(RawReply(kst::proc::kRegEnumValue, kst::EncodeWords5({.arg1 = 2}), 0x55).size(), 24u + 3096u);
+    // The largest reply goes out as one fragment: its record mark announces all of it.
+    ASSERT_TRUE(c_.SendCall(kst::proc::kRegEnumValue, kst::EncodeWords5({.arg1 = 2}), 0x55));
+    std::array<uint8_t, 4> mark{};
+    ASSERT_EQ(recv(c_.fd(), mark.data(), mark.size(), MSG_PEEK | MSG_WAITALL), 4);
+    EXPECT_EQ(mark, (std::array<uint8_t, 4>{0x80, 0, (24 + 3096) >> 8, (24 + 3096) & 0xFF}));
+    EXPECT_EQ(c_.ReadRecord().value_or(kst::Bytes{}).size(), 24u + 3096u);
     EXPECT_EQ(RawReply(kst::proc::kRegQueryInfoKey, kst::EncodeWord(2), 0x56).size(), 24u + 40u);
 }
 
@@ -85,6 +92,29 @@ TEST_F(Dispatch, RuntimeErrorRepliesAndTheNextCallStillServed)
     EXPECT_EQ(sandbox_.CountTrace("reg_query_value", mark), 0u);
     EXPECT_EQ(sandbox_.CountTrace("reg_set_value", mark), 0u);
     EXPECT_TRUE(c_.Null());
+}
+
+// Catches a record stream that takes only single-fragment records, or loses, reorders or mislabels calls
+// that arrive together: a call in three fragments (one of a single byte) and two more behind it, in one write.
+TEST_F(Dispatch, FragmentedAndPipelinedCallsAreAnsweredInOrder)
+{
+    const kst::Bytes call =
+        kst::CallMessage(0x61, kst::kProgram, kst::kVersion, kst::proc::kCreateEvent, kst::EncodeCreate(0, 0, "F"));
+    kst::Encoder wire;
+    wire.Raw(kst::Fragment(std::span(call).first(1), false));
+    wire.Raw(kst::Fragment(std::span(call).subspan(1, 100), false));
+    wire.Raw(kst::Fragment(std::span(call).subspan(101)));
+    wire.Raw(kst::CallRecord(0x62, kst::proc::kNull, {}));
+    wire.Raw(kst::CallRecord(0x63, kst::proc::kOpenEvent, kst::EncodeString("F")));
+    ASSERT_TRUE(c_.SendRaw(wire.bytes()));
+    const auto created = c_.ReadReply(), null = c_.ReadReply(), opened = c_.ReadReply();
+    ASSERT_TRUE(created && null && opened) << c_.error();
+    EXPECT_EQ(created->xid, 0x61u);
+    EXPECT_EQ(null->xid, 0x62u);
+    EXPECT_EQ(opened->xid, 0x63u);
+    ASSERT_TRUE(created->Word());
+    EXPECT_NE(*created->Word(), 0u);
+    EXPECT_EQ(opened->Word(), created->Word());
 }
 
 TEST_F(Dispatch, EveryCallStartsWithLastErrorZero)

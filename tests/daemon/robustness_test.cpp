@@ -3,13 +3,25 @@
 #include "tests/support/sandbox.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
+#include <cstdio>
 #include <chrono>
 #include <iostream>
 #include <vector>
 
 namespace {
+
+// The sanitizers' own bookkeeping multiplies the memory of every allocation.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+constexpr bool kSanitized = __has_feature(address_sanitizer);
+#else
+constexpr bool kSanitized = false;
+#endif
 
 class Robustness : public kst::DaemonTest {
 protected:
@@ -113,14 +125,29 @@ TEST_F(Robustness, UrgentByteAndHalfClosedPeersAreHandled)
     ExpectServed("a client half-closed its connection");
 }
 
-TEST_F(Robustness, ConnectionsAboveDescriptor1024AreServedAndCleanedUp)
+// Catches a descriptor table left at its default (1,024 or 4,096), a connection table that does not
+// follow it, connections above descriptor 1024 whose loss is not cleaned up, and per-connection
+// buffers sized for the runtime's 64 KiB default instead of the largest record.
+TEST_F(Robustness, TenThousandConnectionsAreServedLeanlyAndCleanedUp)
 {
+    constexpr int kConnections = 10000;
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    if (limit.rlim_max < kConnections * 5 / 3 + 100) GTEST_SKIP() << "descriptor hard limit " << limit.rlim_max;
+    limit.rlim_cur = limit.rlim_max;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+
+    const long before = kst::ProcStatusKb(sandbox_.pid(), "VmRSS").value_or(0);
     std::vector<kst::Connection> many;
-    for (int i = 0; i < 1100; ++i) {
+    for (int i = 0; i < kConnections; ++i) {
         many.push_back(Connect());
         ASSERT_TRUE(many.back().Null()) << "connection " << i << ": " << many.back().error();
     }
-    EXPECT_GT(kst::CountFds(sandbox_.pid()), 1100);
+    const long after = kst::ProcStatusKb(sandbox_.pid(), "VmRSS").value_or(0);
+    std::cout << "[ measure ] " << (after - before) / (kConnections / 1000) << " B per idle connection\n";
+    EXPECT_TRUE(kSanitized || after - before < kConnections * 24L) << after - before << " kB for " << kConnections
+                                                                     << " idle connections";
+
     kst::Connection &high = many.back();
     const uint64_t ev = high.CreateEvent(0, 0, "").value();
     const uint64_t mutex = high.CreateMutex(0, 1, "").value();
@@ -131,6 +158,25 @@ TEST_F(Robustness, ConnectionsAboveDescriptor1024AreServedAndCleanedUp)
     // The lost connection's mutex is free again, and its parked wait no longer takes the signal.
     EXPECT_EQ(c.WaitForSingleObject(mutex), mutex);
     kst::ExpectUnwatched(c, ev);
+    for (int i = 0; i < kConnections - 1; i += 997)
+        EXPECT_TRUE(many[static_cast<std::size_t>(i)].Null()) << "connection " << i;
+}
+
+// Catches a SIGHUP that ends the daemon (the default action) and a trace file that is never opened anew:
+// after logrotate has moved it away, the lines would keep going to the moved file.
+TEST_F(Robustness, SighupMakesTheNextTraceLineGoToAFreshFile)
+{
+    const std::string moved = std::string(kst::kTraceFile) + ".1";
+    ASSERT_EQ(rename(kst::kTraceFile, moved.c_str()), 0);
+    kst::Connection c = Connect();
+    EXPECT_EQ(c.OpenEvent("BEFORE"), 2u);
+    ASSERT_EQ(kill(sandbox_.pid(), SIGHUP), 0);
+    EXPECT_EQ(c.OpenEvent("AFTER"), 2u);
+    EXPECT_EQ(sandbox_.CountTrace("OpenEvent failed"), 1u);
+    EXPECT_EQ(sandbox_.CountTrace("OpenEvent failed, name=AFTER"), 1u);
+    const std::string old_file = kst::ReadFile(moved).value_or("");
+    EXPECT_NE(old_file.find("name=BEFORE"), std::string::npos);
+    EXPECT_EQ(old_file.find("name=AFTER"), std::string::npos);
 }
 
 } // namespace

@@ -125,7 +125,7 @@ TEST_F(ControlSocket, IsRootOnlyByModeAndCredentialsAndGoesAwayAtShutdown)
 
     const ToolResult status = Kstctl({"status"});
     EXPECT_EQ(status.status, 0);
-    EXPECT_NE(status.out.find("refused connections      1\n"), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("refused control clients  1\n"), std::string::npos) << status.out;
     EXPECT_NE(status.out.find("pid                      " + std::to_string(sandbox_.pid()) + "\n"), std::string::npos);
 
     ASSERT_TRUE(sandbox_.Stop());

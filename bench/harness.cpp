@@ -1,0 +1,235 @@
+// harness.cpp: child processes, portmapper, syslog sink, the daemon and Redis inside nsrun's namespaces.
+#include "bench/harness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+namespace kst::bench {
+namespace {
+
+constexpr char kDevLog[] = "/dev/log";
+constexpr char kRpcbindSock[] = "/run/rpcbind.sock";
+constexpr char kRedisServer[] = "/usr/bin/redis-server";
+
+std::optional<pid_t> ReadPid(const char *path)
+{
+    std::ifstream f(path);
+    long pid = 0;
+    if (!(f >> pid) || pid <= 0) return std::nullopt;
+    return static_cast<pid_t>(pid);
+}
+
+} // namespace
+
+pid_t Spawn(const std::vector<std::string> &args, const std::vector<std::string> &env)
+{
+    std::vector<char *> argv, envp;
+    for (const auto &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    for (const auto &e : env)
+        envp.push_back(const_cast<char *>(e.c_str()));
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 ? pid : -1;
+}
+
+std::optional<int> Reap(pid_t pid)
+{
+    int status = 0;
+    if (pid <= 0 || waitpid(pid, &status, WNOHANG) != pid) return std::nullopt;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool EndChild(pid_t pid, int timeout_ms)
+{
+    if (pid <= 0 || kill(pid, SIGTERM) != 0) return false;
+    if (PollFor(timeout_ms, [&] { return Reap(pid).has_value(); })) return true;
+    kill(pid, SIGKILL);
+    PollFor(2000, [&] { return Reap(pid).has_value(); });
+    return false;
+}
+
+long RssKb(pid_t pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(f, line);)
+        if (line.starts_with("VmRSS:")) return std::strtol(line.c_str() + 6, nullptr, 10);
+    return -1;
+}
+
+uint16_t FreePort(uint16_t from)
+{
+    for (uint16_t port = from;; ++port) {
+        UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) return port;
+    }
+}
+
+bool SyslogSink::Start()
+{
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, kDevLog);
+    unlink(kDevLog);
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) return false;
+    chmod(kDevLog, 0666);
+    reader_ = std::thread([this] {
+        char buf[8192];
+        while (!stop_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 50) > 0)
+                while (recv(fd_, buf, sizeof buf, MSG_DONTWAIT) > 0) {
+                }
+        }
+    });
+    return true;
+}
+
+SyslogSink::~SyslogSink()
+{
+    stop_ = true;
+    if (reader_.joinable()) reader_.join();
+    if (fd_ >= 0) close(fd_);
+}
+
+bool StartRpcbind()
+{
+    if (mkdir("/run/rpcbind", 0755) != 0 && errno != EEXIST) return false;
+    const pid_t rpcbind = Spawn({"/usr/sbin/rpcbind", "-w", "-f"}, {"PATH=/usr/sbin:/usr/bin"});
+    return rpcbind > 0 && PollFor(10000, [&] {
+               return !Reap(rpcbind) && access(kRpcbindSock, F_OK) == 0 && PmapGetPort(100000, 2).value_or(0);
+           });
+}
+
+std::optional<double> Daemon::Start(int timeout_ms)
+{
+    const auto start = Clock::now();
+    const pid_t launcher = Spawn({path_}, {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"});
+    if (launcher < 0) return std::nullopt;
+    // The launcher detaches the daemon and exits; the daemon is then ours to reap as pid 1.
+    bool launched = false;
+    const bool ready = PollFor(timeout_ms, [&] {
+        if (!launched) launched = Reap(launcher).has_value();
+        if (access(kReadyFile, F_OK) != 0) return false;
+        port_ = PmapGetPort(kProgram, kVersion).value_or(0);
+        Connection c;
+        return port_ != 0 && c.Connect(port_) && c.Null();
+    });
+    const double took = SecondsSince(start);
+    if (!launched) PollFor(2000, [&] { return Reap(launcher).has_value(); });
+    if (!ready) return std::nullopt;
+    pid_ = ReadPid(kReadyFile).value_or(-1);
+    return pid_ > 0 ? std::optional<double>(took) : std::nullopt;
+}
+
+bool Daemon::Stop()
+{
+    if (pid_ <= 0) return true;
+    const bool ok = EndChild(pid_, 20000);
+    pid_ = -1;
+    port_ = 0;
+    return ok;
+}
+
+Connection Daemon::Connect() const
+{
+    Connection c;
+    c.Connect(port_);
+    return c;
+}
+
+bool Redis::Connect(uint16_t port)
+{
+    fd_.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (!fd_ || connect(fd_.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) return false;
+    const int one = 1;
+    setsockopt(fd_.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return true;
+}
+
+bool Redis::Command(std::initializer_list<std::string_view> words)
+{
+    std::string out = "*" + std::to_string(words.size()) + "\r\n";
+    for (std::string_view w : words)
+        out.append("$").append(std::to_string(w.size())).append("\r\n").append(w).append("\r\n");
+    for (std::size_t done = 0; done < out.size();) {
+        const ssize_t n = send(fd_.get(), out.data() + done, out.size() - done, MSG_NOSIGNAL);
+        if (n <= 0 && errno != EINTR) return false;
+        if (n > 0) done += static_cast<std::size_t>(n);
+    }
+    return ReadReply();
+}
+
+bool Redis::ReadLine(std::string &line)
+{
+    for (std::size_t end; (end = buffer_.find("\r\n")) == std::string::npos;) {
+        char chunk[4096];
+        const ssize_t n = recv(fd_.get(), chunk, sizeof chunk, 0);
+        if (n <= 0 && errno != EINTR) return false;
+        if (n > 0) buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+    const std::size_t end = buffer_.find("\r\n");
+    line = buffer_.substr(0, end);
+    buffer_.erase(0, end + 2);
+    return true;
+}
+
+// One reply of any type; arrays are read element by element, bulk strings as a line of their own (the
+// benchmark's values hold no CR LF).
+bool Redis::ReadReply()
+{
+    std::string line;
+    if (!ReadLine(line) || line.empty() || line[0] == '-') return false;
+    const long n = std::strtol(line.c_str() + 1, nullptr, 10);
+    if (line[0] == '*')
+        for (long i = 0; i < n; ++i)
+            if (!ReadReply()) return false;
+    if (line[0] == '$' && n >= 0) return ReadLine(line);
+    return true;
+}
+
+pid_t StartRedis(uint16_t port)
+{
+    if (access(kRedisServer, X_OK) != 0) return -1;
+    const pid_t redis = Spawn({kRedisServer, "--bind", "127.0.0.1", "--port", std::to_string(port), "--save", "",
+                               "--appendonly", "no", "--daemonize", "no", "--dir", "/run", "--logfile", ""},
+                              {"PATH=/usr/sbin:/usr/bin"});
+    Redis probe;
+    if (redis > 0 && PollFor(10000, [&] { return !Reap(redis) && probe.Connect(port) && probe.Command({"PING"}); }))
+        return redis;
+    if (redis > 0) EndChild(redis, 2000);
+    return -1;
+}
+
+} // namespace kst::bench

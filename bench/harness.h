@@ -1,0 +1,118 @@
+// harness.h: what the benchmark needs around the processes it measures, inside tools/nsrun's private
+// namespaces: child processes, a portmapper, a /dev/log that is read like a syslog daemon reads it, the
+// real daemon started as an administrator starts it, resident memory of a process, and a minimal Redis
+// client for the Redis floor.
+//
+// The benchmark is the namespace's pid 1: the detached daemon is reparented to it and reaped here, and
+// when it exits the kernel ends whatever it started.
+#pragma once
+
+#include "client/client.h"
+
+#include <poll.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace kst::bench {
+
+using Clock = std::chrono::steady_clock;
+
+inline constexpr char kKestrel[] = "/opt/orn/kestrel";
+inline constexpr char kRegistryDir[] = "/opt/orn/kestrel/registry";
+inline constexpr char kReadyFile[] = "/opt/orn/kestrel/work/KSTntserver.ready";
+
+inline double SecondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Polls cond every millisecond until it holds or timeout_ms passes.
+template <class Cond> bool PollFor(int timeout_ms, Cond cond)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!cond()) {
+        if (Clock::now() >= deadline) return false;
+        poll(nullptr, 0, 1);
+    }
+    return true;
+}
+
+// Starts args[0] with exactly env, stdin, stdout and stderr on /dev/null; -1 on failure.
+pid_t Spawn(const std::vector<std::string> &args, const std::vector<std::string> &env);
+// A child's exit status once it has ended (128+N for signal N), without blocking; nullopt while it runs.
+std::optional<int> Reap(pid_t pid);
+// SIGTERM, then SIGKILL after timeout_ms; reaps it. True when it ended on SIGTERM.
+bool EndChild(pid_t pid, int timeout_ms);
+// VmRSS of a process in KiB; -1 when unreadable.
+long RssKb(pid_t pid);
+// The first free TCP port on 127.0.0.1 from `from` on.
+uint16_t FreePort(uint16_t from);
+
+// Reads and discards everything sent to /dev/log on a thread of its own, as a syslog daemon would, so
+// the daemon's per-call trace messages cost it what they cost in production.
+class SyslogSink {
+public:
+    bool Start();
+    ~SyslogSink();
+
+private:
+    int fd_ = -1;                    // bound at /dev/log
+    std::atomic<bool> stop_ = false; // asks the reader to end
+    std::thread reader_;             // drains fd_
+};
+
+// rpcbind -w -f in the background; true once it answers on 127.0.0.1:111.
+bool StartRpcbind();
+
+// The daemon binary at a path, started with no arguments and stopped with SIGTERM.
+class Daemon {
+public:
+    explicit Daemon(std::string path) : path_(std::move(path)) {}
+    ~Daemon() { Stop(); }
+    Daemon(const Daemon &) = delete;
+    Daemon &operator=(const Daemon &) = delete;
+
+    // Launches it and waits until the ready file exists and a null call found through the portmapper is
+    // answered; the seconds that took, or nullopt when it did not within timeout_ms.
+    std::optional<double> Start(int timeout_ms = 60000);
+    bool Stop();
+    [[nodiscard]] pid_t pid() const { return pid_; }
+    [[nodiscard]] uint16_t port() const { return port_; }
+    [[nodiscard]] long RssKb() const { return bench::RssKb(pid_); }
+    // A connection to the daemon; not connected() on failure.
+    [[nodiscard]] Connection Connect() const;
+
+private:
+    std::string path_;  // the binary under test
+    pid_t pid_ = -1;    // the detached daemon, once ready
+    uint16_t port_ = 0; // its port at the portmapper
+};
+
+// One Redis connection speaking RESP over TCP; each command waits for its whole reply.
+class Redis {
+public:
+    bool Connect(uint16_t port);
+    // Sends one command and reads its reply; false on an error reply or a broken connection.
+    bool Command(std::initializer_list<std::string_view> words);
+
+private:
+    bool ReadLine(std::string &line);
+    bool ReadReply();
+
+    UniqueFd fd_;        // the socket
+    std::string buffer_; // received, not yet consumed
+};
+
+// redis-server on 127.0.0.1:port, without persistence; -1 when it is not installed or did not come up.
+pid_t StartRedis(uint16_t port);
+
+} // namespace kst::bench

@@ -1,0 +1,6 @@
+// stream.h: the connections' record stream: accepting, reading calls, writing replies.
+#pragma once
+
+// Accepts one waiting connection and gives it to the runtime as a transport whose calls and replies
+// this file reads and writes. False when none was waiting, or it could not be set up (then closed).
+bool AcceptConnection(int listener) noexcept;
