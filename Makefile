@@ -1,13 +1,15 @@
 # Thin wrapper over CMake; every target installs what it needs first (Debian, as root).
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+DEB_BUILD  ?= build-deb
 JOBS       ?= $(shell nproc)
 TEST_JOBS  ?= $(shell echo $$(( $$(nproc) * 2 )))
 PACKAGES    = g++ cmake make pkg-config libtirpc-dev rpcbind libgtest-dev libgmock-dev \
-              iproute2 procps sysvinit-utils util-linux clang
+              iproute2 procps sysvinit-utils util-linux clang libclang-rt-14-dev debhelper dpkg-dev \
+              lintian systemd
 KESTREL     = /opt/orn/kestrel
 
-.PHONY: deps build run stop check check-asan bench install clean
+.PHONY: deps build run stop check check-asan fuzz bench install deb clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -48,6 +50,11 @@ check-asan: deps
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	ctest --test-dir $(ASAN_BUILD) -j$(TEST_JOBS) --output-on-failure
 
+# Every libFuzzer target for FUZZ_SECONDS each (ASan+UBSan, clang), inside a private namespace.
+FUZZ_SECONDS ?= 30
+fuzz: deps
+	fuzz/run $(FUZZ_SECONDS)
+
 # Timings, memory and start-up beside their floors, as one table (bench/run; BENCH_ARGS=--quick for a short run).
 bench: deps
 	BUILD=$(BUILD) bench/run $(BENCH_ARGS)
@@ -56,5 +63,16 @@ bench: deps
 install: build
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
 
+# Binary packages with Debian's own tooling, built from a copy of the tree in $(DEB_BUILD)/src so
+# that dpkg-buildpackage leaves its results in $(DEB_BUILD) and not beside the checkout; then
+# lintian, which must report no errors.
+deb: deps
+	rm -rf $(DEB_BUILD) && mkdir -p $(DEB_BUILD)/src
+	tar -c --exclude-vcs --exclude='./build*' --exclude='./obj-*' --exclude='./$(DEB_BUILD)' . | \
+		tar -x -C $(DEB_BUILD)/src
+	cd $(DEB_BUILD)/src && DEB_BUILD_OPTIONS="nocheck parallel=$(JOBS)" dpkg-buildpackage -b -us -uc
+	lintian --fail-on error --info $(DEB_BUILD)/*.changes
+	@ls -1 $(DEB_BUILD)/*.deb
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(DEB_BUILD)

@@ -1,12 +1,20 @@
 // startup.cpp: the interface check and the detaching of the process, plainly or as a forking
 // systemd service, with its pid file.
+//
+// A forking service counts as started when its first process exits, so the systemd-mode parent
+// stays until the child has registered with the portmapper and written the ready file (or has
+// died): units ordered after this one then find a server that answers.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +33,8 @@ constexpr const char *kSystemctl = "/usr/bin/systemctl";
 constexpr const char *kUnitFile = "/usr/lib/systemd/system/KSTntserver.service";
 constexpr const char *kSystemdPidFile = "/run/KSTntserver.pid";
 constexpr const char *kPidFile = "/var/run/KSTntserver.pid";
+constexpr const char *kWorkDir = "/opt/orn/kestrel/work"; // holds the ready file
+constexpr int kReadyRecheckMs = 100; // re-reads the ready file even without an event, in case none came
 
 struct NICInfoDeleter {
     void operator()(NICInfo *info) const noexcept { FreeNICInfo(&info); }
@@ -46,6 +56,40 @@ bool WritePidFile(const char *path, pid_t pid)
     if (!file) return false;
     fprintf(file.get(), "%d", pid);
     return true;
+}
+
+// True when the ready file holds exactly this pid; the child writes it only once it is registered.
+bool ReadyFileNames(pid_t pid)
+{
+    UniqueFile file(fopen(kReadyFile, "r"));
+    std::array<char, 32> text{};
+    if (!file) return false;
+    const std::size_t n = fread(text.data(), 1, text.size() - 1, file.get());
+    std::array<char, 32> expected{};
+    snprintf(expected.data(), expected.size(), "%d", pid);
+    return n == strlen(expected.data()) && strcmp(text.data(), expected.data()) == 0;
+}
+
+// Returns once the child is ready to serve or has ended. Changes in the work directory wake the
+// wait early; without inotify the file is re-read every kReadyRecheckMs, and without a pidfd
+// (kernels before 5.3) the parent can't tell a dead child from a slow one and does not wait.
+void WaitUntilChildReady(pid_t child)
+{
+    // Through syscall(): glibc 2.36 declares pidfd_open without C linkage for C++.
+    const UniqueFd died(static_cast<int>(syscall(SYS_pidfd_open, child, 0)));
+    if (!died) return; // no way to see the child end: waiting could last forever
+    const UniqueFd changes(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    if (changes) inotify_add_watch(changes.get(), kWorkDir, IN_CLOSE_WRITE | IN_MOVED_TO);
+    std::array<pollfd, 2> fds{pollfd{died.get(), POLLIN, 0}, pollfd{changes.get(), POLLIN, 0}};
+    // The watch is in place before the first look, so a file written in between is not missed.
+    while (!ReadyFileNames(child)) {
+        if (poll(fds.data(), fds.size(), kReadyRecheckMs) < 0 && errno != EINTR) return;
+        if (fds[0].revents != 0) return; // ended before it could serve: systemd sees the pid gone
+        std::array<char, 4096> events{};
+        if (fds[1].revents != 0)
+            while (read(changes.get(), events.data(), events.size()) > 0) {
+            }
+    }
 }
 
 }  // namespace
@@ -108,7 +152,7 @@ int daemon_start(const char *name) noexcept
     unlink(kReadyFile);
 
     if (access(kSystemctl, X_OK) == 0 && access(kUnitFile, R_OK) == 0) {
-        // A forking service: the parent reports the child's pid to systemd and leaves.
+        // A forking service: the parent reports the child's pid to systemd and leaves once it serves.
         const pid_t child = fork();
         if (child < 0) {
             TraceLog(2, "daemon_main", __func__, __LINE__, "error:fork the child process failed. exit\n");
@@ -120,6 +164,7 @@ int daemon_start(const char *name) noexcept
                 TraceLog(2, "daemon_main", __func__, __LINE__, "Unable open pid file\n");
                 exit(3);
             }
+            WaitUntilChildReady(child);
             exit(0);
         }
     } else {

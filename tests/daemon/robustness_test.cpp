@@ -25,7 +25,8 @@ constexpr bool kSanitized = false;
 
 class Robustness : public kst::DaemonTest {
 protected:
-    // A null call on a fresh connection, with how long it took (reported, not asserted).
+    // A null call on a fresh connection is answered well within the 100 ms a stalled peer may cost
+    // others; the bound leaves ten times that for a loaded machine and a sanitizer build.
     void ExpectServed(const char *while_what)
     {
         kst::Connection probe = Connect();
@@ -33,6 +34,7 @@ protected:
         EXPECT_TRUE(probe.Null()) << while_what << ": " << probe.error();
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
         std::cout << "[ measure ] null call while " << while_what << ": " << ms.count() << " ms\n";
+        EXPECT_LT(ms.count(), 1000) << while_what;
     }
 };
 

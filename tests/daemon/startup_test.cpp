@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -136,6 +138,51 @@ TEST_F(Startup, SystemdParentReportsTheChildThatServes)
     EXPECT_TRUE(c.Null()) << c.error();
     ASSERT_TRUE(sandbox_.Stop());
     EXPECT_EQ(sandbox_.daemon_exit_status(), 0);
+}
+
+// Catches a systemd-mode parent that leaves before the child can serve, so units ordered after this one
+// would start too early: with the portmapper paused the child can't register, and the parent must wait.
+TEST_F(Startup, SystemdParentLeavesOnlyOnceTheChildAnswers)
+{
+    ASSERT_EQ(access("/usr/bin/systemctl", X_OK), 0) << "systemd mode needs /usr/bin/systemctl";
+    ASSERT_TRUE(sandbox_.StartRpcbind());
+    ASSERT_TRUE(sandbox_.WriteUnitFile());
+    const Pids rpcbind = kst::Processes("rpcbind");
+    ASSERT_EQ(rpcbind.size(), 1u);
+    ASSERT_EQ(kill(rpcbind[0], SIGSTOP), 0);
+    std::future<int> launcher = std::async(std::launch::async, [&] { return sandbox_.Launch(); });
+    EXPECT_TRUE(sandbox_.WaitForTrace("fork the child process success", kst::kStartTimeoutMs));
+    EXPECT_EQ(launcher.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout)
+        << "the parent left while the child could not register";
+    ASSERT_EQ(kill(rpcbind[0], SIGCONT), 0);
+    ASSERT_EQ(launcher.get(), 0);
+    // No waiting from here on: the parent's exit is the promise that clients can call.
+    const std::optional<pid_t> child = kst::ReadPid(kSystemdPidFile);
+    ASSERT_TRUE(child);
+    EXPECT_EQ(kst::ReadFile(kst::kReadyFile), std::to_string(*child));
+    const uint16_t port = kst::PmapGetPort().value_or(0);
+    ASSERT_NE(port, 0);
+    kst::Connection c;
+    EXPECT_TRUE(c.Connect(port) && c.Null()) << c.error();
+    ASSERT_TRUE(sandbox_.WaitReady());
+    ASSERT_TRUE(sandbox_.Stop());
+}
+
+// Catches a parent that waits for a ready file that will never come: without the work directory the child
+// fails to write it and ends (status 0), and the parent then leaves with the status it always has.
+TEST_F(Startup, SystemdParentLeavesWhenTheChildCannotServe)
+{
+    ASSERT_EQ(access("/usr/bin/systemctl", X_OK), 0) << "systemd mode needs /usr/bin/systemctl";
+    ASSERT_TRUE(sandbox_.StartRpcbind());
+    ASSERT_TRUE(sandbox_.WriteUnitFile());
+    ASSERT_EQ(rmdir("/opt/orn/kestrel/work"), 0);
+    EXPECT_EQ(sandbox_.Launch(), 0);
+    EXPECT_EQ(sandbox_.CountTrace(" 2 ntsys_svc NTSYS_Server:", 0, "Unable open KSTntserver.ready file"), 1u);
+    const std::optional<pid_t> child = kst::ReadPid(kSystemdPidFile);
+    ASSERT_TRUE(child);
+    int status = -1; // the child was reparented to this test, the namespace's pid 1
+    EXPECT_TRUE(kst::PollFor(5000, [&] { return waitpid(*child, &status, WNOHANG) == *child; }));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 } // namespace

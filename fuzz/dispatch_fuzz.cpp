@@ -1,0 +1,235 @@
+// dispatch_fuzz.cpp: sequences of whole calls through the real dispatcher, in-process.
+//
+// Each input is a script of calls on four connections. A call goes through winnt_sys_1 exactly as the
+// runtime hands it over, on a transport whose operations decode the arguments from the script and
+// capture the reply instead of writing to a socket; a connection can also be lost in the middle of the
+// script, the way the runtime destroys a transport. Handles are random words no fuzzer can guess, so a
+// word FFFFFFFF FFFFFFkk anywhere in the arguments is replaced by the kk-th identity replied so far.
+//
+// Every reply must parse and carry the call's result record; after the script, every connection is
+// lost and every handle closed, and the server must be left with no parked call.
+//
+// Input, repeated: op (low 2 bits the connection, the rest the procedure; 29..31 lose the connection),
+// then a 2-byte big-endian length and that many argument bytes.
+#include "client/client.h"
+#include "registry/registry.h"
+#include "rpc/dispatch.h"
+#include "rpc/proto.h"
+#include "rpc/services.h"
+#include "sync/sync.h"
+
+#include <ftw.h>
+#include <rpc/rpc.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <span>
+#include <vector>
+
+namespace {
+
+using XpOps = struct __rpc_svcxprt::xp_ops;
+
+constexpr int kConnections = 4;
+constexpr int kFirstFd = 900;  // never opened here: nothing may do I/O on a fuzzed connection
+constexpr uint64_t kPoolMarker = 0xFFFFFFFFFFFFFF00ULL;
+
+struct FakeConnection {
+    SVCXPRT transport;  // what the dispatcher sees; its ops are ours until the dispatcher hooks them
+    bool    alive;      // false after the connection was lost
+};
+
+std::array<FakeConnection, kConnections> g_conns{};
+const uint8_t *g_args = nullptr;   // argument bytes of the call being dispatched
+std::size_t g_args_size = 0;
+std::vector<uint64_t> g_pool;      // identities replied so far, for the marker words
+std::array<int, kConnections> g_parked{};   // calls each connection has waiting for a reply
+std::array<int, kConnections> g_replies{};  // replies each connection got during the current dispatch
+
+bool_t FakeRecv(SVCXPRT *, rpc_msg *) { return FALSE; }
+enum xprt_stat FakeStat(SVCXPRT *) { return XPRT_IDLE; }
+
+// The runtime calls the routines through the generic variadic type; so do these two, as it does.
+__attribute__((no_sanitize("function"))) bool_t FakeGetargs(SVCXPRT *, xdrproc_t proc, void *where)
+{
+    XDR xdrs;
+    xdrmem_create(&xdrs, reinterpret_cast<char *>(const_cast<uint8_t *>(g_args)), static_cast<u_int>(g_args_size),
+                  XDR_DECODE);
+    const bool_t ok = proc(&xdrs, where);
+    xdr_destroy(&xdrs);
+    return ok;
+}
+
+// Encodes the reply as the runtime would, parses it back with the client's decoder, and keeps any
+// word it carries as a handle for later calls.
+bool_t FakeReply(SVCXPRT *transport, rpc_msg *msg)
+{
+    static std::array<uint8_t, 8192> buffer;
+    XDR xdrs;
+    xdrmem_create(&xdrs, reinterpret_cast<char *>(buffer.data()), static_cast<u_int>(buffer.size()), XDR_ENCODE);
+    if (!xdr_replymsg(&xdrs, msg)) abort();  // every result record fits and encodes
+    const std::span<const uint8_t> out(buffer.data(), xdr_getpos(&xdrs));
+    xdr_destroy(&xdrs);
+    const auto reply = kst::ParseReply(out);
+    if (!reply) abort();
+    const int index = transport->xp_fd - kFirstFd;
+    if (index < 0 || index >= kConnections) abort();  // a reply through a transport that was never ours
+    ++g_replies[index];
+    if (auto word = reply->Word(); word && *word > 288 && g_pool.size() < 256) g_pool.push_back(*word);
+    return TRUE;
+}
+
+__attribute__((no_sanitize("function"))) bool_t FakeFreeargs(SVCXPRT *, xdrproc_t proc, void *where)
+{
+    XDR xdrs{};
+    xdrs.x_op = XDR_FREE;
+    return proc(&xdrs, where);
+}
+
+void FakeDestroy(SVCXPRT *transport)
+{
+    for (auto &conn : g_conns)
+        if (&conn.transport == transport) conn.alive = false;
+}
+
+bool_t FakeControl(SVCXPRT *, const u_int, void *) { return FALSE; }
+
+const XpOps kFakeOps = {FakeRecv, FakeStat, FakeGetargs, FakeReply, FakeFreeargs, FakeDestroy};
+const struct __rpc_svcxprt::xp_ops2 kFakeOps2 = {FakeControl};
+
+// A fresh connection in the slot: same address and descriptor as the one before, as the runtime reuses them.
+void Open(int index)
+{
+    FakeConnection &conn = g_conns[index];
+    std::memset(&conn.transport, 0, sizeof conn.transport);
+    conn.transport.xp_fd = kFirstFd + index;
+    conn.transport.xp_ops = const_cast<XpOps *>(&kFakeOps);
+    conn.transport.xp_ops2 = const_cast<struct __rpc_svcxprt::xp_ops2 *>(&kFakeOps2);
+    conn.transport.xp_verf = _null_auth;
+    conn.alive = true;
+}
+
+// Loses the connection the way the runtime does: through whatever destroy operation it carries now.
+void Lose(int index)
+{
+    FakeConnection &conn = g_conns[index];
+    if (!conn.alive) return;
+    conn.transport.xp_ops->xp_destroy(&conn.transport);
+    conn.alive = false;
+    g_parked[index] = 0;
+}
+
+// Puts replied identities in place of the marker words. Not worth coverage: it is the harness, not the server.
+__attribute__((no_sanitize("coverage"))) void PatchHandles(std::vector<uint8_t> &patched)
+{
+    for (std::size_t at = 0; at + 8 <= patched.size(); at += 4) {
+        uint64_t word = 0;
+        for (int i = 0; i < 8; ++i) word = word << 8 | patched[at + i];
+        if ((word & ~0xFFULL) != kPoolMarker || g_pool.empty()) continue;
+        const uint64_t handle = g_pool[(word & 0xFF) % g_pool.size()];
+        for (int i = 7; i >= 0; --i) patched[at + 7 - i] = static_cast<uint8_t>(handle >> (8 * i));
+    }
+}
+
+void Dispatch(int index, uint32_t proc, const uint8_t *args, std::size_t size)
+{
+    if (!g_conns[index].alive) Open(index);
+    std::vector<uint8_t> patched(args, args + size);
+    PatchHandles(patched);
+    g_args = patched.data();
+    g_args_size = patched.size();
+    svc_req request{};
+    request.rq_prog = WINNT_SYS;
+    request.rq_vers = EVENT_VER;
+    request.rq_proc = proc;
+    request.rq_cred = _null_auth;
+    request.rq_xprt = &g_conns[index].transport;
+    g_replies.fill(0);
+    winnt_sys_1(&request, &g_conns[index].transport);
+    // A connection hears only about calls it made: its own call's reply, or none when that call
+    // parked, and at most one reply for each call it had parked before.
+    for (int c = 0; c < kConnections; ++c) {
+        int answered = g_replies[c];
+        if (c == index) answered = answered == 0 ? -1 : answered - 1;
+        if (answered > g_parked[c]) abort();
+        g_parked[c] -= answered;
+    }
+    if (GetLastError() != 0) abort();  // the word is back to 0 between calls
+}
+
+int RemoveEntry(const char *path, const struct stat *, int, FTW *ftw)
+{
+    if (ftw->level > 0) remove(path);
+    return 0;
+}
+
+// Puts the registry back to empty so inputs don't depend on each other.
+void ResetRegistry()
+{
+    UnLoadRegistry();
+    nftw(kClassRootDir, RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    nftw(kLocalMachineDir, RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    SetLocalMachineRoot(kLocalMachineDir);
+    LoadRegistry();
+}
+
+bool IsRegistryWrite(uint32_t proc)
+{
+    return proc == kProcRegCreateKey || proc == kProcRegSetValue || proc == kProcRegDeleteKey ||
+           proc == kProcRegDeleteValue || proc == kProcRegNotify;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    // The registry lives at a fixed path: fuzz only where that path is a private scratch tree.
+    if (!getenv("KST_FUZZ_SCRATCH")) {
+        fprintf(stderr, "dispatch_fuzz writes under /opt/orn/kestrel: run it through fuzz/run (a private namespace)\n");
+        exit(2);
+    }
+    ResetRegistry();
+    for (int i = 0; i < kConnections; ++i) Open(i);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
+{
+    bool touched_registry = false;
+    std::size_t at = 0;
+    for (int calls = 0; at + 3 <= size && calls < 64; ++calls) {
+        const int index = data[at] & 3;
+        const uint32_t op = data[at] >> 2;
+        const std::size_t length = std::size_t{data[at + 1]} << 8 | data[at + 2];
+        at += 3;
+        const std::size_t take = length < size - at ? length : size - at;
+        if (op > kLastProc) {
+            Lose(index);
+        } else {
+            touched_registry |= IsRegistryWrite(op);
+            Dispatch(index, op, data + at, take);
+        }
+        at += take;
+    }
+
+    // Every connection lost: nothing may stay parked, and every handle closes without a reply.
+    for (int i = 0; i < kConnections; ++i) Lose(i);
+    Open(0);
+    for (const uint64_t handle : g_pool) {
+        const kst::Bytes word = kst::EncodeWord(handle);
+        for (int i = 0; i < 4; ++i) Dispatch(0, kProcCloseHandle, word.data(), word.size());
+        Dispatch(0, kProcRegCloseKey, word.data(), word.size());
+    }
+    Lose(0);
+    for (const ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next) {
+        if (obj->waiters) abort();                                       // a parked call outlived its connection
+        if (obj->type == ObjectType::Mutex && obj->mutex.owner) abort();  // owned by a connection that is gone
+    }
+    g_pool.clear();
+    if (touched_registry) ResetRegistry();
+    return 0;
+}
