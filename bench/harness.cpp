@@ -79,6 +79,13 @@ long RssKb(pid_t pid)
     return -1;
 }
 
+double CpuSeconds(pid_t pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/schedstat");
+    unsigned long long ns = 0;
+    return f >> ns ? static_cast<double>(ns) / 1e9 : -1;
+}
+
 uint16_t FreePort(uint16_t from)
 {
     for (uint16_t port = from;; ++port) {
@@ -93,6 +100,9 @@ uint16_t FreePort(uint16_t from)
 
 bool SyslogSink::Start()
 {
+    // As a host with systemd has it (the default of 10 makes a sender wait for the reader after a burst);
+    // the setting belongs to this network namespace.
+    std::ofstream("/proc/sys/net/unix/max_dgram_qlen") << 512;
     fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;

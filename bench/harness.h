@@ -54,6 +54,10 @@ std::optional<int> Reap(pid_t pid);
 bool EndChild(pid_t pid, int timeout_ms);
 // VmRSS of a process in KiB; -1 when unreadable.
 long RssKb(pid_t pid);
+// Time the process's main thread has spent on a CPU, user and system, in seconds (from
+// /proc/<pid>/schedstat, in nanoseconds); -1 when unreadable. Waiting for a CPU does not count, so a
+// busy machine hardly moves it.
+double CpuSeconds(pid_t pid);
 // The first free TCP port on 127.0.0.1 from `from` on.
 uint16_t FreePort(uint16_t from);
 
@@ -88,6 +92,7 @@ public:
     [[nodiscard]] pid_t pid() const { return pid_; }
     [[nodiscard]] uint16_t port() const { return port_; }
     [[nodiscard]] long RssKb() const { return bench::RssKb(pid_); }
+    [[nodiscard]] double CpuSeconds() const { return bench::CpuSeconds(pid_); }
     // A connection to the daemon; not connected() on failure.
     [[nodiscard]] Connection Connect() const;
 
