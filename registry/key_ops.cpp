@@ -7,7 +7,9 @@
 #include "rpc/services.h"
 #include "trace/trace.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -89,7 +91,7 @@ int RegCreateKeyEx(uint64_t key, char *sub_key, uint32_t, char *, uint32_t, uint
                     SetLastError(kErrInvalid); // intermediate keys are never created
                     return 0;
                 }
-                parent = reinterpret_cast<KeyNode *>(found); // an identity just found in the tree
+                parent = KeyOfIdentity(found);
             }
         }
     }
@@ -131,7 +133,7 @@ int RegCreateKeyEx(uint64_t key, char *sub_key, uint32_t, char *, uint32_t, uint
     return 1;
 }
 
-// Every change is on disk when its call returns, so there is nothing to write back.
+// Every change is in the file system when its call returns, so there is nothing to write back.
 int RegCloseKey(uint64_t key) noexcept
 {
     ConvertKey(&key);
@@ -139,9 +141,26 @@ int RegCloseKey(uint64_t key) noexcept
     return 1;
 }
 
+// A value is renamed into place whole but without waiting for the disk: that survives the server's death,
+// not the machine's. A flush is the client asking for the machine's too, so the key's value files and its
+// directory reach the disk before the reply. The wait is bounded by that one key's values.
 int RegFlushKey(uint64_t key) noexcept
 {
-    return RegCloseKey(key);
+    ConvertKey(&key);
+    RegPath path;
+    if (const KeyNode *node = KeyOfIdentity(key); node && GetRegFullPath(node, path)) {
+        if (UniqueDir dir{opendir(path.text)}) {
+            while (const dirent *entry = readdir(dir.get())) {
+                if (entry->d_type != DT_REG || entry->d_name == kNewValueName) continue;
+                const UniqueFd file(
+                    openat(dirfd(dir.get()), entry->d_name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+                if (file) fdatasync(file.get());
+            }
+            fsync(dirfd(dir.get()));
+        }
+    }
+    SetLastError(0);
+    return 1;
 }
 
 int RegDeleteKey(uint64_t key, char *sub_key) noexcept
@@ -157,22 +176,23 @@ int RegDeleteKey(uint64_t key, char *sub_key) noexcept
     }
     RegPath path;
     const bool have_path = GetRegFullPath(node, path);
-    // A key that is a symbolic link is removed as the link: through the closing "//" rm would empty the
-    // directory it points to, another key's or one outside the registry, and leave the link in place.
-    if (have_path && IsLinkedKey(path)) TruncatePath(path, path.length - 2);
-    if (!have_path || !RunRemove("-rf", path.text)) {
+    bool ran = have_path;
+    if (have_path && IsLinkedKey(path)) {
+        // A key that is a symbolic link is removed as the link: through the closing "//" rm would empty the
+        // directory it points to, another key's or one outside the registry, and leave the link in place.
+        TruncatePath(path, path.length - 2);
+        ran = RunRemove("-rf", path.text);
+    } else if (have_path && !RemoveInBackground(node, path, &ran)) {
+        ran = RunRemove("-rf", path.text); // where the directory can't be moved aside, it is removed in place
+    }
+    if (!ran) {
         TraceLog(0, "ntsys_s", __func__, __LINE__, "can't remove path %s\n", path.text);
         SetLastError(kErrFileSystem);
         return 0;
     }
     // Whatever rm reported, the key leaves the tree; a directory it could not remove is loaded again at start-up.
-    KeyNode **link = &node->parent->first_child;
-    while (*link != node)
-        link = &(*link)->next_sibling;
-    *link = node->next_sibling;
     RetireSubtree(node);
-    FreeChildOfKey(node);
-    delete node;
+    RemoveKeyNode(node);
     SetLastError(0);
     return 1;
 }
@@ -185,14 +205,12 @@ int RegEnumKeyEx(uint64_t key, uint32_t index, char (*name)[kNameField], uint32_
         SetLastError(kErrNotFound);
         return 0;
     }
-    const KeyNode *child = node->first_child;
-    for (uint32_t i = 0; child && i < index; ++i)
-        child = child->next_sibling;
+    const KeyNode *child = NthChild(node, index);
     if (!child) {
         SetLastError(kErrNotFound);
         return 0;
     }
-    CopyName(*name, child->name);
+    CopyName(*name, KeyName(child));
     RegPath path;
     const auto modified = GetRegFullPath(child, path) ? ModifiedAt(path.text) : std::nullopt;
     if (!modified) {
@@ -219,7 +237,7 @@ int RegQueryInfoKey(uint64_t key, char *, uint32_t *, uint32_t *, uint32_t *subk
     time_t newest = 0;
     for (const KeyNode *child = node->first_child; child; child = child->next_sibling) {
         ++count;
-        longest = std::max(longest, std::strlen(child->name));
+        longest = std::max(longest, std::strlen(KeyName(child)));
         RegPath child_path;
         if (const auto modified = GetRegFullPath(child, child_path) ? ModifiedAt(child_path.text) : std::nullopt) {
             newest = std::max(newest, *modified);
@@ -270,7 +288,7 @@ uint64_t *reg_open_key_ex_rpc_1_svc(registry_open_struct *argp, svc_req *) noexc
     }
     TraceLog(0, "ntsys_s", __func__, __LINE__, "open key id = %ld, req=%p, name = %.256s\n", static_cast<long>(found),
              CallerForTrace(), argp->name);
-    return &reinterpret_cast<KeyNode *>(found)->identity; // an identity just found in the tree
+    return &KeyOfIdentity(found)->identity; // an identity just found in the tree
 }
 
 uint64_t *reg_close_key_rpc_1_svc(uint64_t *argp, svc_req *) noexcept
@@ -306,7 +324,7 @@ uint64_t *reg_create_key_ex_rpc_1_svc(registry_open_struct *argp, svc_req *) noe
     }
     TraceLog(0, "ntsys_s", __func__, __LINE__, "create key id = %ld, req=%p, name=%.256s\n", static_cast<long>(key),
              CallerForTrace(), argp->name);
-    return &reinterpret_cast<KeyNode *>(key)->identity; // the key just opened or created
+    return &KeyOfIdentity(key)->identity; // the key just opened or created
 }
 
 registry_open_struct *reg_enum_key_ex__rpc_1_svc(registry_notify_struct *argp, svc_req *) noexcept

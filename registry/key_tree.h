@@ -4,6 +4,9 @@
 // a path leave the directory of the key it addresses, so the rules that keep paths inside live here:
 // key nodes never carry "", ".", ".." or a "/" as their name, value names never carry a "/", and every
 // path is built in a fixed buffer that refuses, rather than truncates, what does not fit.
+//
+// Nothing on disk may stop the server either: directories are listed by entry type, and a value is
+// opened only once it is known to be a regular file (or a link to one that stays inside the registry).
 #pragma once
 
 #include "common/unique.h"
@@ -12,6 +15,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -19,24 +23,50 @@
 #include <optional>
 #include <string_view>
 
-inline constexpr std::size_t kKeyNameSize = 512; // KeyNode::name: room for a root's directory path
+inline constexpr std::size_t kKeyNameSize = 512; // a root's directory path, its NUL included
 inline constexpr std::size_t kNameField = 256;   // names on the wire; a field without a NUL is refused
 inline constexpr std::size_t kMaxPath = 4096;    // every path built here, its NUL included
 inline constexpr uint64_t kClassRootHandle = 1;
 inline constexpr uint64_t kLocalMachineHandle = 2;
+// A value being written goes to this file in its key's directory first and is renamed over the ValueFile
+// once it is whole. No ValueFile can carry the name ("V_" starts them all); enumeration, the information
+// query and loading pass it over, and loading removes one a crash left behind.
+inline constexpr std::string_view kNewValueName = ".KSTntserver.new";
+// A deleted key's directory is renamed to this prefix + a number in the directory above the roots, where
+// no loading looks, and removed from there in the background; the next run removes any a crash left behind.
+inline constexpr std::string_view kDeletedPrefix = ".KSTntserver.deleted.";
 
+// A key. Its name follows the record in the same allocation (KeyName), so a key costs its record, its
+// name and its two index links. Identities come from NewIdentity, so a deleted key's word is never
+// handed out again.
 struct KeyNode {
-    char name[kKeyNameSize];    // own name, also its directory's name; a root holds its directory path
-    KeyNode *parent;            // nullptr for a root
-    KeyNode *first_child;       // keys created since start-up first, newest first; then byte order
-    KeyNode *next_sibling;      // next subkey of the same parent
-    ObjectRecord *notify_event; // the registration's event (not owned; may be gone); nullptr when none
-    uint32_t watch_subtree;     // as registered; only 1 lets writes below this key fire it
-    uint64_t identity;          // the KeyHandle clients receive: the node's own address
+    KeyNode *parent;         // nullptr for a root
+    KeyNode *first_child;    // keys created since start-up first, newest first; then byte order
+    KeyNode *next_sibling;   // next subkey of the same parent
+    KeyNode *prev_sibling;   // nullptr for the first child: a key leaves its list without a walk
+    KeyNode *identity_next;  // next key in the same bucket of the identity index
+    KeyNode *name_next;      // next key in the same bucket of the (parent, name) index
+    uint64_t identity;       // the KeyHandle clients receive; never 0, 1 or 2, never reused
+    uint64_t notify_event;   // the registration's event, as the object table knows it; 0 when none
+    uint32_t watch_subtree;  // as registered; only 1 lets writes below this key fire it
+    uint8_t notify_internal; // 1 when the event was made for a synchronous registration
 };
 
-extern KeyNode class_root;          // HKEY_CLASS_ROOT, handle 1
-extern KeyNode local_machine;       // HKEY_LOCAL_MACHINE, handle 2
+// A root: its name, the directory path, follows its record as a key's name does.
+struct RootKey {
+    KeyNode node;            // the root's record
+    char path[kKeyNameSize]; // its directory, NUL-terminated
+};
+static_assert(offsetof(RootKey, path) == sizeof(KeyNode), "a root's name must follow its record");
+
+// The key's own name, also its directory's name; a root's directory path.
+[[nodiscard]] inline const char *KeyName(const KeyNode *key) noexcept
+{
+    return reinterpret_cast<const char *>(key + 1);
+}
+
+extern RootKey class_root;          // HKEY_CLASS_ROOT, handle 1
+extern RootKey local_machine;       // HKEY_LOCAL_MACHINE, handle 2
 extern KeyNode *HKEY_CLASS_ROOT;    // &class_root
 extern KeyNode *HKEY_LOCAL_MACHINE; // &local_machine
 
@@ -74,6 +104,12 @@ KeyNode *IsSubKeyExist(KeyNode *from, const char *path) noexcept;
 
 // A new key named name, linked at the head of parent's subkeys; nullptr when memory runs out.
 KeyNode *AddKeyNode(KeyNode *parent, std::string_view name) noexcept;
+// Unlinks a key from its parent's list and frees it with everything below it.
+void RemoveKeyNode(KeyNode *key) noexcept;
+// The key whose identity is word, roots included; nullptr for none.
+[[nodiscard]] KeyNode *KeyOfIdentity(uint64_t word) noexcept;
+// The subkey at position index in parent's list; nullptr past its end.
+[[nodiscard]] const KeyNode *NthChild(const KeyNode *parent, uint32_t index) noexcept;
 // "", "." and "..": as a key's name they would address its parent's directory or an ancestor's.
 [[nodiscard]] bool IsDotName(std::string_view name) noexcept;
 
@@ -86,9 +122,21 @@ void FreeChildOfKey(KeyNode *key) noexcept;
 // Runs /bin/rm with one option and path as its single literal argument, never through a shell, and waits
 // for it. False only when it could not be run; whatever rm itself reports counts as done.
 [[nodiscard]] bool RunRemove(const char *option, const char *path) noexcept;
+// Takes a key's directory (its full path, closing "//" included) out of the tree on disk at once: renamed
+// into the directory above its root under kDeletedPrefix, then removed there by an "rm -rf" that runs on
+// while the server goes on serving. False when the rename can't be done (another file system, a mount
+// point): the caller removes it in place. *ran is false when rm could not be started; the directory is
+// then back where it was.
+[[nodiscard]] bool RemoveInBackground(const KeyNode *key, const RegPath &path, bool *ran) noexcept;
+// Collects the background removals that have finished; never waits.
+void ReapRemovals() noexcept;
 
 // How a key's directory entry is shown as a value name: without a leading "V_" when anything follows it.
 [[nodiscard]] std::string_view ShownName(const char *entry) noexcept;
+
+// Whether a directory entry is a subkey: a directory, or a symbolic link to one. dir is the directory's
+// descriptor; the entry's type from the listing spares a stat for everything but links.
+[[nodiscard]] bool IsSubkeyEntry(int dir, const char *name, unsigned char type) noexcept;
 
 // Visits, in the order the directory returns them, the entries of a key's directory that are not
 // directories: visit(entry name, entry path) returns false to stop. False when the directory can't be opened.
@@ -98,13 +146,21 @@ template <class Visit> bool ForEachValueEntry(const RegPath &directory, Visit &&
     if (!dir) return false;
     RegPath entry_path = directory;
     while (const dirent *entry = readdir(dir.get())) { // a read error ends the walk like the end of the list
-        if (IsDotName(entry->d_name)) continue;
+        if (IsDotName(entry->d_name) || entry->d_name == kNewValueName) continue;
+        if (IsSubkeyEntry(dirfd(dir.get()), entry->d_name, entry->d_type)) continue;
         TruncatePath(entry_path, directory.length);
-        if (!AppendPath(entry_path, entry->d_name) || DirectoryStat(entry_path.text)) continue;
+        if (!AppendPath(entry_path, entry->d_name)) continue;
         if (!visit(entry->d_name, entry_path)) break;
     }
     return true;
 }
+
+// Opens a ValueFile for reading without ever blocking: a fifo, socket or device, or a symbolic link whose
+// target leaves the registry, is refused as a file that can't be opened. -1 then.
+[[nodiscard]] int OpenValueFile(const char *path) noexcept;
+// Where a write of the ValueFile at path must land: path itself when it is a regular file or missing,
+// the file a symbolic link names when that stays inside the registry. False for anything else.
+[[nodiscard]] bool ValueWriteTarget(const char *path, RegPath &target) noexcept;
 
 // Ends a registration that nothing will fire any more. A parked synchronous request is answered with 0
 // and its internal event deleted; a client's own event is left alone. The registration is cleared.

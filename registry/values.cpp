@@ -2,7 +2,8 @@
 //
 // A ValueFile holds the type (4 bytes, host order), the size (4 bytes, host order) and the data; an empty
 // value is written with one zero byte after the header. Values are never cached: every call reads or
-// writes the file.
+// writes the file. A write goes whole to .KSTntserver.new beside the ValueFile and is renamed over it,
+// so a kill or a full disk at any moment leaves the old value or the new one, never a part.
 //
 // A key holds at most one registration: an event and a watch-subtree flag. A synchronous registration
 // parks the caller's request on an internal event (identity 0, so its waiter's reply is 0). The request
@@ -16,9 +17,14 @@
 #include "registry/operations.h"
 
 #include "rpc/services.h"
+#include "sync/internal.h"
 #include "trace/trace.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <utility>
 
@@ -28,30 +34,63 @@ inline constexpr uint32_t kMaxValueData = 508;  // 509 bytes and more are refuse
 inline constexpr uint32_t kQueryCapacity = 507; // what the query procedure returns at most
 inline constexpr uint32_t kEnumCapacity = 512;  // what the enumeration procedure returns at most
 
-bool IsInternalEvent(const ObjectRecord *event)
-{
-    return FindObjectByID(reinterpret_cast<uint64_t>(event)) && event->identity == 0;
-}
-
 // Fires a registration once: signals its event if that still exists, deletes it if it is internal, and
-// clears the registration. result becomes SetEvent's result when a signal was sent.
+// clears the registration. result becomes SetEvent's result when a signal was sent. The registration keeps
+// the word the object table knows the event by, never its address, so a closed event's word names nothing,
+// whatever is created after it.
 void FireRegistration(KeyNode *key, int &result)
 {
-    ObjectRecord *event = std::exchange(key->notify_event, nullptr);
+    const uint64_t word = std::exchange(key->notify_event, 0);
+    const bool internal = std::exchange(key->notify_internal, 0) != 0;
     key->watch_subtree = 0;
-    const uint64_t handle = reinterpret_cast<uint64_t>(event);
-    if (!FindObjectByID(handle)) return;
-    const bool internal = event->identity == 0;
-    result = SetEvent(handle);
-    if (internal) CloseHandle(handle);
+    if (!ObjectOfHandle(word)) return;
+    result = SetEvent(word);
+    if (internal) CloseHandle(word);
 }
 
 // A key's new registration replaces the old one, which is retired first.
-void Register(KeyNode *key, ObjectRecord *event, uint32_t watch_subtree)
+void Register(KeyNode *key, uint64_t event, bool internal, uint32_t watch_subtree)
 {
     RetireRegistration(key);
     key->notify_event = event;
+    key->notify_internal = internal ? 1 : 0;
     key->watch_subtree = watch_subtree;
+}
+
+// Reads until count bytes are in or the file ends; the number read.
+std::size_t ReadUpTo(int fd, char *buffer, std::size_t count)
+{
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t got = read(fd, buffer + done, count - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
+// Writes the whole buffer; 0, or the error that stopped it (a write that takes nothing counts as a full disk).
+int WriteAll(int fd, const char *buffer, std::size_t count)
+{
+    while (count > 0) {
+        const ssize_t put = write(fd, buffer, count);
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0) return errno;
+        if (put == 0) return ENOSPC;
+        buffer += put;
+        count -= static_cast<std::size_t>(put);
+    }
+    return 0;
+}
+
+// A new, empty file at path (relative to at) that nothing else has open; one a crash left there is replaced.
+UniqueFd CreateNewFile(int at, const char *path)
+{
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    UniqueFd file(openat(at, path, kFlags, 0666));
+    if (!file && errno == EEXIST && unlinkat(at, path, 0) == 0) file.reset(openat(at, path, kFlags, 0666));
+    return file;
 }
 
 } // namespace
@@ -61,8 +100,9 @@ void Register(KeyNode *key, ObjectRecord *event, uint32_t watch_subtree)
 void RetireRegistration(KeyNode *key) noexcept
 {
     int unused = 0;
-    if (IsInternalEvent(key->notify_event)) FireRegistration(key, unused);
-    key->notify_event = nullptr;
+    if (key->notify_internal) FireRegistration(key, unused);
+    key->notify_event = 0;
+    key->notify_internal = 0;
     key->watch_subtree = 0;
 }
 
@@ -82,19 +122,47 @@ int RegSetValueEx(uint64_t key, char *name, uint32_t, uint32_t type, const char 
         return 0;
     }
     ConvertSubKey(name);
-    RegPath path;
-    UniqueFile file(ValueFilePath(node, name, path) ? fopen(path.text, "w+") : nullptr);
+    // The new value is written whole to a file beside its ValueFile and renamed over it: a crash at any
+    // moment, or a full file system, leaves the old value or the new one, never a part of either.
+    RegPath path, target, temp;
+    const bool placed = ValueFilePath(node, name, path) && ValueWriteTarget(path.text, target);
+    const std::size_t directory = std::string_view(target.text, target.length).find_last_of('/') + 1;
+    temp = target;
+    TruncatePath(temp, directory);
+    // Near the path length limit the name beside the value may not fit where the value's own name does:
+    // then both are named from the key's directory.
+    UniqueFd at; // the key's directory, opened only when the path beside the value would be too long
+    const char *temp_name = temp.text, *target_name = target.text;
+    bool ready = placed;
+    if (placed && !AppendPath(temp, kNewValueName)) {
+        at.reset(open(temp.text, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        ready = static_cast<bool>(at);
+        temp_name = kNewValueName.data(); // a literal: terminated
+        target_name = target.text + directory;
+    }
+    const int base = at ? at.get() : AT_FDCWD;
+    UniqueFd file(ready ? CreateNewFile(base, temp_name) : UniqueFd());
     if (!file) {
         TraceLog(0, "ntsys_s", __func__, __LINE__, "file %s can't be created\n", path.text);
         SetLastError(kErrFileSystem);
         return 0;
     }
-    // Write errors once the file is open go unreported: the value counts as written.
-    static constexpr char kEmptyData = '\0';
-    fwrite(&type, sizeof type, 1, file.get());
-    fwrite(&size, sizeof size, 1, file.get());
-    fwrite(size ? data : &kEmptyData, 1, size ? size : 1, file.get());
-    file.reset();
+    // Write errors once the file is open do not change the reply: the value counts as written. The old
+    // value stays, a value that was missing stays missing, and the trace says why.
+    char bytes[2 * sizeof(uint32_t) + kMaxValueData];
+    std::memcpy(bytes, &type, sizeof type);
+    std::memcpy(bytes + sizeof type, &size, sizeof size);
+    if (size)
+        std::memcpy(bytes + 2 * sizeof(uint32_t), data, size);
+    else
+        bytes[2 * sizeof(uint32_t)] = '\0'; // an empty value is written as one zero byte
+    int error = WriteAll(file.get(), bytes, 2 * sizeof(uint32_t) + (size ? size : 1));
+    if (close(file.release()) != 0 && error == 0) error = errno;
+    if (error == 0 && renameat(base, temp_name, base, target_name) != 0) error = errno;
+    if (error != 0) {
+        unlinkat(base, temp_name, 0);
+        TraceLog(1, "ntsys_s", __func__, __LINE__, "file %s can't be written: %s\n", path.text, strerror(error));
+    }
 
     int result = 1;
     FireRegistration(node, result); // the key's own registration fires whatever its flag
@@ -115,27 +183,37 @@ int RegQueryValueEx(uint64_t key, char *name, uint32_t, uint32_t *type, char *da
     }
     ConvertSubKey(name);
     RegPath path;
-    UniqueFile file(ValueFilePath(node, name, path) ? fopen(path.text, "r") : nullptr);
+    const UniqueFd file(ValueFilePath(node, name, path) ? OpenValueFile(path.text) : -1);
     if (!file) {
         TraceLog(0, "ntsys_s", __func__, __LINE__, "file %s can't be opened\n", path.text);
         SetLastError(kErrFileSystem);
         return 0;
     }
+    // One read takes the header and as much data as the caller can hold, when that fits the buffer here.
     uint32_t stored_type = 0, stored_size = 0;
-    if (fread(&stored_type, sizeof stored_type, 1, file.get()) != 1) {
+    char bytes[2 * sizeof(uint32_t) + kEnumCapacity];
+    const std::size_t wanted = data && size && *size <= kEnumCapacity ? *size : 0;
+    const std::size_t got = ReadUpTo(file.get(), bytes, 2 * sizeof(uint32_t) + wanted);
+    if (got < sizeof stored_type) {
         SetLastError(kErrFileSystem);
         return 0;
     }
+    std::memcpy(&stored_type, bytes, sizeof stored_type);
     if (type) *type = stored_type;
-    if (fread(&stored_size, sizeof stored_size, 1, file.get()) != 1) {
+    if (got < 2 * sizeof(uint32_t)) {
         SetLastError(kErrFileSystem);
         return 0;
     }
+    std::memcpy(&stored_size, bytes + sizeof stored_type, sizeof stored_size);
     if (size) *size = data ? std::min(stored_size, *size) : stored_size;
     // A file shorter than its size field leaves the rest of the buffer as the caller filled it.
     if (data && size) {
-        const std::size_t unused = fread(data, 1, *size, file.get());
-        (void)unused;
+        if (*size <= wanted) {
+            std::memcpy(data, bytes + 2 * sizeof(uint32_t), std::min<std::size_t>(*size, got - 2 * sizeof(uint32_t)));
+        } else {
+            const std::size_t unused = ReadUpTo(file.get(), data, *size);
+            (void)unused;
+        }
     }
     SetLastError(0);
     return 1;
@@ -192,25 +270,27 @@ int RegNotifyChangeKeyValue(uint64_t key, uint32_t watch_subtree, uint32_t, uint
     if (!node) return 0;
     if (async == 1) {
         // Internal events are no client's to name: they count as no object.
-        if (!FindObjectByID(event) || reinterpret_cast<ObjectRecord *>(event)->identity == 0) {
+        const ObjectRecord *record = ObjectOfHandle(event);
+        if (!record || record->identity == 0) {
             SetLastError(kErrNotFound);
             return 0;
         }
-        auto *record = reinterpret_cast<ObjectRecord *>(event); // safe only after the lookup above
         if (record->type != ObjectType::Event) {
             SetLastError(kErrInvalid);
             return 0;
         }
-        Register(node, record, watch_subtree);
+        Register(node, event, false, watch_subtree);
         SetLastError(0); // retiring an older registration may have signalled; this reply is 0
         return 0;
     }
     ObjectRecord *internal = CreateEvent(0, 0, 0, nullptr);
     if (!internal) return 0;
-    internal->identity = 0; // marks it internal: its waiter is answered 0, and it is deleted once fired
-    Register(node, internal, watch_subtree);
+    // The table knows the event by its handle; its identity, what its waiter is answered with, becomes 0.
+    const uint64_t word = internal->handle;
+    internal->identity = 0;
+    Register(node, word, true, watch_subtree);
     if (async != 0) return 0; // registered without a parked request; the reply is 0
-    return WaitForSingleObject(reinterpret_cast<uint64_t>(internal), 0xFFFFFFFF);
+    return WaitForSingleObject(word, 0xFFFFFFFF);
 }
 
 registry_query_struct *reg_query_value_ex_rpc_1_svc(registry_open_struct *argp, svc_req *) noexcept
@@ -289,15 +369,15 @@ uint64_t *timeout_reg_notify_change_key_value_rpc_1_svc(registry_notify_struct *
     if (argp->arg1 == 0) return SetLastError(kErrInvalid);
     KeyNode *node = ResolveKey(argp->arg1);
     if (!node) return GetLastErrorAddress();
-    ObjectRecord *event = std::exchange(node->notify_event, nullptr);
+    const uint64_t word = std::exchange(node->notify_event, 0);
+    const bool internal = std::exchange(node->notify_internal, 0) != 0;
     node->watch_subtree = 0;
-    const uint64_t handle = reinterpret_cast<uint64_t>(event);
-    if (FindObjectByID(handle)) {
+    if (ObjectRecord *event = ObjectOfHandle(word)) {
         uint64_t connection = 0;
         GetClientParameter(nullptr, &connection);
         WaiterRecord *waiter = DeleteClientFromEventByTransp(connection, event);
         // Closing is refused while another connection's request is still parked on the event.
-        if (event->identity == 0) CloseHandle(handle);
+        if (internal) CloseHandle(word);
         if (waiter) DeleteClient(nullptr, waiter);
     }
     return SetLastError(0);
@@ -305,9 +385,8 @@ uint64_t *timeout_reg_notify_change_key_value_rpc_1_svc(registry_notify_struct *
 
 RegistrationView ViewRegistration(const KeyNode &key) noexcept
 {
-    const ObjectRecord *event = key.notify_event;
-    if (!event) return {RegistrationKind::None, 0};
-    if (!FindObjectByID(reinterpret_cast<uint64_t>(event))) return {RegistrationKind::EventGone, 0};
-    if (IsInternalEvent(event)) return {RegistrationKind::Synchronous, 0};
-    return {RegistrationKind::Event, event->identity};
+    if (key.notify_event == 0) return {RegistrationKind::None, 0};
+    if (key.notify_internal) return {RegistrationKind::Synchronous, 0};
+    if (!ObjectOfHandle(key.notify_event)) return {RegistrationKind::EventGone, 0};
+    return {RegistrationKind::Event, key.notify_event};
 }

@@ -260,7 +260,7 @@ void Objects(ControlFormat format, const ControlFacts &facts, std::string &out)
             else
                 out += "null";
             out += ",\"handle\":";
-            AppendHex(out, obj.identity);
+            AppendHex(out, obj.handle);
             Appendf(out, ",\"open_count\":%" PRId64 ",\"internal\":%s,", obj.ref_count,
                     IsInternal(obj) ? "true" : "false");
             switch (obj.type) {
@@ -312,7 +312,7 @@ void Objects(ControlFormat format, const ControlFacts &facts, std::string &out)
             ForEachWaiter(obj, [&](const WaiterRecord &waiter) {
                 Appendf(waiters, "%s%d", waiters.empty() ? "" : ",", ViewOf(waiter, now).fd);
             });
-            Appendf(out, "%-10s 0x%016" PRIx64 " %5" PRId64 "  %-21s %-13s ", TypeName(obj), obj.identity,
+            Appendf(out, "%-10s 0x%016" PRIx64 " %5" PRId64 "  %-21s %-13s ", TypeName(obj), obj.handle,
                     obj.ref_count, state.c_str(), waiters.empty() ? "-" : waiters.c_str());
             if (obj.name)
                 AppendText(out, obj.name, false);
@@ -462,7 +462,7 @@ void Connections(ControlFormat format, const ControlFacts &facts, std::string &o
             for (const ObjectRecord *obj : mutexes) {
                 if (obj != mutexes.front()) out += ',';
                 out += "{\"handle\":";
-                AppendHex(out, obj->identity);
+                AppendHex(out, obj->handle);
                 out += ",\"name\":";
                 if (obj->name)
                     AppendJson(out, obj->name);
@@ -482,7 +482,7 @@ void Connections(ControlFormat format, const ControlFacts &facts, std::string &o
             if (obj->name)
                 AppendText(owned, obj->name, true);
             else
-                Appendf(owned, "0x%" PRIx64, obj->identity);
+                Appendf(owned, "0x%" PRIx64, obj->handle);
         }
         Appendf(out, "%-6d %-22s ", fd, where.c_str());
         if (process != peers.end()) {
@@ -508,7 +508,7 @@ std::string KeyPath(const KeyNode &key)
     std::string path = root == HKEY_CLASS_ROOT ? "HKEY_CLASSES_ROOT" : "HKEY_LOCAL_MACHINE";
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
         path += '\\';
-        path += (*it)->name;
+        path += KeyName(*it);
     }
     return path;
 }

@@ -1,19 +1,20 @@
 // dispatch.cpp: the dispatcher, the reply path, the last-error word and the table of live connections.
 //
 // A call's RequestRecord is answered at once, or parked by its service routine and answered
-// later through the copy of the transport it keeps. That copy shares the runtime's
-// per-connection state, which the runtime frees when it destroys the connection, so a parked
-// reply must never go out through a dead connection. Every transport the dispatcher sees is
-// hooked (destroy_hook.h) so that its destruction tells us first; the table below then forgets the
-// connection, its parked calls are dropped and its mutexes handed on. Descriptors and transport
-// addresses are reused at once, so a record also remembers which life of its descriptor it
-// arrived on (the generation) and is live only while that life lasts.
+// later through the connection's transport. The runtime frees that transport when it destroys
+// the connection, so a parked reply must never go out through a dead connection. Every transport
+// the dispatcher sees is hooked (destroy_hook.h) so that its destruction tells us first; the table
+// below then forgets the connection, its parked calls are dropped and its mutexes handed on.
+// Descriptors and transport addresses are reused at once, so each life of a descriptor gets a
+// number of its own (the generation), never reused; it is the client identity that mutex owners
+// and waiters record, and a record is live only while its life lasts.
 #include "rpc/dispatch.h"
 
 #include <array>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "rpc/control.h"
 #include "rpc/destroy_hook.h"
@@ -44,10 +45,12 @@ uint64_t g_last_generation = 0;
 void OnTransportDestroy(SVCXPRT *transport) noexcept
 {
     const int fd = transport->xp_fd;
-    if (InTable(fd) && g_connections[fd].transport == transport) g_connections[fd].transport = nullptr;
-    const auto identity = reinterpret_cast<uint64_t>(transport);
-    DiscardWaitersOf(identity);
-    ReleaseMutexesOwnedBy(identity);
+    if (InTable(fd) && g_connections[fd].transport == transport) {
+        const uint64_t identity = g_connections[fd].generation;
+        g_connections[fd].transport = nullptr;
+        DiscardWaitersOf(identity);
+        ReleaseMutexesOwnedBy(identity);
+    }
     SetLastError(0);
 }
 
@@ -69,8 +72,16 @@ uint64_t TrackConnection(SVCXPRT *transport)
 bool IsConnectionAlive(const RequestRecord *record)
 {
     const int fd = RequestSocket(record);
-    return record->generation != 0 && InTable(fd) && g_connections[fd].transport == record->header.rq_xprt &&
-           g_connections[fd].generation == record->generation;
+    return record->connection != 0 && InTable(fd) && g_connections[fd].transport == record->transport &&
+           g_connections[fd].generation == record->connection;
+}
+
+// Done with a call's decoded arguments: frees what decoding allocated in them.
+void ReleaseArguments(RequestRecord *record)
+{
+    if (!svc_freeargs(record->transport, record->xdr_argument, record->args))
+        TraceLog(1, "ntsys_svc", "FreeClientParameter", __LINE__, "unable to free arguments");
+    record->args = nullptr;
 }
 
 using Routine = void *(*)(void *args, svc_req *rqstp) noexcept;
@@ -159,7 +170,7 @@ void GetClientParameter(RequestRecord **record, uint64_t *identity) noexcept
 
 uint64_t ConnectionOnSocket(int fd) noexcept
 {
-    return InTable(fd) ? reinterpret_cast<uint64_t>(g_connections[fd].transport) : 0;
+    return InTable(fd) && g_connections[fd].transport ? g_connections[fd].generation : 0;
 }
 
 void FreeClientParameter(RequestRecord *record, void *value) noexcept
@@ -173,13 +184,16 @@ void FreeClientParameter(RequestRecord *record, void *value) noexcept
         return;
     }
     if (IsSendReply) {
-        SVCXPRT *transport = &record->transport;
+        // Our replies carry the null verifier: the runtime's may point into the frame of a call that has
+        // returned since, and the call being dispatched on this connection needs its own back afterwards.
+        SVCXPRT *transport = record->transport;
+        const opaque_auth verifier = std::exchange(transport->xp_verf, _null_auth);
         if (!svc_sendreply(transport, record->xdr_result, value)) {
             TraceLog(1, "ntsys_svc", "FreeClientParameter", __LINE__, "send seply error\n");
             svcerr_systemerr(transport);
         }
-        if (!svc_freeargs(transport, record->xdr_argument, record->args))
-            TraceLog(1, "ntsys_svc", "FreeClientParameter", __LINE__, "unable to free arguments");
+        transport->xp_verf = verifier;
+        if (record->args) ReleaseArguments(record);
     }
     delete record;
 }
@@ -187,20 +201,16 @@ void FreeClientParameter(RequestRecord *record, void *value) noexcept
 void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept
 {
     CountCall(rqstp->rq_proc);
-    const uint64_t generation = TrackConnection(transp);
-    std::unique_ptr<RequestRecord> record(new (std::nothrow) RequestRecord);
+    const uint64_t connection = TrackConnection(transp);
+    std::unique_ptr<RequestRecord> record(new (std::nothrow) RequestRecord{});
     pClientParameter = record.get();
     if (!record) return;  // no memory: the call goes unanswered, the server goes on
 
-    record->header = *rqstp;
-    // The credentials live in the runtime's stack frame of this call only.
-    record->header.rq_cred = _null_auth;
-    record->header.rq_clntcred = nullptr;
-    record->transport = *transp;
-    record->transport.xp_verf = _null_auth;  // may point into that same frame
-    record->generation = generation;
-    record->received_ms = MonotonicMs();
+    record->transport = transp;
+    record->connection = connection;
+    record->socket = transp->xp_fd;
     record->procedure = rqstp->rq_proc;
+    record->received_ms = MonotonicMs();
 
     const uint32_t proc = rqstp->rq_proc;
     if (proc > kLastProc) {
@@ -215,15 +225,19 @@ void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept
     const Procedure &procedure = Procedures()[proc];
     record->xdr_argument = procedure.argument;
     record->xdr_result = procedure.result;
-    std::memset(record->args, 0, sizeof record->args);
-    if (!svc_getargs(transp, procedure.argument, record->args)) {
+    // Lives for this dispatch only: a routine that parks the call has taken what it needs from it.
+    alignas(8) unsigned char args[sizeof(registry_set_struct)] = {};
+    record->args = args;
+    if (!svc_getargs(transp, procedure.argument, args)) {
         // A string cut short has been released by its decoder already; nothing else allocates.
         svcerr_decode(transp);
         return;
     }
-    if (void *value = procedure.routine(record->args, &record->header))
+    if (void *value = procedure.routine(args, rqstp)) {
         FreeClientParameter(record.release(), value);
-    else
-        (void)record.release();  // parked: the waiter owns it now
+    } else {
+        RequestRecord *parked = record.release();  // the waiter owns it now
+        ReleaseArguments(parked);
+    }
     SetLastError(0);
 }

@@ -15,16 +15,18 @@ inline constexpr uint64_t kErrLimit = 8;       // count or size above its limit
 inline constexpr uint64_t kErrNotOwner = 288;  // mutex not owned by the calling connection
 
 // Everything needed to answer one call, now or later. Owned by the dispatcher until the
-// service routine returns; a routine that parks the call hands it to its WaiterRecord.
+// service routine returns; a routine that parks the call hands it to its WaiterRecord. A parked
+// call keeps only this: its arguments were used up when it parked, and its reply goes out through
+// the connection's live transport, which the record may use only while that connection lives.
 struct RequestRecord {
-    alignas(8) unsigned char args[sizeof(registry_set_struct)];  // decoded arguments, zeroed first
-    xdrproc_t xdr_argument;   // decodes and later frees args
-    xdrproc_t xdr_result;     // encodes the reply value
-    svc_req   header;         // the call's header; only rq_xprt (the client identity) and the numbers stay valid
-    SVCXPRT   transport;      // copy of the connection's transport; replies go out through it
-    uint64_t  generation;     // life of the connection this call arrived on; tells a reused descriptor apart
-    uint64_t  received_ms;    // MonotonicMs() at arrival; the live view ages parked calls with it
-    uint32_t  procedure;      // the call's procedure number, for the live view
+    void     *args;          // decoded arguments while the call is dispatched; nullptr once released
+    xdrproc_t xdr_argument;  // decodes and later frees args
+    xdrproc_t xdr_result;    // encodes the reply value
+    SVCXPRT  *transport;     // the connection's live transport; read only while `connection` is its life
+    uint64_t  connection;    // life of the connection the call arrived on, never reused: the client identity
+    int32_t   socket;        // the connection's descriptor, kept for the socket slots
+    uint32_t  procedure;     // the call's procedure number, for the live view
+    uint64_t  received_ms;   // MonotonicMs() at arrival; the live view ages parked calls with it
 };
 
 extern uint64_t ERROR_CODE;                // last-error word; 0 between calls
@@ -35,20 +37,19 @@ uint64_t *SetLastError(uint64_t code) noexcept;
 [[nodiscard]] uint64_t GetLastError() noexcept;
 [[nodiscard]] uint64_t *GetLastErrorAddress() noexcept;
 
-// Stores the current call's record and client identity (the live transport's address); either may be null.
+// Stores the current call's record and client identity (its connection's life, unique for the whole
+// process, so a later connection on the same descriptor or transport address never passes for it);
+// either may be null.
 void GetClientParameter(RequestRecord **record, uint64_t *identity) noexcept;
 
 // Answers the record's call with value (unless replies are off or its connection is gone) and frees it.
 void FreeClientParameter(RequestRecord *record, void *value) noexcept;
 
 // The socket descriptor of the connection the record's call arrived on.
-[[nodiscard]] inline int RequestSocket(const RequestRecord *record) noexcept { return record->transport.xp_fd; }
+[[nodiscard]] inline int RequestSocket(const RequestRecord *record) noexcept { return record->socket; }
 
 // The client identity a record was dispatched for.
-[[nodiscard]] inline uint64_t RequestIdentity(const RequestRecord *record) noexcept
-{
-    return reinterpret_cast<uint64_t>(record->header.rq_xprt);
-}
+[[nodiscard]] inline uint64_t RequestIdentity(const RequestRecord *record) noexcept { return record->connection; }
 
 // The dispatcher registered with the runtime.
 void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept;

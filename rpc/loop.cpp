@@ -129,18 +129,6 @@ void init_hook() noexcept
     sock2client.fill(nullptr);
 }
 
-void ReleaseMutexesOwnedBy(uint64_t connection) noexcept
-{
-    if (connection == 0) return;
-    // A release never removes an object, so the walk may go on from the released one.
-    for (ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next) {
-        if (obj->type != ObjectType::Mutex || obj->mutex.owner != connection) continue;
-        ScopedMode any_owner(IsCheckOwnerBeforeReleaseMutex, 0u);
-        ReleaseMutex(reinterpret_cast<uint64_t>(obj));
-    }
-    SetLastError(0);
-}
-
 void svc_run()
 {
     init_hook();

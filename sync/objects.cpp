@@ -1,20 +1,64 @@
 // objects.cpp: the table of events, mutexes and semaphores; create, open and close over RPC.
 //
-// Every object lives in one doubly linked list, newest first. A handle is the record's address and is
-// valid exactly while the record is in the list, so every handle a client sends is looked up by address
-// before the record is read. A record is freed only by DeleteEvent (through CloseHandle) or ClearEventList.
+// Every object lives in one doubly linked list, newest first; that order is what walks over the table see.
+// A handle is a word drawn from NewIdentity when the record is created, never an address, and is never
+// handed out again: a handle kept after its object was deleted is refused like one never issued, however
+// many objects come after it. Handles grow with every object made, so the list is also in falling handle
+// order. Three indexes beside the list find a record by handle, by type and name, and (for an owned
+// mutex) by owner in constant time on average; every record in the list is in the handle index, every
+// named one in the name index, every owned mutex in the owner index, and nothing else is. A record is
+// freed only by DeleteEvent (through CloseHandle) or ClearEventList.
 
+#include "common/identity.h"
 #include "common/unique.h"
 #include "rpc/services.h"
+#include "sync/index.h"
 #include "sync/internal.h"
 #include "trace/trace.h"
 
+#include <sys/random.h>
+
 #include <cstring>
+#include <memory>
 #include <new>
 
 ObjectRecord *P_EVENT_HEAD = nullptr;
 
 namespace {
+
+uint64_t HandleHash(const ObjectRecord *obj)
+{
+    return MixBits(obj->handle);
+}
+
+// Names come from clients: the seed is drawn per process, so no client can plan names that share a bucket.
+uint64_t NameHash(ObjectType type, const char *name)
+{
+    static const uint64_t seed = [] {
+        uint64_t draw = 0;
+        if (getrandom(&draw, sizeof draw, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof draw))
+            draw = DrawIdentityEpoch() * 0x9E3779B97F4A7C15ULL;
+        return draw;
+    }();
+    uint64_t h = seed ^ static_cast<uint64_t>(type);
+    for (const auto *p = reinterpret_cast<const unsigned char *>(name); *p; ++p)
+        h = (h ^ *p) * 0x100000001b3ULL;
+    return MixBits(h);
+}
+
+uint64_t RecordNameHash(const ObjectRecord *obj)
+{
+    return NameHash(obj->type, obj->name);
+}
+
+uint64_t OwnerHash(const ObjectRecord *obj)
+{
+    return MixBits(obj->mutex.owner);
+}
+
+ChainIndex<ObjectRecord, &ObjectRecord::next_by_handle, HandleHash> g_by_handle;  // every record in the list
+ChainIndex<ObjectRecord, &ObjectRecord::next_by_name, RecordNameHash> g_by_name;  // every named one
+ChainIndex<ObjectRecord, &ObjectRecord::next_by_owner, OwnerHash> g_by_owner;     // every owned mutex
 
 // An existing object of that name and type, with one more handle outstanding; nullptr if there is none.
 ObjectRecord *Reuse(const char *name, ObjectType type)
@@ -46,16 +90,20 @@ std::unique_ptr<ObjectRecord> NewObject(ObjectType type, const char *name)
         memcpy(obj->name, name, size);
     }
     obj->ref_count = 1;
-    obj->identity = reinterpret_cast<uint64_t>(obj.get());
+    obj->handle = NewIdentity();
+    obj->identity = obj->handle;
     return obj;
 }
 
-// Puts a new record at the head of the list, which owns it from now on.
+// Puts a new record at the head of the list and in the indexes; the list owns it from now on.
 ObjectRecord *Publish(std::unique_ptr<ObjectRecord> obj)
 {
     obj->next = P_EVENT_HEAD;
     if (P_EVENT_HEAD) P_EVENT_HEAD->prev = obj.get();
     P_EVENT_HEAD = obj.release();
+    g_by_handle.Add(P_EVENT_HEAD);
+    if (P_EVENT_HEAD->name) g_by_name.Add(P_EVENT_HEAD);
+    if (P_EVENT_HEAD->type == ObjectType::Mutex && P_EVENT_HEAD->mutex.owner != 0) g_by_owner.Add(P_EVENT_HEAD);
     SetLastError(0);
     return P_EVENT_HEAD;
 }
@@ -70,6 +118,9 @@ ObjectRecord *OpenObject(const char *name, ObjectType type)
 // Unlinks a record from the list and frees it; its waiter list must be empty.
 void FreeObject(ObjectRecord *obj)
 {
+    g_by_handle.Remove(obj);
+    if (obj->name) g_by_name.Remove(obj);
+    if (obj->type == ObjectType::Mutex && obj->mutex.owner != 0) g_by_owner.Remove(obj);
     if (obj->prev)
         obj->prev->next = obj->next;
     else
@@ -95,18 +146,53 @@ FieldName NameOf(const create_event_struct &args)
 
 int FindObjectByID(uint64_t handle) noexcept
 {
-    if (handle == 0) return 0;
-    for (const ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next)
-        if (reinterpret_cast<uint64_t>(obj) == handle) return 1;
-    return 0;
+    return ObjectOfHandle(handle) ? 1 : 0;
 }
 
+ObjectRecord *ObjectOfHandle(uint64_t handle) noexcept
+{
+    if (handle == 0) return nullptr;
+    return g_by_handle.Find(MixBits(handle), [handle](const ObjectRecord *obj) { return obj->handle == handle; });
+}
+
+ObjectRecord *ObjectForCall(uint64_t handle) noexcept
+{
+    if (handle == 0) {
+        SetLastError(kErrInvalid);
+        return nullptr;
+    }
+    ObjectRecord *obj = ObjectOfHandle(handle);
+    if (!obj) SetLastError(kErrNotFound);
+    return obj;
+}
+
+// At most one record of a type bears a name (a Create finds it before it makes another), so the one the
+// index finds is the first one a walk from the head would find.
 ObjectRecord *FindObjectByName(const char *name, ObjectType type) noexcept
 {
     if (!name || name[0] == '\0') return nullptr;
-    for (ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next)
-        if (obj->name && obj->type == type && strcmp(obj->name, name) == 0) return obj;
-    return nullptr;
+    return g_by_name.Find(NameHash(type, name), [name, type](const ObjectRecord *obj) {
+        return obj->type == type && strcmp(obj->name, name) == 0;
+    });
+}
+
+void SetMutexOwner(ObjectRecord *mutex, uint64_t owner) noexcept
+{
+    if (mutex->mutex.owner == owner) return;
+    if (mutex->mutex.owner != 0) g_by_owner.Remove(mutex);
+    mutex->mutex.owner = owner;
+    if (owner != 0) g_by_owner.Add(mutex);
+}
+
+ObjectRecord *NewestMutexOwnedBy(uint64_t connection, uint64_t below) noexcept
+{
+    ObjectRecord *newest = nullptr;
+    g_by_owner.Find(MixBits(connection), [&](ObjectRecord *obj) {
+        if (obj->mutex.owner == connection && obj->handle < below && (!newest || obj->handle > newest->handle))
+            newest = obj;
+        return false; // every mutex of the bucket is looked at
+    });
+    return newest;
 }
 
 // An event keeps the low four bits of its initial state: 16 creates it non-signalled, 2..15 stay as
@@ -183,7 +269,8 @@ int CloseHandle(uint64_t handle) noexcept
 // Deletes an object of any type unless it has waiters or is an owned mutex.
 int DeleteEvent(ObjectRecord *record) noexcept
 {
-    if (!FindObjectByID(reinterpret_cast<uint64_t>(record))) {
+    // Callers pass a record they have just looked up; the check keeps a null or unlisted one out.
+    if (!record || ObjectOfHandle(record->handle) != record) {
         SetLastError(kErrNotFound);
         return 0;
     }
@@ -225,7 +312,7 @@ uint64_t *create_mutex_rpc_1_svc(create_event_struct *argp, svc_req *) noexcept
         TraceLog(0, "ntsys_s", __func__, __LINE__, "CreateMutex failed\n");
         return GetLastErrorAddress();
     }
-    TraceLog(0, "ntsys_s", __func__, __LINE__, "CreateMutex id = %ld\n", obj->identity);
+    TraceLog(0, "ntsys_s", __func__, __LINE__, "CreateMutex id = %ld\n", static_cast<long>(obj->identity));
     return &obj->identity;
 }
 
@@ -240,7 +327,7 @@ uint64_t *create_semaphore_rpc_1_svc(create_event_struct *argp, svc_req *) noexc
         TraceLog(0, "ntsys_s", __func__, __LINE__, "CreateSemaphore failed\n");
         return GetLastErrorAddress();
     }
-    TraceLog(0, "ntsys_s", __func__, __LINE__, "CreateSemaphore id = %ld\n", obj->identity);
+    TraceLog(0, "ntsys_s", __func__, __LINE__, "CreateSemaphore id = %ld\n", static_cast<long>(obj->identity));
     return &obj->identity;
 }
 
@@ -280,8 +367,8 @@ uint64_t *open_semaphore_rpc_1_svc(char **argp, svc_req *) noexcept
 uint64_t *close_handle_rpc_1_svc(uint64_t *argp, svc_req *) noexcept
 {
     if (CloseHandle(*argp))
-        TraceLog(0, "ntsys_s", __func__, __LINE__, "CloseHandle called, id=%ld\n", *argp);
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "CloseHandle called, id=%ld\n", static_cast<long>(*argp));
     else
-        TraceLog(0, "ntsys_s", __func__, __LINE__, "CloseHandle failed, id=%ld\n", *argp);
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "CloseHandle failed, id=%ld\n", static_cast<long>(*argp));
     return GetLastErrorAddress();
 }

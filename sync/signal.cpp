@@ -4,6 +4,8 @@
 // written during the signalling call, before that call's own reply. The object's state is consumed for
 // every waiter taken, also for a wait-all waiter that keeps waiting for its other objects.
 
+#include "common/scoped.h"
+#include "rpc/loop.h"
 #include "rpc/services.h"
 #include "sync/internal.h"
 #include "trace/trace.h"
@@ -70,10 +72,24 @@ int ReleaseMutex(uint64_t handle) noexcept
         SetLastError(kErrInvalid);
         return 0;
     }
-    obj->mutex.owner = 0;
+    SetMutexOwner(obj, 0);
     if (obj->waiters) TakeWaiter(obj);
     SetLastError(0);
     return 1;
+}
+
+// A lost connection's mutexes, each to its newest waiter, in the order a walk of the list from its head
+// meets them (newest object first): the order in which the waiters' replies go out.
+void ReleaseMutexesOwnedBy(uint64_t connection) noexcept
+{
+    if (connection == 0) return;
+    uint64_t below = ~uint64_t{0};
+    while (ObjectRecord *obj = NewestMutexOwnedBy(connection, below)) {
+        below = obj->handle; // a release never removes an object, and the walk never comes back
+        ScopedMode any_owner(IsCheckOwnerBeforeReleaseMutex, 0u);
+        ReleaseMutex(obj->handle);
+    }
+    SetLastError(0);
 }
 
 // Adds n to the count, then wakes at most that many waiters, newest first; the count keeps what no
@@ -111,7 +127,7 @@ int ReleaseSemaphore(uint64_t handle, int64_t count, int64_t *) noexcept
 uint64_t *set_event_rpc_1_svc(uint64_t *argp, svc_req *) noexcept
 {
     if (SetEvent(*argp))
-        TraceLog(0, "ntsys_s", __func__, __LINE__, "SetEvent called, id=%ld\n", *argp);
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "SetEvent called, id=%ld\n", static_cast<long>(*argp));
     else
         TraceLog(0, "ntsys_s", __func__, __LINE__, "SetEvent failed\n");
     return GetLastErrorAddress();
@@ -120,7 +136,7 @@ uint64_t *set_event_rpc_1_svc(uint64_t *argp, svc_req *) noexcept
 uint64_t *reset_event_rpc_1_svc(uint64_t *argp, svc_req *) noexcept
 {
     if (ResetEvent(*argp))
-        TraceLog(0, "ntsys_s", __func__, __LINE__, "ResetEvent called, id=%ld\n", *argp);
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "ResetEvent called, id=%ld\n", static_cast<long>(*argp));
     else
         TraceLog(0, "ntsys_s", __func__, __LINE__, "ResetEvent failed\n");
     return GetLastErrorAddress();
@@ -129,7 +145,7 @@ uint64_t *reset_event_rpc_1_svc(uint64_t *argp, svc_req *) noexcept
 uint64_t *release_mutex_rpc_1_svc(uint64_t *argp, svc_req *) noexcept
 {
     if (ReleaseMutex(*argp))
-        TraceLog(0, "ntsys_s", __func__, __LINE__, "ReleaseMutex called, id=%ld\n", *argp);
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "ReleaseMutex called, id=%ld\n", static_cast<long>(*argp));
     else
         TraceLog(0, "ntsys_s", __func__, __LINE__, "ReleaseMutex failed\n");
     return GetLastErrorAddress();
@@ -138,7 +154,7 @@ uint64_t *release_mutex_rpc_1_svc(uint64_t *argp, svc_req *) noexcept
 uint64_t *release_semaphore_rpc_1_svc(registry_notify_struct *argp, svc_req *) noexcept
 {
     if (ReleaseSemaphore(argp->arg1, static_cast<int64_t>(argp->arg2), nullptr))
-        TraceLog(0, "ntsys_s", __func__, __LINE__, "ReleaseSephore called, id=%ld\n", argp->arg1);
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "ReleaseSephore called, id=%ld\n", static_cast<long>(argp->arg1));
     else
         TraceLog(0, "ntsys_s", __func__, __LINE__, "ReleaseSephore failed\n");
     return GetLastErrorAddress();

@@ -12,13 +12,17 @@ enum class ObjectType : uint32_t { Event = 0, Mutex = 1, Semaphore = 2 };
 struct WaiterLink;
 
 struct ObjectRecord {
-    ObjectType    type;       // event, mutex or semaphore (stored as 32 bits)
-    char         *name;       // heap copy; nullptr when unnamed
-    ObjectRecord *prev;       // nullptr at the head of the list
-    ObjectRecord *next;       // nullptr for the last record
-    int64_t       ref_count;  // handles outstanding
-    uint64_t      identity;   // the value clients receive for this object; 0 for the registry's internal events
-    WaiterLink   *waiters;    // newest first
+    ObjectType    type;            // event, mutex or semaphore (stored as 32 bits)
+    char         *name;            // heap copy; nullptr when unnamed
+    ObjectRecord *prev;            // nullptr at the head of the list
+    ObjectRecord *next;            // nullptr for the last record
+    int64_t       ref_count;       // handles outstanding
+    uint64_t      identity;        // the value replies carry for this object; 0 for the registry's internal events
+    uint64_t      handle;          // the word that names it in calls: never 0, never reused (NewIdentity)
+    WaiterLink   *waiters;         // newest first
+    ObjectRecord *next_by_handle;  // next record in the same bucket of the handle index
+    ObjectRecord *next_by_name;    // next record in the same bucket of the name index; named records only
+    ObjectRecord *next_by_owner;   // next record in the same bucket of the owner index; owned mutexes only
     union {
         struct {
             uint32_t state;         // 0 not signalled; 1 signalled; 2..15 only from creation
@@ -36,11 +40,14 @@ struct ObjectRecord {
 
 // A parked wait. Owns its request until DeleteClient hands it to the reply path.
 struct WaiterRecord {
-    std::unique_ptr<RequestRecord> request;  // the parked call
-    uint64_t  connection;     // client identity of the connection the wait arrived on
-    std::unique_ptr<uint64_t[]> pending;  // multiple wait: handles not ready when it began (0 once signalled); else nullptr
-    uint64_t  pending_count;  // slots in pending; 0 for a single wait
-    uint32_t  mode;           // 1 single wait; multiple wait: the wait-all flag as received
+    std::unique_ptr<RequestRecord>  request;        // the parked call
+    uint64_t                        connection;     // client identity of the connection the wait arrived on
+    std::unique_ptr<ObjectRecord *[]> pending;      // multiple wait: objects not ready when it began, in request
+                                                    // order (nullptr once signalled); nullptr for a single wait
+    uint64_t                        pending_count;  // slots in pending; 0 for a single wait
+    uint32_t                        mode;           // 1 single wait; multiple wait: the wait-all flag as received
+    ObjectRecord                   *single;         // the awaited object of a single wait; nullptr otherwise
+    WaiterRecord                   *next_of_connection;  // next waiter in the same bucket of the connection index
 };
 
 struct WaiterLink {
@@ -50,7 +57,7 @@ struct WaiterLink {
 
 // The most recent parked call of a connection, by socket descriptor.
 struct SocketSlot {
-    uint64_t      object;  // awaited object for a single wait, 0 for a multiple wait
+    uint64_t      object;  // address of the awaited record for a single wait (linked, so alive), 0 for a multiple wait
     WaiterRecord *waiter;  // the parked call
 };
 
@@ -61,8 +68,13 @@ extern std::array<SocketSlot *, kSocketSlots> sock2client;     // per descriptor
 extern uint32_t IsCheckOwnerBeforeReleaseMutex;                 // 0 only while a lost connection's mutexes are released
 extern uint64_t RET_TRUE;                                       // reply of a cancelled wait; always 0
 
-// Object table.
+// Object table. A handle is looked up in an index by its value, never read as an address, so a stale or
+// forged word is refused exactly like one that was never issued.
 [[nodiscard]] int FindObjectByID(uint64_t handle) noexcept;
+// The record a handle names, or nullptr when no object in the list bears that handle.
+[[nodiscard]] ObjectRecord *ObjectOfHandle(uint64_t handle) noexcept;
+// The same for a call that names an object: a null handle sets last error 4, an unknown one 2.
+[[nodiscard]] ObjectRecord *ObjectForCall(uint64_t handle) noexcept;
 [[nodiscard]] ObjectRecord *FindObjectByName(const char *name, ObjectType type) noexcept;
 ObjectRecord *CreateEvent(uint64_t ignored, uint32_t manual_reset, uint32_t initial_state, const char *name) noexcept;
 ObjectRecord *CreateMutex(uint64_t ignored, uint32_t initial_owner, const char *name) noexcept;

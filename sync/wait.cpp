@@ -6,14 +6,17 @@
 //   satisfied        -> reply: identity of the object that completed the wait
 //   cancelled        -> reply 0, written before the cancel call's own reply
 //   connection lost  -> no reply; records freed without touching the socket
-// Every parked waiter is linked on at least one object, so a walk of the object list finds them all;
-// the socket slot of a connection is only the poll loop's shortcut to its latest parked call.
+// Every parked waiter is linked on at least one object and is in the index by connection, from the
+// moment it parks until DeleteClient ends it; the index is how a lost connection's calls are found. The
+// socket slot of a connection is only the poll loop's shortcut to its latest parked call.
 
 #include "common/scoped.h"
 #include "rpc/services.h"
+#include "sync/index.h"
 #include "sync/internal.h"
 #include "trace/trace.h"
 
+#include <array>
 #include <bit>
 #include <cassert>
 #include <new>
@@ -23,11 +26,14 @@ uint64_t RET_TRUE = 0;
 
 namespace {
 
-// The object a pending slot names; the waiter's link on it keeps it in the list.
-ObjectRecord *PendingObject(const WaiterRecord *waiter, uint64_t slot)
+uint64_t ConnectionHash(const WaiterRecord *waiter)
 {
-    return reinterpret_cast<ObjectRecord *>(waiter->pending[slot]);
+    return MixBits(waiter->connection);
 }
+
+// Every parked waiter, by the connection it arrived on, so a lost connection's calls are found without a
+// walk of the object list.
+ChainIndex<WaiterRecord, &WaiterRecord::next_of_connection, ConnectionHash> g_by_connection;
 
 // Removes the first link on the object whose waiter matches and returns that waiter; nullptr if none.
 template <typename Match> WaiterRecord *UnlinkFirst(ObjectRecord *record, Match match)
@@ -75,10 +81,10 @@ void ForgetSlot(const WaiterRecord *waiter)
     sock2client[fd] = nullptr;
 }
 
-// Hands the current call to the waiter and links it on every object it waits for: the one given for
-// a single wait, each pending slot's object for a multiple wait. Out of memory half-way, a waiter missing
-// from some of its objects could never complete, so the park is undone and the dispatcher keeps the call.
-bool Park(std::unique_ptr<WaiterRecord> waiter, ObjectRecord *single)
+// Hands the current call to the waiter and links it on every object it waits for: its single object, or
+// each pending slot's object for a multiple wait. Out of memory half-way, a waiter missing from some of
+// its objects could never complete, so the park is undone and the dispatcher keeps the call.
+bool Park(std::unique_ptr<WaiterRecord> waiter)
 {
     RequestRecord *request = nullptr;
     GetClientParameter(&request, &waiter->connection);
@@ -86,9 +92,10 @@ bool Park(std::unique_ptr<WaiterRecord> waiter, ObjectRecord *single)
     const uint64_t targets = waiter->pending ? waiter->pending_count : 1;
     uint64_t linked = 0;
     while (linked < targets &&
-           AddClientToEvent(waiter.get(), waiter->pending ? PendingObject(waiter.get(), linked) : single))
+           AddClientToEvent(waiter.get(), waiter->pending ? waiter->pending[linked] : waiter->single))
         ++linked;
     if (linked == targets) {
+        g_by_connection.Add(waiter.get());
         (void)waiter.release(); // the object lists own it from now on
         return true;
     }
@@ -138,7 +145,11 @@ void GetWaitFromObject(ObjectRecord *record) noexcept
         if (record->event.manual_reset == 0) record->event.state = 0;
         return;
     case ObjectType::Mutex:
-        if (record->mutex.owner == 0) GetClientParameter(nullptr, &record->mutex.owner);
+        if (record->mutex.owner == 0) {
+            uint64_t me = 0;
+            GetClientParameter(nullptr, &me);
+            SetMutexOwner(record, me);
+        }
         return;
     case ObjectType::Semaphore:
         if (record->semaphore.count != 0) --record->semaphore.count;
@@ -158,7 +169,7 @@ int WaitForSingleObject(uint64_t handle, uint32_t) noexcept
     case ObjectType::Mutex: {
         uint64_t me = 0;
         GetClientParameter(nullptr, &me);
-        if (obj->mutex.owner == 0) obj->mutex.owner = me;
+        if (obj->mutex.owner == 0) SetMutexOwner(obj, me);
         satisfied = obj->mutex.owner == me;
         break;
     }
@@ -184,7 +195,8 @@ int WaitForSingleObject(uint64_t handle, uint32_t) noexcept
         return 0;
     }
     waiter->mode = 1;
-    if (!Park(std::move(waiter), obj)) return 0;
+    waiter->single = obj;
+    if (!Park(std::move(waiter))) return 0;
     SetLastError(0);
     return 1;
 }
@@ -205,13 +217,15 @@ int WaitForMultipleObjects(uint32_t count, const uint64_t *handles, int32_t wait
         }
         TraceLog(0, "ntsys_s", __func__, __LINE__, "%p\n", reinterpret_cast<void *>(handles[i]));
     }
+    std::array<ObjectRecord *, kMaxWaitHandles> objects{};
     for (uint32_t i = 0; i < count; ++i) {
-        if (!FindObjectByID(handles[i])) {
+        objects[i] = ObjectOfHandle(handles[i]);
+        if (!objects[i]) {
             SetLastError(kErrNotFound);
             return 0;
         }
     }
-    auto object = [handles](uint32_t i) { return reinterpret_cast<ObjectRecord *>(handles[i]); };
+    auto object = [&objects](uint32_t i) { return objects[i]; };
     // A wait-any stops at the first ready object; the others need the whole scan.
     uint64_t not_ready = 0; // bit i: object i is not ready
     uint32_t first_ready = count;
@@ -243,15 +257,15 @@ int WaitForMultipleObjects(uint32_t count, const uint64_t *handles, int32_t wait
         SetLastError(kErrNoMemory);
         return 0;
     }
-    waiter->pending.reset(new (std::nothrow) uint64_t[std::popcount(not_ready)]);
+    waiter->pending.reset(new (std::nothrow) ObjectRecord *[std::popcount(not_ready)]);
     if (!waiter->pending) {
         SetLastError(kErrNoMemory);
         return 0;
     }
     for (uint32_t i = 0; i < count; ++i)
-        if (not_ready & (uint64_t{1} << i)) waiter->pending[waiter->pending_count++] = handles[i];
+        if (not_ready & (uint64_t{1} << i)) waiter->pending[waiter->pending_count++] = object(i);
     waiter->mode = static_cast<uint32_t>(wait_all);
-    if (!Park(std::move(waiter), nullptr)) return 0;
+    if (!Park(std::move(waiter))) return 0;
     SetLastError(0);
     return 1;
 }
@@ -276,11 +290,11 @@ bool AddClientToEvent(WaiterRecord *waiter, ObjectRecord *record) noexcept
 int IsClientEmpty(const WaiterRecord *waiter) noexcept
 {
     for (uint64_t i = 0; i < waiter->pending_count; ++i)
-        if (waiter->pending[i] != 0) return 0;
+        if (waiter->pending[i]) return 0;
     return 1;
 }
 
-// Marks the object as signalled for this waiter (its first slot holding the handle).
+// Marks the object as signalled for this waiter (its first slot naming the object).
 void DeleteEventFromClient(ObjectRecord *record, WaiterRecord *waiter) noexcept
 {
     if (!waiter) {
@@ -288,8 +302,8 @@ void DeleteEventFromClient(ObjectRecord *record, WaiterRecord *waiter) noexcept
         return;
     }
     for (uint64_t i = 0; i < waiter->pending_count; ++i) {
-        if (waiter->pending[i] == reinterpret_cast<uint64_t>(record)) {
-            waiter->pending[i] = 0;
+        if (waiter->pending[i] == record) {
+            waiter->pending[i] = nullptr;
             return;
         }
     }
@@ -303,11 +317,11 @@ void DeleteClientFromEvent(WaiterRecord *waiter, ObjectRecord *record) noexcept
         TraceLog(0, "ntsys_s", __func__, __LINE__, "DeleteClientFromEvent error, not fount\n");
 }
 
-// Removes the waiter's links from every object it still waits for; its slots keep their handles.
+// Removes the waiter's links from every object it still waits for; its slots keep their objects.
 void DeleteClientFromAllEvent(WaiterRecord *waiter) noexcept
 {
     for (uint64_t i = 0; i < waiter->pending_count; ++i)
-        if (waiter->pending[i] != 0) DeleteClientFromEvent(waiter, PendingObject(waiter, i));
+        if (waiter->pending[i]) DeleteClientFromEvent(waiter, waiter->pending[i]);
 }
 
 // Finds the connection's first waiter on the object, for a cancel that is about to end it. A multiple
@@ -330,6 +344,7 @@ void DeleteClient(ObjectRecord *record, WaiterRecord *waiter) noexcept
         return;
     }
     std::unique_ptr<WaiterRecord> owned(waiter);
+    g_by_connection.Remove(waiter);
     owned->pending.reset();
     ForgetSlot(owned.get());
     FreeClientParameter(owned->request.release(), record ? &record->identity : &RET_TRUE);
@@ -339,9 +354,14 @@ void DeleteClient(ObjectRecord *record, WaiterRecord *waiter) noexcept
 // it still has parked, wherever linked and whether or not a slot names it, goes without a reply.
 void DiscardWaitersOf(uint64_t connection) noexcept
 {
-    for (ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next)
-        while (WaiterRecord *waiter = DeleteClientFromEventByTransp(connection, obj))
-            Drop(waiter);
+    auto of_connection = [connection](const WaiterRecord *w) { return w->connection == connection; };
+    while (WaiterRecord *waiter = g_by_connection.Find(MixBits(connection), of_connection)) {
+        if (waiter->pending)
+            DeleteClientFromAllEvent(waiter);
+        else
+            DeleteClientFromEvent(waiter, waiter->single);
+        Drop(waiter);
+    }
 }
 
 void DiscardWaitersOn(ObjectRecord *record) noexcept
@@ -356,17 +376,17 @@ void TakeWaiter(ObjectRecord *record) noexcept
 {
     WaiterRecord *waiter = UnlinkHead(record);
     assert(waiter && "only objects with waiters are signalled");
-    if (record->type == ObjectType::Mutex) record->mutex.owner = waiter->connection;
+    if (record->type == ObjectType::Mutex) SetMutexOwner(record, waiter->connection);
     CompleteWait(waiter, record);
 }
 
 uint64_t *wait_for_single_object_rpc_1_svc(uint64_t *argp, svc_req *) noexcept
 {
     if (WaitForSingleObject(*argp, 0xFFFFFFFF)) {
-        TraceLog(0, "ntsys_s", __func__, __LINE__, "WaitForSingleObject called, id=%ld\n", *argp);
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "WaitForSingleObject called, id=%ld\n", static_cast<long>(*argp));
         return nullptr;
     }
-    TraceLog(0, "ntsys_s", __func__, __LINE__, "WaitForSingleObject failed, id=%ld\n", *argp);
+    TraceLog(0, "ntsys_s", __func__, __LINE__, "WaitForSingleObject failed, id=%ld\n", static_cast<long>(*argp));
     return GetLastErrorAddress();
 }
 
@@ -387,7 +407,7 @@ uint64_t *timeout_wait_for_single_object_rpc_1_svc(uint64_t *argp, svc_req *) no
     uint64_t me = 0;
     GetClientParameter(nullptr, &me);
     if (WaiterRecord *waiter = DeleteClientFromEventByTransp(me, obj)) DeleteClient(nullptr, waiter);
-    TraceLog(0, "ntsys_s", __func__, __LINE__, "%ld timeout!\n", *argp);
+    TraceLog(0, "ntsys_s", __func__, __LINE__, "%ld timeout!\n", static_cast<long>(*argp));
     return SetLastError(0);
 }
 

@@ -1,13 +1,25 @@
 // registry_store_test.cpp: the registry through the wire against the real daemon, on a tree laid out on disk.
 #include "tests/support/sandbox.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <map>
+#include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -138,11 +150,25 @@ TEST_F(RegistryDaemon, CreateAndDeleteReplyExactlyAndChangeOnlyTheirDirectories)
     EXPECT_TRUE(HasTrace("delete key called, id=2, name=A/B", mark));
     EXPECT_FALSE(fs::exists(kLmDir + "A/B"));
     EXPECT_EQ(c_.RegOpenKeyEx(kLm, "A/B/DEEP"), 0u);
-    EXPECT_EQ(Set(deep, "v", "1"), 2u); // the handle died with its key
     EXPECT_EQ(c_.RegDeleteKey(kLm, "A/B"), 2u);
     EXPECT_EQ(c_.RegDeleteKey(a, ""), 2u);
     EXPECT_TRUE(HasTrace("Sub key not exist", mark));
     EXPECT_EQ(Subkeys(a), (std::vector<std::string>{"LATE", "C"}));
+
+    // A deleted key's handle names nothing, however many keys are made and deleted after it (their freed
+    // records there to be reused), nor does any handle from before a restart.
+    std::set<uint64_t> seen = {b, deep};
+    for (int i = 0; i < 64; ++i) {
+        EXPECT_TRUE(seen.insert(c_.RegCreateKeyEx(a, "N").value()).second) << "an identity came back";
+        EXPECT_EQ(c_.RegDeleteKey(a, "N"), 0u);
+    }
+    EXPECT_EQ(Set(deep, "v", "1"), 2u);
+    EXPECT_EQ(c_.RegOpenKeyEx(deep, "X"), 2u);
+    EXPECT_EQ(c_.CancelRegNotify({deep}), 2u);
+    ASSERT_TRUE(sandbox_.Stop() && sandbox_.Start());
+    c_ = Connect();
+    EXPECT_EQ(Set(a, "v", "1"), 2u);
+    EXPECT_NE(c_.RegOpenKeyEx(kLm, "A").value_or(a), a);
 }
 
 TEST_F(RegistryDaemon, ShellCharactersInNamesAreOrdinaryCharacters)
@@ -265,6 +291,20 @@ TEST_F(RegistryDaemon, NotificationFiresOnceForItsKeyOrSubtreeByReplyOrByTheClie
     EXPECT_EQ(c_.WaitForSingleObject(event), event); // manual reset: signalled and still so
 }
 
+TEST_F(RegistryDaemon, ARegistrationWhoseEventWasClosedSignalsNothingCreatedAfterIt)
+{
+    Start();
+    const uint64_t k = c_.RegCreateKeyEx(kLm, "K").value(), closed = c_.CreateEvent(1, 0, "").value();
+    EXPECT_EQ(c_.RegNotifyChangeKeyValue({k, 0, 0, closed, 1}), 0u);
+    EXPECT_EQ(c_.CloseHandle(closed), 0u);
+    std::vector<uint64_t> later;
+    for (int i = 0; i < 48; ++i)
+        later.push_back(c_.CreateEvent(1, 0, "").value());
+    EXPECT_EQ(Set(k, "v", "1"), 0u);
+    kst::Connection w = Connect();
+    EXPECT_FALSE(w.WaitForMultipleObjects(later.size(), 0, later, 300).has_value()) << "one of them was signalled";
+}
+
 TEST_F(RegistryDaemon, CancelAnswersTheParkedRegistrationFirstAndReplacementAndDeletionAnswerIt)
 {
     ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/K/SUB"));
@@ -367,6 +407,160 @@ TEST_F(RegistryDaemon, NoNameReachesOutsideTheKeyItAddresses)
     EXPECT_EQ(c_.RegDeleteKey(k, "link"), 0u); // the link goes, what it points to stays
     before.erase(kLmDir + "K/LINK");
     EXPECT_EQ(Snapshot("/opt/orn/kestrel"), before);
+}
+
+// Every entry directly in a directory, by name.
+std::set<std::string> Entries(const std::string &dir)
+{
+    std::set<std::string> names;
+    for (const auto &e : fs::directory_iterator(dir))
+        names.insert(e.path().filename().string());
+    return names;
+}
+
+TEST_F(RegistryDaemon, KilledAtAnyMomentOfAWriteEachValueIsWholeAndNoHalfWrittenFileShows)
+{
+    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/W"));
+    ASSERT_TRUE(kst::WriteFile(kLmDir + "W/.KSTntserver.new", "half")); // as a kill between write and rename leaves it
+    Start();
+    EXPECT_FALSE(fs::exists(kLmDir + "W/.KSTntserver.new")) << "loading removes what a crash left";
+    const std::vector<std::string> names = {"A", "B", "C", "D", "E", "F"};
+    std::map<std::string, std::set<std::string>> sent; // every file content each value may hold
+    for (const std::string &name : names) {
+        ASSERT_EQ(Set(c_.RegOpenKeyEx(kLm, "W").value(), name, "first"), 0u);
+        sent[name].insert(kst::ValueFile(1, "first"));
+    }
+    std::mt19937 random(7);
+    int serial = 0;
+    for (int kill_no = 0; kill_no < 30; ++kill_no) {
+        const uint64_t w = c_.RegOpenKeyEx(kLm, "W").value();
+        // Writes in flight back to back, of changing sizes; the random pause picks the moment of the kill.
+        for (int i = 0; i < 300; ++i, ++serial) {
+            const std::string &name = names[serial % names.size()];
+            const std::string data = std::to_string(serial) + std::string(1 + serial * 37 % 500, 'a' + serial % 26);
+            sent[name].insert(kst::ValueFile(1, data));
+            ASSERT_TRUE(
+                c_.SendCall(kst::proc::kRegSetValue, kst::EncodeSet(w, name, 1, data.size(), data), c_.NextXid()));
+        }
+        ASSERT_TRUE(c_.ReadReply().has_value()); // writing has begun
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
+        ASSERT_EQ(kill(sandbox_.pid(), SIGKILL), 0);
+        ASSERT_TRUE(sandbox_.Stop()); // reaps it
+        ASSERT_TRUE(sandbox_.Start());
+        c_ = Connect();
+        for (const std::string &name : names) {
+            const auto file = kst::ReadFile(kLmDir + "W/V_" + name);
+            ASSERT_TRUE(file.has_value()) << name << " lost after kill " << kill_no;
+            ASSERT_TRUE(sent[name].count(*file)) << name << " holds " << file->size() << " bytes, no value written";
+        }
+        ASSERT_EQ(Entries(kLmDir + "W").size(), names.size()) << "a file beside the values after kill " << kill_no;
+    }
+}
+
+TEST_F(RegistryDaemon, AFullFileSystemKeepsTheOldValueAndLeavesANewOneAbsent)
+{
+    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/FULL"));
+    ASSERT_EQ(mount("tmpfs", (kLmDir + "FULL").c_str(), "tmpfs", 0, "size=64k"), 0) << strerror(errno);
+    ASSERT_TRUE(kst::WriteFile(kLmDir + "FULL/V_OLD", kst::ValueFile(1, "old")));
+    {
+        UniqueFd filler(open((kLmDir + "FULL/filler").c_str(), O_WRONLY | O_CREAT, 0644));
+        const std::string block(4096, 'f');
+        while (write(filler.get(), block.data(), block.size()) > 0) {
+        }
+    }
+    Start();
+    const uint64_t full = c_.RegOpenKeyEx(kLm, "FULL").value();
+    const std::size_t mark = sandbox_.TraceMark();
+    // The file beside the value opened, so the reply is that of a write; the trace tells what happened.
+    EXPECT_EQ(Set(full, "OLD", std::string(400, 'n')), 0u);
+    EXPECT_EQ(Set(full, "NEW", "n"), 0u);
+    EXPECT_EQ(sandbox_.CountTrace("can't be written", mark), 2u);
+    EXPECT_EQ(kst::ReadFile(kLmDir + "FULL/V_OLD"), kst::ValueFile(1, "old"));
+    EXPECT_EQ(Entries(kLmDir + "FULL"), (std::set<std::string>{"V_OLD", "filler"}));
+    EXPECT_EQ(c_.RegQueryValueEx(full, "old")->data.substr(0, 3), "old");
+    EXPECT_EQ(c_.RegQueryValueEx(full, "new")->size, 0u);
+    ASSERT_EQ(unlink((kLmDir + "FULL/filler").c_str()), 0);
+    EXPECT_EQ(Set(full, "NEW", "n"), 0u); // room again: stored whole
+    EXPECT_EQ(kst::ReadFile(kLmDir + "FULL/V_NEW"), kst::ValueFile(1, "n"));
+}
+
+TEST_F(RegistryDaemon, FifosSocketsDevicesAndLinksOutOfTheRegistryAreValuesThatCannotBeOpened)
+{
+    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/ODD"));
+    ASSERT_TRUE(kst::WriteFile(kLmDir + "REAL/V_R", kst::ValueFile(3, "inside")));
+    const std::string secret = "/opt/orn/kestrel/secret";
+    ASSERT_TRUE(kst::WriteFile(secret, kst::ValueFile(3, "secret")));
+    ASSERT_EQ(mkfifo((kLmDir + "ODD/V_FIFO").c_str(), 0644), 0);
+    ASSERT_EQ(mknod((kLmDir + "ODD/V_DEV").c_str(), S_IFCHR | 0644, makedev(1, 5)), 0); // /dev/zero's numbers
+    UniqueFd sock(socket(AF_UNIX, SOCK_STREAM, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%sODD/V_SOCK", kLmDir.c_str());
+    ASSERT_EQ(bind(sock.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    fs::create_symlink(secret, kLmDir + "ODD/V_OUT");
+    fs::create_symlink("../REAL/V_R", kLmDir + "ODD/V_IN");
+    Start();
+    const uint64_t odd = c_.RegOpenKeyEx(kLm, "ODD").value();
+    for (const char *name : {"FIFO", "DEV", "SOCK", "OUT"}) {
+        const std::size_t mark = sandbox_.TraceMark();
+        const auto q = c_.RegQueryValueEx(odd, name);
+        ASSERT_TRUE(q.has_value()) << name << ": the server did not answer";
+        EXPECT_EQ(q->type + q->size, 0u) << name;
+        EXPECT_TRUE(HasTrace("ODD//V_" + std::string(name) + " can't be opened", mark)) << name;
+        EXPECT_EQ(Set(odd, name, "x"), 7u) << name;
+    }
+    EXPECT_EQ(c_.RegQueryValueEx(odd, "in")->data.substr(0, 6), "inside");
+    EXPECT_EQ(c_.RegQueryInfoKey(odd)->arg3, 5u);
+    std::multiset<std::string> shown;
+    for (uint64_t i = 0; i < 6; ++i)
+        shown.insert(c_.RegEnumValue(odd, i)->name);
+    EXPECT_EQ(shown, (std::multiset<std::string>{"", "", "", "", "", "IN"}));
+    // A link inside the registry is written through; one leading out is never written.
+    EXPECT_EQ(Set(odd, "IN", "changed"), 0u);
+    EXPECT_EQ(kst::ReadFile(kLmDir + "REAL/V_R"), kst::ValueFile(1, "changed"));
+    EXPECT_TRUE(fs::is_symlink(kLmDir + "ODD/V_IN"));
+    EXPECT_EQ(kst::ReadFile(secret), kst::ValueFile(3, "secret"));
+    EXPECT_TRUE(fs::is_fifo(kLmDir + "ODD/V_FIFO") && fs::is_symlink(kLmDir + "ODD/V_OUT"));
+}
+
+TEST_F(RegistryDaemon, DeletingABigSubtreeHoldsNoOtherClientAndLeavesNothingBehind)
+{
+    for (int g = 0; g < 10; ++g) {
+        ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/BIG/G" + std::to_string(g)));
+        for (int k = 0; k < 1000; ++k)
+            ASSERT_EQ(mkdir((kLmDir + "BIG/G" + std::to_string(g) + "/K" + std::to_string(k)).c_str(), 0777), 0);
+    }
+    // A deletion that a stop cut short waits above the roots; the next run removes it.
+    ASSERT_TRUE(kst::MakeKey(".KSTntserver.deleted.1/A/B"));
+    Start();
+    const std::set<std::string> roots = {"HKEY_CLASS_ROOT", "HKEY_LOCAL_MACHINE"};
+    const auto cleaned = [&] { return c_.RegOpenKeyEx(kLm, "Q") && Entries(kst::kRegistryDir) == roots; };
+    EXPECT_TRUE(kst::PollFor(10000, cleaned));
+    kst::Connection other = Connect();
+    const uint64_t q = c_.RegCreateKeyEx(kLm, "Q").value();
+    std::atomic<bool> done{false};
+    std::chrono::steady_clock::duration worst{};
+    std::thread caller([&] {
+        while (!done) {
+            const auto start = std::chrono::steady_clock::now();
+            if (!other.RegQueryValueEx(q, "X")) return;
+            worst = std::max(worst, std::chrono::steady_clock::now() - start);
+        }
+    });
+    EXPECT_EQ(c_.RegDeleteKey(kLm, "BIG"), 0u);
+    for (const pid_t rm : kst::Processes("rm")) { // still at work: it holds no socket of the server's
+        std::error_code ec;
+        for (const auto &fd : fs::directory_iterator("/proc/" + std::to_string(rm) + "/fd", ec))
+            EXPECT_FALSE(fs::read_symlink(fd.path(), ec).string().starts_with("socket:")) << "rm holds a socket";
+    }
+    EXPECT_FALSE(fs::exists(kLmDir + "BIG"));
+    EXPECT_EQ(c_.RegOpenKeyEx(kLm, "BIG/G3/K7"), 0u);
+    EXPECT_TRUE(kst::PollFor(20000, cleaned));
+    done = true;
+    caller.join();
+    EXPECT_LT(worst, std::chrono::seconds(1));
+    EXPECT_TRUE(kst::PollFor(5000, [&] { return c_.RegOpenKeyEx(kLm, "Q") && kst::Processes("rm").empty(); }))
+        << "a finished removal is reaped by a later call";
 }
 
 } // namespace

@@ -1,0 +1,231 @@
+// waits_test.cpp: waits answered at once or parked, multiple waits, cancels, connections that vanish, and
+// parking without memory.
+#include "tests/rpc/sync_fixture.h"
+
+#include <random>
+
+namespace kst::rpc {
+namespace {
+
+TEST_F(SyncRpc, SingleWaitAnswersOrParksByTypeRules)
+{
+    Connection a = Connect(), b = Connect(), c = Connect(), d = Connect();
+    const uint64_t mutex = Mutex(a, 0), sem = Semaphore(a, 1, 1);
+    const std::size_t mark = TraceMark();
+    EXPECT_EQ(On(a, P::kWaitSingle, mutex), mutex); // free: a becomes its owner
+    EXPECT_EQ(On(a, P::kWaitSingle, mutex), mutex); // its owner again: at once, no recursion count
+    EXPECT_EQ(
+        Traces("wait_for_single_object_rpc_1_svc", "WaitForSingleObject failed, id=" + std::to_string(mutex), mark),
+        2u);
+    ParkOn(b, {mutex});
+    EXPECT_EQ(
+        Traces("wait_for_single_object_rpc_1_svc", "WaitForSingleObject called, id=" + std::to_string(mutex), mark),
+        1u);
+    EXPECT_EQ(On(a, P::kWaitSingle, sem), sem);
+    ParkOn(c, {sem});
+    // State 2 is not signalled for a single wait, but ready for a multiple one, which consumes it.
+    const uint64_t odd = Event(a, 0, 2);
+    ParkOn(d, {odd});
+    EXPECT_EQ(WaitMultiple(a, 1, 0, {odd}), odd);
+    ParkOn(b, {odd}, 0);
+    EXPECT_EQ(On(a, P::kWaitSingle, 0), 4u);
+}
+
+TEST_F(SyncRpc, MultipleWaitRefusalsConsumeNothing)
+{
+    Connection a = Connect();
+    const uint64_t sem = Semaphore(a, 1, 1);
+    const std::size_t mark = TraceMark();
+    EXPECT_EQ(WaitMultiple(a, 65, 0, std::vector<uint64_t>(64, sem)), 4u);
+    EXPECT_EQ(Traces("WaitForMultipleObjects", Hex(sem), mark), 64u); // refused once all 64 were traced
+    EXPECT_EQ(WaitMultiple(a, 0, 0, {sem}), 4u);
+    EXPECT_EQ(WaitMultiple(a, 2, 0, {sem, 0}), 4u);
+    EXPECT_EQ(WaitMultiple(a, 2, 0, {sem, sem ^ 0x8000}), 2u); // never issued
+    EXPECT_EQ(Release(a, sem, 1), 8u);                         // still at its maximum
+}
+
+TEST_F(SyncRpc, WaitAnyTakesTheFirstReadyAndLeavesTheOtherObjects)
+{
+    Connection a = Connect(), b = Connect();
+    const uint64_t empty = Semaphore(a, 0, 1), ev = Event(a, 0, 1);
+    const std::size_t mark = TraceMark();
+    EXPECT_EQ(WaitMultiple(a, 2, 0, {empty, ev}), ev);
+    EXPECT_EQ(Traces("WaitForMultipleObjects", "object " + Hex(ev) + " is ready", mark), 1u);
+    const uint32_t xid = ParkOn(b, {ev, empty}, 0); // the event was reset, the semaphore left at 0
+    EXPECT_EQ(Release(a, empty, 1), 0u);
+    ExpectReply(b, xid, empty);
+    ExpectUnwatched(a, ev); // b is gone from the event's list too
+}
+
+TEST_F(SyncRpc, WaitAllConsumesEverythingOrWaitsForEachPendingObject)
+{
+    Connection a = Connect(), b = Connect(), c = Connect();
+    const uint64_t sem = Semaphore(a, 1, 1), manual = Event(a, 1, 1);
+    EXPECT_EQ(WaitMultiple(a, 2, 1, {sem, sem}), 0u); // listed twice: 1 -> 0 -> 0
+    EXPECT_EQ(Release(a, sem, 1), 0u);
+    // A flag other than 0 and 1 with every object ready is answered like a wait-any.
+    EXPECT_EQ(WaitMultiple(a, 2, 2, {sem, manual}), sem);
+    EXPECT_EQ(Release(a, sem, 1), 0u);
+    // The ready event is not watched; an auto-reset signal is used up by the waiter, answered or not.
+    const uint64_t e1 = Event(a, 0, 0), e2 = Event(a, 0, 0);
+    const uint32_t xid = ParkOn(b, {manual, e1, e2}, 1);
+    EXPECT_EQ(WaitersOn(manual), 0u);
+    EXPECT_EQ(On(a, P::kResetEvent, manual), 0u);
+    EXPECT_EQ(On(a, P::kSetEvent, e1), 0u);
+    EXPECT_TRUE(Silent(b));
+    EXPECT_EQ(WaitersOn(e1), 0u);
+    ParkOn(c, {e1});
+    EXPECT_EQ(On(a, P::kSetEvent, e2), 0u);
+    ExpectReply(b, xid, e2);
+    EXPECT_TRUE(Silent(c));
+}
+
+TEST_F(SyncRpc, CancelsAnswerTheParkedCallFirstAndUnlinkItEverywhere)
+{
+    Connection a = Connect(), b = Connect();
+    const uint64_t e1 = Event(a, 0, 0), e2 = Event(a, 0, 0);
+    // The parked call's 0 comes first, then the cancel's own; both carry the cancel's xid.
+    auto cancel = [&](uint32_t proc, const Bytes &args) {
+        const uint32_t xid = Send(a, proc, args);
+        Pump();
+        ExpectReply(a, xid, 0);
+        ExpectReply(a, xid, 0);
+        EXPECT_TRUE(Silent(a));
+    };
+    ParkOn(a, {e1});
+    const std::size_t mark = TraceMark();
+    cancel(P::kCancelWaitSingle, EncodeWord(e1));
+    EXPECT_EQ(Traces("timeout_wait_for_single_object_rpc_1_svc", std::to_string(e1) + " timeout!", mark), 1u);
+    EXPECT_EQ(On(a, P::kCancelWaitSingle, e1), 0u);          // nothing left to cancel
+    EXPECT_EQ(On(a, P::kCancelWaitSingle, e1 ^ 0x8000), 2u); // never issued
+    EXPECT_EQ(Call(a, P::kCancelWaitMultiple, EncodeWait(0, 0, {})), 4u);
+    // A count above 64 still cancels; a handle that names nothing is skipped.
+    ParkOn(a, {e1, e2}, 0);
+    cancel(P::kCancelWaitMultiple, EncodeWait(100, 0, std::vector{e1 ^ 0x8000, e2}));
+    // A single cancel that finds a multiple wait takes it off all its objects.
+    ParkOn(a, {e1, e2}, 1);
+    cancel(P::kCancelWaitSingle, EncodeWord(e1));
+    ExpectUnwatched(b, e1);
+    ExpectUnwatched(b, e2);
+}
+
+TEST_F(SyncRpc, LostConnectionDropsEveryParkedCallWithoutReply)
+{
+    Connection a = Connect(), b = Connect(), c = Connect();
+    const uint64_t e1 = Event(a, 0, 0), e2 = Event(a, 0, 0), e3 = Event(a, 0, 0);
+    ParkOn(b, {e1});
+    ParkOn(b, {e1, e2}, 0); // a second parked call: the socket slot names only this one
+    ParkOn(c, {e2, e3}, 1);
+    Drop(b);
+    Drop(c);
+    EXPECT_EQ(ParkedWaiters(), 0u);
+    for (const uint64_t ev : {e1, e2, e3})
+        ExpectUnwatched(a, ev);
+}
+
+// Hundreds of connections park on shared objects and close in random order, some with two parked calls
+// (the socket slot names only the second, so the first is found by the destroy notification). None may
+// leave a waiter, an owner or a byte behind.
+TEST_F(SyncRpc, ChurnOfParkingConnectionsLeavesNoWaiterBehind)
+{
+    Connection a = Connect(), keeper = Connect();
+    const uint64_t sem = Semaphore(a, 0, 1000), mutex = Mutex(a, 1);
+    const std::vector objects{Event(a, 0, 0), Event(a, 0, 0), sem, mutex};
+    const uint32_t kept = ParkOn(keeper, {objects[0]}); // the oldest waiter: signalled only if no dead one is above it
+    std::mt19937 random(7);
+    std::vector<Connection> open;
+    open.reserve(64); // never grows: its buffer is not counted below
+    auto churn = [&] {
+        for (int i = 0; i < 300; ++i) {
+            Connection &c = open.emplace_back(Connect());
+            for (uint32_t n = 1 + random() % 2; n > 0; --n) {
+                const std::vector handles{objects[random() % 4], objects[random() % 4]};
+                if (random() % 2)
+                    Send(c, P::kWaitSingle, EncodeWord(handles[0]));
+                else
+                    Send(c, P::kWaitMultiple, EncodeWait(2, random() % 3, handles));
+                Pump();
+            }
+            if (open.size() > 48 || random() % 3 == 0) {
+                open.erase(open.begin() + random() % open.size());
+                Pump();
+            }
+        }
+        open.clear();
+        for (int pass = 0; pass < 100 && ParkedWaiters() > 1; ++pass)
+            Pump();
+        EXPECT_EQ(ParkedWaiters(), 1u);
+        return LiveBytes();
+    };
+    const std::size_t first = churn(); // the indexes have grown to what the churn needs
+    EXPECT_EQ(churn(), first) << "memory left behind by the lost connections";
+
+    EXPECT_EQ(On(a, P::kSetEvent, objects[0]), 0u);
+    ExpectReply(keeper, kept, objects[0]);
+    // Nobody else is left to take what each object is given: the keeper's waits are answered at once.
+    EXPECT_EQ(On(a, P::kSetEvent, objects[0]), 0u);
+    EXPECT_EQ(On(a, P::kSetEvent, objects[1]), 0u);
+    EXPECT_EQ(Release(a, sem, 1), 0u);
+    EXPECT_EQ(On(a, P::kReleaseMutex, mutex), 0u);
+    for (const uint64_t handle : objects)
+        EXPECT_EQ(On(keeper, P::kWaitSingle, handle), handle);
+}
+
+// Each allocation of a parking wait fails once in turn: the wait is answered 5 (or, for the dispatcher's
+// own record, not at all) and is linked nowhere, with no socket slot left behind; the checks after each
+// pass prove that no half-linked waiter remains.
+TEST_F(SyncRpc, ParkingWithoutMemoryIsUndoneCompletely)
+{
+    Connection a = Connect(), b = Connect();
+    // b reads a reply first, so its receive buffer is there before the server's bytes are counted.
+    const uint64_t e1 = Event(b, 0, 0), e2 = Event(a, 0, 0), e3 = Event(a, 0, 0);
+    for (const bool multiple : {false, true}) {
+        const Bytes args = multiple ? EncodeWait(3, 1, std::vector{e1, e2, e3}) : EncodeWord(e1);
+        const uint32_t proc = multiple ? P::kWaitMultiple : P::kWaitSingle;
+        const std::size_t bytes = LiveBytes();
+        for (uint64_t nth = 1;; ++nth) {
+            FailAllocation(nth);
+            const uint32_t xid = Send(b, proc, args);
+            Pump();
+            const bool failed = AllocationFailed();
+            FailAllocation(0);
+            if (!failed) {
+                EXPECT_EQ(ParkedWaiters(), 1u);
+                // record, waiter, (pending,) a link per object and the socket slot
+                EXPECT_EQ(nth, multiple ? 8u : 5u);
+                const uint32_t cancel = Send(b, multiple ? P::kCancelWaitMultiple : P::kCancelWaitSingle, args);
+                Pump();
+                ExpectReply(b, cancel, 0);
+                ExpectReply(b, cancel, 0);
+                break;
+            }
+            EXPECT_EQ(ParkedWaiters(), 0u);
+            if (nth == 1)
+                EXPECT_TRUE(Silent(b)) << "no record, no reply";
+            else
+                ExpectReply(b, xid, 5);
+            EXPECT_EQ(LiveBytes(), bytes) << "allocation " << nth;
+        }
+    }
+    for (const uint64_t ev : {e1, e2, e3})
+        ExpectUnwatched(a, ev);
+}
+
+// What a parked wait holds: its request, waiter, link and socket slot, far less than a record buffer.
+TEST_F(SyncRpc, AParkedWaitHoldsLessThan512Bytes)
+{
+    Connection a = Connect();
+    const uint64_t ev = Event(a, 1, 0);
+    std::vector<Connection> waiters;
+    for (int i = 0; i < 32; ++i)
+        waiters.push_back(Connect());
+    const std::size_t before = LiveBytes();
+    for (Connection &c : waiters)
+        ParkOn(c, {ev});
+    const std::size_t each = (LiveBytes() - before) / waiters.size();
+    RecordProperty("bytes_per_parked_wait", static_cast<int>(each));
+    EXPECT_LE(each, 512u);
+}
+
+} // namespace
+} // namespace kst::rpc

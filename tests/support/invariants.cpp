@@ -1,0 +1,165 @@
+// invariants.cpp: the consistency checks of invariants.h, read straight from the server's records.
+#include "tests/support/invariants.h"
+
+#include "registry/key_tree.h"
+#include "rpc/server.h"
+#include "sync/internal.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <vector>
+
+namespace kst {
+namespace {
+
+using Fail = ::testing::AssertionResult;
+
+Fail Broken()
+{
+    return ::testing::AssertionFailure();
+}
+
+// Every waiter reachable from an object, with the objects its links are on (one entry per link).
+std::map<const WaiterRecord *, std::vector<const ObjectRecord *>> LinkedWaiters()
+{
+    std::map<const WaiterRecord *, std::vector<const ObjectRecord *>> linked;
+    for (const ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next)
+        for (const WaiterLink *link = obj->waiters; link; link = link->next)
+            linked[link->waiter].push_back(obj);
+    return linked;
+}
+
+std::set<uint64_t> LiveConnections()
+{
+    std::set<uint64_t> live;
+    for (int fd = 0; fd < kDescriptorLimit; ++fd)
+        if (const uint64_t connection = ConnectionOnSocket(fd)) live.insert(connection);
+    return live;
+}
+
+Fail CheckObjects()
+{
+    const ObjectRecord *prev = nullptr;
+    for (const ObjectRecord *obj = P_EVENT_HEAD; obj; prev = obj, obj = obj->next) {
+        if (obj->prev != prev) return Broken() << "object " << obj << ": prev link broken";
+        if (obj->handle == 0 || ObjectOfHandle(obj->handle) != obj)
+            return Broken() << "object " << obj << ": not found by its handle";
+        if (obj->name && FindObjectByName(obj->name, obj->type) != obj)
+            return Broken() << "object " << obj->name << ": not found by its name";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+Fail CheckWaiters(const std::set<uint64_t> &live)
+{
+    const auto linked = LinkedWaiters();
+    for (const auto &[waiter, objects] : linked) {
+        const RequestRecord *request = waiter->request.get();
+        if (!request) return Broken() << "waiter " << waiter << " has no request";
+        if (waiter->connection != RequestIdentity(request) || !live.contains(waiter->connection))
+            return Broken() << "waiter " << waiter << " of a connection that is gone";
+        std::vector<const ObjectRecord *> pending;
+        for (uint64_t i = 0; i < waiter->pending_count; ++i)
+            if (waiter->pending[i]) pending.push_back(waiter->pending[i]);
+        if (!waiter->pending) {
+            if (objects.size() != 1 || waiter->mode != 1 || waiter->single != objects.front())
+                return Broken() << "single waiter " << waiter << " with " << objects.size() << " links";
+        } else {
+            std::vector<const ObjectRecord *> on = objects;
+            std::sort(pending.begin(), pending.end());
+            std::sort(on.begin(), on.end());
+            if (pending != on)
+                return Broken() << "waiter " << waiter << ": " << on.size() << " links but " << pending.size()
+                                << " pending objects";
+        }
+        const auto fd = static_cast<unsigned>(RequestSocket(request));
+        if (fd >= kSocketSlots) continue;
+        const SocketSlot *slot = sock2client[fd];
+        if (!slot || !linked.contains(slot->waiter) || slot->waiter->connection != waiter->connection)
+            return Broken() << "waiter " << waiter << " not named by its socket slot " << fd;
+    }
+    for (unsigned fd = 0; fd < kSocketSlots; ++fd) {
+        const SocketSlot *slot = sock2client[fd];
+        if (!slot) continue;
+        const auto found = linked.find(slot->waiter);
+        if (found == linked.end() || static_cast<unsigned>(RequestSocket(slot->waiter->request.get())) != fd)
+            return Broken() << "socket slot " << fd << " names no parked call of its own";
+        const uint64_t object = slot->waiter->pending ? 0 : reinterpret_cast<uint64_t>(found->second.front());
+        if (slot->object != object) return Broken() << "socket slot " << fd << ": wrong object";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+Fail CheckOwners(const std::set<uint64_t> &live)
+{
+    for (const ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next) {
+        if (obj->type != ObjectType::Mutex || obj->mutex.owner == 0) continue;
+        if (!live.contains(obj->mutex.owner)) return Broken() << "mutex " << obj << " owned by a connection that is gone";
+        if (NewestMutexOwnedBy(obj->mutex.owner, obj->handle + 1) != obj)
+            return Broken() << "mutex " << obj << " missing from the owner index";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+void CollectRegistrations(const KeyNode *key, std::map<uint64_t, int> &registered)
+{
+    for (; key; key = key->next_sibling) {
+        if (key->notify_event != 0) ++registered[key->notify_event];
+        CollectRegistrations(key->first_child, registered);
+    }
+}
+
+Fail CheckRegistrations()
+{
+    std::map<uint64_t, int> registered;
+    CollectRegistrations(HKEY_CLASS_ROOT, registered);
+    CollectRegistrations(HKEY_LOCAL_MACHINE, registered);
+    for (const auto &[handle, count] : registered) {
+        const ObjectRecord *event = ObjectOfHandle(handle);
+        if (event && event->type != ObjectType::Event)
+            return Broken() << "a registration names a live object that is no event";
+    }
+    for (const ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next) {
+        const auto found = registered.find(obj->handle);
+        if (obj->identity == 0 && (found == registered.end() || found->second != 1))
+            return Broken() << "internal event " << obj << " not owned by one registration";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+} // namespace
+
+::testing::AssertionResult SyncStateIsConsistent()
+{
+    // In this order: a later check follows links that an earlier one has vouched for.
+    const std::set<uint64_t> live = LiveConnections();
+    if (Fail objects = CheckObjects(); !objects) return objects;
+    if (Fail waiters = CheckWaiters(live); !waiters) return waiters;
+    if (Fail owners = CheckOwners(live); !owners) return owners;
+    return CheckRegistrations();
+}
+
+std::size_t ParkedWaiters()
+{
+    return LinkedWaiters().size();
+}
+
+std::size_t WaitersOn(uint64_t handle)
+{
+    std::size_t links = 0;
+    if (const ObjectRecord *obj = ObjectOfHandle(handle))
+        for (const WaiterLink *link = obj->waiters; link; link = link->next)
+            ++links;
+    return links;
+}
+
+std::size_t ObjectCount()
+{
+    std::size_t count = 0;
+    for (const ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next)
+        ++count;
+    return count;
+}
+
+} // namespace kst

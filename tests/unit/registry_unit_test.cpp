@@ -1,0 +1,207 @@
+// registry_unit_test.cpp: the registry's length limits, exactly at, one under and one over each, and its
+// paths, lookups and shown names, on a key tree loaded from a temporary directory.
+#include "registry/operations.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A registry whose LOCAL_MACHINE root is a fresh temporary directory, loaded as the daemon loads it.
+class RegistryUnit : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char base[] = "/tmp/kst-registry-XXXXXX";
+        ASSERT_NE(mkdtemp(base), nullptr);
+        base_ = base;
+        root_ = base_ + "/registry/HKEY_LOCAL_MACHINE";
+        fs::create_directories(root_ + "/A/B");
+        fs::create_directories(root_ + "/TWIN");
+        fs::create_directories(root_ + "/twin");
+        SetLocalMachineRoot(root_.c_str());
+        LoadRegistry();
+        lm_ = ResolveKey(kLocalMachineHandle);
+        ASSERT_NE(lm_, nullptr);
+    }
+    void TearDown() override
+    {
+        UnLoadRegistry();
+        fs::remove_all(base_);
+    }
+    // The identity of the key a path names below from (LOCAL_MACHINE by default), or the last-error word.
+    uint64_t Create(std::string path, uint64_t from = kLocalMachineHandle)
+    {
+        uint64_t key = 0;
+        return RegCreateKeyEx(from, path.data(), 0, nullptr, 0, 0, nullptr, &key, nullptr) ? key : GetLastError();
+    }
+
+    std::string base_, root_;
+    KeyNode *lm_ = nullptr;
+};
+
+// The name field check: 255 characters and a NUL are a name, 256 without one are refused, never read on.
+TEST(RegistryLimits, NameFieldNeedsItsNulWithinTheField)
+{
+    char field[kNameField];
+    std::memset(field, 'n', sizeof field);
+    EXPECT_EQ(NameArg(field), nullptr);
+    field[kNameField - 1] = '\0';
+    EXPECT_EQ(NameArg(field), field);
+}
+
+// A path holds at most 4095 characters: the one that would take the NUL's place is refused.
+TEST(RegistryLimits, PathTakesExactlyWhatFitsBeforeItsNul)
+{
+    RegPath path;
+    EXPECT_FALSE(AppendPath(path, std::string(kMaxPath, 'p')));
+    EXPECT_EQ(path.length, 0u);
+    ASSERT_TRUE(AppendPath(path, std::string(kMaxPath - 2, 'p')));
+    EXPECT_FALSE(AppendPath(path, "pq"));
+    EXPECT_EQ(path.length, kMaxPath - 2);
+    ASSERT_TRUE(AppendPath(path, "p"));
+    EXPECT_EQ(path.length, kMaxPath - 1);
+    EXPECT_EQ(path.text[kMaxPath - 1], '\0');
+    EXPECT_FALSE(AppendPath(path, "q"));
+    EXPECT_EQ(std::string(path.text), std::string(kMaxPath - 1, 'p'));
+    TruncatePath(path, 3);
+    EXPECT_EQ(std::string(path.text), "ppp");
+}
+
+TEST(RegistryNames, ShownNameDropsTheValuePrefixOnlyFromLongerNames)
+{
+    for (const auto &[entry, shown] : std::vector<std::pair<const char *, const char *>>{
+             {"V_X", "X"}, {"V_", ""}, {"V", "V"}, {"v_x", "v_x"}, {"notes.txt", "notes.txt"}, {"", ""}})
+        EXPECT_EQ(ShownName(entry), shown) << entry;
+}
+
+TEST(RegistryNames, ConversionTurnsBackslashesAndAsciiLettersOnly)
+{
+    char name[] = "a\\b/c\xe9z";
+    ConvertSubKey(name);
+    EXPECT_STREQ(name, "A/B/C\xe9Z");
+    ConvertSubKey(nullptr);
+}
+
+TEST_F(RegistryUnit, PathsAndLookupsFollowSeparatorsAndCase)
+{
+    KeyNode *b = FindKey(lm_, "A/B");
+    ASSERT_NE(b, nullptr);
+    RegPath path;
+    ASSERT_TRUE(GetRegFullPath(b, path));
+    EXPECT_EQ(std::string(path.text), root_ + "//A//B//");
+    ASSERT_TRUE(ValueFilePath(b, "X", path));
+    EXPECT_EQ(std::string(path.text), root_ + "//A//B//V_X");
+    EXPECT_FALSE(ValueFilePath(b, "X/Y", path));
+    for (const char *same : {"A//B", "/A/B", "A/B/", "a/b"})
+        EXPECT_EQ(FindKey(lm_, same), b) << same;
+    for (const char *none : {"", "/", "A/X", "B"})
+        EXPECT_EQ(FindKey(lm_, none), nullptr) << none;
+    EXPECT_EQ(FindKey(nullptr, "A"), nullptr);
+    EXPECT_EQ(GetLastError(), kErrInvalid);
+    EXPECT_TRUE(VerifyKey(HKEY_LOCAL_MACHINE, b->identity));
+    EXPECT_FALSE(VerifyKey(HKEY_CLASS_ROOT, b->identity));
+    EXPECT_EQ(ResolveKey(kClassRootHandle), HKEY_CLASS_ROOT);
+}
+
+// Among keys whose names differ only in case the first in the list wins: after loading the smaller byte
+// order, after a create the newest. Growing the index and removing keys keep that, and enumeration
+// positions follow the list.
+TEST_F(RegistryUnit, CaseTwinsResolveToTheFirstInTheListWhateverTheIndexDoes)
+{
+    KeyNode *upper = FindKey(lm_, "twin");
+    ASSERT_NE(upper, nullptr);
+    EXPECT_STREQ(KeyName(upper), "TWIN");
+    KeyNode *newest = AddKeyNode(lm_, "Twin");
+    ASSERT_NE(newest, nullptr);
+    EXPECT_EQ(FindKey(lm_, "TWIN"), newest);
+    for (int i = 0; i < 3000; ++i)
+        ASSERT_NE(AddKeyNode(lm_, "K" + std::to_string(i)), nullptr);
+    EXPECT_EQ(FindKey(lm_, "twin"), newest);
+    EXPECT_STREQ(KeyName(FindKey(lm_, "k2999")), "K2999");
+    EXPECT_EQ(NthChild(lm_, 3000), newest); // the enumeration cursor now stands on it
+    const uint64_t gone = newest->identity;
+    RemoveKeyNode(newest);
+    EXPECT_EQ(FindKey(lm_, "twin"), upper);
+    EXPECT_STREQ(KeyName(NthChild(lm_, 3001)), "TWIN");
+    EXPECT_STREQ(KeyName(NthChild(lm_, 3000)), "A");
+    EXPECT_EQ(NthChild(lm_, 3003), nullptr);
+    EXPECT_EQ(KeyOfIdentity(gone), nullptr);
+    EXPECT_EQ(ResolveKey(gone), nullptr);
+    EXPECT_EQ(GetLastError(), kErrNotFound);
+    EXPECT_EQ(lm_->first_child->next_sibling->next_sibling->prev_sibling, lm_->first_child->next_sibling);
+}
+
+// A sub-key path of 255 characters is looked up; one of 256 names no key, though "name/" would name one.
+TEST_F(RegistryUnit, SubKeyPathsHoldAtMost255Characters)
+{
+    const std::string longest(kNameField - 1, 'L');
+    ASSERT_GT(Create(longest), kLocalMachineHandle);
+    EXPECT_NE(IsSubKeyExist(lm_, longest.c_str()), nullptr);
+    SetLastError(0);
+    EXPECT_EQ(IsSubKeyExist(lm_, (longest + "/").c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), kErrNotFound);
+    SetLastError(0);
+    EXPECT_EQ(IsSubKeyExist(lm_, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), 0u);
+}
+
+// A new key's full path, closing "//" included, holds at most 4095 characters.
+TEST_F(RegistryUnit, CreateTakesAKeyWhoseFullPathFillsThePathExactly)
+{
+    const std::string level(200, 'N');
+    uint64_t parent = kLocalMachineHandle;
+    std::size_t full = root_.size() + 2; // LOCAL_MACHINE's own full path
+    while (full + 2 * (level.size() + 2) < kMaxPath) {
+        parent = Create(level, parent);
+        ASSERT_GT(parent, kLocalMachineHandle);
+        full += level.size() + 2;
+    }
+    const std::size_t room = kMaxPath - 1 - full - 2; // leaf characters that still fit
+    ASSERT_TRUE(room > 0 && room < kNameField);
+    EXPECT_EQ(Create(std::string(room + 1, 'X'), parent), kErrFileSystem);
+    const uint64_t fits = Create(std::string(room, 'X'), parent);
+    ASSERT_GT(fits, kLocalMachineHandle);
+    RegPath path;
+    ASSERT_TRUE(GetRegFullPath(KeyOfIdentity(fits), path));
+    EXPECT_EQ(path.length, kMaxPath - 1);
+}
+
+// The root's directory path holds at most 511 characters; a longer one leaves the root as it was.
+TEST_F(RegistryUnit, RootPathHoldsAtMost511Characters)
+{
+    SetLocalMachineRoot(std::string(kKeyNameSize, 'r').c_str());
+    EXPECT_EQ(std::string(KeyName(HKEY_LOCAL_MACHINE)), root_);
+    const std::string longest = "/" + std::string(kKeyNameSize - 2, 'r');
+    SetLocalMachineRoot(longest.c_str());
+    EXPECT_EQ(std::string(KeyName(HKEY_LOCAL_MACHINE)), longest);
+    SetLocalMachineRoot(root_.c_str());
+}
+
+// A value being written, or one a crash left half written, is never a value entry.
+TEST_F(RegistryUnit, TheFileBesideAValueIsNoValueEntry)
+{
+    std::ofstream(root_ + "/A/.KSTntserver.new") << "half";
+    const uint64_t a = FindKey(lm_, "A")->identity;
+    const auto values = [a] {
+        uint32_t subkeys = 0, longest_subkey = 0, count = 99, packed = 0;
+        uint64_t last_write = 0;
+        EXPECT_EQ(RegQueryInfoKey(a, nullptr, nullptr, nullptr, &subkeys, &longest_subkey, nullptr, &count, &packed,
+                                  &packed, nullptr, &last_write),
+                  1);
+        return count;
+    };
+    EXPECT_EQ(values(), 0u);
+    char name[] = "V";
+    ASSERT_EQ(RegSetValueEx(a, name, 0, 1, "data", 4), 1);
+    EXPECT_EQ(values(), 1u);
+    EXPECT_FALSE(fs::exists(root_ + "/A/.KSTntserver.new")) << "the write took the name over and renamed it away";
+}
+
+} // namespace
