@@ -312,8 +312,8 @@ void Objects(ControlFormat format, const ControlFacts &facts, std::string &out)
             ForEachWaiter(obj, [&](const WaiterRecord &waiter) {
                 Appendf(waiters, "%s%d", waiters.empty() ? "" : ",", ViewOf(waiter, now).fd);
             });
-            Appendf(out, "%-10s 0x%016" PRIx64 " %5" PRId64 "  %-21s %-13s ", TypeName(obj), obj.handle,
-                    obj.ref_count, state.c_str(), waiters.empty() ? "-" : waiters.c_str());
+            Appendf(out, "%-10s 0x%016" PRIx64 " %5" PRId64 "  %-21s %-13s ", TypeName(obj), obj.handle, obj.ref_count,
+                    state.c_str(), waiters.empty() ? "-" : waiters.c_str());
             if (obj.name)
                 AppendText(out, obj.name, false);
             else
