@@ -117,7 +117,8 @@ TEST_F(Dispatch, FragmentedAndPipelinedCallsAreAnsweredInOrder)
     EXPECT_EQ(opened->Word(), created->Word());
 }
 
-TEST_F(Dispatch, EveryCallStartsWithLastErrorZero)
+// Every call starts with last error zero, and the client identity traced is that of the connection.
+TEST_F(Dispatch, EveryCallStartsWithLastErrorZeroAndClientIdentityIsPerConnection)
 {
     kst::Connection other = Connect();
     const uint64_t ev = c_.CreateEvent(0, 0, "").value();
@@ -126,11 +127,7 @@ TEST_F(Dispatch, EveryCallStartsWithLastErrorZero)
     EXPECT_EQ(other.CloseHandle(ev), 0u);
     EXPECT_EQ(c_.CloseHandle(0), 4u);
     EXPECT_EQ(c_.RegNotifyChangeKeyValue({.arg1 = 2, .arg4 = c_.CreateEvent(1, 0, "").value(), .arg5 = 1}), 0u);
-}
 
-TEST_F(Dispatch, ClientIdentityIsPerConnection)
-{
-    kst::Connection other = Connect();
     ASSERT_NE(c_.RegCreateKeyEx(2, "K").value_or(0), 0u);
     const std::size_t mark = sandbox_.TraceMark();
     for (kst::Connection *c : {&c_, &c_, &other})
