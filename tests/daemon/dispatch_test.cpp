@@ -34,7 +34,7 @@ kst::Bytes Header(uint32_t xid)
     return kst::Encoder().U32(xid).U32(1).U32(0).U32(0).U32(0).U32(0).Take();
 }
 
-TEST_F(Dispatch, RepliesCarryEachResultRecordInWireOrder)
+TEST_F(Dispatch, RepliesCarryEachResultRecordInWireOrderAndCharactersTheirLowByte)
 {
     EXPECT_EQ(RawReply(kst::proc::kNull, {}, 0x51), Header(0x51));
 
@@ -53,11 +53,9 @@ TEST_F(Dispatch, RepliesCarryEachResultRecordInWireOrder)
     EXPECT_EQ(mark, (std::array<uint8_t, 4>{0x80, 0, (24 + 3096) >> 8, (24 + 3096) & 0xFF}));
     EXPECT_EQ(c_.ReadRecord().value_or(kst::Bytes{}).size(), 24u + 3096u);
     EXPECT_EQ(RawReply(kst::proc::kRegQueryInfoKey, kst::EncodeWord(2), 0x56).size(), 24u + 40u);
-}
 
-TEST_F(Dispatch, CharactersTravelAsSignExtendedIntsAndOnlyTheLowByteCounts)
-{
-    // An element 00 00 01 41 names "A": the upper 24 bits are ignored.
+    // Characters travel as sign-extended ints and only the low byte counts. An element 00 00 01 41 names "A": the upper
+    // 24 bits are ignored.
     const auto reply = c_.Call(kst::proc::kCreateEvent, kst::Encoder().U64(0).U64(0).U32(0x141).Chars("", 63).Take());
     ASSERT_TRUE(reply && reply->Word()) << c_.error();
     EXPECT_EQ(c_.OpenEvent("A"), *reply->Word());

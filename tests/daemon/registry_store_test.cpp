@@ -79,10 +79,11 @@ protected:
     kst::Connection c_;
 };
 
-TEST_F(RegistryDaemon, LoadsSubkeysInByteOrderSkipsFilesAndLoopsAndPutsNewKeysFirst)
+TEST_F(RegistryDaemon, LoadsSubkeysInByteOrderSkipsFilesAndLoopsPutsNewKeysFirstAndLooksUpWithoutCase)
 {
-    for (const char *k : {"ORDER/b", "ORDER/B", "ORDER/a", "ORDER/FOO", "ORDER/foo", "ORDER/_x", "OTHER/IN"})
+    for (const char *k : {"ORDER/b", "ORDER/B", "ORDER/a", "ORDER/FOO", "ORDER/foo", "ORDER/_x", "OTHER/IN", "Foo/Bar"})
         ASSERT_TRUE(kst::MakeKey(std::string("HKEY_LOCAL_MACHINE/") + k));
+    ASSERT_TRUE(kst::MakeKey("HKEY_CLASS_ROOT/Cls"));
     ASSERT_TRUE(kst::WriteFile(kLmDir + "ORDER/V_X", kst::ValueFile(1, "x")));
     ASSERT_TRUE(kst::WriteFile(kLmDir + "ORDER/notes.txt", "n"));
     ASSERT_TRUE(kst::WriteFile(kLmDir + "ORDER/FOO/V_WHO", kst::ValueFile(1, "upper")));
@@ -101,13 +102,8 @@ TEST_F(RegistryDaemon, LoadsSubkeysInByteOrderSkipsFilesAndLoopsAndPutsNewKeysFi
     EXPECT_EQ(first.arg1, static_cast<uint64_t>(st.st_mtime));
     EXPECT_NE(c_.RegCreateKeyEx(order, "zz").value_or(0), 0u);
     EXPECT_EQ(Subkeys(order).front(), "ZZ");
-}
 
-TEST_F(RegistryDaemon, LookupIgnoresCaseAndConvertsBackslashes)
-{
-    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/Foo/Bar"));
-    ASSERT_TRUE(kst::MakeKey("HKEY_CLASS_ROOT/Cls"));
-    Start();
+    // Lookups ignore case and convert backslashes.
     const uint64_t foo = c_.RegOpenKeyEx(kLm, "foo").value();
     const std::size_t mark = sandbox_.TraceMark();
     const uint64_t bar = c_.RegOpenKeyEx(kLm, "foo\\bar").value();
@@ -185,9 +181,10 @@ TEST_F(RegistryDaemon, CreateAndDeleteReplyExactlyAndChangeOnlyTheirDirectoriesW
     EXPECT_NE(c_.RegOpenKeyEx(kLm, "A").value_or(a), a);
 }
 
-TEST_F(RegistryDaemon, InfoQueryPacksLongestNameAndLargestSizeAndEnumerationWalksTheDirectory)
+TEST_F(RegistryDaemon, InfoQueryAndEnumerationWalkTheDirectoryAndValuesRoundTripThroughExactFileBytes)
 {
     ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/INFO/SUB"));
+    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/VALS"));
     ASSERT_TRUE(kst::WriteFile(kLmDir + "INFO/V_A", kst::ValueFile(7, "abc")));
     ASSERT_TRUE(kst::WriteFile(kLmDir + "INFO/V_LONGNAME", kst::ValueFile(7, std::string(300, 'L'))));
     ASSERT_TRUE(kst::WriteFile(kLmDir + "INFO/notes.txt", std::string(1000, 'n'))); // counted, size not read
@@ -212,12 +209,8 @@ TEST_F(RegistryDaemon, InfoQueryPacksLongestNameAndLargestSizeAndEnumerationWalk
     }
     EXPECT_EQ(shown, (std::multiset<std::string>{"", "", "A:3", "LONGNAME:300"}));
     EXPECT_TRUE(c_.RegEnumKeyEx(c_.RegOpenKeyEx(info, "SUB").value(), 0)->name.empty());
-}
 
-TEST_F(RegistryDaemon, ValuesRoundTripThroughExactFileBytesAndSizeLimits)
-{
-    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/VALS"));
-    Start();
+    // Values round-trip through exact file bytes, within their size limits.
     const uint64_t key = c_.RegOpenKeyEx(kLm, "VALS").value();
     EXPECT_EQ(Set(key, "Foo", "hello", 0x11223344), 0u);
     EXPECT_EQ(kst::ReadFile(kLmDir + "VALS/V_FOO"), kst::ValueFile(0x11223344, "hello"));

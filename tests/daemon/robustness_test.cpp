@@ -35,7 +35,7 @@ protected:
     }
 };
 
-TEST_F(Robustness, StalledAndTricklingClientsDoNotHoldUpOthers)
+TEST_F(Robustness, StalledTricklingAndNonReadingClientsDoNotHoldUpOthers)
 {
     kst::Connection stalled = Connect(), trickle = Connect();
     const kst::Bytes call = kst::CallRecord(0x71, kst::proc::kCreateEvent, kst::EncodeCreate(0, 0, "T"));
@@ -51,10 +51,8 @@ TEST_F(Robustness, StalledAndTricklingClientsDoNotHoldUpOthers)
     const auto first = stalled.ReadReply(), second = trickle.ReadReply();
     ASSERT_TRUE(first && first->Word() && second && second->Word());
     EXPECT_EQ(*first->Word(), *second->Word()); // both opened the event named T
-}
 
-TEST_F(Robustness, ClientThatNeverReadsLosesOnlyItsOwnConnection)
-{
+    // A client that never reads loses only its own connection.
     kst::Connection greedy = Connect();
     int small = 4096;
     setsockopt(greedy.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);

@@ -33,7 +33,7 @@ protected:
 TEST_F(Startup, RefusesWithoutPortmapperOrLoopback)
 {
     ASSERT_TRUE(sandbox_.ListenSyslog());
-    EXPECT_EQ(sandbox_.Launch(), 5); // five probes with a one-second pause between two
+    EXPECT_EQ(sandbox_.Launch(), 5);             // five probes with a one-second pause between two
     EXPECT_EQ(sandbox_.TraceLines().size(), 1u); // "Starting up..." and nothing further
     EXPECT_EQ(kst::Processes("KSTntserver"), Pids{});
     ASSERT_EQ(system("ip link set dev lo name xyz0"), 0);
