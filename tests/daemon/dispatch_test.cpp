@@ -67,7 +67,7 @@ TEST_F(Dispatch, RepliesCarryEachResultRecordInWireOrderAndCharactersTheirLowByt
     EXPECT_TRUE(sandbox_.WaitForTrace("name = caf\xE9"));
 }
 
-TEST_F(Dispatch, RuntimeErrorRepliesAndTheNextCallStillServed)
+TEST_F(Dispatch, RuntimeErrorRepliesThenFragmentedAndPipelinedCallsAnsweredInOrder)
 {
     for (const uint32_t proc : {29u, 1000u, 0xFFFFFFFFu}) {
         ASSERT_TRUE(c_.SendCall(proc, kst::EncodeWord(1), proc));
@@ -90,12 +90,10 @@ TEST_F(Dispatch, RuntimeErrorRepliesAndTheNextCallStillServed)
     EXPECT_EQ(sandbox_.CountTrace("reg_query_value", mark), 0u);
     EXPECT_EQ(sandbox_.CountTrace("reg_set_value", mark), 0u);
     EXPECT_TRUE(c_.Null());
-}
 
-// Catches a record stream that takes only single-fragment records, or loses, reorders or mislabels calls
-// that arrive together: a call in three fragments (one of a single byte) and two more behind it, in one write.
-TEST_F(Dispatch, FragmentedAndPipelinedCallsAreAnsweredInOrder)
-{
+    // Catches a record stream that takes only single-fragment records, or loses, reorders or mislabels calls
+    // that arrive together: a call in three fragments (one of a single byte) and two more behind it, in one
+    // write.
     const kst::Bytes call =
         kst::CallMessage(0x61, kst::kProgram, kst::kVersion, kst::proc::kCreateEvent, kst::EncodeCreate(0, 0, "F"));
     kst::Encoder wire;

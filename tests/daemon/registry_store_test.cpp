@@ -249,9 +249,10 @@ TEST_F(RegistryDaemon, InfoQueryAndEnumerationWalkTheDirectoryAndValuesRoundTrip
     EXPECT_FALSE(fs::exists(kLmDir + "VALS/V_A\\B"));
 }
 
-TEST_F(RegistryDaemon, NotificationFiresOnceForItsKeyOrSubtreeByReplyOrByTheClientsEvent)
+TEST_F(RegistryDaemon, NotificationFiresOnceByReplyOrEventAndCancelReplacementAndDeletionAnswerIt)
 {
     ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/K/C/G"));
+    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/K/SUB"));
     Start();
     const uint64_t k = c_.RegOpenKeyEx(kLm, "K").value(), child = c_.RegOpenKeyEx(k, "C").value(),
                    grandchild = c_.RegOpenKeyEx(child, "G").value();
@@ -280,27 +281,9 @@ TEST_F(RegistryDaemon, NotificationFiresOnceForItsKeyOrSubtreeByReplyOrByTheClie
     EXPECT_EQ(c_.RegNotifyChangeKeyValue({k, 0, 0, event, 1}), 0u);
     EXPECT_EQ(Set(k, "v", "1"), 0u);
     EXPECT_EQ(c_.WaitForSingleObject(event), event); // manual reset: signalled and still so
-}
 
-TEST_F(RegistryDaemon, ARegistrationWhoseEventWasClosedSignalsNothingCreatedAfterIt)
-{
-    Start();
-    const uint64_t k = c_.RegCreateKeyEx(kLm, "K").value(), closed = c_.CreateEvent(1, 0, "").value();
-    EXPECT_EQ(c_.RegNotifyChangeKeyValue({k, 0, 0, closed, 1}), 0u);
-    EXPECT_EQ(c_.CloseHandle(closed), 0u);
-    std::vector<uint64_t> later;
-    for (int i = 0; i < 48; ++i)
-        later.push_back(c_.CreateEvent(1, 0, "").value());
-    EXPECT_EQ(Set(k, "v", "1"), 0u);
-    kst::Connection w = Connect();
-    EXPECT_FALSE(w.WaitForMultipleObjects(later.size(), 0, later, 300).has_value()) << "one of them was signalled";
-}
-
-TEST_F(RegistryDaemon, CancelAnswersTheParkedRegistrationFirstAndReplacementAndDeletionAnswerIt)
-{
-    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/K/SUB"));
-    Start();
-    const uint64_t k = c_.RegOpenKeyEx(kLm, "K").value(), sub = c_.RegOpenKeyEx(k, "SUB").value();
+    // Cancel answers the parked registration first; replacement and deletion answer it too.
+    const uint64_t sub = c_.RegOpenKeyEx(k, "SUB").value();
     EXPECT_EQ(c_.CancelRegNotify({k}), 0u); // nothing registered
     EXPECT_EQ(c_.CancelRegNotify({0}), 4u);
     kst::Connection a = Connect(), b = Connect();
@@ -328,6 +311,20 @@ TEST_F(RegistryDaemon, CancelAnswersTheParkedRegistrationFirstAndReplacementAndD
     EXPECT_EQ(Next(b), Answer(on_sub, 0));
     EXPECT_EQ(c_.CancelRegNotify({k}), 2u);
     EXPECT_EQ(c_.CancelRegNotify({kLm}), 0u);
+}
+
+TEST_F(RegistryDaemon, ARegistrationWhoseEventWasClosedSignalsNothingCreatedAfterIt)
+{
+    Start();
+    const uint64_t k = c_.RegCreateKeyEx(kLm, "K").value(), closed = c_.CreateEvent(1, 0, "").value();
+    EXPECT_EQ(c_.RegNotifyChangeKeyValue({k, 0, 0, closed, 1}), 0u);
+    EXPECT_EQ(c_.CloseHandle(closed), 0u);
+    std::vector<uint64_t> later;
+    for (int i = 0; i < 48; ++i)
+        later.push_back(c_.CreateEvent(1, 0, "").value());
+    EXPECT_EQ(Set(k, "v", "1"), 0u);
+    kst::Connection w = Connect();
+    EXPECT_FALSE(w.WaitForMultipleObjects(later.size(), 0, later, 300).has_value()) << "one of them was signalled";
 }
 
 TEST_F(RegistryDaemon, OverlongPathsAreRefusedWholeAndTheDeepestTreeLoadsAgain)
@@ -448,7 +445,7 @@ TEST_F(RegistryDaemon, KilledAtAnyMomentOfAWriteEachValueIsWholeAndNoHalfWritten
     }
 }
 
-TEST_F(RegistryDaemon, AFullFileSystemKeepsTheOldValueAndLeavesANewOneAbsent)
+TEST_F(RegistryDaemon, AFullFileSystemKeepsTheOldValueAndOddFilesAreValuesThatCannotBeOpened)
 {
     ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/FULL"));
     ASSERT_EQ(mount("tmpfs", (kLmDir + "FULL").c_str(), "tmpfs", 0, "size=64k"), 0) << strerror(errno);
@@ -459,24 +456,6 @@ TEST_F(RegistryDaemon, AFullFileSystemKeepsTheOldValueAndLeavesANewOneAbsent)
         while (write(filler.get(), block.data(), block.size()) > 0) {
         }
     }
-    Start();
-    const uint64_t full = c_.RegOpenKeyEx(kLm, "FULL").value();
-    const std::size_t mark = sandbox_.TraceMark();
-    // The file beside the value opened, so the reply is that of a write; the trace tells what happened.
-    EXPECT_EQ(Set(full, "OLD", std::string(400, 'n')), 0u);
-    EXPECT_EQ(Set(full, "NEW", "n"), 0u);
-    EXPECT_EQ(sandbox_.CountTrace("can't be written", mark), 2u);
-    EXPECT_EQ(kst::ReadFile(kLmDir + "FULL/V_OLD"), kst::ValueFile(1, "old"));
-    EXPECT_EQ(Entries(kLmDir + "FULL"), (std::set<std::string>{"V_OLD", "filler"}));
-    EXPECT_EQ(c_.RegQueryValueEx(full, "old")->data.substr(0, 3), "old");
-    EXPECT_EQ(c_.RegQueryValueEx(full, "new")->size, 0u);
-    ASSERT_EQ(unlink((kLmDir + "FULL/filler").c_str()), 0);
-    EXPECT_EQ(Set(full, "NEW", "n"), 0u); // room again: stored whole
-    EXPECT_EQ(kst::ReadFile(kLmDir + "FULL/V_NEW"), kst::ValueFile(1, "n"));
-}
-
-TEST_F(RegistryDaemon, FifosSocketsDevicesAndLinksOutOfTheRegistryAreValuesThatCannotBeOpened)
-{
     ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/ODD"));
     ASSERT_TRUE(kst::WriteFile(kLmDir + "REAL/V_R", kst::ValueFile(3, "inside")));
     const std::string secret = "/opt/orn/kestrel/secret";
@@ -491,6 +470,21 @@ TEST_F(RegistryDaemon, FifosSocketsDevicesAndLinksOutOfTheRegistryAreValuesThatC
     fs::create_symlink(secret, kLmDir + "ODD/V_OUT");
     fs::create_symlink("../REAL/V_R", kLmDir + "ODD/V_IN");
     Start();
+    const uint64_t full = c_.RegOpenKeyEx(kLm, "FULL").value();
+    const std::size_t mark = sandbox_.TraceMark();
+    // The file beside the value opened, so the reply is that of a write; the trace tells what happened.
+    EXPECT_EQ(Set(full, "OLD", std::string(400, 'n')), 0u);
+    EXPECT_EQ(Set(full, "NEW", "n"), 0u);
+    EXPECT_EQ(sandbox_.CountTrace("can't be written", mark), 2u);
+    EXPECT_EQ(kst::ReadFile(kLmDir + "FULL/V_OLD"), kst::ValueFile(1, "old"));
+    EXPECT_EQ(Entries(kLmDir + "FULL"), (std::set<std::string>{"V_OLD", "filler"}));
+    EXPECT_EQ(c_.RegQueryValueEx(full, "old")->data.substr(0, 3), "old");
+    EXPECT_EQ(c_.RegQueryValueEx(full, "new")->size, 0u);
+    ASSERT_EQ(unlink((kLmDir + "FULL/filler").c_str()), 0);
+    EXPECT_EQ(Set(full, "NEW", "n"), 0u); // room again: stored whole
+    EXPECT_EQ(kst::ReadFile(kLmDir + "FULL/V_NEW"), kst::ValueFile(1, "n"));
+
+    // Fifos, sockets, devices and links out of the registry are values that cannot be opened.
     const uint64_t odd = c_.RegOpenKeyEx(kLm, "ODD").value();
     for (const char *name : {"FIFO", "DEV", "SOCK", "OUT"}) {
         const std::size_t mark = sandbox_.TraceMark();
