@@ -99,6 +99,10 @@ protected:
 
 TEST_F(Port, AcceptedValuesBindTheLoopbackAddressAtThatPortAndOthersFallBack)
 {
+    UniqueFd taken(socket(AF_INET, SOCK_STREAM, 0));
+    const sockaddr_in addr = Loopback(32772);
+    ASSERT_EQ(bind(taken.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(taken.get(), 1), 0);
     Run({
         // Catches a range off by one at 61000, no stripping or stripping of the wrong characters, a base other
         // than 10, a carriage return kept in the value, a "SRVPORT=" line that decides, and other keys that
@@ -133,21 +137,13 @@ TEST_F(Port, AcceptedValuesBindTheLoopbackAddressAtThatPortAndOthersFallBack)
          0,
          {Pair("SRVPORT", "ANY"), {0, "GetRpcPortNumber", "the port number is automatically alloced by OS."}, kNoPort}},
         {std::nullopt, 0, {{1, "GetRpcPortNumber", "property.inf is not exist."}, kNoPort}},
+        // Catches a bind failure that ends the server, leaves it unregistered, or loses the reason.
+        {"SRVPORT=32772\n",
+         0,
+         {Pair("SRVPORT", "32772"),
+          Read(32772),
+          {1, "NTSYS_Server", "Binding failed, the reason is : Address already in use"}}},
     });
-}
-
-// Catches a bind failure that ends the server, leaves it unregistered, or loses the reason.
-TEST_F(Port, TakenPortFallsBackToASystemChosenOne)
-{
-    UniqueFd taken(socket(AF_INET, SOCK_STREAM, 0));
-    const sockaddr_in addr = Loopback(32768);
-    ASSERT_EQ(bind(taken.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(taken.get(), 1), 0);
-    Run({{"SRVPORT=32768\n",
-          0,
-          {Pair("SRVPORT", "32768"),
-           Read(32768),
-           {1, "NTSYS_Server", "Binding failed, the reason is : Address already in use"}}}});
 }
 
 } // namespace

@@ -79,10 +79,11 @@ protected:
     kst::Connection c_;
 };
 
-TEST_F(RegistryDaemon, LoadsSubkeysInByteOrderSkipsFilesAndLoopsAndPutsNewKeysFirst)
+TEST_F(RegistryDaemon, LoadsSubkeysInByteOrderSkipsFilesAndLoopsPutsNewKeysFirstAndLooksUpWithoutCase)
 {
-    for (const char *k : {"ORDER/b", "ORDER/B", "ORDER/a", "ORDER/FOO", "ORDER/foo", "ORDER/_x", "OTHER/IN"})
+    for (const char *k : {"ORDER/b", "ORDER/B", "ORDER/a", "ORDER/FOO", "ORDER/foo", "ORDER/_x", "OTHER/IN", "Foo/Bar"})
         ASSERT_TRUE(kst::MakeKey(std::string("HKEY_LOCAL_MACHINE/") + k));
+    ASSERT_TRUE(kst::MakeKey("HKEY_CLASS_ROOT/Cls"));
     ASSERT_TRUE(kst::WriteFile(kLmDir + "ORDER/V_X", kst::ValueFile(1, "x")));
     ASSERT_TRUE(kst::WriteFile(kLmDir + "ORDER/notes.txt", "n"));
     ASSERT_TRUE(kst::WriteFile(kLmDir + "ORDER/FOO/V_WHO", kst::ValueFile(1, "upper")));
@@ -101,13 +102,8 @@ TEST_F(RegistryDaemon, LoadsSubkeysInByteOrderSkipsFilesAndLoopsAndPutsNewKeysFi
     EXPECT_EQ(first.arg1, static_cast<uint64_t>(st.st_mtime));
     EXPECT_NE(c_.RegCreateKeyEx(order, "zz").value_or(0), 0u);
     EXPECT_EQ(Subkeys(order).front(), "ZZ");
-}
 
-TEST_F(RegistryDaemon, LookupIgnoresCaseAndConvertsBackslashes)
-{
-    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/Foo/Bar"));
-    ASSERT_TRUE(kst::MakeKey("HKEY_CLASS_ROOT/Cls"));
-    Start();
+    // Lookups ignore case and convert backslashes.
     const uint64_t foo = c_.RegOpenKeyEx(kLm, "foo").value();
     const std::size_t mark = sandbox_.TraceMark();
     const uint64_t bar = c_.RegOpenKeyEx(kLm, "foo\\bar").value();
@@ -124,7 +120,7 @@ TEST_F(RegistryDaemon, LookupIgnoresCaseAndConvertsBackslashes)
     EXPECT_EQ(c_.RegFlushKey(0), 0u);
 }
 
-TEST_F(RegistryDaemon, CreateAndDeleteReplyExactlyAndChangeOnlyTheirDirectories)
+TEST_F(RegistryDaemon, CreateAndDeleteReplyExactlyAndChangeOnlyTheirDirectoriesWhateverTheNames)
 {
     ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/A"));
     Start();
@@ -155,6 +151,20 @@ TEST_F(RegistryDaemon, CreateAndDeleteReplyExactlyAndChangeOnlyTheirDirectories)
     EXPECT_TRUE(HasTrace("Sub key not exist", mark));
     EXPECT_EQ(Subkeys(a), (std::vector<std::string>{"LATE", "C"}));
 
+    // Shell characters in names are ordinary characters.
+    const std::string odd = "it's $(touch pwned); `touch pwned` | & > *",
+                      upper = "IT'S $(TOUCH PWNED); `TOUCH PWNED` | & > *";
+    const uint64_t shell = c_.RegCreateKeyEx(kLm, odd).value();
+    EXPECT_TRUE(fs::is_directory(kLmDir + upper));
+    EXPECT_EQ(Set(shell, odd, "q"), 0u);
+    EXPECT_EQ(kst::ReadFile(kLmDir + upper + "/V_" + upper), kst::ValueFile(1, "q"));
+    EXPECT_EQ(c_.RegDeleteValue(shell, odd), 0u);
+    EXPECT_FALSE(fs::exists(kLmDir + upper + "/V_" + upper));
+    EXPECT_EQ(c_.RegDeleteKey(kLm, odd), 0u);
+    EXPECT_FALSE(fs::exists(kLmDir + upper));
+    EXPECT_FALSE(fs::exists("/pwned"));
+    EXPECT_FALSE(fs::exists("/PWNED"));
+
     // A deleted key's handle names nothing, however many keys are made and deleted after it (their freed
     // records there to be reused), nor does any handle from before a restart.
     std::set<uint64_t> seen = {b, deep};
@@ -171,25 +181,10 @@ TEST_F(RegistryDaemon, CreateAndDeleteReplyExactlyAndChangeOnlyTheirDirectories)
     EXPECT_NE(c_.RegOpenKeyEx(kLm, "A").value_or(a), a);
 }
 
-TEST_F(RegistryDaemon, ShellCharactersInNamesAreOrdinaryCharacters)
-{
-    Start();
-    const std::string odd = "it's $(touch pwned); `touch pwned` | & > *",
-                      upper = "IT'S $(TOUCH PWNED); `TOUCH PWNED` | & > *";
-    const uint64_t key = c_.RegCreateKeyEx(kLm, odd).value();
-    EXPECT_TRUE(fs::is_directory(kLmDir + upper));
-    EXPECT_EQ(Set(key, odd, "q"), 0u);
-    EXPECT_EQ(kst::ReadFile(kLmDir + upper + "/V_" + upper), kst::ValueFile(1, "q"));
-    EXPECT_EQ(c_.RegDeleteValue(key, odd), 0u);
-    EXPECT_FALSE(fs::exists(kLmDir + upper + "/V_" + upper));
-    EXPECT_EQ(c_.RegDeleteKey(kLm, odd), 0u);
-    EXPECT_FALSE(fs::exists(kLmDir + upper));
-    EXPECT_FALSE(fs::exists("/pwned") || fs::exists("/PWNED"));
-}
-
-TEST_F(RegistryDaemon, InfoQueryPacksLongestNameAndLargestSizeAndEnumerationWalksTheDirectory)
+TEST_F(RegistryDaemon, InfoQueryAndEnumerationWalkTheDirectoryAndValuesRoundTripThroughExactFileBytes)
 {
     ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/INFO/SUB"));
+    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/VALS"));
     ASSERT_TRUE(kst::WriteFile(kLmDir + "INFO/V_A", kst::ValueFile(7, "abc")));
     ASSERT_TRUE(kst::WriteFile(kLmDir + "INFO/V_LONGNAME", kst::ValueFile(7, std::string(300, 'L'))));
     ASSERT_TRUE(kst::WriteFile(kLmDir + "INFO/notes.txt", std::string(1000, 'n'))); // counted, size not read
@@ -214,12 +209,8 @@ TEST_F(RegistryDaemon, InfoQueryPacksLongestNameAndLargestSizeAndEnumerationWalk
     }
     EXPECT_EQ(shown, (std::multiset<std::string>{"", "", "A:3", "LONGNAME:300"}));
     EXPECT_TRUE(c_.RegEnumKeyEx(c_.RegOpenKeyEx(info, "SUB").value(), 0)->name.empty());
-}
 
-TEST_F(RegistryDaemon, ValuesRoundTripThroughExactFileBytesAndSizeLimits)
-{
-    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/VALS"));
-    Start();
+    // Values round-trip through exact file bytes, within their size limits.
     const uint64_t key = c_.RegOpenKeyEx(kLm, "VALS").value();
     EXPECT_EQ(Set(key, "Foo", "hello", 0x11223344), 0u);
     EXPECT_EQ(kst::ReadFile(kLmDir + "VALS/V_FOO"), kst::ValueFile(0x11223344, "hello"));
@@ -258,9 +249,10 @@ TEST_F(RegistryDaemon, ValuesRoundTripThroughExactFileBytesAndSizeLimits)
     EXPECT_FALSE(fs::exists(kLmDir + "VALS/V_A\\B"));
 }
 
-TEST_F(RegistryDaemon, NotificationFiresOnceForItsKeyOrSubtreeByReplyOrByTheClientsEvent)
+TEST_F(RegistryDaemon, NotificationFiresOnceByReplyOrEventAndCancelReplacementAndDeletionAnswerIt)
 {
     ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/K/C/G"));
+    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/K/SUB"));
     Start();
     const uint64_t k = c_.RegOpenKeyEx(kLm, "K").value(), child = c_.RegOpenKeyEx(k, "C").value(),
                    grandchild = c_.RegOpenKeyEx(child, "G").value();
@@ -289,27 +281,9 @@ TEST_F(RegistryDaemon, NotificationFiresOnceForItsKeyOrSubtreeByReplyOrByTheClie
     EXPECT_EQ(c_.RegNotifyChangeKeyValue({k, 0, 0, event, 1}), 0u);
     EXPECT_EQ(Set(k, "v", "1"), 0u);
     EXPECT_EQ(c_.WaitForSingleObject(event), event); // manual reset: signalled and still so
-}
 
-TEST_F(RegistryDaemon, ARegistrationWhoseEventWasClosedSignalsNothingCreatedAfterIt)
-{
-    Start();
-    const uint64_t k = c_.RegCreateKeyEx(kLm, "K").value(), closed = c_.CreateEvent(1, 0, "").value();
-    EXPECT_EQ(c_.RegNotifyChangeKeyValue({k, 0, 0, closed, 1}), 0u);
-    EXPECT_EQ(c_.CloseHandle(closed), 0u);
-    std::vector<uint64_t> later;
-    for (int i = 0; i < 48; ++i)
-        later.push_back(c_.CreateEvent(1, 0, "").value());
-    EXPECT_EQ(Set(k, "v", "1"), 0u);
-    kst::Connection w = Connect();
-    EXPECT_FALSE(w.WaitForMultipleObjects(later.size(), 0, later, 300).has_value()) << "one of them was signalled";
-}
-
-TEST_F(RegistryDaemon, CancelAnswersTheParkedRegistrationFirstAndReplacementAndDeletionAnswerIt)
-{
-    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/K/SUB"));
-    Start();
-    const uint64_t k = c_.RegOpenKeyEx(kLm, "K").value(), sub = c_.RegOpenKeyEx(k, "SUB").value();
+    // Cancel answers the parked registration first; replacement and deletion answer it too.
+    const uint64_t sub = c_.RegOpenKeyEx(k, "SUB").value();
     EXPECT_EQ(c_.CancelRegNotify({k}), 0u); // nothing registered
     EXPECT_EQ(c_.CancelRegNotify({0}), 4u);
     kst::Connection a = Connect(), b = Connect();
@@ -337,6 +311,20 @@ TEST_F(RegistryDaemon, CancelAnswersTheParkedRegistrationFirstAndReplacementAndD
     EXPECT_EQ(Next(b), Answer(on_sub, 0));
     EXPECT_EQ(c_.CancelRegNotify({k}), 2u);
     EXPECT_EQ(c_.CancelRegNotify({kLm}), 0u);
+}
+
+TEST_F(RegistryDaemon, ARegistrationWhoseEventWasClosedSignalsNothingCreatedAfterIt)
+{
+    Start();
+    const uint64_t k = c_.RegCreateKeyEx(kLm, "K").value(), closed = c_.CreateEvent(1, 0, "").value();
+    EXPECT_EQ(c_.RegNotifyChangeKeyValue({k, 0, 0, closed, 1}), 0u);
+    EXPECT_EQ(c_.CloseHandle(closed), 0u);
+    std::vector<uint64_t> later;
+    for (int i = 0; i < 48; ++i)
+        later.push_back(c_.CreateEvent(1, 0, "").value());
+    EXPECT_EQ(Set(k, "v", "1"), 0u);
+    kst::Connection w = Connect();
+    EXPECT_FALSE(w.WaitForMultipleObjects(later.size(), 0, later, 300).has_value()) << "one of them was signalled";
 }
 
 TEST_F(RegistryDaemon, OverlongPathsAreRefusedWholeAndTheDeepestTreeLoadsAgain)
@@ -457,7 +445,7 @@ TEST_F(RegistryDaemon, KilledAtAnyMomentOfAWriteEachValueIsWholeAndNoHalfWritten
     }
 }
 
-TEST_F(RegistryDaemon, AFullFileSystemKeepsTheOldValueAndLeavesANewOneAbsent)
+TEST_F(RegistryDaemon, AFullFileSystemKeepsTheOldValueAndOddFilesAreValuesThatCannotBeOpened)
 {
     ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/FULL"));
     ASSERT_EQ(mount("tmpfs", (kLmDir + "FULL").c_str(), "tmpfs", 0, "size=64k"), 0) << strerror(errno);
@@ -468,24 +456,6 @@ TEST_F(RegistryDaemon, AFullFileSystemKeepsTheOldValueAndLeavesANewOneAbsent)
         while (write(filler.get(), block.data(), block.size()) > 0) {
         }
     }
-    Start();
-    const uint64_t full = c_.RegOpenKeyEx(kLm, "FULL").value();
-    const std::size_t mark = sandbox_.TraceMark();
-    // The file beside the value opened, so the reply is that of a write; the trace tells what happened.
-    EXPECT_EQ(Set(full, "OLD", std::string(400, 'n')), 0u);
-    EXPECT_EQ(Set(full, "NEW", "n"), 0u);
-    EXPECT_EQ(sandbox_.CountTrace("can't be written", mark), 2u);
-    EXPECT_EQ(kst::ReadFile(kLmDir + "FULL/V_OLD"), kst::ValueFile(1, "old"));
-    EXPECT_EQ(Entries(kLmDir + "FULL"), (std::set<std::string>{"V_OLD", "filler"}));
-    EXPECT_EQ(c_.RegQueryValueEx(full, "old")->data.substr(0, 3), "old");
-    EXPECT_EQ(c_.RegQueryValueEx(full, "new")->size, 0u);
-    ASSERT_EQ(unlink((kLmDir + "FULL/filler").c_str()), 0);
-    EXPECT_EQ(Set(full, "NEW", "n"), 0u); // room again: stored whole
-    EXPECT_EQ(kst::ReadFile(kLmDir + "FULL/V_NEW"), kst::ValueFile(1, "n"));
-}
-
-TEST_F(RegistryDaemon, FifosSocketsDevicesAndLinksOutOfTheRegistryAreValuesThatCannotBeOpened)
-{
     ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/ODD"));
     ASSERT_TRUE(kst::WriteFile(kLmDir + "REAL/V_R", kst::ValueFile(3, "inside")));
     const std::string secret = "/opt/orn/kestrel/secret";
@@ -500,6 +470,21 @@ TEST_F(RegistryDaemon, FifosSocketsDevicesAndLinksOutOfTheRegistryAreValuesThatC
     fs::create_symlink(secret, kLmDir + "ODD/V_OUT");
     fs::create_symlink("../REAL/V_R", kLmDir + "ODD/V_IN");
     Start();
+    const uint64_t full = c_.RegOpenKeyEx(kLm, "FULL").value();
+    const std::size_t mark = sandbox_.TraceMark();
+    // The file beside the value opened, so the reply is that of a write; the trace tells what happened.
+    EXPECT_EQ(Set(full, "OLD", std::string(400, 'n')), 0u);
+    EXPECT_EQ(Set(full, "NEW", "n"), 0u);
+    EXPECT_EQ(sandbox_.CountTrace("can't be written", mark), 2u);
+    EXPECT_EQ(kst::ReadFile(kLmDir + "FULL/V_OLD"), kst::ValueFile(1, "old"));
+    EXPECT_EQ(Entries(kLmDir + "FULL"), (std::set<std::string>{"V_OLD", "filler"}));
+    EXPECT_EQ(c_.RegQueryValueEx(full, "old")->data.substr(0, 3), "old");
+    EXPECT_EQ(c_.RegQueryValueEx(full, "new")->size, 0u);
+    ASSERT_EQ(unlink((kLmDir + "FULL/filler").c_str()), 0);
+    EXPECT_EQ(Set(full, "NEW", "n"), 0u); // room again: stored whole
+    EXPECT_EQ(kst::ReadFile(kLmDir + "FULL/V_NEW"), kst::ValueFile(1, "n"));
+
+    // Fifos, sockets, devices and links out of the registry are values that cannot be opened.
     const uint64_t odd = c_.RegOpenKeyEx(kLm, "ODD").value();
     for (const char *name : {"FIFO", "DEV", "SOCK", "OUT"}) {
         const std::size_t mark = sandbox_.TraceMark();

@@ -141,13 +141,6 @@ std::optional<long> ProcStatusKb(pid_t pid, std::string_view field)
     return std::nullopt;
 }
 
-int CountFds(pid_t pid)
-{
-    std::error_code ec;
-    const fs::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", ec);
-    return ec ? -1 : static_cast<int>(std::distance(fds, fs::directory_iterator()));
-}
-
 std::vector<pid_t> Processes(std::string_view name)
 {
     std::vector<pid_t> out;

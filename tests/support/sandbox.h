@@ -52,8 +52,6 @@ std::string ValueFile(uint32_t type, std::string_view data);
 std::optional<pid_t> ReadPid(const std::string &path);
 // A field of /proc/<pid>/status in kB ("VmRSS", "VmHWM"); nullopt when unreadable.
 std::optional<long> ProcStatusKb(pid_t pid, std::string_view field);
-// Open descriptors of a process; -1 when /proc/<pid>/fd can't be read.
-int CountFds(pid_t pid);
 // The namespace's processes other than this test (its pid 1); with a name, only those of that name.
 std::vector<pid_t> Processes(std::string_view name = {});
 
@@ -127,13 +125,6 @@ inline Answer Next(Connection &c)
 {
     const auto reply = c.ReadReply();
     return {reply ? reply->xid : 0, reply && reply->Word() ? *reply->Word() : ~uint64_t{0}};
-}
-
-// Signals an event that no waiter may still hold: the signal stays for the next wait.
-inline void ExpectUnwatched(Connection &c, uint64_t event)
-{
-    EXPECT_EQ(c.SetEvent(event), 0u);
-    EXPECT_EQ(c.WaitForSingleObject(event, 2000), event);
 }
 
 // A test case with its own portmapper and a serving daemon. A fixture that lays out files before the
