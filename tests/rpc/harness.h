@@ -21,9 +21,8 @@ Bytes WordReply(uint32_t xid, uint64_t word);
 
 // The allocation seam of this test program: operator new without exceptions (what the server uses)
 // fails for the nth such allocation from now on (1: the next one) and for no other; 0 disarms it.
-void FailAllocation(uint64_t nth);
-// True once the armed failure has happened.
-[[nodiscard]] bool AllocationFailed();
+// Returns whether the failure armed before has happened.
+bool FailAllocation(uint64_t nth);
 // Bytes held by live allocations made through operator new, the server's and the test's.
 [[nodiscard]] std::size_t LiveBytes();
 
@@ -40,7 +39,7 @@ protected:
     Connection Connect();
     // One pass of the server's loop; there must be something to do. The consistency checks run after it.
     void Pump();
-    // Sends one call; the server reads it at the next pass. Returns its xid.
+    // Sends one call and runs the pass that reads it. Returns its xid.
     uint32_t Send(Connection &c, uint32_t proc, const Bytes &args);
     // Send, one pass, and the one-word reply, checked byte for byte against WordReply; ~0 when the reply
     // is missing or is not a word reply to this call.

@@ -137,9 +137,7 @@ TEST_F(SyncRpc, CreateWithoutMemoryLeavesNothingBehind)
         const std::size_t objects = ObjectCount();
         FailAllocation(nth);
         const uint32_t xid = Send(a, P::kCreateEvent, EncodeCreate(0, 0, "NEW"));
-        Pump();
-        const bool failed = AllocationFailed();
-        FailAllocation(0);
+        const bool failed = FailAllocation(0);
         if (nth == 1) {
             EXPECT_TRUE(Silent(a)) << "no record, no reply";
             continue;

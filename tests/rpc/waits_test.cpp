@@ -87,7 +87,6 @@ TEST_F(SyncRpc, CancelsAnswerTheParkedCallFirstAndUnlinkItEverywhere)
     // The parked call's 0 comes first, then the cancel's own; both carry the cancel's xid.
     auto cancel = [&](uint32_t proc, const Bytes &args) {
         const uint32_t xid = Send(a, proc, args);
-        Pump();
         ExpectReply(a, xid, 0);
         ExpectReply(a, xid, 0);
         EXPECT_TRUE(Silent(a));
@@ -144,7 +143,6 @@ TEST_F(SyncRpc, ChurnOfParkingConnectionsLeavesNoWaiterBehind)
                     Send(c, P::kWaitSingle, EncodeWord(handles[0]));
                 else
                     Send(c, P::kWaitMultiple, EncodeWait(2, random() % 3, handles));
-                Pump();
             }
             if (open.size() > 48 || random() % 3 == 0) {
                 open.erase(open.begin() + random() % open.size());
@@ -186,15 +184,12 @@ TEST_F(SyncRpc, ParkingWithoutMemoryIsUndoneCompletely)
         for (uint64_t nth = 1;; ++nth) {
             FailAllocation(nth);
             const uint32_t xid = Send(b, proc, args);
-            Pump();
-            const bool failed = AllocationFailed();
-            FailAllocation(0);
+            const bool failed = FailAllocation(0);
             if (!failed) {
                 EXPECT_EQ(ParkedWaiters(), 1u);
                 // record, waiter, (pending,) a link per object and the socket slot
                 EXPECT_EQ(nth, multiple ? 8u : 5u);
                 const uint32_t cancel = Send(b, multiple ? P::kCancelWaitMultiple : P::kCancelWaitSingle, args);
-                Pump();
                 ExpectReply(b, cancel, 0);
                 ExpectReply(b, cancel, 0);
                 break;
