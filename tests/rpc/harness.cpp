@@ -229,20 +229,10 @@ uint32_t RpcHarness::Park(Connection &c, uint32_t proc, const Bytes &args)
     return xid;
 }
 
-Bytes RpcHarness::Read(Connection &c)
-{
-    return c.ReadRecord(1000).value_or(Bytes{});
-}
-
 void RpcHarness::Drop(Connection &c)
 {
     c.Close();
     Pump();
-}
-
-std::size_t RpcHarness::TraceMark()
-{
-    return Traces("", "", 0);
 }
 
 std::size_t RpcHarness::Traces(const std::string &function, const std::string &message, std::size_t since)

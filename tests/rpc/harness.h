@@ -47,14 +47,14 @@ protected:
     // Send and one pass for a call that must park: no reply, and one more parked waiter in the server.
     uint32_t Park(Connection &c, uint32_t proc, const Bytes &args);
     // The next reply record written to c, whole; empty when there is none.
-    static Bytes Read(Connection &c);
+    static Bytes Read(Connection &c) { return c.ReadRecord(1000).value_or(Bytes{}); }
     // Nothing has been written to c.
     static bool Silent(Connection &c) { return c.NoReplyWithin(0); }
     // Closes c and lets the server see it go.
     void Drop(Connection &c);
 
     // Trace lines so far; pass as `since` to count only what comes after.
-    static std::size_t TraceMark();
+    static std::size_t TraceMark() { return Traces("", "", 0); }
     // Lines from `since` on written by that function of the sync unit, with exactly that message.
     static std::size_t Traces(const std::string &function, const std::string &message, std::size_t since);
 };
