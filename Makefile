@@ -5,11 +5,11 @@ DEB_BUILD  ?= build-deb
 JOBS       ?= $(shell nproc)
 TEST_JOBS  ?= $(shell echo $$(( $$(nproc) * 2 )))
 PACKAGES    = g++ cmake make pkg-config libtirpc-dev rpcbind libgtest-dev libgmock-dev \
-              iproute2 procps sysvinit-utils util-linux clang libclang-rt-14-dev debhelper dpkg-dev \
+              iproute2 procps sysvinit-utils util-linux clang libclang-rt-14-dev clang-format debhelper dpkg-dev \
               lintian systemd
 KESTREL     = /opt/orn/kestrel
 
-.PHONY: deps build run stop check check-asan fuzz bench install deb clean
+.PHONY: deps build run stop check check-asan fuzz format-check bench install deb clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -49,6 +49,10 @@ check-asan: deps
 	CXX=clang++ cmake -S . -B $(ASAN_BUILD) -DKST_WERROR=ON -DKST_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	ctest --test-dir $(ASAN_BUILD) -j$(TEST_JOBS) --output-on-failure
+
+# One layout: every C and C++ source as .clang-format has it.
+format-check: deps
+	git ls-files '*.cpp' '*.h' '*.c' | xargs clang-format --dry-run -Werror
 
 # Every libFuzzer target for FUZZ_SECONDS each (ASan+UBSan, clang), inside a private namespace.
 FUZZ_SECONDS ?= 30

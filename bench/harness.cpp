@@ -28,12 +28,12 @@ constexpr char kRedisServer[] = "/usr/bin/redis-server";
 std::optional<pid_t> ReadPid(const char *path)
 {
     std::ifstream f(path);
-    long pid = 0;
+    long          pid = 0;
     if (!(f >> pid) || pid <= 0) return std::nullopt;
     return static_cast<pid_t>(pid);
 }
 
-} // namespace
+}  // namespace
 
 pid_t Spawn(const std::vector<std::string> &args, const std::vector<std::string> &env)
 {
@@ -49,7 +49,7 @@ pid_t Spawn(const std::vector<std::string> &args, const std::vector<std::string>
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
+    pid_t     pid = -1;
     const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     return rc == 0 ? pid : -1;
@@ -81,7 +81,7 @@ long RssKb(pid_t pid)
 
 double CpuSeconds(pid_t pid)
 {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/schedstat");
+    std::ifstream      f("/proc/" + std::to_string(pid) + "/schedstat");
     unsigned long long ns = 0;
     return f >> ns ? static_cast<double>(ns) / 1e9 : -1;
 }
@@ -89,7 +89,7 @@ double CpuSeconds(pid_t pid)
 uint16_t FreePort(uint16_t from)
 {
     for (uint16_t port = from;; ++port) {
-        UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        UniqueFd    fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_port = htons(port);
@@ -140,12 +140,12 @@ bool StartRpcbind()
 
 std::optional<double> Daemon::Start(int timeout_ms)
 {
-    const auto start = Clock::now();
+    const auto  start = Clock::now();
     const pid_t launcher = Spawn({path_}, {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"});
     if (launcher < 0) return std::nullopt;
     // The launcher detaches the daemon and exits; the daemon is then ours to reap as pid 1.
-    bool launched = false;
-    const bool ready = PollFor(timeout_ms, [&] {
+    bool         launched = false;
+    const bool   ready = PollFor(timeout_ms, [&] {
         if (!launched) launched = Reap(launcher).has_value();
         if (access(kReadyFile, F_OK) != 0) return false;
         port_ = PmapGetPort(kProgram, kVersion).value_or(0);
@@ -204,7 +204,7 @@ bool Redis::Command(std::initializer_list<std::string_view> words)
 bool Redis::ReadLine(std::string &line)
 {
     for (std::size_t end; (end = buffer_.find("\r\n")) == std::string::npos;) {
-        char chunk[4096];
+        char          chunk[4096];
         const ssize_t n = recv(fd_.get(), chunk, sizeof chunk, 0);
         if (n <= 0 && errno != EINTR) return false;
         if (n > 0) buffer_.append(chunk, static_cast<std::size_t>(n));
@@ -235,11 +235,11 @@ pid_t StartRedis(uint16_t port)
     const pid_t redis = Spawn({kRedisServer, "--bind", "127.0.0.1", "--port", std::to_string(port), "--save", "",
                                "--appendonly", "no", "--daemonize", "no", "--dir", "/run", "--logfile", ""},
                               {"PATH=/usr/sbin:/usr/bin"});
-    Redis probe;
+    Redis       probe;
     if (redis > 0 && PollFor(10000, [&] { return !Reap(redis) && probe.Connect(port) && probe.Command({"PING"}); }))
         return redis;
     if (redis > 0) EndChild(redis, 2000);
     return -1;
 }
 
-} // namespace kst::bench
+}  // namespace kst::bench

@@ -69,9 +69,9 @@ public:
     ~SyslogSink();
 
 private:
-    int fd_ = -1;                    // bound at /dev/log
-    std::atomic<bool> stop_ = false; // asks the reader to end
-    std::thread reader_;             // drains fd_
+    int               fd_ = -1;       // bound at /dev/log
+    std::atomic<bool> stop_ = false;  // asks the reader to end
+    std::thread       reader_;        // drains fd_
 };
 
 // rpcbind -w -f in the background; true once it answers on 127.0.0.1:111.
@@ -87,19 +87,19 @@ public:
 
     // Launches it and waits until the ready file exists and a null call found through the portmapper is
     // answered; the seconds that took, or nullopt when it did not within timeout_ms.
-    std::optional<double> Start(int timeout_ms = 60000);
-    bool Stop();
-    [[nodiscard]] pid_t pid() const { return pid_; }
+    std::optional<double>  Start(int timeout_ms = 60000);
+    bool                   Stop();
+    [[nodiscard]] pid_t    pid() const { return pid_; }
     [[nodiscard]] uint16_t port() const { return port_; }
-    [[nodiscard]] long RssKb() const { return bench::RssKb(pid_); }
-    [[nodiscard]] double CpuSeconds() const { return bench::CpuSeconds(pid_); }
+    [[nodiscard]] long     RssKb() const { return bench::RssKb(pid_); }
+    [[nodiscard]] double   CpuSeconds() const { return bench::CpuSeconds(pid_); }
     // A connection to the daemon; not connected() on failure.
     [[nodiscard]] Connection Connect() const;
 
 private:
-    std::string path_;  // the binary under test
-    pid_t pid_ = -1;    // the detached daemon, once ready
-    uint16_t port_ = 0; // its port at the portmapper
+    std::string path_;      // the binary under test
+    pid_t       pid_ = -1;  // the detached daemon, once ready
+    uint16_t    port_ = 0;  // its port at the portmapper
 };
 
 // One Redis connection speaking RESP over TCP; each command waits for its whole reply.
@@ -113,11 +113,11 @@ private:
     bool ReadLine(std::string &line);
     bool ReadReply();
 
-    UniqueFd fd_;        // the socket
-    std::string buffer_; // received, not yet consumed
+    UniqueFd    fd_;      // the socket
+    std::string buffer_;  // received, not yet consumed
 };
 
 // redis-server on 127.0.0.1:port, without persistence; -1 when it is not installed or did not come up.
 pid_t StartRedis(uint16_t port);
 
-} // namespace kst::bench
+}  // namespace kst::bench

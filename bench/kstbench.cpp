@@ -47,39 +47,39 @@ using kst::Connection;
 using kst::bench::Clock;
 using kst::bench::SecondsSince;
 
-constexpr uint64_t kLocalMachine = 2;    // predefined key handle of HKEY_LOCAL_MACHINE
-constexpr std::size_t kValueBytes = 100; // data of the value the registry rows write and read
-constexpr int kConnections = 16;         // the many-connection null-call row
-constexpr int kMemoryConnections = 1000; // idle connections and parked waits of the memory rows
-constexpr int kMemoryItems = 10000;      // objects and keys of the memory rows
-constexpr int kParkRounds = 15;          // parked waits per connection in the memory rows
-constexpr int kTreeGroups = 100;         // a start-up tree: this many group keys, the rest below them
-constexpr int kStallBoundMs = 100;       // the longest another client's call may be held
-constexpr int kLongCallMs = 120000;      // reply time allowed to a call that removes thousands of keys
+constexpr uint64_t    kLocalMachine = 2;          // predefined key handle of HKEY_LOCAL_MACHINE
+constexpr std::size_t kValueBytes = 100;          // data of the value the registry rows write and read
+constexpr int         kConnections = 16;          // the many-connection null-call row
+constexpr int         kMemoryConnections = 1000;  // idle connections and parked waits of the memory rows
+constexpr int         kMemoryItems = 10000;       // objects and keys of the memory rows
+constexpr int         kParkRounds = 15;           // parked waits per connection in the memory rows
+constexpr int         kTreeGroups = 100;          // a start-up tree: this many group keys, the rest below them
+constexpr int         kStallBoundMs = 100;        // the longest another client's call may be held
+constexpr int         kLongCallMs = 120000;       // reply time allowed to a call that removes thousands of keys
 
 struct Options {
-    bool quick = false; // shorter slices, no 100,000-key start-up
+    bool        quick = false;  // shorter slices, no 100,000-key start-up
     std::string daemon = KST_DEFAULT_DAEMON;
     std::string echo = KST_DEFAULT_ECHO;
-    std::string scratch; // disk directory for /opt/orn/kestrel; empty: nsrun's tmpfs
-    std::string only;    // one section (speed, scale, memory, start-up); empty: all
-    double slice = 0.05; // seconds per measurement slice
-    int slices = 20;     // slices per side of a paired measurement
+    std::string scratch;       // disk directory for /opt/orn/kestrel; empty: nsrun's tmpfs
+    std::string only;          // one section (speed, scale, memory, start-up); empty: all
+    double      slice = 0.05;  // seconds per measurement slice
+    int         slices = 20;   // slices per side of a paired measurement
 
     [[nodiscard]] bool Wants(std::string_view section) const { return only.empty() || only == section; }
 };
 
 // One line of the result table.
 struct Row {
-    std::string scenario; // what was measured
-    std::string measured; // the daemon's figure
-    std::string floor;    // what it is held against, measured in this run
-    std::string ratio;    // measured against floor (or against K=10)
-    std::string goal;     // the bound it should meet
-    std::string verdict;  // "ok", "MISS" or empty when there is no bound
+    std::string scenario;  // what was measured
+    std::string measured;  // the daemon's figure
+    std::string floor;     // what it is held against, measured in this run
+    std::string ratio;     // measured against floor (or against K=10)
+    std::string goal;      // the bound it should meet
+    std::string verdict;   // "ok", "MISS" or empty when there is no bound
 };
 
-std::vector<Row> g_rows; // the table, in order
+std::vector<Row> g_rows;  // the table, in order
 
 // Only ever called with a literal format; the attribute lets the compiler check each call's arguments.
 __attribute__((format(printf, 1, 2))) std::string Format(const char *fmt, ...)
@@ -139,7 +139,7 @@ void Note(const std::string &text)
 double Throughput(double seconds, const std::function<bool()> &op)
 {
     const auto start = Clock::now();
-    long count = 0;
+    long       count = 0;
     do {
         if (!op()) return 0;
         ++count;
@@ -193,14 +193,14 @@ double PingPong(double seconds, const std::function<bool()> &wait_a, const std::
                 const std::function<bool()> &signal_a, const std::function<bool()> &wait_b)
 {
     std::atomic<bool> stop = false, failed = false;
-    std::thread other([&] {
+    std::thread       other([&] {
         while (wait_a() && !stop)
             if (!signal_b()) break;
         if (!stop) failed = true;
     });
     const auto start = Clock::now();
-    long rounds = 0;
-    bool ok = true;
+    long              rounds = 0;
+    bool              ok = true;
     while (ok) {
         ok = signal_a() && wait_b();
         rounds += ok;
@@ -208,7 +208,7 @@ double PingPong(double seconds, const std::function<bool()> &wait_a, const std::
     }
     const double took = SecondsSince(start);
     stop = true;
-    ok = signal_a() && ok; // releases the helper's last wait
+    ok = signal_a() && ok;  // releases the helper's last wait
     other.join();
     return ok && !failed ? 2.0 * rounds / took : 0;
 }
@@ -217,7 +217,7 @@ double PingPong(double seconds, const std::function<bool()> &wait_a, const std::
 bool FileWork(const std::string &path, const std::string &content)
 {
     char back[1024];
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int  fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     const bool wrote = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
     if (close(fd) != 0 || !wrote) return false;
@@ -257,7 +257,7 @@ void NullRows(const Options &o, const kst::bench::Daemon &d, uint16_t echo_port)
 {
     Connection dc = d.Connect(), ec;
     ec.Connect(echo_port);
-    auto r = AlternateCalls(o, {[&] { return dc.Null(); }, [&] { return ec.Null(); }});
+    auto       r = AlternateCalls(o, {[&] { return dc.Null(); }, [&] { return ec.Null(); }});
     const auto ratio = [&](std::size_t i) { return r[0][i] / r[1][i]; };
     AddRatio("null call, 1 connection", Rate(Median(r[0]), "calls"), "echo " + Rate(Median(r[1]), "calls"),
              MedianRatio(r, ratio), 0.8, true);
@@ -272,18 +272,18 @@ void ValueRows(const Options &o, const kst::bench::Daemon &d, uint16_t echo_port
 {
     Connection dc = d.Connect(), ec;
     ec.Connect(echo_port);
-    const uint64_t key = dc.RegCreateKeyEx(kLocalMachine, "KSTBENCH").value_or(0);
+    const uint64_t    key = dc.RegCreateKeyEx(kLocalMachine, "KSTBENCH").value_or(0);
     const std::string data(kValueBytes, 'x');
     // The daemon's value file: type and size as two 32-bit words, then the data.
     const std::string file_content = std::string(8, '\1') + data;
     const std::string file = std::string(kst::bench::kKestrel) + "/work/bench-value";
-    const auto pair = [&](Connection &c) {
+    const auto        pair = [&](Connection &c) {
         return c.RegSetValueEx(key, "V", 3, kValueBytes, data) == 0u && c.RegQueryValueEx(key, "V").has_value();
     };
     const auto r = AlternateCalls(
         o, {[&] { return pair(dc); }, [&] { return FileWork(file, file_content); }, [&] { return pair(ec); }});
     // The floor of a pair: the file work and the two echo round trips one after the other.
-    const auto floor = [&](std::size_t i) { return 1 / (1 / r[1][i] + 1 / r[2][i]); };
+    const auto          floor = [&](std::size_t i) { return 1 / (1 / r[1][i] + 1 / r[2][i]); };
     std::vector<double> floors;
     for (std::size_t i = 0; i < r[0].size(); ++i)
         floors.push_back(r[1][i] > 0 && r[2][i] > 0 ? floor(i) : 0);
@@ -299,17 +299,17 @@ void ValueRows(const Options &o, const kst::bench::Daemon &d, uint16_t echo_port
 
 void HandoffRow(const Options &o, const kst::bench::Daemon &d, uint16_t redis_port)
 {
-    Connection a = d.Connect(), b = d.Connect();
+    Connection     a = d.Connect(), b = d.Connect();
     const uint64_t e1 = a.CreateEvent(0, 0, "").value_or(0), e2 = a.CreateEvent(0, 0, "").value_or(0);
-    const auto wait = [](Connection &c, uint64_t ev) { return c.WaitForSingleObject(ev) == ev; };
-    const auto set = [](Connection &c, uint64_t ev) { return c.SetEvent(ev) == 0u; };
-    const auto kst_round = [&] {
+    const auto     wait = [](Connection &c, uint64_t ev) { return c.WaitForSingleObject(ev) == ev; };
+    const auto     set = [](Connection &c, uint64_t ev) { return c.SetEvent(ev) == 0u; };
+    const auto     kst_round = [&] {
         return PingPong(
-            o.slice, [&] { return wait(a, e1); }, [&] { return set(a, e2); }, [&] { return set(b, e1); },
-            [&] { return wait(b, e2); });
+                o.slice, [&] { return wait(a, e1); }, [&] { return set(a, e2); }, [&] { return set(b, e1); },
+                [&] { return wait(b, e2); });
     };
     kst::bench::Redis ra, rb;
-    const bool redis = redis_port != 0 && ra.Connect(redis_port) && rb.Connect(redis_port);
+    const bool        redis = redis_port != 0 && ra.Connect(redis_port) && rb.Connect(redis_port);
     const auto redis_wait = [](kst::bench::Redis &r, const char *list) { return r.Command({"BLPOP", list, "0"}); };
     const auto redis_push = [](kst::bench::Redis &r, const char *list) { return r.Command({"RPUSH", list, "x"}); };
     const auto redis_round = [&] {
@@ -335,8 +335,8 @@ void HandoffRow(const Options &o, const kst::bench::Daemon &d, uint16_t redis_po
 // which waiting for a CPU on a busy machine hardly moves, so K=10 and K=10,000 can be compared although
 // they cannot be measured at the same moment.
 struct Cost {
-    double seconds = -1; // wall time per operation; negative when an operation failed
-    double cpu = -1;     // the daemon's CPU time per operation
+    double seconds = -1;  // wall time per operation; negative when an operation failed
+    double cpu = -1;      // the daemon's CPU time per operation
 };
 
 // The cost of a repeated op: the least over o.slices slices, as a busy machine only ever adds to it.
@@ -345,8 +345,8 @@ Cost RepeatedCost(const Options &o, const kst::bench::Daemon &d, const std::func
     Cost best{1e9, 1e9};
     for (int s = 0; s < o.slices; ++s) {
         const double cpu_before = d.CpuSeconds();
-        const auto start = Clock::now();
-        long n = 0;
+        const auto   start = Clock::now();
+        long         n = 0;
         do {
             if (!op()) return {};
             ++n;
@@ -365,7 +365,7 @@ bool CreationCosts(const kst::bench::Daemon &d, int k, const std::function<bool(
 {
     for (int from = 0; from < k; from += kChunk) {
         const double cpu_before = d.CpuSeconds();
-        const auto start = Clock::now();
+        const auto   start = Clock::now();
         for (int i = from; i < from + kChunk && i < k; ++i)
             if (!make(i)) return false;
         chunks.push_back({SecondsSince(start) / kChunk, (d.CpuSeconds() - cpu_before) / kChunk});
@@ -399,14 +399,14 @@ Cost Least(const Cost &a, const Cost &b)
 // One pass over every K.
 ScaleCosts MeasureScale(const Options &o, const kst::bench::Daemon &d, const std::vector<int> &ks)
 {
-    Connection c = d.Connect();
+    Connection        c = d.Connect();
     std::vector<Cost> create_event, set_reset, create_key, query;
     for (int k : ks) {
         // At K=10 a run is one chunk: several runs, one after another so each finds the code warm.
-        const int rounds = k == 10 ? 21 : 1;
+        const int             rounds = k == 10 ? 21 : 1;
         std::vector<uint64_t> events;
-        std::vector<Cost> chunks;
-        bool ok = true;
+        std::vector<Cost>     chunks;
+        bool                  ok = true;
         for (int r = 0; r < rounds && ok; ++r) {
             for (uint64_t h : events)
                 c.CloseHandle(h);
@@ -423,7 +423,7 @@ ScaleCosts MeasureScale(const Options &o, const kst::bench::Daemon &d, const std
         create_event.push_back(ok ? MedianCost(chunks) : Cost{});
 
         const std::string parent_name = Format("KSTBENCH_K%d", k);
-        uint64_t first_key = 0;
+        uint64_t          first_key = 0;
         chunks.clear();
         ok = true;
         for (int r = 0; r < rounds && ok; ++r) {
@@ -434,8 +434,8 @@ ScaleCosts MeasureScale(const Options &o, const kst::bench::Daemon &d, const std
                 d, k,
                 [&](int i) {
                     const uint64_t h = c.RegCreateKeyEx(parent, "S" + std::to_string(i)).value_or(0);
-                    if (i == 0) first_key = h;                            // kept open for the query row
-                    return h > 100 && (i == 0 || c.RegCloseKey(h) == 0u); // small words are error codes
+                    if (i == 0) first_key = h;                             // kept open for the query row
+                    return h > 100 && (i == 0 || c.RegCloseKey(h) == 0u);  // small words are error codes
                 },
                 chunks);
             c.RegCloseKey(parent);
@@ -459,7 +459,7 @@ ScaleCosts MeasureScale(const Options &o, const kst::bench::Daemon &d, const std
 void ScaleRows(const Options &o, const kst::bench::Daemon &d)
 {
     const std::vector<int> ks = {10, 1000, 10000};
-    ScaleCosts best = MeasureScale(o, d, ks);
+    ScaleCosts             best = MeasureScale(o, d, ks);
     for (int pass = 1; pass < (o.quick ? 1 : 3); ++pass) {
         const ScaleCosts next = MeasureScale(o, d, ks);
         for (std::size_t i = 0; i < ks.size(); ++i) {
@@ -533,7 +533,7 @@ void MemoryRows(const Options &o)
     });
     fresh("memory per key", [&](const kst::bench::Daemon &d, Connection &c) {
         const uint64_t parent = c.RegCreateKeyEx(kLocalMachine, "KSTBENCH_MEM").value_or(0);
-        const double per = slope(d, kMemoryItems, [&](int i) {
+        const double   per = slope(d, kMemoryItems, [&](int i) {
             const uint64_t h = c.RegCreateKeyEx(parent, "S" + std::to_string(i)).value_or(0);
             return h != 0 && c.RegCloseKey(h).has_value();
         });
@@ -542,7 +542,7 @@ void MemoryRows(const Options &o)
     });
     fresh("memory per connection", [&](const kst::bench::Daemon &d, Connection &c) {
         std::vector<Connection> conns(kMemoryConnections);
-        const double per_connection = slope(d, kMemoryConnections, [&](int i) {
+        const double            per_connection = slope(d, kMemoryConnections, [&](int i) {
             Connection &w = conns[static_cast<std::size_t>(i)];
             return w.Connect(d.port()) && w.Null();
         });
@@ -550,13 +550,13 @@ void MemoryRows(const Options &o)
 
         // One wait parked per connection per round; a connection's calls park one after another.
         const uint64_t gate = c.CreateEvent(1, 0, "").value_or(0);
-        const double per_wait =
+        const double   per_wait =
             slope(d, kParkRounds,
                   [&](int) {
                       bool sent = true;
                       for (Connection &w : conns)
                           sent = w.SendCall(kst::proc::kWaitSingle, kst::EncodeWord(gate), w.NextXid()) && sent;
-                      return c.Null() && sent; // answered after the daemon read what came before it
+                      return c.Null() && sent;  // answered after the daemon read what came before it
                   }) /
             kMemoryConnections;
         // They must really have been parked: nothing answered until the gate opens, then every one.
@@ -596,20 +596,20 @@ void RemoveTree()
 // Longest null call of another client while the daemon deletes the 10,000-key tree.
 void StallRow(const kst::bench::Daemon &d)
 {
-    Connection caller = d.Connect(), deleter = d.Connect();
+    Connection        caller = d.Connect(), deleter = d.Connect();
     std::atomic<bool> stop = false;
-    double worst = 0;
-    bool ok = true;
-    std::thread loop([&] {
+    double            worst = 0;
+    bool              ok = true;
+    std::thread       loop([&] {
         while (!stop && ok) {
             const auto start = Clock::now();
             ok = caller.Call(kst::proc::kNull, {}, kLongCallMs).has_value();
             worst = std::max(worst, SecondsSince(start));
         }
     });
-    poll(nullptr, 0, 50); // the loop is running before the delete starts
-    const auto start = Clock::now();
-    const bool deleted = DeleteKey(deleter, "KSTBENCH_TREE");
+    poll(nullptr, 0, 50);  // the loop is running before the delete starts
+    const auto   start = Clock::now();
+    const bool   deleted = DeleteKey(deleter, "KSTBENCH_TREE");
     const double took = SecondsSince(start);
     poll(nullptr, 0, 50);
     stop = true;
@@ -632,8 +632,8 @@ void StartupRows(const Options &o, double empty_start)
             return;
         }
         kst::bench::Daemon d(o.daemon);
-        const auto took = d.Start();
-        const std::string name = Format("start-up, %d+%d keys, until a null call is answered", keys, kTreeGroups);
+        const auto         took = d.Start();
+        const std::string  name = Format("start-up, %d+%d keys, until a null call is answered", keys, kTreeGroups);
         if (keys == 100000)
             Add({name, took ? Duration(*took) : "failed", "empty registry " + Duration(empty_start), "", "<= 1.5 s",
                  took ? (*took <= 1.5 ? "ok" : "MISS") : ""});
@@ -675,7 +675,7 @@ std::string FileSystemOf(const char *path)
 std::string LoadAverage()
 {
     std::ifstream loadavg("/proc/loadavg");
-    std::string load;
+    std::string   load;
     loadavg >> load;
     return load;
 }
@@ -683,7 +683,7 @@ std::string LoadAverage()
 void PrintTable(const Options &o, const std::string &load_at_start, double took)
 {
     const std::time_t now = std::time(nullptr);
-    char when[64];
+    char              when[64];
     std::strftime(when, sizeof when, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
     cpu_set_t cpus;
     CPU_ZERO(&cpus);
@@ -737,7 +737,7 @@ bool PrepareKestrel(const Options &o)
     return !ec;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv)
 {
@@ -751,7 +751,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "kstbench runs only as pid 1 of tools/nsrun's namespaces: use bench/run\n");
         return 125;
     }
-    const auto start = Clock::now();
+    const auto        start = Clock::now();
     const std::string load_at_start = LoadAverage();
     // A thousand connections on this side too.
     rlimit limit{};
@@ -765,20 +765,20 @@ int main(int argc, char **argv)
         return 1;
     }
     const uint16_t echo_port = kst::bench::FreePort(40000);
-    const pid_t echo = kst::bench::Spawn({o.echo, std::to_string(echo_port)}, {});
-    Connection probe;
+    const pid_t    echo = kst::bench::Spawn({o.echo, std::to_string(echo_port)}, {});
+    Connection     probe;
     if (echo < 0 || !kst::bench::PollFor(5000, [&] { return probe.Connect(echo_port); })) {
         std::fprintf(stderr, "kstbench: the echo server %s did not start\n", o.echo.c_str());
         return 1;
     }
     const uint16_t redis_port = kst::bench::FreePort(echo_port + 1);
-    const pid_t redis = kst::bench::StartRedis(redis_port);
+    const pid_t    redis = kst::bench::StartRedis(redis_port);
     if (redis < 0) Note("Redis rows skipped: /usr/bin/redis-server is not installed or did not start");
 
     double empty_start = -1;
     {
         kst::bench::Daemon d(o.daemon);
-        const auto took = d.Start();
+        const auto         took = d.Start();
         if (!took) {
             std::fprintf(stderr, "kstbench: %s did not become ready\n", o.daemon.c_str());
             return 1;

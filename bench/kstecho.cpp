@@ -21,8 +21,8 @@
 
 namespace {
 
-constexpr std::size_t kReadChunk = 16 * 1024; // one recv per readable connection, as large as any call
-constexpr std::size_t kMaxRecord = 64 * 1024; // a longer record ends the connection
+constexpr std::size_t kReadChunk = 16 * 1024;  // one recv per readable connection, as large as any call
+constexpr std::size_t kMaxRecord = 64 * 1024;  // a longer record ends the connection
 
 // Result bytes of the daemon's reply to proc: none for the null procedure, a registry_query_struct for a
 // value query, one 64-bit word for everything the benchmark calls besides.
@@ -52,7 +52,7 @@ public:
     }
 
 private:
-    kst::Bytes null_, word_, query_; // one template per result size
+    kst::Bytes null_, word_, query_;  // one template per result size
 };
 
 // Writes all of bytes to a non-blocking socket, waiting for room when the peer reads slowly.
@@ -73,8 +73,8 @@ bool SendAll(int fd, const kst::Bytes &bytes)
 }
 
 struct Peer {
-    UniqueFd fd;       // the accepted connection, non-blocking
-    kst::Bytes buffer; // received bytes not yet part of an answered record
+    UniqueFd   fd;      // the accepted connection, non-blocking
+    kst::Bytes buffer;  // received bytes not yet part of an answered record
 };
 
 // Answers every complete record in the peer's buffer; false when the connection must end.
@@ -82,14 +82,14 @@ bool AnswerRecords(Peer &peer, ReplyRecords &replies)
 {
     std::size_t at = 0;
     while (peer.buffer.size() - at >= 4) {
-        const uint32_t mark = kst::Decoder(std::span(peer.buffer).subspan(at, 4)).U32();
+        const uint32_t    mark = kst::Decoder(std::span(peer.buffer).subspan(at, 4)).U32();
         const std::size_t len = mark & 0x7FFFFFFFu;
         // Calls from the benchmark are single fragments; anything else is not worth echoing.
         if (!(mark & 0x80000000u) || len < 24 || len > kMaxRecord) return false;
         if (peer.buffer.size() - at - 4 < len) break;
-        kst::Decoder call(std::span(peer.buffer).subspan(at + 4, 24));
+        kst::Decoder   call(std::span(peer.buffer).subspan(at + 4, 24));
         const uint32_t xid = call.U32();
-        call.Skip(16); // message type, RPC version, program, version
+        call.Skip(16);  // message type, RPC version, program, version
         if (!SendAll(peer.fd.get(), replies.For(xid, call.U32()))) return false;
         at += 4 + len;
     }
@@ -97,12 +97,12 @@ bool AnswerRecords(Peer &peer, ReplyRecords &replies)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv)
 {
-    const long port = argc == 2 ? std::strtol(argv[1], nullptr, 10) : 0;
-    UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    const long  port = argc == 2 ? std::strtol(argv[1], nullptr, 10) : 0;
+    UniqueFd    listener(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
@@ -115,10 +115,10 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: kstecho <port>; cannot listen on 127.0.0.1:%ld: %s\n", port, strerror(errno));
         return 2;
     }
-    std::vector<Peer> peers;
-    std::vector<pollfd> fds;
+    std::vector<Peer>    peers;
+    std::vector<pollfd>  fds;
     std::vector<uint8_t> chunk(kReadChunk);
-    ReplyRecords replies;
+    ReplyRecords         replies;
     for (;;) {
         fds.assign(1, pollfd{listener.get(), POLLIN, 0});
         for (const Peer &p : peers)
@@ -127,7 +127,7 @@ int main(int argc, char **argv)
         // Peers first, by index: an accepted peer joins the poll set on the next pass.
         for (std::size_t i = fds.size() - 1; i >= 1; --i) {
             if (fds[i].revents == 0) continue;
-            Peer &peer = peers[i - 1];
+            Peer         &peer = peers[i - 1];
             const ssize_t n = recv(peer.fd.get(), chunk.data(), chunk.size(), 0);
             if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
             bool keep = n > 0;

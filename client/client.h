@@ -20,24 +20,23 @@ namespace kst {
 
 using Bytes = std::vector<uint8_t>;
 
-inline constexpr uint32_t kProgram = 0x20001234;   // the server's program number
-inline constexpr uint32_t kVersion = 1;            // the only version served
-inline constexpr int kDefaultTimeoutMs = 10000;    // how long a typed call waits for its reply
-inline constexpr std::size_t kMaxWaitHandles = 64; // handle slots of a wait record
-inline constexpr std::size_t kEventNameChars = 64; // name field of create_event_struct
-inline constexpr std::size_t kKeyNameChars = 256;  // name field of the registry records
+inline constexpr uint32_t    kProgram = 0x20001234;      // the server's program number
+inline constexpr uint32_t    kVersion = 1;               // the only version served
+inline constexpr int         kDefaultTimeoutMs = 10000;  // how long a typed call waits for its reply
+inline constexpr std::size_t kMaxWaitHandles = 64;       // handle slots of a wait record
+inline constexpr std::size_t kEventNameChars = 64;       // name field of create_event_struct
+inline constexpr std::size_t kKeyNameChars = 256;        // name field of the registry records
 inline constexpr std::size_t kValueDataChars = 512;
 
 // Procedure numbers, named after the operation each one carries.
 namespace proc {
-inline constexpr uint32_t kNull = 0, kCreateEvent = 1, kSetEvent = 2, kResetEvent = 3, kOpenEvent = 4,
-                          kCloseHandle = 5, kWaitSingle = 6, kWaitMultiple = 7, kRegOpenKey = 8,
-                          kRegCloseKey = 9, kRegDeleteKey = 10, kRegCreateKey = 11, kRegQueryValue = 12,
-                          kRegSetValue = 13, kRegNotify = 14, kRegFlushKey = 15, kCreateMutex = 16,
-                          kOpenMutex = 17, kReleaseMutex = 18, kCreateSemaphore = 19, kOpenSemaphore = 20,
-                          kReleaseSemaphore = 21, kCancelWaitSingle = 22, kCancelWaitMultiple = 23,
-                          kCancelRegNotify = 24, kRegDeleteValue = 25, kRegEnumKey = 26, kRegEnumValue = 27,
-                          kRegQueryInfoKey = 28;
+inline constexpr uint32_t kNull = 0, kCreateEvent = 1, kSetEvent = 2, kResetEvent = 3, kOpenEvent = 4, kCloseHandle = 5,
+                          kWaitSingle = 6, kWaitMultiple = 7, kRegOpenKey = 8, kRegCloseKey = 9, kRegDeleteKey = 10,
+                          kRegCreateKey = 11, kRegQueryValue = 12, kRegSetValue = 13, kRegNotify = 14,
+                          kRegFlushKey = 15, kCreateMutex = 16, kOpenMutex = 17, kReleaseMutex = 18,
+                          kCreateSemaphore = 19, kOpenSemaphore = 20, kReleaseSemaphore = 21, kCancelWaitSingle = 22,
+                          kCancelWaitMultiple = 23, kCancelRegNotify = 24, kRegDeleteValue = 25, kRegEnumKey = 26,
+                          kRegEnumValue = 27, kRegQueryInfoKey = 28;
 }  // namespace proc
 
 // Reply status words of an RPC reply message.
@@ -52,12 +51,12 @@ public:
     Encoder &U64(uint64_t v);
     // A fixed char[n]: every element a 4-byte int with the char sign-extended. Text shorter than n is
     // NUL-padded; longer text fills all n elements and has no terminator.
-    Encoder &Chars(std::string_view text, std::size_t n);
-    Encoder &String(std::string_view text);  // XDR string: length, bytes, zero padding
-    Encoder &Opaque(std::span<const uint8_t> bytes);  // variable opaque: length, bytes, padding
-    Encoder &Raw(std::span<const uint8_t> bytes);     // bytes as they are
+    Encoder                   &Chars(std::string_view text, std::size_t n);
+    Encoder                   &String(std::string_view text);           // XDR string: length, bytes, zero padding
+    Encoder                   &Opaque(std::span<const uint8_t> bytes);  // variable opaque: length, bytes, padding
+    Encoder                   &Raw(std::span<const uint8_t> bytes);     // bytes as they are
     [[nodiscard]] const Bytes &bytes() const { return out_; }
-    [[nodiscard]] Bytes Take() { return std::move(out_); }
+    [[nodiscard]] Bytes        Take() { return std::move(out_); }
 
 private:
     Bytes out_;  // everything appended so far
@@ -67,17 +66,17 @@ private:
 class Decoder {
 public:
     explicit Decoder(std::span<const uint8_t> in) : in_(in) {}
-    uint32_t U32();
-    uint64_t U64();
-    std::string Chars(std::size_t n);  // n elements, the low 8 bits of each; all n bytes kept
-    void Skip(std::size_t n);
-    [[nodiscard]] bool ok() const { return ok_; }
+    uint32_t                  U32();
+    uint64_t                  U64();
+    std::string               Chars(std::size_t n);  // n elements, the low 8 bits of each; all n bytes kept
+    void                      Skip(std::size_t n);
+    [[nodiscard]] bool        ok() const { return ok_; }
     [[nodiscard]] std::size_t remaining() const { return in_.size() - pos_; }
 
 private:
-    std::span<const uint8_t> in_;  // the whole input
-    std::size_t pos_ = 0;          // next byte to read
-    bool ok_ = true;               // false after any short read
+    std::span<const uint8_t> in_;         // the whole input
+    std::size_t              pos_ = 0;    // next byte to read
+    bool                     ok_ = true;  // false after any short read
 };
 
 // The text of a fixed char field up to its first NUL (the whole field if it has none).
@@ -95,54 +94,54 @@ struct Reply {
     uint32_t xid = 0;          // as sent by the server
     uint32_t reply_stat = 0;   // kMsgAccepted or kMsgDenied
     uint32_t accept_stat = 0;  // kSuccess..kSystemErr when accepted; the reject_stat when denied
-    Bytes body;                // results after accept_stat (for PROG_MISMATCH: low and high version)
+    Bytes    body;             // results after accept_stat (for PROG_MISMATCH: low and high version)
 
     [[nodiscard]] bool succeeded() const { return reply_stat == kMsgAccepted && accept_stat == kSuccess; }
     // The body as one word; nullopt unless the reply succeeded with exactly 8 bytes.
     [[nodiscard]] std::optional<uint64_t> Word() const;
-    bool operator==(const Reply &) const = default;
+    bool                                  operator==(const Reply &) const = default;
 };
 // Readable test messages: "xid 0xa1 accepted/0 word 0x..." rather than a byte dump.
-std::ostream &operator<<(std::ostream &os, const Reply &r);
+std::ostream        &operator<<(std::ostream &os, const Reply &r);
 std::optional<Reply> ParseReply(std::span<const uint8_t> record);
 
 // Argument records, encoded field by field in wire order.
 struct Words5 {
     uint64_t arg1 = 0, arg2 = 0, arg3 = 0, arg4 = 0, arg5 = 0;  // meaning depends on the procedure
-    bool operator==(const Words5 &) const = default;
+    bool     operator==(const Words5 &) const = default;
 };
 std::ostream &operator<<(std::ostream &os, const Words5 &w);
-Bytes EncodeWord(uint64_t word);
-Bytes EncodeString(std::string_view text);
-Bytes EncodeCreate(uint64_t arg1, uint64_t arg2, std::string_view name);  // create_event_struct, 272 bytes
+Bytes         EncodeWord(uint64_t word);
+Bytes         EncodeString(std::string_view text);
+Bytes         EncodeCreate(uint64_t arg1, uint64_t arg2, std::string_view name);  // create_event_struct, 272 bytes
 // wait_for_multiple_objects_struct: all 64 slots travel; missing handles are 0. 528 bytes.
 Bytes EncodeWait(uint64_t count, uint64_t wait_all, std::span<const uint64_t> handles);
 Bytes EncodeOpen(uint64_t arg1, std::string_view name);  // registry_open_struct, 1032 bytes
 Bytes EncodeSet(uint64_t arg1, std::string_view name, uint64_t type, uint64_t size,
-                std::string_view data);                  // registry_set_struct, 3096 bytes
-Bytes EncodeWords5(const Words5 &w);                     // registry_notify_struct, 40 bytes
+                std::string_view data);  // registry_set_struct, 3096 bytes
+Bytes EncodeWords5(const Words5 &w);     // registry_notify_struct, 40 bytes
 
 // Result records.
 struct QueryResult {       // registry_query_struct
-    uint64_t type = 0;     // value type
-    uint64_t size = 0;     // data bytes returned
+    uint64_t    type = 0;  // value type
+    uint64_t    size = 0;  // data bytes returned
     std::string data;      // all 512 bytes of the field
 };
 struct EnumKeyResult {     // registry_open_struct
-    uint64_t arg1 = 0;     // modification time of the subkey
+    uint64_t    arg1 = 0;  // modification time of the subkey
     std::string name;      // text up to the first NUL
 };
-struct EnumValueResult {   // registry_set_struct
-    uint64_t arg1 = 0;
-    std::string name;      // text up to the first NUL
-    uint64_t type = 0;
-    uint64_t size = 0;
-    std::string data;      // all 512 bytes of the field
+struct EnumValueResult {  // registry_set_struct
+    uint64_t    arg1 = 0;
+    std::string name;  // text up to the first NUL
+    uint64_t    type = 0;
+    uint64_t    size = 0;
+    std::string data;  // all 512 bytes of the field
 };
-std::optional<QueryResult> DecodeQuery(std::span<const uint8_t> body);
-std::optional<EnumKeyResult> DecodeEnumKey(std::span<const uint8_t> body);
+std::optional<QueryResult>     DecodeQuery(std::span<const uint8_t> body);
+std::optional<EnumKeyResult>   DecodeEnumKey(std::span<const uint8_t> body);
 std::optional<EnumValueResult> DecodeEnumValue(std::span<const uint8_t> body);
-std::optional<Words5> DecodeWords5(std::span<const uint8_t> body);
+std::optional<Words5>          DecodeWords5(std::span<const uint8_t> body);
 
 // One TCP connection to 127.0.0.1. Move-only; closes its socket when it goes away.
 class Connection {
@@ -160,10 +159,10 @@ public:
         in_.clear();
     }
     [[nodiscard]] bool connected() const { return static_cast<bool>(fd_); }
-    [[nodiscard]] int fd() const { return fd_.get(); }
+    [[nodiscard]] int  fd() const { return fd_.get(); }
     // What went wrong in the last failed operation, for test messages.
     [[nodiscard]] const std::string &error() const { return error_; }
-    uint32_t NextXid() { return next_xid_++; }
+    uint32_t                         NextXid() { return next_xid_++; }
 
     // True when the last read or write failed only because its time ran out; the connection is intact
     // and bytes of a record read half-way stay buffered for the next read.
@@ -188,13 +187,12 @@ public:
     // carries that xid. Any accept_stat is returned as is.
     std::optional<Reply> Call(uint32_t proc, std::span<const uint8_t> args, int timeout_ms = kDefaultTimeoutMs);
     // As Call, but the reply must succeed and hold exactly one word.
-    std::optional<uint64_t> CallWord(uint32_t proc, std::span<const uint8_t> args,
-                                     int timeout_ms = kDefaultTimeoutMs);
+    std::optional<uint64_t> CallWord(uint32_t proc, std::span<const uint8_t> args, int timeout_ms = kDefaultTimeoutMs);
 
     // One typed call per procedure, named after the operation it carries. Names and data go into their
     // fixed fields byte for byte (see Encoder::Chars). A wait that does not complete times out like any
     // call, and its reply may still come later on this connection.
-    bool Null();
+    bool                    Null();
     std::optional<uint64_t> CreateEvent(uint64_t manual_reset, uint64_t initial_state, std::string_view name)
     {
         return CallWord(proc::kCreateEvent, EncodeCreate(manual_reset, initial_state, name));
@@ -226,8 +224,8 @@ public:
         return CallWord(proc::kRegCreateKey, EncodeOpen(key, subkey));
     }
     std::optional<QueryResult> RegQueryValueEx(uint64_t key, std::string_view value);
-    std::optional<uint64_t> RegSetValueEx(uint64_t key, std::string_view value, uint64_t type, uint64_t size,
-                                          std::string_view data)
+    std::optional<uint64_t>    RegSetValueEx(uint64_t key, std::string_view value, uint64_t type, uint64_t size,
+                                             std::string_view data)
     {
         return CallWord(proc::kRegSetValue, EncodeSet(key, value, type, size, data));
     }
@@ -267,9 +265,9 @@ public:
     {
         return CallWord(proc::kRegDeleteValue, EncodeOpen(key, value));
     }
-    std::optional<EnumKeyResult> RegEnumKeyEx(uint64_t key, uint64_t index);
+    std::optional<EnumKeyResult>   RegEnumKeyEx(uint64_t key, uint64_t index);
     std::optional<EnumValueResult> RegEnumValue(uint64_t key, uint64_t index);
-    std::optional<Words5> RegQueryInfoKey(uint64_t key);
+    std::optional<Words5>          RegQueryInfoKey(uint64_t key);
 
 private:
     // Moves the first complete record out of in_ into record; false when in_ holds none yet. Sets
@@ -278,13 +276,13 @@ private:
     template <class Result>
     std::optional<Result> CallRecordResult(uint32_t proc, std::span<const uint8_t> args,
                                            std::optional<Result> (*decode)(std::span<const uint8_t>));
-    bool Fail(std::string what);  // records what and returns false
+    bool                  Fail(std::string what);  // records what and returns false
 
-    UniqueFd fd_;            // the socket; -1 when not connected
-    uint32_t next_xid_ = 1;  // xid of the next typed call
-    std::string error_;      // last failure, for messages
-    Bytes in_;               // received bytes not yet taken as a record
-    bool timed_out_ = false; // the last failure was a time-out
+    UniqueFd    fd_;                 // the socket; -1 when not connected
+    uint32_t    next_xid_ = 1;       // xid of the next typed call
+    std::string error_;              // last failure, for messages
+    Bytes       in_;                 // received bytes not yet taken as a record
+    bool        timed_out_ = false;  // the last failure was a time-out
 };
 
 // Portmapper (program 100000 version 2) over TCP at 127.0.0.1:111.

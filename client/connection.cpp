@@ -16,8 +16,8 @@ namespace kst {
 namespace {
 
 constexpr std::size_t kMaxRecord = 16u << 20;  // refuse to buffer more than this for one record
-constexpr uint32_t kPmapProg = 100000, kPmapVers = 2, kPmapGetPort = 3;
-constexpr uint16_t kPmapPort = 111;
+constexpr uint32_t    kPmapProg = 100000, kPmapVers = 2, kPmapGetPort = 3;
+constexpr uint16_t    kPmapPort = 111;
 
 using Clock = std::chrono::steady_clock;
 
@@ -39,7 +39,7 @@ Clock::time_point DeadlineIn(int timeout_ms)
 int PollUntil(int fd, short events, Clock::time_point deadline, short *revents = nullptr)
 {
     for (;;) {
-        pollfd p{fd, events, 0};
+        pollfd    p{fd, events, 0};
         const int n = poll(&p, 1, MsLeft(deadline));
         if (n < 0 && errno == EINTR) continue;
         if (revents) *revents = p.revents;
@@ -74,7 +74,7 @@ bool Connection::Connect(uint16_t port, int timeout_ms)
         }
         // Still in progress (or interrupted, when it goes on in the background): writable once it ends.
         const int ready = PollUntil(fd_.get(), POLLOUT, DeadlineIn(timeout_ms));
-        int err = 0;
+        int       err = 0;
         socklen_t len = sizeof err;
         if (ready <= 0 || getsockopt(fd_.get(), SOL_SOCKET, SO_ERROR, &err, &len) < 0 || err != 0) {
             timed_out_ = ready == 0;
@@ -94,7 +94,7 @@ bool Connection::SendRaw(std::span<const uint8_t> bytes, int timeout_ms)
 {
     timed_out_ = false;
     if (!fd_) return Fail("send: not connected");
-    const auto deadline = DeadlineIn(timeout_ms);
+    const auto  deadline = DeadlineIn(timeout_ms);
     std::size_t done = 0;
     while (done < bytes.size()) {
         // Bounded: a server that stops reading must fail the caller, not hang it.
@@ -120,7 +120,7 @@ bool Connection::TakeRecord(Bytes &record, bool &oversized)
     std::size_t at = 0, total = 0;
     for (;;) {
         if (in_.size() - at < 4) return false;
-        const uint32_t mark = Decoder(std::span<const uint8_t>(in_).subspan(at, 4)).U32();
+        const uint32_t    mark = Decoder(std::span<const uint8_t>(in_).subspan(at, 4)).U32();
         const std::size_t len = mark & 0x7FFFFFFFu;
         total += len;
         if (total > kMaxRecord) {
@@ -155,7 +155,7 @@ std::optional<Bytes> Connection::ReadRecord(int timeout_ms)
     // One deadline for the whole record. What arrives before it runs out stays in in_, so a time-out in
     // the middle of a record loses nothing and the next read goes on where this one stopped.
     const auto deadline = DeadlineIn(timeout_ms);
-    Bytes record;
+    Bytes      record;
     for (;;) {
         bool oversized = false;
         if (TakeRecord(record, oversized)) return record;
@@ -173,7 +173,7 @@ std::optional<Bytes> Connection::ReadRecord(int timeout_ms)
             Fail(std::string("poll: ") + strerror(errno));
             return std::nullopt;
         }
-        uint8_t chunk[16384];
+        uint8_t       chunk[16384];
         const ssize_t got = recv(fd_.get(), chunk, sizeof chunk, MSG_DONTWAIT);
         if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (got < 0) {
@@ -211,7 +211,7 @@ bool Connection::ClosedWithin(int ms)
     const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
         if (PollUntil(fd_.get(), POLLIN, deadline) <= 0) return Fail("still open after " + std::to_string(ms) + " ms");
-        uint8_t byte;
+        uint8_t       byte;
         const ssize_t n = recv(fd_.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
         if (n == 0 || (n < 0 && (errno == ECONNRESET || errno == EPIPE))) return true;
         if (n > 0) return Fail("data arrived instead of a close");
@@ -304,7 +304,7 @@ std::optional<uint16_t> PmapGetPort(uint32_t prog, uint32_t vers, uint32_t prot,
 {
     const auto body = PmapCall(kPmapGetPort, Encoder().U32(prog).U32(vers).U32(prot).U32(0).bytes(), timeout_ms);
     if (!body) return std::nullopt;
-    Decoder d(*body);
+    Decoder        d(*body);
     const uint32_t port = d.U32();
     if (!d.ok() || port > 0xFFFF) return std::nullopt;
     return static_cast<uint16_t>(port);

@@ -6,19 +6,23 @@
 namespace kst {
 namespace {
 
-constexpr uint32_t kRpcVersion = 2;     // ONC RPC message version
-constexpr uint32_t kMsgCall = 0;        // msg_type of a call
-constexpr uint32_t kMsgReply = 1;       // msg_type of a reply
-constexpr uint32_t kAuthNone = 0;       // credential flavour
+constexpr uint32_t kRpcVersion = 2;  // ONC RPC message version
+constexpr uint32_t kMsgCall = 0;     // msg_type of a call
+constexpr uint32_t kMsgReply = 1;    // msg_type of a reply
+constexpr uint32_t kAuthNone = 0;    // credential flavour
 constexpr uint32_t kLastFragment = 0x80000000u;
 
-std::size_t Pad4(std::size_t n) { return (4 - n % 4) % 4; }
+std::size_t Pad4(std::size_t n)
+{
+    return (4 - n % 4) % 4;
+}
 
 }  // namespace
 
 Encoder &Encoder::U32(uint32_t v)
 {
-    for (int shift = 24; shift >= 0; shift -= 8) out_.push_back(static_cast<uint8_t>(v >> shift));
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out_.push_back(static_cast<uint8_t>(v >> shift));
     return *this;
 }
 
@@ -65,7 +69,8 @@ uint32_t Decoder::U32()
         return 0;
     }
     uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) v = (v << 8) | in_[pos_++];
+    for (int i = 0; i < 4; ++i)
+        v = (v << 8) | in_[pos_++];
     return v;
 }
 
@@ -79,7 +84,8 @@ std::string Decoder::Chars(std::size_t n)
 {
     std::string text;
     text.reserve(n);
-    for (std::size_t i = 0; i < n && ok_; ++i) text.push_back(static_cast<char>(U32() & 0xFF));
+    for (std::size_t i = 0; i < n && ok_; ++i)
+        text.push_back(static_cast<char>(U32() & 0xFF));
     return text;
 }
 
@@ -139,12 +145,12 @@ std::ostream &operator<<(std::ostream &os, const Words5 &w)
 std::optional<Reply> ParseReply(std::span<const uint8_t> record)
 {
     Decoder d(record);
-    Reply r;
+    Reply   r;
     r.xid = d.U32();
     if (d.U32() != kMsgReply) return std::nullopt;
     r.reply_stat = d.U32();
     if (r.reply_stat == kMsgAccepted) {
-        d.U32();                  // verifier flavour
+        d.U32();  // verifier flavour
         const uint32_t len = d.U32();
         d.Skip(len + Pad4(len));  // verifier body
     } else if (r.reply_stat != kMsgDenied) {
@@ -156,9 +162,15 @@ std::optional<Reply> ParseReply(std::span<const uint8_t> record)
     return r;
 }
 
-Bytes EncodeWord(uint64_t word) { return Encoder().U64(word).Take(); }
+Bytes EncodeWord(uint64_t word)
+{
+    return Encoder().U64(word).Take();
+}
 
-Bytes EncodeString(std::string_view text) { return Encoder().String(text).Take(); }
+Bytes EncodeString(std::string_view text)
+{
+    return Encoder().String(text).Take();
+}
 
 Bytes EncodeCreate(uint64_t arg1, uint64_t arg2, std::string_view name)
 {
@@ -169,7 +181,8 @@ Bytes EncodeWait(uint64_t count, uint64_t wait_all, std::span<const uint64_t> ha
 {
     Encoder e;
     e.U64(count).U64(wait_all);
-    for (std::size_t i = 0; i < kMaxWaitHandles; ++i) e.U64(i < handles.size() ? handles[i] : 0);
+    for (std::size_t i = 0; i < kMaxWaitHandles; ++i)
+        e.U64(i < handles.size() ? handles[i] : 0);
     return e.Take();
 }
 
@@ -191,7 +204,7 @@ Bytes EncodeWords5(const Words5 &w)
 // Each result decoder insists on the exact record size, so a short or long reply shows up as a failure.
 std::optional<QueryResult> DecodeQuery(std::span<const uint8_t> body)
 {
-    Decoder d(body);
+    Decoder     d(body);
     QueryResult r;
     r.type = d.U64();
     r.size = d.U64();
@@ -202,7 +215,7 @@ std::optional<QueryResult> DecodeQuery(std::span<const uint8_t> body)
 
 std::optional<EnumKeyResult> DecodeEnumKey(std::span<const uint8_t> body)
 {
-    Decoder d(body);
+    Decoder       d(body);
     EnumKeyResult r;
     r.arg1 = d.U64();
     r.name = FieldText(d.Chars(kKeyNameChars));
@@ -212,7 +225,7 @@ std::optional<EnumKeyResult> DecodeEnumKey(std::span<const uint8_t> body)
 
 std::optional<EnumValueResult> DecodeEnumValue(std::span<const uint8_t> body)
 {
-    Decoder d(body);
+    Decoder         d(body);
     EnumValueResult r;
     r.arg1 = d.U64();
     r.name = FieldText(d.Chars(kKeyNameChars));
@@ -226,7 +239,7 @@ std::optional<EnumValueResult> DecodeEnumValue(std::span<const uint8_t> body)
 std::optional<Words5> DecodeWords5(std::span<const uint8_t> body)
 {
     Decoder d(body);
-    Words5 w;
+    Words5  w;
     w.arg1 = d.U64();
     w.arg2 = d.U64();
     w.arg3 = d.U64();

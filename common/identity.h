@@ -32,6 +32,6 @@ inline constexpr int kIdentityCounterBits = 44;
 [[nodiscard]] inline uint64_t NewIdentity() noexcept
 {
     static const uint64_t epoch = DrawIdentityEpoch() << kIdentityCounterBits;
-    static uint64_t counter = 0;
+    static uint64_t       counter = 0;
     return epoch | (++counter & ((uint64_t{1} << kIdentityCounterBits) - 1));
 }

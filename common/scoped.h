@@ -2,8 +2,7 @@
 // single internal step; a guard turns them back on however that step returns.
 #pragma once
 
-template <typename Word>
-class [[nodiscard]] ScopedMode {
+template <typename Word> class [[nodiscard]] ScopedMode {
 public:
     ScopedMode(Word &word, Word value) noexcept : word_(word), saved_(word) { word_ = value; }
     ~ScopedMode() { word_ = saved_; }

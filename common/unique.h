@@ -12,17 +12,26 @@
 #include <utility>
 
 struct FileCloser {
-    void operator()(FILE *f) const noexcept { if (f) fclose(f); }
+    void operator()(FILE *f) const noexcept
+    {
+        if (f) fclose(f);
+    }
 };
 using UniqueFile = std::unique_ptr<FILE, FileCloser>;
 
 struct PipeCloser {
-    void operator()(FILE *f) const noexcept { if (f) pclose(f); }
+    void operator()(FILE *f) const noexcept
+    {
+        if (f) pclose(f);
+    }
 };
 using UniquePipe = std::unique_ptr<FILE, PipeCloser>;
 
 struct DirCloser {
-    void operator()(DIR *d) const noexcept { if (d) closedir(d); }
+    void operator()(DIR *d) const noexcept
+    {
+        if (d) closedir(d);
+    }
 };
 using UniqueDir = std::unique_ptr<DIR, DirCloser>;
 
@@ -42,9 +51,9 @@ public:
     ~UniqueFd() { reset(); }
 
     [[nodiscard]] int get() const noexcept { return fd_; }
-    explicit operator bool() const noexcept { return fd_ >= 0; }
+    explicit          operator bool() const noexcept { return fd_ >= 0; }
     [[nodiscard]] int release() noexcept { return std::exchange(fd_, -1); }
-    void reset(int fd = -1) noexcept
+    void              reset(int fd = -1) noexcept
     {
         if (fd_ >= 0) close(fd_);
         fd_ = fd;
@@ -60,7 +69,9 @@ public:
     ScandirList() = default;
     ScandirList(dirent **list, int count) noexcept : list_(list), count_(count < 0 ? 0 : count) {}
     ScandirList(ScandirList &&other) noexcept
-        : list_(std::exchange(other.list_, nullptr)), count_(std::exchange(other.count_, 0)) {}
+        : list_(std::exchange(other.list_, nullptr)), count_(std::exchange(other.count_, 0))
+    {
+    }
     ScandirList &operator=(ScandirList &&other) noexcept
     {
         if (this != &other) {
@@ -74,11 +85,12 @@ public:
     ScandirList &operator=(const ScandirList &) = delete;
     ~ScandirList() { reset(); }
 
-    [[nodiscard]] int size() const noexcept { return count_; }
+    [[nodiscard]] int           size() const noexcept { return count_; }
     [[nodiscard]] const dirent *operator[](int i) const noexcept { return list_[i]; }
-    void reset() noexcept
+    void                        reset() noexcept
     {
-        for (int i = 0; i < count_; ++i) free(list_[i]);
+        for (int i = 0; i < count_; ++i)
+            free(list_[i]);
         free(list_);
         list_ = nullptr;
         count_ = 0;
@@ -86,12 +98,11 @@ public:
 
 private:
     dirent **list_ = nullptr;  // malloc'ed by scandir, each entry too
-    int count_ = 0;            // entries in list_
+    int      count_ = 0;       // entries in list_
 };
 
 // Copies src into a fixed array, always terminated; the size comes from the array's type.
-template <std::size_t N>
-void CopyName(char (&dst)[N], std::string_view src) noexcept
+template <std::size_t N> void CopyName(char (&dst)[N], std::string_view src) noexcept
 {
     const std::size_t n = src.size() < N - 1 ? src.size() : N - 1;
     std::memcpy(dst, src.data(), n);
@@ -99,8 +110,7 @@ void CopyName(char (&dst)[N], std::string_view src) noexcept
 }
 
 // Length of a fixed-size name field that may lack its terminator.
-template <std::size_t N>
-[[nodiscard]] std::size_t FieldLength(const char (&field)[N]) noexcept
+template <std::size_t N> [[nodiscard]] std::size_t FieldLength(const char (&field)[N]) noexcept
 {
     return strnlen(field, N);
 }

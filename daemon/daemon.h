@@ -8,15 +8,15 @@ inline constexpr const char *kNetDevFile = "/proc/net/dev";
 
 // The host's network interfaces as listed in the kernel's interface table.
 struct NICInfo {
-    int32_t  count;     // interfaces listed
-    int32_t  loopback;  // 1 when an interface name begins with "lo"
-    char   **names;     // heap copies, `count` of them (the array may have spare slots)
+    int32_t count;     // interfaces listed
+    int32_t loopback;  // 1 when an interface name begins with "lo"
+    char  **names;     // heap copies, `count` of them (the array may have spare slots)
 };
 
 // 0 with the list stored through list, -1 on any failure (nothing stored).
 int GetNICInfo(NICInfo **list) noexcept;
 // The same, reading another file in the same format.
-int GetNICInfoFrom(const char *path, NICInfo **list) noexcept;
+int  GetNICInfoFrom(const char *path, NICInfo **list) noexcept;
 void FreeNICInfo(NICInfo **list) noexcept;
 // Detaches (plainly or as a forking systemd service), writes the pid file and serves; returns the exit status.
 int daemon_start(const char *name) noexcept;

@@ -20,7 +20,7 @@ bool FindPortmapper()
     for (int attempt = 1;; ++attempt) {
         UniquePipe portmap(popen("/sbin/pidof portmap", "r"));
         UniquePipe rpcbind(popen("/sbin/pidof rpcbind", "r"));
-        int pid = 0;
+        int        pid = 0;
         if (portmap && fscanf(portmap.get(), "%d", &pid) == 1) return true;
         if (rpcbind && fscanf(rpcbind.get(), "%d", &pid) == 1) return true;
         if (attempt == kPortmapperAttempts) {

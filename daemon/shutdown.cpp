@@ -21,8 +21,8 @@ int g_term_pipe[2] = {-1, -1};  // read end watched by the poll loop, write end 
 
 void OnTerminateSignal(int) noexcept
 {
-    const int saved = errno;
-    const char byte = 1;
+    const int     saved = errno;
+    const char    byte = 1;
     const ssize_t unused = write(g_term_pipe[1], &byte, 1);  // a full pipe already says it
     (void)unused;
     errno = saved;
@@ -32,7 +32,7 @@ void OnTerminateSignal(int) noexcept
 
 int InstallTermHandler() noexcept
 {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = OnTerminateSignal;
     action.sa_flags = 0;
     if (sigemptyset(&action.sa_mask) != 0) {
@@ -51,7 +51,10 @@ int InstallTermHandler() noexcept
     return 0;
 }
 
-int TermSignalDescriptor() noexcept { return g_term_pipe[0]; }
+int TermSignalDescriptor() noexcept
+{
+    return g_term_pipe[0];
+}
 
 void ServerTerminate(int) noexcept
 {

@@ -33,8 +33,8 @@ constexpr const char *kSystemctl = "/usr/bin/systemctl";
 constexpr const char *kUnitFile = "/usr/lib/systemd/system/KSTntserver.service";
 constexpr const char *kSystemdPidFile = "/run/KSTntserver.pid";
 constexpr const char *kPidFile = "/var/run/KSTntserver.pid";
-constexpr const char *kWorkDir = "/opt/orn/kestrel/work"; // holds the ready file
-constexpr int kReadyRecheckMs = 100; // re-reads the ready file even without an event, in case none came
+constexpr const char *kWorkDir = "/opt/orn/kestrel/work";  // holds the ready file
+constexpr int         kReadyRecheckMs = 100;  // re-reads the ready file even without an event, in case none came
 
 struct NICInfoDeleter {
     void operator()(NICInfo *info) const noexcept { FreeNICInfo(&info); }
@@ -44,7 +44,7 @@ struct NICInfoDeleter {
 pid_t RunningInstance()
 {
     UniqueFile file(fopen(kPidFile, "r"));
-    int pid = 0;
+    int        pid = 0;
     if (!file || fscanf(file.get(), "%d", &pid) != 1 || pid <= 0) return 0;
     return kill(pid, 0) == 0 ? pid : 0;
 }
@@ -61,10 +61,10 @@ bool WritePidFile(const char *path, pid_t pid)
 // True when the ready file holds exactly this pid; the child writes it only once it is registered.
 bool ReadyFileNames(pid_t pid)
 {
-    UniqueFile file(fopen(kReadyFile, "r"));
+    UniqueFile           file(fopen(kReadyFile, "r"));
     std::array<char, 32> text{};
     if (!file) return false;
-    const std::size_t n = fread(text.data(), 1, text.size() - 1, file.get());
+    const std::size_t    n = fread(text.data(), 1, text.size() - 1, file.get());
     std::array<char, 32> expected{};
     snprintf(expected.data(), expected.size(), "%d", pid);
     return n == strlen(expected.data()) && strcmp(text.data(), expected.data()) == 0;
@@ -77,14 +77,14 @@ void WaitUntilChildReady(pid_t child)
 {
     // Through syscall(): glibc 2.36 declares pidfd_open without C linkage for C++.
     const UniqueFd died(static_cast<int>(syscall(SYS_pidfd_open, child, 0)));
-    if (!died) return; // no way to see the child end: waiting could last forever
+    if (!died) return;  // no way to see the child end: waiting could last forever
     const UniqueFd changes(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
     if (changes) inotify_add_watch(changes.get(), kWorkDir, IN_CLOSE_WRITE | IN_MOVED_TO);
     std::array<pollfd, 2> fds{pollfd{died.get(), POLLIN, 0}, pollfd{changes.get(), POLLIN, 0}};
     // The watch is in place before the first look, so a file written in between is not missed.
     while (!ReadyFileNames(child)) {
         if (poll(fds.data(), fds.size(), kReadyRecheckMs) < 0 && errno != EINTR) return;
-        if (fds[0].revents != 0) return; // ended before it could serve: systemd sees the pid gone
+        if (fds[0].revents != 0) return;  // ended before it could serve: systemd sees the pid gone
         std::array<char, 4096> events{};
         if (fds[1].revents != 0)
             while (read(changes.get(), events.data(), events.size()) > 0) {
@@ -125,13 +125,17 @@ int GetNICInfoFrom(const char *path, NICInfo **list) noexcept
     return 0;
 }
 
-int GetNICInfo(NICInfo **list) noexcept { return GetNICInfoFrom(kNetDevFile, list); }
+int GetNICInfo(NICInfo **list) noexcept
+{
+    return GetNICInfoFrom(kNetDevFile, list);
+}
 
 void FreeNICInfo(NICInfo **list) noexcept
 {
     if (!list || !*list) return;
     NICInfo *info = *list;
-    for (int i = info->count - 1; i >= 0; --i) free(info->names[i]);
+    for (int i = info->count - 1; i >= 0; --i)
+        free(info->names[i]);
     free(info->names);
     delete info;
     *list = nullptr;

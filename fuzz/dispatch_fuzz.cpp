@@ -34,8 +34,8 @@ namespace {
 
 using XpOps = struct __rpc_svcxprt::xp_ops;
 
-constexpr int kConnections = 4;
-constexpr int kFirstFd = 900;  // never opened here: nothing may do I/O on a fuzzed connection
+constexpr int      kConnections = 4;
+constexpr int      kFirstFd = 900;  // never opened here: nothing may do I/O on a fuzzed connection
 constexpr uint64_t kPoolMarker = 0xFFFFFFFFFFFFFF00ULL;
 
 struct FakeConnection {
@@ -44,14 +44,20 @@ struct FakeConnection {
 };
 
 std::array<FakeConnection, kConnections> g_conns{};
-const uint8_t *g_args = nullptr;   // argument bytes of the call being dispatched
-std::size_t g_args_size = 0;
-std::vector<uint64_t> g_pool;      // identities replied so far, for the marker words
-std::array<int, kConnections> g_parked{};   // calls each connection has waiting for a reply
-std::array<int, kConnections> g_replies{};  // replies each connection got during the current dispatch
+const uint8_t                           *g_args = nullptr;  // argument bytes of the call being dispatched
+std::size_t                              g_args_size = 0;
+std::vector<uint64_t>                    g_pool;       // identities replied so far, for the marker words
+std::array<int, kConnections>            g_parked{};   // calls each connection has waiting for a reply
+std::array<int, kConnections>            g_replies{};  // replies each connection got during the current dispatch
 
-bool_t FakeRecv(SVCXPRT *, rpc_msg *) { return FALSE; }
-enum xprt_stat FakeStat(SVCXPRT *) { return XPRT_IDLE; }
+bool_t FakeRecv(SVCXPRT *, rpc_msg *)
+{
+    return FALSE;
+}
+enum xprt_stat FakeStat(SVCXPRT *)
+{
+    return XPRT_IDLE;
+}
 
 // The runtime calls the routines through the generic variadic type; so do these two, as it does.
 __attribute__((no_sanitize("function"))) bool_t FakeGetargs(SVCXPRT *, xdrproc_t proc, void *where)
@@ -69,7 +75,7 @@ __attribute__((no_sanitize("function"))) bool_t FakeGetargs(SVCXPRT *, xdrproc_t
 bool_t FakeReply(SVCXPRT *transport, rpc_msg *msg)
 {
     static std::array<uint8_t, 8192> buffer;
-    XDR xdrs;
+    XDR                              xdrs;
     xdrmem_create(&xdrs, reinterpret_cast<char *>(buffer.data()), static_cast<u_int>(buffer.size()), XDR_ENCODE);
     if (!xdr_replymsg(&xdrs, msg)) abort();  // every result record fits and encodes
     const std::span<const uint8_t> out(buffer.data(), xdr_getpos(&xdrs));
@@ -96,9 +102,12 @@ void FakeDestroy(SVCXPRT *transport)
         if (&conn.transport == transport) conn.alive = false;
 }
 
-bool_t FakeControl(SVCXPRT *, const u_int, void *) { return FALSE; }
+bool_t FakeControl(SVCXPRT *, const u_int, void *)
+{
+    return FALSE;
+}
 
-const XpOps kFakeOps = {FakeRecv, FakeStat, FakeGetargs, FakeReply, FakeFreeargs, FakeDestroy};
+const XpOps                         kFakeOps = {FakeRecv, FakeStat, FakeGetargs, FakeReply, FakeFreeargs, FakeDestroy};
 const struct __rpc_svcxprt::xp_ops2 kFakeOps2 = {FakeControl};
 
 // A fresh connection in the slot: same address and descriptor as the one before, as the runtime reuses them.
@@ -128,10 +137,12 @@ __attribute__((no_sanitize("coverage"))) void PatchHandles(std::vector<uint8_t> 
 {
     for (std::size_t at = 0; at + 8 <= patched.size(); at += 4) {
         uint64_t word = 0;
-        for (int i = 0; i < 8; ++i) word = word << 8 | patched[at + i];
+        for (int i = 0; i < 8; ++i)
+            word = word << 8 | patched[at + i];
         if ((word & ~0xFFULL) != kPoolMarker || g_pool.empty()) continue;
         const uint64_t handle = g_pool[(word & 0xFF) % g_pool.size()];
-        for (int i = 7; i >= 0; --i) patched[at + 7 - i] = static_cast<uint8_t>(handle >> (8 * i));
+        for (int i = 7; i >= 0; --i)
+            patched[at + 7 - i] = static_cast<uint8_t>(handle >> (8 * i));
     }
 }
 
@@ -193,17 +204,18 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
         exit(2);
     }
     ResetRegistry();
-    for (int i = 0; i < kConnections; ++i) Open(i);
+    for (int i = 0; i < kConnections; ++i)
+        Open(i);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
 {
-    bool touched_registry = false;
+    bool        touched_registry = false;
     std::size_t at = 0;
     for (int calls = 0; at + 3 <= size && calls < 64; ++calls) {
-        const int index = data[at] & 3;
-        const uint32_t op = data[at] >> 2;
+        const int         index = data[at] & 3;
+        const uint32_t    op = data[at] >> 2;
         const std::size_t length = std::size_t{data[at + 1]} << 8 | data[at + 2];
         at += 3;
         const std::size_t take = length < size - at ? length : size - at;
@@ -217,16 +229,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
     }
 
     // Every connection lost: nothing may stay parked, and every handle closes without a reply.
-    for (int i = 0; i < kConnections; ++i) Lose(i);
+    for (int i = 0; i < kConnections; ++i)
+        Lose(i);
     Open(0);
     for (const uint64_t handle : g_pool) {
         const kst::Bytes word = kst::EncodeWord(handle);
-        for (int i = 0; i < 4; ++i) Dispatch(0, kProcCloseHandle, word.data(), word.size());
+        for (int i = 0; i < 4; ++i)
+            Dispatch(0, kProcCloseHandle, word.data(), word.size());
         Dispatch(0, kProcRegCloseKey, word.data(), word.size());
     }
     Lose(0);
     for (const ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next) {
-        if (obj->waiters) abort();                                       // a parked call outlived its connection
+        if (obj->waiters) abort();                                        // a parked call outlived its connection
         if (obj->type == ObjectType::Mutex && obj->mutex.owner) abort();  // owned by a connection that is gone
     }
     g_pool.clear();

@@ -16,7 +16,10 @@ using kst::Bytes;
 namespace proc = kst::proc;
 
 // The marker the dispatch target replaces by the n-th identity replied so far.
-constexpr uint64_t Handle(uint8_t n) { return 0xFFFFFFFFFFFFFF00ULL | n; }
+constexpr uint64_t Handle(uint8_t n)
+{
+    return 0xFFFFFFFFFFFFFF00ULL | n;
+}
 constexpr uint64_t kLocalMachine = 2;
 
 bool Write(const std::string &dir, const std::string &name, const Bytes &bytes)
@@ -39,7 +42,7 @@ public:
         out_.insert(out_.end(), args.begin(), args.end());
         return *this;
     }
-    Script &Lose(int conn) { return Call(conn, 31, {}); }
+    Script                    &Lose(int conn) { return Call(conn, 31, {}); }
     [[nodiscard]] const Bytes &bytes() const { return out_; }
 
 private:
@@ -56,7 +59,7 @@ int main(int argc, char **argv)
     }
     const std::string root = argv[1];
     mkdir(root.c_str(), 0755);
-    bool ok = true;
+    bool           ok = true;
     const uint64_t handles[] = {0x1f52f00000000001, 0x1f52f00000000002, 0x1f52f00000000003};
 
     ok &= Write(root + "/xdr_create_event_fuzz", "event", kst::EncodeCreate(1, 0, "Global\\Ready"));
@@ -66,10 +69,10 @@ int main(int argc, char **argv)
     ok &= Write(root + "/xdr_wait_for_multiple_objects_fuzz", "all", kst::EncodeWait(2, 1, handles));
     ok &= Write(root + "/xdr_registry_open_fuzz", "subkey", kst::EncodeOpen(kLocalMachine, "Software\\Orn\\Kestrel"));
     ok &= Write(root + "/xdr_registry_open_fuzz", "full", kst::EncodeOpen(handles[0], std::string(256, 'k')));
-    ok &= Write(root + "/xdr_registry_query_fuzz", "value",
-                kst::Encoder{}.U64(1).U64(6).Chars("hello", 512).Take());
+    ok &= Write(root + "/xdr_registry_query_fuzz", "value", kst::Encoder{}.U64(1).U64(6).Chars("hello", 512).Take());
     ok &= Write(root + "/xdr_registry_set_fuzz", "string", kst::EncodeSet(handles[0], "Path", 1, 9, "/var/lib"));
-    ok &= Write(root + "/xdr_registry_set_fuzz", "dword", kst::EncodeSet(handles[0], "", 4, 4, std::string("\x01\0\0\x80", 4)));
+    ok &= Write(root + "/xdr_registry_set_fuzz", "dword",
+                kst::EncodeSet(handles[0], "", 4, 4, std::string("\x01\0\0\x80", 4)));
     ok &= Write(root + "/xdr_registry_notify_fuzz", "notify", kst::EncodeWords5({handles[0], 1, 5, handles[1], 1}));
     ok &= Write(root + "/xdr_registry_notify_fuzz", "release", kst::EncodeWords5({handles[2], 3}));
 

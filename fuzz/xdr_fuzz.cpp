@@ -14,8 +14,7 @@
 
 namespace {
 
-template <std::size_t N>
-std::string_view Field(const char (&chars)[N])
+template <std::size_t N> std::string_view Field(const char (&chars)[N])
 {
     return {chars, N};  // every byte, NULs included: the encoder pads nothing when given all N
 }
@@ -23,33 +22,42 @@ std::string_view Field(const char (&chars)[N])
 #if KST_RECORD == 1
 using Record = create_event_struct;
 constexpr auto kRoutine = xdr_create_event_struct;
-kst::Bytes ClientBytes(const Record &r) { return kst::EncodeCreate(r.arg1, r.arg2, Field(r.name)); }
+kst::Bytes     ClientBytes(const Record &r)
+{
+    return kst::EncodeCreate(r.arg1, r.arg2, Field(r.name));
+}
 #elif KST_RECORD == 2
 using Record = wait_for_multiple_objects_struct;
 constexpr auto kRoutine = xdr_wait_for_multiple_objects_struct;
-kst::Bytes ClientBytes(const Record &r) { return kst::EncodeWait(r.count, r.wait_all, r.handles); }
+kst::Bytes     ClientBytes(const Record &r)
+{
+    return kst::EncodeWait(r.count, r.wait_all, r.handles);
+}
 #elif KST_RECORD == 3
 using Record = registry_open_struct;
 constexpr auto kRoutine = xdr_registry_open_struct;
-kst::Bytes ClientBytes(const Record &r) { return kst::EncodeOpen(r.arg1, Field(r.name)); }
+kst::Bytes     ClientBytes(const Record &r)
+{
+    return kst::EncodeOpen(r.arg1, Field(r.name));
+}
 #elif KST_RECORD == 4
 using Record = registry_query_struct;
 constexpr auto kRoutine = xdr_registry_query_struct;
-kst::Bytes ClientBytes(const Record &r)
+kst::Bytes     ClientBytes(const Record &r)
 {
     return kst::Encoder{}.U64(r.type).U64(r.size).Chars(Field(r.data), sizeof r.data).Take();
 }
 #elif KST_RECORD == 5
 using Record = registry_set_struct;
 constexpr auto kRoutine = xdr_registry_set_struct;
-kst::Bytes ClientBytes(const Record &r)
+kst::Bytes     ClientBytes(const Record &r)
 {
     return kst::EncodeSet(r.arg1, Field(r.name), r.type, r.size, Field(r.data));
 }
 #elif KST_RECORD == 6
 using Record = registry_notify_struct;
 constexpr auto kRoutine = xdr_registry_notify_struct;
-kst::Bytes ClientBytes(const Record &r)
+kst::Bytes     ClientBytes(const Record &r)
 {
     return kst::EncodeWords5({.arg1 = r.arg1, .arg2 = r.arg2, .arg3 = r.arg3, .arg4 = r.arg4, .arg5 = r.arg5});
 }
@@ -81,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
     if (used != expected.size()) abort();
 
     std::vector<uint8_t> encoded(expected.size() + 16, 0xbd);
-    XDR xdrs;
+    XDR                  xdrs;
     xdrmem_create(&xdrs, reinterpret_cast<char *>(encoded.data()), static_cast<u_int>(encoded.size()), XDR_ENCODE);
     if (!kRoutine(&xdrs, &first)) abort();
     if (xdr_getpos(&xdrs) != expected.size()) abort();

@@ -31,33 +31,33 @@ extern "C" {
 #endif
 
 /* Types, at the widths NT gives them. */
-typedef int BOOL;
-typedef unsigned char BYTE;
-typedef char CHAR;
-typedef uint32_t DWORD;
-typedef int32_t LONG;
-typedef uint64_t ULONGLONG;
-typedef uintptr_t ULONG_PTR;
-typedef intptr_t LONG_PTR;
-typedef void *LPVOID;
-typedef void *HANDLE;
-typedef BOOL *LPBOOL;
-typedef BYTE *LPBYTE;
-typedef DWORD *LPDWORD;
-typedef DWORD *PDWORD;
-typedef LONG *LPLONG;
-typedef LONG *PLONG;
-typedef char *LPSTR;
-typedef const char *LPCSTR;
-typedef DWORD REGSAM;
-typedef DWORD ACCESS_MASK;
+typedef int            BOOL;
+typedef unsigned char  BYTE;
+typedef char           CHAR;
+typedef uint32_t       DWORD;
+typedef int32_t        LONG;
+typedef uint64_t       ULONGLONG;
+typedef uintptr_t      ULONG_PTR;
+typedef intptr_t       LONG_PTR;
+typedef void          *LPVOID;
+typedef void          *HANDLE;
+typedef BOOL          *LPBOOL;
+typedef BYTE          *LPBYTE;
+typedef DWORD         *LPDWORD;
+typedef DWORD         *PDWORD;
+typedef LONG          *LPLONG;
+typedef LONG          *PLONG;
+typedef char          *LPSTR;
+typedef const char    *LPCSTR;
+typedef DWORD          REGSAM;
+typedef DWORD          ACCESS_MASK;
 typedef struct HKEY__ *HKEY;
-typedef HKEY *PHKEY;
+typedef HKEY          *PHKEY;
 
 typedef struct _SECURITY_ATTRIBUTES {
-    DWORD nLength;
+    DWORD  nLength;
     LPVOID lpSecurityDescriptor;
-    BOOL bInheritHandle;
+    BOOL   bInheritHandle;
 } SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
 /* 100-nanosecond intervals since 1601-01-01 UTC, split in two. */
@@ -173,21 +173,21 @@ typedef struct _FILETIME {
 KSTNT_API HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
                                      LPCSTR lpName);
 KSTNT_API HANDLE WINAPI OpenEventA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
-KSTNT_API BOOL WINAPI SetEvent(HANDLE hEvent);
-KSTNT_API BOOL WINAPI ResetEvent(HANDLE hEvent);
+KSTNT_API BOOL WINAPI   SetEvent(HANDLE hEvent);
+KSTNT_API BOOL WINAPI   ResetEvent(HANDLE hEvent);
 KSTNT_API HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName);
 KSTNT_API HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
-KSTNT_API BOOL WINAPI ReleaseMutex(HANDLE hMutex);
+KSTNT_API BOOL WINAPI   ReleaseMutex(HANDLE hMutex);
 KSTNT_API HANDLE WINAPI CreateSemaphoreA(LPSECURITY_ATTRIBUTES lpSemaphoreAttributes, LONG lInitialCount,
                                          LONG lMaximumCount, LPCSTR lpName);
 KSTNT_API HANDLE WINAPI OpenSemaphoreA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
-KSTNT_API BOOL WINAPI ReleaseSemaphore(HANDLE hSemaphore, LONG lReleaseCount, LPLONG lpPreviousCount);
-KSTNT_API BOOL WINAPI CloseHandle(HANDLE hObject);
-KSTNT_API DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
-KSTNT_API DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll,
-                                              DWORD dwMilliseconds);
-KSTNT_API DWORD WINAPI GetLastError(void);
-KSTNT_API void WINAPI SetLastError(DWORD dwErrCode);
+KSTNT_API BOOL WINAPI   ReleaseSemaphore(HANDLE hSemaphore, LONG lReleaseCount, LPLONG lpPreviousCount);
+KSTNT_API BOOL WINAPI   CloseHandle(HANDLE hObject);
+KSTNT_API DWORD WINAPI  WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+KSTNT_API DWORD WINAPI  WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll,
+                                               DWORD dwMilliseconds);
+KSTNT_API DWORD WINAPI  GetLastError(void);
+KSTNT_API void WINAPI   SetLastError(DWORD dwErrCode);
 
 /* Registry. */
 KSTNT_API LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);

@@ -90,7 +90,7 @@ BOOL OnHandle(uint32_t proc, HANDLE h, const Bytes &args)
 // What a wait's reply means: the index of the object that satisfied it, or WAIT_FAILED.
 DWORD WaitResult(uint64_t word, std::span<const uint64_t> handles, bool wait_all)
 {
-    if (word == 0 && wait_all) return WAIT_OBJECT_0; // every object was ready at once
+    if (word == 0 && wait_all) return WAIT_OBJECT_0;  // every object was ready at once
     if (IsIdentity(word)) {
         for (std::size_t i = 0; i < handles.size(); ++i)
             if (handles[i] == word) {
@@ -110,17 +110,17 @@ DWORD Wait(std::span<const uint64_t> handles, bool single, bool wait_all, DWORD 
 {
     kst::Connection *c = Connection();
     if (!c) return WAIT_FAILED;
-    const Bytes args = single ? kst::EncodeWord(handles[0]) : kst::EncodeWait(handles.size(), wait_all, handles);
-    const Bytes cancel_args = single ? args : kst::EncodeWait(handles.size(), 0, handles);
+    const Bytes    args = single ? kst::EncodeWord(handles[0]) : kst::EncodeWait(handles.size(), wait_all, handles);
+    const Bytes    cancel_args = single ? args : kst::EncodeWait(handles.size(), 0, handles);
     const uint32_t wait_proc = single ? kst::proc::kWaitSingle : kst::proc::kWaitMultiple;
     const uint32_t cancel_proc = single ? kst::proc::kCancelWaitSingle : kst::proc::kCancelWaitMultiple;
 
     const uint32_t wait_xid = c->NextXid();
-    kst::Reply first;
+    kst::Reply     first;
     if (ms == 0) {
         const uint32_t cancel_xid = c->NextXid();
-        Bytes both = kst::CallRecord(wait_xid, wait_proc, args);
-        const Bytes cancel = kst::CallRecord(cancel_xid, cancel_proc, cancel_args);
+        Bytes          both = kst::CallRecord(wait_xid, wait_proc, args);
+        const Bytes    cancel = kst::CallRecord(cancel_xid, cancel_proc, cancel_args);
         both.insert(both.end(), cancel.begin(), cancel.end());
         if (!SendFramed(*c, both)) return WAIT_FAILED;
     } else {
@@ -129,7 +129,7 @@ DWORD Wait(std::span<const uint64_t> handles, bool single, bool wait_all, DWORD 
         if (got == Got::Failed) return WAIT_FAILED;
         if (got == Got::Reply) {
             if (first.xid == wait_xid && first.Word()) return WaitResult(*first.Word(), handles, wait_all);
-            SetError(ERROR_INVALID_DATA); // a reply under a foreign xid: the connection is out of step
+            SetError(ERROR_INVALID_DATA);  // a reply under a foreign xid: the connection is out of step
             Drop();
             return WAIT_FAILED;
         }
@@ -138,7 +138,7 @@ DWORD Wait(std::span<const uint64_t> handles, bool single, bool wait_all, DWORD 
     const uint32_t cancel_xid = wait_xid + 1;
     // Exactly two replies follow the cancel, and each comes within the I/O deadline: the daemon answers
     // the cancel at once. Losing track here would leave a reply for the next call to misread.
-    kst::Reply second;
+    kst::Reply  second;
     const DWORD io = static_cast<DWORD>(IoTimeoutMs());
     for (kst::Reply *r : {&first, &second}) {
         const Got got = Receive(*c, io, *r);
@@ -163,8 +163,8 @@ DWORD Wait(std::span<const uint64_t> handles, bool single, bool wait_all, DWORD 
     return WaitResult(*word, handles, wait_all);
 }
 
-} // namespace
-} // namespace kstnt
+}  // namespace
+}  // namespace kstnt
 
 using namespace kstnt;
 

@@ -21,8 +21,8 @@ using kst::Bytes;
 // The daemon's directories of the two roots; a key's full path starts with one of them.
 constexpr std::string_view kClassRootDir = "/opt/orn/kestrel/registry/HKEY_CLASS_ROOT";
 constexpr std::string_view kLocalMachineDir = "/opt/orn/kestrel/registry/HKEY_LOCAL_MACHINE";
-constexpr uint64_t kClassRoot = 1, kLocalMachine = 2; // the daemon's words for the roots
-constexpr uint32_t kQueryCapacity = 507;              // most data bytes a value query returns
+constexpr uint64_t         kClassRoot = 1, kLocalMachine = 2;  // the daemon's words for the roots
+constexpr uint32_t         kQueryCapacity = 507;               // most data bytes a value query returns
 
 uint64_t KeyWord(HKEY key)
 {
@@ -48,7 +48,7 @@ public:
         if (key == kClassRoot) return kClassRootDir.size() + 2;
         if (key == kLocalMachine) return kLocalMachineDir.size() + 2;
         std::lock_guard lock(mutex_);
-        const auto found = lengths_.find(key);
+        const auto      found = lengths_.find(key);
         return found == lengths_.end() ? 0 : found->second;
     }
     void Remember(uint64_t key, std::size_t length)
@@ -59,8 +59,8 @@ public:
     }
 
 private:
-    std::mutex mutex_;                                  // handles are shared by every thread
-    std::unordered_map<uint64_t, std::size_t> lengths_; // key word -> full path length
+    std::mutex                                mutex_;    // handles are shared by every thread
+    std::unordered_map<uint64_t, std::size_t> lengths_;  // key word -> full path length
 };
 
 // Never destroyed: another thread may still call in while the process exits.
@@ -160,7 +160,7 @@ std::optional<kst::EnumValueResult> WholeValue(uint64_t key, std::string_view na
     const std::string wanted = ValueFileName(name);
     for (uint64_t index = 0; index < counts->arg3; ++index) {
         const auto body = CallBody(kst::proc::kRegEnumValue, kst::EncodeWords5({.arg1 = key, .arg2 = index}));
-        auto value = body ? kst::DecodeEnumValue(*body) : std::nullopt;
+        auto       value = body ? kst::DecodeEnumValue(*body) : std::nullopt;
         if (value && value->name == wanted) return value;
     }
     return std::nullopt;
@@ -201,7 +201,7 @@ LONG OpenKey(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult)
 {
     if (!phkResult) return ERROR_INVALID_PARAMETER;
     if (!hKey) return ERROR_INVALID_HANDLE;
-    const uint64_t key = KeyWord(hKey);
+    const uint64_t         key = KeyWord(hKey);
     const std::string_view sub = lpSubKey ? lpSubKey : "";
     if (const LONG rc = CheckName(key, sub, false)) return rc;
     // No component names the key itself: the daemon's open of "" then only says whether it is valid.
@@ -226,7 +226,7 @@ LONG CreateKey(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult, LPDWORD lpdwDisposit
 {
     if (!phkResult || !lpSubKey) return ERROR_INVALID_PARAMETER;
     if (!hKey) return ERROR_INVALID_HANDLE;
-    const uint64_t key = KeyWord(hKey);
+    const uint64_t         key = KeyWord(hKey);
     const std::string_view sub = lpSubKey;
     if (const LONG rc = CheckName(key, sub, false)) return rc;
     if (SubPathLength(sub) == 0 || lpdwDisposition) {
@@ -261,7 +261,7 @@ LONG QueryValue(HKEY hKey, LPCSTR lpValueName, LPDWORD lpType, LPBYTE lpData, LP
 {
     if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
     if (!hKey) return ERROR_INVALID_HANDLE;
-    const uint64_t key = KeyWord(hKey);
+    const uint64_t         key = KeyWord(hKey);
     const std::string_view name = lpValueName ? lpValueName : "";
     if (const LONG rc = CheckName(key, name, true)) return rc;
     const auto body = CallBody(kst::proc::kRegQueryValue, kst::EncodeOpen(key, name));
@@ -271,7 +271,7 @@ LONG QueryValue(HKEY hKey, LPCSTR lpValueName, LPDWORD lpType, LPBYTE lpData, LP
     // A failed query and an empty value of type REG_NONE look the same; both read as "not found".
     if (result->type == 0 && result->size == 0) return ExplainEmpty(key, ERROR_FILE_NOT_FOUND);
     std::string data = result->data.substr(0, result->size);
-    uint32_t type = static_cast<uint32_t>(result->type);
+    uint32_t    type = static_cast<uint32_t>(result->type);
     if (result->size == kQueryCapacity) {
         if (auto whole = WholeValue(key, name); whole && whole->size <= kst::kValueDataChars) {
             data = whole->data.substr(0, whole->size);
@@ -288,7 +288,7 @@ LONG EnumValue(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueNa
     if (!lpValueName || !lpcchValueName || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
     if (!hKey) return ERROR_INVALID_HANDLE;
     const uint64_t key = KeyWord(hKey);
-    const auto body = CallBody(kst::proc::kRegEnumValue, kst::EncodeWords5({.arg1 = key, .arg2 = dwIndex}));
+    const auto     body = CallBody(kst::proc::kRegEnumValue, kst::EncodeWords5({.arg1 = key, .arg2 = dwIndex}));
     if (!body) return Failed();
     const auto result = kst::DecodeEnumValue(*body);
     if (!result || result->size > kst::kValueDataChars) return ERROR_INVALID_DATA;
@@ -304,7 +304,7 @@ LONG QueryInfo(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpcSubKeys,
 {
     if (!hKey) return ERROR_INVALID_HANDLE;
     const uint64_t key = KeyWord(hKey);
-    const auto body = CallBody(kst::proc::kRegQueryInfoKey, kst::EncodeWord(key));
+    const auto     body = CallBody(kst::proc::kRegQueryInfoKey, kst::EncodeWord(key));
     if (!body) return Failed();
     const auto info = kst::DecodeWords5(*body);
     if (!info) return ERROR_INVALID_DATA;
@@ -351,8 +351,8 @@ LONG Notify(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFilter, HANDLE hEvent, 
     return KeyCode(*word);
 }
 
-} // namespace
-} // namespace kstnt
+}  // namespace
+}  // namespace kstnt
 
 using namespace kstnt;
 
@@ -363,7 +363,7 @@ KSTNT_API LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, P
     return GuardReg([&] { return OpenKey(hKey, lpSubKey, phkResult); });
 }
 
-KSTNT_API LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM,
+KSTNT_API LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR                  lpSubKey, DWORD, LPSTR, DWORD, REGSAM,
                                       const LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition)
 {
     return GuardReg([&] { return CreateKey(hKey, lpSubKey, phkResult, lpdwDisposition); });
@@ -406,7 +406,7 @@ KSTNT_API LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
 {
     return GuardReg([&]() -> LONG {
         if (!hKey) return ERROR_INVALID_HANDLE;
-        const uint64_t key = KeyWord(hKey);
+        const uint64_t         key = KeyWord(hKey);
         const std::string_view name = lpValueName ? lpValueName : "";
         if (const LONG rc = CheckName(key, name, true)) return rc;
         return CodeCall(kst::proc::kRegDeleteValue, kst::EncodeOpen(key, name));
@@ -419,7 +419,7 @@ KSTNT_API LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD
     return GuardReg([&]() -> LONG {
         if (!hKey) return ERROR_INVALID_HANDLE;
         if (cbData > KSTNT_MAX_VALUE_DATA || (!lpData && cbData)) return ERROR_INVALID_PARAMETER;
-        const uint64_t key = KeyWord(hKey);
+        const uint64_t         key = KeyWord(hKey);
         const std::string_view name = lpValueName ? lpValueName : "";
         if (const LONG rc = CheckName(key, name, true)) return rc;
         const std::string_view data(reinterpret_cast<const char *>(lpData), lpData ? cbData : 0);
@@ -440,7 +440,7 @@ KSTNT_API LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDW
         if (!lpName || !lpcchName) return ERROR_INVALID_PARAMETER;
         if (!hKey) return ERROR_INVALID_HANDLE;
         const uint64_t key = KeyWord(hKey);
-        const auto body = CallBody(kst::proc::kRegEnumKey, kst::EncodeWords5({.arg1 = key, .arg2 = dwIndex}));
+        const auto     body = CallBody(kst::proc::kRegEnumKey, kst::EncodeWords5({.arg1 = key, .arg2 = dwIndex}));
         if (!body) return Failed();
         const auto result = kst::DecodeEnumKey(*body);
         if (!result) return ERROR_INVALID_DATA;

@@ -21,21 +21,21 @@
 namespace kstnt {
 namespace {
 
-thread_local DWORD t_last_error = ERROR_SUCCESS; // the thread's last error
+thread_local DWORD t_last_error = ERROR_SUCCESS;  // the thread's last error
 
-std::atomic<unsigned> g_fork_generation{0}; // raised in every forked child
+std::atomic<unsigned> g_fork_generation{0};  // raised in every forked child
 
 // A thread's connection and the process generation it was opened in.
 struct Session {
-    kst::Connection connection;               // to the daemon; not connected until the first call
-    unsigned generation = 0;                  // g_fork_generation when it was opened
-    std::unordered_map<uint64_t, DWORD> held; // mutexes this thread owns -> times acquired
+    kst::Connection                     connection;      // to the daemon; not connected until the first call
+    unsigned                            generation = 0;  // g_fork_generation when it was opened
+    std::unordered_map<uint64_t, DWORD> held;            // mutexes this thread owns -> times acquired
 };
 
 // Every handle of this process that names a mutex, with the number of Creates and Opens not yet
 // closed, so a wait can tell a mutex from an event without asking the daemon.
-std::mutex g_mutexes_lock;
-std::unordered_map<uint64_t, DWORD> *g_mutexes = new std::unordered_map<uint64_t, DWORD>; // never freed
+std::mutex                           g_mutexes_lock;
+std::unordered_map<uint64_t, DWORD> *g_mutexes = new std::unordered_map<uint64_t, DWORD>;  // never freed
 
 bool IsMutex(uint64_t handle)
 {
@@ -43,7 +43,7 @@ bool IsMutex(uint64_t handle)
     return g_mutexes->contains(handle);
 }
 
-pthread_key_t g_session_key; // each thread's Session, deleted when the thread ends
+pthread_key_t  g_session_key;  // each thread's Session, deleted when the thread ends
 pthread_once_t g_session_once = PTHREAD_ONCE_INIT;
 
 void DeleteSession(void *session)
@@ -57,7 +57,7 @@ void AfterForkInChild()
 
 void MakeSessionKey()
 {
-    if (pthread_key_create(&g_session_key, DeleteSession) != 0) abort(); // only when keys run out
+    if (pthread_key_create(&g_session_key, DeleteSession) != 0) abort();  // only when keys run out
     pthread_atfork(nullptr, nullptr, AfterForkInChild);
 }
 
@@ -91,10 +91,10 @@ long DaemonPort()
 // One row per daemon code: the NT code for a call on an object handle, for opening by name, and for a
 // registry call.
 struct Translation {
-    uint64_t code; // as the daemon replies it
-    DWORD handle;  // Subject::Handle
-    DWORD name;    // Subject::Name
-    DWORD key;     // Subject::Key
+    uint64_t code;    // as the daemon replies it
+    DWORD    handle;  // Subject::Handle
+    DWORD    name;    // Subject::Name
+    DWORD    key;     // Subject::Key
 };
 constexpr std::array<Translation, 8> kTranslations{{
     {0, ERROR_SUCCESS, ERROR_SUCCESS, ERROR_SUCCESS},
@@ -107,7 +107,7 @@ constexpr std::array<Translation, 8> kTranslations{{
     {288, ERROR_NOT_OWNER, ERROR_NOT_OWNER, ERROR_NOT_OWNER},
 }};
 
-} // namespace
+}  // namespace
 
 DWORD Translate(uint64_t code, Subject subject) noexcept
 {
@@ -122,7 +122,7 @@ DWORD Translate(uint64_t code, Subject subject) noexcept
             return row.key;
         }
     }
-    return ERROR_INVALID_DATA; // a code this library does not know: the daemon is not the one expected
+    return ERROR_INVALID_DATA;  // a code this library does not know: the daemon is not the one expected
 }
 
 void SetError(DWORD code) noexcept
@@ -134,7 +134,7 @@ int IoTimeoutMs() noexcept
 {
     static const int ms = [] {
         const char *text = getenv("KSTNT_IO_TIMEOUT_MS");
-        const long value = text ? strtol(text, nullptr, 10) : 0;
+        const long  value = text ? strtol(text, nullptr, 10) : 0;
         return value > 0 && value <= INT_MAX ? static_cast<int>(value) : kst::kDefaultTimeoutMs;
     }();
     return ms;
@@ -170,7 +170,7 @@ void Drop() noexcept
 {
     pthread_once(&g_session_once, MakeSessionKey);
     if (auto *session = static_cast<Session *>(pthread_getspecific(g_session_key))) {
-        session->connection.Close(); // the daemon releases what it owned
+        session->connection.Close();  // the daemon releases what it owned
         session->held.clear();
     }
 }
@@ -184,7 +184,7 @@ void MutexOpened(uint64_t mutex)
 void MutexClosed(uint64_t handle)
 {
     std::lock_guard lock(g_mutexes_lock);
-    const auto found = g_mutexes->find(handle);
+    const auto      found = g_mutexes->find(handle);
     if (found != g_mutexes->end() && --found->second == 0) g_mutexes->erase(found);
 }
 
@@ -227,10 +227,10 @@ Got Receive(kst::Connection &c, DWORD ms, kst::Reply &out)
     // poll() takes an int: a long finite time-out is waited in slices, and a record half read when a
     // slice ends stays buffered for the next.
     constexpr DWORD kSliceMs = 1u << 30;
-    DWORD left = ms;
+    DWORD           left = ms;
     for (;;) {
         const DWORD slice = ms == INFINITE ? kSliceMs : (left < kSliceMs ? left : kSliceMs);
-        auto reply = c.ReadReply(ms == INFINITE ? -1 : static_cast<int>(slice));
+        auto        reply = c.ReadReply(ms == INFINITE ? -1 : static_cast<int>(slice));
         if (reply) {
             if (!reply->succeeded()) {
                 // Refused by the RPC layer (no such program, version or procedure, undecodable
@@ -281,13 +281,13 @@ std::optional<kst::Bytes> Exchange(uint32_t proc, std::span<const uint8_t> args)
     return std::move(reply.body);
 }
 
-} // namespace
+}  // namespace
 
 std::optional<uint64_t> CallWord(uint32_t proc, std::span<const uint8_t> args)
 {
     const auto body = Exchange(proc, args);
     if (!body) return std::nullopt;
-    kst::Decoder d(*body);
+    kst::Decoder   d(*body);
     const uint64_t word = d.U64();
     if (!d.ok() || d.remaining() != 0) {
         SetError(ERROR_INVALID_DATA);
@@ -302,7 +302,7 @@ std::optional<kst::Bytes> CallBody(uint32_t proc, std::span<const uint8_t> args)
     return Exchange(proc, args);
 }
 
-} // namespace kstnt
+}  // namespace kstnt
 
 extern "C" {
 

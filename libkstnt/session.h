@@ -24,9 +24,9 @@ inline constexpr uint64_t kLargestCode = 0xFFFF;
 // Which column of the translation table a call reads: the daemon reuses its codes for different
 // faults, and the NT code a ported program tests for depends on what the call was given.
 enum class Subject {
-    Handle, // a call on an object handle: "not found" is a bad handle
-    Name,   // opening an object by name: "not found" is a missing name
-    Key,    // a registry call: "not found" is a bad key handle
+    Handle,  // a call on an object handle: "not found" is a bad handle
+    Name,    // opening an object by name: "not found" is a missing name
+    Key,     // a registry call: "not found" is a bad key handle
 };
 
 // The NT code for a daemon code (the table is in session.cpp and README.md).
@@ -44,12 +44,12 @@ void Drop() noexcept;
 // NT counts how often the owner of a mutex has waited for it and frees it at the matching release;
 // the daemon frees it at the first. The count is kept here, per thread, for the mutexes this process
 // created or opened, over single waits and waits for any.
-void MutexOpened(uint64_t mutex);  // a Create or Open returned this mutex
-void MutexClosed(uint64_t handle); // CloseHandle succeeded on it (any handle)
-void Acquired(uint64_t handle);    // a wait of this thread succeeded on it (any handle)
+void MutexOpened(uint64_t mutex);   // a Create or Open returned this mutex
+void MutexClosed(uint64_t handle);  // CloseHandle succeeded on it (any handle)
+void Acquired(uint64_t handle);     // a wait of this thread succeeded on it (any handle)
 // True when this thread owns the mutex more than once: one level is given back and nothing is sent.
 bool ReleaseNested(uint64_t handle);
-void Released(uint64_t handle); // the daemon freed this thread's ownership
+void Released(uint64_t handle);  // the daemon freed this thread's ownership
 
 // How long any one exchange may take before the daemon counts as not answering (KSTNT_IO_TIMEOUT_MS).
 [[nodiscard]] int IoTimeoutMs() noexcept;
@@ -101,4 +101,4 @@ template <class Body> LONG GuardReg(Body body) noexcept
     }
 }
 
-} // namespace kstnt
+}  // namespace kstnt

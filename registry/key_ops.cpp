@@ -33,7 +33,7 @@ template <class T> void Put(T *out, T value)
 bool IsLinkedKey(const RegPath &path)
 {
     RegPath link = path;
-    TruncatePath(link, path.length - 2); // without the closing "//", lstat sees the link itself
+    TruncatePath(link, path.length - 2);  // without the closing "//", lstat sees the link itself
     struct stat st {};
     return lstat(link.text, &st) == 0 && S_ISLNK(st.st_mode);
 }
@@ -46,7 +46,7 @@ void RetireSubtree(KeyNode *key)
         RetireSubtree(child);
 }
 
-} // namespace
+}  // namespace
 
 int RegOpenKeyEx(uint64_t key, char *sub_key, uint32_t, uint32_t, uint64_t *result) noexcept
 {
@@ -59,7 +59,7 @@ int RegOpenKeyEx(uint64_t key, char *sub_key, uint32_t, uint32_t, uint64_t *resu
     ConvertSubKey(sub_key);
     const KeyNode *found = IsSubKeyExist(from, sub_key);
     *result = found ? found->identity : 0;
-    SetLastError(0); // a missing subkey is not an error here: the result 0 says it
+    SetLastError(0);  // a missing subkey is not an error here: the result 0 says it
     return 1;
 }
 
@@ -81,14 +81,14 @@ int RegCreateKeyEx(uint64_t key, char *sub_key, uint32_t, char *, uint32_t, uint
     if (char *slash = std::strrchr(sub_key, '/')) {
         leaf = slash + 1;
         if (slash > sub_key) {
-            if (slash[-1] == '/') --slash; // one doubled separator is absorbed here, the lookup skips the rest
-            *slash = '\0';                 // so the request's text, and its trace, show the parent part only
+            if (slash[-1] == '/') --slash;  // one doubled separator is absorbed here, the lookup skips the rest
+            *slash = '\0';                  // so the request's text, and its trace, show the parent part only
             // A parent part of separators alone names the key itself, as a leading separator does in lookups.
             if (std::strspn(sub_key, "/") != std::strlen(sub_key)) {
                 uint64_t found = 0;
                 RegOpenKeyEx(parent->identity, sub_key, 0, 0, &found);
                 if (!found) {
-                    SetLastError(kErrInvalid); // intermediate keys are never created
+                    SetLastError(kErrInvalid);  // intermediate keys are never created
                     return 0;
                 }
                 parent = KeyOfIdentity(found);
@@ -125,7 +125,7 @@ int RegCreateKeyEx(uint64_t key, char *sub_key, uint32_t, char *, uint32_t, uint
     }
     const KeyNode *node = AddKeyNode(parent, leaf);
     if (!node) {
-        SetLastError(kErrNoMemory); // the directory stays; the next start-up loads it
+        SetLastError(kErrNoMemory);  // the directory stays; the next start-up loads it
         return 0;
     }
     *result = node->identity;
@@ -168,22 +168,22 @@ int RegDeleteKey(uint64_t key, char *sub_key) noexcept
     KeyNode *from = ResolveKey(key);
     if (!from) return 0;
     ConvertSubKey(sub_key);
-    KeyNode *node = IsSubKeyExist(from, sub_key); // never from itself: no path names the starting key
+    KeyNode *node = IsSubKeyExist(from, sub_key);  // never from itself: no path names the starting key
     if (!node) {
         TraceLog(0, "ntsys_s", __func__, __LINE__, "Sub key not exist\n");
         SetLastError(kErrNotFound);
         return 0;
     }
-    RegPath path;
+    RegPath    path;
     const bool have_path = GetRegFullPath(node, path);
-    bool ran = have_path;
+    bool       ran = have_path;
     if (have_path && IsLinkedKey(path)) {
         // A key that is a symbolic link is removed as the link: through the closing "//" rm would empty the
         // directory it points to, another key's or one outside the registry, and leave the link in place.
         TruncatePath(path, path.length - 2);
         ran = RunRemove("-rf", path.text);
     } else if (have_path && !RemoveInBackground(node, path, &ran)) {
-        ran = RunRemove("-rf", path.text); // where the directory can't be moved aside, it is removed in place
+        ran = RunRemove("-rf", path.text);  // where the directory can't be moved aside, it is removed in place
     }
     if (!ran) {
         TraceLog(0, "ntsys_s", __func__, __LINE__, "can't remove path %s\n", path.text);
@@ -211,7 +211,7 @@ int RegEnumKeyEx(uint64_t key, uint32_t index, char (*name)[kNameField], uint32_
         return 0;
     }
     CopyName(*name, KeyName(child));
-    RegPath path;
+    RegPath    path;
     const auto modified = GetRegFullPath(child, path) ? ModifiedAt(path.text) : std::nullopt;
     if (!modified) {
         SetLastError(kErrNotFound);
@@ -230,11 +230,11 @@ int RegQueryInfoKey(uint64_t key, char *, uint32_t *, uint32_t *, uint32_t *subk
 {
     const KeyNode *node = ResolveKey(key);
     if (!node) return 0;
-    RegPath path;
-    const bool have_path = GetRegFullPath(node, path);
-    uint32_t count = 0;
+    RegPath     path;
+    const bool  have_path = GetRegFullPath(node, path);
+    uint32_t    count = 0;
     std::size_t longest = 0;
-    time_t newest = 0;
+    time_t      newest = 0;
     for (const KeyNode *child = node->first_child; child; child = child->next_sibling) {
         ++count;
         longest = std::max(longest, std::strlen(KeyName(child)));
@@ -250,10 +250,10 @@ int RegQueryInfoKey(uint64_t key, char *, uint32_t *, uint32_t *, uint32_t *subk
     Put(longest_value_name, 0u);
     Put(longest_value_data, 0u);
 
-    uint32_t entries = 0;
+    uint32_t    entries = 0;
     std::size_t longest_name = 0;
-    int32_t largest = 0; // stored sizes compare as signed
-    const bool listed = have_path && ForEachValueEntry(path, [&](const char *entry, const RegPath &entry_path) {
+    int32_t     largest = 0;  // stored sizes compare as signed
+    const bool  listed = have_path && ForEachValueEntry(path, [&](const char *entry, const RegPath &entry_path) {
                             ++entries;
                             const std::string_view shown = ShownName(entry);
                             longest_name = std::max(longest_name, shown.size());
@@ -288,7 +288,7 @@ uint64_t *reg_open_key_ex_rpc_1_svc(registry_open_struct *argp, svc_req *) noexc
     }
     TraceLog(0, "ntsys_s", __func__, __LINE__, "open key id = %ld, req=%p, name = %.256s\n", static_cast<long>(found),
              CallerForTrace(), argp->name);
-    return &KeyOfIdentity(found)->identity; // an identity just found in the tree
+    return &KeyOfIdentity(found)->identity;  // an identity just found in the tree
 }
 
 uint64_t *reg_close_key_rpc_1_svc(uint64_t *argp, svc_req *) noexcept
@@ -324,17 +324,17 @@ uint64_t *reg_create_key_ex_rpc_1_svc(registry_open_struct *argp, svc_req *) noe
     }
     TraceLog(0, "ntsys_s", __func__, __LINE__, "create key id = %ld, req=%p, name=%.256s\n", static_cast<long>(key),
              CallerForTrace(), argp->name);
-    return &KeyOfIdentity(key)->identity; // the key just opened or created
+    return &KeyOfIdentity(key)->identity;  // the key just opened or created
 }
 
 registry_open_struct *reg_enum_key_ex__rpc_1_svc(registry_notify_struct *argp, svc_req *) noexcept
 {
-    static registry_open_struct reply; // encoded before the next call overwrites it
+    static registry_open_struct reply;  // encoded before the next call overwrites it
     if (RegEnumKeyEx(argp->arg1, static_cast<uint32_t>(argp->arg2), &reply.name, nullptr, nullptr, nullptr, nullptr,
                      &reply.arg1)) {
         TraceLog(0, "ntsys_s", __func__, __LINE__, "reg_enum_key_ex : %ld is called\n", static_cast<long>(argp->arg1));
     } else {
-        reply.name[0] = '\0'; // the client's sign of the end, or of a bad key
+        reply.name[0] = '\0';  // the client's sign of the end, or of a bad key
         TraceLog(0, "ntsys_s", __func__, __LINE__, "reg_enum_key_ex : %ld failed\n", static_cast<long>(argp->arg1));
     }
     return &reply;
@@ -342,16 +342,16 @@ registry_open_struct *reg_enum_key_ex__rpc_1_svc(registry_notify_struct *argp, s
 
 registry_notify_struct *reg_query_info_key_rpc_1_svc(uint64_t *argp, svc_req *) noexcept
 {
-    static registry_notify_struct reply; // encoded before the next call overwrites it
-    uint32_t subkeys = 0, longest_subkey = 0, values = 0, packed = 0;
-    uint64_t last_write = 0;
+    static registry_notify_struct reply;  // encoded before the next call overwrites it
+    uint32_t                      subkeys = 0, longest_subkey = 0, values = 0, packed = 0;
+    uint64_t                      last_write = 0;
     // One word takes both value maxima: the packed name/size word is written last, so it is what arrives.
     if (RegQueryInfoKey(*argp, nullptr, nullptr, nullptr, &subkeys, &longest_subkey, nullptr, &values, &packed, &packed,
                         nullptr, &last_write)) {
         reply = {subkeys, longest_subkey, values, packed, last_write};
         TraceLog(0, "ntsys_s", __func__, __LINE__, "reg_query_info_key : %ld is called\n", static_cast<long>(*argp));
     } else {
-        reply.arg1 = 0; // zero counts tell the client the key was not valid
+        reply.arg1 = 0;  // zero counts tell the client the key was not valid
         reply.arg3 = 0;
         TraceLog(0, "ntsys_s", __func__, __LINE__, "reg_query_info_key : %ld failed\n", static_cast<long>(*argp));
     }

@@ -38,24 +38,24 @@ constexpr RootKey MakeRoot(std::string_view directory)
 // A chained hash index over keys. A key goes to the head of its chain, and growing keeps the order of
 // each chain, so among keys with the same index word the first in its chain is the newest.
 struct KeyIndex {
-    KeyNode **buckets = nullptr; // heap array of mask + 1 chain heads; nullptr until the first key
-    std::size_t mask = 0;        // bucket count - 1, the count a power of two
-    std::size_t count = 0;       // keys indexed
-    KeyNode *fallback = nullptr; // the one chain used while no bucket array could be allocated
+    KeyNode   **buckets = nullptr;   // heap array of mask + 1 chain heads; nullptr until the first key
+    std::size_t mask = 0;            // bucket count - 1, the count a power of two
+    std::size_t count = 0;           // keys indexed
+    KeyNode    *fallback = nullptr;  // the one chain used while no bucket array could be allocated
 };
 
 // What the tree keeps beside its nodes. Every key by identity (roots included), and every non-root key by
 // parent and upper-cased name: each key validation and each step of a lookup costs one chain, whatever the
 // size of the tree. Deleted keys' directories being removed in the background, reaped by later calls.
 struct KeyTreeState {
-    KeyIndex by_identity;           // chained through identity_next
-    KeyIndex by_name;               // chained through name_next
-    std::array<pid_t, 32> removals; // rm processes still running; 0 for a free slot
-    std::size_t removals_running;   // slots in use
-    bool leftovers_pending;         // directories a crash left aside are still to be removed
-    const KeyNode *cursor_parent;   // the key whose subkeys were last enumerated; nullptr after any change
-    const KeyNode *cursor_child;    // the subkey found there last, at cursor_index
-    uint32_t cursor_index;          // its position in the list
+    KeyIndex              by_identity;        // chained through identity_next
+    KeyIndex              by_name;            // chained through name_next
+    std::array<pid_t, 32> removals;           // rm processes still running; 0 for a free slot
+    std::size_t           removals_running;   // slots in use
+    bool                  leftovers_pending;  // directories a crash left aside are still to be removed
+    const KeyNode        *cursor_parent;      // the key whose subkeys were last enumerated; nullptr after any change
+    const KeyNode        *cursor_child;       // the subkey found there last, at cursor_index
+    uint32_t              cursor_index;       // its position in the list
 };
 KeyTreeState state{};
 
@@ -99,12 +99,12 @@ template <KeyNode *KeyNode::*Link> void Grow(KeyIndex &index, uint64_t (*hash)(c
     if (index.buckets && index.count <= index.mask) return;
     const std::size_t old_size = index.buckets ? index.mask + 1 : 0;
     const std::size_t new_size = old_size ? old_size * 2 : 256;
-    auto **buckets = new (std::nothrow) KeyNode *[new_size]();
+    auto            **buckets = new (std::nothrow) KeyNode *[new_size]();
     if (!buckets) return;
     for (std::size_t i = 0; i < old_size; ++i) {
         KeyNode **tails[2] = {&buckets[i], &buckets[i + old_size]};
         for (KeyNode *key = index.buckets[i]; key;) {
-            KeyNode *next = key->*Link;
+            KeyNode   *next = key->*Link;
             KeyNode **&tail = tails[(hash(key) & (new_size - 1)) == i ? 0 : 1];
             key->*Link = nullptr;
             *tail = key;
@@ -120,7 +120,7 @@ template <KeyNode *KeyNode::*Link> void Grow(KeyIndex &index, uint64_t (*hash)(c
 template <KeyNode *KeyNode::*Link> void Insert(KeyIndex &index, KeyNode *key, uint64_t (*hash)(const KeyNode *))
 {
     Grow<Link>(index, hash);
-    if (!index.buckets) { // no memory for even the first buckets: one chain, kept in the index itself
+    if (!index.buckets) {  // no memory for even the first buckets: one chain, kept in the index itself
         index.buckets = &index.fallback;
         index.mask = 0;
     }
@@ -144,9 +144,9 @@ template <KeyNode *KeyNode::*Link> void Erase(KeyIndex &index, KeyNode *key, uin
 // The directories from a root down to the one being loaded. A symbolic link that leads back to one of
 // them would make loading endless (and, with two such links, exponential), so it is not followed.
 struct LoadTrail {
-    dev_t device;        // st_dev of the directory
-    ino_t inode;         // st_ino of the directory
-    const LoadTrail *up; // the parent's entry; nullptr at the root
+    dev_t            device;  // st_dev of the directory
+    ino_t            inode;   // st_ino of the directory
+    const LoadTrail *up;      // the parent's entry; nullptr at the root
 };
 
 bool OnTrail(const LoadTrail *trail, const struct stat &dir)
@@ -183,7 +183,7 @@ void DestroyKeyNode(KeyNode *key)
 // Byte order, as alphasort gives it in the POSIX locale.
 KeyNode *MergeByName(KeyNode *a, KeyNode *b)
 {
-    KeyNode *head = nullptr;
+    KeyNode  *head = nullptr;
     KeyNode **tail = &head;
     while (a && b) {
         KeyNode *&smaller = std::strcmp(KeyName(a), KeyName(b)) <= 0 ? a : b;
@@ -198,7 +198,7 @@ KeyNode *MergeByName(KeyNode *a, KeyNode *b)
 // Sorts a list linked through next_sibling; bottom-up, so neither recursion nor memory grows with it.
 KeyNode *SortByName(KeyNode *list)
 {
-    std::array<KeyNode *, 64> runs{}; // runs[i] holds 2^i keys or none
+    std::array<KeyNode *, 64> runs{};  // runs[i] holds 2^i keys or none
     while (list) {
         KeyNode *one = list;
         list = list->next_sibling;
@@ -220,7 +220,7 @@ KeyNode *SortByName(KeyNode *list)
 // Room for one read of a directory's entries; the same buffer serves every level, since a level has read
 // all of its entries before it loads the first subkey.
 struct LoadScratch {
-    alignas(alignof(dirent64)) char entries[32768]; // getdents64 records
+    alignas(alignof(dirent64)) char entries[32768];  // getdents64 records
 };
 
 // The outcome of loading one directory.
@@ -231,14 +231,14 @@ enum class Loaded { Done, OutOfMemory, NotAKey };
 // and only symbolic links (and file systems that give no type) cost a stat.
 Loaded LoadKeyBelow(KeyNode *key, RegPath &path, const LoadTrail *up, LoadScratch &scratch)
 {
-    UniqueFd dir(open(path.text, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
+    UniqueFd    dir(open(path.text, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
     struct stat self {};
     if (!dir || fstat(dir.get(), &self) != 0 || OnTrail(up, self)) return Loaded::NotAKey;
-    const LoadTrail here{self.st_dev, self.st_ino, up};
+    const LoadTrail   here{self.st_dev, self.st_ino, up};
     const std::size_t own = path.length;
-    KeyNode *found = nullptr; // unsorted, through next_sibling
-    bool out_of_memory = false;
-    ssize_t got = 0;
+    KeyNode          *found = nullptr;  // unsorted, through next_sibling
+    bool              out_of_memory = false;
+    ssize_t           got = 0;
     while (!out_of_memory && (got = getdents64(dir.get(), scratch.entries, sizeof scratch.entries)) > 0) {
         for (ssize_t at = 0; at < got;) {
             const auto *entry = reinterpret_cast<const dirent64 *>(scratch.entries + at);
@@ -246,7 +246,7 @@ Loaded LoadKeyBelow(KeyNode *key, RegPath &path, const LoadTrail *up, LoadScratc
             const char *name = entry->d_name;
             if (IsDotName(name)) continue;
             if (entry->d_type == DT_REG && name == kNewValueName) {
-                unlinkat(dir.get(), name, 0); // a write that a crash cut short; the old value is intact
+                unlinkat(dir.get(), name, 0);  // a write that a crash cut short; the old value is intact
                 continue;
             }
             if (!IsSubkeyEntry(dir.get(), name, entry->d_type)) continue;
@@ -291,7 +291,7 @@ Loaded LoadKeyBelow(KeyNode *key, RegPath &path, const LoadTrail *up, LoadScratc
         TruncatePath(path, own);
         if (!AppendPath(path, KeyName(child)) || !AppendPath(path, "//") ||
             LoadKeyBelow(child, path, &here, scratch) == Loaded::NotAKey) {
-            RemoveKeyNode(child); // gone since it was listed, unreadable, or a link back up the trail
+            RemoveKeyNode(child);  // gone since it was listed, unreadable, or a link back up the trail
         }
         child = next;
     }
@@ -327,7 +327,7 @@ bool DirectoryAboveRoot(const KeyNode *key, RegPath &out)
     while (key->parent)
         key = key->parent;
     const std::string_view root = KeyName(key);
-    const std::size_t slash = root.find_last_of('/');
+    const std::size_t      slash = root.find_last_of('/');
     TruncatePath(out, 0);
     return slash != std::string_view::npos && slash > 0 && AppendPath(out, root.substr(0, slash + 1));
 }
@@ -338,7 +338,7 @@ bool DirectoryAboveRoot(const KeyNode *key, RegPath &out)
 bool SpawnRemove(const char *option, const char *path, pid_t *pid)
 {
     char *argv[] = {const_cast<char *>("/bin/rm"), const_cast<char *>(option), const_cast<char *>(path), nullptr};
-    char *envp[] = {nullptr}; // rm needs nothing from the daemon's environment
+    char *envp[] = {nullptr};  // rm needs nothing from the daemon's environment
     posix_spawn_file_actions_t actions;
     if (posix_spawn_file_actions_init(&actions) != 0) return false;
     const bool started = posix_spawn_file_actions_addclosefrom_np(&actions, 3) == 0 &&
@@ -352,7 +352,7 @@ bool StartRemove(const char *path)
 {
     ReapRemovals();
     auto slot = std::find(state.removals.begin(), state.removals.end(), 0);
-    if (slot == state.removals.end()) { // every slot busy: wait for the oldest rather than lose track of one
+    if (slot == state.removals.end()) {  // every slot busy: wait for the oldest rather than lose track of one
         slot = state.removals.begin();
         while (waitpid(*slot, nullptr, 0) < 0 && errno == EINTR) {
         }
@@ -390,7 +390,7 @@ bool LinkStaysInside(const char *path, RegPath &target)
     const std::string_view real(resolved);
     for (const KeyNode *root : {&class_root.node, &local_machine.node}) {
         RegPath above;
-        char top[PATH_MAX];
+        char    top[PATH_MAX];
         if (!DirectoryAboveRoot(root, above) || !realpath(above.text, top)) continue;
         const std::string_view inside(top);
         if (real.size() > inside.size() + 1 && real.starts_with(inside) && real[inside.size()] == '/') {
@@ -401,12 +401,12 @@ bool LinkStaysInside(const char *path, RegPath &target)
     return false;
 }
 
-} // namespace
+}  // namespace
 
 constinit RootKey class_root = MakeRoot(kClassRootDir);
 constinit RootKey local_machine = MakeRoot(kLocalMachineDir);
-KeyNode *HKEY_CLASS_ROOT = &class_root.node;
-KeyNode *HKEY_LOCAL_MACHINE = &local_machine.node;
+KeyNode          *HKEY_CLASS_ROOT = &class_root.node;
+KeyNode          *HKEY_LOCAL_MACHINE = &local_machine.node;
 
 bool AppendPath(RegPath &path, std::string_view part) noexcept
 {
@@ -520,9 +520,9 @@ KeyNode *FindKey(KeyNode *from, std::string_view path) noexcept
         const std::size_t start = path.find_first_not_of('/');
         if (start == std::string_view::npos) return key == from ? nullptr : key;
         path.remove_prefix(start);
-        const std::size_t end = path.find('/');
+        const std::size_t      end = path.find('/');
         const std::string_view component = path.substr(0, end);
-        KeyNode *child = FindChild(key, component);
+        KeyNode               *child = FindChild(key, component);
         if (!child) return nullptr;
         key = child;
         if (end == std::string_view::npos) return key;
@@ -546,7 +546,7 @@ KeyNode *AddKeyNode(KeyNode *parent, std::string_view name) noexcept
     node->parent = parent;
     node->next_sibling = parent->first_child;
     if (node->next_sibling) node->next_sibling->prev_sibling = node;
-    parent->first_child = node; // the parent's list owns it from now on
+    parent->first_child = node;  // the parent's list owns it from now on
     state.cursor_parent = nullptr;
     Insert<&KeyNode::identity_next>(state.by_identity, node, IdentityHash);
     Insert<&KeyNode::name_next>(state.by_name, node, NameHashOf);
@@ -569,7 +569,7 @@ void RemoveKeyNode(KeyNode *key) noexcept
 const KeyNode *NthChild(const KeyNode *parent, uint32_t index) noexcept
 {
     const KeyNode *child = parent->first_child;
-    uint32_t at = 0;
+    uint32_t       at = 0;
     if (state.cursor_parent == parent && state.cursor_index <= index) {
         child = state.cursor_child;
         at = state.cursor_index;
@@ -645,7 +645,7 @@ void UnLoadRegistry() noexcept
 
 std::optional<struct stat> DirectoryStat(const char *path) noexcept
 {
-    UniqueDir dir(opendir(path));
+    UniqueDir   dir(opendir(path));
     struct stat st {};
     if (!dir || fstat(dirfd(dir.get()), &st) != 0) return std::nullopt;
     return st;
@@ -674,21 +674,21 @@ bool IsSubkeyEntry(int dir, const char *name, unsigned char type) noexcept
     if (type == DT_DIR) return true;
     if (type != DT_LNK && type != DT_UNKNOWN) return false;
     struct stat st {};
-    return fstatat(dir, name, &st, 0) == 0 && S_ISDIR(st.st_mode); // follows a link, as opening would
+    return fstatat(dir, name, &st, 0) == 0 && S_ISDIR(st.st_mode);  // follows a link, as opening would
 }
 
 bool RemoveInBackground(const KeyNode *key, const RegPath &path, bool *ran) noexcept
 {
     *ran = true;
     RegPath aside;
-    char number[24];
+    char    number[24];
     std::snprintf(number, sizeof number, "%llx", static_cast<unsigned long long>(NewIdentity()));
     if (path.length < 2 || !DirectoryAboveRoot(key, aside) || !AppendPath(aside, kDeletedPrefix) ||
         !AppendPath(aside, number)) {
         return false;
     }
     RegPath from = path;
-    TruncatePath(from, path.length - 2); // without the closing "//", rename moves the entry itself
+    TruncatePath(from, path.length - 2);  // without the closing "//", rename moves the entry itself
     if (rename(from.text, aside.text) != 0) return false;
     // rm could not be started: the key is put back, so a removal that can't be run leaves it whole. Should
     // even that fail, it stays aside, out of the tree, and the next run removes it.

@@ -23,11 +23,11 @@
 #include <optional>
 #include <string_view>
 
-inline constexpr std::size_t kKeyNameSize = 512; // a root's directory path, its NUL included
-inline constexpr std::size_t kNameField = 256;   // names on the wire; a field without a NUL is refused
-inline constexpr std::size_t kMaxPath = 4096;    // every path built here, its NUL included
-inline constexpr uint64_t kClassRootHandle = 1;
-inline constexpr uint64_t kLocalMachineHandle = 2;
+inline constexpr std::size_t kKeyNameSize = 512;  // a root's directory path, its NUL included
+inline constexpr std::size_t kNameField = 256;    // names on the wire; a field without a NUL is refused
+inline constexpr std::size_t kMaxPath = 4096;     // every path built here, its NUL included
+inline constexpr uint64_t    kClassRootHandle = 1;
+inline constexpr uint64_t    kLocalMachineHandle = 2;
 // A value being written goes to this file in its key's directory first and is renamed over the ValueFile
 // once it is whole. No ValueFile can carry the name ("V_" starts them all); enumeration, the information
 // query and loading pass it over, and loading removes one a crash left behind.
@@ -40,22 +40,22 @@ inline constexpr std::string_view kDeletedPrefix = ".KSTntserver.deleted.";
 // name and its two index links. Identities come from NewIdentity, so a deleted key's word is never
 // handed out again.
 struct KeyNode {
-    KeyNode *parent;         // nullptr for a root
-    KeyNode *first_child;    // keys created since start-up first, newest first; then byte order
-    KeyNode *next_sibling;   // next subkey of the same parent
-    KeyNode *prev_sibling;   // nullptr for the first child: a key leaves its list without a walk
-    KeyNode *identity_next;  // next key in the same bucket of the identity index
-    KeyNode *name_next;      // next key in the same bucket of the (parent, name) index
-    uint64_t identity;       // the KeyHandle clients receive; never 0, 1 or 2, never reused
-    uint64_t notify_event;   // the registration's event, as the object table knows it; 0 when none
-    uint32_t watch_subtree;  // as registered; only 1 lets writes below this key fire it
-    uint8_t notify_internal; // 1 when the event was made for a synchronous registration
+    KeyNode *parent;           // nullptr for a root
+    KeyNode *first_child;      // keys created since start-up first, newest first; then byte order
+    KeyNode *next_sibling;     // next subkey of the same parent
+    KeyNode *prev_sibling;     // nullptr for the first child: a key leaves its list without a walk
+    KeyNode *identity_next;    // next key in the same bucket of the identity index
+    KeyNode *name_next;        // next key in the same bucket of the (parent, name) index
+    uint64_t identity;         // the KeyHandle clients receive; never 0, 1 or 2, never reused
+    uint64_t notify_event;     // the registration's event, as the object table knows it; 0 when none
+    uint32_t watch_subtree;    // as registered; only 1 lets writes below this key fire it
+    uint8_t  notify_internal;  // 1 when the event was made for a synchronous registration
 };
 
 // A root: its name, the directory path, follows its record as a key's name does.
 struct RootKey {
-    KeyNode node;            // the root's record
-    char path[kKeyNameSize]; // its directory, NUL-terminated
+    KeyNode node;                // the root's record
+    char    path[kKeyNameSize];  // its directory, NUL-terminated
 };
 static_assert(offsetof(RootKey, path) == sizeof(KeyNode), "a root's name must follow its record");
 
@@ -65,22 +65,22 @@ static_assert(offsetof(RootKey, path) == sizeof(KeyNode), "a root's name must fo
     return reinterpret_cast<const char *>(key + 1);
 }
 
-extern RootKey class_root;          // HKEY_CLASS_ROOT, handle 1
-extern RootKey local_machine;       // HKEY_LOCAL_MACHINE, handle 2
-extern KeyNode *HKEY_CLASS_ROOT;    // &class_root
-extern KeyNode *HKEY_LOCAL_MACHINE; // &local_machine
+extern RootKey  class_root;          // HKEY_CLASS_ROOT, handle 1
+extern RootKey  local_machine;       // HKEY_LOCAL_MACHINE, handle 2
+extern KeyNode *HKEY_CLASS_ROOT;     // &class_root
+extern KeyNode *HKEY_LOCAL_MACHINE;  // &local_machine
 
 // A path under construction. Appending refuses what does not fit and leaves the path as it was.
 struct RegPath {
-    char text[kMaxPath] = {}; // always NUL-terminated
-    std::size_t length = 0;   // characters before the NUL
+    char        text[kMaxPath] = {};  // always NUL-terminated
+    std::size_t length = 0;           // characters before the NUL
 };
 [[nodiscard]] bool AppendPath(RegPath &path, std::string_view part) noexcept;
 // Cuts the path back to an earlier length.
 void TruncatePath(RegPath &path, std::size_t length) noexcept;
 
 // Key handles 1 and 2 become the identities of the roots; every other value is left as it is.
-void ConvertKey(uint64_t *key) noexcept;
+void              ConvertKey(uint64_t *key) noexcept;
 [[nodiscard]] int IsKeyExist(uint64_t key) noexcept;
 [[nodiscard]] int VerifyKey(const KeyNode *node, uint64_t key) noexcept;
 // ConvertKey and IsKeyExist together: the node a client's handle names, or nullptr with last error 2.
@@ -113,7 +113,7 @@ void RemoveKeyNode(KeyNode *key) noexcept;
 // "", "." and "..": as a key's name they would address its parent's directory or an ancestor's.
 [[nodiscard]] bool IsDotName(std::string_view name) noexcept;
 
-int LoadKey(KeyNode *key) noexcept;
+int  LoadKey(KeyNode *key) noexcept;
 void FreeChildOfKey(KeyNode *key) noexcept;
 
 // Opens path as a directory (a symbolic link to one counts) and describes it; nullopt when it is none.
@@ -145,7 +145,7 @@ template <class Visit> bool ForEachValueEntry(const RegPath &directory, Visit &&
     UniqueDir dir(opendir(directory.text));
     if (!dir) return false;
     RegPath entry_path = directory;
-    while (const dirent *entry = readdir(dir.get())) { // a read error ends the walk like the end of the list
+    while (const dirent *entry = readdir(dir.get())) {  // a read error ends the walk like the end of the list
         if (IsDotName(entry->d_name) || entry->d_name == kNewValueName) continue;
         if (IsSubkeyEntry(dirfd(dir.get()), entry->d_name, entry->d_type)) continue;
         TruncatePath(entry_path, directory.length);
@@ -170,8 +170,8 @@ void RetireRegistration(KeyNode *key) noexcept;
 // one whose connection is gone), on a client's event that still exists, or on one that has been closed.
 enum class RegistrationKind { None, Synchronous, Event, EventGone };
 struct RegistrationView {
-    RegistrationKind kind; // what the key holds
-    uint64_t event;        // the client's handle for Event; 0 otherwise
+    RegistrationKind kind;   // what the key holds
+    uint64_t         event;  // the client's handle for Event; 0 otherwise
 };
 [[nodiscard]] RegistrationView ViewRegistration(const KeyNode &key) noexcept;
 
@@ -186,7 +186,8 @@ template <class Visit> void ForEachKey(Visit &&visit) noexcept
                 node = node->first_child;
                 continue;
             }
-            while (node && !node->next_sibling) node = node->parent == root ? nullptr : node->parent;
+            while (node && !node->next_sibling)
+                node = node->parent == root ? nullptr : node->parent;
             if (node) node = node->next_sibling;
         }
     }

@@ -30,9 +30,9 @@
 
 namespace {
 
-inline constexpr uint32_t kMaxValueData = 508;  // 509 bytes and more are refused
-inline constexpr uint32_t kQueryCapacity = 507; // what the query procedure returns at most
-inline constexpr uint32_t kEnumCapacity = 512;  // what the enumeration procedure returns at most
+inline constexpr uint32_t kMaxValueData = 508;   // 509 bytes and more are refused
+inline constexpr uint32_t kQueryCapacity = 507;  // what the query procedure returns at most
+inline constexpr uint32_t kEnumCapacity = 512;   // what the enumeration procedure returns at most
 
 // Fires a registration once: signals its event if that still exists, deletes it if it is internal, and
 // clears the registration. result becomes SetEvent's result when a signal was sent. The registration keeps
@@ -41,7 +41,7 @@ inline constexpr uint32_t kEnumCapacity = 512;  // what the enumeration procedur
 void FireRegistration(KeyNode *key, int &result)
 {
     const uint64_t word = std::exchange(key->notify_event, 0);
-    const bool internal = std::exchange(key->notify_internal, 0) != 0;
+    const bool     internal = std::exchange(key->notify_internal, 0) != 0;
     key->watch_subtree = 0;
     if (!ObjectOfHandle(word)) return;
     result = SetEvent(word);
@@ -88,12 +88,12 @@ int WriteAll(int fd, const char *buffer, std::size_t count)
 UniqueFd CreateNewFile(int at, const char *path)
 {
     constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    UniqueFd file(openat(at, path, kFlags, 0666));
+    UniqueFd      file(openat(at, path, kFlags, 0666));
     if (!file && errno == EEXIST && unlinkat(at, path, 0) == 0) file.reset(openat(at, path, kFlags, 0666));
     return file;
 }
 
-} // namespace
+}  // namespace
 
 // Answering a replaced request keeps every internal event owned by exactly one registration, and tells a
 // client whose watch no longer exists to look again instead of leaving it parked until it gives up.
@@ -124,24 +124,24 @@ int RegSetValueEx(uint64_t key, char *name, uint32_t, uint32_t type, const char 
     ConvertSubKey(name);
     // The new value is written whole to a file beside its ValueFile and renamed over it: a crash at any
     // moment, or a full file system, leaves the old value or the new one, never a part of either.
-    RegPath path, target, temp;
-    const bool placed = ValueFilePath(node, name, path) && ValueWriteTarget(path.text, target);
+    RegPath           path, target, temp;
+    const bool        placed = ValueFilePath(node, name, path) && ValueWriteTarget(path.text, target);
     const std::size_t directory = std::string_view(target.text, target.length).find_last_of('/') + 1;
     temp = target;
     TruncatePath(temp, directory);
     // Near the path length limit the name beside the value may not fit where the value's own name does:
     // then both are named from the key's directory.
-    UniqueFd at; // the key's directory, opened only when the path beside the value would be too long
+    UniqueFd    at;  // the key's directory, opened only when the path beside the value would be too long
     const char *temp_name = temp.text, *target_name = target.text;
-    bool ready = placed;
+    bool        ready = placed;
     if (placed && !AppendPath(temp, kNewValueName)) {
         at.reset(open(temp.text, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         ready = static_cast<bool>(at);
-        temp_name = kNewValueName.data(); // a literal: terminated
+        temp_name = kNewValueName.data();  // a literal: terminated
         target_name = target.text + directory;
     }
     const int base = at ? at.get() : AT_FDCWD;
-    UniqueFd file(ready ? CreateNewFile(base, temp_name) : UniqueFd());
+    UniqueFd  file(ready ? CreateNewFile(base, temp_name) : UniqueFd());
     if (!file) {
         TraceLog(0, "ntsys_s", __func__, __LINE__, "file %s can't be created\n", path.text);
         SetLastError(kErrFileSystem);
@@ -155,7 +155,7 @@ int RegSetValueEx(uint64_t key, char *name, uint32_t, uint32_t type, const char 
     if (size)
         std::memcpy(bytes + 2 * sizeof(uint32_t), data, size);
     else
-        bytes[2 * sizeof(uint32_t)] = '\0'; // an empty value is written as one zero byte
+        bytes[2 * sizeof(uint32_t)] = '\0';  // an empty value is written as one zero byte
     int error = WriteAll(file.get(), bytes, 2 * sizeof(uint32_t) + (size ? size : 1));
     if (close(file.release()) != 0 && error == 0) error = errno;
     if (error == 0 && renameat(base, temp_name, base, target_name) != 0) error = errno;
@@ -165,7 +165,7 @@ int RegSetValueEx(uint64_t key, char *name, uint32_t, uint32_t type, const char 
     }
 
     int result = 1;
-    FireRegistration(node, result); // the key's own registration fires whatever its flag
+    FireRegistration(node, result);  // the key's own registration fires whatever its flag
     for (KeyNode *up = node->parent; up; up = up->parent) {
         if (up->notify_event && up->watch_subtree == 1) FireRegistration(up, result);
     }
@@ -182,7 +182,7 @@ int RegQueryValueEx(uint64_t key, char *name, uint32_t, uint32_t *type, char *da
         return 0;
     }
     ConvertSubKey(name);
-    RegPath path;
+    RegPath        path;
     const UniqueFd file(ValueFilePath(node, name, path) ? OpenValueFile(path.text) : -1);
     if (!file) {
         TraceLog(0, "ntsys_s", __func__, __LINE__, "file %s can't be opened\n", path.text);
@@ -190,8 +190,8 @@ int RegQueryValueEx(uint64_t key, char *name, uint32_t, uint32_t *type, char *da
         return 0;
     }
     // One read takes the header and as much data as the caller can hold, when that fits the buffer here.
-    uint32_t stored_type = 0, stored_size = 0;
-    char bytes[2 * sizeof(uint32_t) + kEnumCapacity];
+    uint32_t          stored_type = 0, stored_size = 0;
+    char              bytes[2 * sizeof(uint32_t) + kEnumCapacity];
     const std::size_t wanted = data && size && *size <= kEnumCapacity ? *size : 0;
     const std::size_t got = ReadUpTo(file.get(), bytes, 2 * sizeof(uint32_t) + wanted);
     if (got < sizeof stored_type) {
@@ -226,7 +226,7 @@ int RegDeleteValue(uint64_t key, char *name) noexcept
     // A name that cannot be a value file of this key (its field lacked a NUL, or a "/" would lead out of
     // the key's directory) is deleted as a missing value is: nothing is removed, and that succeeds.
     if (!name) return 1;
-    UpperCase(name); // backslashes stay: on disk they are ordinary characters of the file name
+    UpperCase(name);  // backslashes stay: on disk they are ordinary characters of the file name
     RegPath path;
     if (!ValueFilePath(node, name, path)) return 1;
     if (!RunRemove("-f", path.text)) {
@@ -244,13 +244,13 @@ int RegEnumValue(uint64_t key, uint32_t index, char (*name)[kNameField], uint32_
                  char *data, uint32_t *size) noexcept
 {
     const KeyNode *node = ResolveKey(key);
-    RegPath path;
+    RegPath        path;
     if (!node || !name || !GetRegFullPath(node, path)) {
         SetLastError(kErrNotFound);
         return 0;
     }
-    uint32_t number = 0;
-    bool found = false;
+    uint32_t   number = 0;
+    bool       found = false;
     const bool listed = ForEachValueEntry(path, [&](const char *entry, const RegPath &) {
         if (number++ != index) return true;
         CopyName(*name, ShownName(entry));
@@ -280,7 +280,7 @@ int RegNotifyChangeKeyValue(uint64_t key, uint32_t watch_subtree, uint32_t, uint
             return 0;
         }
         Register(node, event, false, watch_subtree);
-        SetLastError(0); // retiring an older registration may have signalled; this reply is 0
+        SetLastError(0);  // retiring an older registration may have signalled; this reply is 0
         return 0;
     }
     ObjectRecord *internal = CreateEvent(0, 0, 0, nullptr);
@@ -289,13 +289,13 @@ int RegNotifyChangeKeyValue(uint64_t key, uint32_t watch_subtree, uint32_t, uint
     const uint64_t word = internal->handle;
     internal->identity = 0;
     Register(node, word, true, watch_subtree);
-    if (async != 0) return 0; // registered without a parked request; the reply is 0
+    if (async != 0) return 0;  // registered without a parked request; the reply is 0
     return WaitForSingleObject(word, 0xFFFFFFFF);
 }
 
 registry_query_struct *reg_query_value_ex_rpc_1_svc(registry_open_struct *argp, svc_req *) noexcept
 {
-    static registry_query_struct reply; // encoded before the next call overwrites it
+    static registry_query_struct reply;  // encoded before the next call overwrites it
     // Bytes the value does not fill carry nothing of an earlier call's value, not even for a short file.
     std::memset(reply.data, 0, sizeof reply.data);
     uint32_t type = 0, size = kQueryCapacity;
@@ -335,7 +335,7 @@ uint64_t *reg_delete_value_rpc_1_svc(registry_open_struct *argp, svc_req *) noex
 
 registry_set_struct *reg_enum_value__rpc_1_svc(registry_notify_struct *argp, svc_req *) noexcept
 {
-    static registry_set_struct reply; // encoded before the next call overwrites it; arg1 stays 0
+    static registry_set_struct reply;  // encoded before the next call overwrites it; arg1 stays 0
     reply.size = kEnumCapacity;
     std::memset(reply.data, 0, sizeof reply.data);
     uint32_t type = 0, size = kEnumCapacity;
@@ -345,7 +345,7 @@ registry_set_struct *reg_enum_value__rpc_1_svc(registry_notify_struct *argp, svc
         reply.size = size;
         TraceLog(0, "ntsys_s", __func__, __LINE__, "reg_enum_value : %ld is called\n", static_cast<long>(argp->arg1));
     } else {
-        reply.name[0] = '\0'; // the client's sign of the end, or of a bad key or entry
+        reply.name[0] = '\0';  // the client's sign of the end, or of a bad key or entry
         TraceLog(0, "ntsys_s", __func__, __LINE__, "reg_enum_value : %ld failed\n", static_cast<long>(argp->arg1));
     }
     return &reply;
@@ -356,7 +356,7 @@ uint64_t *reg_notify_change_key_value_rpc_1_svc(registry_notify_struct *argp, sv
     if (RegNotifyChangeKeyValue(argp->arg1, static_cast<uint32_t>(argp->arg2), static_cast<uint32_t>(argp->arg3),
                                 argp->arg4, static_cast<int32_t>(argp->arg5))) {
         TraceLog(0, "ntsys_s", __func__, __LINE__, "RegNotifyChangeKeyValue called\n");
-        return nullptr; // parked: the waiter owns the request now
+        return nullptr;  // parked: the waiter owns the request now
     }
     // An asynchronous registration that succeeded comes here too: its reply is the last error, 0.
     TraceLog(0, "ntsys_s", __func__, __LINE__, "RegNotifyChangeKeyValue failed\n");
@@ -370,7 +370,7 @@ uint64_t *timeout_reg_notify_change_key_value_rpc_1_svc(registry_notify_struct *
     KeyNode *node = ResolveKey(argp->arg1);
     if (!node) return GetLastErrorAddress();
     const uint64_t word = std::exchange(node->notify_event, 0);
-    const bool internal = std::exchange(node->notify_internal, 0) != 0;
+    const bool     internal = std::exchange(node->notify_internal, 0) != 0;
     node->watch_subtree = 0;
     if (ObjectRecord *event = ObjectOfHandle(word)) {
         uint64_t connection = 0;

@@ -29,40 +29,40 @@
 
 namespace {
 
-constexpr std::size_t kMaxRequest = 256;      // a request line, its newline included
-constexpr std::size_t kOutputLimit = 4 << 20; // unread answer bytes beyond which a new request drops the client
-constexpr std::size_t kCompactAt = 64 << 10;  // written bytes kept at the front of a buffer at most
-constexpr std::size_t kReadPerPass = 4096;    // input taken from one client in one pass
-constexpr int kAcceptsPerPass = 16;           // connections accepted in one pass
+constexpr std::size_t kMaxRequest = 256;       // a request line, its newline included
+constexpr std::size_t kOutputLimit = 4 << 20;  // unread answer bytes beyond which a new request drops the client
+constexpr std::size_t kCompactAt = 64 << 10;   // written bytes kept at the front of a buffer at most
+constexpr std::size_t kReadPerPass = 4096;     // input taken from one client in one pass
+constexpr int         kAcceptsPerPass = 16;    // connections accepted in one pass
 
 struct ControlClient {
-    UniqueFd fd;                           // the client's socket; not open while the slot is free
-    std::array<char, kMaxRequest> request; // the line being received
-    std::size_t received;                  // bytes of it so far
-    std::string output;                    // answers; bytes from `sent` on are not yet written
-    std::size_t sent;                      // bytes of output the kernel has taken
-    bool closing;                          // no more requests: closed once the output is written
-    uint32_t watched;                      // the epoll events registered for it
+    UniqueFd                      fd;        // the client's socket; not open while the slot is free
+    std::array<char, kMaxRequest> request;   // the line being received
+    std::size_t                   received;  // bytes of it so far
+    std::string                   output;    // answers; bytes from `sent` on are not yet written
+    std::size_t                   sent;      // bytes of output the kernel has taken
+    bool                          closing;   // no more requests: closed once the output is written
+    uint32_t                      watched;   // the epoll events registered for it
 };
 
 struct ControlState {
-    UniqueFd epoll;                                       // the listener and the clients; what the loop polls
-    UniqueFd listener;                                    // the bound socket; not open without one
-    int rpc_listener = -1;                                // the RPC transport's listening descriptor
-    uint64_t started_ms = 0;                              // when the socket opened
-    std::array<ControlClient, kControlClients> clients{}; // slots in use have an open fd
-    std::array<uint64_t, kLastProc + 2> calls{};          // per procedure, then those beyond the program
-    uint64_t refused = 0;                                 // control connections refused
-    uint64_t dropped = 0;                                 // clients dropped for not reading
+    UniqueFd                                   epoll;              // the listener and the clients; what the loop polls
+    UniqueFd                                   listener;           // the bound socket; not open without one
+    int                                        rpc_listener = -1;  // the RPC transport's listening descriptor
+    uint64_t                                   started_ms = 0;     // when the socket opened
+    std::array<ControlClient, kControlClients> clients{};          // slots in use have an open fd
+    std::array<uint64_t, kLastProc + 2>        calls{};            // per procedure, then those beyond the program
+    uint64_t                                   refused = 0;        // control connections refused
+    uint64_t                                   dropped = 0;        // clients dropped for not reading
 };
 
 ControlState g_control;
 
 void Drop(ControlClient &client)
 {
-    client.fd.reset(); // closing takes it out of the epoll set
+    client.fd.reset();  // closing takes it out of the epoll set
     client.received = 0;
-    std::string().swap(client.output); // gives the memory back
+    std::string().swap(client.output);  // gives the memory back
     client.sent = 0;
     client.closing = false;
 }
@@ -111,7 +111,7 @@ void Answer(ControlClient &client, std::string_view line)
         return;
     }
     std::array<std::string_view, 4> words{};
-    std::size_t count = 0;
+    std::size_t                     count = 0;
     while (!line.empty() && count < words.size()) {
         const std::size_t start = line.find_first_not_of(' ');
         if (start == std::string_view::npos) break;
@@ -122,18 +122,18 @@ void Answer(ControlClient &client, std::string_view line)
     }
     try {
         std::string body;
-        bool ok = false;
+        bool        ok = false;
         if (count < 2 || count > 3 || (words[0] != "text" && words[0] != "json")) {
             body = "usage: text|json COMMAND [ARGUMENT]\n";
         } else {
             const ControlFacts facts{g_control.rpc_listener, g_control.started_ms, g_control.calls.data(),
                                      g_control.refused,      RefusedConnections(), g_control.dropped};
-            const auto format = words[0] == "json" ? ControlFormat::Json : ControlFormat::Text;
+            const auto         format = words[0] == "json" ? ControlFormat::Json : ControlFormat::Text;
             ok = RunControlCommand(format, words[1], words[2], facts, body);
         }
         AppendAnswer(client.output, ok, body);
     } catch (const std::bad_alloc &) {
-        Drop(client); // the server goes on; the client learns from the closed socket
+        Drop(client);  // the server goes on; the client learns from the closed socket
     }
 }
 
@@ -141,9 +141,9 @@ void Answer(ControlClient &client, std::string_view line)
 void Receive(ControlClient &client)
 {
     std::array<char, kReadPerPass> buffer;
-    const ssize_t n = recv(client.fd.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+    const ssize_t                  n = recv(client.fd.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return;
-    if (n <= 0) { // the client is done sending: finish writing what it asked for, then close
+    if (n <= 0) {  // the client is done sending: finish writing what it asked for, then close
         client.closing = true;
         return;
     }
@@ -178,8 +178,8 @@ void Accept()
 {
     for (int i = 0; i < kAcceptsPerPass; ++i) {
         UniqueFd fd(accept4(g_control.listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-        if (!fd) return; // nothing more waiting, or an error that the next pass will see again
-        ucred peer{};
+        if (!fd) return;  // nothing more waiting, or an error that the next pass will see again
+        ucred     peer{};
         socklen_t size = sizeof peer;
         // The file mode keeps others out already; the credentials decide even if the mode was changed.
         if (getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || size != sizeof peer || peer.uid != 0) {
@@ -200,7 +200,7 @@ void Accept()
         epoll_event event{};
         event.events = EPOLLIN;
         event.data.fd = fd.get();
-        if (epoll_ctl(g_control.epoll.get(), EPOLL_CTL_ADD, fd.get(), &event) != 0) continue; // closes it
+        if (epoll_ctl(g_control.epoll.get(), EPOLL_CTL_ADD, fd.get(), &event) != 0) continue;  // closes it
         slot->fd = std::move(fd);
         slot->watched = EPOLLIN;
     }
@@ -221,7 +221,7 @@ void Rewatch(ControlClient &client)
         Drop(client);
 }
 
-} // namespace
+}  // namespace
 
 uint64_t MonotonicMs() noexcept
 {
@@ -249,9 +249,9 @@ bool OpenControlSocket(int rpc_listener) noexcept
     UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     // Bound with no permission for others, so there is no moment in which anyone else may connect.
     const mode_t saved = umask(0177);
-    const bool bound = fd && bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+    const bool   bound = fd && bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
     umask(saved);
-    UniqueFd epoll(epoll_create1(EPOLL_CLOEXEC));
+    UniqueFd    epoll(epoll_create1(EPOLL_CLOEXEC));
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.fd = fd.get();
@@ -286,7 +286,7 @@ void ServeControl() noexcept
 {
     std::array<epoll_event, kControlEntries> ready{};
     const int count = epoll_wait(g_control.epoll.get(), ready.data(), static_cast<int>(ready.size()), 0);
-    bool accept = false;
+    bool      accept = false;
     // Clients first: a descriptor freed by a dropped client may come back from this pass's accept.
     for (int i = 0; i < count; ++i) {
         const epoll_event &event = ready[static_cast<std::size_t>(i)];
@@ -299,7 +299,7 @@ void ServeControl() noexcept
             try {
                 if (event.events & (EPOLLIN | EPOLLHUP | EPOLLERR)) Receive(client);
             } catch (const std::bad_alloc &) {
-                Drop(client); // out of memory for its answers: the server goes on without this client
+                Drop(client);  // out of memory for its answers: the server goes on without this client
             }
             if (client.fd) Flush(client);
             if (client.fd) Rewatch(client);

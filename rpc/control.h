@@ -11,8 +11,8 @@
 #include <string_view>
 
 inline constexpr const char *kControlSocket = "/run/KSTntserver.ctl";
-inline constexpr int kControlClients = 8;                   // control connections served at once
-inline constexpr int kControlEntries = 1 + kControlClients; // poll entries: the listener and its clients
+inline constexpr int         kControlClients = 8;                    // control connections served at once
+inline constexpr int         kControlEntries = 1 + kControlClients;  // poll entries: the listener and its clients
 
 // Creates the socket, replacing a stale one, for a server whose RPC transport listens on rpc_listener.
 // False when it cannot be created; the server then runs without it.
@@ -31,12 +31,12 @@ void CountCall(uint32_t proc) noexcept;
 // What the commands read and do; control_commands.cpp.
 enum class ControlFormat { Text, Json };
 struct ControlFacts {
-    int rpc_listener;      // the RPC transport's listening descriptor
-    uint64_t started_ms;   // MonotonicMs() when the socket opened
-    const uint64_t *calls; // calls per procedure 0..kLastProc, then the count beyond it
-    uint64_t refused;      // control connections refused: not root, or no free slot
-    uint64_t rpc_refused;  // RPC connections closed at the connection cap
-    uint64_t dropped;      // control clients dropped for not reading their answers
+    int             rpc_listener;  // the RPC transport's listening descriptor
+    uint64_t        started_ms;    // MonotonicMs() when the socket opened
+    const uint64_t *calls;         // calls per procedure 0..kLastProc, then the count beyond it
+    uint64_t        refused;       // control connections refused: not root, or no free slot
+    uint64_t        rpc_refused;   // RPC connections closed at the connection cap
+    uint64_t        dropped;       // control clients dropped for not reading their answers
 };
 // Runs one command into body; false when the request is wrong, body then holds the reason.
 // May throw std::bad_alloc; the caller drops the client then.

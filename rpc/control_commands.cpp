@@ -75,7 +75,7 @@ const char *ProcedureName(uint32_t proc)
 __attribute__((format(printf, 2, 3))) void Appendf(std::string &out, const char *format, ...)
 {
     std::array<char, 256> buffer;
-    va_list args;
+    va_list               args;
     va_start(args, format);
     const int n = vsnprintf(buffer.data(), buffer.size(), format, args);
     va_end(args);
@@ -120,10 +120,10 @@ void AppendHex(std::string &out, uint64_t word)
 
 // A parked call as the views show it; a multiple wait is linked on several objects but counted once.
 struct Parked {
-    const WaiterRecord *waiter; // the parked call
-    int fd;                     // its connection's descriptor
-    uint32_t proc;              // the procedure that parked
-    uint64_t age_ms;            // time since it arrived
+    const WaiterRecord *waiter;  // the parked call
+    int                 fd;      // its connection's descriptor
+    uint32_t            proc;    // the procedure that parked
+    uint64_t            age_ms;  // time since it arrived
 };
 
 Parked ViewOf(const WaiterRecord &waiter, uint64_t now)
@@ -134,9 +134,9 @@ Parked ViewOf(const WaiterRecord &waiter, uint64_t now)
 
 std::vector<Parked> AllParked()
 {
-    std::vector<Parked> parked;
+    std::vector<Parked>                      parked;
     std::unordered_set<const WaiterRecord *> seen;
-    const uint64_t now = MonotonicMs();
+    const uint64_t                           now = MonotonicMs();
     ForEachObject([&](const ObjectRecord &obj) {
         ForEachWaiter(obj, [&](const WaiterRecord &waiter) {
             if (seen.insert(&waiter).second) parked.push_back(ViewOf(waiter, now));
@@ -185,8 +185,8 @@ bool IsInternal(const ObjectRecord &obj)
 
 void Status(ControlFormat format, const ControlFacts &facts, std::string &out)
 {
-    const std::vector<int> connections = RpcConnections(facts.rpc_listener);
-    std::array<uint64_t, 4> objects{}; // events, mutexes, semaphores, internal events
+    const std::vector<int>  connections = RpcConnections(facts.rpc_listener);
+    std::array<uint64_t, 4> objects{};  // events, mutexes, semaphores, internal events
     ForEachObject(
         [&](const ObjectRecord &obj) { ++objects[IsInternal(obj) ? 3 : static_cast<std::size_t>(obj.type)]; });
     uint64_t keys = 0, registrations = 0;
@@ -194,11 +194,11 @@ void Status(ControlFormat format, const ControlFacts &facts, std::string &out)
         ++keys;
         if (ViewRegistration(key).kind != RegistrationKind::None) ++registrations;
     });
-    sockaddr_in local{};
-    socklen_t size = sizeof local;
+    sockaddr_in    local{};
+    socklen_t      size = sizeof local;
     const unsigned port =
         getsockname(facts.rpc_listener, reinterpret_cast<sockaddr *>(&local), &size) == 0 ? ntohs(local.sin_port) : 0;
-    const uint64_t uptime = (MonotonicMs() - facts.started_ms) / 1000;
+    const uint64_t    uptime = (MonotonicMs() - facts.started_ms) / 1000;
     const std::size_t parked = AllParked().size();
     if (format == ControlFormat::Json) {
         Appendf(out, "{\"pid\":%d,\"uptime_seconds\":%" PRIu64 ",\"port\":%u,\"connections\":%zu,", getpid(), uptime,
@@ -244,9 +244,9 @@ void Status(ControlFormat format, const ControlFacts &facts, std::string &out)
 
 void Objects(ControlFormat format, const ControlFacts &facts, std::string &out)
 {
-    const auto owners = DescriptorsByIdentity(RpcConnections(facts.rpc_listener));
+    const auto     owners = DescriptorsByIdentity(RpcConnections(facts.rpc_listener));
     const uint64_t now = MonotonicMs();
-    const bool json = format == ControlFormat::Json;
+    const bool     json = format == ControlFormat::Json;
     out += json ? "[" : "TYPE       HANDLE              OPEN  STATE                 WAITERS       NAME\n";
     bool first = true;
     ForEachObject([&](const ObjectRecord &obj) {
@@ -327,8 +327,8 @@ void Objects(ControlFormat format, const ControlFacts &facts, std::string &out)
 
 // The process holding the other end of a loopback connection, when its socket can be found.
 struct PeerProcess {
-    pid_t pid = 0;       // 0 when not found
-    std::string command; // its /proc comm
+    pid_t       pid = 0;  // 0 when not found
+    std::string command;  // its /proc comm
 };
 
 // Client-side socket inodes of our connections, from the kernel's TCP table: the socket whose local
@@ -336,14 +336,14 @@ struct PeerProcess {
 std::unordered_map<unsigned long, int> PeerInodes(const std::vector<int> &fds)
 {
     std::unordered_map<unsigned long, int> inodes;
-    UniqueFile table(fopen("/proc/net/tcp", "r"));
+    UniqueFile                             table(fopen("/proc/net/tcp", "r"));
     if (!table) return inodes;
     struct Ends {
-        sockaddr_in local, peer; // this connection's two addresses
+        sockaddr_in local, peer;  // this connection's two addresses
     };
     std::unordered_map<int, Ends> ends;
     for (const int fd : fds) {
-        Ends e{};
+        Ends      e{};
         socklen_t a = sizeof e.local, b = sizeof e.peer;
         if (getsockname(fd, reinterpret_cast<sockaddr *>(&e.local), &a) == 0 &&
             getpeername(fd, reinterpret_cast<sockaddr *>(&e.peer), &b) == 0 && e.peer.sin_family == AF_INET)
@@ -351,7 +351,7 @@ std::unordered_map<unsigned long, int> PeerInodes(const std::vector<int> &fds)
     }
     std::array<char, 512> line;
     while (fgets(line.data(), static_cast<int>(line.size()), table.get())) {
-        unsigned local_addr = 0, local_port = 0, remote_addr = 0, remote_port = 0;
+        unsigned      local_addr = 0, local_port = 0, remote_addr = 0, remote_port = 0;
         unsigned long inode = 0;
         if (sscanf(line.data(), " %*u: %8X:%4X %8X:%4X %*x %*s %*s %*s %*u %*u %lu", &local_addr, &local_port,
                    &remote_addr, &remote_port, &inode) != 5 ||
@@ -369,14 +369,14 @@ std::unordered_map<unsigned long, int> PeerInodes(const std::vector<int> &fds)
 std::unordered_map<int, PeerProcess> PeerProcesses(const std::vector<int> &fds)
 {
     std::unordered_map<int, PeerProcess> found;
-    const auto inodes = PeerInodes(fds);
+    const auto                           inodes = PeerInodes(fds);
     if (inodes.empty()) return found;
-    UniqueDir proc(opendir("/proc"));
+    UniqueDir   proc(opendir("/proc"));
     const pid_t self = getpid();
     while (proc && found.size() < inodes.size()) {
         const dirent *entry = readdir(proc.get());
         if (!entry) break;
-        pid_t pid = 0;
+        pid_t       pid = 0;
         const char *end = entry->d_name + strlen(entry->d_name);
         if (std::from_chars(entry->d_name, end, pid).ptr != end || pid <= 0 || pid == self) continue;
         std::array<char, 64> path;
@@ -410,7 +410,7 @@ std::unordered_map<int, PeerProcess> PeerProcesses(const std::vector<int> &fds)
 void Connections(ControlFormat format, const ControlFacts &facts, std::string &out)
 {
     const std::vector<int> fds = RpcConnections(facts.rpc_listener);
-    const auto peers = PeerProcesses(fds);
+    const auto             peers = PeerProcesses(fds);
     // Grouped once, so the listing costs the same per connection however many there are.
     std::unordered_map<int, std::vector<Parked>> parked_on;
     for (const Parked &p : AllParked())
@@ -419,27 +419,27 @@ void Connections(ControlFormat format, const ControlFacts &facts, std::string &o
     ForEachObject([&](const ObjectRecord &obj) {
         if (obj.type == ObjectType::Mutex && obj.mutex.owner != 0) owned_by[obj.mutex.owner].push_back(&obj);
     });
-    const std::vector<Parked> no_calls;
+    const std::vector<Parked>               no_calls;
     const std::vector<const ObjectRecord *> no_mutexes;
-    const bool json = format == ControlFormat::Json;
+    const bool                              json = format == ControlFormat::Json;
     out += json ? "["
                 : "FD     PEER                   PID      COMMAND          PARKED                           MUTEXES\n";
     for (const int fd : fds) {
-        sockaddr_in peer{};
-        socklen_t size = sizeof peer;
+        sockaddr_in                       peer{};
+        socklen_t                         size = sizeof peer;
         std::array<char, INET_ADDRSTRLEN> address{};
-        std::string where = "-";
+        std::string                       where = "-";
         if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &size) == 0 && peer.sin_family == AF_INET &&
             inet_ntop(AF_INET, &peer.sin_addr, address.data(), address.size())) {
             where = address.data();
             Appendf(where, ":%u", ntohs(peer.sin_port));
         }
         const uint64_t identity = ConnectionOnSocket(fd);
-        const auto process = peers.find(fd);
-        const auto calls_here = parked_on.find(fd);
-        const auto &parked = calls_here != parked_on.end() ? calls_here->second : no_calls;
-        const auto owned_here = identity != 0 ? owned_by.find(identity) : owned_by.end();
-        const auto &mutexes = owned_here != owned_by.end() ? owned_here->second : no_mutexes;
+        const auto     process = peers.find(fd);
+        const auto     calls_here = parked_on.find(fd);
+        const auto    &parked = calls_here != parked_on.end() ? calls_here->second : no_calls;
+        const auto     owned_here = identity != 0 ? owned_by.find(identity) : owned_by.end();
+        const auto    &mutexes = owned_here != owned_by.end() ? owned_here->second : no_mutexes;
         if (json) {
             Appendf(out, "%s{\"fd\":%d,\"peer\":", fd == fds.front() ? "" : ",", fd);
             AppendJson(out, where);
@@ -505,7 +505,7 @@ std::string KeyPath(const KeyNode &key)
     for (const KeyNode *node = &key; node->parent; node = node->parent)
         chain.push_back(node);
     const KeyNode *root = chain.empty() ? &key : chain.back()->parent;
-    std::string path = root == HKEY_CLASS_ROOT ? "HKEY_CLASSES_ROOT" : "HKEY_LOCAL_MACHINE";
+    std::string    path = root == HKEY_CLASS_ROOT ? "HKEY_CLASSES_ROOT" : "HKEY_LOCAL_MACHINE";
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
         path += '\\';
         path += KeyName(*it);
@@ -521,9 +521,9 @@ void Registrations(ControlFormat format, std::string &out)
     ForEachKey([&](const KeyNode &key) {
         const RegistrationView view = ViewRegistration(key);
         if (view.kind == RegistrationKind::None) return;
-        const char *kind = view.kind == RegistrationKind::Synchronous ? "synchronous"
-                           : view.kind == RegistrationKind::Event     ? "event"
-                                                                      : "event-closed";
+        const char       *kind = view.kind == RegistrationKind::Synchronous ? "synchronous"
+                                 : view.kind == RegistrationKind::Event     ? "event"
+                                                                            : "event-closed";
         const std::string path = KeyPath(key);
         if (json) {
             Appendf(out, "%s{\"key\":", first ? "" : ",");
@@ -555,8 +555,8 @@ void Registrations(ControlFormat format, std::string &out)
 // instead would pull it from under the runtime, which still has it registered.
 bool Disconnect(ControlFormat format, const ControlFacts &facts, std::string_view argument, std::string &out)
 {
-    int fd = -1;
-    const auto parsed = std::from_chars(argument.data(), argument.data() + argument.size(), fd);
+    int                    fd = -1;
+    const auto             parsed = std::from_chars(argument.data(), argument.data() + argument.size(), fd);
     const std::vector<int> fds = RpcConnections(facts.rpc_listener);
     if (argument.empty() || parsed.ec != std::errc{} || parsed.ptr != argument.data() + argument.size() ||
         !std::binary_search(fds.begin(), fds.end(), fd)) {
@@ -570,7 +570,7 @@ bool Disconnect(ControlFormat format, const ControlFacts &facts, std::string_vie
     return true;
 }
 
-} // namespace
+}  // namespace
 
 bool RunControlCommand(ControlFormat format, std::string_view command, std::string_view argument,
                        const ControlFacts &facts, std::string &body)

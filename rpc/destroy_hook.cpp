@@ -15,12 +15,12 @@ namespace {
 
 using XpOps = struct __rpc_svcxprt::xp_ops;
 
-XpOps g_hooked_ops{};                   // the runtime's connection operations with our destroy
-const XpOps *g_runtime_ops = nullptr;   // shared by every connection transport of the runtime
-const XpOps *g_extended = nullptr;      // a copy of the hooked table that replaces more operations
-TransportListener g_listener = nullptr; // told first of every hooked transport's end
-const SVCXPRT *g_probe = nullptr;       // the start-up check's own connection while it runs
-bool g_probe_heard = false;             // the check's connection was reported destroyed
+XpOps             g_hooked_ops{};           // the runtime's connection operations with our destroy
+const XpOps      *g_runtime_ops = nullptr;  // shared by every connection transport of the runtime
+const XpOps      *g_extended = nullptr;     // a copy of the hooked table that replaces more operations
+TransportListener g_listener = nullptr;     // told first of every hooked transport's end
+const SVCXPRT    *g_probe = nullptr;        // the start-up check's own connection while it runs
+bool              g_probe_heard = false;    // the check's connection was reported destroyed
 
 // The runtime destroys a hooked connection: tell whoever holds on to it while its memory is valid.
 void OnTransportDestroy(SVCXPRT *transport) noexcept
@@ -32,7 +32,7 @@ void OnTransportDestroy(SVCXPRT *transport) noexcept
     g_runtime_ops->xp_destroy(transport);
 }
 
-} // namespace
+}  // namespace
 
 void SetDestroyListener(TransportListener listener) noexcept
 {
@@ -44,7 +44,7 @@ bool HookTransportDestroy(SVCXPRT *transport) noexcept
     if (transport->xp_ops == &g_hooked_ops || (g_extended && transport->xp_ops == g_extended)) return true;
     if (!g_runtime_ops) {
         g_runtime_ops = transport->xp_ops;
-        g_hooked_ops = *g_runtime_ops; // keeps the receive operation the runtime recognises its kinds by
+        g_hooked_ops = *g_runtime_ops;  // keeps the receive operation the runtime recognises its kinds by
         g_hooked_ops.xp_destroy = OnTransportDestroy;
     }
     if (transport->xp_ops != g_runtime_ops) return false;
@@ -72,14 +72,14 @@ bool DestroyNotificationWorks() noexcept
     g_probe_heard = false;
     if (!HookTransportDestroy(probe)) {
         g_probe = nullptr;
-        return false; // the transport stays with the runtime; the process is about to end anyway
+        return false;  // the transport stays with the runtime; the process is about to end anyway
     }
-    peer.reset(); // the peer closes: the runtime's next read sees the end and destroys the connection
+    peer.reset();  // the peer closes: the runtime's next read sees the end and destroys the connection
 
     // One pass of the runtime over its own table, with only our connection ready.
-    const int watched = svc_max_pollfd;
+    const int                 watched = svc_max_pollfd;
     std::unique_ptr<pollfd[]> fds(new (std::nothrow) pollfd[static_cast<std::size_t>(watched)]);
-    bool ready = false;
+    bool                      ready = false;
     for (int i = 0; fds && i < watched; ++i) {
         fds[i] = {svc_pollfd[i].fd, svc_pollfd[i].events, 0};
         if (fds[i].fd == fd) {
@@ -87,8 +87,8 @@ bool DestroyNotificationWorks() noexcept
             ready = true;
         }
     }
-    errno = 0; // with a stale EAGAIN the runtime would take the closed peer for an idle one
+    errno = 0;  // with a stale EAGAIN the runtime would take the closed peer for an idle one
     if (ready) svc_getreq_poll(fds.get(), 1);
-    g_probe = nullptr; // freed by now if the runtime kept its word; never read again
+    g_probe = nullptr;  // freed by now if the runtime kept its word; never read again
     return ready && g_probe_heard;
 }

@@ -24,9 +24,9 @@
 #include "sync/sync.h"
 #include "trace/trace.h"
 
-uint64_t ERROR_CODE = 0;
+uint64_t       ERROR_CODE = 0;
 RequestRecord *pClientParameter = nullptr;
-int32_t IsSendReply = 1;
+int32_t        IsSendReply = 1;
 
 namespace {
 
@@ -37,9 +37,12 @@ struct ConnectionEntry {
 
 // One entry per descriptor the server may ever hold; pages of entries never used stay untouched.
 std::array<ConnectionEntry, kDescriptorLimit> g_connections{};
-uint64_t g_last_generation = 0;
+uint64_t                                      g_last_generation = 0;
 
-[[nodiscard]] bool InTable(int fd) { return fd >= 0 && fd < kDescriptorLimit; }
+[[nodiscard]] bool InTable(int fd)
+{
+    return fd >= 0 && fd < kDescriptorLimit;
+}
 
 // The runtime destroys a connection: drop what is tied to it while its memory is still valid.
 void OnTransportDestroy(SVCXPRT *transport) noexcept
@@ -86,16 +89,13 @@ void ReleaseArguments(RequestRecord *record)
 
 using Routine = void *(*)(void *args, svc_req *rqstp) noexcept;
 
-template <typename T>
-struct RoutineArg;
-template <typename R, typename A>
-struct RoutineArg<R *(*)(A *, svc_req *) noexcept> {
+template <typename T> struct RoutineArg;
+template <typename R, typename A> struct RoutineArg<R *(*)(A *, svc_req *) noexcept> {
     using type = A;
 };
 
 // Calls a typed service routine on the argument area.
-template <auto F>
-void *Invoke(void *args, svc_req *rqstp) noexcept
+template <auto F> void *Invoke(void *args, svc_req *rqstp) noexcept
 {
     return F(static_cast<typename RoutineArg<decltype(F)>::type *>(args), rqstp);
 }
@@ -158,9 +158,15 @@ uint64_t *SetLastError(uint64_t code) noexcept
     return &ERROR_CODE;
 }
 
-uint64_t GetLastError() noexcept { return ERROR_CODE; }
+uint64_t GetLastError() noexcept
+{
+    return ERROR_CODE;
+}
 
-uint64_t *GetLastErrorAddress() noexcept { return &ERROR_CODE; }
+uint64_t *GetLastErrorAddress() noexcept
+{
+    return &ERROR_CODE;
+}
 
 void GetClientParameter(RequestRecord **record, uint64_t *identity) noexcept
 {
@@ -186,7 +192,7 @@ void FreeClientParameter(RequestRecord *record, void *value) noexcept
     if (IsSendReply) {
         // Our replies carry the null verifier: the runtime's may point into the frame of a call that has
         // returned since, and the call being dispatched on this connection needs its own back afterwards.
-        SVCXPRT *transport = record->transport;
+        SVCXPRT          *transport = record->transport;
         const opaque_auth verifier = std::exchange(transport->xp_verf, _null_auth);
         if (!svc_sendreply(transport, record->xdr_result, value)) {
             TraceLog(1, "ntsys_svc", "FreeClientParameter", __LINE__, "send seply error\n");
@@ -201,7 +207,7 @@ void FreeClientParameter(RequestRecord *record, void *value) noexcept
 void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept
 {
     CountCall(rqstp->rq_proc);
-    const uint64_t connection = TrackConnection(transp);
+    const uint64_t                 connection = TrackConnection(transp);
     std::unique_ptr<RequestRecord> record(new (std::nothrow) RequestRecord{});
     pClientParameter = record.get();
     if (!record) return;  // no memory: the call goes unanswered, the server goes on

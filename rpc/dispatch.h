@@ -29,12 +29,12 @@ struct RequestRecord {
     uint64_t  received_ms;   // MonotonicMs() at arrival; the live view ages parked calls with it
 };
 
-extern uint64_t ERROR_CODE;                // last-error word; 0 between calls
-extern RequestRecord *pClientParameter;    // the call being dispatched
-extern int32_t IsSendReply;                // 0 only while a lost connection's parked call is dropped
+extern uint64_t       ERROR_CODE;        // last-error word; 0 between calls
+extern RequestRecord *pClientParameter;  // the call being dispatched
+extern int32_t        IsSendReply;       // 0 only while a lost connection's parked call is dropped
 
-uint64_t *SetLastError(uint64_t code) noexcept;
-[[nodiscard]] uint64_t GetLastError() noexcept;
+uint64_t               *SetLastError(uint64_t code) noexcept;
+[[nodiscard]] uint64_t  GetLastError() noexcept;
 [[nodiscard]] uint64_t *GetLastErrorAddress() noexcept;
 
 // Stores the current call's record and client identity (its connection's life, unique for the whole
@@ -46,10 +46,16 @@ void GetClientParameter(RequestRecord **record, uint64_t *identity) noexcept;
 void FreeClientParameter(RequestRecord *record, void *value) noexcept;
 
 // The socket descriptor of the connection the record's call arrived on.
-[[nodiscard]] inline int RequestSocket(const RequestRecord *record) noexcept { return record->socket; }
+[[nodiscard]] inline int RequestSocket(const RequestRecord *record) noexcept
+{
+    return record->socket;
+}
 
 // The client identity a record was dispatched for.
-[[nodiscard]] inline uint64_t RequestIdentity(const RequestRecord *record) noexcept { return record->connection; }
+[[nodiscard]] inline uint64_t RequestIdentity(const RequestRecord *record) noexcept
+{
+    return record->connection;
+}
 
 // The dispatcher registered with the runtime.
 void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept;

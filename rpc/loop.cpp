@@ -37,17 +37,17 @@
 
 namespace {
 
-constexpr int kEventsPerPass = 256;  // ready descriptors taken per wait; the rest come next pass
-constexpr int kRefusalsPerPass = 64; // a flood of connections can't keep the loop from the clients it has
-constexpr int kAcceptsPerPass = 16;  // nor can a crowd of new ones
+constexpr int kEventsPerPass = 256;   // ready descriptors taken per wait; the rest come next pass
+constexpr int kRefusalsPerPass = 64;  // a flood of connections can't keep the loop from the clients it has
+constexpr int kAcceptsPerPass = 16;   // nor can a crowd of new ones
 
-int g_listener = -1;        // descriptor that accepts connections
-int g_max_connections = 0;  // at this many, new connections are refused
-int g_connections = 0;      // connections in the runtime's table
-int g_epoll = -1;           // the epoll set: the runtime's descriptors, the termination pipe, the control set
-std::vector<int> g_seen;    // per slot of the runtime's table, the descriptor it held at the last look
-std::vector<int> g_slot_of; // per descriptor, its slot in the runtime's table; -1 when not watched
-uint64_t g_refused = 0;     // connections closed at the cap since start
+int              g_listener = -1;        // descriptor that accepts connections
+int              g_max_connections = 0;  // at this many, new connections are refused
+int              g_connections = 0;      // connections in the runtime's table
+int              g_epoll = -1;   // the epoll set: the runtime's descriptors, the termination pipe, the control set
+std::vector<int> g_seen;         // per slot of the runtime's table, the descriptor it held at the last look
+std::vector<int> g_slot_of;      // per descriptor, its slot in the runtime's table; -1 when not watched
+uint64_t         g_refused = 0;  // connections closed at the cap since start
 
 // Remembers that slot holds fd now, and has epoll watch it.
 void Watch(int slot, int fd)
@@ -97,7 +97,7 @@ void RefuseConnections()
 {
     for (int i = 0; i < kRefusalsPerPass; ++i) {
         const int fd = accept4(g_listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) return; // none left (the listener does not block), or no descriptor to take one
+        if (fd < 0) return;  // none left (the listener does not block), or no descriptor to take one
         close(fd);
         ++g_refused;
         TraceLog(1, "ntsys_svc", "svc_run", __LINE__, "%d connections, the most served: new connection closed\n",
@@ -111,7 +111,7 @@ void Serve(int fd)
     svc_getreq_common(fd);
 }
 
-} // namespace
+}  // namespace
 
 void WatchListener(int fd, int max_connections) noexcept
 {
@@ -122,7 +122,10 @@ void WatchListener(int fd, int max_connections) noexcept
     if (flags != -1) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
-uint64_t RefusedConnections() noexcept { return g_refused; }
+uint64_t RefusedConnections() noexcept
+{
+    return g_refused;
+}
 
 void init_hook() noexcept
 {
@@ -155,7 +158,7 @@ void svc_run()
         bool listener_ready = false, control_ready = false;
         for (int i = 0; i < ready; ++i)
             if (events[static_cast<std::size_t>(i)].data.fd == term.data.fd)
-                ServerTerminate(SIGTERM); // between requests, never inside one
+                ServerTerminate(SIGTERM);  // between requests, never inside one
         for (int i = 0; i < ready; ++i) {
             const int fd = events[static_cast<std::size_t>(i)].data.fd;
             if (fd == g_listener) {

@@ -53,9 +53,9 @@ struct create_event_struct {
 
 // Arguments of WaitForMultipleObjects and its cancel. 528 bytes on the wire.
 struct wait_for_multiple_objects_struct {
-    uint64_t count;                      // handles used, from the front of the vector
-    uint64_t wait_all;                   // 0 any, 1 all, anything else as received
-    uint64_t handles[kMaxWaitHandles];   // always travels whole
+    uint64_t count;                     // handles used, from the front of the vector
+    uint64_t wait_all;                  // 0 any, 1 all, anything else as received
+    uint64_t handles[kMaxWaitHandles];  // always travels whole
 };
 
 // A key handle and a name (sub-key path or value name); also the reply of RegEnumKeyEx. 1032 bytes.

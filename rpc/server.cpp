@@ -44,7 +44,10 @@ void RaiseDescriptorLimit()
 // Three fifths of the descriptor table: the rest is for files, the trace and the portmapper, and it
 // stays clear of four fifths, where the runtime would start closing idle connections on its own
 // were it accepting them.
-int ConnectionLimit(int descriptors) { return descriptors / 5 * 3; }
+int ConnectionLimit(int descriptors)
+{
+    return descriptors / 5 * 3;
+}
 
 // Binds a socket of our own to the configured loopback port; the transport on it, or nullptr.
 SVCXPRT *CreateConfiguredTransport(uint32_t port)
@@ -63,7 +66,7 @@ SVCXPRT *CreateConfiguredTransport(uint32_t port)
     // into listening state here too.
     if (bind(sockfd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(sockfd, SOMAXCONN) != 0) {
         std::array<char, 512> reason{};
-        const char *text = strerror_r(errno, reason.data(), reason.size());
+        const char           *text = strerror_r(errno, reason.data(), reason.size());
         TraceLog(1, "ntsys_svc", "NTSYS_Server", __LINE__, "Binding failed, the reason is : %s", text);
         close(sockfd);
         sockfd = -1;
@@ -88,9 +91,11 @@ char *stripstring(char *text) noexcept
 {
     if (!text || !*text) return nullptr;
     char *first = text;
-    while (*first == ' ' || *first == '\t') ++first;
+    while (*first == ' ' || *first == '\t')
+        ++first;
     char *end = text + strlen(text);
-    while (end > first && (end[-1] == ' ' || end[-1] == '\t')) *--end = '\0';
+    while (end > first && (end[-1] == ' ' || end[-1] == '\t'))
+        *--end = '\0';
     return first;
 }
 
@@ -185,7 +190,8 @@ void NTSYS_Server() noexcept
     sigset_t set;
     if (sigemptyset(&set) != 0) TraceLog(1, "ntsys_svc", "NTSYS_Server", __LINE__, "sigemptyset fail");
     if (sigaddset(&set, SIGPIPE) != 0) TraceLog(1, "ntsys_svc", "NTSYS_Server", __LINE__, "sigaddset FAIL");
-    if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) TraceLog(1, "ntsys_svc", "NTSYS_Server", __LINE__, "sigprocmask FAIL");
+    if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0)
+        TraceLog(1, "ntsys_svc", "NTSYS_Server", __LINE__, "sigprocmask FAIL");
     if (setpriority(PRIO_PROCESS, 0, -10) != 0) TraceLog(1, "ntsys_svc", "NTSYS_Server", __LINE__, "setpriority FAIL");
 
     if (pmap_unset(WINNT_SYS, EVENT_VER) == 0)
@@ -193,7 +199,7 @@ void NTSYS_Server() noexcept
 
     uint32_t port = 0;
     SVCXPRT *transport = nullptr;
-    bool bound = false;
+    bool     bound = false;
     if (GetRpcPortNumber(&port) == 0) {
         transport = CreateConfiguredTransport(port);
         bound = sockfd != -1;

@@ -24,7 +24,7 @@ extern int32_t sockfd;  // the socket bound to the configured port; -1 when ther
 // Readies the RPC runtime before its first use: descriptor limit, record size, and the check that
 // destroyed connections are reported. 0, or the exit status of a start-up that must not go on.
 [[nodiscard]] int PrepareRuntime() noexcept;
-void NTSYS_Server() noexcept;
+void              NTSYS_Server() noexcept;
 // 0 with the configured port stored, or -1 when the system should choose one.
 int GetRpcPortNumber(uint32_t *port) noexcept;
 // Removes leading and trailing blanks in place; nullptr for no or empty text.

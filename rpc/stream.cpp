@@ -39,27 +39,27 @@ using XpOps = struct __rpc_svcxprt::xp_ops;
 using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kLastFragment = 0x80000000u;
-constexpr u_int kUnusedBuffer = 100; // the runtime's own buffers, never used: the smallest it takes
-constexpr auto kWriteTimeout = std::chrono::seconds(2);
+constexpr u_int    kUnusedBuffer = 100;  // the runtime's own buffers, never used: the smallest it takes
+constexpr auto     kWriteTimeout = std::chrono::seconds(2);
 
 // A connection's part of the stream.
 struct Stream {
-    uint32_t xid = 0;                // of the latest call received: every reply on the connection carries it
-    bool broken = false;             // input ended or broke, or a reply failed: the runtime ends the connection
-    std::unique_ptr<uint8_t[]> held; // the start of a record still coming in; nullptr when none
-    std::size_t held_size = 0;       // bytes in held
+    uint32_t xid = 0;                 // of the latest call received: every reply on the connection carries it
+    bool     broken = false;          // input ended or broke, or a reply failed: the runtime ends the connection
+    std::unique_ptr<uint8_t[]> held;  // the start of a record still coming in; nullptr when none
+    std::size_t                held_size = 0;  // bytes in held
 };
 
 // Room for any record the server accepts, even sent one byte per fragment (5 bytes per byte).
 alignas(8) std::array<uint8_t, 64 * 1024> g_in;
-std::size_t g_in_size = 0;                      // bytes in g_in
-std::size_t g_in_used = 0;                      // bytes of g_in already dispatched
-Stream *g_in_owner = nullptr;                   // whose input g_in holds; nullptr when nobody's
-bool g_in_read = false;                         // the owner's socket has been read during this turn
-XDR g_call{};                                   // decodes the call being dispatched: its header, then its arguments
-alignas(8) std::array<uint8_t, 8 * 1024> g_out; // one reply behind its record mark
-XpOps g_ops{};                                  // the hooked operations with the ones below
-void (*g_hooked_destroy)(SVCXPRT *) = nullptr;  // the hooked destroy operation
+std::size_t g_in_size = 0;                       // bytes in g_in
+std::size_t g_in_used = 0;                       // bytes of g_in already dispatched
+Stream     *g_in_owner = nullptr;                // whose input g_in holds; nullptr when nobody's
+bool        g_in_read = false;                   // the owner's socket has been read during this turn
+XDR         g_call{};                            // decodes the call being dispatched: its header, then its arguments
+alignas(8) std::array<uint8_t, 8 * 1024> g_out;  // one reply behind its record mark
+XpOps g_ops{};                                   // the hooked operations with the ones below
+void (*g_hooked_destroy)(SVCXPRT *) = nullptr;   // the hooked destroy operation
 
 Stream *StreamOf(const SVCXPRT *transport)
 {
@@ -69,14 +69,14 @@ Stream *StreamOf(const SVCXPRT *transport)
 // Keeps the start of a record that g_in holds for its owner with the owner, and frees g_in.
 void Release()
 {
-    Stream *owner = std::exchange(g_in_owner, nullptr);
+    Stream           *owner = std::exchange(g_in_owner, nullptr);
     const std::size_t from = g_in_used;
     const std::size_t rest = g_in_size - g_in_used;
     g_in_size = g_in_used = 0;
     if (!owner || rest == 0) return;
     owner->held.reset(new (std::nothrow) uint8_t[rest]);
     if (!owner->held) {
-        owner->broken = true; // what it has sent so far is lost: so is the connection
+        owner->broken = true;  // what it has sent so far is lost: so is the connection
         return;
     }
     memcpy(owner->held.get(), g_in.data() + from, rest);
@@ -100,10 +100,10 @@ Scan NextRecord(std::size_t *body, std::size_t *length)
 {
     std::size_t at = g_in_used;
     std::size_t total = 0;
-    int fragments = 0;
+    int         fragments = 0;
     for (bool last = false; !last; ++fragments) {
         if (g_in_size - at < 4) return Scan::Incomplete;
-        const uint32_t mark = MarkAt(at);
+        const uint32_t    mark = MarkAt(at);
         const std::size_t fragment = mark & ~kLastFragment;
         if (fragment == 0 || total + fragment > kMaxRecord) return Scan::Broken;
         if (g_in_size - at - 4 < fragment) return Scan::Incomplete;
@@ -152,7 +152,7 @@ bool Fill(int fd)
         g_in_size -= g_in_used;
         g_in_used = 0;
     }
-    if (g_in_size == g_in.size()) return false; // cannot happen: any record the server accepts fits
+    if (g_in_size == g_in.size()) return false;  // cannot happen: any record the server accepts fits
     const ssize_t got = read(fd, g_in.data() + g_in_size, g_in.size() - g_in_size);
     if (got > 0) g_in_size += static_cast<std::size_t>(got);
     return got > 0 || (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR));
@@ -165,7 +165,7 @@ bool_t ReadCall(SVCXPRT *transport, rpc_msg *msg)
     Take(stream);
     std::size_t body = 0;
     std::size_t length = 0;
-    Scan scan = NextRecord(&body, &length);
+    Scan        scan = NextRecord(&body, &length);
     if (scan == Scan::Incomplete && !g_in_read) {
         if (!Fill(transport->xp_fd)) stream->broken = true;
         scan = NextRecord(&body, &length);
@@ -197,7 +197,7 @@ enum xprt_stat StreamStat(SVCXPRT *transport)
 // Through the call's authentication flavour, as the runtime decodes (it passes the plain flavours through).
 bool_t GetArguments(SVCXPRT *transport, xdrproc_t decode, void *args)
 {
-    SVCAUTH *flavour = &SVC_XP_AUTH(transport); // set by the runtime's authentication of every call
+    SVCAUTH *flavour = &SVC_XP_AUTH(transport);  // set by the runtime's authentication of every call
     return flavour->svc_ah_ops && SVCAUTH_UNWRAP(flavour, &g_call, decode, static_cast<caddr_t>(args));
 }
 
@@ -221,7 +221,7 @@ bool WriteAll(int fd, const uint8_t *data, std::size_t size)
         if (sent < 0 && errno == EINTR) continue;
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            pollfd writable{fd, POLLOUT, 0};
+            pollfd     writable{fd, POLLOUT, 0};
             if (left > 0 && poll(&writable, 1, static_cast<int>(left)) >= 0) continue;
         }
         return false;
@@ -236,14 +236,14 @@ bool_t WriteReply(SVCXPRT *transport, rpc_msg *msg)
     XDR out{};
     xdrmem_create(&out, reinterpret_cast<char *>(g_out.data() + 4), static_cast<u_int>(g_out.size() - 4), XDR_ENCODE);
     // As the runtime does: the header, then the results through the call's authentication flavour.
-    const bool results = msg->rm_reply.rp_stat == MSG_ACCEPTED && msg->acpted_rply.ar_stat == SUCCESS;
+    const bool      results = msg->rm_reply.rp_stat == MSG_ACCEPTED && msg->acpted_rply.ar_stat == SUCCESS;
     const xdrproc_t encode = msg->acpted_rply.ar_results.proc;
-    const caddr_t value = msg->acpted_rply.ar_results.where;
+    const caddr_t   value = msg->acpted_rply.ar_results.where;
     if (results) {
         msg->acpted_rply.ar_results.proc = reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(xdr_void));
         msg->acpted_rply.ar_results.where = nullptr;
     }
-    SVCAUTH *flavour = &SVC_XP_AUTH(transport);
+    SVCAUTH   *flavour = &SVC_XP_AUTH(transport);
     const bool encoded =
         xdr_replymsg(&out, msg) && (!results || (flavour->svc_ah_ops && SVCAUTH_WRAP(flavour, &out, encode, value)));
     const u_int length = xdr_getpos(&out);
@@ -261,7 +261,7 @@ bool_t WriteReply(SVCXPRT *transport, rpc_msg *msg)
 void DestroyStream(SVCXPRT *transport)
 {
     Stream *stream = StreamOf(transport);
-    g_hooked_destroy(transport); // the dispatcher forgets the connection; the runtime frees it
+    g_hooked_destroy(transport);  // the dispatcher forgets the connection; the runtime frees it
     if (g_in_owner == stream) {
         g_in_owner = nullptr;
         g_in_size = g_in_used = 0;
@@ -277,7 +277,7 @@ bool Registered(int fd)
     return false;
 }
 
-} // namespace
+}  // namespace
 
 bool AcceptConnection(int listener) noexcept
 {
@@ -286,7 +286,7 @@ bool AcceptConnection(int listener) noexcept
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     std::unique_ptr<Stream> stream(new (std::nothrow) Stream{});
-    SVCXPRT *transport = stream ? svc_fd_create(fd, kUnusedBuffer, kUnusedBuffer) : nullptr;
+    SVCXPRT                *transport = stream ? svc_fd_create(fd, kUnusedBuffer, kUnusedBuffer) : nullptr;
     if (!transport || !HookTransportDestroy(transport)) {
         // A transport the runtime registered anyway (its peer already gone) is its to end at the next input.
         if (!transport && !Registered(fd)) close(fd);

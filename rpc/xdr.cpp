@@ -33,8 +33,7 @@ uint32_t GetUnit(const int32_t *at)
     return ntohl(wire);
 }
 
-template <std::size_t N>
-bool_t CharArray(XDR *xdrs, char (&field)[N])
+template <std::size_t N> bool_t CharArray(XDR *xdrs, char (&field)[N])
 {
     if (int32_t *units = Units(xdrs, N)) {
         for (std::size_t i = 0; i < N; ++i) {

@@ -18,8 +18,7 @@
 // Records chained through one of their own fields in buckets picked by Hash. Adding a record never
 // allocates, so it cannot fail; the bucket array doubles when it holds as many records as buckets, and a
 // doubling that finds no memory only leaves the chains longer. The index owns none of the records.
-template <typename Record, Record *Record::*Chain, uint64_t (*Hash)(const Record *)>
-class ChainIndex {
+template <typename Record, Record *Record::*Chain, uint64_t (*Hash)(const Record *)> class ChainIndex {
 public:
     constexpr ChainIndex() noexcept : buckets_(initial_.data()) {}
     ~ChainIndex() { Release(); }
@@ -27,8 +26,7 @@ public:
     ChainIndex &operator=(const ChainIndex &) = delete;
 
     // Calls visit for each record of the bucket for hash until it returns true; that record, or nullptr.
-    template <typename Visit>
-    Record *Find(uint64_t hash, Visit visit) const noexcept
+    template <typename Visit> Record *Find(uint64_t hash, Visit visit) const noexcept
     {
         for (Record *record = buckets_[hash & mask_]; record; record = record->*Chain)
             if (visit(record)) return record;
@@ -59,7 +57,7 @@ private:
     void Grow() noexcept
     {
         const uint64_t size = (mask_ + 1) * 2;
-        Record **grown = new (std::nothrow) Record *[size]();
+        Record       **grown = new (std::nothrow) Record *[size]();
         if (!grown) return;
         for (uint64_t i = 0; i <= mask_; ++i) {
             while (Record *record = buckets_[i]) {
@@ -79,8 +77,8 @@ private:
         if (buckets_ != initial_.data()) delete[] buckets_;
     }
 
-    std::array<Record *, 64> initial_{};     // the buckets until the first doubling
-    Record                 **buckets_;       // initial_ or a heap array of mask_ + 1 buckets
-    uint64_t                 mask_ = 63;     // bucket count - 1; the count is a power of two
-    uint64_t                 count_ = 0;     // records chained
+    std::array<Record *, 64> initial_{};  // the buckets until the first doubling
+    Record                 **buckets_;    // initial_ or a heap array of mask_ + 1 buckets
+    uint64_t                 mask_ = 63;  // bucket count - 1; the count is a power of two
+    uint64_t                 count_ = 0;  // records chained
 };

@@ -56,9 +56,9 @@ uint64_t OwnerHash(const ObjectRecord *obj)
     return MixBits(obj->mutex.owner);
 }
 
-ChainIndex<ObjectRecord, &ObjectRecord::next_by_handle, HandleHash> g_by_handle;  // every record in the list
-ChainIndex<ObjectRecord, &ObjectRecord::next_by_name, RecordNameHash> g_by_name;  // every named one
-ChainIndex<ObjectRecord, &ObjectRecord::next_by_owner, OwnerHash> g_by_owner;     // every owned mutex
+ChainIndex<ObjectRecord, &ObjectRecord::next_by_handle, HandleHash>   g_by_handle;  // every record in the list
+ChainIndex<ObjectRecord, &ObjectRecord::next_by_name, RecordNameHash> g_by_name;    // every named one
+ChainIndex<ObjectRecord, &ObjectRecord::next_by_owner, OwnerHash>     g_by_owner;   // every owned mutex
 
 // An existing object of that name and type, with one more handle outstanding; nullptr if there is none.
 ObjectRecord *Reuse(const char *name, ObjectType type)
@@ -80,7 +80,7 @@ std::unique_ptr<ObjectRecord> NewObject(ObjectType type, const char *name)
         return nullptr;
     }
     obj->type = type;
-    if (name && name[0] != '\0') { // an empty name means an unnamed object
+    if (name && name[0] != '\0') {  // an empty name means an unnamed object
         const size_t size = strlen(name) + 1;
         obj->name = new (std::nothrow) char[size];
         if (!obj->name) {
@@ -132,7 +132,7 @@ void FreeObject(ObjectRecord *obj)
 
 // The name field of a create call is 64 bytes and may lack its terminator; this gives it one.
 struct FieldName {
-    char text[sizeof(create_event_struct::name) + 1]; // the field's text, always terminated
+    char text[sizeof(create_event_struct::name) + 1];  // the field's text, always terminated
 };
 
 FieldName NameOf(const create_event_struct &args)
@@ -142,7 +142,7 @@ FieldName NameOf(const create_event_struct &args)
     return name;
 }
 
-} // namespace
+}  // namespace
 
 int FindObjectByID(uint64_t handle) noexcept
 {
@@ -190,7 +190,7 @@ ObjectRecord *NewestMutexOwnedBy(uint64_t connection, uint64_t below) noexcept
     g_by_owner.Find(MixBits(connection), [&](ObjectRecord *obj) {
         if (obj->mutex.owner == connection && obj->handle < below && (!newest || obj->handle > newest->handle))
             newest = obj;
-        return false; // every mutex of the bucket is looked at
+        return false;  // every mutex of the bucket is looked at
     });
     return newest;
 }
@@ -199,7 +199,7 @@ ObjectRecord *NewestMutexOwnedBy(uint64_t connection, uint64_t below) noexcept
 // given (a single wait treats them as not signalled, a multiple wait as signalled).
 ObjectRecord *CreateEvent(uint64_t, uint32_t manual_reset, uint32_t initial_state, const char *name) noexcept
 {
-    if (ObjectRecord *found = Reuse(name, ObjectType::Event)) return found; // state and mode stay as they were
+    if (ObjectRecord *found = Reuse(name, ObjectType::Event)) return found;  // state and mode stay as they were
     std::unique_ptr<ObjectRecord> obj = NewObject(ObjectType::Event, name);
     if (!obj) return nullptr;
     obj->event.state = initial_state & 15;
@@ -210,7 +210,7 @@ ObjectRecord *CreateEvent(uint64_t, uint32_t manual_reset, uint32_t initial_stat
 // Only an initial-owner flag of exactly 1 makes the calling connection the owner.
 ObjectRecord *CreateMutex(uint64_t, uint32_t initial_owner, const char *name) noexcept
 {
-    if (ObjectRecord *found = Reuse(name, ObjectType::Mutex)) return found; // never taken over
+    if (ObjectRecord *found = Reuse(name, ObjectType::Mutex)) return found;  // never taken over
     std::unique_ptr<ObjectRecord> obj = NewObject(ObjectType::Mutex, name);
     if (!obj) return nullptr;
     if (initial_owner == 1) GetClientParameter(nullptr, &obj->mutex.owner);
@@ -307,7 +307,7 @@ uint64_t *create_event_rpc_1_svc(create_event_struct *argp, svc_req *) noexcept
 uint64_t *create_mutex_rpc_1_svc(create_event_struct *argp, svc_req *) noexcept
 {
     const FieldName name = NameOf(*argp);
-    ObjectRecord *obj = CreateMutex(0, static_cast<uint32_t>(argp->arg2), name.text);
+    ObjectRecord   *obj = CreateMutex(0, static_cast<uint32_t>(argp->arg2), name.text);
     if (!obj) {
         TraceLog(0, "ntsys_s", __func__, __LINE__, "CreateMutex failed\n");
         return GetLastErrorAddress();
@@ -319,8 +319,8 @@ uint64_t *create_mutex_rpc_1_svc(create_event_struct *argp, svc_req *) noexcept
 uint64_t *create_semaphore_rpc_1_svc(create_event_struct *argp, svc_req *) noexcept
 {
     const FieldName name = NameOf(*argp);
-    const auto initial = static_cast<int64_t>(argp->arg1);
-    const auto maximum = static_cast<int64_t>(argp->arg2);
+    const auto      initial = static_cast<int64_t>(argp->arg1);
+    const auto      maximum = static_cast<int64_t>(argp->arg2);
     TraceLog(0, "ntsys_s", __func__, __LINE__, "%ld %ld %s\n", initial, maximum, name.text);
     ObjectRecord *obj = CreateSemaphore(0, initial, maximum, name.text);
     if (!obj) {

@@ -62,7 +62,7 @@ int ReleaseMutex(uint64_t handle) noexcept
     if (IsCheckOwnerBeforeReleaseMutex != 0) {
         uint64_t me = 0;
         GetClientParameter(nullptr, &me);
-        const uint64_t owner = obj->type == ObjectType::Mutex ? obj->mutex.owner : 0; // only a mutex has one
+        const uint64_t owner = obj->type == ObjectType::Mutex ? obj->mutex.owner : 0;  // only a mutex has one
         if (owner != me) {
             SetLastError(kErrNotOwner);
             return 0;
@@ -85,7 +85,7 @@ void ReleaseMutexesOwnedBy(uint64_t connection) noexcept
     if (connection == 0) return;
     uint64_t below = ~uint64_t{0};
     while (ObjectRecord *obj = NewestMutexOwnedBy(connection, below)) {
-        below = obj->handle; // a release never removes an object, and the walk never comes back
+        below = obj->handle;  // a release never removes an object, and the walk never comes back
         ScopedMode any_owner(IsCheckOwnerBeforeReleaseMutex, 0u);
         ReleaseMutex(obj->handle);
     }

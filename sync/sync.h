@@ -40,14 +40,14 @@ struct ObjectRecord {
 
 // A parked wait. Owns its request until DeleteClient hands it to the reply path.
 struct WaiterRecord {
-    std::unique_ptr<RequestRecord>  request;        // the parked call
-    uint64_t                        connection;     // client identity of the connection the wait arrived on
-    std::unique_ptr<ObjectRecord *[]> pending;      // multiple wait: objects not ready when it began, in request
-                                                    // order (nullptr once signalled); nullptr for a single wait
-    uint64_t                        pending_count;  // slots in pending; 0 for a single wait
-    uint32_t                        mode;           // 1 single wait; multiple wait: the wait-all flag as received
-    ObjectRecord                   *single;         // the awaited object of a single wait; nullptr otherwise
-    WaiterRecord                   *next_of_connection;  // next waiter in the same bucket of the connection index
+    std::unique_ptr<RequestRecord>    request;     // the parked call
+    uint64_t                          connection;  // client identity of the connection the wait arrived on
+    std::unique_ptr<ObjectRecord *[]> pending;     // multiple wait: objects not ready when it began, in request
+                                                   // order (nullptr once signalled); nullptr for a single wait
+    uint64_t      pending_count;                   // slots in pending; 0 for a single wait
+    uint32_t      mode;                            // 1 single wait; multiple wait: the wait-all flag as received
+    ObjectRecord *single;                          // the awaited object of a single wait; nullptr otherwise
+    WaiterRecord *next_of_connection;              // next waiter in the same bucket of the connection index
 };
 
 struct WaiterLink {
@@ -63,10 +63,10 @@ struct SocketSlot {
 
 inline constexpr int kSocketSlots = 1024;
 
-extern ObjectRecord *P_EVENT_HEAD;                              // newest object first
-extern std::array<SocketSlot *, kSocketSlots> sock2client;     // per descriptor 0..1023
-extern uint32_t IsCheckOwnerBeforeReleaseMutex;                 // 0 only while a lost connection's mutexes are released
-extern uint64_t RET_TRUE;                                       // reply of a cancelled wait; always 0
+extern ObjectRecord                          *P_EVENT_HEAD;  // newest object first
+extern std::array<SocketSlot *, kSocketSlots> sock2client;   // per descriptor 0..1023
+extern uint32_t IsCheckOwnerBeforeReleaseMutex;              // 0 only while a lost connection's mutexes are released
+extern uint64_t RET_TRUE;                                    // reply of a cancelled wait; always 0
 
 // Object table. A handle is looked up in an index by its value, never read as an address, so a stale or
 // forged word is refused exactly like one that was never issued.
@@ -82,24 +82,24 @@ ObjectRecord *CreateSemaphore(uint64_t ignored, int64_t initial, int64_t maximum
 ObjectRecord *OpenEvent(uint64_t ignored1, uint64_t ignored2, const char *name) noexcept;
 ObjectRecord *OpenMutex(uint64_t ignored1, uint64_t ignored2, const char *name) noexcept;
 ObjectRecord *OpenSemaphore(uint64_t ignored1, uint64_t ignored2, const char *name) noexcept;
-int CloseHandle(uint64_t handle) noexcept;
-int DeleteEvent(ObjectRecord *record) noexcept;
-void ClearEventList() noexcept;
+int           CloseHandle(uint64_t handle) noexcept;
+int           DeleteEvent(ObjectRecord *record) noexcept;
+void          ClearEventList() noexcept;
 
 // Waits.
 int WaitForSingleObject(uint64_t handle, uint32_t timeout) noexcept;
 int WaitForMultipleObjects(uint32_t count, const uint64_t *handles, int32_t wait_all, uint32_t timeout) noexcept;
-[[nodiscard]] int IsObjectReady(const ObjectRecord *record) noexcept;
-void GetWaitFromObject(ObjectRecord *record) noexcept;
+[[nodiscard]] int  IsObjectReady(const ObjectRecord *record) noexcept;
+void               GetWaitFromObject(ObjectRecord *record) noexcept;
 [[nodiscard]] bool AddClientToEvent(WaiterRecord *waiter, ObjectRecord *record) noexcept;
-[[nodiscard]] int IsClientEmpty(const WaiterRecord *waiter) noexcept;
-void DeleteEventFromClient(ObjectRecord *record, WaiterRecord *waiter) noexcept;
-void DeleteClientFromEvent(WaiterRecord *waiter, ObjectRecord *record) noexcept;
-void DeleteClientFromAllEvent(WaiterRecord *waiter) noexcept;
+[[nodiscard]] int  IsClientEmpty(const WaiterRecord *waiter) noexcept;
+void               DeleteEventFromClient(ObjectRecord *record, WaiterRecord *waiter) noexcept;
+void               DeleteClientFromEvent(WaiterRecord *waiter, ObjectRecord *record) noexcept;
+void               DeleteClientFromAllEvent(WaiterRecord *waiter) noexcept;
 // The connection's first waiter on the object, unlinked there and, for a multiple wait, from all its
 // other objects too: the caller ends it with DeleteClient.
 WaiterRecord *DeleteClientFromEventByTransp(uint64_t connection, ObjectRecord *record) noexcept;
-void DeleteClient(ObjectRecord *record, WaiterRecord *waiter) noexcept;
+void          DeleteClient(ObjectRecord *record, WaiterRecord *waiter) noexcept;
 
 // Unlinks and frees, without a reply, every call that connection still has parked.
 void DiscardWaitersOf(uint64_t connection) noexcept;
@@ -113,9 +113,11 @@ int ReleaseSemaphore(uint64_t handle, int64_t count, int64_t *previous) noexcept
 // The live view's walks. Objects come newest first; an object's waiters in the order signals wake them.
 template <class Visit> void ForEachObject(Visit &&visit) noexcept
 {
-    for (const ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next) visit(*obj);
+    for (const ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next)
+        visit(*obj);
 }
 template <class Visit> void ForEachWaiter(const ObjectRecord &obj, Visit &&visit) noexcept
 {
-    for (const WaiterLink *link = obj.waiters; link; link = link->next) visit(*link->waiter);
+    for (const WaiterLink *link = obj.waiters; link; link = link->next)
+        visit(*link->waiter);
 }

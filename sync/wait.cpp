@@ -22,7 +22,7 @@
 #include <new>
 
 std::array<SocketSlot *, kSocketSlots> sock2client{};
-uint64_t RET_TRUE = 0;
+uint64_t                               RET_TRUE = 0;
 
 namespace {
 
@@ -90,19 +90,19 @@ bool Park(std::unique_ptr<WaiterRecord> waiter)
     GetClientParameter(&request, &waiter->connection);
     waiter->request.reset(request);
     const uint64_t targets = waiter->pending ? waiter->pending_count : 1;
-    uint64_t linked = 0;
+    uint64_t       linked = 0;
     while (linked < targets &&
            AddClientToEvent(waiter.get(), waiter->pending ? waiter->pending[linked] : waiter->single))
         ++linked;
     if (linked == targets) {
         g_by_connection.Add(waiter.get());
-        (void)waiter.release(); // the object lists own it from now on
+        (void)waiter.release();  // the object lists own it from now on
         return true;
     }
-    waiter->pending_count = linked; // only these slots got a link
+    waiter->pending_count = linked;  // only these slots got a link
     DeleteClientFromAllEvent(waiter.get());
     ForgetSlot(waiter.get());
-    (void)waiter->request.release(); // still the dispatcher's: it answers with the last error
+    (void)waiter->request.release();  // still the dispatcher's: it answers with the last error
     SetLastError(kErrNoMemory);
     return false;
 }
@@ -121,7 +121,7 @@ void CompleteWait(WaiterRecord *waiter, ObjectRecord *record)
     DeleteClient(record, waiter);
 }
 
-} // namespace
+}  // namespace
 
 int IsObjectReady(const ObjectRecord *record) noexcept
 {
@@ -130,7 +130,7 @@ int IsObjectReady(const ObjectRecord *record) noexcept
     case ObjectType::Event:
         return record->event.state != 0;
     case ObjectType::Mutex:
-        return record->mutex.owner == 0; // even its own owner must wait
+        return record->mutex.owner == 0;  // even its own owner must wait
     case ObjectType::Semaphore:
         return record->semaphore.count != 0;
     }
@@ -227,7 +227,7 @@ int WaitForMultipleObjects(uint32_t count, const uint64_t *handles, int32_t wait
     }
     auto object = [&objects](uint32_t i) { return objects[i]; };
     // A wait-any stops at the first ready object; the others need the whole scan.
-    uint64_t not_ready = 0; // bit i: object i is not ready
+    uint64_t not_ready = 0;  // bit i: object i is not ready
     uint32_t first_ready = count;
     for (uint32_t i = 0; i < count; ++i) {
         if (!IsObjectReady(object(i))) {
@@ -246,7 +246,7 @@ int WaitForMultipleObjects(uint32_t count, const uint64_t *handles, int32_t wait
         SetLastError(handles[first_ready]);
         return 0;
     }
-    if (not_ready == 0) { // wait-all: consumed in request order, an object listed twice twice
+    if (not_ready == 0) {  // wait-all: consumed in request order, an object listed twice twice
         for (uint32_t i = 0; i < count; ++i)
             GetWaitFromObject(object(i));
         SetLastError(0);
@@ -278,7 +278,7 @@ bool AddClientToEvent(WaiterRecord *waiter, ObjectRecord *record) noexcept
     std::unique_ptr<WaiterLink> link(new (std::nothrow) WaiterLink{waiter, record->waiters});
     if (!link) return false;
     const auto fd = static_cast<unsigned>(RequestSocket(waiter->request.get()));
-    if (fd < kSocketSlots) { // descriptors above the table get no slot
+    if (fd < kSocketSlots) {  // descriptors above the table get no slot
         if (!sock2client[fd]) sock2client[fd] = new (std::nothrow) SocketSlot{};
         if (!sock2client[fd]) return false;
         *sock2client[fd] = SocketSlot{waiter->pending ? 0 : reinterpret_cast<uint64_t>(record), waiter};
@@ -417,7 +417,7 @@ uint64_t *timeout_wait_for_multiple_objects_rpc_1_svc(wait_for_multiple_objects_
 {
     if (argp->count == 0) return SetLastError(kErrInvalid);
     const uint64_t count = argp->count < kMaxWaitHandles ? argp->count : kMaxWaitHandles;
-    uint64_t me = 0;
+    uint64_t       me = 0;
     GetClientParameter(nullptr, &me);
     for (uint64_t i = 0; i < count; ++i)
         if (ObjectRecord *obj = ObjectOfHandle(argp->handles[i]))

@@ -29,15 +29,17 @@
 #include <ctime>
 #include <string_view>
 
-
 namespace {
 
-std::array<char, 256> g_ident{};        // identity given to syslog; must outlive openlog
-std::array<char, 4096> g_trace_file{};  // empty: syslog
-int g_trace_fd = -1;                    // the open trace file; -1 before the first message or after a failed open
-volatile sig_atomic_t g_reopen = 0;     // set by SIGHUP: open the trace file anew at the next message
+std::array<char, 256>  g_ident{};        // identity given to syslog; must outlive openlog
+std::array<char, 4096> g_trace_file{};   // empty: syslog
+int                    g_trace_fd = -1;  // the open trace file; -1 before the first message or after a failed open
+volatile sig_atomic_t  g_reopen = 0;     // set by SIGHUP: open the trace file anew at the next message
 
-void OnHangup(int) noexcept { g_reopen = 1; }
+void OnHangup(int) noexcept
+{
+    g_reopen = 1;
+}
 
 // The trace file as the next line should go to it; -1 when it can't be opened (tried again next time).
 int TraceFile()
@@ -52,9 +54,9 @@ int TraceFile()
 }
 
 constexpr char kSyslogSocket[] = "/dev/log";
-int g_syslog_fd = -1;        // connected to kSyslogSocket; -1 when not (yet) connected
-time_t g_syslog_failed = 0;  // when a connection was last refused; no new attempt within that second
-pid_t g_pid = 0;             // this process, as the messages name it; 0 until known
+int            g_syslog_fd = -1;     // connected to kSyslogSocket; -1 when not (yet) connected
+time_t         g_syslog_failed = 0;  // when a connection was last refused; no new attempt within that second
+pid_t          g_pid = 0;            // this process, as the messages name it; 0 until known
 
 // A forked child has its own pid and must not share the socket a parent may go on using.
 void AfterFork() noexcept
@@ -84,17 +86,17 @@ int SyslogSocket(time_t now)
 void SendToSyslog(int priority, const char *text)
 {
     const time_t now = time(nullptr);
-    const int fd = SyslogSocket(now);
+    const int    fd = SyslogSocket(now);
     if (fd < 0) return;
     if (g_pid == 0) g_pid = getpid();
     static constexpr const char *kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    tm local{};
+    tm                           local{};
     localtime_r(&now, &local);
     std::array<char, 2400> line{};
-    const int n = snprintf(line.data(), line.size(), "<%d>%s %2d %02d:%02d:%02d %s[%d]: %s", priority,
-                           kMonths[local.tm_mon % 12], local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                           g_ident.data(), g_pid, text);
+    const int              n =
+        snprintf(line.data(), line.size(), "<%d>%s %2d %02d:%02d:%02d %s[%d]: %s", priority, kMonths[local.tm_mon % 12],
+                 local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, g_ident.data(), g_pid, text);
     if (n <= 0) return;
     const std::size_t size = static_cast<std::size_t>(n) < line.size() ? static_cast<std::size_t>(n) : line.size() - 1;
     if (send(fd, line.data(), size, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0 || errno == EAGAIN) return;
@@ -106,15 +108,18 @@ void SendToSyslog(int priority, const char *text)
 int SyslogPriority(int level)
 {
     switch (level) {
-    case 0: return LOG_DEBUG;
-    case 1: return LOG_ERR;
-    case 2: return LOG_CRIT;
-    default: return LOG_NOTICE;
+    case 0:
+        return LOG_DEBUG;
+    case 1:
+        return LOG_ERR;
+    case 2:
+        return LOG_CRIT;
+    default:
+        return LOG_NOTICE;
     }
 }
 
-template <std::size_t N>
-void CopyInto(std::array<char, N> &dst, std::string_view src)
+template <std::size_t N> void CopyInto(std::array<char, N> &dst, std::string_view src)
 {
     const std::size_t n = src.size() < N ? src.size() : N - 1;
     memcpy(dst.data(), src.data(), n);
@@ -134,19 +139,22 @@ void TraceLogInit(int, const char *ident, int, int, int) noexcept
     openlog(g_ident.data(), LOG_PID, LOG_USER);
     pthread_atfork(nullptr, nullptr, AfterFork);
     // SIGHUP would otherwise end the process.
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = OnHangup;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(SIGHUP, &action, nullptr);
 }
 
-bool TraceOwnsDescriptor(int fd) noexcept { return fd >= 0 && (fd == g_trace_fd || fd == g_syslog_fd); }
+bool TraceOwnsDescriptor(int fd) noexcept
+{
+    return fd >= 0 && (fd == g_trace_fd || fd == g_syslog_fd);
+}
 
 void TraceLog(int level, const char *unit, const char *function, int line, const char *format, ...) noexcept
 {
     std::array<char, 2048> text{};
-    va_list ap;
+    va_list                ap;
     va_start(ap, format);
     vsnprintf(text.data(), text.size(), format, ap);
     va_end(ap);
@@ -166,9 +174,9 @@ void TraceLog(int level, const char *unit, const char *function, int line, const
     tm local{};
     localtime_r(&now.tv_sec, &local);
     std::array<char, 2300> out{};
-    const int n = snprintf(out.data(), out.size(), "%04d-%02d-%02d %02d:%02d:%02d.%06ld %d %s %s:%d %s\n",
-                           local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-                           local.tm_sec, now.tv_nsec / 1000, level, unit, function, line, text.data());
+    const int              n = snprintf(out.data(), out.size(), "%04d-%02d-%02d %02d:%02d:%02d.%06ld %d %s %s:%d %s\n",
+                                        local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                                        local.tm_sec, now.tv_nsec / 1000, level, unit, function, line, text.data());
     if (n > 0) {
         // One write per line so concurrent appends never interleave inside a line.
         const ssize_t unused = write(fd, out.data(), static_cast<std::size_t>(n) < out.size() ? n : out.size() - 1);

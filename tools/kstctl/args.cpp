@@ -23,7 +23,7 @@ bool ParseArgs(int argc, char **argv, std::span<const OptionSpec> specs, ParsedA
             options_done = true;
             continue;
         }
-        const OptionSpec *found = nullptr;
+        const OptionSpec          *found = nullptr;
         std::optional<std::string> inline_arg;
         if (word.size() > 2 && word.starts_with("--")) {
             std::string_view name = word.substr(2);
@@ -78,7 +78,7 @@ std::optional<uint32_t> ParseDurationMs(std::string_view text)
     }
     if (digits == 0 || dots > 1 || digits > 20 || text[0] == '.' || text[digits - 1] == '.') return std::nullopt;
     const std::string_view unit = text.substr(digits);
-    double scale;
+    double                 scale;
     if (unit.empty() || unit == "s")
         scale = 1000;
     else if (unit == "ms")
@@ -119,4 +119,4 @@ std::optional<uint64_t> ParseNumber(std::string_view text, uint64_t max)
     return value;
 }
 
-} // namespace kstctl
+}  // namespace kstctl

@@ -14,20 +14,20 @@ namespace kstctl {
 // One option: its reg-style spelling without the slash ("v", "ve"; nullptr for none), its long form
 // without the dashes ("value"), whether it takes an argument, and the id the caller switches on.
 struct OptionSpec {
-    const char *slash;     // matched case-insensitively after "/", as reg.exe does
-    const char *long_name; // matched exactly after "--", also as "--name=ARG"
-    bool takes_arg;        // the next word (or the text after "=") is its argument
-    int id;                // caller's tag
+    const char *slash;      // matched case-insensitively after "/", as reg.exe does
+    const char *long_name;  // matched exactly after "--", also as "--name=ARG"
+    bool        takes_arg;  // the next word (or the text after "=") is its argument
+    int         id;         // caller's tag
 };
 
 struct ParsedOption {
-    int id;          // OptionSpec::id
-    std::string arg; // empty for options without argument
+    int         id;   // OptionSpec::id
+    std::string arg;  // empty for options without argument
 };
 
 struct ParsedArgs {
-    std::vector<ParsedOption> options; // in command-line order
-    std::vector<std::string> words;    // everything else, in order
+    std::vector<ParsedOption> options;  // in command-line order
+    std::vector<std::string>  words;    // everything else, in order
 };
 
 // Splits argv[1..] into options and words. "--" ends the options; "-" alone is a word (stdin or
@@ -47,4 +47,4 @@ std::optional<uint32_t> ParseDurationMs(std::string_view text);
 // A decimal or 0x-hexadecimal number that fits max; nullopt otherwise.
 std::optional<uint64_t> ParseNumber(std::string_view text, uint64_t max);
 
-} // namespace kstctl
+}  // namespace kstctl

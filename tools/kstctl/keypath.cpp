@@ -7,8 +7,8 @@ namespace kstctl {
 namespace {
 
 struct RootSpelling {
-    std::string_view name; // as typed, compared without regard to case
-    Root root;
+    std::string_view name;  // as typed, compared without regard to case
+    Root             root;
 };
 
 constexpr std::array kRootSpellings{
@@ -24,7 +24,7 @@ char Upper(char c)
     return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-} // namespace
+}  // namespace
 
 bool SameName(std::string_view a, std::string_view b)
 {
@@ -50,7 +50,7 @@ bool KeyPath::Within(const KeyPath &other) const
 std::optional<KeyPath> ParseKeyPath(std::string_view text, std::string &error)
 {
     std::vector<std::string> words;
-    std::size_t start = 0;
+    std::size_t              start = 0;
     while (start <= text.size()) {
         std::size_t end = text.find_first_of("\\/", start);
         if (end == std::string_view::npos) end = text.size();
@@ -77,7 +77,7 @@ std::optional<KeyPath> ParseKeyPath(std::string_view text, std::string &error)
         return std::nullopt;
     }
     KeyPath key;
-    bool known = false;
+    bool    known = false;
     for (const RootSpelling &s : kRootSpellings)
         if (SameName(words[0], s.name)) {
             key.root = s.root;
@@ -104,4 +104,4 @@ std::string FormatKeyPath(const KeyPath &key)
     return text;
 }
 
-} // namespace kstctl
+}  // namespace kstctl

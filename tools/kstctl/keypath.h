@@ -15,8 +15,8 @@ enum class Root { ClassesRoot, LocalMachine };
 inline constexpr std::size_t kMaxNameBytes = 255;
 
 struct KeyPath {
-    Root root = Root::LocalMachine; // which of the two trees
-    std::vector<std::string> parts; // key names below the root, none for the root itself
+    Root                     root = Root::LocalMachine;  // which of the two trees
+    std::vector<std::string> parts;                      // key names below the root, none for the root itself
 
     // Key names compare as the daemon finds them: ASCII letters without regard to case.
     [[nodiscard]] bool SameAs(const KeyPath &other) const;
@@ -31,10 +31,10 @@ struct KeyPath {
 std::optional<KeyPath> ParseKeyPath(std::string_view text, std::string &error);
 
 // "HKEY_LOCAL_MACHINE\A\B": the spelling .reg files and the output use.
-std::string FormatKeyPath(const KeyPath &key);
+std::string      FormatKeyPath(const KeyPath &key);
 std::string_view RootName(Root root);
 
 // ASCII case-insensitive equality, as the daemon compares key and value names.
 bool SameName(std::string_view a, std::string_view b);
 
-} // namespace kstctl
+}  // namespace kstctl

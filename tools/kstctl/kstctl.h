@@ -11,12 +11,12 @@
 namespace kstctl {
 
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailure = 1;       // the daemon refused, or a file or value was wrong
-inline constexpr int kExitDifferent = 2;     // reg compare: the registry and the file differ
-inline constexpr int kExitUsage = 64;        // bad command line (sysexits EX_USAGE)
-inline constexpr int kExitUnavailable = 69;  // the daemon (or its control socket) can't be reached
-inline constexpr int kExitTimeout = 75;      // a wait ran out of time (sysexits EX_TEMPFAIL)
-inline constexpr int kExitNoPermission = 77; // the control socket refused this user
+inline constexpr int kExitFailure = 1;        // the daemon refused, or a file or value was wrong
+inline constexpr int kExitDifferent = 2;      // reg compare: the registry and the file differ
+inline constexpr int kExitUsage = 64;         // bad command line (sysexits EX_USAGE)
+inline constexpr int kExitUnavailable = 69;   // the daemon (or its control socket) can't be reached
+inline constexpr int kExitTimeout = 75;       // a wait ran out of time (sysexits EX_TEMPFAIL)
+inline constexpr int kExitNoPermission = 77;  // the control socket refused this user
 
 // The words in front of every message, "kstctl reg import"; main sets it once it knows the subcommand.
 void SetCommandName(std::string_view words);
@@ -31,12 +31,12 @@ bool WantsHelp(int argc, char **argv);
 int PrintHelp(std::string_view text);
 
 // The subcommands of this directory (live.h declares those of the control socket).
-int RunReg(int argc, char **argv);   // reg query|add|delete|export|import|compare
-int RunEvent(int argc, char **argv); // event create|set|reset NAME
-int RunMutex(int argc, char **argv); // mutex create NAME
-int RunSem(int argc, char **argv);   // sem create NAME INITIAL MAX, sem release NAME [COUNT]
-int RunWait(int argc, char **argv);  // wait NAME... [--all] [--timeout DURATION]
-int RunRun(int argc, char **argv);   // run --mutex NAME [--timeout DURATION] -- COMMAND...
-int RunPing(int argc, char **argv);  // ping [--timeout DURATION]
+int RunReg(int argc, char **argv);    // reg query|add|delete|export|import|compare
+int RunEvent(int argc, char **argv);  // event create|set|reset NAME
+int RunMutex(int argc, char **argv);  // mutex create NAME
+int RunSem(int argc, char **argv);    // sem create NAME INITIAL MAX, sem release NAME [COUNT]
+int RunWait(int argc, char **argv);   // wait NAME... [--all] [--timeout DURATION]
+int RunRun(int argc, char **argv);    // run --mutex NAME [--timeout DURATION] -- COMMAND...
+int RunPing(int argc, char **argv);   // ping [--timeout DURATION]
 
-} // namespace kstctl
+}  // namespace kstctl

@@ -22,23 +22,23 @@
 namespace kstctl {
 namespace {
 
-constexpr char kSocketPath[] = "/run/KSTntserver.ctl";
-constexpr int kAnswerTimeoutMs = 10000;        // the daemon answers within a pass of its loop
-constexpr std::size_t kMaxAnswer = 256u << 20; // more than any daemon holds; a larger length is garbage
+constexpr char        kSocketPath[] = "/run/KSTntserver.ctl";
+constexpr int         kAnswerTimeoutMs = 10000;  // the daemon answers within a pass of its loop
+constexpr std::size_t kMaxAnswer = 256u << 20;   // more than any daemon holds; a larger length is garbage
 
 enum Option { kJson };
 constexpr OptionSpec kOptions[] = {{nullptr, "json", false, kJson}};
 
 struct Answer {
-    bool ok;          // "ok" rather than "error"
-    std::string body; // exactly as long as announced
+    bool        ok;    // "ok" rather than "error"
+    std::string body;  // exactly as long as announced
 };
 
 // Reads until the answer is complete; nullopt (with the reason in error) on a close, an error or a time-out.
 std::optional<Answer> ReadAnswer(int fd, std::string &error)
 {
     std::string data;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAnswerTimeoutMs);
+    const auto  deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAnswerTimeoutMs);
     for (;;) {
         if (const std::size_t eol = data.find('\n'); eol != std::string::npos) {
             const std::string head = data.substr(0, eol);
@@ -53,14 +53,14 @@ std::optional<Answer> ReadAnswer(int fd, std::string &error)
         }
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd entry{fd, POLLIN, 0};
+        pollfd    entry{fd, POLLIN, 0};
         const int ready = poll(&entry, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
         if (ready < 0 && errno == EINTR) continue;
         if (ready == 0) {
             error = "no answer from the control socket";
             return std::nullopt;
         }
-        char buffer[65536];
+        char          buffer[65536];
         const ssize_t n = ready < 0 ? -1 : recv(fd, buffer, sizeof buffer, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
@@ -89,7 +89,7 @@ int Ask(const std::string &request)
     if (send(fd.get(), line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size()))
         return Fail(kExitUnavailable, "%s: %s", kSocketPath, std::strerror(errno));
     std::string error;
-    const auto answer = ReadAnswer(fd.get(), error);
+    const auto  answer = ReadAnswer(fd.get(), error);
     if (!answer) return Fail(kExitUnavailable, "%s", error.c_str());
     std::string text = answer->body;
     if (!answer->ok) {
@@ -105,7 +105,7 @@ int Ask(const std::string &request)
 int Run(int argc, char **argv, const char *help, const char *command, std::size_t arguments)
 {
     if (WantsHelp(argc, argv)) return PrintHelp(help);
-    ParsedArgs args;
+    ParsedArgs  args;
     std::string error;
     if (!ParseArgs(argc, argv, kOptions, args, error)) return UsageError("%s", error.c_str());
     if (args.words.size() < arguments) return UsageError("missing connection");
@@ -144,7 +144,7 @@ constexpr char kDisconnectHelp[] =
     "closed it: its parked calls are dropped and each mutex it owns passes to its next waiter.\n"
     "Prints nothing on success.\n";
 
-} // namespace
+}  // namespace
 
 int RunStatus(int argc, char **argv)
 {
@@ -167,4 +167,4 @@ int RunDisconnect(int argc, char **argv)
     return Run(argc, argv, kDisconnectHelp, "disconnect", 1);
 }
 
-} // namespace kstctl
+}  // namespace kstctl

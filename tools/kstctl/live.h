@@ -8,10 +8,10 @@
 
 namespace kstctl {
 
-int RunStatus(int argc, char **argv);        // kstctl status [--json]
-int RunObjects(int argc, char **argv);       // kstctl objects [--json]
-int RunConnections(int argc, char **argv);   // kstctl connections [--json]
-int RunRegistrations(int argc, char **argv); // kstctl registrations [--json]
-int RunDisconnect(int argc, char **argv);    // kstctl disconnect CONN
+int RunStatus(int argc, char **argv);         // kstctl status [--json]
+int RunObjects(int argc, char **argv);        // kstctl objects [--json]
+int RunConnections(int argc, char **argv);    // kstctl connections [--json]
+int RunRegistrations(int argc, char **argv);  // kstctl registrations [--json]
+int RunDisconnect(int argc, char **argv);     // kstctl disconnect CONN
 
-} // namespace kstctl
+}  // namespace kstctl

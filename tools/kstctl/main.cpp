@@ -11,9 +11,9 @@ namespace kstctl {
 namespace {
 
 struct Subcommand {
-    const char *name;                  // first word after kstctl
-    int (*run)(int argc, char **argv); // argv[0] is the name
-    const char *summary;               // one line for kstctl --help
+    const char *name;                   // first word after kstctl
+    int (*run)(int argc, char **argv);  // argv[0] is the name
+    const char *summary;                // one line for kstctl --help
 };
 
 constexpr std::array kSubcommands{
@@ -43,8 +43,8 @@ int MainHelp()
     return kExitOk;
 }
 
-} // namespace
-} // namespace kstctl
+}  // namespace
+}  // namespace kstctl
 
 int main(int argc, char **argv)
 {

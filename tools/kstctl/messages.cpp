@@ -15,7 +15,7 @@ std::string &CommandName()
     return name;
 }
 
-} // namespace
+}  // namespace
 
 void SetCommandName(std::string_view words)
 {
@@ -24,7 +24,7 @@ void SetCommandName(std::string_view words)
 
 int VFail(int status, const char *format, va_list args)
 {
-    std::fflush(stdout); // results already printed come before the error in a shared terminal
+    std::fflush(stdout);  // results already printed come before the error in a shared terminal
     std::fprintf(stderr, "%s: ", CommandName().c_str());
     std::vfprintf(stderr, format, args);
     std::fputc('\n', stderr);
@@ -66,4 +66,4 @@ int PrintHelp(std::string_view text)
     return kExitOk;
 }
 
-} // namespace kstctl
+}  // namespace kstctl

@@ -101,4 +101,4 @@ LONG CreateKeyPath(const KeyPath &key, UniqueKey &out)
     return ERROR_SUCCESS;
 }
 
-} // namespace kstctl
+}  // namespace kstctl

@@ -33,10 +33,10 @@ public:
     ~UniqueKey() { reset(); }
 
     [[nodiscard]] HKEY get() const { return key_; }
-    void reset(HKEY key = nullptr);
+    void               reset(HKEY key = nullptr);
 
 private:
-    HKEY key_ = nullptr; // nullptr when nothing is owned
+    HKEY key_ = nullptr;  // nullptr when nothing is owned
 };
 
 // An object handle that is closed when its owner goes away.
@@ -57,10 +57,10 @@ public:
     [[nodiscard]] HANDLE get() const { return h_; }
     // Gives the handle up without closing it: the object keeps the reference for good.
     HANDLE release() { return std::exchange(h_, nullptr); }
-    void reset(HANDLE h = nullptr);
+    void   reset(HANDLE h = nullptr);
 
 private:
-    HANDLE h_ = nullptr; // nullptr when nothing is owned
+    HANDLE h_ = nullptr;  // nullptr when nothing is owned
 };
 
 HKEY RootHandle(Root root);
@@ -69,4 +69,4 @@ LONG OpenKeyPath(const KeyPath &key, UniqueKey &out);
 // Opens key, creating every missing key on the way.
 LONG CreateKeyPath(const KeyPath &key, UniqueKey &out);
 
-} // namespace kstctl
+}  // namespace kstctl

@@ -99,7 +99,7 @@ int Created(HANDLE h, Kind kind, const std::string &name)
 std::optional<ParsedArgs> ParseOrFail(int argc, char **argv, std::span<const OptionSpec> specs, int &status,
                                       bool stop_at_word = false)
 {
-    ParsedArgs args;
+    ParsedArgs  args;
     std::string error;
     if (!ParseArgs(argc, argv, specs, args, error, stop_at_word)) {
         status = UsageError("%s", error.c_str());
@@ -122,7 +122,7 @@ bool CheckName(const std::string &name, int &status)
 
 // Set by the handlers below; the loops look at it between bounded steps.
 volatile sig_atomic_t g_signal = 0;
-void NoteSignal(int sig)
+void                  NoteSignal(int sig)
 {
     g_signal = sig;
 }
@@ -149,13 +149,13 @@ void Catch(std::initializer_list<int> signals, void (*handler)(int), bool restar
 DWORD InterruptibleWait(const std::vector<HANDLE> &handles, bool all, std::optional<uint32_t> timeout_ms)
 {
     constexpr uint32_t kStepMs = 250;
-    const auto n = static_cast<DWORD>(handles.size());
+    const auto         n = static_cast<DWORD>(handles.size());
     if (all) return WaitForMultipleObjects(n, handles.data(), TRUE, timeout_ms.value_or(INFINITE));
     Catch({SIGINT, SIGTERM, SIGHUP}, NoteSignal, true);
     uint64_t left = timeout_ms.value_or(INFINITE);
     for (;;) {
         const uint32_t step = timeout_ms ? static_cast<uint32_t>(std::min<uint64_t>(left, kStepMs)) : kStepMs;
-        const DWORD rc = WaitForMultipleObjects(n, handles.data(), FALSE, step);
+        const DWORD    rc = WaitForMultipleObjects(n, handles.data(), FALSE, step);
         if (rc != WAIT_TIMEOUT || g_signal) return rc;
         if (timeout_ms) {
             left -= step;
@@ -172,7 +172,7 @@ int DieLike(int sig)
     return 128 + sig;
 }
 
-} // namespace
+}  // namespace
 
 int RunEvent(int argc, char **argv)
 {
@@ -180,8 +180,8 @@ int RunEvent(int argc, char **argv)
     enum { kManual, kSignalled };
     constexpr OptionSpec specs[] = {{nullptr, "manual-reset", false, kManual},
                                     {nullptr, "signalled", false, kSignalled}};
-    int status = kExitOk;
-    const auto args = ParseOrFail(argc, argv, specs, status);
+    int                  status = kExitOk;
+    const auto           args = ParseOrFail(argc, argv, specs, status);
     if (!args) return status;
     if (args->words.size() != 2) return UsageError("expected create, set or reset and a NAME");
     const std::string &op = args->words[0], &name = args->words[1];
@@ -203,7 +203,7 @@ int RunEvent(int argc, char **argv)
 int RunMutex(int argc, char **argv)
 {
     if (WantsHelp(argc, argv)) return PrintHelp(kMutexHelp);
-    int status = kExitOk;
+    int        status = kExitOk;
     const auto args = ParseOrFail(argc, argv, {}, status);
     if (!args) return status;
     if (args->words.size() != 2 || args->words[0] != "create") return UsageError("expected create NAME");
@@ -215,7 +215,7 @@ int RunMutex(int argc, char **argv)
 int RunSem(int argc, char **argv)
 {
     if (WantsHelp(argc, argv)) return PrintHelp(kSemHelp);
-    int status = kExitOk;
+    int        status = kExitOk;
     const auto args = ParseOrFail(argc, argv, {}, status);
     if (!args) return status;
     const std::vector<std::string> &w = args->words;
@@ -248,10 +248,10 @@ int RunWait(int argc, char **argv)
     if (WantsHelp(argc, argv)) return PrintHelp(kWaitHelp);
     enum { kAll, kTimeout };
     constexpr OptionSpec specs[] = {{nullptr, "all", false, kAll}, {nullptr, "timeout", true, kTimeout}};
-    int status = kExitOk;
-    const auto args = ParseOrFail(argc, argv, specs, status);
+    int                  status = kExitOk;
+    const auto           args = ParseOrFail(argc, argv, specs, status);
     if (!args) return status;
-    bool all = false;
+    bool                    all = false;
     std::optional<uint32_t> timeout_ms;
     for (const ParsedOption &o : args->options) {
         if (o.id == kAll)
@@ -263,10 +263,10 @@ int RunWait(int argc, char **argv)
     if (args->words.size() > MAXIMUM_WAIT_OBJECTS) return UsageError("at most %d objects", MAXIMUM_WAIT_OBJECTS);
 
     std::vector<UniqueHandle> owned;
-    std::vector<HANDLE> handles;
+    std::vector<HANDLE>       handles;
     for (const std::string &word : args->words) {
         std::optional<Kind> only;
-        std::string name = word;
+        std::string         name = word;
         for (const auto &[prefix, kind] :
              {std::pair{"event:", Kind::Event}, std::pair{"mutex:", Kind::Mutex}, std::pair{"sem:", Kind::Semaphore},
               std::pair{"semaphore:", Kind::Semaphore}})
@@ -276,7 +276,7 @@ int RunWait(int argc, char **argv)
             }
         if (!CheckName(name, status)) return status;
         UniqueHandle found;
-        int kinds = 0;
+        int          kinds = 0;
         for (const Kind kind : {Kind::Event, Kind::Mutex, Kind::Semaphore}) {
             if (only && kind != *only) continue;
             UniqueHandle h(OpenByKind(kind, name));
@@ -307,11 +307,11 @@ int RunRun(int argc, char **argv)
     if (WantsHelp(argc, argv)) return PrintHelp(kRunHelp);
     enum { kMutex, kTimeout };
     constexpr OptionSpec specs[] = {{nullptr, "mutex", true, kMutex}, {nullptr, "timeout", true, kTimeout}};
-    int status = kExitOk;
-    const auto args = ParseOrFail(argc, argv, specs, status, /*stop_at_word=*/true);
+    int                  status = kExitOk;
+    const auto           args = ParseOrFail(argc, argv, specs, status, /*stop_at_word=*/true);
     if (!args) return status;
     std::optional<std::string> name;
-    std::optional<uint32_t> timeout_ms;
+    std::optional<uint32_t>    timeout_ms;
     for (const ParsedOption &o : args->options) {
         if (o.id == kMutex)
             name = o.arg;
@@ -322,7 +322,7 @@ int RunRun(int argc, char **argv)
     if (!CheckName(*name, status)) return status;
     if (args->words.empty()) return UsageError("missing COMMAND");
     // COMMAND gets the dispositions kstctl was started with (exec turns caught ones into the default).
-    constexpr std::array kPassed{SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+    constexpr std::array                         kPassed{SIGINT, SIGQUIT, SIGTERM, SIGHUP};
     std::array<struct sigaction, kPassed.size()> started{};
     for (std::size_t i = 0; i < kPassed.size(); ++i)
         sigaction(kPassed[i], nullptr, &started[i]);
@@ -369,4 +369,4 @@ int RunRun(int argc, char **argv)
     return 128 + WTERMSIG(wstatus);
 }
 
-} // namespace kstctl
+}  // namespace kstctl

@@ -18,12 +18,12 @@ constexpr char kHelp[] = "Usage: kstctl ping [--timeout DURATION]\n\n"
 enum Option { kTimeout };
 constexpr OptionSpec kOptions[] = {{nullptr, "timeout", true, kTimeout}};
 
-} // namespace
+}  // namespace
 
 int RunPing(int argc, char **argv)
 {
     if (WantsHelp(argc, argv)) return PrintHelp(kHelp);
-    ParsedArgs args;
+    ParsedArgs  args;
     std::string error;
     if (!ParseArgs(argc, argv, kOptions, args, error)) return UsageError("%s", error.c_str());
     if (!args.words.empty()) return UsageError("unexpected argument '%s'", args.words[0].c_str());
@@ -56,4 +56,4 @@ int RunPing(int argc, char **argv)
     return kExitOk;
 }
 
-} // namespace kstctl
+}  // namespace kstctl

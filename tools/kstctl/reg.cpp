@@ -62,15 +62,15 @@ constexpr OptionSpec kOptions[] = {
 
 // The command line of one reg subcommand.
 struct RegArgs {
-    std::vector<std::string> words;   // KEY, FILE
-    std::optional<std::string> value; // /v or /ve ("" for the unnamed value)
-    bool all_values = false, recurse = false, force = false, unicode = false;
+    std::vector<std::string>   words;  // KEY, FILE
+    std::optional<std::string> value;  // /v or /ve ("" for the unnamed value)
+    bool                       all_values = false, recurse = false, force = false, unicode = false;
     std::optional<std::string> type, data, separator;
 };
 
 std::optional<RegArgs> Parse(int argc, char **argv, int &status)
 {
-    ParsedArgs parsed;
+    ParsedArgs  parsed;
     std::string error;
     if (!ParseArgs(argc, argv, kOptions, parsed, error)) {
         status = UsageError("%s", error.c_str());
@@ -120,12 +120,12 @@ std::optional<RegArgs> Parse(int argc, char **argv, int &status)
 
 // The options a subcommand takes; any other is a usage error.
 enum Allow : unsigned {
-    kAllowValue = 1,     // /v, /ve
-    kAllowAllValues = 2, // /va
-    kAllowRecurse = 4,   // /s
-    kAllowData = 8,      // /t, /d, /se
-    kAllowForce = 16,    // /f, /y
-    kAllowUnicode = 32,  // --unicode
+    kAllowValue = 1,      // /v, /ve
+    kAllowAllValues = 2,  // /va
+    kAllowRecurse = 4,    // /s
+    kAllowData = 8,       // /t, /d, /se
+    kAllowForce = 16,     // /f, /y
+    kAllowUnicode = 32,   // --unicode
 };
 
 bool OnlyOptions(const RegArgs &a, unsigned allowed, int &status)
@@ -150,7 +150,7 @@ bool OnlyOptions(const RegArgs &a, unsigned allowed, int &status)
 std::optional<KeyPath> KeyArg(const std::string &text, int &status)
 {
     std::string error;
-    auto key = ParseKeyPath(text, error);
+    auto        key = ParseKeyPath(text, error);
     if (!key) status = UsageError("%s: %s", text.c_str(), error.c_str());
     return key;
 }
@@ -210,7 +210,7 @@ std::string RenderData(uint32_t type, std::string_view data)
     case kRegExpandSz:
         return Printable(data.substr(0, data.find('\0')));
     case kRegMultiSz: {
-        std::string out;
+        std::string      out;
         std::string_view rest = data;
         while (!rest.empty() && rest.front() != '\0') {
             const std::size_t end = std::min(rest.find('\0'), rest.size());
@@ -262,7 +262,7 @@ int Query(const RegArgs &a)
         if (const LONG rc = ReadTree(*key, keys, nullptr)) return FailCode(rc, FormatKeyPath(*key));
     } else {
         UniqueKey h;
-        KeyPath spelled = *key;
+        KeyPath   spelled = *key;
         keys.emplace_back();
         if (LONG rc = ResolveSpelling(spelled);
             rc || (rc = OpenKeyPath(spelled, h)) || (rc = ReadKey(h.get(), spelled, keys[0])))
@@ -347,7 +347,7 @@ int Add(const RegArgs &a)
     if (!key) return status;
     if (!a.value && (a.type || a.data)) return UsageError("/t and /d need /v NAME or /ve");
     std::string error;
-    uint32_t type = kRegSz;
+    uint32_t    type = kRegSz;
     if (a.type) {
         const auto t = ParseTypeName(*a.type);
         if (!t) return UsageError("unknown type '%s'", a.type->c_str());
@@ -430,7 +430,7 @@ std::optional<std::string> ReadInput(const std::string &file)
         return std::nullopt;
     }
     std::string bytes;
-    char buffer[65536];
+    char        buffer[65536];
     for (;;) {
         const ssize_t n = read(fd.get(), buffer, sizeof buffer);
         if (n == 0) return bytes;
@@ -462,8 +462,8 @@ int Export(const RegArgs &a)
     const auto key = KeyArg(a.words[0], status);
     if (!key) return status;
     const std::string &file = a.words[1];
-    const RegFormat format = a.unicode ? RegFormat::Unicode : RegFormat::Regedit4;
-    struct stat st;
+    const RegFormat    format = a.unicode ? RegFormat::Unicode : RegFormat::Regedit4;
+    struct stat        st;
     if (file != "-" && !a.force && stat(file.c_str(), &st) == 0 && !Confirm("Overwrite " + file, status)) return status;
 
     std::vector<KeyContent> keys;
@@ -492,7 +492,7 @@ int Export(const RegArgs &a)
     }
     // Written beside the target and renamed over it, so a failed export never leaves half a file.
     const std::string temp = file + ".kstctl-tmp";
-    UniqueFd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    UniqueFd          fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd || !WriteAll(fd.get(), bytes) || fsync(fd.get()) != 0 || close(fd.release()) != 0 ||
         rename(temp.c_str(), file.c_str()) != 0) {
         const int err = errno;
@@ -511,7 +511,7 @@ std::optional<std::vector<RegEntry>> ParseInput(const std::string &file, int &st
         return std::nullopt;
     }
     RegParseError error;
-    auto entries = ParseRegFile(*bytes, error);
+    auto          entries = ParseRegFile(*bytes, error);
     if (!entries) {
         const std::string where = file == "-" ? "<stdin>" : file;
         if (error.line)
@@ -528,13 +528,13 @@ int Import(const RegArgs &a)
     if (!OnlyOptions(a, 0, status)) return status;
     if (a.words.size() != 1) return UsageError("import takes one FILE (- for stdin)");
     const std::string &file = a.words[0];
-    const auto entries = ParseInput(file, status);
+    const auto         entries = ParseInput(file, status);
     if (!entries) return status;
 
     const std::string where = file == "-" ? "<stdin>" : file;
-    Progress progress("kstctl reg import");
-    UniqueKey current;
-    std::size_t done = 0;
+    Progress          progress("kstctl reg import");
+    UniqueKey         current;
+    std::size_t       done = 0;
     for (const RegEntry &e : *entries) {
         LONG rc = ERROR_SUCCESS;
         switch (e.op) {
@@ -548,7 +548,7 @@ int Import(const RegArgs &a)
             UniqueKey h;
             rc = OpenKeyPath(parent, h);
             if (rc == ERROR_SUCCESS) rc = RegDeleteKeyA(h.get(), e.key.parts.back().c_str());
-            if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS; // nothing to delete is what was asked
+            if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;  // nothing to delete is what was asked
             current.reset();
             break;
         }
@@ -581,11 +581,11 @@ std::string Fold(std::string_view name)
 }
 
 struct TreeKey {
-    std::string shown;                                              // the key as printed
-    std::map<std::string, std::pair<uint32_t, std::string>> values; // folded name -> type, data
-    std::map<std::string, std::string> names;                       // folded name -> name as printed
+    std::string                                             shown;   // the key as printed
+    std::map<std::string, std::pair<uint32_t, std::string>> values;  // folded name -> type, data
+    std::map<std::string, std::string>                      names;   // folded name -> name as printed
 };
-using Tree = std::map<std::string, TreeKey>; // folded path below KEY -> key
+using Tree = std::map<std::string, TreeKey>;  // folded path below KEY -> key
 
 std::string RelativeKey(const KeyPath &key, std::size_t depth)
 {
@@ -615,7 +615,7 @@ int Compare(const RegArgs &a)
         const std::string rel = RelativeKey(e.key, depth);
         switch (e.op) {
         case RegEntry::Op::Key:
-            for (std::size_t n = depth; n <= e.key.parts.size(); ++n) { // import creates the keys on the way
+            for (std::size_t n = depth; n <= e.key.parts.size(); ++n) {  // import creates the keys on the way
                 KeyPath prefix = e.key;
                 prefix.parts.resize(n);
                 expected.try_emplace(RelativeKey(prefix, depth), TreeKey{FormatKeyPath(prefix), {}, {}});
@@ -635,7 +635,7 @@ int Compare(const RegArgs &a)
         }
     }
 
-    Tree actual;
+    Tree                    actual;
     std::vector<KeyContent> keys;
     if (const LONG rc = ReadTree(*key, keys, nullptr); rc && rc != ERROR_FILE_NOT_FOUND)
         return FailCode(rc, FormatKeyPath(*key));
@@ -648,7 +648,7 @@ int Compare(const RegArgs &a)
         }
     }
 
-    bool different = false;
+    bool       different = false;
     const auto report = [&](const char *what, const std::string &key_text, const std::string *name) {
         different = true;
         if (name)
@@ -689,7 +689,7 @@ int Compare(const RegArgs &a)
     return different ? kExitDifferent : kExitOk;
 }
 
-} // namespace
+}  // namespace
 
 int RunReg(int argc, char **argv)
 {
@@ -697,7 +697,7 @@ int RunReg(int argc, char **argv)
     const std::string_view op = argv[1];
     if (op == "--help" || op == "-h" || op == "/?" || WantsHelp(argc - 1, argv + 1)) return PrintHelp(kHelp);
     SetCommandName("kstctl reg " + std::string(op));
-    int status = kExitOk;
+    int        status = kExitOk;
     const auto args = Parse(argc - 1, argv + 1, status);
     if (!args) return status;
     if (op == "query") return Query(*args);
@@ -710,4 +710,4 @@ int RunReg(int argc, char **argv)
     return UsageError("unknown operation '%s'", argv[1]);
 }
 
-} // namespace kstctl
+}  // namespace kstctl

@@ -11,7 +11,7 @@ namespace {
 
 constexpr std::string_view kHeader4 = "REGEDIT4";
 constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
-constexpr std::size_t kWrapColumn = 76; // hex lines stay within 80 columns with the trailing ",\"
+constexpr std::size_t      kWrapColumn = 76;  // hex lines stay within 80 columns with the trailing ",\"
 
 constexpr std::array<std::string_view, kRegLastNamedType + 1> kTypeNames{
     "REG_NONE",
@@ -52,10 +52,10 @@ void AppendUtf8(std::string &out, uint32_t cp)
 // a scalar value.
 std::optional<uint32_t> NextUtf8(std::string_view text, std::size_t &pos)
 {
-    const auto byte = [&](std::size_t i) { return static_cast<uint8_t>(text[i]); };
+    const auto    byte = [&](std::size_t i) { return static_cast<uint8_t>(text[i]); };
     const uint8_t lead = byte(pos);
-    std::size_t extra;
-    uint32_t cp, min;
+    std::size_t   extra;
+    uint32_t      cp, min;
     if (lead < 0x80) {
         ++pos;
         return lead;
@@ -89,7 +89,7 @@ std::optional<std::string> Utf16ToUtf8(std::string_view bytes, RegParseError &er
 {
     std::string out;
     std::size_t line = 1;
-    const auto unit = [&](std::size_t i) {
+    const auto  unit = [&](std::size_t i) {
         return static_cast<uint32_t>(static_cast<uint8_t>(bytes[i]) | (static_cast<uint8_t>(bytes[i + 1]) << 8));
     };
     if (bytes.size() % 2 != 0) {
@@ -121,7 +121,7 @@ std::string Utf8ToUtf16(std::string_view text)
     };
     for (std::size_t pos = 0; pos < text.size();) {
         auto next = NextUtf8(text, pos);
-        if (!next) { // callers check validity first; a stray byte still moves on
+        if (!next) {  // callers check validity first; a stray byte still moves on
             next = 0xFFFD;
             ++pos;
         }
@@ -187,7 +187,7 @@ std::optional<std::string> ReadHexBytes(std::string_view s, std::string &error)
     std::string out;
     s = Trim(s);
     while (!s.empty()) {
-        const std::size_t comma = s.find(',');
+        const std::size_t      comma = s.find(',');
         const std::string_view item = Trim(s.substr(0, comma));
         if (item.empty() || item.size() > 2 || HexDigit(item[0]) < 0 || (item.size() == 2 && HexDigit(item[1]) < 0)) {
             error = "bad byte '" + std::string(item) + "' in hex data (two hex digits, separated by commas)";
@@ -223,7 +223,7 @@ std::optional<std::string> TextForm(uint32_t type, std::string_view data, RegFor
     return out + "\"";
 }
 
-} // namespace
+}  // namespace
 
 bool CheckValueName(std::string_view name, std::string &error)
 {
@@ -261,7 +261,7 @@ std::optional<uint32_t> ParseTypeName(std::string_view text)
 
 std::optional<std::vector<RegEntry>> ParseRegFile(std::string_view bytes, RegParseError &error)
 {
-    std::string decoded;
+    std::string      decoded;
     std::string_view text = bytes;
     if (bytes.starts_with("\xFF\xFE")) {
         auto utf8 = Utf16ToUtf8(bytes.substr(2), error);
@@ -291,19 +291,19 @@ std::optional<std::vector<RegEntry>> ParseRegFile(std::string_view bytes, RegPar
     if (lines.empty() || (Trim(lines[0]) != kHeader4 && Trim(lines[0]) != kHeader5))
         return fail(1, "the first line must be \"REGEDIT4\" or \"Windows Registry Editor Version 5.00\"");
 
-    std::vector<RegEntry> entries;
-    std::optional<KeyPath> section; // the last [KEY]; values belong to it
-    bool section_deleted = false;
-    std::string why;
+    std::vector<RegEntry>  entries;
+    std::optional<KeyPath> section;  // the last [KEY]; values belong to it
+    bool                   section_deleted = false;
+    std::string            why;
     for (std::size_t i = 1; i < lines.size(); ++i) {
         const std::size_t lineno = i + 1;
-        std::string_view line = Trim(lines[i]);
+        std::string_view  line = Trim(lines[i]);
         if (line.find('\0') != std::string_view::npos) return fail(lineno, "NUL byte in the line");
         if (line.empty() || line[0] == ';') continue;
         if (line[0] == '[') {
             if (line.back() != ']') return fail(lineno, "key line without its closing ']'");
             std::string_view inner = line.substr(1, line.size() - 2);
-            const bool remove = inner.starts_with('-');
+            const bool       remove = inner.starts_with('-');
             if (remove) inner.remove_prefix(1);
             auto key = ParseKeyPath(inner, why);
             if (!key) return fail(lineno, why);
@@ -351,7 +351,7 @@ std::optional<std::vector<RegEntry>> ParseRegFile(std::string_view bytes, RegPar
             std::string_view rest = line.substr(3);
             entry.type = kRegBinary;
             if (rest.starts_with('(')) {
-                const std::size_t close = rest.find(')');
+                const std::size_t      close = rest.find(')');
                 const std::string_view digits = rest.substr(1, close == std::string_view::npos ? 0 : close - 1);
                 auto t = !digits.empty() && digits.size() <= 8 ? ParseNumber("0x" + std::string(digits), 0xFFFFFFFFu)
                                                                : std::nullopt;
@@ -432,7 +432,7 @@ std::optional<std::string> FormatValue(std::string_view name, uint32_t type, std
         std::snprintf(prefix, sizeof prefix, "hex(%x):", type);
     line += prefix;
     std::string out;
-    bool first_on_line = true;
+    bool        first_on_line = true;
     for (std::size_t i = 0; i < data.size(); ++i) {
         char piece[4];
         std::snprintf(piece, sizeof piece, i + 1 < data.size() ? "%02x," : "%02x", static_cast<uint8_t>(data[i]));
@@ -452,4 +452,4 @@ std::string EncodeRegText(std::string_view text, RegFormat format)
     return "\xFF\xFE" + Utf8ToUtf16(text);
 }
 
-} // namespace kstctl
+}  // namespace kstctl

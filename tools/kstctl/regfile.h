@@ -34,17 +34,17 @@ enum class RegFormat { Regedit4, Unicode };
 
 struct RegEntry {
     enum class Op { Key, DeleteKey, SetValue, DeleteValue };
-    Op op;            // what the line asks for
-    std::size_t line; // first line of the entry, counting from 1
-    KeyPath key;      // the key itself, or the key the value belongs to
-    std::string name; // value name; empty for "@"
-    uint32_t type;    // SetValue only
-    std::string data; // SetValue only: the bytes to store
+    Op          op;    // what the line asks for
+    std::size_t line;  // first line of the entry, counting from 1
+    KeyPath     key;   // the key itself, or the key the value belongs to
+    std::string name;  // value name; empty for "@"
+    uint32_t    type;  // SetValue only
+    std::string data;  // SetValue only: the bytes to store
 };
 
 struct RegParseError {
-    std::size_t line = 0; // 0 when the error is about the file as a whole
-    std::string message;  // without the line number
+    std::size_t line = 0;  // 0 when the error is about the file as a whole
+    std::string message;   // without the line number
 };
 
 // Parses and checks a whole file as read from disk (either encoding, told by its byte-order mark):
@@ -53,13 +53,13 @@ struct RegParseError {
 std::optional<std::vector<RegEntry>> ParseRegFile(std::string_view bytes, RegParseError &error);
 
 // Writing: the pieces are UTF-8 or 8-bit text; EncodeRegText turns the whole into the file's bytes.
-std::string RegHeader(RegFormat format); // the header line and a blank line
+std::string                RegHeader(RegFormat format);  // the header line and a blank line
 std::optional<std::string> FormatKeyLine(const KeyPath &key, RegFormat format, std::string &error);
 // One value as "name"=data lines. Text forms are used only when they give back the same bytes; anything
 // else becomes hex(N):. nullopt with error set when the name can't be written in this format.
 std::optional<std::string> FormatValue(std::string_view name, uint32_t type, std::string_view data, RegFormat format,
                                        std::string &error);
-std::string EncodeRegText(std::string_view text, RegFormat format);
+std::string                EncodeRegText(std::string_view text, RegFormat format);
 
 // A value name the daemon can store under a file name: at most 255 bytes, no '/', '\\' or NUL.
 bool CheckValueName(std::string_view name, std::string &error);
@@ -67,4 +67,4 @@ bool CheckValueName(std::string_view name, std::string &error);
 // UTF-8 checks and conversions used by the Unicode format.
 bool IsValidUtf8(std::string_view text);
 
-} // namespace kstctl
+}  // namespace kstctl

@@ -23,9 +23,9 @@ int64_t NowMs()
         .count();
 }
 
-constexpr DWORD kBufferBytes = 4096; // well above the 512 a reply can carry
+constexpr DWORD kBufferBytes = 4096;  // well above the 512 a reply can carry
 
-} // namespace
+}  // namespace
 
 Progress::Progress(const char *verb) : verb_(verb), enabled_(isatty(STDERR_FILENO) == 1), last_ms_(NowMs()) {}
 
@@ -33,7 +33,7 @@ void Progress::Add(std::size_t keys, std::size_t values)
 {
     keys_ += keys;
     values_ += values;
-    if (!enabled_ || NowMs() - last_ms_ < 250) return; // short walks show nothing
+    if (!enabled_ || NowMs() - last_ms_ < 250) return;  // short walks show nothing
     last_ms_ = NowMs();
     std::fprintf(stderr, "\r%s: %zu keys, %zu values...", verb_, keys_, values_);
     shown_ = true;
@@ -55,7 +55,7 @@ LONG ReadKey(HKEY key, const KeyPath &path, KeyContent &out)
 
     std::array<char, 512> name{};
     for (DWORD i = 0;; ++i) {
-        DWORD chars = name.size();
+        DWORD      chars = name.size();
         const LONG rc = RegEnumKeyExA(key, i, name.data(), &chars, nullptr, nullptr, nullptr, nullptr);
         if (rc == ERROR_NO_MORE_ITEMS) break;
         if (rc) return rc;
@@ -66,17 +66,17 @@ LONG ReadKey(HKEY key, const KeyPath &path, KeyContent &out)
     std::string data(kBufferBytes, '\0');
     std::size_t unreadable = 0;
     for (DWORD i = 0; i < values; ++i) {
-        DWORD chars = name.size(), type = 0, size = kBufferBytes;
+        DWORD      chars = name.size(), type = 0, size = kBufferBytes;
         const LONG rc =
             RegEnumValueA(key, i, name.data(), &chars, nullptr, &type, reinterpret_cast<LPBYTE>(data.data()), &size);
         if (rc == ERROR_NO_MORE_ITEMS) {
-            ++unreadable; // the unnamed value, read below, or an entry that is not a value
+            ++unreadable;  // the unnamed value, read below, or an entry that is not a value
             continue;
         }
         if (rc) return rc;
         out.values.push_back({std::string(name.data(), chars), type, data.substr(0, size)});
     }
-    DWORD type = 0, size = kBufferBytes;
+    DWORD      type = 0, size = kBufferBytes;
     const LONG rc = RegQueryValueExA(key, "", nullptr, &type, reinterpret_cast<LPBYTE>(data.data()), &size);
     if (rc == ERROR_SUCCESS) {
         out.values.push_back({"", type, data.substr(0, size)});
@@ -93,11 +93,11 @@ LONG ReadKey(HKEY key, const KeyPath &path, KeyContent &out)
 
 LONG ResolveSpelling(KeyPath &key)
 {
-    UniqueKey at(RootHandle(key.root));
+    UniqueKey             at(RootHandle(key.root));
     std::array<char, 512> name{};
     for (std::string &part : key.parts) {
         for (DWORD i = 0;; ++i) {
-            DWORD chars = name.size();
+            DWORD      chars = name.size();
             const LONG rc = RegEnumKeyExA(at.get(), i, name.data(), &chars, nullptr, nullptr, nullptr, nullptr);
             if (rc == ERROR_NO_MORE_ITEMS) return ERROR_FILE_NOT_FOUND;
             if (rc) return rc;
@@ -129,13 +129,13 @@ LONG WalkTree(const KeyPath &top, std::vector<KeyContent> &out, Progress *progre
         KeyPath child = top;
         child.parts.push_back(name);
         const LONG rc = WalkTree(child, out, progress);
-        if (rc == ERROR_FILE_NOT_FOUND) continue; // deleted while we walked
+        if (rc == ERROR_FILE_NOT_FOUND) continue;  // deleted while we walked
         if (rc) return rc;
     }
     return ERROR_SUCCESS;
 }
 
-} // namespace
+}  // namespace
 
 LONG ReadTree(const KeyPath &given, std::vector<KeyContent> &out, Progress *progress)
 {
@@ -144,4 +144,4 @@ LONG ReadTree(const KeyPath &given, std::vector<KeyContent> &out, Progress *prog
     return WalkTree(top, out, progress);
 }
 
-} // namespace kstctl
+}  // namespace kstctl

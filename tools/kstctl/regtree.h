@@ -11,15 +11,15 @@
 namespace kstctl {
 
 struct Value {
-    std::string name; // as the daemon shows it (upper case); empty for the unnamed value
-    uint32_t type;    // stored type
-    std::string data; // stored bytes
+    std::string name;  // as the daemon shows it (upper case); empty for the unnamed value
+    uint32_t    type;  // stored type
+    std::string data;  // stored bytes
 };
 
 struct KeyContent {
-    KeyPath path;                     // full path, names as the daemon shows them
-    std::vector<Value> values;        // unnamed first, then by name in byte order
-    std::vector<std::string> subkeys; // by name in byte order
+    KeyPath                  path;     // full path, names as the daemon shows them
+    std::vector<Value>       values;   // unnamed first, then by name in byte order
+    std::vector<std::string> subkeys;  // by name in byte order
 };
 
 // Counts what a long walk has done, on stderr, only when stderr is a terminal.
@@ -29,15 +29,15 @@ public:
     ~Progress() { Done(); }
     Progress(const Progress &) = delete;
     Progress &operator=(const Progress &) = delete;
-    void Add(std::size_t keys, std::size_t values);
-    void Done(); // clears the line
+    void      Add(std::size_t keys, std::size_t values);
+    void      Done();  // clears the line
 
 private:
-    const char *verb_;   // what the line starts with: "kstctl reg export"
-    bool shown_ = false; // a line is on the terminal
-    bool enabled_;       // stderr is a terminal
+    const char *verb_;           // what the line starts with: "kstctl reg export"
+    bool        shown_ = false;  // a line is on the terminal
+    bool        enabled_;        // stderr is a terminal
     std::size_t keys_ = 0, values_ = 0;
-    int64_t last_ms_; // when the line was last drawn, or the walk began
+    int64_t     last_ms_;  // when the line was last drawn, or the walk began
 };
 
 // Replaces each key name of key by the daemon's own spelling of it (names match without regard to
@@ -50,4 +50,4 @@ LONG ReadKey(HKEY key, const KeyPath &path, KeyContent &out);
 // byte order.
 LONG ReadTree(const KeyPath &top, std::vector<KeyContent> &out, Progress *progress);
 
-} // namespace kstctl
+}  // namespace kstctl
