@@ -109,15 +109,12 @@ Bytes WordReply(uint32_t xid, uint64_t word)
     return Encoder().U32(xid).U32(1).U32(kMsgAccepted).U32(0).U32(0).U32(kSuccess).U64(word).Take();
 }
 
-void FailAllocation(uint64_t nth)
+bool FailAllocation(uint64_t nth)
 {
+    const bool failed = g_failed;
     g_fail_countdown = nth;
     g_failed = false;
-}
-
-bool AllocationFailed()
-{
-    return g_failed;
+    return failed;
 }
 
 std::size_t LiveBytes()
@@ -205,13 +202,13 @@ uint32_t RpcHarness::Send(Connection &c, uint32_t proc, const Bytes &args)
 {
     const uint32_t xid = c.NextXid();
     EXPECT_TRUE(c.SendCall(proc, args, xid)) << c.error();
+    Pump();
     return xid;
 }
 
 uint64_t RpcHarness::Call(Connection &c, uint32_t proc, const Bytes &args)
 {
     const uint32_t xid = Send(c, proc, args);
-    Pump();
     const Bytes record = Read(c);
     if (record.size() != WordReply(0, 0).size()) {
         ADD_FAILURE() << "procedure " << proc << ": a reply record of " << record.size() << " bytes";
@@ -227,26 +224,15 @@ uint32_t RpcHarness::Park(Connection &c, uint32_t proc, const Bytes &args)
 {
     const std::size_t parked = ParkedWaiters();
     const uint32_t xid = Send(c, proc, args);
-    Pump();
     EXPECT_TRUE(Silent(c)) << "procedure " << proc << " answered instead of parked";
     EXPECT_EQ(ParkedWaiters(), parked + 1) << "procedure " << proc << " not parked";
     return xid;
-}
-
-Bytes RpcHarness::Read(Connection &c)
-{
-    return c.ReadRecord(1000).value_or(Bytes{});
 }
 
 void RpcHarness::Drop(Connection &c)
 {
     c.Close();
     Pump();
-}
-
-std::size_t RpcHarness::TraceMark()
-{
-    return Traces("", "", 0);
 }
 
 std::size_t RpcHarness::Traces(const std::string &function, const std::string &message, std::size_t since)

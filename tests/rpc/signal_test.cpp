@@ -12,7 +12,6 @@ TEST_F(SyncRpc, EventsWakeNewestFirstBeforeAnsweringTheSignaller)
     ParkOn(a, {manual});
     const std::size_t mark = TraceMark();
     const uint32_t set = Send(a, P::kSetEvent, EncodeWord(manual));
-    Pump();
     ExpectReply(a, set, manual); // a's own parked wait first, stamped with the latest xid
     ExpectReply(a, set, 0);
     ExpectReply(b, xb, manual);
@@ -75,7 +74,6 @@ TEST_F(SyncRpc, MutexPassesToTheNewestWaiterAndOnItsOwnersLoss)
     const uint32_t xb = ParkOn(b, {mutex}), xc = ParkOn(c, {mutex});
     ParkOn(a, {mutex}, 0); // even its owner waits in a multiple wait
     const uint32_t release = Send(a, P::kReleaseMutex, EncodeWord(mutex));
-    Pump();
     ExpectReply(a, release, mutex); // handed straight to the newest waiter: a's own
     ExpectReply(a, release, 0);
     EXPECT_EQ(On(a, P::kReleaseMutex, mutex), 0u); // one release, however often the owner waited

@@ -1,6 +1,7 @@
-// xdr_test.cpp: the server's XDR routines against the client's own encoder, on both of their paths:
-// straight from the stream's buffer (a memory stream offers it) and element by element through the
-// runtime's primitives (a stdio stream never offers its buffer).
+// xdr_test.cpp: the client's own encoder, which every wire test relies on, by golden bytes, and the server's
+// XDR routines against it on both of their paths: straight from the stream's buffer (a memory stream offers
+// it) and element by element through the runtime's primitives (a stdio stream never offers its buffer).
+// The call header and string padding are exercised by every wire call, which the real runtime would refuse.
 #include "client/client.h"
 #include "rpc/proto.h"
 
@@ -13,6 +14,23 @@
 namespace {
 
 using kst::Bytes;
+
+// Catches a wrong field order, a missing element, a char packed into one byte instead of four, a char above
+// 0x7F not sign-extended as the server's xdr_char decodes it, and a reply parser that reads past a short record.
+TEST(ClientEncoder, CreateRecordIs272BytesOfSignExtendedFourByteCharsAndShortRepliesAreRefused)
+{
+    const Bytes b = kst::EncodeCreate(1, 0x0102030405060708, "E\xE9");
+    ASSERT_EQ(b.size(), 272u);
+    EXPECT_EQ(Bytes(b.begin(), b.begin() + 24),
+              (Bytes{0, 0, 0, 0, 0, 0, 0, 1, 1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 'E', 0xFF, 0xFF, 0xFF, 0xE9}));
+    EXPECT_EQ(Bytes(b.begin() + 24, b.end()), Bytes(248, 0));
+    const Bytes reply = kst::Encoder().U32(0x42).U32(1).U32(0).U32(0).U32(0).U32(0).U64(0x1234).Take();
+    const auto r = kst::ParseReply(reply);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->xid, 0x42u);
+    EXPECT_EQ(r->Word(), 0x1234u);
+    EXPECT_FALSE(kst::ParseReply(std::span(reply).first(18)));
+}
 
 enum class Path { Buffer, Elements };
 
