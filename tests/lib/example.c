@@ -109,10 +109,8 @@ static void Registry(void)
            subkeys == 0 && values == 2 && longest_name == 8 && longest_data == sizeof big);
     char name[KSTNT_MAX_KEY_NAME + 2];
     DWORD index = 0, chars = sizeof name;
-    while (RegEnumValue(key, index, name, &chars, NULL, NULL, NULL, NULL) == ERROR_SUCCESS) {
+    for (; RegEnumValue(key, index, name, &chars, NULL, NULL, NULL, NULL) == ERROR_SUCCESS; chars = sizeof name)
         ++index;
-        chars = sizeof name;
-    }
     EXPECT(index == 2);
     FILETIME written;
     chars = sizeof name;
