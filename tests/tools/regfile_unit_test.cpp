@@ -64,13 +64,10 @@ TEST(ArgsTest, SlashAndLongFormsMixWithWords)
 
 TEST(ArgsTest, DurationsInEveryUnitRoundUpAndStayBelowInfinite)
 {
-    EXPECT_EQ(ParseDurationMs("30"), 30000u);
-    EXPECT_EQ(ParseDurationMs("1.5s"), 1500u);
-    EXPECT_EQ(ParseDurationMs("250ms"), 250u);
-    EXPECT_EQ(ParseDurationMs("0.0001s"), 1u);
-    EXPECT_EQ(ParseDurationMs("2m"), 120000u);
-    EXPECT_EQ(ParseDurationMs("1h"), 3600000u);
-    EXPECT_EQ(ParseDurationMs("0"), 0u);
+    const std::pair<const char *, uint32_t> good[] = {{"30", 30000},  {"1.5s", 1500},  {"250ms", 250}, {"0.0001s", 1},
+                                                      {"2m", 120000}, {"1h", 3600000}, {"0", 0}};
+    for (const auto &[text, ms] : good)
+        EXPECT_EQ(ParseDurationMs(text), ms) << text;
     for (const char *bad : {"", "x", "-1", "1.", ".5", "1.2.3", "5d", "1200h"})
         EXPECT_FALSE(ParseDurationMs(bad)) << bad;
 }
