@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -80,10 +81,14 @@ struct Row {
 
 std::vector<Row> g_rows; // the table, in order
 
-std::string Format(const char *fmt, auto... args)
+// Only ever called with a literal format; the attribute lets the compiler check each call's arguments.
+__attribute__((format(printf, 1, 2))) std::string Format(const char *fmt, ...)
 {
+    va_list args;
+    va_start(args, fmt);
     char buf[256];
-    std::snprintf(buf, sizeof buf, fmt, args...);
+    std::vsnprintf(buf, sizeof buf, fmt, args);
+    va_end(args);
     return buf;
 }
 

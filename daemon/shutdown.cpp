@@ -9,6 +9,7 @@
 
 #include "daemon/daemon.h"
 #include "registry/registry.h"
+#include "rpc/control.h"
 #include "rpc/proto.h"
 #include "rpc/server.h"
 #include "sync/sync.h"
@@ -56,6 +57,7 @@ void ServerTerminate(int) noexcept
 {
     TraceLog(3, "ntsys_svc", "ServerTerminate", __LINE__, "Shutting down...");
     unlink(kReadyFile);
+    CloseControlSocket();
     UnLoadRegistry();
     ClearEventList();
     svc_unregister(WINNT_SYS, EVENT_VER);

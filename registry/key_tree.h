@@ -165,3 +165,29 @@ template <class Visit> bool ForEachValueEntry(const RegPath &directory, Visit &&
 // Ends a registration that nothing will fire any more. A parked synchronous request is answered with 0
 // and its internal event deleted; a client's own event is left alone. The registration is cleared.
 void RetireRegistration(KeyNode *key) noexcept;
+
+// A key's registration as the live view shows it: on an internal event (a parked synchronous request, or
+// one whose connection is gone), on a client's event that still exists, or on one that has been closed.
+enum class RegistrationKind { None, Synchronous, Event, EventGone };
+struct RegistrationView {
+    RegistrationKind kind; // what the key holds
+    uint64_t event;        // the client's handle for Event; 0 otherwise
+};
+[[nodiscard]] RegistrationView ViewRegistration(const KeyNode &key) noexcept;
+
+// Visits every loaded key below both roots, each before its subkeys, without recursion (trees are deep).
+template <class Visit> void ForEachKey(Visit &&visit) noexcept
+{
+    for (const KeyNode *root : {HKEY_CLASS_ROOT, HKEY_LOCAL_MACHINE}) {
+        const KeyNode *node = root->first_child;
+        while (node) {
+            visit(*node);
+            if (node->first_child) {
+                node = node->first_child;
+                continue;
+            }
+            while (node && !node->next_sibling) node = node->parent == root ? nullptr : node->parent;
+            if (node) node = node->next_sibling;
+        }
+    }
+}

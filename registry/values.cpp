@@ -382,3 +382,11 @@ uint64_t *timeout_reg_notify_change_key_value_rpc_1_svc(registry_notify_struct *
     }
     return SetLastError(0);
 }
+
+RegistrationView ViewRegistration(const KeyNode &key) noexcept
+{
+    if (key.notify_event == 0) return {RegistrationKind::None, 0};
+    if (key.notify_internal) return {RegistrationKind::Synchronous, 0};
+    if (!ObjectOfHandle(key.notify_event)) return {RegistrationKind::EventGone, 0};
+    return {RegistrationKind::Event, key.notify_event};
+}

@@ -16,6 +16,7 @@
 #include <new>
 #include <utility>
 
+#include "rpc/control.h"
 #include "rpc/destroy_hook.h"
 #include "rpc/loop.h"
 #include "rpc/server.h"
@@ -199,6 +200,7 @@ void FreeClientParameter(RequestRecord *record, void *value) noexcept
 
 void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept
 {
+    CountCall(rqstp->rq_proc);
     const uint64_t connection = TrackConnection(transp);
     std::unique_ptr<RequestRecord> record(new (std::nothrow) RequestRecord{});
     pClientParameter = record.get();
@@ -207,6 +209,8 @@ void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept
     record->transport = transp;
     record->connection = connection;
     record->socket = transp->xp_fd;
+    record->procedure = rqstp->rq_proc;
+    record->received_ms = MonotonicMs();
 
     const uint32_t proc = rqstp->rq_proc;
     if (proc > kLastProc) {

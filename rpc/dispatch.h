@@ -25,6 +25,8 @@ struct RequestRecord {
     SVCXPRT  *transport;     // the connection's live transport; read only while `connection` is its life
     uint64_t  connection;    // life of the connection the call arrived on, never reused: the client identity
     int32_t   socket;        // the connection's descriptor, kept for the socket slots
+    uint32_t  procedure;     // the call's procedure number, for the live view
+    uint64_t  received_ms;   // MonotonicMs() at arrival; the live view ages parked calls with it
 };
 
 extern uint64_t ERROR_CODE;                // last-error word; 0 between calls

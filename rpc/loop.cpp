@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "daemon/daemon.h"
+#include "rpc/control.h"
 #include "rpc/dispatch.h"
 #include "rpc/stream.h"
 #include "sync/sync.h"
@@ -43,9 +44,10 @@ constexpr int kAcceptsPerPass = 16;  // nor can a crowd of new ones
 int g_listener = -1;        // descriptor that accepts connections
 int g_max_connections = 0;  // at this many, new connections are refused
 int g_connections = 0;      // connections in the runtime's table
-int g_epoll = -1;           // the epoll set: the runtime's descriptors and the termination pipe
+int g_epoll = -1;           // the epoll set: the runtime's descriptors, the termination pipe, the control set
 std::vector<int> g_seen;    // per slot of the runtime's table, the descriptor it held at the last look
 std::vector<int> g_slot_of; // per descriptor, its slot in the runtime's table; -1 when not watched
+uint64_t g_refused = 0;     // connections closed at the cap since start
 
 // Remembers that slot holds fd now, and has epoll watch it.
 void Watch(int slot, int fd)
@@ -97,6 +99,7 @@ void RefuseConnections()
         const int fd = accept4(g_listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) return; // none left (the listener does not block), or no descriptor to take one
         close(fd);
+        ++g_refused;
         TraceLog(1, "ntsys_svc", "svc_run", __LINE__, "%d connections, the most served: new connection closed\n",
                  g_connections);
     }
@@ -119,6 +122,8 @@ void WatchListener(int fd, int max_connections) noexcept
     if (flags != -1) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
+uint64_t RefusedConnections() noexcept { return g_refused; }
+
 void init_hook() noexcept
 {
     sock2client.fill(nullptr);
@@ -133,6 +138,11 @@ void svc_run()
     term.events = EPOLLIN;
     term.data.fd = TermSignalDescriptor();
     if (epoll_ctl(g_epoll, EPOLL_CTL_ADD, term.data.fd, &term) != 0) return;
+    // The control socket's own epoll set: one descriptor for its listener and clients.
+    epoll_event control{};
+    control.events = EPOLLIN;
+    control.data.fd = ControlDescriptor();
+    if (control.data.fd != -1) epoll_ctl(g_epoll, EPOLL_CTL_ADD, control.data.fd, &control);
     Mirror();
     std::array<epoll_event, kEventsPerPass> events{};
     for (;;) {
@@ -142,7 +152,7 @@ void svc_run()
             if (errno == EINTR) continue;
             return;
         }
-        bool listener_ready = false;
+        bool listener_ready = false, control_ready = false;
         for (int i = 0; i < ready; ++i)
             if (events[static_cast<std::size_t>(i)].data.fd == term.data.fd)
                 ServerTerminate(SIGTERM); // between requests, never inside one
@@ -152,9 +162,15 @@ void svc_run()
                 listener_ready = true;
                 continue;
             }
+            if (fd == control.data.fd) {
+                control_ready = true;
+                continue;
+            }
             Serve(fd);
             NoteIfGone(fd);
         }
+        // A disconnect only shuts a connection down; the runtime loses it when its turn comes.
+        if (control_ready) ServeControl();
         // Last, so that every connection destroyed in this pass is forgotten before a new one may
         // take its descriptor and slot.
         if (!listener_ready) continue;

@@ -13,3 +13,5 @@ void init_hook() noexcept;
 void ReleaseMutexesOwnedBy(uint64_t connection) noexcept;
 // Tells the loop which descriptor accepts connections and how many connections it may hold.
 void WatchListener(int fd, int max_connections) noexcept;
+// Connections closed at once because the server held the most it serves, since start.
+[[nodiscard]] uint64_t RefusedConnections() noexcept;

@@ -20,6 +20,7 @@
 #include <cstring>
 
 #include "common/unique.h"
+#include "rpc/control.h"
 #include "rpc/destroy_hook.h"
 #include "rpc/dispatch.h"
 #include "rpc/loop.h"
@@ -210,14 +211,17 @@ void NTSYS_Server() noexcept
         TraceLog(1, "ntsys_svc", "NTSYS_Server", __LINE__, "unable to register (WINNT_SYS, EVENT_VER, tcp).");
         return;
     }
+    OpenControlSocket(transport->xp_fd);  // before the ready file, so a ready server has it
     {
         UniqueFile ready(fopen(kReadyFile, "w"));
         if (!ready) {
             TraceLog(2, "ntsys_svc", "NTSYS_Server", __LINE__, "Unable open KSTntserver.ready file\n");
+            CloseControlSocket();
             return;
         }
         fprintf(ready.get(), "%d", getpid());
     }
     WatchListener(transport->xp_fd, ConnectionLimit(_rpc_dtablesize()));
     svc_run();
+    CloseControlSocket();
 }

@@ -109,3 +109,13 @@ int SetEvent(uint64_t handle) noexcept;
 int ResetEvent(uint64_t handle) noexcept;
 int ReleaseMutex(uint64_t handle) noexcept;
 int ReleaseSemaphore(uint64_t handle, int64_t count, int64_t *previous) noexcept;
+
+// The live view's walks. Objects come newest first; an object's waiters in the order signals wake them.
+template <class Visit> void ForEachObject(Visit &&visit) noexcept
+{
+    for (const ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next) visit(*obj);
+}
+template <class Visit> void ForEachWaiter(const ObjectRecord &obj, Visit &&visit) noexcept
+{
+    for (const WaiterLink *link = obj.waiters; link; link = link->next) visit(*link->waiter);
+}
