@@ -109,10 +109,8 @@ static void Registry(void)
            subkeys == 0 && values == 2 && longest_name == 8 && longest_data == sizeof big);
     char name[KSTNT_MAX_KEY_NAME + 2];
     DWORD index = 0, chars = sizeof name;
-    while (RegEnumValue(key, index, name, &chars, NULL, NULL, NULL, NULL) == ERROR_SUCCESS) {
+    for (; RegEnumValue(key, index, name, &chars, NULL, NULL, NULL, NULL) == ERROR_SUCCESS; chars = sizeof name)
         ++index;
-        chars = sizeof name;
-    }
     EXPECT(index == 2);
     FILETIME written;
     chars = sizeof name;
@@ -140,10 +138,8 @@ static void Registry(void)
     EXPECT(RegOpenKeyEx(level, name, 0, KEY_READ, &next) == ERROR_FILENAME_EXCED_RANGE);
     name[KSTNT_MAX_KEY_NAME] = '\0';
     LONG rc;
-    while ((rc = RegCreateKeyEx(level, name, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &next, NULL)) == ERROR_SUCCESS) {
+    for (; (rc = RegCreateKeyEx(level, name, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &next, NULL)) == ERROR_SUCCESS; ++depth)
         level = next;
-        ++depth;
-    }
     EXPECT(rc == ERROR_FILENAME_EXCED_RANGE && depth == 15);
     EXPECT(RegDeleteKey(HKEY_LOCAL_MACHINE, name) == ERROR_SUCCESS);
 

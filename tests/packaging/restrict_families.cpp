@@ -35,12 +35,6 @@ struct Family {
 constexpr Family kFamilies[] = {{"AF_UNIX", AF_UNIX},   {"AF_LOCAL", AF_LOCAL},     {"AF_INET", AF_INET},
                                 {"AF_INET6", AF_INET6}, {"AF_NETLINK", AF_NETLINK}, {"AF_PACKET", AF_PACKET}};
 
-int Usage()
-{
-    fprintf(stderr, "usage: restrict_families AF_... -- <program> [args...]\n");
-    return 125;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -56,7 +50,10 @@ int main(int argc, char **argv)
             return 125;
         }
     }
-    if (i + 1 >= argc) return Usage();
+    if (i + 1 >= argc) {
+        fprintf(stderr, "usage: restrict_families AF_... -- <program> [args...]\n");
+        return 125;
+    }
 
     // Native socket() calls whose first argument is not allowed fail; everything else passes.
     std::vector<sock_filter> program = {
