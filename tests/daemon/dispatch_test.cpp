@@ -77,14 +77,14 @@ TEST_F(Dispatch, RuntimeErrorRepliesThenFragmentedAndPipelinedCallsAnsweredInOrd
     }
     // A registry_set_struct cut short: undecodable, and no value file appears.
     const std::size_t mark = sandbox_.TraceMark();
-    const kst::Bytes set = kst::EncodeSet(2, "CUT", 1, 3, "abc");
-    const auto cut = c_.Call(kst::proc::kRegSetValue, kst::Bytes(set.begin(), set.begin() + 1500));
+    const kst::Bytes  set = kst::EncodeSet(2, "CUT", 1, 3, "abc");
+    const auto        cut = c_.Call(kst::proc::kRegSetValue, kst::Bytes(set.begin(), set.begin() + 1500));
     ASSERT_TRUE(cut) << c_.error();
     EXPECT_EQ(cut->accept_stat, kst::kGarbageArgs);
     EXPECT_FALSE(std::filesystem::exists("/opt/orn/kestrel/registry/HKEY_LOCAL_MACHINE/V_CUT"));
     // A name ending mid-field: no service routine runs.
     const kst::Bytes open = kst::EncodeOpen(2, "X");
-    const auto short_name = c_.Call(kst::proc::kRegQueryValue, kst::Bytes(open.begin(), open.begin() + 100));
+    const auto       short_name = c_.Call(kst::proc::kRegQueryValue, kst::Bytes(open.begin(), open.begin() + 100));
     ASSERT_TRUE(short_name);
     EXPECT_EQ(short_name->accept_stat, kst::kGarbageArgs);
     EXPECT_EQ(sandbox_.CountTrace("reg_query_value", mark), 0u);
@@ -117,7 +117,7 @@ TEST_F(Dispatch, RuntimeErrorRepliesThenFragmentedAndPipelinedCallsAnsweredInOrd
 TEST_F(Dispatch, EveryCallStartsWithLastErrorZeroAndClientIdentityIsPerConnection)
 {
     kst::Connection other = Connect();
-    const uint64_t ev = c_.CreateEvent(0, 0, "").value();
+    const uint64_t  ev = c_.CreateEvent(0, 0, "").value();
     EXPECT_EQ(c_.CloseHandle(0xDEAD0), 2u);
     // Deleting the object on its last close leaves the word alone: the reply shows it was reset.
     EXPECT_EQ(other.CloseHandle(ev), 0u);
@@ -128,7 +128,7 @@ TEST_F(Dispatch, EveryCallStartsWithLastErrorZeroAndClientIdentityIsPerConnectio
     const std::size_t mark = sandbox_.TraceMark();
     for (kst::Connection *c : {&c_, &c_, &other})
         ASSERT_NE(c->RegOpenKeyEx(2, "K").value_or(0), 0u);
-    std::vector<std::string> requests;
+    std::vector<std::string>       requests;
     const std::vector<std::string> lines = sandbox_.TraceLines();
     for (std::size_t i = mark; i < lines.size(); ++i) {
         const auto at = lines[i].find("req=");
@@ -139,4 +139,4 @@ TEST_F(Dispatch, EveryCallStartsWithLastErrorZeroAndClientIdentityIsPerConnectio
     EXPECT_NE(requests[1], requests[2]);
 }
 
-} // namespace
+}  // namespace

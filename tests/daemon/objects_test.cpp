@@ -15,7 +15,7 @@ using ObjectsDaemon = kst::DaemonTest;
 // not even the object created again under the same name.
 TEST_F(ObjectsDaemon, ShutdownClearsParkedWaitersAndOwnedMutexesAndOldHandlesNameNothing)
 {
-    kst::Connection a = Connect(), b = Connect(), c = Connect();
+    kst::Connection       a = Connect(), b = Connect(), c = Connect();
     std::vector<uint64_t> old;
     for (int i = 0; i < 8; ++i)
         old.push_back(a.CreateEvent(0, 0, "E" + std::to_string(i)).value());
@@ -35,8 +35,8 @@ TEST_F(ObjectsDaemon, ShutdownClearsParkedWaitersAndOwnedMutexesAndOldHandlesNam
         EXPECT_EQ(d.SetEvent(old[i]), 2u);
         EXPECT_EQ(d.WaitForSingleObject(old[i]), 2u);
         EXPECT_EQ(d.CloseHandle(old[i]), 2u);
-        EXPECT_EQ(d.WaitForSingleObject(fresh), fresh); // still signalled: the stale calls touched nothing
+        EXPECT_EQ(d.WaitForSingleObject(fresh), fresh);  // still signalled: the stale calls touched nothing
     }
 }
 
-} // namespace
+}  // namespace

@@ -16,11 +16,11 @@
 
 namespace {
 
-constexpr char kSystemdPidFile[] = "/run/KSTntserver.pid";
-const std::string kInfo = "<" + std::to_string(LOG_USER | LOG_INFO) + ">"; // priority 6, default facility
+constexpr char    kSystemdPidFile[] = "/run/KSTntserver.pid";
+const std::string kInfo = "<" + std::to_string(LOG_USER | LOG_INFO) + ">";  // priority 6, default facility
 
 using Texts = std::vector<std::string>;
-using Pids = std::vector<pid_t>; // of kst::Processes("KSTntserver"): once the launcher is reaped, only a daemon
+using Pids = std::vector<pid_t>;  // of kst::Processes("KSTntserver"): once the launcher is reaped, only a daemon
 
 class Startup : public ::testing::Test {
 protected:
@@ -33,8 +33,8 @@ protected:
 TEST_F(Startup, RefusesWithoutPortmapperOrLoopback)
 {
     ASSERT_TRUE(sandbox_.ListenSyslog());
-    EXPECT_EQ(sandbox_.Launch(), 5);             // five probes with a one-second pause between two
-    EXPECT_EQ(sandbox_.TraceLines().size(), 1u); // "Starting up..." and nothing further
+    EXPECT_EQ(sandbox_.Launch(), 5);              // five probes with a one-second pause between two
+    EXPECT_EQ(sandbox_.TraceLines().size(), 1u);  // "Starting up..." and nothing further
     EXPECT_EQ(kst::Processes("KSTntserver"), Pids{});
     ASSERT_EQ(system("ip link set dev lo name xyz0"), 0);
     ASSERT_TRUE(sandbox_.StartRpcbind());
@@ -60,7 +60,7 @@ TEST_F(Startup, PidFileDecidesThePlainStartAndSigtermWithdrawsIt)
     ASSERT_TRUE(sandbox_.ListenSyslog());
     ASSERT_TRUE(sandbox_.WriteUnitFile());
     ASSERT_TRUE(sandbox_.HideSystemctl());
-    const std::string live = std::to_string(getpid()); // this test: pid 1 of the namespace
+    const std::string live = std::to_string(getpid());  // this test: pid 1 of the namespace
     ASSERT_TRUE(kst::WriteFile(kst::kPidFile, live));
     EXPECT_EQ(sandbox_.Launch(), 7);
     EXPECT_EQ(sandbox_.SyslogMessages(), Texts{kInfo + "KSTntserver is already running!"});
@@ -78,7 +78,7 @@ TEST_F(Startup, PidFileDecidesThePlainStartAndSigtermWithdrawsIt)
         ASSERT_TRUE(kst::WriteFile(kst::kPidFile, stale));
         const std::size_t mark = sandbox_.TraceMark();
         ASSERT_TRUE(sandbox_.Start());
-        const pid_t pid = sandbox_.pid();
+        const pid_t                    pid = sandbox_.pid();
         const std::vector<std::string> lines = sandbox_.TraceLines();
         ASSERT_GT(lines.size(), mark);
         EXPECT_TRUE(lines[mark].find(" 3 daemon_main main:") != std::string::npos &&
@@ -108,7 +108,7 @@ TEST_F(Startup, SystemdParentLeavesOnlyOnceTheChildThatServesAnswers)
     ASSERT_EQ(access("/usr/bin/systemctl", X_OK), 0) << "systemd mode needs /usr/bin/systemctl";
     ASSERT_TRUE(sandbox_.StartRpcbind());
     ASSERT_TRUE(sandbox_.WriteUnitFile());
-    ASSERT_TRUE(kst::WriteFile(kst::kPidFile, std::to_string(getpid()))); // live, but not looked at in this mode
+    ASSERT_TRUE(kst::WriteFile(kst::kPidFile, std::to_string(getpid())));  // live, but not looked at in this mode
     const Pids rpcbind = kst::Processes("rpcbind");
     ASSERT_EQ(rpcbind.size(), 1u);
     ASSERT_EQ(kill(rpcbind[0], SIGSTOP), 0);
@@ -149,9 +149,9 @@ TEST_F(Startup, SystemdParentLeavesWhenTheChildCannotServe)
     EXPECT_EQ(sandbox_.CountTrace(" 2 ntsys_svc NTSYS_Server:", 0, "Unable open KSTntserver.ready file"), 1u);
     const std::optional<pid_t> child = kst::ReadPid(kSystemdPidFile);
     ASSERT_TRUE(child);
-    int status = -1; // the child was reparented to this test, the namespace's pid 1
+    int status = -1;  // the child was reparented to this test, the namespace's pid 1
     EXPECT_TRUE(kst::PollFor(5000, [&] { return waitpid(*child, &status, WNOHANG) == *child; }));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
-} // namespace
+}  // namespace

@@ -22,9 +22,9 @@
 
 namespace {
 
-uint64_t g_fail_countdown = 0; // nothrow allocations until the one that fails; 0: none armed
-bool g_failed = false;         // the armed failure has happened
-std::size_t g_live_bytes = 0;  // usable bytes of live operator new allocations
+uint64_t    g_fail_countdown = 0;  // nothrow allocations until the one that fails; 0: none armed
+bool        g_failed = false;      // the armed failure has happened
+std::size_t g_live_bytes = 0;      // usable bytes of live operator new allocations
 
 void *Allocate(std::size_t size) noexcept
 {
@@ -49,11 +49,11 @@ void Release(void *p) noexcept
     std::free(p);
 }
 
-constexpr int kPassWaitMs = 2000;     // a pass waits this long at most for the event it was called for
+constexpr int kPassWaitMs = 2000;  // a pass waits this long at most for the event it was called for
 
-int g_listener = -1; // the loopback socket the server accepts on
-uint16_t g_port = 0; // its port
-std::string g_trace; // the trace file of this process
+int         g_listener = -1;  // the loopback socket the server accepts on
+uint16_t    g_port = 0;       // its port
+std::string g_trace;          // the trace file of this process
 
 // Connections the runtime serves now, the listener aside.
 int ServerConnections()
@@ -64,7 +64,7 @@ int ServerConnections()
     return count;
 }
 
-} // namespace
+}  // namespace
 
 // Replacements for the whole program: every allocation through operator new is counted, and a nothrow
 // one (the server's kind) is the one the seam can fail.
@@ -124,7 +124,7 @@ std::size_t LiveBytes()
 
 void RpcHarness::SetUpTestSuite()
 {
-    char path[] = "/tmp/kst-rpc-trace.XXXXXX";
+    char      path[] = "/tmp/kst-rpc-trace.XXXXXX";
     const int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
     close(fd);
@@ -143,7 +143,7 @@ void RpcHarness::SetUpTestSuite()
     g_port = ntohs(addr.sin_port);
     SVCXPRT *transport = svctcp_create(g_listener, 0, 0);
     ASSERT_NE(transport, nullptr);
-    ASSERT_TRUE(svc_register(transport, WINNT_SYS, EVENT_VER, winnt_sys_1, 0)); // no portmapper
+    ASSERT_TRUE(svc_register(transport, WINNT_SYS, EVENT_VER, winnt_sys_1, 0));  // no portmapper
     WatchListener(g_listener, 1 << 20);
     init_hook();
 }
@@ -209,7 +209,7 @@ uint32_t RpcHarness::Send(Connection &c, uint32_t proc, const Bytes &args)
 uint64_t RpcHarness::Call(Connection &c, uint32_t proc, const Bytes &args)
 {
     const uint32_t xid = Send(c, proc, args);
-    const Bytes record = Read(c);
+    const Bytes    record = Read(c);
     if (record.size() != WordReply(0, 0).size()) {
         ADD_FAILURE() << "procedure " << proc << ": a reply record of " << record.size() << " bytes";
         return ~uint64_t{0};
@@ -223,7 +223,7 @@ uint64_t RpcHarness::Call(Connection &c, uint32_t proc, const Bytes &args)
 uint32_t RpcHarness::Park(Connection &c, uint32_t proc, const Bytes &args)
 {
     const std::size_t parked = ParkedWaiters();
-    const uint32_t xid = Send(c, proc, args);
+    const uint32_t    xid = Send(c, proc, args);
     EXPECT_TRUE(Silent(c)) << "procedure " << proc << " answered instead of parked";
     EXPECT_EQ(ParkedWaiters(), parked + 1) << "procedure " << proc << " not parked";
     return xid;
@@ -237,8 +237,8 @@ void RpcHarness::Drop(Connection &c)
 
 std::size_t RpcHarness::Traces(const std::string &function, const std::string &message, std::size_t since)
 {
-    std::ifstream in(g_trace);
-    std::size_t index = 0, count = 0;
+    std::ifstream     in(g_trace);
+    std::size_t       index = 0, count = 0;
     const std::string where = " ntsys_s " + function + ":", tail = " " + message;
     for (std::string line; std::getline(in, line); ++index)
         if (index >= since && (function.empty() || (line.find(where) != std::string::npos && line.ends_with(tail))))
@@ -246,4 +246,4 @@ std::size_t RpcHarness::Traces(const std::string &function, const std::string &m
     return count;
 }
 
-} // namespace kst::rpc
+}  // namespace kst::rpc

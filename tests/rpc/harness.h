@@ -59,4 +59,4 @@ protected:
     static std::size_t Traces(const std::string &function, const std::string &message, std::size_t since);
 };
 
-} // namespace kst::rpc
+}  // namespace kst::rpc

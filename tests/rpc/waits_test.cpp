@@ -9,11 +9,11 @@ namespace {
 
 TEST_F(SyncRpc, SingleWaitAnswersOrParksByTypeRules)
 {
-    Connection a = Connect(), b = Connect(), c = Connect(), d = Connect();
-    const uint64_t mutex = Mutex(a, 0), sem = Semaphore(a, 1, 1);
+    Connection        a = Connect(), b = Connect(), c = Connect(), d = Connect();
+    const uint64_t    mutex = Mutex(a, 0), sem = Semaphore(a, 1, 1);
     const std::size_t mark = TraceMark();
-    EXPECT_EQ(On(a, P::kWaitSingle, mutex), mutex); // free: a becomes its owner
-    EXPECT_EQ(On(a, P::kWaitSingle, mutex), mutex); // its owner again: at once, no recursion count
+    EXPECT_EQ(On(a, P::kWaitSingle, mutex), mutex);  // free: a becomes its owner
+    EXPECT_EQ(On(a, P::kWaitSingle, mutex), mutex);  // its owner again: at once, no recursion count
     EXPECT_EQ(
         Traces("wait_for_single_object_rpc_1_svc", "WaitForSingleObject failed, id=" + std::to_string(mutex), mark),
         2u);
@@ -35,25 +35,25 @@ TEST_F(SyncRpc, SingleWaitAnswersOrParksByTypeRules)
 // waits for each pending object.
 TEST_F(SyncRpc, MultipleWaitsRefuseWithoutConsumingAndTakeTheFirstReadyOrAll)
 {
-    Connection a = Connect(), b = Connect(), c = Connect();
-    const uint64_t sem = Semaphore(a, 1, 1), manual = Event(a, 1, 1);
+    Connection        a = Connect(), b = Connect(), c = Connect();
+    const uint64_t    sem = Semaphore(a, 1, 1), manual = Event(a, 1, 1);
     const std::size_t mark = TraceMark();
     EXPECT_EQ(WaitMultiple(a, 65, 0, std::vector<uint64_t>(64, sem)), 4u);
-    EXPECT_EQ(Traces("WaitForMultipleObjects", Hex(sem), mark), 64u); // refused once all 64 were traced
+    EXPECT_EQ(Traces("WaitForMultipleObjects", Hex(sem), mark), 64u);  // refused once all 64 were traced
     EXPECT_EQ(WaitMultiple(a, 0, 0, {sem}), 4u);
     EXPECT_EQ(WaitMultiple(a, 2, 0, {sem, 0}), 4u);
-    EXPECT_EQ(WaitMultiple(a, 2, 0, {sem, sem ^ 0x8000}), 2u); // never issued
-    EXPECT_EQ(Release(a, sem, 1), 8u);                         // still at its maximum
+    EXPECT_EQ(WaitMultiple(a, 2, 0, {sem, sem ^ 0x8000}), 2u);  // never issued
+    EXPECT_EQ(Release(a, sem, 1), 8u);                          // still at its maximum
 
     const uint64_t empty = Semaphore(a, 0, 1), ev = Event(a, 0, 1);
     EXPECT_EQ(WaitMultiple(a, 2, 0, {empty, ev}), ev);
     EXPECT_EQ(Traces("WaitForMultipleObjects", "object " + Hex(ev) + " is ready", mark), 1u);
-    const uint32_t any = ParkOn(b, {ev, empty}, 0); // the event was reset, the semaphore left at 0
+    const uint32_t any = ParkOn(b, {ev, empty}, 0);  // the event was reset, the semaphore left at 0
     EXPECT_EQ(Release(a, empty, 1), 0u);
     ExpectReply(b, any, empty);
-    ExpectUnwatched(a, ev); // b is gone from the event's list too
+    ExpectUnwatched(a, ev);  // b is gone from the event's list too
 
-    EXPECT_EQ(WaitMultiple(a, 2, 1, {sem, sem}), 0u); // listed twice: 1 -> 0 -> 0
+    EXPECT_EQ(WaitMultiple(a, 2, 1, {sem, sem}), 0u);  // listed twice: 1 -> 0 -> 0
     EXPECT_EQ(Release(a, sem, 1), 0u);
     // A flag other than 0 and 1 with every object ready is answered like a wait-any.
     EXPECT_EQ(WaitMultiple(a, 2, 2, {sem, manual}), sem);
@@ -74,7 +74,7 @@ TEST_F(SyncRpc, MultipleWaitsRefuseWithoutConsumingAndTakeTheFirstReadyOrAll)
 
 TEST_F(SyncRpc, CancelsAnswerTheParkedCallFirstAndUnlinkItEverywhere)
 {
-    Connection a = Connect(), b = Connect();
+    Connection     a = Connect(), b = Connect();
     const uint64_t e1 = Event(a, 0, 0), e2 = Event(a, 0, 0);
     // The parked call's 0 comes first, then the cancel's own; both carry the cancel's xid.
     auto cancel = [&](uint32_t proc, const Bytes &args) {
@@ -87,7 +87,7 @@ TEST_F(SyncRpc, CancelsAnswerTheParkedCallFirstAndUnlinkItEverywhere)
     const std::size_t mark = TraceMark();
     cancel(P::kCancelWaitSingle, EncodeWord(e1));
     EXPECT_EQ(Traces("timeout_wait_for_single_object_rpc_1_svc", std::to_string(e1) + " timeout!", mark), 1u);
-    EXPECT_EQ(On(a, P::kCancelWaitSingle, e1), 0u); // nothing left to cancel
+    EXPECT_EQ(On(a, P::kCancelWaitSingle, e1), 0u);  // nothing left to cancel
     EXPECT_EQ(Call(a, P::kCancelWaitMultiple, EncodeWait(0, 0, {})), 4u);
     // A count above 64 still cancels; a handle that names nothing is skipped.
     ParkOn(a, {e1, e2}, 0);
@@ -104,13 +104,13 @@ TEST_F(SyncRpc, CancelsAnswerTheParkedCallFirstAndUnlinkItEverywhere)
 // leave a waiter, an owner or a byte behind.
 TEST_F(SyncRpc, ChurnOfParkingConnectionsLeavesNoWaiterBehind)
 {
-    Connection a = Connect(), keeper = Connect();
-    const uint64_t sem = Semaphore(a, 0, 1000), mutex = Mutex(a, 1);
+    Connection        a = Connect(), keeper = Connect();
+    const uint64_t    sem = Semaphore(a, 0, 1000), mutex = Mutex(a, 1);
     const std::vector objects{Event(a, 0, 0), Event(a, 0, 0), sem, mutex};
-    const uint32_t kept = ParkOn(keeper, {objects[0]}); // the oldest waiter: signalled only if no dead one is above it
-    std::mt19937 random(7);
+    const uint32_t kept = ParkOn(keeper, {objects[0]});  // the oldest waiter: signalled only if no dead one is above it
+    std::mt19937   random(7);
     std::vector<Connection> open;
-    open.reserve(64); // never grows: its buffer is not counted below
+    open.reserve(64);  // never grows: its buffer is not counted below
     auto churn = [&] {
         for (int i = 0; i < 300; ++i) {
             Connection &c = open.emplace_back(Connect());
@@ -132,7 +132,7 @@ TEST_F(SyncRpc, ChurnOfParkingConnectionsLeavesNoWaiterBehind)
         EXPECT_EQ(ParkedWaiters(), 1u);
         return LiveBytes();
     };
-    const std::size_t first = churn(); // the indexes have grown to what the churn needs
+    const std::size_t first = churn();  // the indexes have grown to what the churn needs
     EXPECT_EQ(churn(), first) << "memory left behind by the lost connections";
 
     EXPECT_EQ(On(a, P::kSetEvent, objects[0]), 0u);
@@ -155,13 +155,13 @@ TEST_F(SyncRpc, ParkingWithoutMemoryIsUndoneCompletelyAndAParkedWaitIsSmall)
     // b reads a reply first, so its receive buffer is there before the server's bytes are counted.
     const uint64_t e1 = Event(b, 0, 0), e2 = Event(a, 0, 0), e3 = Event(a, 0, 0);
     for (const bool multiple : {false, true}) {
-        const Bytes args = multiple ? EncodeWait(3, 1, std::vector{e1, e2, e3}) : EncodeWord(e1);
-        const uint32_t proc = multiple ? P::kWaitMultiple : P::kWaitSingle;
+        const Bytes       args = multiple ? EncodeWait(3, 1, std::vector{e1, e2, e3}) : EncodeWord(e1);
+        const uint32_t    proc = multiple ? P::kWaitMultiple : P::kWaitSingle;
         const std::size_t bytes = LiveBytes();
         for (uint64_t nth = 1;; ++nth) {
             FailAllocation(nth);
             const uint32_t xid = Send(b, proc, args);
-            const bool failed = FailAllocation(0);
+            const bool     failed = FailAllocation(0);
             if (!failed) {
                 EXPECT_EQ(ParkedWaiters(), 1u);
                 // record, waiter, (pending,) a link per object and the socket slot
@@ -194,5 +194,5 @@ TEST_F(SyncRpc, ParkingWithoutMemoryIsUndoneCompletelyAndAParkedWaitIsSmall)
     EXPECT_LE(each, 512u);
 }
 
-} // namespace
-} // namespace kst::rpc
+}  // namespace
+}  // namespace kst::rpc

@@ -19,9 +19,9 @@ using namespace std::string_literals;
 const std::string kLmDir = std::string(kst::kRegistryDir) + "/HKEY_LOCAL_MACHINE/";
 
 struct Result {
-    int status = -1; // exit status, 128+N for signal N (137: did not end in time)
-    std::string out; // stdout
-    std::string err; // stderr
+    int         status = -1;  // exit status, 128+N for signal N (137: did not end in time)
+    std::string out;          // stdout
+    std::string err;          // stderr
 };
 std::ostream &operator<<(std::ostream &os, const Result &r)
 {
@@ -59,8 +59,8 @@ class KstctlTest : public kst::DaemonTest {};
 TEST_F(KstctlTest, ExportDeleteImportCompareKeepsEveryByteInBothFormats)
 {
     kst::Connection c = Connect();
-    const uint64_t top = c.RegCreateKeyEx(2, "RT").value();
-    uint64_t sub = c.RegCreateKeyEx(top, "SUB").value();
+    const uint64_t  top = c.RegCreateKeyEx(2, "RT").value();
+    uint64_t        sub = c.RegCreateKeyEx(top, "SUB").value();
     ASSERT_TRUE(c.RegCreateKeyEx(sub, "EMPTY"));
     std::vector<std::tuple<std::string, uint64_t, std::string>> values = {
         // name, type, data
@@ -91,7 +91,7 @@ TEST_F(KstctlTest, ExportDeleteImportCompareKeepsEveryByteInBothFormats)
     ASSERT_EQ(c.RegSetValueEx(top, "ROOTVAL", 1, 2, "r\0"s), 0u);
     const auto before = Disk(kLmDir + "RT");
 
-    for (const char *format : {"--force", "--unicode"}) { // the second overwrites the first (/y)
+    for (const char *format : {"--force", "--unicode"}) {  // the second overwrites the first (/y)
         SCOPED_TRACE(format);
         EXPECT_EQ(Kstctl({"reg", "export", "HKLM\\rt", "/run/rt.reg", format, "/y"}).status, 0);
         EXPECT_EQ(Kstctl({"reg", "compare", "HKLM\\RT", "/run/rt.reg"}).status, 0);
@@ -203,10 +203,10 @@ TEST_F(KstctlTest, WaitAndRunTimeOutWithTheirOwnStatusAndRunHoldsTheMutex)
     ASSERT_EQ(Kstctl({"event", "create", "E"}).status, 0);
     ASSERT_EQ(Kstctl({"event", "create", "E", "--signalled"}).status, 0);
     kst::Connection c = Connect();
-    const uint64_t e = c.OpenEvent("E").value();
+    const uint64_t  e = c.OpenEvent("E").value();
     EXPECT_EQ(c.CloseHandle(e), 0u);
     EXPECT_EQ(c.CloseHandle(e), 0u);
-    EXPECT_EQ(c.OpenEvent("E"), 2u); // deleted by the second close
+    EXPECT_EQ(c.OpenEvent("E"), 2u);  // deleted by the second close
 
     ASSERT_EQ(Kstctl({"event", "create", "E"}).status, 0);
     ASSERT_EQ(Kstctl({"event", "create", "F", "--manual-reset"}).status, 0);
@@ -218,7 +218,7 @@ TEST_F(KstctlTest, WaitAndRunTimeOutWithTheirOwnStatusAndRunHoldsTheMutex)
     EXPECT_EQ(Kstctl({"wait", "E", "event:F", "--all", "--timeout", "200ms"}).status, 75);
     EXPECT_EQ(Kstctl({"wait", "NOSUCH"}).status, 1);
     ASSERT_EQ(Kstctl({"mutex", "create", "E"}).status, 0);
-    EXPECT_EQ(Kstctl({"wait", "E"}).status, 64); // an event and a mutex are both called E
+    EXPECT_EQ(Kstctl({"wait", "E"}).status, 64);  // an event and a mutex are both called E
 
     ASSERT_EQ(Kstctl({"sem", "create", "S", "0", "2"}).status, 0);
     EXPECT_EQ(Kstctl({"sem", "release", "S", "3"}).status, 1);
@@ -230,7 +230,7 @@ TEST_F(KstctlTest, WaitAndRunTimeOutWithTheirOwnStatusAndRunHoldsTheMutex)
     // run: the command's own status, and the mutex is held while it runs and free after.
     EXPECT_EQ(Kstctl({"run", "--mutex", "M", "--", "sh", "-c", "exit 7"}).status, 7);
     kst::Connection holder = Connect();
-    const uint64_t m = holder.CreateMutex(0, 0, "M").value();
+    const uint64_t  m = holder.CreateMutex(0, 0, "M").value();
     ASSERT_EQ(holder.WaitForSingleObject(m), m);
     const Result blocked = Kstctl({"run", "--mutex", "M", "--timeout", "300ms", "--", "touch", "/run/ran"});
     EXPECT_EQ(blocked.status, 75) << blocked;
@@ -241,7 +241,7 @@ TEST_F(KstctlTest, WaitAndRunTimeOutWithTheirOwnStatusAndRunHoldsTheMutex)
     EXPECT_TRUE(fs::exists("/run/ran"));
     // While COMMAND runs the mutex is taken: a wait from COMMAND itself times out, and run passes its 75 on.
     EXPECT_EQ(Kstctl({"run", "--mutex", "M", "--", KST_KSTCTL, "wait", "mutex:M", "--timeout", "200ms"}).status, 75);
-    EXPECT_EQ(holder.WaitForSingleObject(m, 2000), m); // and free again afterwards
+    EXPECT_EQ(holder.WaitForSingleObject(m, 2000), m);  // and free again afterwards
 }
 
 TEST_F(KstctlTest, PingAndUnreachableDaemon)
@@ -257,4 +257,4 @@ TEST_F(KstctlTest, PingAndUnreachableDaemon)
     EXPECT_EQ(Kstctl({"event", "set", "E"}).status, 69);
 }
 
-} // namespace
+}  // namespace

@@ -16,7 +16,7 @@ using namespace std::string_literals;
 KeyPath Key(std::string_view text)
 {
     std::string error;
-    auto key = ParseKeyPath(text, error);
+    auto        key = ParseKeyPath(text, error);
     EXPECT_TRUE(key) << text << ": " << error;
     return key.value_or(KeyPath{});
 }
@@ -45,7 +45,7 @@ TEST(ArgsTest, SlashAndLongFormsMixWithWords)
         {"v", "value", true, kValue}, {"ve", "empty-name", false, kEmpty}, {"f", "force", false, kForce}};
     const char *argv[] = {"add", "HKLM\\A", "/V",         "n1", "--value=n2", "--value",
                           "n3",  "/ve",     "/tmp/x.reg", "-",  "--",         "/f"};
-    ParsedArgs args;
+    ParsedArgs  args;
     std::string error;
     ASSERT_TRUE(ParseArgs(12, const_cast<char **>(argv), specs, args, error)) << error;
     ASSERT_EQ(args.options.size(), 4u);
@@ -93,7 +93,7 @@ TEST(RegFileTest, TextFormsOnlyWhereTheyKeepTheBytes)
 TEST(RegFileTest, MalformedFilesNameTheirLine)
 {
     const std::string head = "REGEDIT4\n[HKLM\\A]\n";
-    std::string tail_508; // with the leading 00, one byte too many
+    std::string       tail_508;  // with the leading 00, one byte too many
     for (int i = 0; i < 508; ++i)
         tail_508 += ",00";
     const std::vector<std::pair<std::string, std::size_t>> cases = {
@@ -123,7 +123,7 @@ TEST(RegFileTest, MalformedFilesNameTheirLine)
         EXPECT_FALSE(error.message.empty());
     }
     RegParseError error;
-    EXPECT_FALSE(ParseRegFile("\xFF\xFEW\0\x00\xD8"s, error)); // unpaired surrogate
+    EXPECT_FALSE(ParseRegFile("\xFF\xFEW\0\x00\xD8"s, error));  // unpaired surrogate
     // Entries carry their own line (import names it when the daemon refuses one), past continuations.
     const auto entries = ParseRegFile("REGEDIT4\n\n[HKLM\\A]\n\"b\"=hex:01,\\\n 02\n[-HKCR\\Old]\n", error);
     ASSERT_TRUE(entries) << error.message;
@@ -133,5 +133,5 @@ TEST(RegFileTest, MalformedFilesNameTheirLine)
     EXPECT_EQ((*entries)[2].key.root, Root::ClassesRoot);
 }
 
-} // namespace
-} // namespace kstctl
+}  // namespace
+}  // namespace kstctl

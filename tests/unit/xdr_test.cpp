@@ -25,7 +25,7 @@ TEST(ClientEncoder, CreateRecordIs272BytesOfSignExtendedFourByteCharsAndShortRep
               (Bytes{0, 0, 0, 0, 0, 0, 0, 1, 1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 'E', 0xFF, 0xFF, 0xFF, 0xE9}));
     EXPECT_EQ(Bytes(b.begin() + 24, b.end()), Bytes(248, 0));
     const Bytes reply = kst::Encoder().U32(0x42).U32(1).U32(0).U32(0).U32(0).U32(0).U64(0x1234).Take();
-    const auto r = kst::ParseReply(reply);
+    const auto  r = kst::ParseReply(reply);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->xid, 0x42u);
     EXPECT_EQ(r->Word(), 0x1234u);
@@ -39,12 +39,12 @@ template <class T> using Routine = bool_t (*)(XDR *, T *) noexcept;
 // Runs the routine over a stream of the chosen path: decoding `in`, or encoding into the result.
 template <class T> std::optional<Bytes> Code(Routine<T> routine, T *record, xdr_op op, Path path, const Bytes &in = {})
 {
-    std::vector<uint32_t> area(2048, 0); // 4-byte aligned, as a memory stream needs to lend its buffer
-    auto *base = reinterpret_cast<char *>(area.data());
+    std::vector<uint32_t> area(2048, 0);  // 4-byte aligned, as a memory stream needs to lend its buffer
+    auto                 *base = reinterpret_cast<char *>(area.data());
     std::copy(in.begin(), in.end(), base);
     const std::size_t size = op == XDR_DECODE ? in.size() : area.size() * 4;
-    XDR xdrs;
-    FILE *file = nullptr;
+    XDR               xdrs;
+    FILE             *file = nullptr;
     if (path == Path::Buffer) {
         xdrmem_create(&xdrs, base, static_cast<u_int>(size), op);
     } else {
@@ -52,7 +52,7 @@ template <class T> std::optional<Bytes> Code(Routine<T> routine, T *record, xdr_
         setvbuf(file, nullptr, _IONBF, 0);
         xdrstdio_create(&xdrs, file, op);
     }
-    const bool ok = routine(&xdrs, record);
+    const bool        ok = routine(&xdrs, record);
     const std::size_t used = path == Path::Buffer ? xdr_getpos(&xdrs) : static_cast<std::size_t>(ftell(file));
     xdr_destroy(&xdrs);
     if (file) fclose(file);
@@ -75,7 +75,7 @@ std::string AllBytes(std::size_t n)
 {
     std::string text;
     for (std::size_t i = 0; i < n; ++i)
-        text.push_back(static_cast<char>(0x80 + i * 7)); // every value above 0x7F comes by, and NULs
+        text.push_back(static_cast<char>(0x80 + i * 7));  // every value above 0x7F comes by, and NULs
     return text;
 }
 
@@ -99,7 +99,7 @@ TEST(Xdr, EveryRecordRoundTripsToTheClientsBytesOnBothPaths)
 TEST(Xdr, DecodingKeepsTheLowByteAndRefusesARecordCutShort)
 {
     Bytes wire = kst::EncodeOpen(7, "");
-    wire[8 + 2] = 0x01; // the first name element arrives as 00 00 01 41
+    wire[8 + 2] = 0x01;  // the first name element arrives as 00 00 01 41
     wire[8 + 3] = 0x41;
     for (const Path path : {Path::Buffer, Path::Elements}) {
         registry_open_struct record{};
@@ -111,4 +111,4 @@ TEST(Xdr, DecodingKeepsTheLowByteAndRefusesARecordCutShort)
     }
 }
 
-} // namespace
+}  // namespace
