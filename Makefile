@@ -28,7 +28,8 @@ build: deps
 run: build
 	mkdir -p $(KESTREL)/registry/HKEY_CLASS_ROOT $(KESTREL)/registry/HKEY_LOCAL_MACHINE \
 		$(KESTREL)/data $(KESTREL)/work
-	@pidof rpcbind >/dev/null || { mkdir -p /run/rpcbind && rpcbind -w && echo "started rpcbind"; }
+	@# Ask the portmapper itself: pidof also sees rpcbinds of other namespaces (the test sandboxes).
+	@rpcinfo -p >/dev/null 2>&1 || { mkdir -p /run/rpcbind && rpcbind -w && echo "started rpcbind"; }
 	@if [ -f $(KESTREL)/work/KSTntserver.ready ] && kill -0 "$$(cat $(KESTREL)/work/KSTntserver.ready)" 2>/dev/null; then \
 		echo "KSTntserver is already running (pid $$(cat $(KESTREL)/work/KSTntserver.ready))"; \
 	else \
