@@ -9,13 +9,16 @@
 // format, because syslog(3) costs every call of the server: with nobody at /dev/log it makes a new
 // socket and a failed connection for every message, and with a reader that has stopped it blocks.
 // Here a refused connection is tried again at most once a second, and a message the reader has no
-// room for is dropped.
+// room for is dropped. Within a TraceBatch the lines wait, formatted, and go out together in one
+// sendmmsg (see trace.h for when). At most kBatchSize wait: a burst no larger than the smallest
+// queue a syslog reader gets (10 datagrams by default) is not dropped by a reader that keeps up.
 #include "trace/trace.h"
 
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -58,10 +61,19 @@ int            g_syslog_fd = -1;     // connected to kSyslogSocket; -1 when not 
 time_t         g_syslog_failed = 0;  // when a connection was last refused; no new attempt within that second
 pid_t          g_pid = 0;            // this process, as the messages name it; 0 until known
 
+constexpr std::size_t kLineSize = 2400;                       // one syslog line, truncated to fit
+constexpr std::size_t kBatchSize = 8;                         // lines held by a TraceBatch before they are sent anyway
+std::array<std::array<char, kLineSize>, kBatchSize> g_batch;  // the held lines, oldest first
+std::array<std::size_t, kBatchSize>                 g_batch_length{};   // bytes of each held line
+std::size_t                                         g_batched = 0;      // lines held
+int                                                 g_batch_depth = 0;  // TraceBatch objects alive
+timespec                                            g_held_since{};     // when the oldest held line was traced
+
 // A forked child has its own pid and must not share the socket a parent may go on using.
 void AfterFork() noexcept
 {
     g_pid = 0;
+    g_batched = 0;  // the parent sends them
     if (g_syslog_fd >= 0) close(g_syslog_fd);
     g_syslog_fd = -1;
 }
@@ -82,6 +94,41 @@ int SyslogSocket(time_t now)
     return -1;
 }
 
+// After a send: a full reader costs the message only; a reader gone costs the socket, connected anew next time.
+void SentOrDropped(ssize_t sent)
+{
+    if (sent >= 0 || errno == EAGAIN) return;
+    close(g_syslog_fd);
+    g_syslog_fd = -1;
+}
+
+// Sends the held lines, each its own datagram, in order. A line the reader has no room for is dropped
+// and the next one tried, as when each is sent alone.
+void SendBatch()
+{
+    std::size_t next = 0;
+    while (next < g_batched) {
+        const int fd = SyslogSocket(time(nullptr));
+        if (fd < 0) break;
+        std::array<iovec, kBatchSize>   parts{};
+        std::array<mmsghdr, kBatchSize> headers{};
+        unsigned                        count = 0;
+        for (std::size_t i = next; i < g_batched; ++i, ++count) {
+            parts[count] = {g_batch[i].data(), g_batch_length[i]};
+            headers[count].msg_hdr.msg_iov = &parts[count];
+            headers[count].msg_hdr.msg_iovlen = 1;
+        }
+        const int sent = sendmmsg(fd, headers.data(), count, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent > 0) {
+            next += static_cast<std::size_t>(sent);
+            continue;
+        }
+        SentOrDropped(sent);
+        ++next;
+    }
+    g_batched = 0;
+}
+
 // One message to syslog as syslog(3) would write it: "<priority>Mmm dd hh:mm:ss ident[pid]: text".
 void SendToSyslog(int priority, const char *text)
 {
@@ -93,15 +140,19 @@ void SendToSyslog(int priority, const char *text)
                                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     tm                           local{};
     localtime_r(&now, &local);
-    std::array<char, 2400> line{};
-    const int              n =
+    std::array<char, kLineSize> &line = g_batch[g_batched];
+    const int                    n =
         snprintf(line.data(), line.size(), "<%d>%s %2d %02d:%02d:%02d %s[%d]: %s", priority, kMonths[local.tm_mon % 12],
                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, g_ident.data(), g_pid, text);
     if (n <= 0) return;
     const std::size_t size = static_cast<std::size_t>(n) < line.size() ? static_cast<std::size_t>(n) : line.size() - 1;
-    if (send(fd, line.data(), size, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0 || errno == EAGAIN) return;
-    close(g_syslog_fd);  // the reader went away: connect anew next time
-    g_syslog_fd = -1;
+    if (g_batch_depth == 0 && g_batched == 0) {
+        SentOrDropped(send(fd, line.data(), size, MSG_NOSIGNAL | MSG_DONTWAIT));
+        return;
+    }
+    if (g_batched == 0) clock_gettime(CLOCK_MONOTONIC, &g_held_since);
+    g_batch_length[g_batched++] = size;
+    if (g_batched == kBatchSize || g_batch_depth == 0) SendBatch();  // outside a batch, after those held
 }
 
 // Trace levels 0..3 as syslog priorities: debug, err, crit, notice.
@@ -138,12 +189,41 @@ void TraceLogInit(int, const char *ident, int, int, int) noexcept
     // 0 here would not keep that default: glibc then tags them kern. Trace messages name daemon themselves.
     openlog(g_ident.data(), LOG_PID, LOG_USER);
     pthread_atfork(nullptr, nullptr, AfterFork);
+    atexit(SendBatch);  // an exit inside a batch still sends what it holds
     // SIGHUP would otherwise end the process.
     struct sigaction action {};
     action.sa_handler = OnHangup;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(SIGHUP, &action, nullptr);
+}
+
+TraceBatch::TraceBatch(bool hold) noexcept : hold_(hold)
+{
+    ++g_batch_depth;
+}
+
+TraceBatch::~TraceBatch()
+{
+    if (--g_batch_depth > 0 || g_batched == 0) return;
+    if (!hold_) {
+        SendBatch();
+        return;
+    }
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long held_ms = (now.tv_sec - g_held_since.tv_sec) * 1000 + (now.tv_nsec - g_held_since.tv_nsec) / 1000000;
+    if (held_ms >= kTraceHoldMs) SendBatch();
+}
+
+int TraceHeldWaitMs() noexcept
+{
+    return g_batched == 0 ? -1 : kTraceHoldMs;
+}
+
+void TraceSendHeld() noexcept
+{
+    SendBatch();
 }
 
 bool TraceOwnsDescriptor(int fd) noexcept
