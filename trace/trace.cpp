@@ -25,6 +25,7 @@
 
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -69,10 +70,17 @@ std::size_t                                         g_batched = 0;      // lines
 int                                                 g_batch_depth = 0;  // TraceBatch objects alive
 timespec                                            g_held_since{};     // when the oldest held line was traced
 
+// "<priority>Mmm dd hh:mm:ss ident[pid]: " as of g_header_time: the same for every message of a second.
+std::array<char, 320> g_header{};
+std::size_t           g_header_size = 0;
+time_t                g_header_time = -1;  // -1: to be made anew
+int                   g_header_priority = -1;
+
 // A forked child has its own pid and must not share the socket a parent may go on using.
 void AfterFork() noexcept
 {
     g_pid = 0;
+    g_header_time = -1;
     g_batched = 0;  // the parent sends them
     if (g_syslog_fd >= 0) close(g_syslog_fd);
     g_syslog_fd = -1;
@@ -129,23 +137,48 @@ void SendBatch()
     g_batched = 0;
 }
 
-// One message to syslog as syslog(3) would write it: "<priority>Mmm dd hh:mm:ss ident[pid]: text".
-void SendToSyslog(int priority, const char *text)
+// Appends text to out at *size, up to limit bytes in all.
+void Append(std::array<char, kLineSize> &out, std::size_t *size, std::size_t limit, std::string_view text)
+{
+    const std::size_t n = text.size() < limit - *size ? text.size() : limit - *size;
+    memcpy(out.data() + *size, text.data(), n);
+    *size += n;
+}
+
+// One message to syslog as syslog(3) would write it: "<priority>Mmm dd hh:mm:ss ident[pid]: [unit]
+// function:line text", the part from "[" cut at 2299 bytes and the whole at 2399. Put together by hand
+// rather than by printf: this runs for every call the server takes.
+void SendToSyslog(int priority, const char *unit, const char *function, int number, const char *text)
 {
     const time_t now = time(nullptr);
     const int    fd = SyslogSocket(now);
     if (fd < 0) return;
     if (g_pid == 0) g_pid = getpid();
-    static constexpr const char *kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    tm                           local{};
-    localtime_r(&now, &local);
+    if (now != g_header_time || priority != g_header_priority) {
+        static constexpr const char *kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+        tm                           local{};
+        localtime_r(&now, &local);
+        const int n = snprintf(g_header.data(), g_header.size(), "<%d>%s %2d %02d:%02d:%02d %s[%d]: ", priority,
+                               kMonths[local.tm_mon % 12], local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                               g_ident.data(), g_pid);
+        if (n <= 0) return;
+        g_header_size =
+            static_cast<std::size_t>(n) < g_header.size() ? static_cast<std::size_t>(n) : g_header.size() - 1;
+        g_header_time = now;
+        g_header_priority = priority;
+    }
     std::array<char, kLineSize> &line = g_batch[g_batched];
-    const int                    n =
-        snprintf(line.data(), line.size(), "<%d>%s %2d %02d:%02d:%02d %s[%d]: %s", priority, kMonths[local.tm_mon % 12],
-                 local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, g_ident.data(), g_pid, text);
-    if (n <= 0) return;
-    const std::size_t size = static_cast<std::size_t>(n) < line.size() ? static_cast<std::size_t>(n) : line.size() - 1;
+    std::size_t                  size = 0;
+    Append(line, &size, kLineSize - 1, {g_header.data(), g_header_size});
+    const std::size_t    limit = size + 2299 < kLineSize - 1 ? size + 2299 : kLineSize - 1;
+    std::array<char, 16> digits{};
+    const auto           end = std::to_chars(digits.data(), digits.data() + digits.size(), number).ptr;
+    for (const std::string_view part :
+         {std::string_view("["), std::string_view(unit ? unit : "(null)"), std::string_view("] "),
+          std::string_view(function ? function : "(null)"), std::string_view(":"),
+          std::string_view(digits.data(), end - digits.data()), std::string_view(" "), std::string_view(text)})
+        Append(line, &size, limit, part);
     if (g_batch_depth == 0 && g_batched == 0) {
         SentOrDropped(send(fd, line.data(), size, MSG_NOSIGNAL | MSG_DONTWAIT));
         return;
@@ -182,6 +215,7 @@ template <std::size_t N> void CopyInto(std::array<char, N> &dst, std::string_vie
 void TraceLogInit(int, const char *ident, int, int, int) noexcept
 {
     CopyInto(g_ident, ident ? ident : "");
+    g_header_time = -1;
     if (const char *path = getenv("KST_TRACE_FILE"); path && *path) {
         CopyInto(g_trace_file, path);
     }
@@ -233,7 +267,7 @@ bool TraceOwnsDescriptor(int fd) noexcept
 
 void TraceLog(int level, const char *unit, const char *function, int line, const char *format, ...) noexcept
 {
-    std::array<char, 2048> text{};
+    std::array<char, 2048> text;  // vsnprintf ends it; no need to clear 2 KiB every message
     va_list                ap;
     va_start(ap, format);
     vsnprintf(text.data(), text.size(), format, ap);
@@ -242,9 +276,7 @@ void TraceLog(int level, const char *unit, const char *function, int line, const
     if (len > 0 && text[len - 1] == '\n') text[--len] = '\0';
 
     if (g_trace_file[0] == '\0') {
-        std::array<char, 2300> message{};
-        snprintf(message.data(), message.size(), "[%s] %s:%d %s", unit, function, line, text.data());
-        SendToSyslog(LOG_DAEMON | SyslogPriority(level), message.data());
+        SendToSyslog(LOG_DAEMON | SyslogPriority(level), unit, function, line, text.data());
         return;
     }
     const int fd = TraceFile();
