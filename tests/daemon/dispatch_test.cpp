@@ -34,7 +34,7 @@ kst::Bytes Header(uint32_t xid)
     return kst::Encoder().U32(xid).U32(1).U32(0).U32(0).U32(0).U32(0).Take();
 }
 
-TEST_F(Dispatch, RepliesCarryEachResultRecordInWireOrder)
+TEST_F(Dispatch, RepliesCarryEachResultRecordInWireOrderAndCharactersTheirLowByte)
 {
     EXPECT_EQ(RawReply(kst::proc::kNull, {}, 0x51), Header(0x51));
 
@@ -53,11 +53,9 @@ TEST_F(Dispatch, RepliesCarryEachResultRecordInWireOrder)
     EXPECT_EQ(mark, (std::array<uint8_t, 4>{0x80, 0, (24 + 3096) >> 8, (24 + 3096) & 0xFF}));
     EXPECT_EQ(c_.ReadRecord().value_or(kst::Bytes{}).size(), 24u + 3096u);
     EXPECT_EQ(RawReply(kst::proc::kRegQueryInfoKey, kst::EncodeWord(2), 0x56).size(), 24u + 40u);
-}
 
-TEST_F(Dispatch, CharactersTravelAsSignExtendedIntsAndOnlyTheLowByteCounts)
-{
-    // An element 00 00 01 41 names "A": the upper 24 bits are ignored.
+    // Characters travel as sign-extended ints and only the low byte counts. An element 00 00 01 41 names "A": the upper
+    // 24 bits are ignored.
     const auto reply = c_.Call(kst::proc::kCreateEvent, kst::Encoder().U64(0).U64(0).U32(0x141).Chars("", 63).Take());
     ASSERT_TRUE(reply && reply->Word()) << c_.error();
     EXPECT_EQ(c_.OpenEvent("A"), *reply->Word());
@@ -69,7 +67,7 @@ TEST_F(Dispatch, CharactersTravelAsSignExtendedIntsAndOnlyTheLowByteCounts)
     EXPECT_TRUE(sandbox_.WaitForTrace("name = caf\xE9"));
 }
 
-TEST_F(Dispatch, RuntimeErrorRepliesAndTheNextCallStillServed)
+TEST_F(Dispatch, RuntimeErrorRepliesThenFragmentedAndPipelinedCallsAnsweredInOrder)
 {
     for (const uint32_t proc : {29u, 1000u, 0xFFFFFFFFu}) {
         ASSERT_TRUE(c_.SendCall(proc, kst::EncodeWord(1), proc));
@@ -79,25 +77,23 @@ TEST_F(Dispatch, RuntimeErrorRepliesAndTheNextCallStillServed)
     }
     // A registry_set_struct cut short: undecodable, and no value file appears.
     const std::size_t mark = sandbox_.TraceMark();
-    const kst::Bytes set = kst::EncodeSet(2, "CUT", 1, 3, "abc");
-    const auto cut = c_.Call(kst::proc::kRegSetValue, kst::Bytes(set.begin(), set.begin() + 1500));
+    const kst::Bytes  set = kst::EncodeSet(2, "CUT", 1, 3, "abc");
+    const auto        cut = c_.Call(kst::proc::kRegSetValue, kst::Bytes(set.begin(), set.begin() + 1500));
     ASSERT_TRUE(cut) << c_.error();
     EXPECT_EQ(cut->accept_stat, kst::kGarbageArgs);
     EXPECT_FALSE(std::filesystem::exists("/opt/orn/kestrel/registry/HKEY_LOCAL_MACHINE/V_CUT"));
     // A name ending mid-field: no service routine runs.
     const kst::Bytes open = kst::EncodeOpen(2, "X");
-    const auto short_name = c_.Call(kst::proc::kRegQueryValue, kst::Bytes(open.begin(), open.begin() + 100));
+    const auto       short_name = c_.Call(kst::proc::kRegQueryValue, kst::Bytes(open.begin(), open.begin() + 100));
     ASSERT_TRUE(short_name);
     EXPECT_EQ(short_name->accept_stat, kst::kGarbageArgs);
     EXPECT_EQ(sandbox_.CountTrace("reg_query_value", mark), 0u);
     EXPECT_EQ(sandbox_.CountTrace("reg_set_value", mark), 0u);
     EXPECT_TRUE(c_.Null());
-}
 
-// Catches a record stream that takes only single-fragment records, or loses, reorders or mislabels calls
-// that arrive together: a call in three fragments (one of a single byte) and two more behind it, in one write.
-TEST_F(Dispatch, FragmentedAndPipelinedCallsAreAnsweredInOrder)
-{
+    // Catches a record stream that takes only single-fragment records, or loses, reorders or mislabels calls
+    // that arrive together: a call in three fragments (one of a single byte) and two more behind it, in one
+    // write.
     const kst::Bytes call =
         kst::CallMessage(0x61, kst::kProgram, kst::kVersion, kst::proc::kCreateEvent, kst::EncodeCreate(0, 0, "F"));
     kst::Encoder wire;
@@ -117,25 +113,22 @@ TEST_F(Dispatch, FragmentedAndPipelinedCallsAreAnsweredInOrder)
     EXPECT_EQ(opened->Word(), created->Word());
 }
 
-TEST_F(Dispatch, EveryCallStartsWithLastErrorZero)
+// Every call starts with last error zero, and the client identity traced is that of the connection.
+TEST_F(Dispatch, EveryCallStartsWithLastErrorZeroAndClientIdentityIsPerConnection)
 {
     kst::Connection other = Connect();
-    const uint64_t ev = c_.CreateEvent(0, 0, "").value();
+    const uint64_t  ev = c_.CreateEvent(0, 0, "").value();
     EXPECT_EQ(c_.CloseHandle(0xDEAD0), 2u);
     // Deleting the object on its last close leaves the word alone: the reply shows it was reset.
     EXPECT_EQ(other.CloseHandle(ev), 0u);
     EXPECT_EQ(c_.CloseHandle(0), 4u);
     EXPECT_EQ(c_.RegNotifyChangeKeyValue({.arg1 = 2, .arg4 = c_.CreateEvent(1, 0, "").value(), .arg5 = 1}), 0u);
-}
 
-TEST_F(Dispatch, ClientIdentityIsPerConnection)
-{
-    kst::Connection other = Connect();
     ASSERT_NE(c_.RegCreateKeyEx(2, "K").value_or(0), 0u);
     const std::size_t mark = sandbox_.TraceMark();
     for (kst::Connection *c : {&c_, &c_, &other})
         ASSERT_NE(c->RegOpenKeyEx(2, "K").value_or(0), 0u);
-    std::vector<std::string> requests;
+    std::vector<std::string>       requests;
     const std::vector<std::string> lines = sandbox_.TraceLines();
     for (std::size_t i = mark; i < lines.size(); ++i) {
         const auto at = lines[i].find("req=");
@@ -146,4 +139,4 @@ TEST_F(Dispatch, ClientIdentityIsPerConnection)
     EXPECT_NE(requests[1], requests[2]);
 }
 
-} // namespace
+}  // namespace

@@ -11,39 +11,32 @@ using ObjectsDaemon = kst::DaemonTest;
 
 // Shutdown empties the table although calls are parked and a mutex is owned; a sanitizer build checks
 // that their records are freed, and the parked clients see their connection close without a reply.
-TEST_F(ObjectsDaemon, ShutdownClearsParkedWaitersAndOwnedMutexes)
+// Handles are drawn afresh by every process: one kept across the restart names nothing in the new one,
+// not even the object created again under the same name.
+TEST_F(ObjectsDaemon, ShutdownClearsParkedWaitersAndOwnedMutexesAndOldHandlesNameNothing)
 {
-    kst::Connection a = Connect(), b = Connect(), c = Connect();
-    const uint64_t ev = a.CreateEvent(0, 0, "").value(), mutex = a.CreateMutex(0, 1, "").value();
+    kst::Connection       a = Connect(), b = Connect(), c = Connect();
+    std::vector<uint64_t> old;
+    for (int i = 0; i < 8; ++i)
+        old.push_back(a.CreateEvent(0, 0, "E" + std::to_string(i)).value());
+    const uint64_t ev = old[0], mutex = a.CreateMutex(0, 1, "").value();
     ParkCall(b, kst::proc::kWaitSingle, kst::EncodeWord(ev), "WaitForSingleObject called, id=" + std::to_string(ev));
     ParkCall(c, kst::proc::kWaitMultiple, kst::EncodeWait(2, 0, std::vector{ev, mutex}),
              "WaitForMultipleObject called");
     ASSERT_TRUE(sandbox_.Stop());
     EXPECT_EQ(sandbox_.daemon_exit_status(), 0);
-    EXPECT_TRUE(b.ClosedWithin(2000) && c.ClosedWithin(2000));
-}
-
-// Handles are drawn afresh by every process: one kept across a restart names nothing in the new one,
-// not even the object created again under the same name.
-TEST_F(ObjectsDaemon, HandlesFromBeforeARestartNameNothing)
-{
-    std::vector<uint64_t> old;
-    {
-        kst::Connection a = Connect();
-        for (int i = 0; i < 8; ++i)
-            old.push_back(a.CreateEvent(0, 1, "E" + std::to_string(i)).value());
-    }
-    ASSERT_TRUE(sandbox_.Stop());
+    EXPECT_TRUE(b.ClosedWithin(2000));
+    EXPECT_TRUE(c.ClosedWithin(2000));
     ASSERT_TRUE(sandbox_.Start());
-    kst::Connection b = Connect();
+    kst::Connection d = Connect();
     for (int i = 0; i < 8; ++i) {
-        const uint64_t fresh = b.CreateEvent(0, 1, "E" + std::to_string(i)).value();
+        const uint64_t fresh = d.CreateEvent(0, 1, "E" + std::to_string(i)).value();
         EXPECT_NE(fresh, old[i]);
-        EXPECT_EQ(b.SetEvent(old[i]), 2u);
-        EXPECT_EQ(b.WaitForSingleObject(old[i]), 2u);
-        EXPECT_EQ(b.CloseHandle(old[i]), 2u);
-        EXPECT_EQ(b.WaitForSingleObject(fresh), fresh); // still signalled: the stale calls touched nothing
+        EXPECT_EQ(d.SetEvent(old[i]), 2u);
+        EXPECT_EQ(d.WaitForSingleObject(old[i]), 2u);
+        EXPECT_EQ(d.CloseHandle(old[i]), 2u);
+        EXPECT_EQ(d.WaitForSingleObject(fresh), fresh);  // still signalled: the stale calls touched nothing
     }
 }
 
-} // namespace
+}  // namespace

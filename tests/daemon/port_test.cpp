@@ -18,16 +18,16 @@
 namespace {
 
 struct Trace {
-    int level;            // 0 routine, 1 error
-    std::string function; // the tracing function of unit ntsys_svc
-    std::string message;  // the whole message, without its trailing newline
-    auto operator<=>(const Trace &) const = default;
+    int         level;     // 0 routine, 1 error
+    std::string function;  // the tracing function of unit ntsys_svc
+    std::string message;   // the whole message, without its trailing newline
+    auto        operator<=>(const Trace &) const = default;
 };
 
 struct Row {
-    std::optional<std::string> property; // contents of property.inf; nullopt: no file
-    uint16_t port;                       // the port to bind at 127.0.0.1; 0: fall back
-    std::vector<Trace> traces;           // each written exactly once
+    std::optional<std::string> property;  // contents of property.inf; nullopt: no file
+    uint16_t                   port;      // the port to bind at 127.0.0.1; 0: fall back
+    std::vector<Trace>         traces;    // each written exactly once
 };
 
 const Trace kBound{0, "NTSYS_Server", "Binding success."};
@@ -35,7 +35,7 @@ const Trace kNoPort{0, "NTSYS_Server", "GetRpcPortNumber failed."};
 const Trace kInvalid{1, "GetRpcPortNumber", "Invalid PORT formation."};
 const Trace kEnd{1, "GetRpcPortNumber", "fgets error."};
 const Trace kMismatch{1, "GetRpcPortNumber", "SRVPORT match failed!"};
-Trace Pair(const std::string &key, const std::string &value)
+Trace       Pair(const std::string &key, const std::string &value)
 {
     return {0, "GetRpcPortNumber", "pitem:" + key + ",pvalue:" + value};
 }
@@ -58,7 +58,7 @@ sockaddr_in Loopback(uint16_t port, uint8_t host = 1)
 // Whether port takes connections for 127.0.0.2 too: it does on 0.0.0.0, not on 127.0.0.1.
 bool OnAllAddresses(uint16_t port)
 {
-    UniqueFd s(socket(AF_INET, SOCK_STREAM, 0));
+    UniqueFd          s(socket(AF_INET, SOCK_STREAM, 0));
     const sockaddr_in addr = Loopback(port, 2);
     return connect(s.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0;
 }
@@ -86,9 +86,9 @@ protected:
             // listens on, and the absence of "Binding success.".
             EXPECT_TRUE(row.port == 0 || sandbox_.Port() == row.port) << "bound at " << sandbox_.Port();
             EXPECT_EQ(OnAllAddresses(sandbox_.Port()), row.port == 0);
-            EXPECT_TRUE(Connect().Null()); // closed at once, so the daemon's side never lingers
+            EXPECT_TRUE(Connect().Null());  // closed at once, so the daemon's side never lingers
             for (const Trace &t : watched) {
-                const bool listed = std::ranges::count(row.traces, t) || (t == kBound && row.port != 0);
+                const bool        listed = std::ranges::count(row.traces, t) || (t == kBound && row.port != 0);
                 const std::string where = " " + std::to_string(t.level) + " ntsys_svc " + t.function + ":";
                 EXPECT_EQ(sandbox_.CountTrace(where, mark, t.message), listed ? 1u : 0u) << where << " " << t.message;
             }
@@ -99,6 +99,10 @@ protected:
 
 TEST_F(Port, AcceptedValuesBindTheLoopbackAddressAtThatPortAndOthersFallBack)
 {
+    UniqueFd          taken(socket(AF_INET, SOCK_STREAM, 0));
+    const sockaddr_in addr = Loopback(32772);
+    ASSERT_EQ(bind(taken.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(taken.get(), 1), 0);
     Run({
         // Catches a range off by one at 61000, no stripping or stripping of the wrong characters, a base other
         // than 10, a carriage return kept in the value, a "SRVPORT=" line that decides, and other keys that
@@ -133,21 +137,13 @@ TEST_F(Port, AcceptedValuesBindTheLoopbackAddressAtThatPortAndOthersFallBack)
          0,
          {Pair("SRVPORT", "ANY"), {0, "GetRpcPortNumber", "the port number is automatically alloced by OS."}, kNoPort}},
         {std::nullopt, 0, {{1, "GetRpcPortNumber", "property.inf is not exist."}, kNoPort}},
+        // Catches a bind failure that ends the server, leaves it unregistered, or loses the reason.
+        {"SRVPORT=32772\n",
+         0,
+         {Pair("SRVPORT", "32772"),
+          Read(32772),
+          {1, "NTSYS_Server", "Binding failed, the reason is : Address already in use"}}},
     });
 }
 
-// Catches a bind failure that ends the server, leaves it unregistered, or loses the reason.
-TEST_F(Port, TakenPortFallsBackToASystemChosenOne)
-{
-    UniqueFd taken(socket(AF_INET, SOCK_STREAM, 0));
-    const sockaddr_in addr = Loopback(32768);
-    ASSERT_EQ(bind(taken.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(taken.get(), 1), 0);
-    Run({{"SRVPORT=32768\n",
-          0,
-          {Pair("SRVPORT", "32768"),
-           Read(32768),
-           {1, "NTSYS_Server", "Binding failed, the reason is : Address already in use"}}}});
-}
-
-} // namespace
+}  // namespace

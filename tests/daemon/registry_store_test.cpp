@@ -29,8 +29,8 @@ using kst::Answer;
 using kst::Next;
 using kst::Words5;
 
-constexpr uint64_t kLm = 2; // HKEY_LOCAL_MACHINE
-const std::string kLmDir = std::string(kst::kRegistryDir) + "/HKEY_LOCAL_MACHINE/";
+constexpr uint64_t kLm = 2;  // HKEY_LOCAL_MACHINE
+const std::string  kLmDir = std::string(kst::kRegistryDir) + "/HKEY_LOCAL_MACHINE/";
 
 // Every file, directory and link below a directory, with file contents and link targets.
 std::map<std::string, std::string> Snapshot(const std::string &root)
@@ -79,15 +79,16 @@ protected:
     kst::Connection c_;
 };
 
-TEST_F(RegistryDaemon, LoadsSubkeysInByteOrderSkipsFilesAndLoopsAndPutsNewKeysFirst)
+TEST_F(RegistryDaemon, LoadsSubkeysInByteOrderSkipsFilesAndLoopsPutsNewKeysFirstAndLooksUpWithoutCase)
 {
-    for (const char *k : {"ORDER/b", "ORDER/B", "ORDER/a", "ORDER/FOO", "ORDER/foo", "ORDER/_x", "OTHER/IN"})
+    for (const char *k : {"ORDER/b", "ORDER/B", "ORDER/a", "ORDER/FOO", "ORDER/foo", "ORDER/_x", "OTHER/IN", "Foo/Bar"})
         ASSERT_TRUE(kst::MakeKey(std::string("HKEY_LOCAL_MACHINE/") + k));
+    ASSERT_TRUE(kst::MakeKey("HKEY_CLASS_ROOT/Cls"));
     ASSERT_TRUE(kst::WriteFile(kLmDir + "ORDER/V_X", kst::ValueFile(1, "x")));
     ASSERT_TRUE(kst::WriteFile(kLmDir + "ORDER/notes.txt", "n"));
     ASSERT_TRUE(kst::WriteFile(kLmDir + "ORDER/FOO/V_WHO", kst::ValueFile(1, "upper")));
-    fs::create_directory_symlink("../OTHER", kLmDir + "ORDER/LINK"); // a link to a directory is a key
-    fs::create_directory_symlink(".", kLmDir + "ORDER/LOOP");        // a link back to itself is not followed
+    fs::create_directory_symlink("../OTHER", kLmDir + "ORDER/LINK");  // a link to a directory is a key
+    fs::create_directory_symlink(".", kLmDir + "ORDER/LOOP");         // a link back to itself is not followed
     Start();
     const uint64_t order = c_.RegOpenKeyEx(kLm, "order").value();
     ASSERT_GT(order, 8u);
@@ -95,28 +96,23 @@ TEST_F(RegistryDaemon, LoadsSubkeysInByteOrderSkipsFilesAndLoopsAndPutsNewKeysFi
     EXPECT_NE(c_.RegOpenKeyEx(order, "link\\in"), 0u);
     // Case-twins both load; a lookup takes the first in the list, the smaller byte order.
     EXPECT_EQ(c_.RegQueryValueEx(c_.RegOpenKeyEx(order, "foo").value(), "who")->size, 5u);
-    const auto first = c_.RegEnumKeyEx(order, 0).value();
+    const auto  first = c_.RegEnumKeyEx(order, 0).value();
     struct stat st {};
     ASSERT_EQ(stat((kLmDir + "ORDER/B").c_str(), &st), 0);
     EXPECT_EQ(first.arg1, static_cast<uint64_t>(st.st_mtime));
     EXPECT_NE(c_.RegCreateKeyEx(order, "zz").value_or(0), 0u);
     EXPECT_EQ(Subkeys(order).front(), "ZZ");
-}
 
-TEST_F(RegistryDaemon, LookupIgnoresCaseAndConvertsBackslashes)
-{
-    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/Foo/Bar"));
-    ASSERT_TRUE(kst::MakeKey("HKEY_CLASS_ROOT/Cls"));
-    Start();
-    const uint64_t foo = c_.RegOpenKeyEx(kLm, "foo").value();
+    // Lookups ignore case and convert backslashes.
+    const uint64_t    foo = c_.RegOpenKeyEx(kLm, "foo").value();
     const std::size_t mark = sandbox_.TraceMark();
-    const uint64_t bar = c_.RegOpenKeyEx(kLm, "foo\\bar").value();
+    const uint64_t    bar = c_.RegOpenKeyEx(kLm, "foo\\bar").value();
     EXPECT_TRUE(HasTrace("open key id = " + std::to_string(bar) + ", req=0x", mark));
-    EXPECT_TRUE(HasTrace(", name = FOO/BAR", mark)); // normalised in place before the trace
+    EXPECT_TRUE(HasTrace(", name = FOO/BAR", mark));  // normalised in place before the trace
     for (const char *same : {"Foo/BAR", "foo//bar", "foo/bar/", "/foo/bar"})
         EXPECT_EQ(c_.RegOpenKeyEx(kLm, same), bar) << same;
     EXPECT_EQ(c_.RegOpenKeyEx(foo, "bar"), bar);
-    EXPECT_EQ(c_.RegOpenKeyEx(kLm, ""), 0u); // no path names the key itself
+    EXPECT_EQ(c_.RegOpenKeyEx(kLm, ""), 0u);  // no path names the key itself
     EXPECT_EQ(c_.RegOpenKeyEx(kLm, "/"), 0u);
     EXPECT_EQ(c_.RegOpenKeyEx(0, "foo"), 2u);
     EXPECT_NE(c_.RegOpenKeyEx(1, "cls").value_or(0), 0u);
@@ -124,25 +120,25 @@ TEST_F(RegistryDaemon, LookupIgnoresCaseAndConvertsBackslashes)
     EXPECT_EQ(c_.RegFlushKey(0), 0u);
 }
 
-TEST_F(RegistryDaemon, CreateAndDeleteReplyExactlyAndChangeOnlyTheirDirectories)
+TEST_F(RegistryDaemon, CreateAndDeleteReplyExactlyAndChangeOnlyTheirDirectoriesWhateverTheNames)
 {
     ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/A"));
     Start();
     const uint64_t a = c_.RegOpenKeyEx(kLm, "A").value();
-    std::size_t mark = sandbox_.TraceMark();
+    std::size_t    mark = sandbox_.TraceMark();
     const uint64_t b = c_.RegCreateKeyEx(kLm, "a\\b").value();
     EXPECT_TRUE(HasTrace("create key id = " + std::to_string(b) + ", req=0x", mark));
-    EXPECT_TRUE(HasTrace(", name=A", mark)); // cut at the last separator
+    EXPECT_TRUE(HasTrace(", name=A", mark));  // cut at the last separator
     EXPECT_TRUE(fs::is_directory(kLmDir + "A/B"));
     EXPECT_EQ(c_.RegCreateKeyEx(kLm, "A/B"), b);
     EXPECT_EQ(c_.RegCreateKeyEx(kLm, "X/Y"), 4u);
     EXPECT_FALSE(fs::exists(kLmDir + "X"));
     EXPECT_NE(c_.RegCreateKeyEx(kLm, "a//c").value_or(0), 0u);
-    EXPECT_EQ(c_.RegCreateKeyEx(kLm, "A/"), a); // an empty leaf opens the parent
+    EXPECT_EQ(c_.RegCreateKeyEx(kLm, "A/"), a);  // an empty leaf opens the parent
     ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/A/LATE"));
-    EXPECT_NE(c_.RegCreateKeyEx(a, "late").value_or(0), 0u); // made on disk after start-up: adopted
+    EXPECT_NE(c_.RegCreateKeyEx(a, "late").value_or(0), 0u);  // made on disk after start-up: adopted
     ASSERT_TRUE(kst::WriteFile(kLmDir + "A/PLAIN", ""));
-    EXPECT_EQ(c_.RegCreateKeyEx(a, "plain"), 7u); // a file of that name is no key
+    EXPECT_EQ(c_.RegCreateKeyEx(a, "plain"), 7u);  // a file of that name is no key
     const uint64_t deep = c_.RegCreateKeyEx(b, "DEEP").value();
     EXPECT_EQ(Set(deep, "v", "1"), 0u);
     mark = sandbox_.TraceMark();
@@ -154,6 +150,20 @@ TEST_F(RegistryDaemon, CreateAndDeleteReplyExactlyAndChangeOnlyTheirDirectories)
     EXPECT_EQ(c_.RegDeleteKey(a, ""), 2u);
     EXPECT_TRUE(HasTrace("Sub key not exist", mark));
     EXPECT_EQ(Subkeys(a), (std::vector<std::string>{"LATE", "C"}));
+
+    // Shell characters in names are ordinary characters.
+    const std::string odd = "it's $(touch pwned); `touch pwned` | & > *",
+                      upper = "IT'S $(TOUCH PWNED); `TOUCH PWNED` | & > *";
+    const uint64_t shell = c_.RegCreateKeyEx(kLm, odd).value();
+    EXPECT_TRUE(fs::is_directory(kLmDir + upper));
+    EXPECT_EQ(Set(shell, odd, "q"), 0u);
+    EXPECT_EQ(kst::ReadFile(kLmDir + upper + "/V_" + upper), kst::ValueFile(1, "q"));
+    EXPECT_EQ(c_.RegDeleteValue(shell, odd), 0u);
+    EXPECT_FALSE(fs::exists(kLmDir + upper + "/V_" + upper));
+    EXPECT_EQ(c_.RegDeleteKey(kLm, odd), 0u);
+    EXPECT_FALSE(fs::exists(kLmDir + upper));
+    EXPECT_FALSE(fs::exists("/pwned"));
+    EXPECT_FALSE(fs::exists("/PWNED"));
 
     // A deleted key's handle names nothing, however many keys are made and deleted after it (their freed
     // records there to be reused), nor does any handle from before a restart.
@@ -171,28 +181,13 @@ TEST_F(RegistryDaemon, CreateAndDeleteReplyExactlyAndChangeOnlyTheirDirectories)
     EXPECT_NE(c_.RegOpenKeyEx(kLm, "A").value_or(a), a);
 }
 
-TEST_F(RegistryDaemon, ShellCharactersInNamesAreOrdinaryCharacters)
-{
-    Start();
-    const std::string odd = "it's $(touch pwned); `touch pwned` | & > *",
-                      upper = "IT'S $(TOUCH PWNED); `TOUCH PWNED` | & > *";
-    const uint64_t key = c_.RegCreateKeyEx(kLm, odd).value();
-    EXPECT_TRUE(fs::is_directory(kLmDir + upper));
-    EXPECT_EQ(Set(key, odd, "q"), 0u);
-    EXPECT_EQ(kst::ReadFile(kLmDir + upper + "/V_" + upper), kst::ValueFile(1, "q"));
-    EXPECT_EQ(c_.RegDeleteValue(key, odd), 0u);
-    EXPECT_FALSE(fs::exists(kLmDir + upper + "/V_" + upper));
-    EXPECT_EQ(c_.RegDeleteKey(kLm, odd), 0u);
-    EXPECT_FALSE(fs::exists(kLmDir + upper));
-    EXPECT_FALSE(fs::exists("/pwned") || fs::exists("/PWNED"));
-}
-
-TEST_F(RegistryDaemon, InfoQueryPacksLongestNameAndLargestSizeAndEnumerationWalksTheDirectory)
+TEST_F(RegistryDaemon, InfoQueryAndEnumerationWalkTheDirectoryAndValuesRoundTripThroughExactFileBytes)
 {
     ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/INFO/SUB"));
+    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/VALS"));
     ASSERT_TRUE(kst::WriteFile(kLmDir + "INFO/V_A", kst::ValueFile(7, "abc")));
     ASSERT_TRUE(kst::WriteFile(kLmDir + "INFO/V_LONGNAME", kst::ValueFile(7, std::string(300, 'L'))));
-    ASSERT_TRUE(kst::WriteFile(kLmDir + "INFO/notes.txt", std::string(1000, 'n'))); // counted, size not read
+    ASSERT_TRUE(kst::WriteFile(kLmDir + "INFO/notes.txt", std::string(1000, 'n')));  // counted, size not read
     // Distinct times: the newest entry wins, the key's own directory does not count.
     const auto at = [](const std::string &p, time_t t) {
         timeval tv[2] = {{t, 0}, {t, 0}};
@@ -214,19 +209,15 @@ TEST_F(RegistryDaemon, InfoQueryPacksLongestNameAndLargestSizeAndEnumerationWalk
     }
     EXPECT_EQ(shown, (std::multiset<std::string>{"", "", "A:3", "LONGNAME:300"}));
     EXPECT_TRUE(c_.RegEnumKeyEx(c_.RegOpenKeyEx(info, "SUB").value(), 0)->name.empty());
-}
 
-TEST_F(RegistryDaemon, ValuesRoundTripThroughExactFileBytesAndSizeLimits)
-{
-    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/VALS"));
-    Start();
+    // Values round-trip through exact file bytes, within their size limits.
     const uint64_t key = c_.RegOpenKeyEx(kLm, "VALS").value();
     EXPECT_EQ(Set(key, "Foo", "hello", 0x11223344), 0u);
     EXPECT_EQ(kst::ReadFile(kLmDir + "VALS/V_FOO"), kst::ValueFile(0x11223344, "hello"));
     const auto q = c_.RegQueryValueEx(key, "FOO").value();
     EXPECT_EQ(q.type, 0x11223344u);
     EXPECT_EQ(q.data.substr(0, q.size), "hello");
-    EXPECT_EQ(Set(key, "", "", 9), 0u); // the empty name, the empty value: 8 header bytes and one zero
+    EXPECT_EQ(Set(key, "", "", 9), 0u);  // the empty name, the empty value: 8 header bytes and one zero
     EXPECT_EQ(kst::ReadFile(kLmDir + "VALS/V_"), kst::ValueFile(9, "") + std::string(1, '\0'));
     EXPECT_EQ(c_.RegQueryValueEx(key, "")->size, 0u);
 
@@ -238,8 +229,8 @@ TEST_F(RegistryDaemon, ValuesRoundTripThroughExactFileBytesAndSizeLimits)
     EXPECT_EQ(kst::ReadFile(kLmDir + "VALS/V_BIG"), kst::ValueFile(1, big));
     const auto cut = c_.RegQueryValueEx(key, "big").value();
     EXPECT_EQ(cut.size, 507u);
-    EXPECT_EQ(cut.data, std::string(507, 'b') + std::string(5, '\0')); // nothing of earlier calls past the value
-    for (uint64_t i = 0; i < 3; ++i) {                                 // enumeration returns all 508 bytes
+    EXPECT_EQ(cut.data, std::string(507, 'b') + std::string(5, '\0'));  // nothing of earlier calls past the value
+    for (uint64_t i = 0; i < 3; ++i) {                                  // enumeration returns all 508 bytes
         const auto r = c_.RegEnumValue(key, i).value();
         EXPECT_TRUE(r.name != "BIG" || r.data.substr(0, r.size) == big);
     }
@@ -250,7 +241,7 @@ TEST_F(RegistryDaemon, ValuesRoundTripThroughExactFileBytesAndSizeLimits)
     EXPECT_TRUE(HasTrace("file " + kLmDir.substr(0, kLmDir.size() - 1) + "//VALS//V_NONE can't be opened", mark));
     EXPECT_EQ(c_.RegDeleteValue(key, "foo"), 0u);
     EXPECT_FALSE(fs::exists(kLmDir + "VALS/V_FOO"));
-    EXPECT_EQ(c_.RegDeleteValue(key, "foo"), 0u); // a missing value deletes fine
+    EXPECT_EQ(c_.RegDeleteValue(key, "foo"), 0u);  // a missing value deletes fine
     // Delete keeps backslashes; set and query turn them into a separator, which no value name may hold.
     ASSERT_TRUE(kst::WriteFile(kLmDir + "VALS/V_A\\B", kst::ValueFile(1, "s")));
     EXPECT_EQ(Set(key, "a\\b", "s"), 7u);
@@ -258,17 +249,18 @@ TEST_F(RegistryDaemon, ValuesRoundTripThroughExactFileBytesAndSizeLimits)
     EXPECT_FALSE(fs::exists(kLmDir + "VALS/V_A\\B"));
 }
 
-TEST_F(RegistryDaemon, NotificationFiresOnceForItsKeyOrSubtreeByReplyOrByTheClientsEvent)
+TEST_F(RegistryDaemon, NotificationFiresOnceByReplyOrEventAndCancelReplacementAndDeletionAnswerIt)
 {
     ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/K/C/G"));
+    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/K/SUB"));
     Start();
     const uint64_t k = c_.RegOpenKeyEx(kLm, "K").value(), child = c_.RegOpenKeyEx(k, "C").value(),
                    grandchild = c_.RegOpenKeyEx(child, "G").value();
     kst::Connection w = Connect();
-    uint32_t xid = ParkNotify(w, k, 1);
+    uint32_t        xid = ParkNotify(w, k, 1);
     EXPECT_EQ(Set(grandchild, "v", "1"), 0u);
     EXPECT_EQ(Next(w), Answer(xid, 0));
-    EXPECT_EQ(Set(grandchild, "v", "2"), 0u); // one-shot: nothing left to fire
+    EXPECT_EQ(Set(grandchild, "v", "2"), 0u);  // one-shot: nothing left to fire
     EXPECT_TRUE(w.NoReplyWithin(100));
     for (uint64_t flag : {0, 2}) {
         xid = ParkNotify(w, k, flag);
@@ -284,40 +276,22 @@ TEST_F(RegistryDaemon, NotificationFiresOnceForItsKeyOrSubtreeByReplyOrByTheClie
     EXPECT_EQ(c_.RegNotifyChangeKeyValue({k, 0, 0, 0xbad0, 1}), 2u);
     const std::size_t mark = sandbox_.TraceMark();
     EXPECT_EQ(c_.RegNotifyChangeKeyValue({k, 0, 0, event, 1}), 0u);
-    EXPECT_TRUE(HasTrace("RegNotifyChangeKeyValue failed", mark)); // the immediate-reply path, with 0
-    EXPECT_EQ(c_.RegNotifyChangeKeyValue({k, 0, 0, 0, 2}), 0u);    // flag 2 replaces it, parks nothing
+    EXPECT_TRUE(HasTrace("RegNotifyChangeKeyValue failed", mark));  // the immediate-reply path, with 0
+    EXPECT_EQ(c_.RegNotifyChangeKeyValue({k, 0, 0, 0, 2}), 0u);     // flag 2 replaces it, parks nothing
     EXPECT_EQ(c_.RegNotifyChangeKeyValue({k, 0, 0, event, 1}), 0u);
     EXPECT_EQ(Set(k, "v", "1"), 0u);
-    EXPECT_EQ(c_.WaitForSingleObject(event), event); // manual reset: signalled and still so
-}
+    EXPECT_EQ(c_.WaitForSingleObject(event), event);  // manual reset: signalled and still so
 
-TEST_F(RegistryDaemon, ARegistrationWhoseEventWasClosedSignalsNothingCreatedAfterIt)
-{
-    Start();
-    const uint64_t k = c_.RegCreateKeyEx(kLm, "K").value(), closed = c_.CreateEvent(1, 0, "").value();
-    EXPECT_EQ(c_.RegNotifyChangeKeyValue({k, 0, 0, closed, 1}), 0u);
-    EXPECT_EQ(c_.CloseHandle(closed), 0u);
-    std::vector<uint64_t> later;
-    for (int i = 0; i < 48; ++i)
-        later.push_back(c_.CreateEvent(1, 0, "").value());
-    EXPECT_EQ(Set(k, "v", "1"), 0u);
-    kst::Connection w = Connect();
-    EXPECT_FALSE(w.WaitForMultipleObjects(later.size(), 0, later, 300).has_value()) << "one of them was signalled";
-}
-
-TEST_F(RegistryDaemon, CancelAnswersTheParkedRegistrationFirstAndReplacementAndDeletionAnswerIt)
-{
-    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/K/SUB"));
-    Start();
-    const uint64_t k = c_.RegOpenKeyEx(kLm, "K").value(), sub = c_.RegOpenKeyEx(k, "SUB").value();
-    EXPECT_EQ(c_.CancelRegNotify({k}), 0u); // nothing registered
+    // Cancel answers the parked registration first; replacement and deletion answer it too.
+    const uint64_t sub = c_.RegOpenKeyEx(k, "SUB").value();
+    EXPECT_EQ(c_.CancelRegNotify({k}), 0u);  // nothing registered
     EXPECT_EQ(c_.CancelRegNotify({0}), 4u);
     kst::Connection a = Connect(), b = Connect();
     ParkNotify(a, k, 0);
     const uint32_t cancel = a.NextXid();
     ASSERT_TRUE(a.SendCall(kst::proc::kCancelRegNotify, kst::EncodeWords5({k}), cancel));
-    EXPECT_EQ(Next(a), Answer(cancel, 0)); // the parked registration, stamped with the cancel's xid
-    EXPECT_EQ(Next(a), Answer(cancel, 0)); // then the cancel
+    EXPECT_EQ(Next(a), Answer(cancel, 0));  // the parked registration, stamped with the cancel's xid
+    EXPECT_EQ(Next(a), Answer(cancel, 0));  // then the cancel
     EXPECT_EQ(Set(k, "v", "1"), 0u);
     EXPECT_TRUE(a.NoReplyWithin(100));
 
@@ -339,23 +313,37 @@ TEST_F(RegistryDaemon, CancelAnswersTheParkedRegistrationFirstAndReplacementAndD
     EXPECT_EQ(c_.CancelRegNotify({kLm}), 0u);
 }
 
+TEST_F(RegistryDaemon, ARegistrationWhoseEventWasClosedSignalsNothingCreatedAfterIt)
+{
+    Start();
+    const uint64_t k = c_.RegCreateKeyEx(kLm, "K").value(), closed = c_.CreateEvent(1, 0, "").value();
+    EXPECT_EQ(c_.RegNotifyChangeKeyValue({k, 0, 0, closed, 1}), 0u);
+    EXPECT_EQ(c_.CloseHandle(closed), 0u);
+    std::vector<uint64_t> later;
+    for (int i = 0; i < 48; ++i)
+        later.push_back(c_.CreateEvent(1, 0, "").value());
+    EXPECT_EQ(Set(k, "v", "1"), 0u);
+    kst::Connection w = Connect();
+    EXPECT_FALSE(w.WaitForMultipleObjects(later.size(), 0, later, 300).has_value()) << "one of them was signalled";
+}
+
 TEST_F(RegistryDaemon, OverlongPathsAreRefusedWholeAndTheDeepestTreeLoadsAgain)
 {
     Start();
     // Keys of 200 characters: a twenty-first level's full path would pass 4095 characters.
     const std::string long_name(200, 'N');
-    uint64_t wide = kLm;
-    std::string disk = kLmDir;
-    int levels = 0;
+    uint64_t          wide = kLm;
+    std::string       disk = kLmDir;
+    int               levels = 0;
     for (uint64_t r; (r = c_.RegCreateKeyEx(wide, long_name).value()) != 7; ++levels, wide = r, disk += long_name + "/")
         ASSERT_GT(r, 8u);
     EXPECT_EQ(levels, 20);
-    EXPECT_EQ(Set(wide, std::string(255, 'v'), "x"), 7u); // its value file's path would not fit either
+    EXPECT_EQ(Set(wide, std::string(255, 'v'), "x"), 7u);  // its value file's path would not fit either
     EXPECT_TRUE(fs::is_empty(disk)) << "nothing shortened was created instead";
     EXPECT_EQ(Set(wide, "v", "x"), 0u);
     // One-letter keys as deep as paths allow; loading them again must not exhaust the stack.
     uint64_t deep = kLm;
-    int depth = 0;
+    int      depth = 0;
     for (uint64_t r; (r = c_.RegCreateKeyEx(deep, "D").value()) != 7; ++depth, deep = r)
         ASSERT_GT(r, 8u);
     EXPECT_EQ(depth, 1349);
@@ -378,13 +366,13 @@ TEST_F(RegistryDaemon, NoNameReachesOutsideTheKeyItAddresses)
     ASSERT_TRUE(kst::WriteFile(kLmDir + "V_TOP", kst::ValueFile(1, "top")));
     ASSERT_TRUE(kst::WriteFile(std::string(kst::kRegistryDir) + "/../canary", "canary"));
     ASSERT_TRUE(kst::WriteFile(std::string(kst::kRegistryDir) + "/../outside/V_X", "x"));
-    fs::create_directory_symlink("../../../outside", kLmDir + "K/LINK"); // an administrator's link out
+    fs::create_directory_symlink("../../../outside", kLmDir + "K/LINK");  // an administrator's link out
     Start();
     const uint64_t k = c_.RegOpenKeyEx(kLm, "K").value();
-    ASSERT_NE(c_.RegCreateKeyEx(k, "V_..").value_or(0), 0u); // an ordinary key, then used as a stepping stone
+    ASSERT_NE(c_.RegCreateKeyEx(k, "V_..").value_or(0), 0u);  // an ordinary key, then used as a stepping stone
     ASSERT_NE(c_.RegCreateKeyEx(k, "A").value_or(0), 0u);
-    auto before = Snapshot("/opt/orn/kestrel");
-    const std::string unterminated = "../../../canary" + std::string(241, '/'); // 256 bytes, no NUL
+    auto              before = Snapshot("/opt/orn/kestrel");
+    const std::string unterminated = "../../../canary" + std::string(241, '/');  // 256 bytes, no NUL
 
     for (const std::string &name : std::vector<std::string>{"..", ".", "A/..", "a\\..", unterminated})
         EXPECT_EQ(c_.RegCreateKeyEx(k, name), name == unterminated ? 4u : 7u) << name;
@@ -399,12 +387,12 @@ TEST_F(RegistryDaemon, NoNameReachesOutsideTheKeyItAddresses)
          std::vector<std::string>{"../../TOP", "..\\..\\SIB\\KEEP", "../../../../canary", "/../TOP", unterminated}) {
         EXPECT_EQ(Set(k, name, "owned"), 7u) << name;
         EXPECT_EQ(c_.RegQueryValueEx(k, name)->size, 0u) << name;
-        EXPECT_EQ(c_.RegDeleteValue(k, name), 0u) << name; // as for a value that does not exist
+        EXPECT_EQ(c_.RegDeleteValue(k, name), 0u) << name;  // as for a value that does not exist
     }
     for (const char *name : {"../../SIB/V_KEEP", "../../V_TOP", "/../../../../../canary"})
         EXPECT_EQ(c_.RegDeleteValue(k, name), 0u);
     EXPECT_EQ(Snapshot("/opt/orn/kestrel"), before);
-    EXPECT_EQ(c_.RegDeleteKey(k, "link"), 0u); // the link goes, what it points to stays
+    EXPECT_EQ(c_.RegDeleteKey(k, "link"), 0u);  // the link goes, what it points to stays
     before.erase(kLmDir + "K/LINK");
     EXPECT_EQ(Snapshot("/opt/orn/kestrel"), before);
 }
@@ -421,31 +409,31 @@ std::set<std::string> Entries(const std::string &dir)
 TEST_F(RegistryDaemon, KilledAtAnyMomentOfAWriteEachValueIsWholeAndNoHalfWrittenFileShows)
 {
     ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/W"));
-    ASSERT_TRUE(kst::WriteFile(kLmDir + "W/.KSTntserver.new", "half")); // as a kill between write and rename leaves it
+    ASSERT_TRUE(kst::WriteFile(kLmDir + "W/.KSTntserver.new", "half"));  // as a kill between write and rename leaves it
     Start();
     EXPECT_FALSE(fs::exists(kLmDir + "W/.KSTntserver.new")) << "loading removes what a crash left";
-    const std::vector<std::string> names = {"A", "B", "C", "D", "E", "F"};
-    std::map<std::string, std::set<std::string>> sent; // every file content each value may hold
+    const std::vector<std::string>               names = {"A", "B", "C", "D", "E", "F"};
+    std::map<std::string, std::set<std::string>> sent;  // every file content each value may hold
     for (const std::string &name : names) {
         ASSERT_EQ(Set(c_.RegOpenKeyEx(kLm, "W").value(), name, "first"), 0u);
         sent[name].insert(kst::ValueFile(1, "first"));
     }
     std::mt19937 random(7);
-    int serial = 0;
+    int          serial = 0;
     for (int kill_no = 0; kill_no < 30; ++kill_no) {
         const uint64_t w = c_.RegOpenKeyEx(kLm, "W").value();
         // Writes in flight back to back, of changing sizes; the random pause picks the moment of the kill.
         for (int i = 0; i < 300; ++i, ++serial) {
             const std::string &name = names[serial % names.size()];
-            const std::string data = std::to_string(serial) + std::string(1 + serial * 37 % 500, 'a' + serial % 26);
+            const std::string  data = std::to_string(serial) + std::string(1 + serial * 37 % 500, 'a' + serial % 26);
             sent[name].insert(kst::ValueFile(1, data));
             ASSERT_TRUE(
                 c_.SendCall(kst::proc::kRegSetValue, kst::EncodeSet(w, name, 1, data.size(), data), c_.NextXid()));
         }
-        ASSERT_TRUE(c_.ReadReply().has_value()); // writing has begun
+        ASSERT_TRUE(c_.ReadReply().has_value());  // writing has begun
         std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
         ASSERT_EQ(kill(sandbox_.pid(), SIGKILL), 0);
-        ASSERT_TRUE(sandbox_.Stop()); // reaps it
+        ASSERT_TRUE(sandbox_.Stop());  // reaps it
         ASSERT_TRUE(sandbox_.Start());
         c_ = Connect();
         for (const std::string &name : names) {
@@ -457,19 +445,32 @@ TEST_F(RegistryDaemon, KilledAtAnyMomentOfAWriteEachValueIsWholeAndNoHalfWritten
     }
 }
 
-TEST_F(RegistryDaemon, AFullFileSystemKeepsTheOldValueAndLeavesANewOneAbsent)
+TEST_F(RegistryDaemon, AFullFileSystemKeepsTheOldValueAndOddFilesAreValuesThatCannotBeOpened)
 {
     ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/FULL"));
     ASSERT_EQ(mount("tmpfs", (kLmDir + "FULL").c_str(), "tmpfs", 0, "size=64k"), 0) << strerror(errno);
     ASSERT_TRUE(kst::WriteFile(kLmDir + "FULL/V_OLD", kst::ValueFile(1, "old")));
     {
-        UniqueFd filler(open((kLmDir + "FULL/filler").c_str(), O_WRONLY | O_CREAT, 0644));
+        UniqueFd          filler(open((kLmDir + "FULL/filler").c_str(), O_WRONLY | O_CREAT, 0644));
         const std::string block(4096, 'f');
         while (write(filler.get(), block.data(), block.size()) > 0) {
         }
     }
+    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/ODD"));
+    ASSERT_TRUE(kst::WriteFile(kLmDir + "REAL/V_R", kst::ValueFile(3, "inside")));
+    const std::string secret = "/opt/orn/kestrel/secret";
+    ASSERT_TRUE(kst::WriteFile(secret, kst::ValueFile(3, "secret")));
+    ASSERT_EQ(mkfifo((kLmDir + "ODD/V_FIFO").c_str(), 0644), 0);
+    ASSERT_EQ(mknod((kLmDir + "ODD/V_DEV").c_str(), S_IFCHR | 0644, makedev(1, 5)), 0);  // /dev/zero's numbers
+    UniqueFd    sock(socket(AF_UNIX, SOCK_STREAM, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%sODD/V_SOCK", kLmDir.c_str());
+    ASSERT_EQ(bind(sock.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    fs::create_symlink(secret, kLmDir + "ODD/V_OUT");
+    fs::create_symlink("../REAL/V_R", kLmDir + "ODD/V_IN");
     Start();
-    const uint64_t full = c_.RegOpenKeyEx(kLm, "FULL").value();
+    const uint64_t    full = c_.RegOpenKeyEx(kLm, "FULL").value();
     const std::size_t mark = sandbox_.TraceMark();
     // The file beside the value opened, so the reply is that of a write; the trace tells what happened.
     EXPECT_EQ(Set(full, "OLD", std::string(400, 'n')), 0u);
@@ -480,30 +481,14 @@ TEST_F(RegistryDaemon, AFullFileSystemKeepsTheOldValueAndLeavesANewOneAbsent)
     EXPECT_EQ(c_.RegQueryValueEx(full, "old")->data.substr(0, 3), "old");
     EXPECT_EQ(c_.RegQueryValueEx(full, "new")->size, 0u);
     ASSERT_EQ(unlink((kLmDir + "FULL/filler").c_str()), 0);
-    EXPECT_EQ(Set(full, "NEW", "n"), 0u); // room again: stored whole
+    EXPECT_EQ(Set(full, "NEW", "n"), 0u);  // room again: stored whole
     EXPECT_EQ(kst::ReadFile(kLmDir + "FULL/V_NEW"), kst::ValueFile(1, "n"));
-}
 
-TEST_F(RegistryDaemon, FifosSocketsDevicesAndLinksOutOfTheRegistryAreValuesThatCannotBeOpened)
-{
-    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/ODD"));
-    ASSERT_TRUE(kst::WriteFile(kLmDir + "REAL/V_R", kst::ValueFile(3, "inside")));
-    const std::string secret = "/opt/orn/kestrel/secret";
-    ASSERT_TRUE(kst::WriteFile(secret, kst::ValueFile(3, "secret")));
-    ASSERT_EQ(mkfifo((kLmDir + "ODD/V_FIFO").c_str(), 0644), 0);
-    ASSERT_EQ(mknod((kLmDir + "ODD/V_DEV").c_str(), S_IFCHR | 0644, makedev(1, 5)), 0); // /dev/zero's numbers
-    UniqueFd sock(socket(AF_UNIX, SOCK_STREAM, 0));
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%sODD/V_SOCK", kLmDir.c_str());
-    ASSERT_EQ(bind(sock.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    fs::create_symlink(secret, kLmDir + "ODD/V_OUT");
-    fs::create_symlink("../REAL/V_R", kLmDir + "ODD/V_IN");
-    Start();
+    // Fifos, sockets, devices and links out of the registry are values that cannot be opened.
     const uint64_t odd = c_.RegOpenKeyEx(kLm, "ODD").value();
     for (const char *name : {"FIFO", "DEV", "SOCK", "OUT"}) {
         const std::size_t mark = sandbox_.TraceMark();
-        const auto q = c_.RegQueryValueEx(odd, name);
+        const auto        q = c_.RegQueryValueEx(odd, name);
         ASSERT_TRUE(q.has_value()) << name << ": the server did not answer";
         EXPECT_EQ(q->type + q->size, 0u) << name;
         EXPECT_TRUE(HasTrace("ODD//V_" + std::string(name) + " can't be opened", mark)) << name;
@@ -536,11 +521,11 @@ TEST_F(RegistryDaemon, DeletingABigSubtreeHoldsNoOtherClientAndLeavesNothingBehi
     const std::set<std::string> roots = {"HKEY_CLASS_ROOT", "HKEY_LOCAL_MACHINE"};
     const auto cleaned = [&] { return c_.RegOpenKeyEx(kLm, "Q") && Entries(kst::kRegistryDir) == roots; };
     EXPECT_TRUE(kst::PollFor(10000, cleaned));
-    kst::Connection other = Connect();
-    const uint64_t q = c_.RegCreateKeyEx(kLm, "Q").value();
-    std::atomic<bool> done{false};
+    kst::Connection                     other = Connect();
+    const uint64_t                      q = c_.RegCreateKeyEx(kLm, "Q").value();
+    std::atomic<bool>                   done{false};
     std::chrono::steady_clock::duration worst{};
-    std::thread caller([&] {
+    std::thread                         caller([&] {
         while (!done) {
             const auto start = std::chrono::steady_clock::now();
             if (!other.RegQueryValueEx(q, "X")) return;
@@ -548,7 +533,7 @@ TEST_F(RegistryDaemon, DeletingABigSubtreeHoldsNoOtherClientAndLeavesNothingBehi
         }
     });
     EXPECT_EQ(c_.RegDeleteKey(kLm, "BIG"), 0u);
-    for (const pid_t rm : kst::Processes("rm")) { // still at work: it holds no socket of the server's
+    for (const pid_t rm : kst::Processes("rm")) {  // still at work: it holds no socket of the server's
         std::error_code ec;
         for (const auto &fd : fs::directory_iterator("/proc/" + std::to_string(rm) + "/fd", ec))
             EXPECT_FALSE(fs::read_symlink(fd.path(), ec).string().starts_with("socket:")) << "rm holds a socket";
@@ -563,4 +548,4 @@ TEST_F(RegistryDaemon, DeletingABigSubtreeHoldsNoOtherClientAndLeavesNothingBehi
         << "a finished removal is reaped by a later call";
 }
 
-} // namespace
+}  // namespace

@@ -9,12 +9,12 @@
 
 static int failures;
 
-#define EXPECT(cond)                                                                                   \
-    do {                                                                                               \
-        if (!(cond)) {                                                                                 \
-            printf("line %d: %s (last error %u)\n", __LINE__, #cond, (unsigned)GetLastError());        \
-            ++failures;                                                                                \
-        }                                                                                              \
+#define EXPECT(cond)                                                                                                   \
+    do {                                                                                                               \
+        if (!(cond)) {                                                                                                 \
+            printf("line %d: %s (last error %u)\n", __LINE__, #cond, (unsigned)GetLastError());                        \
+            ++failures;                                                                                                \
+        }                                                                                                              \
     } while (0)
 
 static void Objects(void)
@@ -51,7 +51,8 @@ static void Objects(void)
     name[sizeof name - 1] = '\0';
     EXPECT(CreateEvent(NULL, TRUE, FALSE, name) == NULL && GetLastError() == ERROR_FILENAME_EXCED_RANGE);
     HANDLE many[MAXIMUM_WAIT_OBJECTS + 1];
-    for (int i = 0; i <= MAXIMUM_WAIT_OBJECTS; ++i) many[i] = ev;
+    for (int i = 0; i <= MAXIMUM_WAIT_OBJECTS; ++i)
+        many[i] = ev;
     EXPECT(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS + 1, many, FALSE, 0) == WAIT_FAILED &&
            GetLastError() == ERROR_INVALID_PARAMETER);
 
@@ -61,10 +62,10 @@ static void Objects(void)
 
 /* Writes a value under the key until the main thread's synchronous notification has returned. */
 static volatile int notified;
-static void *Writer(void *key)
+static void        *Writer(void *key)
 {
     const DWORD one = 1;
-    HANDLE pause = CreateEvent(NULL, TRUE, FALSE, NULL);
+    HANDLE      pause = CreateEvent(NULL, TRUE, FALSE, NULL);
     while (!notified) {
         RegSetValueEx((HKEY)key, "tick", 0, REG_DWORD, (const BYTE *)&one, sizeof one);
         WaitForSingleObject(pause, 20);
@@ -75,7 +76,7 @@ static void *Writer(void *key)
 
 static void Registry(void)
 {
-    HKEY key = NULL, same = NULL;
+    HKEY  key = NULL, same = NULL;
     DWORD disposition = 0;
     EXPECT(RegCreateKeyEx(HKEY_LOCAL_MACHINE, "Software\\Example\\Deep", 0, NULL, REG_OPTION_NON_VOLATILE,
                           KEY_ALL_ACCESS, NULL, &key, &disposition) == ERROR_SUCCESS &&
@@ -87,8 +88,9 @@ static void Registry(void)
     EXPECT(RegOpenKeyEx(HKEY_LOCAL_MACHINE, "Software\\Missing", 0, KEY_READ, &same) == ERROR_FILE_NOT_FOUND);
 
     const char text[] = "hello";
-    BYTE big[KSTNT_MAX_VALUE_DATA], back[KSTNT_MAX_VALUE_DATA + 1];
-    for (size_t i = 0; i < sizeof big; ++i) big[i] = (BYTE)i;
+    BYTE       big[KSTNT_MAX_VALUE_DATA], back[KSTNT_MAX_VALUE_DATA + 1];
+    for (size_t i = 0; i < sizeof big; ++i)
+        big[i] = (BYTE)i;
     EXPECT(RegSetValueEx(key, "Greeting", 0, REG_SZ, (const BYTE *)text, sizeof text) == ERROR_SUCCESS);
     EXPECT(RegSetValueEx(key, "Blob", 0, REG_BINARY, big, sizeof big) == ERROR_SUCCESS);
     EXPECT(RegSetValueEx(key, "Blob", 0, REG_BINARY, big, sizeof big + 1) == ERROR_INVALID_PARAMETER);
@@ -107,16 +109,15 @@ static void Registry(void)
     EXPECT(RegQueryInfoKey(key, NULL, NULL, NULL, &subkeys, NULL, NULL, &values, &longest_name, &longest_data, NULL,
                            NULL) == ERROR_SUCCESS &&
            subkeys == 0 && values == 2 && longest_name == 8 && longest_data == sizeof big);
-    char name[KSTNT_MAX_KEY_NAME + 2];
+    char  name[KSTNT_MAX_KEY_NAME + 2];
     DWORD index = 0, chars = sizeof name;
-    while (RegEnumValue(key, index, name, &chars, NULL, NULL, NULL, NULL) == ERROR_SUCCESS) {
+    for (; RegEnumValue(key, index, name, &chars, NULL, NULL, NULL, NULL) == ERROR_SUCCESS; chars = sizeof name)
         ++index;
-        chars = sizeof name;
-    }
     EXPECT(index == 2);
     FILETIME written;
     chars = sizeof name;
-    EXPECT(RegEnumKeyEx(same, 0, name, &chars, NULL, NULL, NULL, &written) == ERROR_SUCCESS && strcmp(name, "DEEP") == 0);
+    EXPECT(RegEnumKeyEx(same, 0, name, &chars, NULL, NULL, NULL, &written) == ERROR_SUCCESS &&
+           strcmp(name, "DEEP") == 0);
     chars = sizeof name;
     EXPECT(RegEnumKeyEx(same, 1, name, &chars, NULL, NULL, NULL, NULL) == ERROR_NO_MORE_ITEMS);
 
@@ -134,16 +135,14 @@ static void Registry(void)
 
     /* Names over 255 bytes and paths the daemon could not build are refused here. */
     HKEY level = HKEY_LOCAL_MACHINE, next;
-    int depth = 0;
+    int  depth = 0;
     memset(name, 'k', KSTNT_MAX_KEY_NAME + 1);
     name[KSTNT_MAX_KEY_NAME + 1] = '\0';
     EXPECT(RegOpenKeyEx(level, name, 0, KEY_READ, &next) == ERROR_FILENAME_EXCED_RANGE);
     name[KSTNT_MAX_KEY_NAME] = '\0';
     LONG rc;
-    while ((rc = RegCreateKeyEx(level, name, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &next, NULL)) == ERROR_SUCCESS) {
+    for (; (rc = RegCreateKeyEx(level, name, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &next, NULL)) == ERROR_SUCCESS; ++depth)
         level = next;
-        ++depth;
-    }
     EXPECT(rc == ERROR_FILENAME_EXCED_RANGE && depth == 15);
     EXPECT(RegDeleteKey(HKEY_LOCAL_MACHINE, name) == ERROR_SUCCESS);
 

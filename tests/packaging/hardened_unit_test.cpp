@@ -15,9 +15,9 @@
 
 namespace {
 
-constexpr char kUnitSource[] = KST_SOURCE_DIR "/packaging/KSTntserver.service";
-constexpr char kUnitSandbox[] = KST_SOURCE_DIR "/tests/packaging/unit-sandbox";
-constexpr char kLauncher[] = "/run/kst-unit-launch"; // what systemd would run: ExecStart under the unit
+constexpr char     kUnitSource[] = KST_SOURCE_DIR "/packaging/KSTntserver.service";
+constexpr char     kUnitSandbox[] = KST_SOURCE_DIR "/tests/packaging/unit-sandbox";
+constexpr char     kLauncher[] = "/run/kst-unit-launch";  // what systemd would run: ExecStart under the unit
 constexpr uint64_t kLocalMachine = 2;
 
 // A field of /proc/<pid>/status, as text.
@@ -33,13 +33,13 @@ std::string StatusField(pid_t pid, const std::string &field)
 std::string MountOptions(pid_t pid, const std::string &path)
 {
     std::istringstream mounts(kst::ReadFile("/proc/" + std::to_string(pid) + "/mountinfo").value_or(""));
-    std::string best, options;
+    std::string        best, options;
     for (std::string line; std::getline(mounts, line);) {
         std::istringstream fields(line);
-        std::string id, parent, dev, root, point, opts;
+        std::string        id, parent, dev, root, point, opts;
         fields >> id >> parent >> dev >> root >> point >> opts;
         const bool covers = point == "/" || path == point || path.starts_with(point + "/");
-        if (covers && point.size() >= best.size()) best = point, options = opts; // the last, innermost one wins
+        if (covers && point.size() >= best.size()) best = point, options = opts;  // the last, innermost one wins
     }
     return options;
 }
@@ -54,7 +54,7 @@ protected:
         // The real unit at the path the daemon tests, so it starts in its systemd (forking) mode.
         const std::optional<std::string> unit = kst::ReadFile(kUnitSource);
         ASSERT_TRUE(unit && kst::WriteFile(kst::kUnitFile, *unit));
-        const char *daemon = getenv("KST_DAEMON");
+        const char       *daemon = getenv("KST_DAEMON");
         const std::string program = daemon && *daemon ? daemon : KST_DEFAULT_DAEMON;
         ASSERT_TRUE(kst::WriteFile(kLauncher, std::string("#!/bin/sh\nexport KST_RESTRICT_FAMILIES=") +
                                                   KST_RESTRICT_FAMILIES + "\nexec " + kUnitSandbox + " " + kUnitSource +
@@ -82,7 +82,7 @@ TEST_F(HardenedUnit, ServesUnderTheUnitsRestrictions)
     const pid_t pid = sandbox_.pid();
 
     EXPECT_EQ(StatusField(pid, "NoNewPrivs"), "1");
-    EXPECT_EQ(StatusField(pid, "Seccomp"), "2"); // the address-family filter
+    EXPECT_EQ(StatusField(pid, "Seccomp"), "2");  // the address-family filter
     // CAP_DAC_OVERRIDE (1), CAP_SETUID (7), CAP_SYS_NICE (23)
     EXPECT_EQ(StatusField(pid, "CapBnd"), "0000000000800082");
     EXPECT_TRUE(MountOptions(pid, "/usr/sbin").starts_with("ro,")) << MountOptions(pid, "/usr/sbin");
@@ -92,10 +92,10 @@ TEST_F(HardenedUnit, ServesUnderTheUnitsRestrictions)
     EXPECT_EQ(sandbox_.CountTrace("setpriority FAIL"), 0u);
 
     const uint64_t key = c.RegCreateKeyEx(kLocalMachine, "HARDENED").value_or(0);
-    EXPECT_GT(key, 288u); // an identity, not an error code
+    EXPECT_GT(key, 288u);  // an identity, not an error code
     EXPECT_EQ(c.RegSetValueEx(key, "v", 1, 3, std::string_view("ok\0", 3)), 0u);
     EXPECT_TRUE(kst::ReadFile(std::string(kst::kRegistryDir) + "/HKEY_LOCAL_MACHINE/HARDENED/V_V"));
-    EXPECT_EQ(c.RegDeleteKey(kLocalMachine, "HARDENED"), 0u); // runs /bin/rm under the same restrictions
+    EXPECT_EQ(c.RegDeleteKey(kLocalMachine, "HARDENED"), 0u);  // runs /bin/rm under the same restrictions
     EXPECT_NE(access((std::string(kst::kRegistryDir) + "/HKEY_LOCAL_MACHINE/HARDENED").c_str(), F_OK), 0);
 
     ASSERT_TRUE(sandbox_.Stop());
@@ -104,4 +104,4 @@ TEST_F(HardenedUnit, ServesUnderTheUnitsRestrictions)
     EXPECT_EQ(kst::PmapGetPort(), 0);
 }
 
-} // namespace
+}  // namespace

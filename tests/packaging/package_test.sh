@@ -93,14 +93,11 @@ done
 if [ -n "$server" ]; then
     expect_entry "$server" -rwxr-xr-x ./usr/sbin/KSTntserver
     expect_entry "$server" -rwxr-xr-x ./usr/sbin/kstctl
-    expect_entry "$server" -rw-r--r-- ./lib/systemd/system/KSTntserver.service
-    expect_entry "$server" -rw-r--r-- ./usr/lib/tmpfiles.d/kstntserver.conf
-    expect_entry "$server" -rw-r--r-- ./usr/share/man/man8/KSTntserver.8.gz
-    expect_entry "$server" -rw-r--r-- ./usr/share/man/man8/kstctl.8.gz
-    expect_entry "$server" -rw-r--r-- ./usr/share/man/man5/property.inf.5.gz
-    expect_entry "$server" -rw-r--r-- ./usr/share/bash-completion/completions/kstctl
-    for example in loopback-only.conf trace-file.conf kstntserver.logrotate; do
-        expect_entry "$server" -rw-r--r-- "./usr/share/doc/kstntserver/examples/$example"
+    for path in lib/systemd/system/KSTntserver.service usr/lib/tmpfiles.d/kstntserver.conf \
+        usr/share/man/man8/{KSTntserver,kstctl}.8.gz usr/share/man/man5/property.inf.5.gz \
+        usr/share/bash-completion/completions/kstctl \
+        usr/share/doc/kstntserver/examples/{loopback-only.conf,trace-file.conf,kstntserver.logrotate}; do
+        expect_entry "$server" -rw-r--r-- "./$path"
     done
     dpkg-deb -f "$server" Depends | grep -qw rpcbind && ok "kstntserver depends on rpcbind" ||
         fail "kstntserver does not depend on rpcbind"
@@ -113,10 +110,10 @@ if [ -n "$lib" ]; then
         fail "libkstnt1 has no symbols file"
 fi
 if [ -n "$dev" ]; then
-    expect_entry "$dev" -rw-r--r-- ./usr/include/kstnt.h
-    expect_entry "$dev" -rw-r--r-- "./usr/lib/$multiarch/libkstnt.a"
+    for path in include/kstnt.h "lib/$multiarch/libkstnt.a" "lib/$multiarch/pkgconfig/kstnt.pc"; do
+        expect_entry "$dev" -rw-r--r-- "./usr/$path"
+    done
     expect_entry "$dev" lrwxrwxrwx "./usr/lib/$multiarch/libkstnt.so"
-    expect_entry "$dev" -rw-r--r-- "./usr/lib/$multiarch/pkgconfig/kstnt.pc"
 fi
 
 # The packaged files themselves, for the checks below.

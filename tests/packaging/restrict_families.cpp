@@ -29,24 +29,18 @@ constexpr uint32_t kNativeArch = AUDIT_ARCH_AARCH64;
 #endif
 
 struct Family {
-    const char *name; // as a unit file spells it
-    int value;        // for socket()
+    const char *name;   // as a unit file spells it
+    int         value;  // for socket()
 };
 constexpr Family kFamilies[] = {{"AF_UNIX", AF_UNIX},   {"AF_LOCAL", AF_LOCAL},     {"AF_INET", AF_INET},
                                 {"AF_INET6", AF_INET6}, {"AF_NETLINK", AF_NETLINK}, {"AF_PACKET", AF_PACKET}};
 
-int Usage()
-{
-    fprintf(stderr, "usage: restrict_families AF_... -- <program> [args...]\n");
-    return 125;
-}
-
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv)
 {
     std::vector<int> allowed;
-    int i = 1;
+    int              i = 1;
     for (; i < argc && strcmp(argv[i], "--") != 0; ++i) {
         bool known = false;
         for (const Family &f : kFamilies)
@@ -56,7 +50,10 @@ int main(int argc, char **argv)
             return 125;
         }
     }
-    if (i + 1 >= argc) return Usage();
+    if (i + 1 >= argc) {
+        fprintf(stderr, "usage: restrict_families AF_... -- <program> [args...]\n");
+        return 125;
+    }
 
     // Native socket() calls whose first argument is not allowed fail; everything else passes.
     std::vector<sock_filter> program = {
@@ -66,7 +63,7 @@ int main(int argc, char **argv)
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_socket, 1, 0),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])), // the low half: the family
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),  // the low half: the family
     };
     for (std::size_t k = 0; k < allowed.size(); ++k) {
         // Jump over the remaining comparisons and the refusal to the final ALLOW.

@@ -22,9 +22,9 @@
 
 namespace {
 
-uint64_t g_fail_countdown = 0; // nothrow allocations until the one that fails; 0: none armed
-bool g_failed = false;         // the armed failure has happened
-std::size_t g_live_bytes = 0;  // usable bytes of live operator new allocations
+uint64_t    g_fail_countdown = 0;  // nothrow allocations until the one that fails; 0: none armed
+bool        g_failed = false;      // the armed failure has happened
+std::size_t g_live_bytes = 0;      // usable bytes of live operator new allocations
 
 void *Allocate(std::size_t size) noexcept
 {
@@ -49,11 +49,11 @@ void Release(void *p) noexcept
     std::free(p);
 }
 
-constexpr int kPassWaitMs = 2000;     // a pass waits this long at most for the event it was called for
+constexpr int kPassWaitMs = 2000;  // a pass waits this long at most for the event it was called for
 
-int g_listener = -1; // the loopback socket the server accepts on
-uint16_t g_port = 0; // its port
-std::string g_trace; // the trace file of this process
+int         g_listener = -1;  // the loopback socket the server accepts on
+uint16_t    g_port = 0;       // its port
+std::string g_trace;          // the trace file of this process
 
 // Connections the runtime serves now, the listener aside.
 int ServerConnections()
@@ -64,7 +64,7 @@ int ServerConnections()
     return count;
 }
 
-} // namespace
+}  // namespace
 
 // Replacements for the whole program: every allocation through operator new is counted, and a nothrow
 // one (the server's kind) is the one the seam can fail.
@@ -109,15 +109,12 @@ Bytes WordReply(uint32_t xid, uint64_t word)
     return Encoder().U32(xid).U32(1).U32(kMsgAccepted).U32(0).U32(0).U32(kSuccess).U64(word).Take();
 }
 
-void FailAllocation(uint64_t nth)
+bool FailAllocation(uint64_t nth)
 {
+    const bool failed = g_failed;
     g_fail_countdown = nth;
     g_failed = false;
-}
-
-bool AllocationFailed()
-{
-    return g_failed;
+    return failed;
 }
 
 std::size_t LiveBytes()
@@ -127,7 +124,7 @@ std::size_t LiveBytes()
 
 void RpcHarness::SetUpTestSuite()
 {
-    char path[] = "/tmp/kst-rpc-trace.XXXXXX";
+    char      path[] = "/tmp/kst-rpc-trace.XXXXXX";
     const int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
     close(fd);
@@ -146,7 +143,7 @@ void RpcHarness::SetUpTestSuite()
     g_port = ntohs(addr.sin_port);
     SVCXPRT *transport = svctcp_create(g_listener, 0, 0);
     ASSERT_NE(transport, nullptr);
-    ASSERT_TRUE(svc_register(transport, WINNT_SYS, EVENT_VER, winnt_sys_1, 0)); // no portmapper
+    ASSERT_TRUE(svc_register(transport, WINNT_SYS, EVENT_VER, winnt_sys_1, 0));  // no portmapper
     WatchListener(g_listener, 1 << 20);
     init_hook();
 }
@@ -205,14 +202,14 @@ uint32_t RpcHarness::Send(Connection &c, uint32_t proc, const Bytes &args)
 {
     const uint32_t xid = c.NextXid();
     EXPECT_TRUE(c.SendCall(proc, args, xid)) << c.error();
+    Pump();
     return xid;
 }
 
 uint64_t RpcHarness::Call(Connection &c, uint32_t proc, const Bytes &args)
 {
     const uint32_t xid = Send(c, proc, args);
-    Pump();
-    const Bytes record = Read(c);
+    const Bytes    record = Read(c);
     if (record.size() != WordReply(0, 0).size()) {
         ADD_FAILURE() << "procedure " << proc << ": a reply record of " << record.size() << " bytes";
         return ~uint64_t{0};
@@ -226,16 +223,10 @@ uint64_t RpcHarness::Call(Connection &c, uint32_t proc, const Bytes &args)
 uint32_t RpcHarness::Park(Connection &c, uint32_t proc, const Bytes &args)
 {
     const std::size_t parked = ParkedWaiters();
-    const uint32_t xid = Send(c, proc, args);
-    Pump();
+    const uint32_t    xid = Send(c, proc, args);
     EXPECT_TRUE(Silent(c)) << "procedure " << proc << " answered instead of parked";
     EXPECT_EQ(ParkedWaiters(), parked + 1) << "procedure " << proc << " not parked";
     return xid;
-}
-
-Bytes RpcHarness::Read(Connection &c)
-{
-    return c.ReadRecord(1000).value_or(Bytes{});
 }
 
 void RpcHarness::Drop(Connection &c)
@@ -244,15 +235,10 @@ void RpcHarness::Drop(Connection &c)
     Pump();
 }
 
-std::size_t RpcHarness::TraceMark()
-{
-    return Traces("", "", 0);
-}
-
 std::size_t RpcHarness::Traces(const std::string &function, const std::string &message, std::size_t since)
 {
-    std::ifstream in(g_trace);
-    std::size_t index = 0, count = 0;
+    std::ifstream     in(g_trace);
+    std::size_t       index = 0, count = 0;
     const std::string where = " ntsys_s " + function + ":", tail = " " + message;
     for (std::string line; std::getline(in, line); ++index)
         if (index >= since && (function.empty() || (line.find(where) != std::string::npos && line.ends_with(tail))))
@@ -260,4 +246,4 @@ std::size_t RpcHarness::Traces(const std::string &function, const std::string &m
     return count;
 }
 
-} // namespace kst::rpc
+}  // namespace kst::rpc

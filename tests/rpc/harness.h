@@ -21,9 +21,8 @@ Bytes WordReply(uint32_t xid, uint64_t word);
 
 // The allocation seam of this test program: operator new without exceptions (what the server uses)
 // fails for the nth such allocation from now on (1: the next one) and for no other; 0 disarms it.
-void FailAllocation(uint64_t nth);
-// True once the armed failure has happened.
-[[nodiscard]] bool AllocationFailed();
+// Returns whether the failure armed before has happened.
+bool FailAllocation(uint64_t nth);
 // Bytes held by live allocations made through operator new, the server's and the test's.
 [[nodiscard]] std::size_t LiveBytes();
 
@@ -40,7 +39,7 @@ protected:
     Connection Connect();
     // One pass of the server's loop; there must be something to do. The consistency checks run after it.
     void Pump();
-    // Sends one call; the server reads it at the next pass. Returns its xid.
+    // Sends one call and runs the pass that reads it. Returns its xid.
     uint32_t Send(Connection &c, uint32_t proc, const Bytes &args);
     // Send, one pass, and the one-word reply, checked byte for byte against WordReply; ~0 when the reply
     // is missing or is not a word reply to this call.
@@ -48,16 +47,16 @@ protected:
     // Send and one pass for a call that must park: no reply, and one more parked waiter in the server.
     uint32_t Park(Connection &c, uint32_t proc, const Bytes &args);
     // The next reply record written to c, whole; empty when there is none.
-    static Bytes Read(Connection &c);
+    static Bytes Read(Connection &c) { return c.ReadRecord(1000).value_or(Bytes{}); }
     // Nothing has been written to c.
     static bool Silent(Connection &c) { return c.NoReplyWithin(0); }
     // Closes c and lets the server see it go.
     void Drop(Connection &c);
 
     // Trace lines so far; pass as `since` to count only what comes after.
-    static std::size_t TraceMark();
+    static std::size_t TraceMark() { return Traces("", "", 0); }
     // Lines from `since` on written by that function of the sync unit, with exactly that message.
     static std::size_t Traces(const std::string &function, const std::string &message, std::size_t since);
 };
 
-} // namespace kst::rpc
+}  // namespace kst::rpc

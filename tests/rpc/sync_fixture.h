@@ -63,4 +63,4 @@ protected:
     void ExpectReply(Connection &c, uint32_t xid, uint64_t word) { EXPECT_EQ(Read(c), WordReply(xid, word)); }
 };
 
-} // namespace kst::rpc
+}  // namespace kst::rpc

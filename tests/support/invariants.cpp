@@ -95,7 +95,8 @@ Fail CheckOwners(const std::set<uint64_t> &live)
 {
     for (const ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next) {
         if (obj->type != ObjectType::Mutex || obj->mutex.owner == 0) continue;
-        if (!live.contains(obj->mutex.owner)) return Broken() << "mutex " << obj << " owned by a connection that is gone";
+        if (!live.contains(obj->mutex.owner))
+            return Broken() << "mutex " << obj << " owned by a connection that is gone";
         if (NewestMutexOwnedBy(obj->mutex.owner, obj->handle + 1) != obj)
             return Broken() << "mutex " << obj << " missing from the owner index";
     }
@@ -128,7 +129,7 @@ Fail CheckRegistrations()
     return ::testing::AssertionSuccess();
 }
 
-} // namespace
+}  // namespace
 
 ::testing::AssertionResult SyncStateIsConsistent()
 {
@@ -162,4 +163,4 @@ std::size_t ObjectCount()
     return count;
 }
 
-} // namespace kst
+}  // namespace kst

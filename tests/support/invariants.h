@@ -27,4 +27,4 @@ std::size_t WaitersOn(uint64_t handle);
 // Objects in the list.
 std::size_t ObjectCount();
 
-} // namespace kst
+}  // namespace kst

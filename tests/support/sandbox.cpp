@@ -48,7 +48,7 @@ pid_t Spawn(const std::vector<std::string> &args, const std::vector<std::string>
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    pid_t pid = -1;
+    pid_t     pid = -1;
     const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (rc == 0) return pid;
@@ -93,7 +93,7 @@ std::optional<std::string> ParseSyslog(std::string_view raw)
     return text;
 }
 
-} // namespace
+}  // namespace
 
 bool WriteFile(const std::string &path, std::string_view content)
 {
@@ -120,8 +120,8 @@ bool MakeKey(std::string_view key_path)
 
 std::string ValueFile(uint32_t type, std::string_view data)
 {
-    const auto size = static_cast<uint32_t>(data.size());
-    std::string content(reinterpret_cast<const char *>(&type), 4); // host byte order, as the daemon writes
+    const auto  size = static_cast<uint32_t>(data.size());
+    std::string content(reinterpret_cast<const char *>(&type), 4);  // host byte order, as the daemon writes
     content.append(reinterpret_cast<const char *>(&size), 4);
     return content.append(data);
 }
@@ -139,13 +139,6 @@ std::optional<long> ProcStatusKb(pid_t pid, std::string_view field)
         if (line.starts_with(field) && line.size() > field.size() && line[field.size()] == ':')
             return strtol(line.c_str() + field.size() + 1, nullptr, 10);
     return std::nullopt;
-}
-
-int CountFds(pid_t pid)
-{
-    std::error_code ec;
-    const fs::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", ec);
-    return ec ? -1 : static_cast<int>(std::distance(fds, fs::directory_iterator()));
 }
 
 std::vector<pid_t> Processes(std::string_view name)
@@ -185,7 +178,7 @@ bool Sandbox::StartRpcbind()
 {
     if (mkdir("/run/rpcbind", 0755) != 0 && errno != EEXIST) return false;
     const pid_t rpcbind = Spawn({"/usr/sbin/rpcbind", "-w", "-f"}, {"PATH=/usr/sbin:/usr/bin"});
-    const bool up = rpcbind > 0 && PollFor(10000, [&] {
+    const bool  up = rpcbind > 0 && PollFor(10000, [&] {
                         return !Reap(rpcbind) && access(kRpcbindSock, F_OK) == 0 && PmapGetPort(100000, 2).value_or(0);
                     });
     if (!up) ADD_FAILURE() << "rpcbind did not come up on 127.0.0.1:111";
@@ -222,17 +215,17 @@ bool Sandbox::HideSystemctl()
 
 int Sandbox::Launch(int timeout_ms)
 {
-    const char *path = getenv("KST_DAEMON");
+    const char       *path = getenv("KST_DAEMON");
     const std::string sanitizer = std::string("log_path=") + kSanitizerLog + ":print_stacktrace=1:halt_on_error=1";
     // The daemon's own environment, as clean as an administrator's shell, plus where to leave traces and reports.
-    const pid_t launcher = Spawn({path && *path ? path : KST_DEFAULT_DAEMON},
-                                 {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", std::string("KST_TRACE_FILE=") + kTraceFile,
-                                  "ASAN_OPTIONS=" + sanitizer + ":detect_leaks=1", "UBSAN_OPTIONS=" + sanitizer,
-                                  std::string("LSAN_OPTIONS=print_suppressions=0:suppressions=") + kLsanSuppressions});
+    const pid_t        launcher = Spawn({path && *path ? path : KST_DEFAULT_DAEMON},
+                                        {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", std::string("KST_TRACE_FILE=") + kTraceFile,
+                                         "ASAN_OPTIONS=" + sanitizer + ":detect_leaks=1", "UBSAN_OPTIONS=" + sanitizer,
+                                         std::string("LSAN_OPTIONS=print_suppressions=0:suppressions=") + kLsanSuppressions});
     std::optional<int> status;
     if (launcher < 0) return -1;
     if (PollFor(timeout_ms, [&] { return (status = Reap(launcher)).has_value(); })) return *status;
-    ADD_FAILURE() << "the daemon's launcher did not exit within " << timeout_ms << " ms"; // Finish kills it
+    ADD_FAILURE() << "the daemon's launcher did not exit within " << timeout_ms << " ms";  // Finish kills it
     return -1;
 }
 
@@ -282,7 +275,7 @@ bool Sandbox::Stop(int timeout_ms)
 std::vector<std::string> Sandbox::TraceLines() const
 {
     std::vector<std::string> lines;
-    std::ifstream f(kTraceFile);
+    std::ifstream            f(kTraceFile);
     for (std::string line; std::getline(f, line);)
         lines.push_back(std::move(line));
     return lines;
@@ -290,9 +283,9 @@ std::vector<std::string> Sandbox::TraceLines() const
 
 std::size_t Sandbox::CountTrace(std::string_view needle, std::size_t since, std::string_view message) const
 {
-    const auto lines = TraceLines();
+    const auto        lines = TraceLines();
     const std::string ending = " " + std::string(message);
-    std::size_t n = 0;
+    std::size_t       n = 0;
     for (std::size_t i = since; i < lines.size(); ++i)
         n += lines[i].find(needle) != std::string::npos && (message.empty() || lines[i].ends_with(ending));
     return n;
@@ -323,4 +316,4 @@ void Sandbox::Finish()
     }
 }
 
-} // namespace kst
+}  // namespace kst

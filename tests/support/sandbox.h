@@ -22,13 +22,13 @@
 namespace kst {
 
 inline constexpr char kTraceFile[] = "/run/kst-trace.log";
-inline constexpr char kSanitizerLog[] = "/run/kst-sanitizer"; // reports land in kst-sanitizer.<pid>
+inline constexpr char kSanitizerLog[] = "/run/kst-sanitizer";  // reports land in kst-sanitizer.<pid>
 inline constexpr char kReadyFile[] = "/opt/orn/kestrel/work/KSTntserver.ready";
-inline constexpr char kPidFile[] = "/var/run/KSTntserver.pid"; // /var/run is /run, so also /run/KSTntserver.pid
+inline constexpr char kPidFile[] = "/var/run/KSTntserver.pid";  // /var/run is /run, so also /run/KSTntserver.pid
 inline constexpr char kPropertyFile[] = "/opt/orn/kestrel/data/property.inf";
 inline constexpr char kUnitFile[] = "/usr/lib/systemd/system/KSTntserver.service";
 inline constexpr char kRegistryDir[] = "/opt/orn/kestrel/registry";
-inline constexpr int kStartTimeoutMs = 20000; // covers the daemon's 4 s portmapper probe with room to spare
+inline constexpr int  kStartTimeoutMs = 20000;  // covers the daemon's 4 s portmapper probe with room to spare
 
 // Polls cond every few ms until it holds or timeout_ms passes; the only way the daemon tests wait.
 template <class Cond> bool PollFor(int timeout_ms, Cond cond)
@@ -42,7 +42,7 @@ template <class Cond> bool PollFor(int timeout_ms, Cond cond)
 }
 
 // Writes a file whole, creating missing parent directories; false on any error.
-bool WriteFile(const std::string &path, std::string_view content);
+bool                       WriteFile(const std::string &path, std::string_view content);
 std::optional<std::string> ReadFile(const std::string &path);
 // A key directory below kRegistryDir, e.g. "HKEY_LOCAL_MACHINE/SOFTWARE/ORN", with its parents.
 bool MakeKey(std::string_view key_path);
@@ -52,8 +52,6 @@ std::string ValueFile(uint32_t type, std::string_view data);
 std::optional<pid_t> ReadPid(const std::string &path);
 // A field of /proc/<pid>/status in kB ("VmRSS", "VmHWM"); nullopt when unreadable.
 std::optional<long> ProcStatusKb(pid_t pid, std::string_view field);
-// Open descriptors of a process; -1 when /proc/<pid>/fd can't be read.
-int CountFds(pid_t pid);
 // The namespace's processes other than this test (its pid 1); with a name, only those of that name.
 std::vector<pid_t> Processes(std::string_view name = {});
 
@@ -85,8 +83,8 @@ public:
     // Silent on failure, for tests that expect the daemon never to become ready.
     bool WaitReady(int timeout_ms = kStartTimeoutMs);
     // Launch() == 0 and WaitReady(); a failure of either fails the test.
-    bool Start();
-    [[nodiscard]] pid_t pid() const { return pid_; }
+    bool                   Start();
+    [[nodiscard]] pid_t    pid() const { return pid_; }
     [[nodiscard]] uint16_t Port() const { return port_; }
     // A connection to the daemon's port; a failure to connect fails the test.
     Connection Connect();
@@ -113,12 +111,12 @@ public:
 private:
     bool DaemonAlive();
 
-    UniqueFd syslog_fd_;               // bound at /dev/log; -1 until ListenSyslog
-    std::vector<std::string> syslog_;  // received so far, as "<priority>text"
-    pid_t pid_ = -1;                   // the daemon's pid once ready
-    uint16_t port_ = 0;                // the daemon's port at the portmapper
-    std::optional<int> daemon_status_; // set when the daemon was reaped
-    bool finished_ = false;            // Finish() has run
+    UniqueFd                 syslog_fd_;         // bound at /dev/log; -1 until ListenSyslog
+    std::vector<std::string> syslog_;            // received so far, as "<priority>text"
+    pid_t                    pid_ = -1;          // the daemon's pid once ready
+    uint16_t                 port_ = 0;          // the daemon's port at the portmapper
+    std::optional<int>       daemon_status_;     // set when the daemon was reaped
+    bool                     finished_ = false;  // Finish() has run
 };
 
 // A reply as {xid, word}; the word is ~0 when no single-word reply arrived.
@@ -129,25 +127,18 @@ inline Answer Next(Connection &c)
     return {reply ? reply->xid : 0, reply && reply->Word() ? *reply->Word() : ~uint64_t{0}};
 }
 
-// Signals an event that no waiter may still hold: the signal stays for the next wait.
-inline void ExpectUnwatched(Connection &c, uint64_t event)
-{
-    EXPECT_EQ(c.SetEvent(event), 0u);
-    EXPECT_EQ(c.WaitForSingleObject(event, 2000), event);
-}
-
 // A test case with its own portmapper and a serving daemon. A fixture that lays out files before the
 // daemon starts overrides SetUp with StartRpcbind alone.
 class DaemonTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(sandbox_.StartRpcbind() && sandbox_.Start()); }
+    void       SetUp() override { ASSERT_TRUE(sandbox_.StartRpcbind() && sandbox_.Start()); }
     Connection Connect() { return sandbox_.Connect(); }
     // Sends a call that must park: its trace line shows that the daemon has handled it, and no reply
     // follows. Returns its xid.
     uint32_t ParkCall(Connection &c, uint32_t proc, const Bytes &args, const std::string &trace)
     {
         const std::size_t mark = sandbox_.TraceMark();
-        const uint32_t xid = c.NextXid();
+        const uint32_t    xid = c.NextXid();
         EXPECT_TRUE(c.SendCall(proc, args, xid));
         EXPECT_TRUE(sandbox_.WaitForTrace(trace, 5000, mark)) << trace;
         EXPECT_TRUE(c.NoReplyWithin(200)) << "answered instead of parked: " << trace;
@@ -157,4 +148,4 @@ protected:
     Sandbox sandbox_;
 };
 
-} // namespace kst
+}  // namespace kst

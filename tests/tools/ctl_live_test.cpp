@@ -21,8 +21,8 @@ namespace {
 constexpr char kSocket[] = "/run/KSTntserver.ctl";
 
 struct ToolResult {
-    int status;      // exit status, or -1 when it did not exit normally
-    std::string out; // everything it wrote on stdout
+    int         status;  // exit status, or -1 when it did not exit normally
+    std::string out;     // everything it wrote on stdout
 };
 
 // Runs the built kstctl with args and collects its stdout; stderr passes through to the test log.
@@ -38,12 +38,12 @@ ToolResult Kstctl(std::vector<std::string> args)
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    pid_t pid = -1;
+    pid_t     pid = -1;
     const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     ToolResult result{-1, {}};
-    char buffer[4096];
+    char       buffer[4096];
     for (ssize_t n; spawned == 0 && (n = read(out[0], buffer, sizeof buffer)) > 0;)
         result.out.append(buffer, n);
     close(out[0]);
@@ -54,7 +54,7 @@ ToolResult Kstctl(std::vector<std::string> args)
 
 UniqueFd ConnectControl()
 {
-    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd    fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strcpy(addr.sun_path, kSocket);
@@ -71,11 +71,11 @@ int NonRootAttempt()
         if (setgid(65534) != 0 || setuid(65534) != 0) _exit(0);
         UniqueFd fd = ConnectControl();
         if (!fd) _exit(errno == EACCES ? 1 : 0);
-        const timeval patience{5, 0}; // an answer instead of the refusal must not hang the test
+        const timeval patience{5, 0};  // an answer instead of the refusal must not hang the test
         setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-        (void)!send(fd.get(), "text status\n", 12, MSG_NOSIGNAL); // the refusal may have closed it already
+        (void)!send(fd.get(), "text status\n", 12, MSG_NOSIGNAL);  // the refusal may have closed it already
         std::string got;
-        char buffer[256];
+        char        buffer[256];
         for (ssize_t n; (n = read(fd.get(), buffer, sizeof buffer)) > 0;)
             got.append(buffer, n);
         _exit(got.starts_with("error ") && got.find("permission denied") != std::string::npos ? 2 : 0);
@@ -89,10 +89,10 @@ int NonRootAttempt()
 int ServerFd(const kst::Connection &c)
 {
     sockaddr_in local{};
-    socklen_t size = sizeof local;
+    socklen_t   size = sizeof local;
     getsockname(c.fd(), reinterpret_cast<sockaddr *>(&local), &size);
     const ToolResult listed = Kstctl({"connections", "--json"});
-    std::smatch m;
+    std::smatch      m;
     const std::regex entry("\"fd\":([0-9]+),\"peer\":\"127\\.0\\.0\\.1:" + std::to_string(ntohs(local.sin_port)) +
                            "\"");
     return std::regex_search(listed.out, m, entry) ? std::stoi(m[1]) : -1;
@@ -104,7 +104,7 @@ protected:
     {
         ASSERT_TRUE(sandbox_.StartRpcbind());
         // A dead server's socket is still there: the new one replaces it.
-        UniqueFd stale(socket(AF_UNIX, SOCK_STREAM, 0));
+        UniqueFd    stale(socket(AF_UNIX, SOCK_STREAM, 0));
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
         std::strcpy(addr.sun_path, kSocket);
@@ -120,7 +120,7 @@ TEST_F(ControlSocket, IsRootOnlyByModeAndCredentialsAndGoesAwayAtShutdown)
     EXPECT_TRUE(S_ISSOCK(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(NonRootAttempt(), 1);
-    ASSERT_EQ(chmod(kSocket, 0666), 0); // past the file mode, the peer's credentials still refuse
+    ASSERT_EQ(chmod(kSocket, 0666), 0);  // past the file mode, the peer's credentials still refuse
     EXPECT_EQ(NonRootAttempt(), 2);
 
     const ToolResult status = Kstctl({"status"});
@@ -136,12 +136,12 @@ TEST_F(ControlSocket, IsRootOnlyByModeAndCredentialsAndGoesAwayAtShutdown)
 TEST_F(ControlSocket, ClientThatNeverReadsIsDroppedWhileRpcCallsGoOn)
 {
     kst::Connection rpc = Connect();
-    UniqueFd greedy = ConnectControl();
+    UniqueFd        greedy = ConnectControl();
     ASSERT_TRUE(greedy);
     // Requests keep coming, answers are never read: the daemon must drop this client, not wait for it.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    auto slowest = std::chrono::steady_clock::duration::zero();
-    bool dropped = false;
+    auto       slowest = std::chrono::steady_clock::duration::zero();
+    bool       dropped = false;
     for (int i = 0; !dropped && std::chrono::steady_clock::now() < deadline; ++i) {
         const ssize_t n = send(greedy.get(), "text status\n", 12, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && (errno == EPIPE || errno == ECONNRESET)) dropped = true;
@@ -161,10 +161,10 @@ TEST_F(ControlSocket, ClientThatNeverReadsIsDroppedWhileRpcCallsGoOn)
 TEST_F(ControlSocket, ObjectsShowOwnerAndWaiterAndDisconnectHandsTheMutexOn)
 {
     kst::Connection owner = Connect(), waiter = Connect();
-    const uint64_t m = *owner.CreateMutex(0, 1, "M");
-    const uint32_t xid = ParkCall(waiter, kst::proc::kWaitSingle, kst::EncodeWord(m),
-                                  "WaitForSingleObject called, id=" + std::to_string(m));
-    const int owner_fd = ServerFd(owner), waiter_fd = ServerFd(waiter);
+    const uint64_t  m = *owner.CreateMutex(0, 1, "M");
+    const uint32_t  xid = ParkCall(waiter, kst::proc::kWaitSingle, kst::EncodeWord(m),
+                                   "WaitForSingleObject called, id=" + std::to_string(m));
+    const int       owner_fd = ServerFd(owner), waiter_fd = ServerFd(waiter);
     ASSERT_GE(owner_fd, 0);
     ASSERT_GE(waiter_fd, 0);
 
@@ -182,10 +182,10 @@ TEST_F(ControlSocket, ObjectsShowOwnerAndWaiterAndDisconnectHandsTheMutexOn)
     const ToolResult dropped = Kstctl({"disconnect", std::to_string(owner_fd)});
     EXPECT_EQ(dropped.status, 0);
     EXPECT_EQ(dropped.out, "");
-    EXPECT_EQ(kst::Next(waiter), (kst::Answer{xid, m})); // the mutex passed to the parked waiter
+    EXPECT_EQ(kst::Next(waiter), (kst::Answer{xid, m}));  // the mutex passed to the parked waiter
     EXPECT_TRUE(owner.ClosedWithin(2000));
     EXPECT_NE(Kstctl({"objects", "--json"}).out.find("\"owner\":" + std::to_string(waiter_fd) + ",\"waiters\":[]"),
               std::string::npos);
 }
 
-} // namespace
+}  // namespace

@@ -13,14 +13,14 @@
 
 namespace {
 
-SVCXPRT *g_heard = nullptr; // the transport the listener was last told of
-int g_heard_fd = -1;        // its descriptor, read while the listener ran
-int g_calls = 0;            // how often the listener ran
+SVCXPRT *g_heard = nullptr;  // the transport the listener was last told of
+int      g_heard_fd = -1;    // its descriptor, read while the listener ran
+int      g_calls = 0;        // how often the listener ran
 
 void Listen(SVCXPRT *transport) noexcept
 {
     g_heard = transport;
-    g_heard_fd = transport->xp_fd; // a transport already freed would show under ASan here
+    g_heard_fd = transport->xp_fd;  // a transport already freed would show under ASan here
     ++g_calls;
 }
 
@@ -38,7 +38,7 @@ void RuntimePass(int fd)
 // is freed or twice, and a table of other operations taken for the runtime's connection table.
 TEST(DestroyHook, TheRuntimeReportsEachConnectionItDestroysOnceWhileItIsValid)
 {
-    EXPECT_TRUE(DestroyNotificationWorks()); // the start-up check; it also learns the runtime's table
+    EXPECT_TRUE(DestroyNotificationWorks());  // the start-up check; it also learns the runtime's table
 
     SetDestroyListener(Listen);
     int ends[2];
@@ -46,7 +46,7 @@ TEST(DestroyHook, TheRuntimeReportsEachConnectionItDestroysOnceWhileItIsValid)
     SVCXPRT *connection = svc_fd_create(ends[0], 0, 0);
     ASSERT_NE(connection, nullptr);
     ASSERT_TRUE(HookTransportDestroy(connection));
-    EXPECT_TRUE(HookTransportDestroy(connection)); // hooking again changes nothing
+    EXPECT_TRUE(HookTransportDestroy(connection));  // hooking again changes nothing
     EXPECT_EQ(g_calls, 0);
 
     close(ends[1]);
@@ -56,7 +56,7 @@ TEST(DestroyHook, TheRuntimeReportsEachConnectionItDestroysOnceWhileItIsValid)
     EXPECT_EQ(g_heard_fd, ends[0]);
     EXPECT_EQ(fcntl(ends[0], F_GETFD), -1) << "the runtime closes the connection after telling us";
 
-    SVCXPRT other{};
+    SVCXPRT                            other{};
     const struct __rpc_svcxprt::xp_ops not_the_runtimes {
     };
     other.xp_ops = &not_the_runtimes;
@@ -65,4 +65,4 @@ TEST(DestroyHook, TheRuntimeReportsEachConnectionItDestroysOnceWhileItIsValid)
     SetDestroyListener(nullptr);
 }
 
-} // namespace
+}  // namespace

@@ -14,8 +14,8 @@ namespace {
 // GetNICInfoFrom on a temporary file holding text.
 int Parse(const std::string &text, NICInfo **info)
 {
-    char path[] = "/tmp/kst-netdev-XXXXXX";
-    const int fd = mkstemp(path);
+    char       path[] = "/tmp/kst-netdev-XXXXXX";
+    const int  fd = mkstemp(path);
     const bool written = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     close(fd);
     const int result = written ? GetNICInfoFrom(path, info) : -2;
@@ -28,7 +28,7 @@ int Parse(const std::string &text, NICInfo **info)
 TEST(StartupUnit, InterfaceListNeedsTwoHeaderLinesAndTakesNamesBeginningWithLo)
 {
     NICInfo *const sentinel = reinterpret_cast<NICInfo *>(0xbd);
-    NICInfo *info = sentinel;
+    NICInfo       *info = sentinel;
     EXPECT_EQ(Parse("Inter-|\n", &info), -1);
     EXPECT_EQ(GetNICInfoFrom("/nonexistent/net/dev", &info), -1);
     EXPECT_EQ(info, sentinel);
@@ -45,8 +45,8 @@ TEST(StartupUnit, InterfaceListNeedsTwoHeaderLinesAndTakesNamesBeginningWithLo)
     ASSERT_EQ(Parse("h1\nh2\nlocal0: 0\n", &info), 0);
     EXPECT_EQ(info->loopback, 1);
     FreeNICInfo(&info);
-    FreeNICInfo(&info); // null record and null pointer are both accepted
+    FreeNICInfo(&info);  // null record and null pointer are both accepted
     FreeNICInfo(nullptr);
 }
 
-} // namespace
+}  // namespace

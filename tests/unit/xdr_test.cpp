@@ -1,6 +1,7 @@
-// xdr_test.cpp: the server's XDR routines against the client's own encoder, on both of their paths:
-// straight from the stream's buffer (a memory stream offers it) and element by element through the
-// runtime's primitives (a stdio stream never offers its buffer).
+// xdr_test.cpp: the client's own encoder, which every wire test relies on, by golden bytes, and the server's
+// XDR routines against it on both of their paths: straight from the stream's buffer (a memory stream offers
+// it) and element by element through the runtime's primitives (a stdio stream never offers its buffer).
+// The call header and string padding are exercised by every wire call, which the real runtime would refuse.
 #include "client/client.h"
 #include "rpc/proto.h"
 
@@ -14,6 +15,23 @@ namespace {
 
 using kst::Bytes;
 
+// Catches a wrong field order, a missing element, a char packed into one byte instead of four, a char above
+// 0x7F not sign-extended as the server's xdr_char decodes it, and a reply parser that reads past a short record.
+TEST(ClientEncoder, CreateRecordIs272BytesOfSignExtendedFourByteCharsAndShortRepliesAreRefused)
+{
+    const Bytes b = kst::EncodeCreate(1, 0x0102030405060708, "E\xE9");
+    ASSERT_EQ(b.size(), 272u);
+    EXPECT_EQ(Bytes(b.begin(), b.begin() + 24),
+              (Bytes{0, 0, 0, 0, 0, 0, 0, 1, 1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 'E', 0xFF, 0xFF, 0xFF, 0xE9}));
+    EXPECT_EQ(Bytes(b.begin() + 24, b.end()), Bytes(248, 0));
+    const Bytes reply = kst::Encoder().U32(0x42).U32(1).U32(0).U32(0).U32(0).U32(0).U64(0x1234).Take();
+    const auto  r = kst::ParseReply(reply);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->xid, 0x42u);
+    EXPECT_EQ(r->Word(), 0x1234u);
+    EXPECT_FALSE(kst::ParseReply(std::span(reply).first(18)));
+}
+
 enum class Path { Buffer, Elements };
 
 template <class T> using Routine = bool_t (*)(XDR *, T *) noexcept;
@@ -21,12 +39,12 @@ template <class T> using Routine = bool_t (*)(XDR *, T *) noexcept;
 // Runs the routine over a stream of the chosen path: decoding `in`, or encoding into the result.
 template <class T> std::optional<Bytes> Code(Routine<T> routine, T *record, xdr_op op, Path path, const Bytes &in = {})
 {
-    std::vector<uint32_t> area(2048, 0); // 4-byte aligned, as a memory stream needs to lend its buffer
-    auto *base = reinterpret_cast<char *>(area.data());
+    std::vector<uint32_t> area(2048, 0);  // 4-byte aligned, as a memory stream needs to lend its buffer
+    auto                 *base = reinterpret_cast<char *>(area.data());
     std::copy(in.begin(), in.end(), base);
     const std::size_t size = op == XDR_DECODE ? in.size() : area.size() * 4;
-    XDR xdrs;
-    FILE *file = nullptr;
+    XDR               xdrs;
+    FILE             *file = nullptr;
     if (path == Path::Buffer) {
         xdrmem_create(&xdrs, base, static_cast<u_int>(size), op);
     } else {
@@ -34,7 +52,7 @@ template <class T> std::optional<Bytes> Code(Routine<T> routine, T *record, xdr_
         setvbuf(file, nullptr, _IONBF, 0);
         xdrstdio_create(&xdrs, file, op);
     }
-    const bool ok = routine(&xdrs, record);
+    const bool        ok = routine(&xdrs, record);
     const std::size_t used = path == Path::Buffer ? xdr_getpos(&xdrs) : static_cast<std::size_t>(ftell(file));
     xdr_destroy(&xdrs);
     if (file) fclose(file);
@@ -57,7 +75,7 @@ std::string AllBytes(std::size_t n)
 {
     std::string text;
     for (std::size_t i = 0; i < n; ++i)
-        text.push_back(static_cast<char>(0x80 + i * 7)); // every value above 0x7F comes by, and NULs
+        text.push_back(static_cast<char>(0x80 + i * 7));  // every value above 0x7F comes by, and NULs
     return text;
 }
 
@@ -81,7 +99,7 @@ TEST(Xdr, EveryRecordRoundTripsToTheClientsBytesOnBothPaths)
 TEST(Xdr, DecodingKeepsTheLowByteAndRefusesARecordCutShort)
 {
     Bytes wire = kst::EncodeOpen(7, "");
-    wire[8 + 2] = 0x01; // the first name element arrives as 00 00 01 41
+    wire[8 + 2] = 0x01;  // the first name element arrives as 00 00 01 41
     wire[8 + 3] = 0x41;
     for (const Path path : {Path::Buffer, Path::Elements}) {
         registry_open_struct record{};
@@ -93,4 +111,4 @@ TEST(Xdr, DecodingKeepsTheLowByteAndRefusesARecordCutShort)
     }
 }
 
-} // namespace
+}  // namespace

@@ -22,7 +22,7 @@ inline constexpr int kExitNoPermission = 77;  // the control socket refused this
 void SetCommandName(std::string_view words);
 // Prints "<command>: <message>\n" on stderr and returns status, so callers write `return Fail(...)`.
 int Fail(int status, const char *format, ...) __attribute__((format(printf, 2, 3)));
-int VFail(int status, const char *format, va_list args);
+int VFail(int status, const char *format, va_list args) __attribute__((format(printf, 2, 0)));
 // A usage error: the message, then "Try '<command> --help'." on stderr; returns kExitUsage.
 int UsageError(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // True when argv holds --help (or -h, /?) before any "--": the subcommand then prints its help.
