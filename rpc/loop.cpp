@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <array>
@@ -44,10 +45,33 @@ constexpr int kAcceptsPerPass = 16;   // nor can a crowd of new ones
 int              g_listener = -1;        // descriptor that accepts connections
 int              g_max_connections = 0;  // at this many, new connections are refused
 int              g_connections = 0;      // connections in the runtime's table
-int              g_epoll = -1;   // the epoll set: the runtime's descriptors, the termination pipe, the control set
-std::vector<int> g_seen;         // per slot of the runtime's table, the descriptor it held at the last look
-std::vector<int> g_slot_of;      // per descriptor, its slot in the runtime's table; -1 when not watched
-uint64_t         g_refused = 0;  // connections closed at the cap since start
+int              g_epoll = -1;        // the epoll set: the runtime's descriptors, the termination pipe, the control set
+std::vector<int> g_seen;              // per slot of the runtime's table, the descriptor it held at the last look
+std::vector<int> g_slot_of;           // per descriptor, its slot in the runtime's table; -1 when not watched
+uint64_t         g_refused = 0;       // connections closed at the cap since start
+int              g_trace_timer = -1;  // fires when held trace messages have waited long enough; -1 if none
+bool             g_trace_timer_armed = false;
+
+// Has the trace timer fire once held trace messages have waited kTraceHoldMs, unless it will already.
+// Armed once for many passes: a timeout on every wait would cost each pass a kernel timer.
+void ArmTraceTimer()
+{
+    if (g_trace_timer_armed || TraceHeldWaitMs() < 0) return;
+    itimerspec when{};
+    when.it_value.tv_nsec = TraceHeldWaitMs() * 1000000L;
+    g_trace_timer_armed = timerfd_settime(g_trace_timer, 0, &when, nullptr) == 0;
+    if (!g_trace_timer_armed) TraceSendHeld();  // no timer: nothing may wait
+}
+
+// The trace timer fired: what is held goes now.
+void OnTraceTimer()
+{
+    uint64_t      expirations = 0;
+    const ssize_t unused = read(g_trace_timer, &expirations, sizeof expirations);
+    (void)unused;
+    g_trace_timer_armed = false;
+    TraceSendHeld();
+}
 
 // Remembers that slot holds fd now, and has epoll watch it.
 void Watch(int slot, int fd)
@@ -146,11 +170,22 @@ void svc_run()
     control.events = EPOLLIN;
     control.data.fd = ControlDescriptor();
     if (control.data.fd != -1) epoll_ctl(g_epoll, EPOLL_CTL_ADD, control.data.fd, &control);
+    // Without the timer, trace messages are sent at the end of each pass.
+    g_trace_timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    epoll_event trace_timer{};
+    trace_timer.events = EPOLLIN;
+    trace_timer.data.fd = g_trace_timer;
+    if (g_trace_timer != -1 && epoll_ctl(g_epoll, EPOLL_CTL_ADD, g_trace_timer, &trace_timer) != 0) {
+        close(g_trace_timer);
+        g_trace_timer = -1;
+    }
     Mirror();
     std::array<epoll_event, kEventsPerPass> events{};
     for (;;) {
         if (svc_max_pollfd == 0 && svc_pollfd == nullptr) return;
+        ArmTraceTimer();
         const int ready = epoll_wait(g_epoll, events.data(), kEventsPerPass, -1);
+        if (ready == 0) TraceSendHeld();  // idle: held trace messages wait no longer
         if (ready == -1) {
             if (errno == EINTR) continue;
             return;
@@ -159,6 +194,8 @@ void svc_run()
         for (int i = 0; i < ready; ++i)
             if (events[static_cast<std::size_t>(i)].data.fd == term.data.fd)
                 ServerTerminate(SIGTERM);  // between requests, never inside one
+        // Trace messages leave together, after the replies of this pass and maybe of a few more.
+        const TraceBatch batch(g_trace_timer != -1);
         for (int i = 0; i < ready; ++i) {
             const int fd = events[static_cast<std::size_t>(i)].data.fd;
             if (fd == g_listener) {
@@ -167,6 +204,10 @@ void svc_run()
             }
             if (fd == control.data.fd) {
                 control_ready = true;
+                continue;
+            }
+            if (fd == g_trace_timer) {
+                OnTraceTimer();
                 continue;
             }
             Serve(fd);

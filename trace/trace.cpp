@@ -9,19 +9,23 @@
 // format, because syslog(3) costs every call of the server: with nobody at /dev/log it makes a new
 // socket and a failed connection for every message, and with a reader that has stopped it blocks.
 // Here a refused connection is tried again at most once a second, and a message the reader has no
-// room for is dropped.
+// room for is dropped. Within a TraceBatch the lines wait, formatted, and go out together in one
+// sendmmsg (see trace.h for when). At most kBatchSize wait: a burst no larger than the smallest
+// queue a syslog reader gets (10 datagrams by default) is not dropped by a reader that keeps up.
 #include "trace/trace.h"
 
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -58,10 +62,26 @@ int            g_syslog_fd = -1;     // connected to kSyslogSocket; -1 when not 
 time_t         g_syslog_failed = 0;  // when a connection was last refused; no new attempt within that second
 pid_t          g_pid = 0;            // this process, as the messages name it; 0 until known
 
+constexpr std::size_t kLineSize = 2400;                       // one syslog line, truncated to fit
+constexpr std::size_t kBatchSize = 8;                         // lines held by a TraceBatch before they are sent anyway
+std::array<std::array<char, kLineSize>, kBatchSize> g_batch;  // the held lines, oldest first
+std::array<std::size_t, kBatchSize>                 g_batch_length{};   // bytes of each held line
+std::size_t                                         g_batched = 0;      // lines held
+int                                                 g_batch_depth = 0;  // TraceBatch objects alive
+timespec                                            g_held_since{};     // when the oldest held line was traced
+
+// "<priority>Mmm dd hh:mm:ss ident[pid]: " as of g_header_time: the same for every message of a second.
+std::array<char, 320> g_header{};
+std::size_t           g_header_size = 0;
+time_t                g_header_time = -1;  // -1: to be made anew
+int                   g_header_priority = -1;
+
 // A forked child has its own pid and must not share the socket a parent may go on using.
 void AfterFork() noexcept
 {
     g_pid = 0;
+    g_header_time = -1;
+    g_batched = 0;  // the parent sends them
     if (g_syslog_fd >= 0) close(g_syslog_fd);
     g_syslog_fd = -1;
 }
@@ -82,26 +102,90 @@ int SyslogSocket(time_t now)
     return -1;
 }
 
-// One message to syslog as syslog(3) would write it: "<priority>Mmm dd hh:mm:ss ident[pid]: text".
-void SendToSyslog(int priority, const char *text)
+// After a send: a full reader costs the message only; a reader gone costs the socket, connected anew next time.
+void SentOrDropped(ssize_t sent)
+{
+    if (sent >= 0 || errno == EAGAIN) return;
+    close(g_syslog_fd);
+    g_syslog_fd = -1;
+}
+
+// Sends the held lines, each its own datagram, in order. A line the reader has no room for is dropped
+// and the next one tried, as when each is sent alone.
+void SendBatch()
+{
+    std::size_t next = 0;
+    while (next < g_batched) {
+        const int fd = SyslogSocket(time(nullptr));
+        if (fd < 0) break;
+        std::array<iovec, kBatchSize>   parts{};
+        std::array<mmsghdr, kBatchSize> headers{};
+        unsigned                        count = 0;
+        for (std::size_t i = next; i < g_batched; ++i, ++count) {
+            parts[count] = {g_batch[i].data(), g_batch_length[i]};
+            headers[count].msg_hdr.msg_iov = &parts[count];
+            headers[count].msg_hdr.msg_iovlen = 1;
+        }
+        const int sent = sendmmsg(fd, headers.data(), count, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent > 0) {
+            next += static_cast<std::size_t>(sent);
+            continue;
+        }
+        SentOrDropped(sent);
+        ++next;
+    }
+    g_batched = 0;
+}
+
+// Appends text to out at *size, up to limit bytes in all.
+void Append(std::array<char, kLineSize> &out, std::size_t *size, std::size_t limit, std::string_view text)
+{
+    const std::size_t n = text.size() < limit - *size ? text.size() : limit - *size;
+    memcpy(out.data() + *size, text.data(), n);
+    *size += n;
+}
+
+// One message to syslog as syslog(3) would write it: "<priority>Mmm dd hh:mm:ss ident[pid]: [unit]
+// function:line text", the part from "[" cut at 2299 bytes and the whole at 2399. Put together by hand
+// rather than by printf: this runs for every call the server takes.
+void SendToSyslog(int priority, const char *unit, const char *function, int number, const char *text)
 {
     const time_t now = time(nullptr);
     const int    fd = SyslogSocket(now);
     if (fd < 0) return;
     if (g_pid == 0) g_pid = getpid();
-    static constexpr const char *kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    tm                           local{};
-    localtime_r(&now, &local);
-    std::array<char, 2400> line{};
-    const int              n =
-        snprintf(line.data(), line.size(), "<%d>%s %2d %02d:%02d:%02d %s[%d]: %s", priority, kMonths[local.tm_mon % 12],
-                 local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, g_ident.data(), g_pid, text);
-    if (n <= 0) return;
-    const std::size_t size = static_cast<std::size_t>(n) < line.size() ? static_cast<std::size_t>(n) : line.size() - 1;
-    if (send(fd, line.data(), size, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0 || errno == EAGAIN) return;
-    close(g_syslog_fd);  // the reader went away: connect anew next time
-    g_syslog_fd = -1;
+    if (now != g_header_time || priority != g_header_priority) {
+        static constexpr const char *kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+        tm                           local{};
+        localtime_r(&now, &local);
+        const int n = snprintf(g_header.data(), g_header.size(), "<%d>%s %2d %02d:%02d:%02d %s[%d]: ", priority,
+                               kMonths[local.tm_mon % 12], local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                               g_ident.data(), g_pid);
+        if (n <= 0) return;
+        g_header_size =
+            static_cast<std::size_t>(n) < g_header.size() ? static_cast<std::size_t>(n) : g_header.size() - 1;
+        g_header_time = now;
+        g_header_priority = priority;
+    }
+    std::array<char, kLineSize> &line = g_batch[g_batched];
+    std::size_t                  size = 0;
+    Append(line, &size, kLineSize - 1, {g_header.data(), g_header_size});
+    const std::size_t    limit = size + 2299 < kLineSize - 1 ? size + 2299 : kLineSize - 1;
+    std::array<char, 16> digits{};
+    const auto           end = std::to_chars(digits.data(), digits.data() + digits.size(), number).ptr;
+    for (const std::string_view part :
+         {std::string_view("["), std::string_view(unit ? unit : "(null)"), std::string_view("] "),
+          std::string_view(function ? function : "(null)"), std::string_view(":"),
+          std::string_view(digits.data(), end - digits.data()), std::string_view(" "), std::string_view(text)})
+        Append(line, &size, limit, part);
+    if (g_batch_depth == 0 && g_batched == 0) {
+        SentOrDropped(send(fd, line.data(), size, MSG_NOSIGNAL | MSG_DONTWAIT));
+        return;
+    }
+    if (g_batched == 0) clock_gettime(CLOCK_MONOTONIC, &g_held_since);
+    g_batch_length[g_batched++] = size;
+    if (g_batched == kBatchSize || g_batch_depth == 0) SendBatch();  // outside a batch, after those held
 }
 
 // Trace levels 0..3 as syslog priorities: debug, err, crit, notice.
@@ -131,6 +215,7 @@ template <std::size_t N> void CopyInto(std::array<char, N> &dst, std::string_vie
 void TraceLogInit(int, const char *ident, int, int, int) noexcept
 {
     CopyInto(g_ident, ident ? ident : "");
+    g_header_time = -1;
     if (const char *path = getenv("KST_TRACE_FILE"); path && *path) {
         CopyInto(g_trace_file, path);
     }
@@ -138,12 +223,41 @@ void TraceLogInit(int, const char *ident, int, int, int) noexcept
     // 0 here would not keep that default: glibc then tags them kern. Trace messages name daemon themselves.
     openlog(g_ident.data(), LOG_PID, LOG_USER);
     pthread_atfork(nullptr, nullptr, AfterFork);
+    atexit(SendBatch);  // an exit inside a batch still sends what it holds
     // SIGHUP would otherwise end the process.
     struct sigaction action {};
     action.sa_handler = OnHangup;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(SIGHUP, &action, nullptr);
+}
+
+TraceBatch::TraceBatch(bool hold) noexcept : hold_(hold)
+{
+    ++g_batch_depth;
+}
+
+TraceBatch::~TraceBatch()
+{
+    if (--g_batch_depth > 0 || g_batched == 0) return;
+    if (!hold_) {
+        SendBatch();
+        return;
+    }
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long held_ms = (now.tv_sec - g_held_since.tv_sec) * 1000 + (now.tv_nsec - g_held_since.tv_nsec) / 1000000;
+    if (held_ms >= kTraceHoldMs) SendBatch();
+}
+
+int TraceHeldWaitMs() noexcept
+{
+    return g_batched == 0 ? -1 : kTraceHoldMs;
+}
+
+void TraceSendHeld() noexcept
+{
+    SendBatch();
 }
 
 bool TraceOwnsDescriptor(int fd) noexcept
@@ -153,7 +267,7 @@ bool TraceOwnsDescriptor(int fd) noexcept
 
 void TraceLog(int level, const char *unit, const char *function, int line, const char *format, ...) noexcept
 {
-    std::array<char, 2048> text{};
+    std::array<char, 2048> text;  // vsnprintf ends it; no need to clear 2 KiB every message
     va_list                ap;
     va_start(ap, format);
     vsnprintf(text.data(), text.size(), format, ap);
@@ -162,9 +276,7 @@ void TraceLog(int level, const char *unit, const char *function, int line, const
     if (len > 0 && text[len - 1] == '\n') text[--len] = '\0';
 
     if (g_trace_file[0] == '\0') {
-        std::array<char, 2300> message{};
-        snprintf(message.data(), message.size(), "[%s] %s:%d %s", unit, function, line, text.data());
-        SendToSyslog(LOG_DAEMON | SyslogPriority(level), message.data());
+        SendToSyslog(LOG_DAEMON | SyslogPriority(level), unit, function, line, text.data());
         return;
     }
     const int fd = TraceFile();

@@ -8,5 +8,30 @@ void TraceLogInit(int reserved1, const char *ident, int reserved2, int reserved3
 void TraceLog(int level, const char *unit, const char *function, int line, const char *format, ...) noexcept
     __attribute__((format(printf, 5, 6)));
 
+// While one lives, syslog messages are held, formatted, and sent later, each its own datagram and in
+// order: one system call (and one wake-up of the reader) for several messages instead of one each.
+// Held messages go when a few are held, when a message is traced outside a batch, at exit, and at the
+// end of the outermost batch: always when it was made with hold false, else once the oldest has
+// waited kTraceHoldMs. With hold, the caller must call TraceSendHeld within TraceHeldWaitMs of the
+// batch's end, for when no further batch comes. Messages to a trace file are written at once as always.
+class [[nodiscard]] TraceBatch {
+public:
+    explicit TraceBatch(bool hold) noexcept;
+    ~TraceBatch();
+    TraceBatch(const TraceBatch &) = delete;
+    TraceBatch &operator=(const TraceBatch &) = delete;
+
+private:
+    bool hold_;
+};
+
+inline constexpr int kTraceHoldMs = 1;
+
+// How long the loop may wait before calling TraceSendHeld: -1 when no message is held.
+[[nodiscard]] int TraceHeldWaitMs() noexcept;
+
+// Sends the held messages now.
+void TraceSendHeld() noexcept;
+
 // True for the descriptors the trace library keeps open (its file, its syslog socket); detaching leaves them.
 [[nodiscard]] bool TraceOwnsDescriptor(int fd) noexcept;
