@@ -9,8 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdio>
 #include <cstdlib>
-#include <sstream>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -20,28 +22,14 @@ constexpr char     kUnitSandbox[] = KST_SOURCE_DIR "/tests/packaging/unit-sandbo
 constexpr char     kLauncher[] = "/run/kst-unit-launch";  // what systemd would run: ExecStart under the unit
 constexpr uint64_t kLocalMachine = 2;
 
-// A field of /proc/<pid>/status, as text.
-std::string StatusField(pid_t pid, const std::string &field)
+// The first line a shell command prints, without its newline.
+std::string FirstLine(const std::string &command)
 {
-    std::istringstream status(kst::ReadFile("/proc/" + std::to_string(pid) + "/status").value_or(""));
-    for (std::string line; std::getline(status, line);)
-        if (line.starts_with(field + ":")) return line.substr(line.find_first_not_of(" \t", field.size() + 1));
-    return {};
-}
-
-// The mount options of the mount that holds path in pid's view, e.g. "rw,relatime".
-std::string MountOptions(pid_t pid, const std::string &path)
-{
-    std::istringstream mounts(kst::ReadFile("/proc/" + std::to_string(pid) + "/mountinfo").value_or(""));
-    std::string        best, options;
-    for (std::string line; std::getline(mounts, line);) {
-        std::istringstream fields(line);
-        std::string        id, parent, dev, root, point, opts;
-        fields >> id >> parent >> dev >> root >> point >> opts;
-        const bool covers = point == "/" || path == point || path.starts_with(point + "/");
-        if (covers && point.size() >= best.size()) best = point, options = opts;  // the last, innermost one wins
-    }
-    return options;
+    std::array<char, 512> line{};
+    FILE                 *pipe = popen(command.c_str(), "r");
+    if (pipe && !fgets(line.data(), line.size(), pipe)) line[0] = '\0';
+    if (pipe) pclose(pipe);
+    return std::string(line.data(), std::strcspn(line.data(), "\n"));
 }
 
 class HardenedUnit : public ::testing::Test {
@@ -81,13 +69,17 @@ TEST_F(HardenedUnit, ServesUnderTheUnitsRestrictions)
     ASSERT_TRUE(sandbox_.WaitReady());
     const pid_t pid = sandbox_.pid();
 
-    EXPECT_EQ(StatusField(pid, "NoNewPrivs"), "1");
-    EXPECT_EQ(StatusField(pid, "Seccomp"), "2");  // the address-family filter
-    // CAP_DAC_OVERRIDE (1), CAP_SETUID (7), CAP_SYS_NICE (23)
-    EXPECT_EQ(StatusField(pid, "CapBnd"), "0000000000800082");
-    EXPECT_TRUE(MountOptions(pid, "/usr/sbin").starts_with("ro,")) << MountOptions(pid, "/usr/sbin");
-    EXPECT_TRUE(MountOptions(pid, "/opt/orn/kestrel/data").starts_with("ro,"));
-    EXPECT_TRUE(MountOptions(pid, "/opt/orn/kestrel/registry/HKEY_LOCAL_MACHINE").starts_with("rw,"));
+    // CapBnd: CAP_DAC_OVERRIDE (1), CAP_SETUID (7), CAP_SYS_NICE (23); Seccomp: the address-family filter.
+    const std::string status = "' /proc/" + std::to_string(pid) + "/status";
+    for (const std::string line : {"NoNewPrivs:\t1", "Seccomp:\t2", "CapBnd:\t0000000000800082"})
+        EXPECT_EQ(FirstLine("grep '^" + line.substr(0, line.find('\t')) + status), line);
+    // The innermost mount that holds each path, in the daemon's view.
+    for (const auto &[path, mode] : {std::pair{"/usr/sbin", "ro,"},
+                                     {"/opt/orn/kestrel/data", "ro,"},
+                                     {"/opt/orn/kestrel/registry/HKEY_LOCAL_MACHINE", "rw,"}}) {
+        const std::string options = FirstLine("findmnt -N " + std::to_string(pid) + " -n -o OPTIONS -T " + path);
+        EXPECT_TRUE(options.starts_with(mode)) << path << ": " << options;
+    }
     EXPECT_EQ(sandbox_.CountTrace("seteuid return with -1"), 0u);
     EXPECT_EQ(sandbox_.CountTrace("setpriority FAIL"), 0u);
 
