@@ -235,9 +235,11 @@ TEST_F(KstctlTest, HandWrittenFilesInBothFormatsImportAndAMalformedOneWritesNoth
 
 TEST_F(KstctlTest, QueryAddDeleteAndTheirRefusals)
 {
-    ExpectStatuses({{{"reg", "add", "HKLM\\Q\\K", "/v", "n", "/t", "REG_DWORD", "/d", "0x10"}, 0},
+    // Slash options in any case, long ones with = or a separate word, and words that look like options.
+    ExpectStatuses({{{"reg", "add", "HKLM\\Q\\K", "/V", "n", "/t", "REG_DWORD", "/d", "0x10"}, 0},
                     {{"reg", "add", "hklm/q/k", "--value=s", "--data", "text"}, 0},
-                    {{"reg", "add", "HKLM\\Q\\K\\Child"}, 0}});
+                    {{"reg", "add", "HKLM\\Q\\K\\Child", "/ve", "/d", "/f"}, 0}});
+    EXPECT_EQ(kst::ReadFile(kLmDir + "Q/K/CHILD/V_"), kst::ValueFile(1, "/f\0"s));
     const Result q = Kstctl({"reg", "query", "HKLM\\Q\\K"});
     EXPECT_EQ(q.out, "HKEY_LOCAL_MACHINE\\Q\\K\n    N    REG_DWORD    0x00000010 (16)\n    S    REG_SZ    text\n\n"
                      "HKEY_LOCAL_MACHINE\\Q\\K\\CHILD\n")
@@ -256,6 +258,10 @@ TEST_F(KstctlTest, QueryAddDeleteAndTheirRefusals)
                               {"reg", "query", "HKCU\\X"},
                               {"reg", "add", "HKLM\\Q", "/v", "x", "/t", "REG_DWORD", "/d", "x"},
                               {"reg", "frob"},
+                              {"reg", "query", "HKLM", "--bogus"},
+                              {"reg", "query", "HKLM", "-q"},
+                              {"reg", "add", "HKLM\\Q", "/v"},
+                              {"reg", "delete", "HKLM\\Q", "--force=1"},
                               {"wait"},
                               {"sem", "create", "S", "3", "2"},
                               {"nope"}}) {
