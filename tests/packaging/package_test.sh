@@ -40,7 +40,6 @@ out=$2
 build_timeout=${KST_DEB_TIMEOUT:-900}
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
-ok() { echo "ok: $*"; }
 
 for tool in dpkg-buildpackage dh lintian dpkg-deb systemd-analyze systemd-tmpfiles; do
     command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
@@ -55,7 +54,6 @@ if ! timeout "$build_timeout" make --no-print-directory -C "$src" deb DEB_BUILD=
     exit 1
 fi
 mv "$log" "$out/build.log"
-ok "make deb built the packages and lintian reported no errors"
 
 deb() { ls "$out/$1"_*.deb 2>/dev/null | head -n1; } # the file of a binary package, if built
 server=$(deb kstntserver)
@@ -68,11 +66,9 @@ multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 listing() { dpkg-deb -c "$1" | awk '{ $3 = $4 = $5 = ""; print }' | tr -s ' '; }
 expect_entry() { # package-file mode path
     listing "$1" | awk -v mode="$2" -v path="$3" '$1 == mode && $2 == "root/root" && $3 == path { found = 1 }
-                                                 END { exit !found }' &&
-        ok "$(basename "$1"): $2 $3" || fail "$(basename "$1") lacks $2 root/root $3"
+                                                 END { exit !found }' || fail "$(basename "$1") lacks $2 root/root $3"
 }
 
-before=$failures
 for package in "$out"/*.deb; do
     name=$(basename "$package")
     listing "$package" | grep -q ' \./opt\(/\| \|$\)' && fail "$name ships something under /opt"
@@ -80,7 +76,6 @@ for package in "$out"/*.deb; do
     listing "$package" | awk '$1 ~ /^-/ && ($1 ~ /[sStT]/ || substr($1, 9, 1) == "w")' | grep -q . &&
         fail "$name has setuid, setgid, sticky or world-writable files"
 done
-[ "$failures" -ne "$before" ] || ok "nothing under /opt, everything root-owned, no special or world-writable modes"
 
 expect_entry "$server" -rwxr-xr-x ./usr/sbin/KSTntserver
 expect_entry "$server" -rwxr-xr-x ./usr/sbin/kstctl
@@ -90,13 +85,11 @@ for path in lib/systemd/system/KSTntserver.service usr/lib/tmpfiles.d/kstntserve
     usr/share/doc/kstntserver/examples/{loopback-only.conf,trace-file.conf,kstntserver.logrotate}; do
     expect_entry "$server" -rw-r--r-- "./$path"
 done
-dpkg-deb -f "$server" Depends | grep -qw rpcbind && ok "kstntserver depends on rpcbind" ||
-    fail "kstntserver does not depend on rpcbind"
+dpkg-deb -f "$server" Depends | grep -qw rpcbind || fail "kstntserver does not depend on rpcbind"
 expect_entry "$lib" lrwxrwxrwx "./usr/lib/$multiarch/libkstnt.so.1"
-listing "$lib" | grep -q "^-rw-r--r-- root/root \./usr/lib/$multiarch/libkstnt\.so\.1\.[0-9.]*$" &&
-    ok "libkstnt1: the shared object itself" || fail "libkstnt1 lacks usr/lib/$multiarch/libkstnt.so.1.*"
-dpkg-deb --ctrl-tarfile "$lib" | tar -t | grep -qx './symbols' && ok "libkstnt1 has a symbols file" ||
-    fail "libkstnt1 has no symbols file"
+listing "$lib" | grep -q "^-rw-r--r-- root/root \./usr/lib/$multiarch/libkstnt\.so\.1\.[0-9.]*$" ||
+    fail "libkstnt1 lacks usr/lib/$multiarch/libkstnt.so.1.*"
+dpkg-deb --ctrl-tarfile "$lib" | tar -t | grep -qx './symbols' || fail "libkstnt1 has no symbols file"
 for path in include/kstnt.h "lib/$multiarch/libkstnt.a" "lib/$multiarch/pkgconfig/kstnt.pc"; do
     expect_entry "$dev" -rw-r--r-- "./usr/$path"
 done
@@ -108,8 +101,8 @@ mkdir -p "$root"
 dpkg-deb -x "$server" "$root"
 dpkg-deb -e "$server" "$root/DEBIAN"
 dpkg-deb -x "$lib" "$root"
-cmp -s "$root/lib/systemd/system/KSTntserver.service" "$src/packaging/KSTntserver.service" &&
-    ok "the shipped unit is packaging/KSTntserver.service" || fail "the shipped unit differs from packaging/KSTntserver.service"
+cmp -s "$root/lib/systemd/system/KSTntserver.service" "$src/packaging/KSTntserver.service" ||
+    fail "the shipped unit differs from packaging/KSTntserver.service"
 
 # systemd-analyze verify, with the example drop-ins applied, the binary from the package and no
 # man pages looked up (they are not installed on this host).
@@ -119,11 +112,9 @@ sed "s|^ExecStart=/usr/sbin/|ExecStart=$root/usr/sbin/|" "$root/lib/systemd/syst
     >"$units/KSTntserver.service"
 cp "$root"/usr/share/doc/kstntserver/examples/*.conf "$units/KSTntserver.service.d/"
 verify=$(SYSTEMD_UNIT_PATH="$units:" LD_LIBRARY_PATH="$root/usr/lib/$multiarch" \
-    systemd-analyze verify --man=no KSTntserver.service 2>&1) && [ -z "$verify" ] &&
-    ok "systemd-analyze verify: the unit and its example drop-ins are clean" || fail "systemd-analyze verify: $verify"
+    systemd-analyze verify --man=no KSTntserver.service 2>&1) && [ -z "$verify" ] || fail "systemd-analyze verify: $verify"
 
 # tmpfiles.d: what is missing is created, what exists is left as it is.
-before=$failures
 conf=$root/usr/lib/tmpfiles.d/kstntserver.conf
 fresh=$out/tmpfiles-fresh
 mkdir -p "$fresh/usr/bin" "$fresh/usr/sbin" && ln -s usr/sbin "$fresh/sbin" && touch "$fresh/usr/bin/pidof"
@@ -144,10 +135,9 @@ systemd-tmpfiles --root="$used" --create "$conf"
     [ "$(cat "$used/opt/orn/kestrel/data/property.inf")" = SRVPORT=40000 ] &&
     [ -d "$used/opt/orn/kestrel/work" ] && [ "$(cat "$used/usr/sbin/pidof")" = local ] ||
     fail "tmpfiles.d changed an existing tree or pidof"
-[ "$failures" -ne "$before" ] || ok "tmpfiles.d creates the registry tree and the pidof link, and leaves existing ones alone"
 
-"$src/tools/nsrun" "$0" --purge-stage "$root/DEBIAN/postrm" &&
-    ok "purge keeps a tree that holds keys or files and removes the bare skeleton" || fail "purge of the registry tree"
+# Purging keeps a tree that holds keys or files and removes the bare skeleton.
+"$src/tools/nsrun" "$0" --purge-stage "$root/DEBIAN/postrm" || fail "purge of the registry tree"
 
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
 echo "all package checks passed"
