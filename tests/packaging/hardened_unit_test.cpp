@@ -9,8 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdio>
 #include <cstdlib>
-#include <sstream>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -20,76 +22,58 @@ constexpr char     kUnitSandbox[] = KST_SOURCE_DIR "/tests/packaging/unit-sandbo
 constexpr char     kLauncher[] = "/run/kst-unit-launch";  // what systemd would run: ExecStart under the unit
 constexpr uint64_t kLocalMachine = 2;
 
-// A field of /proc/<pid>/status, as text.
-std::string StatusField(pid_t pid, const std::string &field)
+// The first line a shell command prints, without its newline.
+std::string FirstLine(const std::string &command)
 {
-    std::istringstream status(kst::ReadFile("/proc/" + std::to_string(pid) + "/status").value_or(""));
-    for (std::string line; std::getline(status, line);)
-        if (line.starts_with(field + ":")) return line.substr(line.find_first_not_of(" \t", field.size() + 1));
-    return {};
+    std::array<char, 512> line{};
+    FILE                 *pipe = popen(command.c_str(), "r");
+    if (pipe && !fgets(line.data(), line.size(), pipe)) line[0] = '\0';
+    if (pipe) pclose(pipe);
+    return std::string(line.data(), std::strcspn(line.data(), "\n"));
 }
-
-// The mount options of the mount that holds path in pid's view, e.g. "rw,relatime".
-std::string MountOptions(pid_t pid, const std::string &path)
-{
-    std::istringstream mounts(kst::ReadFile("/proc/" + std::to_string(pid) + "/mountinfo").value_or(""));
-    std::string        best, options;
-    for (std::string line; std::getline(mounts, line);) {
-        std::istringstream fields(line);
-        std::string        id, parent, dev, root, point, opts;
-        fields >> id >> parent >> dev >> root >> point >> opts;
-        const bool covers = point == "/" || path == point || path.starts_with(point + "/");
-        if (covers && point.size() >= best.size()) best = point, options = opts;  // the last, innermost one wins
-    }
-    return options;
-}
-
-class HardenedUnit : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        // The unit's start is the forking one, chosen only where systemctl exists (package systemd).
-        ASSERT_EQ(access("/usr/bin/systemctl", X_OK), 0) << "/usr/bin/systemctl is missing";
-        ASSERT_TRUE(sandbox_.StartRpcbind());
-        // The real unit at the path the daemon tests, so it starts in its systemd (forking) mode.
-        const std::optional<std::string> unit = kst::ReadFile(kUnitSource);
-        ASSERT_TRUE(unit && kst::WriteFile(kst::kUnitFile, *unit));
-        const char       *daemon = getenv("KST_DAEMON");
-        const std::string program = daemon && *daemon ? daemon : KST_DEFAULT_DAEMON;
-        ASSERT_TRUE(kst::WriteFile(kLauncher, std::string("#!/bin/sh\nexport KST_RESTRICT_FAMILIES=") +
-                                                  KST_RESTRICT_FAMILIES + "\nexec " + kUnitSandbox + " " + kUnitSource +
-                                                  " " + program + "\n"));
-        ASSERT_EQ(chmod(kLauncher, 0755), 0);
-        ASSERT_EQ(setenv("KST_DAEMON", kLauncher, 1), 0);
-    }
-    void TearDown() override { unsetenv("KST_DAEMON"); }
-
-    kst::Sandbox sandbox_;
-};
 
 // Catches a hardening setting that breaks a start-up check, the fallback port (seteuid) or the raised
 // priority; a start that returns before clients can call; restrictions that did not apply (the test would
 // prove nothing); and a registry the daemon can't write, delete from or leave behind on shutdown.
-TEST_F(HardenedUnit, ServesUnderTheUnitsRestrictions)
+TEST(HardenedUnit, ServesUnderTheUnitsRestrictions)
 {
-    ASSERT_EQ(sandbox_.Launch(), 0);
+    kst::Sandbox sandbox;
+    // The unit's start is the forking one, chosen only where systemctl exists (package systemd).
+    ASSERT_EQ(access("/usr/bin/systemctl", X_OK), 0) << "/usr/bin/systemctl is missing";
+    ASSERT_TRUE(sandbox.StartRpcbind());
+    // The real unit at the path the daemon tests, so it starts in its systemd (forking) mode.
+    const std::optional<std::string> unit = kst::ReadFile(kUnitSource);
+    ASSERT_TRUE(unit && kst::WriteFile(kst::kUnitFile, *unit));
+    const char       *daemon = getenv("KST_DAEMON");
+    const std::string program = daemon && *daemon ? daemon : KST_DEFAULT_DAEMON;
+    ASSERT_TRUE(kst::WriteFile(kLauncher, std::string("#!/bin/sh\nexport KST_RESTRICT_FAMILIES=") +
+                                              KST_RESTRICT_FAMILIES + "\nexec " + kUnitSandbox + " " + kUnitSource +
+                                              " " + program + "\n"));
+    ASSERT_EQ(chmod(kLauncher, 0755), 0);
+    ASSERT_EQ(setenv("KST_DAEMON", kLauncher, 1), 0);
+
+    ASSERT_EQ(sandbox.Launch(), 0);
     // No waiting: once the start returns, the portmapper names the port and the program answers.
     const uint16_t port = kst::PmapGetPort().value_or(0);
     ASSERT_NE(port, 0);
     kst::Connection c;
     ASSERT_TRUE(c.Connect(port) && c.Null()) << c.error();
-    ASSERT_TRUE(sandbox_.WaitReady());
-    const pid_t pid = sandbox_.pid();
+    ASSERT_TRUE(sandbox.WaitReady());
+    const pid_t pid = sandbox.pid();
 
-    EXPECT_EQ(StatusField(pid, "NoNewPrivs"), "1");
-    EXPECT_EQ(StatusField(pid, "Seccomp"), "2");  // the address-family filter
-    // CAP_DAC_OVERRIDE (1), CAP_SETUID (7), CAP_SYS_NICE (23)
-    EXPECT_EQ(StatusField(pid, "CapBnd"), "0000000000800082");
-    EXPECT_TRUE(MountOptions(pid, "/usr/sbin").starts_with("ro,")) << MountOptions(pid, "/usr/sbin");
-    EXPECT_TRUE(MountOptions(pid, "/opt/orn/kestrel/data").starts_with("ro,"));
-    EXPECT_TRUE(MountOptions(pid, "/opt/orn/kestrel/registry/HKEY_LOCAL_MACHINE").starts_with("rw,"));
-    EXPECT_EQ(sandbox_.CountTrace("seteuid return with -1"), 0u);
-    EXPECT_EQ(sandbox_.CountTrace("setpriority FAIL"), 0u);
+    // CapBnd: CAP_DAC_OVERRIDE (1), CAP_SETUID (7), CAP_SYS_NICE (23); Seccomp: the address-family filter.
+    const std::string status = "' /proc/" + std::to_string(pid) + "/status";
+    for (const std::string line : {"NoNewPrivs:\t1", "Seccomp:\t2", "CapBnd:\t0000000000800082"})
+        EXPECT_EQ(FirstLine("grep '^" + line.substr(0, line.find('\t')) + status), line);
+    // The innermost mount that holds each path, in the daemon's view.
+    for (const auto &[path, mode] : {std::pair{"/usr/sbin", "ro,"},
+                                     {"/opt/orn/kestrel/data", "ro,"},
+                                     {"/opt/orn/kestrel/registry/HKEY_LOCAL_MACHINE", "rw,"}}) {
+        const std::string options = FirstLine("findmnt -N " + std::to_string(pid) + " -n -o OPTIONS -T " + path);
+        EXPECT_TRUE(options.starts_with(mode)) << path << ": " << options;
+    }
+    EXPECT_EQ(sandbox.CountTrace("seteuid return with -1"), 0u);
+    EXPECT_EQ(sandbox.CountTrace("setpriority FAIL"), 0u);
 
     const uint64_t key = c.RegCreateKeyEx(kLocalMachine, "HARDENED").value_or(0);
     EXPECT_GT(key, 288u);  // an identity, not an error code
@@ -98,8 +82,8 @@ TEST_F(HardenedUnit, ServesUnderTheUnitsRestrictions)
     EXPECT_EQ(c.RegDeleteKey(kLocalMachine, "HARDENED"), 0u);  // runs /bin/rm under the same restrictions
     EXPECT_NE(access((std::string(kst::kRegistryDir) + "/HKEY_LOCAL_MACHINE/HARDENED").c_str(), F_OK), 0);
 
-    ASSERT_TRUE(sandbox_.Stop());
-    EXPECT_EQ(sandbox_.daemon_exit_status(), 0);
+    ASSERT_TRUE(sandbox.Stop());
+    EXPECT_EQ(sandbox.daemon_exit_status(), 0);
     EXPECT_NE(access(kst::kReadyFile, F_OK), 0);
     EXPECT_EQ(kst::PmapGetPort(), 0);
 }

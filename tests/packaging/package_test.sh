@@ -5,33 +5,30 @@
 #
 #   package_test.sh <source-dir> <output-dir>
 #
-# Exit 77 (skipped) when the Debian packaging tools are not installed.
+# Exit 77 (skipped) when the Debian packaging tools or systemd's are not installed.
 set -euo pipefail
 
 # The purge stage, run under tools/nsrun (below) so the postrm sees a private /opt/orn/kestrel.
 if [ "${1:-}" = --purge-stage ]; then
     postrm=$2
     tree=/opt/orn/kestrel # nsrun's own tmpfs, with the skeleton already laid out
+    skeleton="registry/HKEY_CLASS_ROOT registry/HKEY_LOCAL_MACHINE data work"
     # The postrm's own systemd part must not reach the host's systemd state.
     if [ -e /usr/bin/deb-systemd-helper ]; then mount --bind /dev/null /usr/bin/deb-systemd-helper; fi
-    skeleton() {
-        rm -rf "${tree:?}"/*
-        mkdir -p "$tree"/registry/HKEY_CLASS_ROOT "$tree"/registry/HKEY_LOCAL_MACHINE "$tree"/data "$tree"/work
-    }
     status=0
-    skeleton
-    mkdir "$tree"/registry/HKEY_LOCAL_MACHINE/SOFTWARE
-    "$postrm" purge
-    [ -d "$tree"/registry/HKEY_LOCAL_MACHINE/SOFTWARE ] && [ -d "$tree"/registry/HKEY_CLASS_ROOT ] &&
-        [ -d "$tree"/data ] && [ -d "$tree"/work ] || { echo "a tree holding a key lost directories" >&2; status=1; }
-    skeleton
-    echo SRVPORT=ANY >"$tree"/data/property.inf
-    "$postrm" purge
-    [ -f "$tree"/data/property.inf ] && [ -d "$tree"/registry/HKEY_CLASS_ROOT ] ||
-        { echo "a tree holding property.inf lost files or directories" >&2; status=1; }
-    skeleton
-    "$postrm" remove # removing, unlike purging, leaves even the bare skeleton
-    [ -d "$tree"/registry/HKEY_CLASS_ROOT ] && [ -d "$tree"/work ] || { echo "remove took the tree" >&2; status=1; }
+    # On the bare skeleton plus what $1 adds, runs the postrm with $2; every directory and $3 must stay.
+    stage() {
+        rm -rf "${tree:?}"/*
+        for dir in $skeleton; do mkdir -p "$tree/$dir"; done
+        eval "$1"
+        "$postrm" "$2"
+        for path in $skeleton $3; do
+            [ -e "$tree/$path" ] || { echo "$2 after '$1' took $path" >&2; status=1; }
+        done
+    }
+    stage 'mkdir "$tree"/registry/HKEY_LOCAL_MACHINE/SOFTWARE' purge registry/HKEY_LOCAL_MACHINE/SOFTWARE
+    stage 'echo SRVPORT=ANY >"$tree"/data/property.inf' purge data/property.inf
+    stage : remove "" # removing, unlike purging, leaves even the bare skeleton
     "$postrm" purge
     # /opt/orn/kestrel itself is nsrun's mount point and stays; everything below it must go.
     [ -z "$(ls -A "$tree")" ] || { echo "the bare skeleton was left: $(ls -A "$tree")" >&2; status=1; }
@@ -43,9 +40,8 @@ out=$2
 build_timeout=${KST_DEB_TIMEOUT:-900}
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
-ok() { echo "ok: $*"; }
 
-for tool in dpkg-buildpackage dh lintian dpkg-deb; do
+for tool in dpkg-buildpackage dh lintian dpkg-deb systemd-analyze systemd-tmpfiles; do
     command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
 done
 
@@ -58,29 +54,21 @@ if ! timeout "$build_timeout" make --no-print-directory -C "$src" deb DEB_BUILD=
     exit 1
 fi
 mv "$log" "$out/build.log"
-ok "make deb built the packages and lintian reported no errors"
-
-# "mode owner path[ -> target]" lines of a package, without sizes and dates.
-listing() { dpkg-deb -c "$1" | awk '{ $3 = $4 = $5 = ""; print }' | tr -s ' '; }
-expect_entry() { # package-file mode path
-    if listing "$1" | awk -v mode="$2" -v path="$3" '$1 == mode && $2 == "root/root" && $3 == path { found = 1 }
-                                                     END { exit !found }'; then
-        ok "$(basename "$1"): $2 $3"
-    else
-        fail "$(basename "$1") lacks $2 root/root $3"
-    fi
-}
 
 deb() { ls "$out/$1"_*.deb 2>/dev/null | head -n1; } # the file of a binary package, if built
 server=$(deb kstntserver)
 lib=$(deb libkstnt1)
 dev=$(deb libkstnt-dev)
-[ -n "$server" ] || fail "package kstntserver was not built"
-[ -n "$lib" ] || fail "package libkstnt1 was not built"
-[ -n "$dev" ] || fail "package libkstnt-dev was not built"
+[ -n "$server" ] && [ -n "$lib" ] && [ -n "$dev" ] || { echo "FAIL: a package is missing:" "$out"/*.deb >&2; exit 1; }
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 
-before=$failures
+# "mode owner path[ -> target]" lines of a package, without sizes and dates.
+listing() { dpkg-deb -c "$1" | awk '{ $3 = $4 = $5 = ""; print }' | tr -s ' '; }
+expect_entry() { # package-file mode path
+    listing "$1" | awk -v mode="$2" -v path="$3" '$1 == mode && $2 == "root/root" && $3 == path { found = 1 }
+                                                 END { exit !found }' || fail "$(basename "$1") lacks $2 root/root $3"
+}
+
 for package in "$out"/*.deb; do
     name=$(basename "$package")
     listing "$package" | grep -q ' \./opt\(/\| \|$\)' && fail "$name ships something under /opt"
@@ -88,99 +76,68 @@ for package in "$out"/*.deb; do
     listing "$package" | awk '$1 ~ /^-/ && ($1 ~ /[sStT]/ || substr($1, 9, 1) == "w")' | grep -q . &&
         fail "$name has setuid, setgid, sticky or world-writable files"
 done
-[ "$failures" -ne "$before" ] || ok "nothing under /opt, everything root-owned, no special or world-writable modes"
 
-if [ -n "$server" ]; then
-    expect_entry "$server" -rwxr-xr-x ./usr/sbin/KSTntserver
-    expect_entry "$server" -rwxr-xr-x ./usr/sbin/kstctl
-    for path in lib/systemd/system/KSTntserver.service usr/lib/tmpfiles.d/kstntserver.conf \
-        usr/share/man/man8/{KSTntserver,kstctl}.8.gz usr/share/man/man5/property.inf.5.gz \
-        usr/share/bash-completion/completions/kstctl \
-        usr/share/doc/kstntserver/examples/{loopback-only.conf,trace-file.conf,kstntserver.logrotate}; do
-        expect_entry "$server" -rw-r--r-- "./$path"
-    done
-    dpkg-deb -f "$server" Depends | grep -qw rpcbind && ok "kstntserver depends on rpcbind" ||
-        fail "kstntserver does not depend on rpcbind"
-fi
-if [ -n "$lib" ]; then
-    expect_entry "$lib" lrwxrwxrwx "./usr/lib/$multiarch/libkstnt.so.1"
-    listing "$lib" | grep -q "^-rw-r--r-- root/root \./usr/lib/$multiarch/libkstnt\.so\.1\.[0-9.]*$" &&
-        ok "libkstnt1: the shared object itself" || fail "libkstnt1 lacks usr/lib/$multiarch/libkstnt.so.1.*"
-    dpkg-deb --ctrl-tarfile "$lib" | tar -t | grep -qx './symbols' && ok "libkstnt1 has a symbols file" ||
-        fail "libkstnt1 has no symbols file"
-fi
-if [ -n "$dev" ]; then
-    for path in include/kstnt.h "lib/$multiarch/libkstnt.a" "lib/$multiarch/pkgconfig/kstnt.pc"; do
-        expect_entry "$dev" -rw-r--r-- "./usr/$path"
-    done
-    expect_entry "$dev" lrwxrwxrwx "./usr/lib/$multiarch/libkstnt.so"
-fi
+expect_entry "$server" -rwxr-xr-x ./usr/sbin/KSTntserver
+expect_entry "$server" -rwxr-xr-x ./usr/sbin/kstctl
+for path in lib/systemd/system/KSTntserver.service usr/lib/tmpfiles.d/kstntserver.conf \
+    usr/share/man/man8/{KSTntserver,kstctl}.8.gz usr/share/man/man5/property.inf.5.gz \
+    usr/share/bash-completion/completions/kstctl \
+    usr/share/doc/kstntserver/examples/{loopback-only.conf,trace-file.conf,kstntserver.logrotate}; do
+    expect_entry "$server" -rw-r--r-- "./$path"
+done
+dpkg-deb -f "$server" Depends | grep -qw rpcbind || fail "kstntserver does not depend on rpcbind"
+expect_entry "$lib" lrwxrwxrwx "./usr/lib/$multiarch/libkstnt.so.1"
+listing "$lib" | grep -q "^-rw-r--r-- root/root \./usr/lib/$multiarch/libkstnt\.so\.1\.[0-9.]*$" ||
+    fail "libkstnt1 lacks usr/lib/$multiarch/libkstnt.so.1.*"
+dpkg-deb --ctrl-tarfile "$lib" | tar -t | grep -qx './symbols' || fail "libkstnt1 has no symbols file"
+for path in include/kstnt.h "lib/$multiarch/libkstnt.a" "lib/$multiarch/pkgconfig/kstnt.pc"; do
+    expect_entry "$dev" -rw-r--r-- "./usr/$path"
+done
+expect_entry "$dev" lrwxrwxrwx "./usr/lib/$multiarch/libkstnt.so"
 
 # The packaged files themselves, for the checks below.
 root=$out/root
 mkdir -p "$root"
-[ -n "$server" ] && dpkg-deb -x "$server" "$root" && dpkg-deb -e "$server" "$root/DEBIAN"
-if [ -n "$server" ] && [ -n "$lib" ]; then dpkg-deb -x "$lib" "$root"; fi
-
-if [ -n "$server" ] && cmp -s "$root/lib/systemd/system/KSTntserver.service" "$src/packaging/KSTntserver.service"; then
-    ok "the shipped unit is packaging/KSTntserver.service"
-else
+dpkg-deb -x "$server" "$root"
+dpkg-deb -e "$server" "$root/DEBIAN"
+dpkg-deb -x "$lib" "$root"
+cmp -s "$root/lib/systemd/system/KSTntserver.service" "$src/packaging/KSTntserver.service" ||
     fail "the shipped unit differs from packaging/KSTntserver.service"
-fi
 
 # systemd-analyze verify, with the example drop-ins applied, the binary from the package and no
 # man pages looked up (they are not installed on this host).
-if command -v systemd-analyze >/dev/null && [ -n "$server" ]; then
-    units=$out/units
-    mkdir -p "$units/KSTntserver.service.d"
-    sed "s|^ExecStart=/usr/sbin/|ExecStart=$root/usr/sbin/|" "$root/lib/systemd/system/KSTntserver.service" \
-        >"$units/KSTntserver.service"
-    cp "$root"/usr/share/doc/kstntserver/examples/*.conf "$units/KSTntserver.service.d/"
-    if verify=$(SYSTEMD_UNIT_PATH="$units:" LD_LIBRARY_PATH="$root/usr/lib/$multiarch" \
-        systemd-analyze verify --man=no KSTntserver.service 2>&1) && [ -z "$verify" ]; then
-        ok "systemd-analyze verify: the unit and its example drop-ins are clean"
-    else
-        fail "systemd-analyze verify: $verify"
-    fi
-else
-    echo "skipped: systemd-analyze verify (not installed)"
-fi
+units=$out/units
+mkdir -p "$units/KSTntserver.service.d"
+sed "s|^ExecStart=/usr/sbin/|ExecStart=$root/usr/sbin/|" "$root/lib/systemd/system/KSTntserver.service" \
+    >"$units/KSTntserver.service"
+cp "$root"/usr/share/doc/kstntserver/examples/*.conf "$units/KSTntserver.service.d/"
+verify=$(SYSTEMD_UNIT_PATH="$units:" LD_LIBRARY_PATH="$root/usr/lib/$multiarch" \
+    systemd-analyze verify --man=no KSTntserver.service 2>&1) && [ -z "$verify" ] || fail "systemd-analyze verify: $verify"
 
 # tmpfiles.d: what is missing is created, what exists is left as it is.
-if command -v systemd-tmpfiles >/dev/null && [ -n "$server" ]; then
-    before=$failures
-    conf=$root/usr/lib/tmpfiles.d/kstntserver.conf
-    fresh=$out/tmpfiles-fresh
-    mkdir -p "$fresh/usr/bin" "$fresh/usr/sbin" && ln -s usr/sbin "$fresh/sbin" && touch "$fresh/usr/bin/pidof"
-    systemd-tmpfiles --root="$fresh" --create "$conf"
-    for dir in registry/HKEY_CLASS_ROOT registry/HKEY_LOCAL_MACHINE data work; do
-        [ -d "$fresh/opt/orn/kestrel/$dir" ] || fail "tmpfiles.d did not create /opt/orn/kestrel/$dir"
-    done
-    [ "$(readlink "$fresh/usr/sbin/pidof")" = /usr/bin/pidof ] || fail "tmpfiles.d did not link /sbin/pidof"
-    used=$out/tmpfiles-used
-    mkdir -p "$used/usr/bin" "$used/usr/sbin" "$used/opt/orn/kestrel/registry/HKEY_LOCAL_MACHINE/SOFTWARE" \
-        "$used/opt/orn/kestrel/data"
-    ln -s usr/sbin "$used/sbin" && echo local >"$used/usr/sbin/pidof"
-    chmod 0700 "$used/opt/orn/kestrel/registry"
-    echo SRVPORT=40000 >"$used/opt/orn/kestrel/data/property.inf"
-    systemd-tmpfiles --root="$used" --create "$conf"
-    [ -d "$used/opt/orn/kestrel/registry/HKEY_LOCAL_MACHINE/SOFTWARE" ] &&
-        [ "$(stat -c %a "$used/opt/orn/kestrel/registry")" = 700 ] &&
-        [ "$(cat "$used/opt/orn/kestrel/data/property.inf")" = SRVPORT=40000 ] &&
-        [ -d "$used/opt/orn/kestrel/work" ] && [ "$(cat "$used/usr/sbin/pidof")" = local ] ||
-        fail "tmpfiles.d changed an existing tree or pidof"
-    [ "$failures" -ne "$before" ] || ok "tmpfiles.d creates the registry tree and the pidof link, and leaves existing ones alone"
-else
-    echo "skipped: tmpfiles.d checks (systemd-tmpfiles not installed)"
-fi
+conf=$root/usr/lib/tmpfiles.d/kstntserver.conf
+fresh=$out/tmpfiles-fresh
+mkdir -p "$fresh/usr/bin" "$fresh/usr/sbin" && ln -s usr/sbin "$fresh/sbin" && touch "$fresh/usr/bin/pidof"
+systemd-tmpfiles --root="$fresh" --create "$conf"
+for dir in registry/HKEY_CLASS_ROOT registry/HKEY_LOCAL_MACHINE data work; do
+    [ -d "$fresh/opt/orn/kestrel/$dir" ] || fail "tmpfiles.d did not create /opt/orn/kestrel/$dir"
+done
+[ "$(readlink "$fresh/usr/sbin/pidof")" = /usr/bin/pidof ] || fail "tmpfiles.d did not link /sbin/pidof"
+used=$out/tmpfiles-used
+mkdir -p "$used/usr/bin" "$used/usr/sbin" "$used/opt/orn/kestrel/registry/HKEY_LOCAL_MACHINE/SOFTWARE" \
+    "$used/opt/orn/kestrel/data"
+ln -s usr/sbin "$used/sbin" && echo local >"$used/usr/sbin/pidof"
+chmod 0700 "$used/opt/orn/kestrel/registry"
+echo SRVPORT=40000 >"$used/opt/orn/kestrel/data/property.inf"
+systemd-tmpfiles --root="$used" --create "$conf"
+[ -d "$used/opt/orn/kestrel/registry/HKEY_LOCAL_MACHINE/SOFTWARE" ] &&
+    [ "$(stat -c %a "$used/opt/orn/kestrel/registry")" = 700 ] &&
+    [ "$(cat "$used/opt/orn/kestrel/data/property.inf")" = SRVPORT=40000 ] &&
+    [ -d "$used/opt/orn/kestrel/work" ] && [ "$(cat "$used/usr/sbin/pidof")" = local ] ||
+    fail "tmpfiles.d changed an existing tree or pidof"
 
-if [ -n "$server" ]; then
-    if "$src/tools/nsrun" "$0" --purge-stage "$root/DEBIAN/postrm"; then
-        ok "purge keeps a tree that holds keys or files and removes the bare skeleton"
-    else
-        fail "purge of the registry tree"
-    fi
-fi
+# Purging keeps a tree that holds keys or files and removes the bare skeleton.
+"$src/tools/nsrun" "$0" --purge-stage "$root/DEBIAN/postrm" || fail "purge of the registry tree"
 
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
 echo "all package checks passed"

@@ -1,12 +1,20 @@
 // kstctl_test.cpp: the built kstctl driven against the real daemon in the sandbox, checked through the
-// daemon's files on disk and the tool's exit statuses and output.
+// daemon's files on disk, the tool's exit statuses and output, and raw clients of the control socket
+// that it must refuse or drop without the RPC service noticing.
 #include "tests/support/sandbox.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -15,21 +23,24 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
+using Args = std::vector<std::string>;
 
 const std::string kLmDir = std::string(kst::kRegistryDir) + "/HKEY_LOCAL_MACHINE/";
+constexpr char    kSocket[] = "/run/KSTntserver.ctl";
 
 struct Result {
+    std::string command;      // as run, for the failure message
     int         status = -1;  // exit status, 128+N for signal N (137: did not end in time)
     std::string out;          // stdout
     std::string err;          // stderr
 };
 std::ostream &operator<<(std::ostream &os, const Result &r)
 {
-    return os << "status " << r.status << ", stdout [" << r.out << "], stderr [" << r.err << "]";
+    return os << r.command << ": status " << r.status << ", stdout [" << r.out << "], stderr [" << r.err << "]";
 }
 
 // Runs kstctl with args and stdin text through files (so neither side can fill a pipe), killed after 20 s.
-Result Kstctl(const std::vector<std::string> &args, const std::string &input = {})
+Result Kstctl(const Args &args, const std::string &input = {})
 {
     std::string command = "timeout -s KILL 20 " KST_KSTCTL;
     for (const std::string &a : args) {
@@ -38,10 +49,19 @@ Result Kstctl(const std::vector<std::string> &args, const std::string &input = {
             command += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
         command += "'";
     }
-    if (!kst::WriteFile("/run/kstctl.in", input)) return {};
+    if (!kst::WriteFile("/run/kstctl.in", input)) return {command, -1, {}, {}};
     const int status = std::system((command + " </run/kstctl.in >/run/kstctl.out 2>/run/kstctl.err").c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
+    return {command, WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
             kst::ReadFile("/run/kstctl.out").value_or("?"), kst::ReadFile("/run/kstctl.err").value_or("?")};
+}
+
+// Runs each command in turn and checks its exit status.
+void ExpectStatuses(const std::vector<std::pair<Args, int>> &steps)
+{
+    for (const auto &[args, status] : steps) {
+        const Result r = Kstctl(args);
+        EXPECT_EQ(r.status, status) << r;
+    }
 }
 
 // Every file below a key directory with its bytes: what the registry holds, read behind the daemon.
@@ -54,7 +74,63 @@ std::map<std::string, std::string> Disk(const std::string &key_dir)
     return out;
 }
 
-class KstctlTest : public kst::DaemonTest {};
+// A socket connected to the control socket, or with bound set, a dead server's socket left at its path.
+UniqueFd ControlFd(bool bound = false)
+{
+    UniqueFd    fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, kSocket);
+    const auto *at = reinterpret_cast<sockaddr *>(&addr);
+    if ((bound ? bind(fd.get(), at, sizeof addr) : connect(fd.get(), at, sizeof addr)) != 0) fd.reset();
+    return fd;
+}
+
+// In a child that becomes user 65534: 1 when connecting is refused by the file mode, 2 when the daemon
+// answers with a refusal and closes, 0 otherwise.
+int NonRootAttempt()
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(0);
+        UniqueFd fd = ControlFd();
+        if (!fd) _exit(errno == EACCES ? 1 : 0);
+        const timeval patience{5, 0};  // an answer instead of the refusal must not hang the test
+        setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+        (void)!send(fd.get(), "text status\n", 12, MSG_NOSIGNAL);  // the refusal may have closed it already
+        std::string got;
+        char        buffer[256];
+        for (ssize_t n; (n = read(fd.get(), buffer, sizeof buffer)) > 0;)
+            got.append(buffer, n);
+        _exit(got.starts_with("error ") && got.find("permission denied") != std::string::npos ? 2 : 0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The descriptor the daemon serves a test connection on, from `kstctl connections --json`.
+int ServerFd(const kst::Connection &c)
+{
+    sockaddr_in local{};
+    socklen_t   size = sizeof local;
+    getsockname(c.fd(), reinterpret_cast<sockaddr *>(&local), &size);
+    const Result     listed = Kstctl({"connections", "--json"});
+    std::smatch      m;
+    const std::regex entry("\"fd\":([0-9]+),\"peer\":\"127\\.0\\.0\\.1:" + std::to_string(ntohs(local.sin_port)) +
+                           "\"");
+    return std::regex_search(listed.out, m, entry) ? std::stoi(m[1]) : -1;
+}
+
+class KstctlTest : public kst::DaemonTest {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(sandbox_.StartRpcbind());
+        ASSERT_TRUE(ControlFd(true));  // a dead server's socket is still there: the new one replaces it
+        ASSERT_TRUE(sandbox_.Start());
+    }
+};
 
 TEST_F(KstctlTest, ExportDeleteImportCompareKeepsEveryByteInBothFormats)
 {
@@ -93,10 +169,9 @@ TEST_F(KstctlTest, ExportDeleteImportCompareKeepsEveryByteInBothFormats)
 
     for (const char *format : {"--force", "--unicode"}) {  // the second overwrites the first (/y)
         SCOPED_TRACE(format);
-        EXPECT_EQ(Kstctl({"reg", "export", "HKLM\\rt", "/run/rt.reg", format, "/y"}).status, 0);
-        EXPECT_EQ(Kstctl({"reg", "compare", "HKLM\\RT", "/run/rt.reg"}).status, 0);
-        const Result gone = Kstctl({"reg", "delete", "HKLM\\RT", "/f"});
-        ASSERT_EQ(gone.status, 0) << gone;
+        ExpectStatuses({{{"reg", "export", "HKLM\\rt", "/run/rt.reg", format, "/y"}, 0},
+                        {{"reg", "compare", "HKLM\\RT", "/run/rt.reg"}, 0},
+                        {{"reg", "delete", "HKLM\\RT", "/f"}, 0}});
         EXPECT_FALSE(fs::exists(kLmDir + "RT"));
         const Result drift = Kstctl({"reg", "compare", "HKLM\\RT", "/run/rt.reg"});
         EXPECT_EQ(drift.status, 2) << drift;
@@ -117,7 +192,7 @@ TEST_F(KstctlTest, ExportDeleteImportCompareKeepsEveryByteInBothFormats)
               "only in registry: HKEY_LOCAL_MACHINE\\RT\\SUB: NEW\ndiffers: HKEY_LOCAL_MACHINE\\RT\\SUB: ODD\n");
 }
 
-TEST_F(KstctlTest, HandWrittenFilesInBothFormatsImport)
+TEST_F(KstctlTest, HandWrittenFilesInBothFormatsImportAndAMalformedOneWritesNothing)
 {
     const std::string text = "REGEDIT4\n"
                              "; set up by hand\n"
@@ -150,21 +225,21 @@ TEST_F(KstctlTest, HandWrittenFilesInBothFormatsImport)
     ASSERT_EQ(Kstctl({"reg", "import", "-"}, wide).status, 0);
     EXPECT_FALSE(fs::exists(kLmDir + "APP"));
     EXPECT_EQ(kst::ReadFile(kLmDir + "WIDE/V_EURO"), kst::ValueFile(1, "\xE2\x82\xAC\xF0\x9F\x98\x80\0"s));
-}
 
-TEST_F(KstctlTest, MalformedFileIsRejectedWithItsLineAndNothingWritten)
-{
-    const Result r = Kstctl({"reg", "import", "-"}, "REGEDIT4\n[HKLM\\Bad]\n\"a\"=\"ok\"\n\n\"b\"=dword:xyz\n");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("<stdin>:5: "), std::string::npos) << r;
+    // A malformed file names its line and writes nothing, not even the entries before the bad one.
+    const Result bad = Kstctl({"reg", "import", "-"}, "REGEDIT4\n[HKLM\\Bad]\n\"a\"=\"ok\"\n\n\"b\"=dword:xyz\n");
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("<stdin>:5: "), std::string::npos) << bad;
     EXPECT_FALSE(fs::exists(kLmDir + "BAD"));
 }
 
 TEST_F(KstctlTest, QueryAddDeleteAndTheirRefusals)
 {
-    ASSERT_EQ(Kstctl({"reg", "add", "HKLM\\Q\\K", "/v", "n", "/t", "REG_DWORD", "/d", "0x10"}).status, 0);
-    ASSERT_EQ(Kstctl({"reg", "add", "hklm/q/k", "--value=s", "--data", "text"}).status, 0);
-    ASSERT_EQ(Kstctl({"reg", "add", "HKLM\\Q\\K\\Child"}).status, 0);
+    // Slash options in any case, long ones with = or a separate word, and words that look like options.
+    ExpectStatuses({{{"reg", "add", "HKLM\\Q\\K", "/V", "n", "/t", "REG_DWORD", "/d", "0x10"}, 0},
+                    {{"reg", "add", "hklm/q/k", "--value=s", "--data", "text"}, 0},
+                    {{"reg", "add", "HKLM\\Q\\K\\Child", "/ve", "/d", "/f"}, 0}});
+    EXPECT_EQ(kst::ReadFile(kLmDir + "Q/K/CHILD/V_"), kst::ValueFile(1, "/f\0"s));
     const Result q = Kstctl({"reg", "query", "HKLM\\Q\\K"});
     EXPECT_EQ(q.out, "HKEY_LOCAL_MACHINE\\Q\\K\n    N    REG_DWORD    0x00000010 (16)\n    S    REG_SZ    text\n\n"
                      "HKEY_LOCAL_MACHINE\\Q\\K\\CHILD\n")
@@ -172,27 +247,31 @@ TEST_F(KstctlTest, QueryAddDeleteAndTheirRefusals)
     EXPECT_EQ(Kstctl({"reg", "query", "HKLM\\Q", "/v", "s", "/s"}).out,
               "HKEY_LOCAL_MACHINE\\Q\\K\n    S    REG_SZ    text\n");
     // Overwriting and deleting ask first; without a terminal they refuse unless forced.
-    EXPECT_EQ(Kstctl({"reg", "add", "HKLM\\Q\\K", "/v", "s", "/d", "new"}).status, 1);
-    EXPECT_EQ(Kstctl({"reg", "delete", "HKLM\\Q\\K", "/v", "S"}).status, 1);
+    ExpectStatuses({{{"reg", "add", "HKLM\\Q\\K", "/v", "s", "/d", "new"}, 1},
+                    {{"reg", "delete", "HKLM\\Q\\K", "/v", "S"}, 1},
+                    {{"reg", "query", "HKLM\\Q\\NONE"}, 1},
+                    {{"reg", "delete", "HKLM", "/f"}, 1}});
     EXPECT_EQ(kst::ReadFile(kLmDir + "Q/K/V_S"), kst::ValueFile(1, "text\0"s));
     EXPECT_EQ(Kstctl({"reg", "delete", "HKLM\\Q\\K", "/va", "/f"}).status, 0);
     EXPECT_FALSE(fs::exists(kLmDir + "Q/K/V_S") || fs::exists(kLmDir + "Q/K/V_N"));
-    EXPECT_EQ(Kstctl({"reg", "query", "HKLM\\Q\\NONE"}).status, 1);
-    EXPECT_EQ(Kstctl({"reg", "delete", "HKLM", "/f"}).status, 1);
-    for (const std::vector<std::string> &usage : {std::vector<std::string>{"reg", "query"},
-                                                  {"reg", "query", "HKCU\\X"},
-                                                  {"reg", "add", "HKLM\\Q", "/v", "x", "/t", "REG_DWORD", "/d", "x"},
-                                                  {"reg", "frob"},
-                                                  {"wait"},
-                                                  {"sem", "create", "S", "3", "2"},
-                                                  {"nope"}}) {
+    for (const Args &usage : {Args{"reg", "query"},
+                              {"reg", "query", "HKCU\\X"},
+                              {"reg", "add", "HKLM\\Q", "/v", "x", "/t", "REG_DWORD", "/d", "x"},
+                              {"reg", "frob"},
+                              {"reg", "query", "HKLM", "--bogus"},
+                              {"reg", "query", "HKLM", "-q"},
+                              {"reg", "add", "HKLM\\Q", "/v"},
+                              {"reg", "delete", "HKLM\\Q", "--force=1"},
+                              {"wait"},
+                              {"sem", "create", "S", "3", "2"},
+                              {"nope"}}) {
         const Result r = Kstctl(usage);
-        EXPECT_EQ(r.status, 64) << usage[1] << ": " << r;
+        EXPECT_EQ(r.status, 64) << r;
         EXPECT_TRUE(r.out.empty() && !r.err.empty()) << r;
     }
     for (const char *sub : {"reg", "event", "mutex", "sem", "wait", "run", "ping"}) {
         const Result r = Kstctl({sub, "--help"});
-        EXPECT_TRUE(r.status == 0 && !r.out.empty() && r.err.empty()) << sub << ": " << r;
+        EXPECT_TRUE(r.status == 0 && !r.out.empty() && r.err.empty()) << r;
     }
 }
 
@@ -200,61 +279,123 @@ TEST_F(KstctlTest, WaitAndRunTimeOutWithTheirOwnStatusAndRunHoldsTheMutex)
 {
     // create keeps exactly one reference, also when run twice: the object outlives kstctl, and the
     // second create adds nothing that would keep it alive after its last real close.
-    ASSERT_EQ(Kstctl({"event", "create", "E"}).status, 0);
-    ASSERT_EQ(Kstctl({"event", "create", "E", "--signalled"}).status, 0);
+    ExpectStatuses({{{"event", "create", "E"}, 0}, {{"event", "create", "E", "--signalled"}, 0}});
     kst::Connection c = Connect();
     const uint64_t  e = c.OpenEvent("E").value();
     EXPECT_EQ(c.CloseHandle(e), 0u);
     EXPECT_EQ(c.CloseHandle(e), 0u);
     EXPECT_EQ(c.OpenEvent("E"), 2u);  // deleted by the second close
 
-    ASSERT_EQ(Kstctl({"event", "create", "E"}).status, 0);
-    ASSERT_EQ(Kstctl({"event", "create", "F", "--manual-reset"}).status, 0);
-    EXPECT_EQ(Kstctl({"wait", "E", "--timeout", "200ms"}).status, 75);
-    ASSERT_EQ(Kstctl({"event", "set", "F"}).status, 0);
+    ExpectStatuses({{{"event", "create", "E"}, 0},
+                    {{"event", "create", "F", "--manual-reset"}, 0},
+                    {{"wait", "E", "--timeout", "200ms"}, 75},
+                    {{"event", "set", "F"}, 0}});
     const Result any = Kstctl({"wait", "E", "F", "--timeout", "5s"});
     EXPECT_EQ(any.status, 0);
     EXPECT_EQ(any.out, "F\n");
-    EXPECT_EQ(Kstctl({"wait", "E", "event:F", "--all", "--timeout", "200ms"}).status, 75);
-    EXPECT_EQ(Kstctl({"wait", "NOSUCH"}).status, 1);
-    ASSERT_EQ(Kstctl({"mutex", "create", "E"}).status, 0);
-    EXPECT_EQ(Kstctl({"wait", "E"}).status, 64);  // an event and a mutex are both called E
-
-    ASSERT_EQ(Kstctl({"sem", "create", "S", "0", "2"}).status, 0);
-    EXPECT_EQ(Kstctl({"sem", "release", "S", "3"}).status, 1);
-    ASSERT_EQ(Kstctl({"sem", "release", "S", "2"}).status, 0);
-    EXPECT_EQ(Kstctl({"wait", "sem:S", "--timeout", "1s"}).status, 0);
-    EXPECT_EQ(Kstctl({"wait", "sem:S", "--timeout", "1s"}).status, 0);
-    EXPECT_EQ(Kstctl({"wait", "sem:S", "--timeout", "100ms"}).status, 75);
-
-    // run: the command's own status, and the mutex is held while it runs and free after.
-    EXPECT_EQ(Kstctl({"run", "--mutex", "M", "--", "sh", "-c", "exit 7"}).status, 7);
+    ExpectStatuses({{{"wait", "E", "event:F", "--all", "--timeout", "200ms"}, 75},
+                    {{"wait", "NOSUCH"}, 1},
+                    {{"mutex", "create", "E"}, 0},
+                    {{"wait", "E"}, 64},  // an event and a mutex are both called E
+                    {{"sem", "create", "S", "0", "2"}, 0},
+                    {{"sem", "release", "S", "3"}, 1},
+                    {{"sem", "release", "S", "2"}, 0},
+                    {{"wait", "sem:S", "--timeout", "1s"}, 0},
+                    {{"wait", "sem:S", "--timeout", "1s"}, 0},
+                    {{"wait", "sem:S", "--timeout", "100ms"}, 75},
+                    // run: the command's own status, and the mutex is held while it runs and free after.
+                    {{"run", "--mutex", "M", "--", "sh", "-c", "exit 7"}, 7}});
     kst::Connection holder = Connect();
     const uint64_t  m = holder.CreateMutex(0, 0, "M").value();
     ASSERT_EQ(holder.WaitForSingleObject(m), m);
-    const Result blocked = Kstctl({"run", "--mutex", "M", "--timeout", "300ms", "--", "touch", "/run/ran"});
-    EXPECT_EQ(blocked.status, 75) << blocked;
+    EXPECT_EQ(Kstctl({"run", "--mutex", "M", "--timeout", "300ms", "--", "touch", "/run/ran"}).status, 75);
     EXPECT_FALSE(fs::exists("/run/ran"));
     ASSERT_EQ(holder.ReleaseMutex(m), 0u);
-    const Result ran = Kstctl({"run", "--mutex", "M", "--timeout", "5s", "sh", "-c", "touch /run/ran"});
-    EXPECT_EQ(ran.status, 0) << ran;
+    EXPECT_EQ(Kstctl({"run", "--mutex", "M", "--timeout", "5s", "sh", "-c", "touch /run/ran"}).status, 0);
     EXPECT_TRUE(fs::exists("/run/ran"));
     // While COMMAND runs the mutex is taken: a wait from COMMAND itself times out, and run passes its 75 on.
     EXPECT_EQ(Kstctl({"run", "--mutex", "M", "--", KST_KSTCTL, "wait", "mutex:M", "--timeout", "200ms"}).status, 75);
     EXPECT_EQ(holder.WaitForSingleObject(m, 2000), m);  // and free again afterwards
 }
 
-TEST_F(KstctlTest, PingAndUnreachableDaemon)
+// The control socket is root's alone, and once the daemon is down every command says so with 69.
+TEST_F(KstctlTest, ControlSocketIsRootOnlyAndAStoppedDaemonIsUnavailable)
 {
+    struct stat st {};
+    ASSERT_EQ(lstat(kSocket, &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(NonRootAttempt(), 1);
+    ASSERT_EQ(chmod(kSocket, 0666), 0);  // past the file mode, the peer's credentials still refuse
+    EXPECT_EQ(NonRootAttempt(), 2);
+    const Result status = Kstctl({"status"});
+    EXPECT_EQ(status.status, 0);
+    EXPECT_NE(status.out.find("refused control clients  1\n"), std::string::npos) << status;
+    EXPECT_NE(status.out.find("pid                      " + std::to_string(sandbox_.pid()) + "\n"), std::string::npos);
     const Result up = Kstctl({"ping"});
     EXPECT_EQ(up.status, 0);
     EXPECT_TRUE(up.out.empty() && up.err.empty()) << up;
+
     ASSERT_TRUE(sandbox_.Stop());
+    EXPECT_NE(lstat(kSocket, &st), 0);
     const Result down = Kstctl({"ping"});
     EXPECT_EQ(down.status, 69);
     EXPECT_NE(down.err.find("not registered"), std::string::npos) << down;
-    EXPECT_EQ(Kstctl({"reg", "query", "HKLM"}).status, 69);
-    EXPECT_EQ(Kstctl({"event", "set", "E"}).status, 69);
+    ExpectStatuses({{{"status"}, 69}, {{"reg", "query", "HKLM"}, 69}, {{"event", "set", "E"}, 69}});
+}
+
+TEST_F(KstctlTest, ControlClientThatNeverReadsIsDroppedWhileRpcCallsGoOn)
+{
+    kst::Connection rpc = Connect();
+    UniqueFd        greedy = ControlFd();
+    ASSERT_TRUE(greedy);
+    // Requests keep coming, answers are never read: the daemon must drop this client, not wait for it.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    auto       slowest = std::chrono::steady_clock::duration::zero();
+    bool       dropped = false;
+    for (int i = 0; !dropped && std::chrono::steady_clock::now() < deadline; ++i) {
+        const ssize_t n = send(greedy.get(), "text status\n", 12, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && (errno == EPIPE || errno == ECONNRESET)) dropped = true;
+        if (n < 0 && errno == EAGAIN) poll(nullptr, 0, 1);
+        if (i % 500 == 0) {
+            const auto start = std::chrono::steady_clock::now();
+            ASSERT_TRUE(rpc.Null()) << rpc.error();
+            slowest = std::max(slowest, std::chrono::steady_clock::now() - start);
+        }
+    }
+    EXPECT_TRUE(dropped);
+    EXPECT_LT(slowest, std::chrono::seconds(2));
+    EXPECT_NE(Kstctl({"status"}).out.find("dropped control clients  1\n"), std::string::npos);
+}
+
+TEST_F(KstctlTest, ObjectsShowOwnerAndWaiterAndDisconnectHandsTheMutexOn)
+{
+    kst::Connection owner = Connect(), waiter = Connect();
+    const uint64_t  m = *owner.CreateMutex(0, 1, "M");
+    const uint32_t  xid = ParkCall(waiter, kst::proc::kWaitSingle, kst::EncodeWord(m),
+                                   "WaitForSingleObject called, id=" + std::to_string(m));
+    const int       owner_fd = ServerFd(owner), waiter_fd = ServerFd(waiter);
+    ASSERT_GE(owner_fd, 0);
+    ASSERT_GE(waiter_fd, 0);
+
+    const Result objects = Kstctl({"objects"});
+    EXPECT_EQ(objects.status, 0);
+    EXPECT_TRUE(std::regex_search(objects.out, std::regex("\nmutex +0x[0-9a-f]+ +1  owner=" + std::to_string(owner_fd) +
+                                                          " +" + std::to_string(waiter_fd) + " +M\n")))
+        << objects;
+    const Result connections = Kstctl({"connections"});
+    EXPECT_TRUE(std::regex_search(connections.out, std::regex("\n" + std::to_string(waiter_fd) + " .* " +
+                                                              std::to_string(getpid()) + " .*WaitForSingleObject\\(")))
+        << connections;
+
+    EXPECT_EQ(Kstctl({"disconnect", "99999"}).status, 1);
+    const Result dropped = Kstctl({"disconnect", std::to_string(owner_fd)});
+    EXPECT_EQ(dropped.status, 0);
+    EXPECT_EQ(dropped.out, "");
+    EXPECT_EQ(kst::Next(waiter), (kst::Answer{xid, m}));  // the mutex passed to the parked waiter
+    EXPECT_TRUE(owner.ClosedWithin(2000));
+    EXPECT_NE(Kstctl({"objects", "--json"}).out.find("\"owner\":" + std::to_string(waiter_fd) + ",\"waiters\":[]"),
+              std::string::npos);
 }
 
 }  // namespace

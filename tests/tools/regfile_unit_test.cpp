@@ -38,30 +38,7 @@ TEST(KeyPathTest, EverySpellingAndSeparatorNamesTheSameKey)
     EXPECT_TRUE(ParseKeyPath("HKLM\\" + std::string(255, 'a'), error));
 }
 
-TEST(ArgsTest, SlashAndLongFormsMixWithWords)
-{
-    enum { kValue, kEmpty, kForce };
-    constexpr OptionSpec specs[] = {
-        {"v", "value", true, kValue}, {"ve", "empty-name", false, kEmpty}, {"f", "force", false, kForce}};
-    const char *argv[] = {"add", "HKLM\\A", "/V",         "n1", "--value=n2", "--value",
-                          "n3",  "/ve",     "/tmp/x.reg", "-",  "--",         "/f"};
-    ParsedArgs  args;
-    std::string error;
-    ASSERT_TRUE(ParseArgs(12, const_cast<char **>(argv), specs, args, error)) << error;
-    ASSERT_EQ(args.options.size(), 4u);
-    EXPECT_EQ(args.options[0].arg, "n1");
-    EXPECT_EQ(args.options[1].arg, "n2");
-    EXPECT_EQ(args.options[2].arg, "n3");
-    EXPECT_EQ(args.options[3].id, kEmpty);
-    EXPECT_EQ(args.words, (std::vector<std::string>{"HKLM\\A", "/tmp/x.reg", "-", "/f"}));
-    for (std::vector<const char *> bad :
-         {std::vector<const char *>{"x", "--bogus"}, {"x", "-q"}, {"x", "/v"}, {"x", "--force=1"}}) {
-        ParsedArgs ignored;
-        EXPECT_FALSE(ParseArgs(static_cast<int>(bad.size()), const_cast<char **>(bad.data()), specs, ignored, error))
-            << bad[1];
-    }
-}
-
+// Option spellings and their refusals are driven through the built tool (kstctl_test).
 TEST(ArgsTest, DurationsInEveryUnitRoundUpAndStayBelowInfinite)
 {
     const std::pair<const char *, uint32_t> good[] = {{"30", 30000},  {"1.5s", 1500},  {"250ms", 250}, {"0.0001s", 1},
