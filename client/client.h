@@ -157,6 +157,7 @@ public:
     {
         fd_.reset();
         in_.clear();
+        recv_limit_ms_ = -1;
     }
     [[nodiscard]] bool connected() const { return static_cast<bool>(fd_); }
     [[nodiscard]] int  fd() const { return fd_.get(); }
@@ -276,13 +277,15 @@ private:
     template <class Result>
     std::optional<Result> CallRecordResult(uint32_t proc, std::span<const uint8_t> args,
                                            std::optional<Result> (*decode)(std::span<const uint8_t>));
-    bool                  Fail(std::string what);  // records what and returns false
+    bool                  Fail(std::string what);        // records what and returns false
+    bool                  SetRecvLimit(int timeout_ms);  // SO_RCVTIMEO for a blocking first read
 
-    UniqueFd    fd_;                 // the socket; -1 when not connected
-    uint32_t    next_xid_ = 1;       // xid of the next typed call
-    std::string error_;              // last failure, for messages
-    Bytes       in_;                 // received bytes not yet taken as a record
-    bool        timed_out_ = false;  // the last failure was a time-out
+    UniqueFd    fd_;                  // the socket; -1 when not connected
+    uint32_t    next_xid_ = 1;        // xid of the next typed call
+    std::string error_;               // last failure, for messages
+    Bytes       in_;                  // received bytes not yet taken as a record
+    bool        timed_out_ = false;   // the last failure was a time-out
+    int         recv_limit_ms_ = -1;  // the socket's SO_RCVTIMEO in ms; -1: none (a fresh socket's)
 };
 
 // Portmapper (program 100000 version 2) over TCP at 127.0.0.1:111.

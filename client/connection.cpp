@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <cerrno>
 #include <chrono>
@@ -82,8 +83,8 @@ bool Connection::Connect(uint16_t port, int timeout_ms)
             return Fail(where + (ready == 0 ? std::string("timed out") : strerror(err ? err : errno)));
         }
     }
-    // Back to blocking: callers that use fd() directly expect the plain socket; this class's own reads
-    // and writes pass MSG_DONTWAIT.
+    // Back to blocking: callers that use fd() directly expect the plain socket. This class's writes
+    // pass MSG_DONTWAIT; its reads block only under SO_RCVTIMEO (see ReadRecord).
     fcntl(fd_.get(), F_SETFL, fcntl(fd_.get(), F_GETFL) & ~O_NONBLOCK);
     const int one = 1;
     setsockopt(fd_.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -96,15 +97,19 @@ bool Connection::SendRaw(std::span<const uint8_t> bytes, int timeout_ms)
     if (!fd_) return Fail("send: not connected");
     const auto  deadline = DeadlineIn(timeout_ms);
     std::size_t done = 0;
+    // The socket almost always has room: try first and wait only when it has not, one system call a
+    // record instead of two.
     while (done < bytes.size()) {
+        const ssize_t n = send(fd_.get(), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (errno != EINTR && errno != EAGAIN) return Fail(std::string("send: ") + strerror(errno));
         // Bounded: a server that stops reading must fail the caller, not hang it.
         const int ready = PollUntil(fd_.get(), POLLOUT, deadline);
         if (ready == 0) timed_out_ = true;
         if (ready <= 0) return Fail("send: socket not writable in time");
-        const ssize_t n = send(fd_.get(), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (n < 0) return Fail(std::string("send: ") + strerror(errno));
-        done += static_cast<std::size_t>(n);
     }
     return true;
 }
@@ -156,6 +161,11 @@ std::optional<Bytes> Connection::ReadRecord(int timeout_ms)
     // the middle of a record loses nothing and the next read goes on where this one stopped.
     const auto deadline = DeadlineIn(timeout_ms);
     Bytes      record;
+    // A reply usually comes whole in one segment: the first read of a record blocks in recv() itself,
+    // bounded by SO_RCVTIMEO (set again only when the time-out changes), one system call instead of a
+    // poll() and a recv(). Later reads of the same record, and a time-out of 0, poll against the
+    // deadline as before; a recv() that times out leaves the decision to that poll.
+    bool first = timeout_ms != 0;
     for (;;) {
         bool oversized = false;
         if (TakeRecord(record, oversized)) return record;
@@ -163,6 +173,24 @@ std::optional<Bytes> Connection::ReadRecord(int timeout_ms)
             Fail("read: record too large");
             return std::nullopt;
         }
+        uint8_t chunk[16384];
+        if (first && SetRecvLimit(timeout_ms)) {
+            first = false;
+            const ssize_t got = recv(fd_.get(), chunk, sizeof chunk, 0);
+            if (got > 0) {
+                in_.insert(in_.end(), chunk, chunk + got);
+                continue;
+            }
+            if (got == 0) {
+                Fail("read: connection closed by the server");
+                return std::nullopt;
+            }
+            if (errno != EINTR && errno != EAGAIN) {
+                Fail(std::string("read: ") + strerror(errno));
+                return std::nullopt;
+            }
+        }
+        first = false;
         const int ready = PollUntil(fd_.get(), POLLIN, deadline);
         if (ready == 0) {
             timed_out_ = true;
@@ -173,7 +201,6 @@ std::optional<Bytes> Connection::ReadRecord(int timeout_ms)
             Fail(std::string("poll: ") + strerror(errno));
             return std::nullopt;
         }
-        uint8_t       chunk[16384];
         const ssize_t got = recv(fd_.get(), chunk, sizeof chunk, MSG_DONTWAIT);
         if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (got < 0) {
@@ -186,6 +213,20 @@ std::optional<Bytes> Connection::ReadRecord(int timeout_ms)
         }
         in_.insert(in_.end(), chunk, chunk + got);
     }
+}
+
+bool Connection::SetRecvLimit(int timeout_ms)
+{
+    const int limit = timeout_ms < 0 ? -1 : timeout_ms;
+    if (limit == recv_limit_ms_) return true;
+    timeval tv{};  // zero: no limit
+    if (limit > 0) {
+        tv.tv_sec = limit / 1000;
+        tv.tv_usec = static_cast<suseconds_t>(limit % 1000) * 1000;
+    }
+    if (setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return false;
+    recv_limit_ms_ = limit;
+    return true;
 }
 
 std::optional<Reply> Connection::ReadReply(int timeout_ms)

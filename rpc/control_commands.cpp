@@ -1,5 +1,5 @@
 // control_commands.cpp: what the control socket's commands read and do: status, objects, connections,
-// registrations and disconnect, each answered as text or JSON.
+// registrations, disconnect and trace-calls, each answered as text or JSON.
 //
 // Everything is read at the moment of the request and nothing is kept. Handles and connection identities
 // use all 64 bits, beyond what JSON numbers carry exactly, so JSON gives them as "0x..." strings.
@@ -31,6 +31,7 @@
 #include "rpc/dispatch.h"
 #include "rpc/proto.h"
 #include "sync/sync.h"
+#include "trace/trace.h"
 
 namespace {
 
@@ -570,12 +571,33 @@ bool Disconnect(ControlFormat format, const ControlFacts &facts, std::string_vie
     return true;
 }
 
+// Per-call trace lines in syslog, for looking at a live server without restarting it and losing its
+// parked calls. The switch is traced, so the log says why debug lines start or stop.
+bool TraceCallsCommand(ControlFormat format, std::string_view argument, std::string &out)
+{
+    if (argument != "" && argument != "on" && argument != "off") {
+        out = "the argument is on or off\n";
+        return false;
+    }
+    if (!argument.empty() && (argument == "on") != TraceCalls()) {
+        TraceSetCalls(argument == "on");
+        TraceLog(3, "ntsys_svc", "TraceCallsCommand", __LINE__, "per-call tracing to syslog switched %s",
+                 TraceCalls() ? "on" : "off");
+    }
+    if (format == ControlFormat::Json)
+        Appendf(out, "{\"trace_calls\":%s}\n", TraceCalls() ? "true" : "false");
+    else
+        out += TraceCalls() ? "on\n" : "off\n";
+    return true;
+}
+
 }  // namespace
 
 bool RunControlCommand(ControlFormat format, std::string_view command, std::string_view argument,
                        const ControlFacts &facts, std::string &body)
 {
     if (command == "disconnect") return Disconnect(format, facts, argument, body);
+    if (command == "trace-calls") return TraceCallsCommand(format, argument, body);
     if (!argument.empty()) {
         body = "this command takes no argument\n";
         return false;

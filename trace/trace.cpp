@@ -1,6 +1,12 @@
 // trace.cpp: stand-in for the maker's trace library. Messages go to syslog (facility daemon), or,
 // when KST_TRACE_FILE names a file, are appended there one line each.
 //
+// Syslog gets the per-call lines (level 0) only while they are switched on (KST_TRACE_CALLS=1 at
+// start, or TraceSetCalls): the journal limits how many messages a service may log per interval, and
+// two debug lines for every call of a busy server would use that up and push out the errors, besides
+// costing the server a quarter of its time per call. A trace file is asked for on purpose and has no
+// such limit: it gets every level.
+//
 // The file is opened at the first message and kept open; start-up's closing of descriptors leaves
 // it alone. SIGHUP only asks for it to be opened anew, which the next message does: after
 // logrotate has moved the file away, lines go to a fresh file at the configured path.
@@ -38,7 +44,8 @@ namespace {
 std::array<char, 256>  g_ident{};        // identity given to syslog; must outlive openlog
 std::array<char, 4096> g_trace_file{};   // empty: syslog
 int                    g_trace_fd = -1;  // the open trace file; -1 before the first message or after a failed open
-volatile sig_atomic_t  g_reopen = 0;     // set by SIGHUP: open the trace file anew at the next message
+bool                   g_trace_calls = false;  // level 0 goes to syslog too
+volatile sig_atomic_t  g_reopen = 0;           // set by SIGHUP: open the trace file anew at the next message
 
 void OnHangup(int) noexcept
 {
@@ -219,6 +226,8 @@ void TraceLogInit(int, const char *ident, int, int, int) noexcept
     if (const char *path = getenv("KST_TRACE_FILE"); path && *path) {
         CopyInto(g_trace_file, path);
     }
+    const char *calls = getenv("KST_TRACE_CALLS");
+    g_trace_calls = calls && strcmp(calls, "1") == 0;
     // The start-up checks call syslog without a facility and must land at the default one, user. Passing
     // 0 here would not keep that default: glibc then tags them kern. Trace messages name daemon themselves.
     openlog(g_ident.data(), LOG_PID, LOG_USER);
@@ -265,8 +274,19 @@ bool TraceOwnsDescriptor(int fd) noexcept
     return fd >= 0 && (fd == g_trace_fd || fd == g_syslog_fd);
 }
 
+void TraceSetCalls(bool on) noexcept
+{
+    g_trace_calls = on;
+}
+
+bool TraceCalls() noexcept
+{
+    return g_trace_calls;
+}
+
 void TraceLog(int level, const char *unit, const char *function, int line, const char *format, ...) noexcept
 {
+    if (level == 0 && !g_trace_calls && g_trace_file[0] == '\0') return;  // before any formatting: the common case
     std::array<char, 2048> text;  // vsnprintf ends it; no need to clear 2 KiB every message
     va_list                ap;
     va_start(ap, format);

@@ -33,5 +33,10 @@ inline constexpr int kTraceHoldMs = 1;
 // Sends the held messages now.
 void TraceSendHeld() noexcept;
 
+// Whether per-call lines (level 0) go to syslog; a trace file always gets them. Off unless
+// KST_TRACE_CALLS=1 was in the environment at TraceLogInit.
+void               TraceSetCalls(bool on) noexcept;
+[[nodiscard]] bool TraceCalls() noexcept;
+
 // True for the descriptors the trace library keeps open (its file, its syslog socket); detaching leaves them.
 [[nodiscard]] bool TraceOwnsDescriptor(int fd) noexcept;

@@ -12,12 +12,14 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace kstctl {
 namespace {
@@ -101,20 +103,29 @@ int Ask(const std::string &request)
     return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
 }
 
-// The common shape: `kstctl COMMAND [--json] [ARGUMENT]`, with `arguments` words required.
-int Run(int argc, char **argv, const char *help, const char *command, std::size_t arguments)
+// The common shape: `kstctl COMMAND [--json] [ARGUMENT]`, with `arguments` words required: connection
+// numbers, or with `choices` one of those words or none.
+int Run(int argc, char **argv, const char *help, const char *command, std::size_t arguments,
+        std::initializer_list<std::string_view> choices = {})
 {
     if (WantsHelp(argc, argv)) return PrintHelp(help);
     ParsedArgs  args;
     std::string error;
     if (!ParseArgs(argc, argv, kOptions, args, error)) return UsageError("%s", error.c_str());
     if (args.words.size() < arguments) return UsageError("missing connection");
-    if (args.words.size() > arguments) return UsageError("unexpected argument '%s'", args.words[arguments].c_str());
+    if (args.words.size() > arguments + (choices.size() > 0))
+        return UsageError("unexpected argument '%s'", args.words.back().c_str());
     std::string request = args.options.empty() ? "text " : "json ";
     request += command;
     for (const std::string &word : args.words) {
-        if (!ParseNumber(word, 0x7fffffff)) return UsageError("'%s' is not a connection number", word.c_str());
-        request += ' ' + std::to_string(*ParseNumber(word, 0x7fffffff));
+        if (choices.size() > 0) {
+            if (std::find(choices.begin(), choices.end(), word) == choices.end())
+                return UsageError("'%s' is neither on nor off", word.c_str());
+            request += ' ' + word;
+        } else {
+            if (!ParseNumber(word, 0x7fffffff)) return UsageError("'%s' is not a connection number", word.c_str());
+            request += ' ' + std::to_string(*ParseNumber(word, 0x7fffffff));
+        }
     }
     return Ask(request);
 }
@@ -143,6 +154,11 @@ constexpr char kDisconnectHelp[] =
     "Drops the client connection with descriptor CONN (see kstctl connections) as if its peer had\n"
     "closed it: its parked calls are dropped and each mutex it owns passes to its next waiter.\n"
     "Prints nothing on success.\n";
+constexpr char kTraceCallsHelp[] =
+    "Usage: kstctl trace-calls [--json] [on|off]\n\n"
+    "Switches the per-call trace lines (one per RPC call, syslog priority debug) on or off in syslog\n"
+    "until the daemon stops, and prints the setting: on or off. Without an argument it only prints it.\n"
+    "They start off unless KST_TRACE_CALLS=1 was set; a trace file (KST_TRACE_FILE) always gets them.\n";
 
 }  // namespace
 
@@ -165,6 +181,10 @@ int RunRegistrations(int argc, char **argv)
 int RunDisconnect(int argc, char **argv)
 {
     return Run(argc, argv, kDisconnectHelp, "disconnect", 1);
+}
+int RunTraceCalls(int argc, char **argv)
+{
+    return Run(argc, argv, kTraceCallsHelp, "trace-calls", 0, {"on", "off"});
 }
 
 }  // namespace kstctl

@@ -13,5 +13,6 @@ int RunObjects(int argc, char **argv);        // kstctl objects [--json]
 int RunConnections(int argc, char **argv);    // kstctl connections [--json]
 int RunRegistrations(int argc, char **argv);  // kstctl registrations [--json]
 int RunDisconnect(int argc, char **argv);     // kstctl disconnect CONN
+int RunTraceCalls(int argc, char **argv);     // kstctl trace-calls [on|off]
 
 }  // namespace kstctl

@@ -29,6 +29,7 @@ constexpr std::array kSubcommands{
     Subcommand{"connections", RunConnections, "every client connection (control socket)"},
     Subcommand{"registrations", RunRegistrations, "registry change registrations (control socket)"},
     Subcommand{"disconnect", RunDisconnect, "drop one client connection (control socket)"},
+    Subcommand{"trace-calls", RunTraceCalls, "per-call trace lines in syslog on or off (control socket)"},
 };
 
 int MainHelp()
