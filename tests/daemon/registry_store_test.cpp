@@ -5,10 +5,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -120,7 +118,9 @@ TEST_F(RegistryDaemon, LoadsSubkeysInByteOrderSkipsFilesAndLoopsPutsNewKeysFirst
     EXPECT_EQ(c_.RegFlushKey(0), 0u);
 }
 
-TEST_F(RegistryDaemon, CreateAndDeleteReplyExactlyAndChangeOnlyTheirDirectoriesWhateverTheNames)
+// Create and delete change only their directories whatever the names; no path grows past its limit; no
+// key identity or object handle outlives its key, its object or its process.
+TEST_F(RegistryDaemon, CreateDeleteAndPathLimitsAndNoIdentityOutlivesItsKeyObjectOrProcess)
 {
     ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/A"));
     Start();
@@ -175,10 +175,59 @@ TEST_F(RegistryDaemon, CreateAndDeleteReplyExactlyAndChangeOnlyTheirDirectoriesW
     EXPECT_EQ(Set(deep, "v", "1"), 2u);
     EXPECT_EQ(c_.RegOpenKeyEx(deep, "X"), 2u);
     EXPECT_EQ(c_.CancelRegNotify({deep}), 2u);
-    ASSERT_TRUE(sandbox_.Stop() && sandbox_.Start());
+
+    // Keys of 200 characters: a twenty-first level's full path would pass 4095 characters.
+    const std::string long_name(200, 'N');
+    uint64_t          wide = kLm;
+    std::string       disk = kLmDir;
+    int               levels = 0;
+    for (uint64_t r; (r = c_.RegCreateKeyEx(wide, long_name).value()) != 7; ++levels, wide = r, disk += long_name + "/")
+        ASSERT_GT(r, 8u);
+    EXPECT_EQ(levels, 20);
+    EXPECT_EQ(Set(wide, std::string(255, 'v'), "x"), 7u);  // its value file's path would not fit either
+    EXPECT_TRUE(fs::is_empty(disk)) << "nothing shortened was created instead";
+    EXPECT_EQ(Set(wide, "v", "x"), 0u);
+    // One-letter keys as deep as paths allow; loading them again must not exhaust the stack.
+    int depth = 0;
+    for (uint64_t r, key = kLm; (r = c_.RegCreateKeyEx(key, "D").value()) != 7; ++depth, key = r)
+        ASSERT_GT(r, 8u);
+    EXPECT_EQ(depth, 1349);
+
+    // Shutdown empties the object table although calls are parked and a mutex is owned (a sanitizer build
+    // checks that their records are freed); the parked clients see their connection close without a reply.
+    kst::Connection       b1 = Connect(), b2 = Connect();
+    std::vector<uint64_t> old;
+    for (int i = 0; i < 8; ++i)
+        old.push_back(c_.CreateEvent(0, 0, "E" + std::to_string(i)).value());
+    const uint64_t mutex = c_.CreateMutex(0, 1, "").value();
+    ParkCall(b1, kst::proc::kWaitSingle, kst::EncodeWord(old[0]), "WaitForSingleObject called, id=" + std::to_string(old[0]));
+    ParkCall(b2, kst::proc::kWaitMultiple, kst::EncodeWait(2, 0, std::vector{old[0], mutex}),
+             "WaitForMultipleObject called");
+    ASSERT_TRUE(sandbox_.Stop());
+    EXPECT_EQ(sandbox_.daemon_exit_status(), 0);
+    EXPECT_TRUE(b1.ClosedWithin(2000));
+    EXPECT_TRUE(b2.ClosedWithin(2000));
+    ASSERT_TRUE(sandbox_.Start());
     c_ = Connect();
     EXPECT_EQ(Set(a, "v", "1"), 2u);
     EXPECT_NE(c_.RegOpenKeyEx(kLm, "A").value_or(a), a);
+    // Object handles are drawn afresh too: one kept across the restart names nothing, not even the object
+    // created again under the same name.
+    for (int i = 0; i < 8; ++i) {
+        const uint64_t fresh = c_.CreateEvent(0, 1, "E" + std::to_string(i)).value();
+        EXPECT_NE(fresh, old[i]);
+        EXPECT_EQ(c_.SetEvent(old[i]), 2u);
+        EXPECT_EQ(c_.WaitForSingleObject(old[i]), 2u);
+        EXPECT_EQ(c_.CloseHandle(old[i]), 2u);
+        EXPECT_EQ(c_.WaitForSingleObject(fresh), fresh);  // still signalled: the stale calls touched nothing
+    }
+    int reloaded = 0;
+    for (uint64_t key = kLm; (key = c_.RegOpenKeyEx(key, "D").value()) != 0;)
+        ++reloaded;
+    EXPECT_EQ(reloaded, depth);
+    for (int i = 0; i < levels; ++i)
+        wide = c_.RegOpenKeyEx(i ? wide : kLm, long_name).value();
+    EXPECT_EQ(c_.RegQueryValueEx(wide, "v")->size, 1u);
 }
 
 TEST_F(RegistryDaemon, InfoQueryAndEnumerationWalkTheDirectoryAndValuesRoundTripThroughExactFileBytes)
@@ -249,7 +298,7 @@ TEST_F(RegistryDaemon, InfoQueryAndEnumerationWalkTheDirectoryAndValuesRoundTrip
     EXPECT_FALSE(fs::exists(kLmDir + "VALS/V_A\\B"));
 }
 
-TEST_F(RegistryDaemon, NotificationFiresOnceByReplyOrEventAndCancelReplacementAndDeletionAnswerIt)
+TEST_F(RegistryDaemon, NotificationFiresOnceByReplyOrEventAndCancelReplacementDeletionAndClosedEventsEndIt)
 {
     ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/K/C/G"));
     ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/K/SUB"));
@@ -311,52 +360,16 @@ TEST_F(RegistryDaemon, NotificationFiresOnceByReplyOrEventAndCancelReplacementAn
     EXPECT_EQ(Next(b), Answer(on_sub, 0));
     EXPECT_EQ(c_.CancelRegNotify({k}), 2u);
     EXPECT_EQ(c_.CancelRegNotify({kLm}), 0u);
-}
 
-TEST_F(RegistryDaemon, ARegistrationWhoseEventWasClosedSignalsNothingCreatedAfterIt)
-{
-    Start();
-    const uint64_t k = c_.RegCreateKeyEx(kLm, "K").value(), closed = c_.CreateEvent(1, 0, "").value();
-    EXPECT_EQ(c_.RegNotifyChangeKeyValue({k, 0, 0, closed, 1}), 0u);
+    // A registration whose event was closed signals nothing created after it.
+    const uint64_t again = c_.RegCreateKeyEx(kLm, "K").value(), closed = c_.CreateEvent(1, 0, "").value();
+    EXPECT_EQ(c_.RegNotifyChangeKeyValue({again, 0, 0, closed, 1}), 0u);
     EXPECT_EQ(c_.CloseHandle(closed), 0u);
     std::vector<uint64_t> later;
     for (int i = 0; i < 48; ++i)
         later.push_back(c_.CreateEvent(1, 0, "").value());
-    EXPECT_EQ(Set(k, "v", "1"), 0u);
-    kst::Connection w = Connect();
+    EXPECT_EQ(Set(again, "v", "1"), 0u);
     EXPECT_FALSE(w.WaitForMultipleObjects(later.size(), 0, later, 300).has_value()) << "one of them was signalled";
-}
-
-TEST_F(RegistryDaemon, OverlongPathsAreRefusedWholeAndTheDeepestTreeLoadsAgain)
-{
-    Start();
-    // Keys of 200 characters: a twenty-first level's full path would pass 4095 characters.
-    const std::string long_name(200, 'N');
-    uint64_t          wide = kLm;
-    std::string       disk = kLmDir;
-    int               levels = 0;
-    for (uint64_t r; (r = c_.RegCreateKeyEx(wide, long_name).value()) != 7; ++levels, wide = r, disk += long_name + "/")
-        ASSERT_GT(r, 8u);
-    EXPECT_EQ(levels, 20);
-    EXPECT_EQ(Set(wide, std::string(255, 'v'), "x"), 7u);  // its value file's path would not fit either
-    EXPECT_TRUE(fs::is_empty(disk)) << "nothing shortened was created instead";
-    EXPECT_EQ(Set(wide, "v", "x"), 0u);
-    // One-letter keys as deep as paths allow; loading them again must not exhaust the stack.
-    uint64_t deep = kLm;
-    int      depth = 0;
-    for (uint64_t r; (r = c_.RegCreateKeyEx(deep, "D").value()) != 7; ++depth, deep = r)
-        ASSERT_GT(r, 8u);
-    EXPECT_EQ(depth, 1349);
-    ASSERT_TRUE(sandbox_.Stop());
-    ASSERT_TRUE(sandbox_.Start());
-    c_ = Connect();
-    int reloaded = 0;
-    for (uint64_t key = kLm; (key = c_.RegOpenKeyEx(key, "D").value()) != 0;)
-        ++reloaded;
-    EXPECT_EQ(reloaded, depth);
-    for (int i = 0; i < levels; ++i)
-        wide = c_.RegOpenKeyEx(i ? wide : kLm, long_name).value();
-    EXPECT_EQ(c_.RegQueryValueEx(wide, "v")->size, 1u);
 }
 
 TEST_F(RegistryDaemon, NoNameReachesOutsideTheKeyItAddresses)
@@ -406,12 +419,70 @@ std::set<std::string> Entries(const std::string &dir)
     return names;
 }
 
-TEST_F(RegistryDaemon, KilledAtAnyMomentOfAWriteEachValueIsWholeAndNoHalfWrittenFileShows)
+// A full file system keeps the old value; fifos, sockets, devices and links out of the registry are values
+// that cannot be opened; a kill at any moment of a write leaves each value whole and no half-written file.
+TEST_F(RegistryDaemon, FullDisksOddFilesAndKillsLeaveEveryValueOldOrNewAndTheServerServing)
 {
-    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/W"));
+    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/FULL"));
+    ASSERT_EQ(mount("tmpfs", (kLmDir + "FULL").c_str(), "tmpfs", 0, "size=64k"), 0) << strerror(errno);
+    ASSERT_TRUE(kst::WriteFile(kLmDir + "FULL/V_OLD", kst::ValueFile(1, "old")));
+    {
+        UniqueFd          filler(open((kLmDir + "FULL/filler").c_str(), O_WRONLY | O_CREAT, 0644));
+        const std::string block(4096, 'f');
+        while (write(filler.get(), block.data(), block.size()) > 0) {
+        }
+    }
+    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/ODD"));
+    ASSERT_TRUE(kst::WriteFile(kLmDir + "REAL/V_R", kst::ValueFile(3, "inside")));
+    const std::string secret = "/opt/orn/kestrel/secret";
+    ASSERT_TRUE(kst::WriteFile(secret, kst::ValueFile(3, "secret")));
+    const std::vector<std::pair<std::string, mode_t>> odd_files = {
+        {"FIFO", S_IFIFO}, {"DEV", S_IFCHR}, {"SOCK", S_IFSOCK}};  // DEV has /dev/zero's numbers
+    for (const auto &[name, type] : odd_files)
+        ASSERT_EQ(mknod((kLmDir + "ODD/V_" + name).c_str(), type | 0644, makedev(1, 5)), 0) << name;
+    fs::create_symlink(secret, kLmDir + "ODD/V_OUT");
+    fs::create_symlink("../REAL/V_R", kLmDir + "ODD/V_IN");
     ASSERT_TRUE(kst::WriteFile(kLmDir + "W/.KSTntserver.new", "half"));  // as a kill between write and rename leaves it
     Start();
     EXPECT_FALSE(fs::exists(kLmDir + "W/.KSTntserver.new")) << "loading removes what a crash left";
+    const uint64_t    full = c_.RegOpenKeyEx(kLm, "FULL").value();
+    const std::size_t mark = sandbox_.TraceMark();
+    // The file beside the value opened, so the reply is that of a write; the trace tells what happened.
+    EXPECT_EQ(Set(full, "OLD", std::string(400, 'n')), 0u);
+    EXPECT_EQ(Set(full, "NEW", "n"), 0u);
+    EXPECT_EQ(sandbox_.CountTrace("can't be written", mark), 2u);
+    EXPECT_EQ(kst::ReadFile(kLmDir + "FULL/V_OLD"), kst::ValueFile(1, "old"));
+    EXPECT_EQ(Entries(kLmDir + "FULL"), (std::set<std::string>{"V_OLD", "filler"}));
+    EXPECT_EQ(c_.RegQueryValueEx(full, "old")->data.substr(0, 3), "old");
+    EXPECT_EQ(c_.RegQueryValueEx(full, "new")->size, 0u);
+    ASSERT_EQ(unlink((kLmDir + "FULL/filler").c_str()), 0);
+    EXPECT_EQ(Set(full, "NEW", "n"), 0u);  // room again: stored whole
+    EXPECT_EQ(kst::ReadFile(kLmDir + "FULL/V_NEW"), kst::ValueFile(1, "n"));
+
+    const uint64_t odd = c_.RegOpenKeyEx(kLm, "ODD").value();
+    for (const char *name : {"FIFO", "DEV", "SOCK", "OUT"}) {
+        const std::size_t mark = sandbox_.TraceMark();
+        const auto        q = c_.RegQueryValueEx(odd, name);
+        ASSERT_TRUE(q.has_value()) << name << ": the server did not answer";
+        EXPECT_EQ(q->type, 0u) << name;
+        EXPECT_EQ(q->size, 0u) << name;
+        EXPECT_TRUE(HasTrace("ODD//V_" + std::string(name) + " can't be opened", mark)) << name;
+        EXPECT_EQ(Set(odd, name, "x"), 7u) << name;
+    }
+    EXPECT_EQ(c_.RegQueryValueEx(odd, "in")->data.substr(0, 6), "inside");
+    EXPECT_EQ(c_.RegQueryInfoKey(odd)->arg3, 5u);
+    std::multiset<std::string> shown;
+    for (uint64_t i = 0; i < 6; ++i)
+        shown.insert(c_.RegEnumValue(odd, i)->name);
+    EXPECT_EQ(shown, (std::multiset<std::string>{"", "", "", "", "", "IN"}));
+    // A link inside the registry is written through; one leading out is never written.
+    EXPECT_EQ(Set(odd, "IN", "changed"), 0u);
+    EXPECT_EQ(kst::ReadFile(kLmDir + "REAL/V_R"), kst::ValueFile(1, "changed"));
+    EXPECT_TRUE(fs::is_symlink(kLmDir + "ODD/V_IN"));
+    EXPECT_EQ(kst::ReadFile(secret), kst::ValueFile(3, "secret"));
+    EXPECT_TRUE(fs::is_fifo(kLmDir + "ODD/V_FIFO"));
+    EXPECT_TRUE(fs::is_symlink(kLmDir + "ODD/V_OUT"));
+
     const std::vector<std::string>               names = {"A", "B", "C", "D", "E", "F"};
     std::map<std::string, std::set<std::string>> sent;  // every file content each value may hold
     for (const std::string &name : names) {
@@ -419,8 +490,7 @@ TEST_F(RegistryDaemon, KilledAtAnyMomentOfAWriteEachValueIsWholeAndNoHalfWritten
         sent[name].insert(kst::ValueFile(1, "first"));
     }
     std::mt19937 random(7);
-    int          serial = 0;
-    for (int kill_no = 0; kill_no < 30; ++kill_no) {
+    for (int kill_no = 0, serial = 0; kill_no < 30; ++kill_no) {
         const uint64_t w = c_.RegOpenKeyEx(kLm, "W").value();
         // Writes in flight back to back, of changing sizes; the random pause picks the moment of the kill.
         for (int i = 0; i < 300; ++i, ++serial) {
@@ -443,69 +513,6 @@ TEST_F(RegistryDaemon, KilledAtAnyMomentOfAWriteEachValueIsWholeAndNoHalfWritten
         }
         ASSERT_EQ(Entries(kLmDir + "W").size(), names.size()) << "a file beside the values after kill " << kill_no;
     }
-}
-
-TEST_F(RegistryDaemon, AFullFileSystemKeepsTheOldValueAndOddFilesAreValuesThatCannotBeOpened)
-{
-    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/FULL"));
-    ASSERT_EQ(mount("tmpfs", (kLmDir + "FULL").c_str(), "tmpfs", 0, "size=64k"), 0) << strerror(errno);
-    ASSERT_TRUE(kst::WriteFile(kLmDir + "FULL/V_OLD", kst::ValueFile(1, "old")));
-    {
-        UniqueFd          filler(open((kLmDir + "FULL/filler").c_str(), O_WRONLY | O_CREAT, 0644));
-        const std::string block(4096, 'f');
-        while (write(filler.get(), block.data(), block.size()) > 0) {
-        }
-    }
-    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/ODD"));
-    ASSERT_TRUE(kst::WriteFile(kLmDir + "REAL/V_R", kst::ValueFile(3, "inside")));
-    const std::string secret = "/opt/orn/kestrel/secret";
-    ASSERT_TRUE(kst::WriteFile(secret, kst::ValueFile(3, "secret")));
-    ASSERT_EQ(mkfifo((kLmDir + "ODD/V_FIFO").c_str(), 0644), 0);
-    ASSERT_EQ(mknod((kLmDir + "ODD/V_DEV").c_str(), S_IFCHR | 0644, makedev(1, 5)), 0);  // /dev/zero's numbers
-    UniqueFd    sock(socket(AF_UNIX, SOCK_STREAM, 0));
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%sODD/V_SOCK", kLmDir.c_str());
-    ASSERT_EQ(bind(sock.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    fs::create_symlink(secret, kLmDir + "ODD/V_OUT");
-    fs::create_symlink("../REAL/V_R", kLmDir + "ODD/V_IN");
-    Start();
-    const uint64_t    full = c_.RegOpenKeyEx(kLm, "FULL").value();
-    const std::size_t mark = sandbox_.TraceMark();
-    // The file beside the value opened, so the reply is that of a write; the trace tells what happened.
-    EXPECT_EQ(Set(full, "OLD", std::string(400, 'n')), 0u);
-    EXPECT_EQ(Set(full, "NEW", "n"), 0u);
-    EXPECT_EQ(sandbox_.CountTrace("can't be written", mark), 2u);
-    EXPECT_EQ(kst::ReadFile(kLmDir + "FULL/V_OLD"), kst::ValueFile(1, "old"));
-    EXPECT_EQ(Entries(kLmDir + "FULL"), (std::set<std::string>{"V_OLD", "filler"}));
-    EXPECT_EQ(c_.RegQueryValueEx(full, "old")->data.substr(0, 3), "old");
-    EXPECT_EQ(c_.RegQueryValueEx(full, "new")->size, 0u);
-    ASSERT_EQ(unlink((kLmDir + "FULL/filler").c_str()), 0);
-    EXPECT_EQ(Set(full, "NEW", "n"), 0u);  // room again: stored whole
-    EXPECT_EQ(kst::ReadFile(kLmDir + "FULL/V_NEW"), kst::ValueFile(1, "n"));
-
-    // Fifos, sockets, devices and links out of the registry are values that cannot be opened.
-    const uint64_t odd = c_.RegOpenKeyEx(kLm, "ODD").value();
-    for (const char *name : {"FIFO", "DEV", "SOCK", "OUT"}) {
-        const std::size_t mark = sandbox_.TraceMark();
-        const auto        q = c_.RegQueryValueEx(odd, name);
-        ASSERT_TRUE(q.has_value()) << name << ": the server did not answer";
-        EXPECT_EQ(q->type + q->size, 0u) << name;
-        EXPECT_TRUE(HasTrace("ODD//V_" + std::string(name) + " can't be opened", mark)) << name;
-        EXPECT_EQ(Set(odd, name, "x"), 7u) << name;
-    }
-    EXPECT_EQ(c_.RegQueryValueEx(odd, "in")->data.substr(0, 6), "inside");
-    EXPECT_EQ(c_.RegQueryInfoKey(odd)->arg3, 5u);
-    std::multiset<std::string> shown;
-    for (uint64_t i = 0; i < 6; ++i)
-        shown.insert(c_.RegEnumValue(odd, i)->name);
-    EXPECT_EQ(shown, (std::multiset<std::string>{"", "", "", "", "", "IN"}));
-    // A link inside the registry is written through; one leading out is never written.
-    EXPECT_EQ(Set(odd, "IN", "changed"), 0u);
-    EXPECT_EQ(kst::ReadFile(kLmDir + "REAL/V_R"), kst::ValueFile(1, "changed"));
-    EXPECT_TRUE(fs::is_symlink(kLmDir + "ODD/V_IN"));
-    EXPECT_EQ(kst::ReadFile(secret), kst::ValueFile(3, "secret"));
-    EXPECT_TRUE(fs::is_fifo(kLmDir + "ODD/V_FIFO") && fs::is_symlink(kLmDir + "ODD/V_OUT"));
 }
 
 TEST_F(RegistryDaemon, DeletingABigSubtreeHoldsNoOtherClientAndLeavesNothingBehind)
