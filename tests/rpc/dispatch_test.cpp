@@ -77,9 +77,10 @@ TEST_F(SyncRpc, FragmentedAndPipelinedCallsAreAnsweredInOrderEachStartingWithLas
     EXPECT_NE(*created->Word(), 0u);
     EXPECT_EQ(opened->Word(), created->Word());
 
+    const uint64_t ev = Event(c, 0, 0);
     EXPECT_EQ(On(c, P::kCloseHandle, 0xDEAD0), 2u);
     // Deleting the object on its last close leaves the word alone: the reply shows it was reset.
-    EXPECT_EQ(On(other, P::kCloseHandle, *created->Word()), 0u);
+    EXPECT_EQ(On(other, P::kCloseHandle, ev), 0u);
     EXPECT_EQ(On(c, P::kCloseHandle, 0), 4u);
 }
 
