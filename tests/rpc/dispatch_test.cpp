@@ -15,7 +15,7 @@ Bytes Header(uint32_t xid)
     return Encoder().U32(xid).U32(1).U32(kMsgAccepted).U32(0).U32(0).U32(kSuccess).Take();
 }
 
-TEST_F(SyncRpc, RepliesCarryEachResultRecordAndUndecodableCallsReachNoServiceRoutine)
+TEST_F(SyncRpc, RepliesRuntimeErrorsFragmentsPipelinedCallsAndTheLastErrorWordAroundEveryCall)
 {
     Connection c = Connect();
     uint32_t   xid = Send(c, P::kNull, {});
@@ -52,13 +52,10 @@ TEST_F(SyncRpc, RepliesCarryEachResultRecordAndUndecodableCallsReachNoServiceRou
         EXPECT_EQ(reply->accept_stat, kGarbageArgs) << "procedure " << proc;
     }
     EXPECT_EQ(TraceMark(), traces);
-}
 
 // Catches a record stream that takes only single-fragment records, or loses, reorders or mislabels calls
 // that arrive together, and a last-error word left from an earlier call.
-TEST_F(SyncRpc, FragmentedAndPipelinedCallsAreAnsweredInOrderEachStartingWithLastErrorZero)
-{
-    Connection  c = Connect(), other = Connect();
+    Connection  other = Connect();
     const Bytes call = CallMessage(0x61, kProgram, kVersion, P::kCreateEvent, EncodeCreate(0, 0, "F"));
     Encoder     wire;
     wire.Raw(Fragment(std::span(call).first(1), false));
