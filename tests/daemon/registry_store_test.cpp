@@ -123,9 +123,9 @@ TEST_F(RegistryDaemon, LoadsLooksUpQueriesAndEnumeratesTheTreeOnDiskAndNoNameRea
     EXPECT_EQ(Subkeys(order).front(), "ZZ");
 
     // Lookups ignore case and convert backslashes.
-    const uint64_t    foo = c_.RegOpenKeyEx(kLm, "foo").value();
-    std::size_t       mark = sandbox_.TraceMark();
-    const uint64_t    bar = c_.RegOpenKeyEx(kLm, "foo\\bar").value();
+    const uint64_t foo = c_.RegOpenKeyEx(kLm, "foo").value();
+    std::size_t    mark = sandbox_.TraceMark();
+    const uint64_t bar = c_.RegOpenKeyEx(kLm, "foo\\bar").value();
     EXPECT_TRUE(HasTrace("open key id = " + std::to_string(bar) + ", req=0x", mark));
     EXPECT_TRUE(HasTrace(", name = FOO/BAR", mark));  // normalised in place before the trace
     for (const char *same : {"Foo/BAR", "foo//bar", "foo/bar/", "/foo/bar"})
@@ -498,7 +498,8 @@ TEST_F(RegistryDaemon, FullDisksOddFilesKillsAndShutdownLeaveValuesOldOrNewAndNo
     for (int i = 0; i < 8; ++i)
         old.push_back(c_.CreateEvent(0, 0, "E" + std::to_string(i)).value());
     const uint64_t mutex = c_.CreateMutex(0, 1, "").value();
-    ParkCall(b1, kst::proc::kWaitSingle, kst::EncodeWord(old[0]), "WaitForSingleObject called, id=" + std::to_string(old[0]));
+    ParkCall(b1, kst::proc::kWaitSingle, kst::EncodeWord(old[0]),
+             "WaitForSingleObject called, id=" + std::to_string(old[0]));
     ParkCall(b2, kst::proc::kWaitMultiple, kst::EncodeWait(2, 0, std::vector{old[0], mutex}),
              "WaitForMultipleObject called");
     ASSERT_TRUE(sandbox_.Stop());

@@ -43,9 +43,8 @@ TEST_F(SyncRpc, RepliesRuntimeErrorsFragmentsPipelinedCallsAndTheLastErrorWordAr
     // A registry_set_struct cut short, a name ending mid-field: undecodable, and no service routine runs.
     const std::size_t traces = TraceMark();
     const Bytes       set = EncodeSet(2, "CUT", 1, 3, "abc"), open = EncodeOpen(2, "X");
-    for (const auto &[proc, args] :
-         {std::pair{P::kRegSetValue, Bytes(set.begin(), set.begin() + 1500)},
-          std::pair{P::kRegQueryValue, Bytes(open.begin(), open.begin() + 100)}}) {
+    for (const auto &[proc, args] : {std::pair{P::kRegSetValue, Bytes(set.begin(), set.begin() + 1500)},
+                                     std::pair{P::kRegQueryValue, Bytes(open.begin(), open.begin() + 100)}}) {
         Send(c, proc, args);
         const auto reply = ParseReply(Read(c));
         ASSERT_TRUE(reply);
@@ -53,8 +52,8 @@ TEST_F(SyncRpc, RepliesRuntimeErrorsFragmentsPipelinedCallsAndTheLastErrorWordAr
     }
     EXPECT_EQ(TraceMark(), traces);
 
-// Catches a record stream that takes only single-fragment records, or loses, reorders or mislabels calls
-// that arrive together, and a last-error word left from an earlier call.
+    // Catches a record stream that takes only single-fragment records, or loses, reorders or mislabels calls
+    // that arrive together, and a last-error word left from an earlier call.
     Connection  other = Connect();
     const Bytes call = CallMessage(0x61, kProgram, kVersion, P::kCreateEvent, EncodeCreate(0, 0, "F"));
     Encoder     wire;

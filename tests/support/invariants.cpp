@@ -73,7 +73,7 @@ Fail CheckWaiters(const std::set<uint64_t> &live)
             std::sort(on.begin(), on.end());
             if (pending != on)
                 return AssertionFailure() << "waiter " << waiter << ": " << on.size() << " links but " << pending.size()
-                                << " pending objects";
+                                          << " pending objects";
         }
         const auto fd = static_cast<unsigned>(RequestSocket(request));
         if (fd >= kSocketSlots) continue;
