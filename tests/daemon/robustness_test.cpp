@@ -35,7 +35,7 @@ protected:
     }
 };
 
-TEST_F(Robustness, StalledTricklingAndNonReadingClientsDoNotHoldUpOthers)
+TEST_F(Robustness, StalledTricklingNonReadingAndGarbageClientsCostAtMostTheirConnectionAndSighupReopensTheTrace)
 {
     kst::Connection  stalled = Connect(), trickle = Connect();
     const kst::Bytes call = kst::CallRecord(0x71, kst::proc::kCreateEvent, kst::EncodeCreate(0, 0, "T"));
@@ -64,11 +64,8 @@ TEST_F(Robustness, StalledTricklingAndNonReadingClientsDoNotHoldUpOthers)
     for (int i = 0; i < 40 && greedy.SendRaw(burst); ++i) {
     }
     ExpectServed("another client never reads its replies");
-}
 
-// Garbage of every kind: an undecodable string length, malformed records, an urgent byte, a half-closed peer.
-TEST_F(Robustness, GarbageCostsAtMostTheSendersConnection)
-{
+    // Garbage of every kind: an undecodable string length, malformed records, an urgent byte, a half-closed peer.
     kst::Connection c = Connect();
     const long      before = kst::ProcStatusKb(sandbox_.pid(), "VmHWM").value_or(-1);
     for (const uint32_t length : {0x7fffffffu, 0xffffffffu, 9001u}) {
@@ -107,6 +104,19 @@ TEST_F(Robustness, GarbageCostsAtMostTheSendersConnection)
     const auto reply = c.ReadReply();
     ASSERT_TRUE(reply && reply->Word()) << c.error();
     ExpectServed("a client half-closed its connection");
+
+    // Catches a SIGHUP that ends the daemon (the default action) and a trace file that is never opened anew:
+    // after logrotate has moved it away, the lines would keep going to the moved file.
+    const std::string moved = std::string(kst::kTraceFile) + ".1";
+    ASSERT_EQ(rename(kst::kTraceFile, moved.c_str()), 0);
+    EXPECT_EQ(stalled.OpenEvent("BEFORE"), 2u);
+    ASSERT_EQ(kill(sandbox_.pid(), SIGHUP), 0);
+    EXPECT_EQ(stalled.OpenEvent("AFTER"), 2u);
+    EXPECT_EQ(sandbox_.CountTrace("OpenEvent failed"), 1u);
+    EXPECT_EQ(sandbox_.CountTrace("OpenEvent failed, name=AFTER"), 1u);
+    const std::string old_file = kst::ReadFile(moved).value_or("");
+    EXPECT_NE(old_file.find("name=BEFORE"), std::string::npos);
+    EXPECT_EQ(old_file.find("name=AFTER"), std::string::npos);
 }
 
 // Catches a descriptor table left at its default (1,024 or 4,096), a connection table that does not
@@ -144,23 +154,6 @@ TEST_F(Robustness, TenThousandConnectionsAreServedLeanlyAndCleanedUp)
     EXPECT_EQ(c.WaitForSingleObject(ev, 2000), ev);
     for (int i = 0; i < kConnections - 1; i += 997)
         EXPECT_TRUE(many[static_cast<std::size_t>(i)].Null()) << "connection " << i;
-}
-
-// Catches a SIGHUP that ends the daemon (the default action) and a trace file that is never opened anew:
-// after logrotate has moved it away, the lines would keep going to the moved file.
-TEST_F(Robustness, SighupMakesTheNextTraceLineGoToAFreshFile)
-{
-    const std::string moved = std::string(kst::kTraceFile) + ".1";
-    ASSERT_EQ(rename(kst::kTraceFile, moved.c_str()), 0);
-    kst::Connection c = Connect();
-    EXPECT_EQ(c.OpenEvent("BEFORE"), 2u);
-    ASSERT_EQ(kill(sandbox_.pid(), SIGHUP), 0);
-    EXPECT_EQ(c.OpenEvent("AFTER"), 2u);
-    EXPECT_EQ(sandbox_.CountTrace("OpenEvent failed"), 1u);
-    EXPECT_EQ(sandbox_.CountTrace("OpenEvent failed, name=AFTER"), 1u);
-    const std::string old_file = kst::ReadFile(moved).value_or("");
-    EXPECT_NE(old_file.find("name=BEFORE"), std::string::npos);
-    EXPECT_EQ(old_file.find("name=AFTER"), std::string::npos);
 }
 
 // The connection cap: connections beyond it are closed at once with a trace line, never left waiting

@@ -9,11 +9,11 @@
 namespace kst::rpc {
 namespace {
 
-TEST_F(SyncRpc, NamesAreSeparatePerTypeHandlesAreCountedAndCloseRefusesOwnedMutexes)
+TEST_F(SyncRpc, NamesAreSeparatePerTypeHandlesAreCountedCloseRefusesOwnedMutexesAndCreateArgumentsAreExact)
 {
-    Connection        a = Connect(), b = Connect();
-    const std::size_t mark = TraceMark();
-    const uint64_t    ev = Event(a, 0, 0, "A"), mutex = Mutex(a, 0, "A");
+    Connection     a = Connect(), b = Connect();
+    std::size_t    mark = TraceMark();
+    const uint64_t ev = Event(a, 0, 0, "A"), mutex = Mutex(a, 0, "A");
     EXPECT_NE(ev, mutex);
     EXPECT_EQ(Open(a, P::kOpenMutex, "A"), mutex);
     EXPECT_EQ(Open(a, P::kOpenEvent, "A"), ev);
@@ -52,12 +52,9 @@ TEST_F(SyncRpc, NamesAreSeparatePerTypeHandlesAreCountedAndCloseRefusesOwnedMute
     EXPECT_EQ(Open(a, P::kOpenEvent, "X"), x);
     EXPECT_EQ(Open(a, P::kOpenEvent, "Y"), 2u);
     EXPECT_EQ(ObjectCount(), objects + 1);
-}
-
-TEST_F(SyncRpc, CreateArgumentsFollowTheirExactRules)
-{
-    Connection        a = Connect(), b = Connect(), c = Connect();
-    const std::size_t mark = TraceMark();
+    // Create arguments follow their exact rules.
+    Connection c = Connect();
+    mark = TraceMark();
     EXPECT_EQ(Semaphore(a, 5, 3, "S"), 0u);
     EXPECT_EQ(Semaphore(a, ~uint64_t{0}, 3, "S"), 0u);
     EXPECT_EQ(Open(a, P::kOpenSemaphore, "S"), 2u);  // nothing was created
@@ -71,9 +68,9 @@ TEST_F(SyncRpc, CreateArgumentsFollowTheirExactRules)
     const uint64_t seventeen = Event(a, 0, 17), sixteen = Event(a, 0, 16);
     EXPECT_EQ(On(a, P::kWaitSingle, seventeen), seventeen);  // only the low four bits count
     ParkOn(b, {sixteen});
-    const uint64_t owned = Mutex(a, 1), free = Mutex(a, 2);
+    const uint64_t held = Mutex(a, 1), free = Mutex(a, 2);
     EXPECT_EQ(On(c, P::kWaitSingle, free), free);  // only a flag of exactly 1 takes ownership
-    ParkOn(c, {owned});
+    ParkOn(c, {held});
 
     const std::string full(64, 'n');  // fills the field: no terminator on the wire
     const uint64_t    named = Event(a, 0, 0, full);
@@ -81,7 +78,7 @@ TEST_F(SyncRpc, CreateArgumentsFollowTheirExactRules)
 }
 
 // A late call with a closed object's handle must never reach an object created after it, however many.
-TEST_F(SyncRpc, HandlesAreNeverReusedAndAStaleOneIsRefusedLikeAnUnknownOne)
+TEST_F(SyncRpc, HandlesAndOwnerWordsAreNeverReusedAndAStaleHandleIsRefusedLikeAnUnknownOne)
 {
     Connection            a = Connect(), b = Connect();
     std::set<uint64_t>    seen;
@@ -104,12 +101,9 @@ TEST_F(SyncRpc, HandlesAreNeverReusedAndAStaleOneIsRefusedLikeAnUnknownOne)
         EXPECT_EQ(WaitMultiple(b, 2, 0, {live, stale}), 2u);  // refused before anything is consumed
     }
     EXPECT_EQ(On(b, P::kWaitSingle, live), live);
-}
 
-// The client identity is a connection's life, not the runtime's transport record or descriptor, which
-// the next connection gets again: an owner word can never pass for a later connection.
-TEST_F(SyncRpc, OwnerWordsOfSuccessiveConnectionsNeverRepeat)
-{
+    // The client identity is a connection's life, not the runtime's transport record or descriptor, which
+    // the next connection gets again: an owner word can never pass for a later connection.
     std::set<uint64_t> owners;
     for (int i = 0; i < 8; ++i) {
         Connection          c = Connect();

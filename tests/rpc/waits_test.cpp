@@ -1,5 +1,6 @@
-// waits_test.cpp: waits answered at once or parked, multiple waits, cancels, connections that vanish, and
-// parking without memory.
+// waits_test.cpp: waits answered at once or parked, multiple waits, signals that wake the newest waiter first
+// before answering the signaller, cancels, connections that vanish, and parking without memory. The
+// consistency checks run after every pass.
 #include "tests/rpc/sync_fixture.h"
 
 #include <random>
@@ -7,11 +8,11 @@
 namespace kst::rpc {
 namespace {
 
-TEST_F(SyncRpc, SingleWaitAnswersOrParksByTypeRules)
+TEST_F(SyncRpc, SingleWaitsAnswerOrParkByTypeRulesAndEventsWakeNewestFirstBeforeTheSignaller)
 {
-    Connection        a = Connect(), b = Connect(), c = Connect(), d = Connect();
-    const uint64_t    mutex = Mutex(a, 0), sem = Semaphore(a, 1, 1);
-    const std::size_t mark = TraceMark();
+    Connection     a = Connect(), b = Connect(), c = Connect(), d = Connect();
+    const uint64_t mutex = Mutex(a, 0), sem = Semaphore(a, 1, 1);
+    std::size_t    mark = TraceMark();
     EXPECT_EQ(On(a, P::kWaitSingle, mutex), mutex);  // free: a becomes its owner
     EXPECT_EQ(On(a, P::kWaitSingle, mutex), mutex);  // its owner again: at once, no recursion count
     EXPECT_EQ(
@@ -29,15 +30,49 @@ TEST_F(SyncRpc, SingleWaitAnswersOrParksByTypeRules)
     EXPECT_EQ(WaitMultiple(a, 1, 0, {odd}), odd);
     ParkOn(b, {odd}, 0);
     EXPECT_EQ(On(a, P::kWaitSingle, 0), 4u);
+
+    // Set and reset wake the newest waiter first, before answering the signaller.
+    Connection     e = Connect(), f = Connect(), g = Connect();
+    const uint64_t manual = Event(a, 1, 0), automatic = Event(a, 0, 0);
+    const uint32_t xb = ParkOn(e, {manual}), xc = ParkOn(f, {manual});
+    ParkOn(a, {manual});
+    mark = TraceMark();
+    const uint32_t set = Send(a, P::kSetEvent, EncodeWord(manual));
+    ExpectReply(a, set, manual);  // a's own parked wait first, stamped with the latest xid
+    ExpectReply(a, set, 0);
+    ExpectReply(e, xb, manual);
+    ExpectReply(f, xc, manual);
+    EXPECT_EQ(Traces("set_event_rpc_1_svc", "SetEvent called, id=" + std::to_string(manual), mark), 1u);
+    EXPECT_EQ(On(g, P::kWaitSingle, manual), manual);  // manual reset: stays signalled
+    EXPECT_EQ(On(g, P::kWaitSingle, manual), manual);
+
+    const uint32_t wb = ParkOn(e, {automatic}), wc = ParkOn(f, {automatic}), wd = ParkOn(g, {automatic});
+    EXPECT_EQ(On(a, P::kSetEvent, automatic), 0u);  // one waiter per signal, the newest
+    ExpectReply(g, wd, automatic);
+    EXPECT_TRUE(Silent(e));
+    EXPECT_TRUE(Silent(f));
+    EXPECT_EQ(On(a, P::kSetEvent, automatic), 0u);
+    ExpectReply(f, wc, automatic);
+    EXPECT_EQ(On(a, P::kSetEvent, automatic), 0u);
+    ExpectReply(e, wb, automatic);
+    ExpectUnwatched(a, automatic);  // it stays signalled until one wait consumes it
+    ParkOn(e, {automatic});
+
+    const uint64_t closed = Event(a, 0, 0);
+    EXPECT_EQ(On(a, P::kCloseHandle, closed), 0u);
+    EXPECT_EQ(On(a, P::kSetEvent, 0), 4u);
+    EXPECT_EQ(On(a, P::kSetEvent, closed), 2u);
+    EXPECT_EQ(On(a, P::kResetEvent, sem), 4u);
+    EXPECT_EQ(Traces("set_event_rpc_1_svc", "SetEvent failed", mark), 2u);
 }
 
 // A refused multiple wait consumes nothing; a wait-any takes the first ready object, a wait-all every one or
 // waits for each pending object.
-TEST_F(SyncRpc, MultipleWaitsRefuseWithoutConsumingAndTakeTheFirstReadyOrAll)
+TEST_F(SyncRpc, MultipleWaitsRefuseWithoutConsumingAndTakeTheFirstReadyOrAllAndReleasesWakeNewestFirst)
 {
-    Connection        a = Connect(), b = Connect(), c = Connect();
-    const uint64_t    sem = Semaphore(a, 1, 1), manual = Event(a, 1, 1);
-    const std::size_t mark = TraceMark();
+    Connection     a = Connect(), b = Connect(), c = Connect();
+    const uint64_t sem = Semaphore(a, 1, 1), manual = Event(a, 1, 1);
+    std::size_t    mark = TraceMark();
     EXPECT_EQ(WaitMultiple(a, 65, 0, std::vector<uint64_t>(64, sem)), 4u);
     EXPECT_EQ(Traces("WaitForMultipleObjects", Hex(sem), mark), 64u);  // refused once all 64 were traced
     EXPECT_EQ(WaitMultiple(a, 0, 0, {sem}), 4u);
@@ -70,9 +105,31 @@ TEST_F(SyncRpc, MultipleWaitsRefuseWithoutConsumingAndTakeTheFirstReadyOrAll)
     EXPECT_EQ(On(a, P::kSetEvent, e2), 0u);
     ExpectReply(b, xid, e2);
     EXPECT_TRUE(Silent(c));
+
+    // A release wakes at most that many waiters, newest first.
+    std::vector<Connection> w;
+    std::vector<uint32_t>   parked;
+    const uint64_t          five = Semaphore(a, 0, 5), none = Semaphore(a, 0, 0);
+    for (int i = 0; i < 3; ++i)
+        parked.push_back(ParkOn(w.emplace_back(Connect()), {five}));
+    mark = TraceMark();
+    EXPECT_EQ(Release(a, five, 0), 0u);  // wakes nobody
+    EXPECT_EQ(Release(a, five, 6), 8u);
+    EXPECT_EQ(Release(a, five, ~uint64_t{0}), 4u);  // -1
+    EXPECT_EQ(Release(a, none, 1), 8u);
+    EXPECT_EQ(Traces("release_semaphore_rpc_1_svc", "ReleaseSephore failed", mark), 3u);
+    EXPECT_EQ(WaitersOn(five), 3u);
+    EXPECT_EQ(Release(a, five, 2), 0u);
+    ExpectReply(w[2], parked[2], five);
+    ExpectReply(w[1], parked[1], five);
+    EXPECT_TRUE(Silent(w[0]));
+    EXPECT_EQ(Release(a, five, 5), 0u);  // the last waiter takes one of five
+    ExpectReply(w[0], parked[0], five);
+    EXPECT_EQ(Release(a, five, 2), 8u);  // 4 + 2 > 5
+    EXPECT_EQ(Release(a, five, 1), 0u);
 }
 
-TEST_F(SyncRpc, CancelsAnswerTheParkedCallFirstAndUnlinkItEverywhere)
+TEST_F(SyncRpc, CancelsAnswerTheParkedCallFirstAndMutexesPassToTheNewestWaiterAndOnTheirOwnersLoss)
 {
     Connection     a = Connect(), b = Connect();
     const uint64_t e1 = Event(a, 0, 0), e2 = Event(a, 0, 0);
@@ -97,6 +154,35 @@ TEST_F(SyncRpc, CancelsAnswerTheParkedCallFirstAndUnlinkItEverywhere)
     cancel(P::kCancelWaitSingle, EncodeWord(e1));
     ExpectUnwatched(b, e1);
     ExpectUnwatched(b, e2);
+
+    // A mutex passes to the newest waiter, and on its owner's loss.
+    Connection     c = Connect(), d = Connect();
+    const uint64_t mutex = Mutex(a, 1), event = Event(a, 0, 0);
+    EXPECT_EQ(On(b, P::kReleaseMutex, mutex), 288u);  // not the owner
+    EXPECT_EQ(On(a, P::kReleaseMutex, event), 288u);  // the owner test comes before the type test
+    EXPECT_EQ(On(a, P::kReleaseMutex, 0), 2u);
+    const uint32_t xb = ParkOn(b, {mutex}), xc = ParkOn(c, {mutex});
+    ParkOn(a, {mutex}, 0);  // even its owner waits in a multiple wait
+    const uint32_t release = Send(a, P::kReleaseMutex, EncodeWord(mutex));
+    ExpectReply(a, release, mutex);  // handed straight to the newest waiter: a's own
+    ExpectReply(a, release, 0);
+    EXPECT_EQ(On(a, P::kReleaseMutex, mutex), 0u);  // one release, however often the owner waited
+    ExpectReply(c, xc, mutex);
+    EXPECT_TRUE(Silent(b));
+    Drop(c);  // the owner's connection goes: the mutex passes on in the same pass
+    ExpectReply(b, xb, mutex);
+    EXPECT_EQ(On(b, P::kReleaseMutex, mutex), 0u);
+    EXPECT_EQ(On(b, P::kReleaseMutex, mutex), 288u);  // free now
+
+    // A lost owner's mutexes pass on newest object first; b's two parked calls show the order (both
+    // replies carry the xid of b's latest call).
+    const uint64_t m1 = Mutex(d, 1), m2 = Mutex(d, 1), m3 = Mutex(d, 1);
+    ParkOn(b, {m1});
+    const uint32_t latest = ParkOn(b, {m3});
+    Drop(d);
+    ExpectReply(b, latest, m3);
+    ExpectReply(b, latest, m1);
+    EXPECT_EQ(On(a, P::kWaitSingle, m2), m2);  // free: nobody waited for it
 }
 
 // Hundreds of connections park on shared objects and close in random order, some with two parked calls

@@ -14,11 +14,7 @@ namespace kst {
 namespace {
 
 using Fail = ::testing::AssertionResult;
-
-Fail Broken()
-{
-    return ::testing::AssertionFailure();
-}
+using ::testing::AssertionFailure;
 
 // Every waiter reachable from an object, with the objects its links are on (one entry per link).
 std::map<const WaiterRecord *, std::vector<const ObjectRecord *>> LinkedWaiters()
@@ -38,15 +34,21 @@ std::set<uint64_t> LiveConnections()
     return live;
 }
 
-Fail CheckObjects()
+// The object list and its handle, name and owner indexes.
+Fail CheckObjects(const std::set<uint64_t> &live)
 {
     const ObjectRecord *prev = nullptr;
     for (const ObjectRecord *obj = P_EVENT_HEAD; obj; prev = obj, obj = obj->next) {
-        if (obj->prev != prev) return Broken() << "object " << obj << ": prev link broken";
+        if (obj->prev != prev) return AssertionFailure() << "object " << obj << ": prev link broken";
         if (obj->handle == 0 || ObjectOfHandle(obj->handle) != obj)
-            return Broken() << "object " << obj << ": not found by its handle";
+            return AssertionFailure() << "object " << obj << ": not found by its handle";
         if (obj->name && FindObjectByName(obj->name, obj->type) != obj)
-            return Broken() << "object " << obj->name << ": not found by its name";
+            return AssertionFailure() << "object " << obj->name << ": not found by its name";
+        if (obj->type != ObjectType::Mutex || obj->mutex.owner == 0) continue;
+        if (!live.contains(obj->mutex.owner))
+            return AssertionFailure() << "mutex " << obj << " owned by a connection that is gone";
+        if (NewestMutexOwnedBy(obj->mutex.owner, obj->handle + 1) != obj)
+            return AssertionFailure() << "mutex " << obj << " missing from the owner index";
     }
     return ::testing::AssertionSuccess();
 }
@@ -56,49 +58,37 @@ Fail CheckWaiters(const std::set<uint64_t> &live)
     const auto linked = LinkedWaiters();
     for (const auto &[waiter, objects] : linked) {
         const RequestRecord *request = waiter->request.get();
-        if (!request) return Broken() << "waiter " << waiter << " has no request";
+        if (!request) return AssertionFailure() << "waiter " << waiter << " has no request";
         if (waiter->connection != RequestIdentity(request) || !live.contains(waiter->connection))
-            return Broken() << "waiter " << waiter << " of a connection that is gone";
+            return AssertionFailure() << "waiter " << waiter << " of a connection that is gone";
         std::vector<const ObjectRecord *> pending;
         for (uint64_t i = 0; i < waiter->pending_count; ++i)
             if (waiter->pending[i]) pending.push_back(waiter->pending[i]);
         if (!waiter->pending) {
             if (objects.size() != 1 || waiter->mode != 1 || waiter->single != objects.front())
-                return Broken() << "single waiter " << waiter << " with " << objects.size() << " links";
+                return AssertionFailure() << "single waiter " << waiter << " with " << objects.size() << " links";
         } else {
             std::vector<const ObjectRecord *> on = objects;
             std::sort(pending.begin(), pending.end());
             std::sort(on.begin(), on.end());
             if (pending != on)
-                return Broken() << "waiter " << waiter << ": " << on.size() << " links but " << pending.size()
-                                << " pending objects";
+                return AssertionFailure() << "waiter " << waiter << ": " << on.size() << " links but " << pending.size()
+                                          << " pending objects";
         }
         const auto fd = static_cast<unsigned>(RequestSocket(request));
         if (fd >= kSocketSlots) continue;
         const SocketSlot *slot = sock2client[fd];
         if (!slot || !linked.contains(slot->waiter) || slot->waiter->connection != waiter->connection)
-            return Broken() << "waiter " << waiter << " not named by its socket slot " << fd;
+            return AssertionFailure() << "waiter " << waiter << " not named by its socket slot " << fd;
     }
     for (unsigned fd = 0; fd < kSocketSlots; ++fd) {
         const SocketSlot *slot = sock2client[fd];
         if (!slot) continue;
         const auto found = linked.find(slot->waiter);
         if (found == linked.end() || static_cast<unsigned>(RequestSocket(slot->waiter->request.get())) != fd)
-            return Broken() << "socket slot " << fd << " names no parked call of its own";
+            return AssertionFailure() << "socket slot " << fd << " names no parked call of its own";
         const uint64_t object = slot->waiter->pending ? 0 : reinterpret_cast<uint64_t>(found->second.front());
-        if (slot->object != object) return Broken() << "socket slot " << fd << ": wrong object";
-    }
-    return ::testing::AssertionSuccess();
-}
-
-Fail CheckOwners(const std::set<uint64_t> &live)
-{
-    for (const ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next) {
-        if (obj->type != ObjectType::Mutex || obj->mutex.owner == 0) continue;
-        if (!live.contains(obj->mutex.owner))
-            return Broken() << "mutex " << obj << " owned by a connection that is gone";
-        if (NewestMutexOwnedBy(obj->mutex.owner, obj->handle + 1) != obj)
-            return Broken() << "mutex " << obj << " missing from the owner index";
+        if (slot->object != object) return AssertionFailure() << "socket slot " << fd << ": wrong object";
     }
     return ::testing::AssertionSuccess();
 }
@@ -119,12 +109,12 @@ Fail CheckRegistrations()
     for (const auto &[handle, count] : registered) {
         const ObjectRecord *event = ObjectOfHandle(handle);
         if (event && event->type != ObjectType::Event)
-            return Broken() << "a registration names a live object that is no event";
+            return AssertionFailure() << "a registration names a live object that is no event";
     }
     for (const ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next) {
         const auto found = registered.find(obj->handle);
         if (obj->identity == 0 && (found == registered.end() || found->second != 1))
-            return Broken() << "internal event " << obj << " not owned by one registration";
+            return AssertionFailure() << "internal event " << obj << " not owned by one registration";
     }
     return ::testing::AssertionSuccess();
 }
@@ -135,9 +125,8 @@ Fail CheckRegistrations()
 {
     // In this order: a later check follows links that an earlier one has vouched for.
     const std::set<uint64_t> live = LiveConnections();
-    if (Fail objects = CheckObjects(); !objects) return objects;
+    if (Fail objects = CheckObjects(live); !objects) return objects;
     if (Fail waiters = CheckWaiters(live); !waiters) return waiters;
-    if (Fail owners = CheckOwners(live); !owners) return owners;
     return CheckRegistrations();
 }
 

@@ -243,13 +243,11 @@ bool Sandbox::WaitReady(int timeout_ms)
 bool Sandbox::Start()
 {
     const int status = Launch();
-    if (status != 0) {
-        ADD_FAILURE() << "the daemon's launcher exited with " << status;
-        return false;
-    }
-    if (WaitReady()) return true;
-    ADD_FAILURE() << "the daemon was not ready (ready file, registration, pid) within " << kStartTimeoutMs << " ms";
-    return false;
+    EXPECT_EQ(status, 0) << "the daemon's launcher exited with " << status;
+    const bool ready = status == 0 && WaitReady();
+    EXPECT_TRUE(status != 0 || ready) << "not ready (ready file, registration, pid) within " << kStartTimeoutMs
+                                      << " ms";
+    return ready;
 }
 
 Connection Sandbox::Connect()

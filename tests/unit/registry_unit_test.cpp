@@ -6,7 +6,6 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 namespace {
@@ -81,32 +80,6 @@ TEST(RegistryNames, ShownNameDropsTheValuePrefixOnlyFromLongerNames)
         EXPECT_EQ(ShownName(entry), shown) << entry;
 }
 
-TEST(RegistryNames, ConversionTurnsBackslashesAndAsciiLettersOnly)
-{
-    char name[] = "a\\b/c\xe9z";
-    ConvertSubKey(name);
-    EXPECT_STREQ(name, "A/B/C\xe9Z");
-    ConvertSubKey(nullptr);
-}
-
-// Lookups by separator and case variants are checked through the daemon.
-TEST_F(RegistryUnit, FullPathsDoubleTheirSeparatorsAndLookupsNeedTheRightRoot)
-{
-    KeyNode *b = FindKey(lm_, "A/B");
-    ASSERT_NE(b, nullptr);
-    RegPath path;
-    ASSERT_TRUE(GetRegFullPath(b, path));
-    EXPECT_EQ(std::string(path.text), root_ + "//A//B//");
-    ASSERT_TRUE(ValueFilePath(b, "X", path));
-    EXPECT_EQ(std::string(path.text), root_ + "//A//B//V_X");
-    EXPECT_FALSE(ValueFilePath(b, "X/Y", path));
-    EXPECT_EQ(FindKey(nullptr, "A"), nullptr);
-    EXPECT_EQ(GetLastError(), kErrInvalid);
-    EXPECT_TRUE(VerifyKey(HKEY_LOCAL_MACHINE, b->identity));
-    EXPECT_FALSE(VerifyKey(HKEY_CLASS_ROOT, b->identity));
-    EXPECT_EQ(ResolveKey(kClassRootHandle), HKEY_CLASS_ROOT);
-}
-
 // Among keys whose names differ only in case the first in the list wins: after loading the smaller byte
 // order, after a create the newest. Growing the index and removing keys keep that, and enumeration
 // positions follow the list.
@@ -179,26 +152,6 @@ TEST_F(RegistryUnit, RootPathHoldsAtMost511Characters)
     SetLocalMachineRoot(longest.c_str());
     EXPECT_EQ(std::string(KeyName(HKEY_LOCAL_MACHINE)), longest);
     SetLocalMachineRoot(root_.c_str());
-}
-
-// A value being written, or one a crash left half written, is never a value entry.
-TEST_F(RegistryUnit, TheFileBesideAValueIsNoValueEntry)
-{
-    std::ofstream(root_ + "/A/.KSTntserver.new") << "half";
-    const uint64_t a = FindKey(lm_, "A")->identity;
-    const auto     values = [a] {
-        uint32_t subkeys = 0, longest_subkey = 0, count = 99, packed = 0;
-        uint64_t last_write = 0;
-        EXPECT_EQ(RegQueryInfoKey(a, nullptr, nullptr, nullptr, &subkeys, &longest_subkey, nullptr, &count, &packed,
-                                      &packed, nullptr, &last_write),
-                      1);
-        return count;
-    };
-    EXPECT_EQ(values(), 0u);
-    char name[] = "V";
-    ASSERT_EQ(RegSetValueEx(a, name, 0, 1, "data", 4), 1);
-    EXPECT_EQ(values(), 1u);
-    EXPECT_FALSE(fs::exists(root_ + "/A/.KSTntserver.new")) << "the write took the name over and renamed it away";
 }
 
 }  // namespace
