@@ -1,5 +1,5 @@
 // registry_unit_test.cpp: the registry's length limits, exactly at, one under and one over each, and its
-// paths, lookups and shown names, on a key tree loaded from a temporary directory.
+// paths and lookups, on a key tree loaded from a temporary directory.
 #include "registry/operations.h"
 
 #include <gtest/gtest.h>
@@ -55,13 +55,6 @@ TEST(RegistryLimits, NameFieldNeedsItsNulWithinTheField)
     EXPECT_EQ(NameArg(field), field);
 }
 
-TEST(RegistryNames, ShownNameDropsTheValuePrefixOnlyFromLongerNames)
-{
-    for (const auto &[entry, shown] : std::vector<std::pair<const char *, const char *>>{
-             {"V_X", "X"}, {"V_", ""}, {"V", "V"}, {"v_x", "v_x"}, {"notes.txt", "notes.txt"}, {"", ""}})
-        EXPECT_EQ(ShownName(entry), shown) << entry;
-}
-
 // Among keys whose names differ only in case the first in the list wins: after loading the smaller byte
 // order, after a create the newest. Growing the index and removing keys keep that, and enumeration
 // positions follow the list.
@@ -86,17 +79,6 @@ TEST_F(RegistryUnit, CaseTwinsResolveToTheFirstInTheListWhateverTheIndexDoes)
     EXPECT_EQ(NthChild(lm_, 3003), nullptr);
     EXPECT_EQ(KeyOfIdentity(gone), nullptr);
     EXPECT_EQ(ResolveKey(gone), nullptr);
-    EXPECT_EQ(GetLastError(), kErrNotFound);
-}
-
-// A sub-key path of 255 characters is looked up; one of 256 names no key, though "name/" would name one.
-TEST_F(RegistryUnit, SubKeyPathsHoldAtMost255Characters)
-{
-    const std::string longest(kNameField - 1, 'L');
-    ASSERT_GT(Create(longest), kLocalMachineHandle);
-    EXPECT_NE(IsSubKeyExist(lm_, longest.c_str()), nullptr);
-    SetLastError(0);
-    EXPECT_EQ(IsSubKeyExist(lm_, (longest + "/").c_str()), nullptr);
     EXPECT_EQ(GetLastError(), kErrNotFound);
 }
 
