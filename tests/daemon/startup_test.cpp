@@ -84,7 +84,6 @@ TEST_F(Startup, PidFileDecidesThePlainStartAndSigtermWithdrawsIt)
         EXPECT_EQ(kst::Processes("KSTntserver"), Pids{pid});
         EXPECT_EQ(kst::ReadFile(kst::kPidFile), std::to_string(pid));
         EXPECT_EQ(kst::ReadFile(kst::kReadyFile), std::to_string(pid));
-        EXPECT_EQ(kst::PmapGetPort(), sandbox_.Port());
         EXPECT_TRUE(sandbox_.Connect().Null());
         ASSERT_TRUE(sandbox_.Stop());
         EXPECT_EQ(sandbox_.daemon_exit_status(), 0);
@@ -127,7 +126,6 @@ TEST_F(Startup, SystemdParentLeavesOnlyOnceTheChildThatServesAnswersOrHasEnded)
     kst::Connection c;
     EXPECT_TRUE(c.Connect(port) && c.Null()) << c.error();
     ASSERT_TRUE(sandbox_.WaitReady());
-    EXPECT_EQ(sandbox_.pid(), *child);
     EXPECT_EQ(kst::Processes("KSTntserver"), Pids{*child});
     ASSERT_TRUE(sandbox_.Stop());
     EXPECT_EQ(sandbox_.daemon_exit_status(), 0);

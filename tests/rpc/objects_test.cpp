@@ -143,9 +143,8 @@ TEST_F(SyncRpc, CreateWithoutMemoryLeavesNothingBehind)
         EXPECT_EQ(On(a, P::kCloseHandle, made), 0u);
         if (!failed) break;
     }
+    // The consistency checks after each pass find every object by its handle and name in the grown indexes.
     EXPECT_EQ(nth, 5u) << "record, object, name and the handle index doubling (the name index then has room)";
-    for (int i = 0; i < 64; ++i)
-        EXPECT_NE(Open(a, P::kOpenEvent, "E" + std::to_string(i)), 2u);
 }
 
 }  // namespace
