@@ -120,8 +120,9 @@ TEST_F(Port, AcceptedValuesBindTheLoopbackAddressAtThatPortAndOthersFallBack)
         {"SRVPORT=+32768\n", 0, {Pair("SRVPORT", "+32768"), Value("+32768"), kNoPort}},
         {"SRVPORT=32768abc\n", 0, {Pair("SRVPORT", "32768abc"), Value("32768abc"), kNoPort}},
         {"SRVPORT=\f32768\n", 0, {Pair("SRVPORT", "\f32768"), Value("\f32768"), kNoPort}},
-        // Catches an empty value (the search goes on to the end) or a lower-case key taken as a setting, a later SRVPORT line read after the
-        // first decided, and a missing file that stops the server instead of falling back.
+        // Catches an empty value (the search goes on to the end) or a lower-case key taken as a setting, a later
+        // SRVPORT line read after the first decided, and a missing file that stops the server instead of falling
+        // back.
         {"SRVPORT=\n", 0, {kEnd, kInvalid, kNoPort}},
         {"srvport=32768\n", 0, {Pair("srvport", "32768"), kMismatch, kEnd, kInvalid, kNoPort}},
         {"SRVPORT=ANY\nSRVPORT=32768\n",
