@@ -28,15 +28,15 @@ protected:
 };
 
 // Catches a probe that gives up silently, keeps going without a portmapper, or reports the wrong cause, and a
-// loopback test that looks at no name at all: xyz0 is refused even with rpcbind up (which names count is
-// checked on the interface list in startup_unit_test).
+// loopback test that looks at no name at all or finds "lo" anywhere in one: with lo renamed xlo0 the start is
+// refused even with rpcbind up.
 TEST_F(Startup, RefusesWithoutPortmapperOrLoopback)
 {
     ASSERT_TRUE(sandbox_.ListenSyslog());
     EXPECT_EQ(sandbox_.Launch(), 5);              // five probes with a one-second pause between two
     EXPECT_EQ(sandbox_.TraceLines().size(), 1u);  // "Starting up..." and nothing further
     EXPECT_EQ(kst::Processes("KSTntserver"), Pids{});
-    ASSERT_EQ(system("ip link set dev lo name xyz0"), 0);
+    ASSERT_EQ(system("ip link set dev lo name xlo0"), 0);
     ASSERT_TRUE(sandbox_.StartRpcbind());
     EXPECT_EQ(sandbox_.Launch(), 5);
     EXPECT_EQ(sandbox_.SyslogMessages(), (Texts{kInfo + "Please cofirm the portmap or rpcbind service is working!",
@@ -84,7 +84,6 @@ TEST_F(Startup, PidFileDecidesThePlainStartAndSigtermWithdrawsIt)
         EXPECT_EQ(kst::Processes("KSTntserver"), Pids{pid});
         EXPECT_EQ(kst::ReadFile(kst::kPidFile), std::to_string(pid));
         EXPECT_EQ(kst::ReadFile(kst::kReadyFile), std::to_string(pid));
-        EXPECT_EQ(kst::PmapGetPort(), sandbox_.Port());
         EXPECT_TRUE(sandbox_.Connect().Null());
         ASSERT_TRUE(sandbox_.Stop());
         EXPECT_EQ(sandbox_.daemon_exit_status(), 0);
@@ -127,7 +126,6 @@ TEST_F(Startup, SystemdParentLeavesOnlyOnceTheChildThatServesAnswersOrHasEnded)
     kst::Connection c;
     EXPECT_TRUE(c.Connect(port) && c.Null()) << c.error();
     ASSERT_TRUE(sandbox_.WaitReady());
-    EXPECT_EQ(sandbox_.pid(), *child);
     EXPECT_EQ(kst::Processes("KSTntserver"), Pids{*child});
     ASSERT_TRUE(sandbox_.Stop());
     EXPECT_EQ(sandbox_.daemon_exit_status(), 0);

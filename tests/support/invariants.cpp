@@ -1,7 +1,6 @@
 // invariants.cpp: the consistency checks of invariants.h, read straight from the server's records.
 #include "tests/support/invariants.h"
 
-#include "registry/key_tree.h"
 #include "rpc/server.h"
 #include "sync/internal.h"
 
@@ -93,32 +92,6 @@ Fail CheckWaiters(const std::set<uint64_t> &live)
     return ::testing::AssertionSuccess();
 }
 
-void CollectRegistrations(const KeyNode *key, std::map<uint64_t, int> &registered)
-{
-    for (; key; key = key->next_sibling) {
-        if (key->notify_event != 0) ++registered[key->notify_event];
-        CollectRegistrations(key->first_child, registered);
-    }
-}
-
-Fail CheckRegistrations()
-{
-    std::map<uint64_t, int> registered;
-    CollectRegistrations(HKEY_CLASS_ROOT, registered);
-    CollectRegistrations(HKEY_LOCAL_MACHINE, registered);
-    for (const auto &[handle, count] : registered) {
-        const ObjectRecord *event = ObjectOfHandle(handle);
-        if (event && event->type != ObjectType::Event)
-            return AssertionFailure() << "a registration names a live object that is no event";
-    }
-    for (const ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next) {
-        const auto found = registered.find(obj->handle);
-        if (obj->identity == 0 && (found == registered.end() || found->second != 1))
-            return AssertionFailure() << "internal event " << obj << " not owned by one registration";
-    }
-    return ::testing::AssertionSuccess();
-}
-
 }  // namespace
 
 ::testing::AssertionResult SyncStateIsConsistent()
@@ -126,8 +99,7 @@ Fail CheckRegistrations()
     // In this order: a later check follows links that an earlier one has vouched for.
     const std::set<uint64_t> live = LiveConnections();
     if (Fail objects = CheckObjects(live); !objects) return objects;
-    if (Fail waiters = CheckWaiters(live); !waiters) return waiters;
-    return CheckRegistrations();
+    return CheckWaiters(live);
 }
 
 std::size_t ParkedWaiters()

@@ -1,4 +1,4 @@
-// invariants.h: consistency checks over the server's own object, waiter, slot and registration state, for
+// invariants.h: consistency checks over the server's own object, waiter and slot state, for
 // tests that run the server in their own process. They read the records and never change them.
 #pragma once
 
@@ -15,9 +15,7 @@ namespace kst {
 //   and every pending slot still set has its link: no link to a waiter that has gone, none missing;
 // - every parked waiter is on at least one object, belongs to a live connection, and its connection's
 //   socket slot names a parked call of that connection; every slot names a parked waiter;
-// - no mutex is owned by a connection that is not live, and each owned one is found by its owner;
-// - every registration that names a live object names an event, and every internal event belongs to
-//   exactly one registration.
+// - no mutex is owned by a connection that is not live, and each owned one is found by its owner.
 ::testing::AssertionResult SyncStateIsConsistent();
 
 // Parked waiters, each counted once however many objects it is linked on.

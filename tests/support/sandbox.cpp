@@ -126,6 +126,18 @@ std::string ValueFile(uint32_t type, std::string_view data)
     return content.append(data);
 }
 
+std::map<std::string, std::string> Snapshot(const std::string &root)
+{
+    std::map<std::string, std::string> out;
+    for (const auto &e : fs::recursive_directory_iterator(root)) {
+        const std::string p = e.path().string();
+        out[p] = e.is_symlink()     ? "link:" + fs::read_symlink(p).string()
+                 : e.is_directory() ? "dir"
+                                    : ReadFile(p).value_or("?");
+    }
+    return out;
+}
+
 std::optional<pid_t> ReadPid(const std::string &path)
 {
     const long pid = strtol(ReadFile(path).value_or("").c_str(), nullptr, 10);

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -48,6 +49,8 @@ std::optional<std::string> ReadFile(const std::string &path);
 bool MakeKey(std::string_view key_path);
 // The bytes of a value file as the daemon stores it: type and size as 32-bit host order, then the data.
 std::string ValueFile(uint32_t type, std::string_view data);
+// Every file, directory and link below a directory by full path, with file bytes, "dir" or "link:<target>".
+std::map<std::string, std::string> Snapshot(const std::string &root);
 // The leading decimal number of a pid or ready file, if positive.
 std::optional<pid_t> ReadPid(const std::string &path);
 // A field of /proc/<pid>/status in kB ("VmRSS", "VmHWM"); nullopt when unreadable.
