@@ -98,6 +98,9 @@ TEST_F(RegistryDaemon, LoadsLooksUpQueriesAndEnumeratesTheTreeOnDiskAndNoNameRea
     ASSERT_GT(order, 8u);
     EXPECT_EQ(Subkeys(order), (std::vector<std::string>{"B", "FOO", "LINK", "_x", "a", "b", "foo"}));
     EXPECT_NE(c_.RegOpenKeyEx(order, "link\\in"), 0u);
+    struct stat st {};  // an enumerated key carries its directory's modification time
+    ASSERT_EQ(stat((kLmDir + "ORDER/B").c_str(), &st), 0);
+    EXPECT_EQ(c_.RegEnumKeyEx(order, 0)->arg1, static_cast<uint64_t>(st.st_mtime));
 
     // Lookups ignore case and convert backslashes.
     const uint64_t foo = c_.RegOpenKeyEx(kLm, "foo").value();
