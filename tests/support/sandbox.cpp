@@ -230,10 +230,12 @@ int Sandbox::Launch(int timeout_ms)
     const char       *path = getenv("KST_DAEMON");
     const std::string sanitizer = std::string("log_path=") + kSanitizerLog + ":print_stacktrace=1:halt_on_error=1";
     // The daemon's own environment, as clean as an administrator's shell, plus where to leave traces and reports.
-    const pid_t        launcher = Spawn({path && *path ? path : KST_DEFAULT_DAEMON},
-                                        {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", std::string("KST_TRACE_FILE=") + kTraceFile,
-                                         "ASAN_OPTIONS=" + sanitizer + ":detect_leaks=1", "UBSAN_OPTIONS=" + sanitizer,
-                                         std::string("LSAN_OPTIONS=print_suppressions=0:suppressions=") + kLsanSuppressions});
+    // daemon_env comes first: the first of two entries of one name is the one getenv finds.
+    std::vector<std::string> env = daemon_env;
+    env.insert(env.end(), {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", std::string("KST_TRACE_FILE=") + kTraceFile,
+                           "ASAN_OPTIONS=" + sanitizer + ":detect_leaks=1", "UBSAN_OPTIONS=" + sanitizer,
+                           std::string("LSAN_OPTIONS=print_suppressions=0:suppressions=") + kLsanSuppressions});
+    const pid_t        launcher = Spawn({path && *path ? path : KST_DEFAULT_DAEMON}, env);
     std::optional<int> status;
     if (launcher < 0) return -1;
     if (PollFor(timeout_ms, [&] { return (status = Reap(launcher)).has_value(); })) return *status;

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -362,6 +363,63 @@ TEST_F(KstctlTest, DisconnectHandsTheMutexOnAndObjectsShowsItsNewOwner)
     EXPECT_TRUE(owner.ClosedWithin(2000));
     EXPECT_NE(Kstctl({"objects", "--json"}).out.find("\"owner\":" + std::to_string(waiter_fd) + ",\"waiters\":[]"),
               std::string::npos);
+}
+
+// Index of the first syslog message from `from` on that ends with text, waiting up to 5 s; -1 if none came.
+long Arrived(kst::Sandbox &sandbox, long from, const std::string &text)
+{
+    long at = -1;
+    kst::PollFor(5000, [&] {
+        const auto &all = sandbox.SyslogMessages();
+        for (auto i = static_cast<std::size_t>(from); at < 0 && i < all.size(); ++i)
+            if (all[i].ends_with(text)) at = static_cast<long>(i);
+        return at >= 0;
+    });
+    return at;
+}
+
+// Catches per-call lines in syslog by default (two a call use up the journal's rate limit and push out the
+// errors), a switch that does not reach the trace library or goes unrecorded, and a start-up setting that
+// is ignored. No trace file, as installed. Each switch's notice leaves after every line traced before it,
+// so it shows how far the lines have arrived.
+TEST(TraceCalls, PerCallLinesReachSyslogOnlyWhileSwitchedOn)
+{
+    kst::Sandbox sandbox;
+    sandbox.daemon_env = {"KST_TRACE_FILE="};
+    ASSERT_TRUE(sandbox.StartRpcbind() && sandbox.ListenSyslog() && sandbox.Start());
+    kst::Connection c = sandbox.Connect();
+    const uint64_t  ev = c.CreateEvent(0, 0, "").value();
+    const auto      per_call = [&](long from, long to) {
+        const auto &all = sandbox.SyslogMessages();
+        return std::count_if(all.begin() + from, all.begin() + to, [](auto &m) { return m.starts_with("<31>"); });
+    };
+    const std::string on = "<29>[ntsys_svc] TraceCallsCommand:", set = "SetEvent called, id=" + std::to_string(ev);
+    EXPECT_EQ(c.SetEvent(ev), 0u);
+    EXPECT_EQ(Kstctl({"trace-calls"}).out, "off\n");
+    EXPECT_EQ(Kstctl({"trace-calls", "maybe"}).status, 64);
+    EXPECT_EQ(Kstctl({"trace-calls", "on"}).out, "on\n");
+    const long first_on = Arrived(sandbox, 0, "per-call tracing to syslog switched on");
+    ASSERT_GE(first_on, 0);
+    EXPECT_TRUE(sandbox.SyslogMessages()[first_on].starts_with(on));
+    EXPECT_EQ(per_call(0, first_on), 0);
+    EXPECT_EQ(c.SetEvent(ev), 0u);
+    const long traced = Arrived(sandbox, first_on, set);
+    ASSERT_GT(traced, first_on);
+    EXPECT_TRUE(sandbox.SyslogMessages()[traced].starts_with("<31>[ntsys_s] set_event_rpc_1_svc:"));
+    EXPECT_EQ(Kstctl({"trace-calls", "--json", "off"}).out, "{\"trace_calls\":false}\n");
+    EXPECT_EQ(c.SetEvent(ev), 0u);
+    EXPECT_EQ(Kstctl({"trace-calls", "on"}).status, 0);
+    const long off = Arrived(sandbox, traced, "switched off"), again = Arrived(sandbox, traced, "switched on");
+    EXPECT_GT(again, off);
+    EXPECT_EQ(per_call(off, again), 0);
+
+    ASSERT_TRUE(sandbox.Stop());
+    sandbox.daemon_env.push_back("KST_TRACE_CALLS=1");
+    ASSERT_TRUE(sandbox.Start());
+    EXPECT_EQ(Kstctl({"trace-calls"}).out, "on\n");
+    kst::Connection later = sandbox.Connect();
+    EXPECT_EQ(later.SetEvent(ev), 2u);  // a handle of the process before: refused, and traced
+    EXPECT_GT(Arrived(sandbox, again + 1, "SetEvent failed"), again);
 }
 
 }  // namespace
