@@ -6,16 +6,19 @@
 // script, the way the runtime destroys a transport. Handles are random words no fuzzer can guess, so a
 // word FFFFFFFF FFFFFFkk anywhere in the arguments is replaced by the kk-th identity replied so far.
 //
-// Every reply must parse and carry the call's result record; after the script, every connection is
-// lost and every handle closed, and the server must be left with no parked call.
+// Every reply must parse and carry the call's result record, and registrations must agree with their
+// events after every call; after the script, every connection is lost and every handle closed, and the
+// server must be left with no parked call.
 //
 // Input, repeated: op (low 2 bits the connection, the rest the procedure; 29..31 lose the connection),
 // then a 2-byte big-endian length and that many argument bytes.
 #include "client/client.h"
+#include "registry/key_tree.h"
 #include "registry/registry.h"
 #include "rpc/dispatch.h"
 #include "rpc/proto.h"
 #include "rpc/services.h"
+#include "sync/internal.h"
 #include "sync/sync.h"
 
 #include <ftw.h>
@@ -27,6 +30,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <span>
 #include <vector>
 
@@ -146,6 +150,32 @@ __attribute__((no_sanitize("coverage"))) void PatchHandles(std::vector<uint8_t> 
     }
 }
 
+void CountRegistrations(const KeyNode *key, std::map<uint64_t, int> &registered)
+{
+    for (; key; key = key->next_sibling) {
+        if (key->notify_event != 0) ++registered[key->notify_event];
+        CountRegistrations(key->first_child, registered);
+    }
+}
+
+// Registrations and their events agree: one that names a live object names an event (a closed event's
+// handle is never handed to another object), and each internal event parking a synchronous request
+// belongs to one registration, or to none only while a request cancelled by another connection is still
+// parked on it: none is shared, and none stays behind once nothing waits on it.
+void CheckRegistrations()
+{
+    std::map<uint64_t, int> registered;
+    CountRegistrations(HKEY_CLASS_ROOT, registered);
+    CountRegistrations(HKEY_LOCAL_MACHINE, registered);
+    for (const auto &[handle, count] : registered)
+        if (const ObjectRecord *event = ObjectOfHandle(handle); event && event->type != ObjectType::Event) abort();
+    for (const ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next) {
+        const auto found = registered.find(obj->handle);
+        const int  owners = found == registered.end() ? 0 : found->second;
+        if (obj->identity == 0 && (owners > 1 || (owners == 0 && !obj->waiters))) abort();
+    }
+}
+
 void Dispatch(int index, uint32_t proc, const uint8_t *args, std::size_t size)
 {
     if (!g_conns[index].alive) Open(index);
@@ -170,6 +200,7 @@ void Dispatch(int index, uint32_t proc, const uint8_t *args, std::size_t size)
         g_parked[c] -= answered;
     }
     if (GetLastError() != 0) abort();  // the word is back to 0 between calls
+    CheckRegistrations();
 }
 
 int RemoveEntry(const char *path, const struct stat *, int, FTW *ftw)
@@ -181,6 +212,12 @@ int RemoveEntry(const char *path, const struct stat *, int, FTW *ftw)
 // Puts the registry back to empty so inputs don't depend on each other.
 void ResetRegistry()
 {
+    // Registrations go with the tree, and the internal events of synchronous ones would stay behind:
+    // the server itself unloads the tree only as it ends.
+    for (const ObjectRecord *obj = P_EVENT_HEAD, *next; obj; obj = next) {
+        next = obj->next;
+        if (obj->identity == 0) CloseHandle(obj->handle);
+    }
     UnLoadRegistry();
     nftw(kClassRootDir, RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
     nftw(kLocalMachineDir, RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);

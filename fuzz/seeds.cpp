@@ -134,6 +134,16 @@ int main(int argc, char **argv)
                     .Call(0, proc::kCloseHandle, kst::EncodeWord(Handle(0)))
                     .Call(0, proc::kNull, {})
                     .bytes());
+    // A synchronous registration cancelled by another connection: the request stays parked, and its
+    // internal event must go with the connection rather than stay in the object list for good.
+    ok &= Write(dispatch, "notify-cancelled-elsewhere",
+                Script{}
+                    .Call(0, proc::kRegCreateKey, kst::EncodeOpen(kLocalMachine, "C"))
+                    .Call(0, proc::kRegNotify, kst::EncodeWords5({Handle(0), 0, 4, 0, 0}))
+                    .Call(1, proc::kCancelRegNotify, kst::EncodeWords5({Handle(0)}))
+                    .Lose(0)
+                    .Call(1, proc::kNull, {})
+                    .bytes());
     if (!ok) {
         perror("fuzz_seeds");
         return 1;

@@ -11,6 +11,7 @@
 // connection loss:
 //   a value write on the key, or below it with flag 1  -> answered 0 by SetEvent, event closed
 //   the cancel from the same connection                -> answered 0, then the cancel itself
+//   the cancel from another connection                 -> stays parked; event closed when its connection goes
 //   a newer registration on the key, or key deleted    -> answered 0 as a write would answer it
 //   connection lost -> dropped without reply by the poll loop; the event stays registered without a waiter
 // Traces print name fields as "%.256s": a field that lacks its NUL must not be read past its 256 bytes.
@@ -376,8 +377,9 @@ uint64_t *timeout_reg_notify_change_key_value_rpc_1_svc(registry_notify_struct *
         uint64_t connection = 0;
         GetClientParameter(nullptr, &connection);
         WaiterRecord *waiter = DeleteClientFromEventByTransp(connection, event);
-        // Closing is refused while another connection's request is still parked on the event.
-        if (internal) CloseHandle(word);
+        // Closing is refused while another connection's request is still parked on the event; that request
+        // stays parked until its connection goes, and the event with it.
+        if (internal && !CloseHandle(word)) CloseWhenUnwaited(word);
         if (waiter) DeleteClient(nullptr, waiter);
     }
     return SetLastError(0);

@@ -103,6 +103,9 @@ void          DeleteClient(ObjectRecord *record, WaiterRecord *waiter) noexcept;
 
 // Unlinks and frees, without a reply, every call that connection still has parked.
 void DiscardWaitersOf(uint64_t connection) noexcept;
+// For an internal object whose close was refused because requests are parked on it: closed as soon as
+// DiscardWaitersOf has taken the last of them.
+void CloseWhenUnwaited(uint64_t handle) noexcept;
 
 // Signalling.
 int SetEvent(uint64_t handle) noexcept;

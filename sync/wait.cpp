@@ -20,6 +20,7 @@
 #include <bit>
 #include <cassert>
 #include <new>
+#include <vector>
 
 std::array<SocketSlot *, kSocketSlots> sock2client{};
 uint64_t                               RET_TRUE = 0;
@@ -34,6 +35,11 @@ uint64_t ConnectionHash(const WaiterRecord *waiter)
 // Every parked waiter, by the connection it arrived on, so a lost connection's calls are found without a
 // walk of the object list.
 ChainIndex<WaiterRecord, &WaiterRecord::next_of_connection, ConnectionHash> g_by_connection;
+
+// Internal objects given up while requests were still parked on them, so that their close was refused.
+// Nothing names them any more and no client knows their handle: only losing those connections takes
+// their waiters, and then they are closed here rather than left in the list for good.
+std::vector<uint64_t> g_close_when_unwaited;
 
 // Removes the first link on the object whose waiter matches and returns that waiter; nullptr if none.
 template <typename Match> WaiterRecord *UnlinkFirst(ObjectRecord *record, Match match)
@@ -361,6 +367,19 @@ void DiscardWaitersOf(uint64_t connection) noexcept
         else
             DeleteClientFromEvent(waiter, waiter->single);
         Drop(waiter);
+    }
+    std::erase_if(g_close_when_unwaited, [](uint64_t handle) {
+        const ObjectRecord *obj = ObjectOfHandle(handle);
+        return !obj || (!obj->waiters && CloseHandle(handle));
+    });
+}
+
+void CloseWhenUnwaited(uint64_t handle) noexcept
+{
+    try {
+        g_close_when_unwaited.push_back(handle);
+    } catch (const std::bad_alloc &) {
+        // Without memory the object stays in the list, as it would have without this list.
     }
 }
 
