@@ -220,11 +220,6 @@ const std::vector<std::string> &Sandbox::SyslogMessages()
     return syslog_;
 }
 
-bool Sandbox::HideSystemctl()
-{
-    return mount("/dev/null", kSystemctl, nullptr, MS_BIND, nullptr) == 0;
-}
-
 int Sandbox::Launch(int timeout_ms)
 {
     const char       *path = getenv("KST_DAEMON");
