@@ -113,12 +113,10 @@ TEST_F(RegistryDaemon, LoadsLooksUpQueriesAndEnumeratesTheTreeOnDiskAndNoNameRea
     EXPECT_EQ(c_.RegOpenKeyEx(foo, "bar"), bar);
     EXPECT_EQ(c_.RegOpenKeyEx(kLm, ""), 0u);  // no path names the key itself
     EXPECT_EQ(c_.RegCloseKey(0xdead), 0u);
-    EXPECT_EQ(c_.RegFlushKey(0), 0u);
 
     // The information query and enumeration walk the directory; values round-trip through exact file bytes.
     const uint64_t info = c_.RegOpenKeyEx(kLm, "INFO").value();
     EXPECT_EQ(c_.RegQueryInfoKey(info), (Words5{1, 3, 3, (9u << 16) + 300, 3000}));
-    EXPECT_EQ(c_.RegQueryInfoKey(0xbad)->arg1 + c_.RegQueryInfoKey(0xbad)->arg3, 0u);
 
     // In whatever order the directory gives: notes.txt has no V_NOTES.TXT behind it, index 3 is past the end.
     std::multiset<std::string> shown;
@@ -469,7 +467,6 @@ TEST_F(RegistryDaemon, FullDisksOddFilesKillsAndShutdownLeaveValuesOldOrNewAndNo
     for (int i = 0; i < 8; ++i) {
         const uint64_t fresh = c_.CreateEvent(0, 1, "E" + std::to_string(i)).value();
         EXPECT_NE(fresh, old[i]);
-        EXPECT_EQ(c_.SetEvent(old[i]), 2u);
         EXPECT_EQ(c_.WaitForSingleObject(old[i]), 2u);
         EXPECT_EQ(c_.CloseHandle(old[i]), 2u);
         EXPECT_EQ(c_.WaitForSingleObject(fresh), fresh);  // still signalled: the stale calls touched nothing

@@ -89,10 +89,6 @@ TEST_F(Robustness, StalledTricklingNonReadingAndGarbageClientsCostAtMostTheirCon
         EXPECT_TRUE(bad.ClosedWithin(5000)) << "record of " << record.size() << " bytes";
         ExpectServed("a client sent a malformed record");
     }
-    ASSERT_TRUE(c.SendRaw(kst::Fragment(kst::CallMessage(9, 0x20001234, 7, 0, {}))));  // fine, but version 7
-    const auto mismatch = c.ReadReply();
-    ASSERT_TRUE(mismatch) << c.error();
-    EXPECT_EQ(mismatch->accept_stat, kst::kProgMismatch);
 
     // A call followed at once by the close of the sending side is still answered.
     ASSERT_TRUE(c.SendCall(kst::proc::kCreateEvent, kst::EncodeCreate(0, 0, "H"), 0x73));
