@@ -65,8 +65,6 @@ TEST(HardenedUnit, ServesUnderTheUnitsRestrictions)
 
     ASSERT_TRUE(sandbox.Stop());
     EXPECT_EQ(sandbox.daemon_exit_status(), 0);
-    EXPECT_NE(access(kst::kReadyFile, F_OK), 0);
-    EXPECT_EQ(kst::PmapGetPort(), 0);
 }
 
 }  // namespace
