@@ -84,7 +84,6 @@ TEST_F(Startup, PidFileDecidesThePlainStartAndSigtermWithdrawsIt)
         EXPECT_EQ(kst::Processes("KSTntserver"), Pids{pid});
         EXPECT_EQ(kst::ReadFile(kst::kPidFile), std::to_string(pid));
         EXPECT_EQ(kst::ReadFile(kst::kReadyFile), std::to_string(pid));
-        EXPECT_TRUE(sandbox_.Connect().Null());
         ASSERT_TRUE(sandbox_.Stop());
         EXPECT_EQ(sandbox_.daemon_exit_status(), 0);
         EXPECT_EQ(sandbox_.CountTrace(" 3 ntsys_svc ServerTerminate:", mark, "Shutting down..."), 1u);

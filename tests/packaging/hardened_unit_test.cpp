@@ -57,7 +57,6 @@ TEST(HardenedUnit, ServesUnderTheUnitsRestrictions)
     EXPECT_EQ(sandbox.CountTrace("setpriority FAIL"), 0u);
 
     const uint64_t key = c.RegCreateKeyEx(kLocalMachine, "HARDENED").value_or(0);
-    EXPECT_GT(key, 288u);  // an identity, not an error code
     EXPECT_EQ(c.RegSetValueEx(key, "v", 1, 3, std::string_view("ok\0", 3)), 0u);
     EXPECT_TRUE(kst::ReadFile(std::string(kst::kRegistryDir) + "/HKEY_LOCAL_MACHINE/HARDENED/V_V"));
     EXPECT_EQ(c.RegDeleteKey(kLocalMachine, "HARDENED"), 0u);  // runs /bin/rm under the same restrictions
