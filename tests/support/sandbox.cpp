@@ -64,11 +64,6 @@ std::optional<int> Reap(pid_t pid)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-bool ProcessExists(pid_t pid)
-{
-    return pid > 0 && (kill(pid, 0) == 0 || errno != ESRCH);
-}
-
 // The sanitizer reports in /run, one file per reporting process.
 std::vector<std::string> SanitizerLogs()
 {
@@ -270,7 +265,7 @@ bool Sandbox::DaemonAlive()
     if (pid_ <= 0) return false;
     // Orphans are reparented to the namespace's pid 1, this test: reap it so its zombie does not count.
     if (auto status = Reap(pid_)) daemon_status_ = status;
-    return !daemon_status_ && ProcessExists(pid_);
+    return !daemon_status_ && (kill(pid_, 0) == 0 || errno != ESRCH);
 }
 
 bool Sandbox::Stop(int timeout_ms)
@@ -313,7 +308,7 @@ void Sandbox::Finish()
     for (pid_t p : left)
         kill(p, SIGKILL);
     for (pid_t p : left)
-        PollFor(2000, [&] { return Reap(p) || !ProcessExists(p); });
+        PollFor(2000, [&] { return Reap(p) || (kill(p, 0) != 0 && errno == ESRCH); });
     for (const auto &file : SanitizerLogs()) {
         const auto report = ReadFile(file);
         if (!report || report->find_first_not_of(" \n") != std::string::npos)
