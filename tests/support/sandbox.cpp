@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -219,12 +220,16 @@ int Sandbox::Launch(int timeout_ms)
 {
     const char       *path = getenv("KST_DAEMON");
     const std::string sanitizer = std::string("log_path=") + kSanitizerLog + ":print_stacktrace=1:halt_on_error=1";
-    // The daemon's own environment, as clean as an administrator's shell, plus where to leave traces and reports.
-    // daemon_env comes first: the first of two entries of one name is the one getenv finds.
+    // The daemon's own environment, as clean as an administrator's shell, plus where to leave traces and reports;
+    // an entry of daemon_env replaces the one of its name.
     std::vector<std::string> env = daemon_env;
-    env.insert(env.end(), {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", std::string("KST_TRACE_FILE=") + kTraceFile,
-                           "ASAN_OPTIONS=" + sanitizer + ":detect_leaks=1", "UBSAN_OPTIONS=" + sanitizer,
-                           std::string("LSAN_OPTIONS=print_suppressions=0:suppressions=") + kLsanSuppressions});
+    for (const std::string &entry :
+         std::vector<std::string>{"PATH=/usr/sbin:/usr/bin:/sbin:/bin", std::string("KST_TRACE_FILE=") + kTraceFile,
+                                  "ASAN_OPTIONS=" + sanitizer + ":detect_leaks=1", "UBSAN_OPTIONS=" + sanitizer,
+                                  std::string("LSAN_OPTIONS=print_suppressions=0:suppressions=") + kLsanSuppressions})
+        if (std::none_of(env.begin(), env.end(),
+                         [&](auto &e) { return e.starts_with(entry.substr(0, entry.find('=') + 1)); }))
+            env.push_back(entry);
     const pid_t        launcher = Spawn({path && *path ? path : KST_DEFAULT_DAEMON}, env);
     std::optional<int> status;
     if (launcher < 0) return -1;

@@ -78,7 +78,8 @@ public:
     // Runs the daemon binary with no arguments and returns the launcher's exit status (-1 if it did not
     // exit within timeout_ms, 128+N if signal N ended it). The daemon then runs detached.
     int Launch(int timeout_ms = kStartTimeoutMs);
-    // Set before Launch: entries that override the daemon's environment ("KST_TRACE_FILE=": syslog).
+    // Set before Launch: entries of the daemon's environment, replacing those of their names
+    // ("KST_TRACE_FILE=": traces to syslog).
     std::vector<std::string> daemon_env;
     // Waits until the ready file exists and the program is registered; learns the pid and port.
     // Silent on failure, for tests that expect the daemon never to become ready.
