@@ -47,10 +47,9 @@ TEST(HardenedUnit, ServesUnderTheUnitsRestrictions)
     kst::Connection c;
     ASSERT_TRUE(c.Connect(port) && c.Null()) << c.error();
     ASSERT_TRUE(sandbox.WaitReady());
-    const pid_t pid = sandbox.pid();
 
     // CapBnd: CAP_DAC_OVERRIDE (1), CAP_SETUID (7), CAP_SYS_NICE (23); Seccomp: the address-family filter.
-    const std::string status = kst::ReadFile("/proc/" + std::to_string(pid) + "/status").value_or("");
+    const std::string status = kst::ReadFile("/proc/" + std::to_string(sandbox.pid()) + "/status").value_or("");
     for (const char *line : {"\nNoNewPrivs:\t1\n", "\nSeccomp:\t2\n", "\nCapBnd:\t0000000000800082\n"})
         EXPECT_NE(status.find(line), std::string::npos) << line;
     EXPECT_EQ(sandbox.CountTrace("seteuid return with -1"), 0u);
