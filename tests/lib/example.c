@@ -3,7 +3,6 @@
  * exits with the number of results that differ from what NT documents (0: all as expected). */
 #include <kstnt.h>
 
-#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -25,9 +24,6 @@ static void Objects(void)
     EXPECT(again == ev && GetLastError() == ERROR_ALREADY_EXISTS);
     EXPECT(OpenEvent(EVENT_ALL_ACCESS, FALSE, "example.ready") == ev);
     EXPECT(OpenEvent(EVENT_ALL_ACCESS, FALSE, "example.none") == NULL && GetLastError() == ERROR_FILE_NOT_FOUND);
-    EXPECT(WaitForSingleObject(ev, 0) == WAIT_TIMEOUT);
-    EXPECT(SetEvent(ev));
-    EXPECT(WaitForSingleObject(ev, INFINITE) == WAIT_OBJECT_0);
 
     HANDLE sem = CreateSemaphore(NULL, 1, 2, NULL);
     EXPECT(!ReleaseSemaphore(sem, 2, NULL) && GetLastError() == ERROR_TOO_MANY_POSTS);
@@ -51,20 +47,6 @@ static void Objects(void)
 
     EXPECT(CloseHandle(sem) && CloseHandle(ev));
     EXPECT(!CloseHandle(sem) && GetLastError() == ERROR_INVALID_HANDLE);
-}
-
-/* Writes a value under the key until the main thread's synchronous notification has returned. */
-static volatile int notified;
-static void        *Writer(void *key)
-{
-    const DWORD one = 1;
-    HANDLE      pause = CreateEvent(NULL, TRUE, FALSE, NULL);
-    while (!notified) {
-        RegSetValueEx((HKEY)key, "tick", 0, REG_DWORD, (const BYTE *)&one, sizeof one);
-        WaitForSingleObject(pause, 20);
-    }
-    CloseHandle(pause);
-    return NULL;
 }
 
 static void Registry(void)
@@ -113,17 +95,12 @@ static void Registry(void)
     chars = sizeof name;
     EXPECT(RegEnumKeyEx(same, 1, name, &chars, NULL, NULL, NULL, NULL) == ERROR_NO_MORE_ITEMS);
 
-    /* Change notification: asynchronous through an event, then synchronous while another thread writes. */
+    /* Change notification through an event. */
     HANDLE changed = CreateEvent(NULL, TRUE, FALSE, NULL);
     EXPECT(RegNotifyChangeKeyValue(key, FALSE, REG_NOTIFY_CHANGE_LAST_SET, changed, TRUE) == ERROR_SUCCESS);
     EXPECT(WaitForSingleObject(changed, 0) == WAIT_TIMEOUT);
     EXPECT(RegSetValueEx(key, "Greeting", 0, REG_SZ, (const BYTE *)text, sizeof text) == ERROR_SUCCESS);
     EXPECT(WaitForSingleObject(changed, 5000) == WAIT_OBJECT_0);
-    pthread_t writer;
-    EXPECT(pthread_create(&writer, NULL, Writer, key) == 0);
-    EXPECT(RegNotifyChangeKeyValue(same, TRUE, REG_NOTIFY_CHANGE_LAST_SET, NULL, FALSE) == ERROR_SUCCESS);
-    notified = 1;
-    pthread_join(writer, NULL);
 
     /* Names over 255 bytes and paths the daemon could not build are refused here. */
     HKEY level = HKEY_LOCAL_MACHINE, next;
@@ -143,8 +120,6 @@ static void Registry(void)
     EXPECT(RegCloseKey(key) == ERROR_SUCCESS && RegFlushKey(same) == ERROR_SUCCESS);
     EXPECT(RegDeleteKey(HKEY_LOCAL_MACHINE, "Software\\Example") == ERROR_SUCCESS);
     EXPECT(RegSetValueEx(key, "Gone", 0, REG_SZ, (const BYTE *)text, sizeof text) == ERROR_INVALID_HANDLE);
-    EXPECT(RegQueryInfoKey(key, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL) ==
-           ERROR_INVALID_HANDLE);
 }
 
 int main(void)

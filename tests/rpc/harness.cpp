@@ -210,11 +210,8 @@ uint64_t RpcHarness::Call(Connection &c, uint32_t proc, const Bytes &args)
 {
     const uint32_t xid = Send(c, proc, args);
     const Bytes    record = Read(c);
-    if (record.size() != WordReply(0, 0).size()) {
-        ADD_FAILURE() << "procedure " << proc << ": a reply record of " << record.size() << " bytes";
-        return ~uint64_t{0};
-    }
-    const uint64_t word = Decoder(std::span(record).last(8)).U64();
+    // A record of another length is no word reply: the comparison below fails for it.
+    const uint64_t word = record.size() >= 8 ? Decoder(std::span(record).last(8)).U64() : ~uint64_t{0};
     EXPECT_EQ(record, WordReply(xid, word)) << "procedure " << proc;
     EXPECT_TRUE(Silent(c)) << "procedure " << proc << ": more than one reply";
     return word;

@@ -70,9 +70,7 @@ Fail CheckWaiters(const std::set<uint64_t> &live)
             std::vector<const ObjectRecord *> on = objects;
             std::sort(pending.begin(), pending.end());
             std::sort(on.begin(), on.end());
-            if (pending != on)
-                return AssertionFailure() << "waiter " << waiter << ": " << on.size() << " links but " << pending.size()
-                                          << " pending objects";
+            if (pending != on) return AssertionFailure() << "waiter " << waiter << ": links and pending objects differ";
         }
         const auto fd = static_cast<unsigned>(RequestSocket(request));
         if (fd >= kSocketSlots) continue;

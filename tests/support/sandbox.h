@@ -75,10 +75,6 @@ public:
     // socket first).
     const std::vector<std::string> &SyslogMessages();
 
-    bool WriteUnitFile() { return WriteFile(kUnitFile, "[Service]\nType=forking\n"); }
-    // Covers /usr/bin/systemctl with a non-executable node, for the start without systemd.
-    bool HideSystemctl();
-
     // Runs the daemon binary with no arguments and returns the launcher's exit status (-1 if it did not
     // exit within timeout_ms, 128+N if signal N ended it). The daemon then runs detached.
     int Launch(int timeout_ms = kStartTimeoutMs);
