@@ -65,7 +65,7 @@ TEST_F(Robustness, StalledTricklingNonReadingAndGarbageClientsCostAtMostTheirCon
     }
     ExpectServed("another client never reads its replies");
 
-    // Garbage of every kind: an undecodable string length, malformed records.
+    // Garbage of every kind: an undecodable string length, malformed records, a half-closed peer.
     kst::Connection c = Connect();
     const long      before = kst::ProcStatusKb(sandbox_.pid(), "VmHWM").value_or(-1);
     for (const uint32_t length : {0x7fffffffu, 0xffffffffu, 9001u}) {
@@ -88,6 +88,12 @@ TEST_F(Robustness, StalledTricklingNonReadingAndGarbageClientsCostAtMostTheirCon
         EXPECT_TRUE(bad.ClosedWithin(5000)) << "record of " << record.size() << " bytes";
         ExpectServed("a client sent a malformed record");
     }
+
+    // A call and at once the close of the sending side: the call is still answered (both arrive in one read).
+    ASSERT_TRUE(c.SendCall(kst::proc::kCreateEvent, kst::EncodeCreate(0, 0, "H"), 0x73));
+    shutdown(c.fd(), SHUT_WR);
+    const auto reply = c.ReadReply();
+    ASSERT_TRUE(reply && reply->Word()) << c.error();
 
     // Catches a SIGHUP that ends the daemon (the default action) and a trace file that is never opened anew:
     // after logrotate has moved it away, the lines would keep going to the moved file.
