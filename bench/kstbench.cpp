@@ -253,8 +253,9 @@ bool DeleteKey(Connection &c, const std::string &name)
     return c.CallWord(kst::proc::kRegDeleteKey, kst::EncodeOpen(kLocalMachine, name), kLongCallMs) == 0u;
 }
 
-// Waits until the daemon's background removals of deleted trees have ended, so that a measurement that
-// follows a delete does not share the CPU and the file system's locks with them.
+// Waits until the daemon's background removals of deleted trees have ended and the file system has
+// written back what came before, so that a measurement does not share the CPU, the disk and the file
+// system's locks with an earlier one's aftermath.
 void AwaitRemovals()
 {
     const std::string registry = std::string(kst::bench::kKestrel) + "/registry";
@@ -264,6 +265,7 @@ void AwaitRemovals()
             if (entry.path().filename().string().starts_with(".KSTntserver.deleted.")) return false;
         return true;
     });
+    sync();
 }
 
 void NullRows(const Options &o, const kst::bench::Daemon &d, uint16_t echo_port)
@@ -414,6 +416,7 @@ ScaleCosts MeasureScale(const Options &o, const kst::bench::Daemon &d, const std
 {
     Connection        c = d.Connect();
     std::vector<Cost> create_event, set_reset, create_key, query;
+    AwaitRemovals();
     for (int k : ks) {
         // At K=10 a run is one chunk: several runs, one after another so each finds the code warm. A run
         // that follows the small ones starts cold (its first few hundred items cost up to twice as much as
