@@ -43,6 +43,26 @@ TEST_F(LibraryTest, CProgramBuiltFromTheInstalledLibraryRunsAsOnNt)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
+// A synchronous registration blocks its thread until a value changes below the key (a new subkey is no
+// such change), and only then returns ERROR_SUCCESS.
+TEST_F(LibraryTest, SynchronousNotificationReturnsOnceAValueChangesBelowTheKey)
+{
+    HKEY key = nullptr, sub = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "WATCHED", 0, nullptr, 0, 0, nullptr, &key, nullptr), ERROR_SUCCESS);
+    std::atomic<LONG> result = -1;
+    const std::size_t mark = sandbox_.TraceMark();
+    std::thread       waiter([&] { result = RegNotifyChangeKeyValue(key, TRUE, 0, nullptr, FALSE); });
+    EXPECT_TRUE(sandbox_.WaitForTrace("RegNotifyChangeKeyValue called", 5000, mark));
+    ASSERT_EQ(RegCreateKeyExA(key, "SUB", 0, nullptr, 0, 0, nullptr, &sub, nullptr), ERROR_SUCCESS);
+    EXPECT_FALSE(PollFor(100, [&] { return result.load() != -1; }));  // room for a wrong early return to show
+    const DWORD value = 7;
+    EXPECT_EQ(RegSetValueExA(sub, "V", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&value), sizeof value),
+              ERROR_SUCCESS);
+    const bool returned = PollFor(5000, [&] { return result.load() != -1; });
+    EXPECT_EQ(result.load(), ERROR_SUCCESS);
+    returned ? waiter.join() : waiter.detach();
+}
+
 void Interrupted(int) {}
 
 // A release that lands just as a wait times out: the library cancels, and a count the daemon granted
