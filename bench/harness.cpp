@@ -6,7 +6,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -34,33 +33,6 @@ std::optional<pid_t> ReadPid(const char *path)
 }
 
 }  // namespace
-
-pid_t Spawn(const std::vector<std::string> &args, const std::vector<std::string> &env)
-{
-    std::vector<char *> argv, envp;
-    for (const auto &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    for (const auto &e : env)
-        envp.push_back(const_cast<char *>(e.c_str()));
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t     pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
-}
-
-std::optional<int> Reap(pid_t pid)
-{
-    int status = 0;
-    if (pid <= 0 || waitpid(pid, &status, WNOHANG) != pid) return std::nullopt;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 bool EndChild(pid_t pid, int timeout_ms)
 {
@@ -129,19 +101,10 @@ SyslogSink::~SyslogSink()
     if (fd_ >= 0) close(fd_);
 }
 
-bool StartRpcbind()
-{
-    if (mkdir("/run/rpcbind", 0755) != 0 && errno != EEXIST) return false;
-    const pid_t rpcbind = Spawn({"/usr/sbin/rpcbind", "-w", "-f"}, {"PATH=/usr/sbin:/usr/bin"});
-    return rpcbind > 0 && PollFor(10000, [&] {
-               return !Reap(rpcbind) && access(kRpcbindSock, F_OK) == 0 && PmapGetPort(100000, 2).value_or(0);
-           });
-}
-
 std::optional<double> Daemon::Start(int timeout_ms)
 {
     const auto  start = Clock::now();
-    const pid_t launcher = Spawn({path_}, {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"});
+    const pid_t launcher = Spawn({path_}, {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"}, ChildOutput::Discard);
     if (launcher < 0) return std::nullopt;
     // The launcher detaches the daemon and exits; the daemon is then ours to reap as pid 1.
     bool         launched = false;
@@ -234,7 +197,7 @@ pid_t StartRedis(uint16_t port)
     if (access(kRedisServer, X_OK) != 0) return -1;
     const pid_t redis = Spawn({kRedisServer, "--bind", "127.0.0.1", "--port", std::to_string(port), "--save", "",
                                "--appendonly", "no", "--daemonize", "no", "--dir", "/run", "--logfile", ""},
-                              {"PATH=/usr/sbin:/usr/bin"});
+                              {"PATH=/usr/sbin:/usr/bin"}, ChildOutput::Discard);
     Redis       probe;
     if (redis > 0 && PollFor(10000, [&] { return !Reap(redis) && probe.Connect(port) && probe.Command({"PING"}); }))
         return redis;

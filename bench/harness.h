@@ -3,11 +3,14 @@
 // real daemon started as an administrator starts it, resident memory of a process, and a minimal Redis
 // client for the Redis floor.
 //
+// Child processes are started with the tests' Spawn (tests/support/process.h), their output discarded.
+//
 // The benchmark is the namespace's pid 1: the detached daemon is reparented to it and reaped here, and
 // when it exits the kernel ends whatever it started.
 #pragma once
 
 #include "client/client.h"
+#include "tests/support/process.h"
 
 #include <poll.h>
 #include <sys/types.h>
@@ -46,10 +49,6 @@ template <class Cond> bool PollFor(int timeout_ms, Cond cond)
     return true;
 }
 
-// Starts args[0] with exactly env, stdin, stdout and stderr on /dev/null; -1 on failure.
-pid_t Spawn(const std::vector<std::string> &args, const std::vector<std::string> &env);
-// A child's exit status once it has ended (128+N for signal N), without blocking; nullopt while it runs.
-std::optional<int> Reap(pid_t pid);
 // SIGTERM, then SIGKILL after timeout_ms; reaps it. True when it ended on SIGTERM.
 bool EndChild(pid_t pid, int timeout_ms);
 // VmRSS of a process in KiB; -1 when unreadable.
@@ -73,9 +72,6 @@ private:
     std::atomic<bool> stop_ = false;  // asks the reader to end
     std::thread       reader_;        // drains fd_
 };
-
-// rpcbind -w -f in the background; true once it answers on 127.0.0.1:111.
-bool StartRpcbind();
 
 // The daemon binary at a path, started with no arguments and stopped with SIGTERM.
 class Daemon {

@@ -256,7 +256,7 @@ bool DeleteKey(Connection &c, const std::string &name)
 // Waits until the daemon's background removals of deleted trees have ended and the file system has
 // written back what came before, so that a measurement does not share the CPU, the disk and the file
 // system's locks with an earlier one's aftermath.
-void AwaitRemovals()
+void SettleFileSystem()
 {
     const std::string registry = std::string(kst::bench::kKestrel) + "/registry";
     kst::bench::PollFor(30000, [&] {
@@ -416,7 +416,7 @@ ScaleCosts MeasureScale(const Options &o, const kst::bench::Daemon &d, const std
 {
     Connection        c = d.Connect();
     std::vector<Cost> create_event, set_reset, create_key, query;
-    AwaitRemovals();
+    SettleFileSystem();
     for (int k : ks) {
         // At K=10 a run is one chunk: several runs, one after another so each finds the code warm. A run
         // that follows the small ones starts cold (its first few hundred items cost up to twice as much as
@@ -447,7 +447,7 @@ ScaleCosts MeasureScale(const Options &o, const kst::bench::Daemon &d, const std
         for (int r = 0; r < rounds && ok; ++r) {
             if (first_key) c.RegCloseKey(first_key);
             DeleteKey(c, parent_name);
-            AwaitRemovals();
+            SettleFileSystem();
             const uint64_t parent = c.RegCreateKeyEx(kLocalMachine, parent_name).value_or(0);
             ok = CreationCosts(
                 d, k,
@@ -469,7 +469,7 @@ ScaleCosts MeasureScale(const Options &o, const kst::bench::Daemon &d, const std
             c.CloseHandle(h);
         c.RegCloseKey(first_key);
         DeleteKey(c, parent_name);
-        AwaitRemovals();
+        SettleFileSystem();
     }
     return {create_event, set_reset, create_key, query};
 }
@@ -780,12 +780,12 @@ int main(int argc, char **argv)
     setrlimit(RLIMIT_NOFILE, &limit);
 
     kst::bench::SyslogSink syslog;
-    if (!PrepareKestrel(o) || !syslog.Start() || !kst::bench::StartRpcbind()) {
+    if (!PrepareKestrel(o) || !syslog.Start() || !kst::StartRpcbind()) {
         std::fprintf(stderr, "kstbench: cannot set up the sandbox (kestrel tree, /dev/log, rpcbind)\n");
         return 1;
     }
     const uint16_t echo_port = kst::bench::FreePort(40000);
-    const pid_t    echo = kst::bench::Spawn({o.echo, std::to_string(echo_port)}, {});
+    const pid_t    echo = kst::Spawn({o.echo, std::to_string(echo_port)}, {}, kst::ChildOutput::Discard);
     Connection     probe;
     if (echo < 0 || !kst::bench::PollFor(5000, [&] { return probe.Connect(echo_port); })) {
         std::fprintf(stderr, "kstbench: the echo server %s did not start\n", o.echo.c_str());

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <utility>
 
 namespace kst {
 namespace {
@@ -174,8 +175,7 @@ std::optional<Bytes> Connection::ReadRecord(int timeout_ms)
             return std::nullopt;
         }
         uint8_t chunk[16384];
-        if (first && SetRecvLimit(timeout_ms)) {
-            first = false;
+        if (std::exchange(first, false) && SetRecvLimit(timeout_ms)) {
             const ssize_t got = recv(fd_.get(), chunk, sizeof chunk, 0);
             if (got > 0) {
                 in_.insert(in_.end(), chunk, chunk + got);
@@ -190,7 +190,6 @@ std::optional<Bytes> Connection::ReadRecord(int timeout_ms)
                 return std::nullopt;
             }
         }
-        first = false;
         const int ready = PollUntil(fd_.get(), POLLIN, deadline);
         if (ready == 0) {
             timed_out_ = true;

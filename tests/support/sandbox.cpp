@@ -1,14 +1,13 @@
 // sandbox.cpp: rpcbind, /dev/log, fixture files and the real daemon inside nsrun's namespaces.
 #include "tests/support/sandbox.h"
 
-#include <fcntl.h>
+#include "tests/support/process.h"
+
 #include <signal.h>
-#include <spawn.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,35 +34,6 @@ constexpr char kDevLog[] = "/dev/log";
 constexpr char kRpcbindSock[] = "/run/rpcbind.sock";
 constexpr char kSystemctl[] = "/usr/bin/systemctl";
 constexpr char kLsanSuppressions[] = KST_SOURCE_DIR "/tests/support/lsan.supp";
-
-// Starts argv[0] with the given environment, stdin on /dev/null; -1 on failure.
-pid_t Spawn(const std::vector<std::string> &args, const std::vector<std::string> &env)
-{
-    std::vector<char *> argv, envp;
-    for (const auto &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    for (const auto &e : env)
-        envp.push_back(const_cast<char *>(e.c_str()));
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    pid_t     pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc == 0) return pid;
-    ADD_FAILURE() << "cannot start " << args[0] << ": " << strerror(rc);
-    return -1;
-}
-
-// Collects a child's status without blocking: its exit code (128+N for signal N), or nullopt if running.
-std::optional<int> Reap(pid_t pid)
-{
-    int status = 0;
-    if (pid <= 0 || waitpid(pid, &status, WNOHANG) != pid) return std::nullopt;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 // The sanitizer reports in /run, one file per reporting process.
 std::vector<std::string> SanitizerLogs()
@@ -184,11 +154,7 @@ Sandbox::Sandbox()
 
 bool Sandbox::StartRpcbind()
 {
-    if (mkdir("/run/rpcbind", 0755) != 0 && errno != EEXIST) return false;
-    const pid_t rpcbind = Spawn({"/usr/sbin/rpcbind", "-w", "-f"}, {"PATH=/usr/sbin:/usr/bin"});
-    const bool  up = rpcbind > 0 && PollFor(10000, [&] {
-                        return !Reap(rpcbind) && access(kRpcbindSock, F_OK) == 0 && PmapGetPort(100000, 2).value_or(0);
-                    });
+    const bool up = kst::StartRpcbind();
     if (!up) ADD_FAILURE() << "rpcbind did not come up on 127.0.0.1:111";
     return up;
 }
@@ -232,7 +198,10 @@ int Sandbox::Launch(int timeout_ms)
             env.push_back(entry);
     const pid_t        launcher = Spawn({path && *path ? path : KST_DEFAULT_DAEMON}, env);
     std::optional<int> status;
-    if (launcher < 0) return -1;
+    if (launcher < 0) {
+        ADD_FAILURE() << "cannot start the daemon: " << strerror(errno);
+        return -1;
+    }
     if (PollFor(timeout_ms, [&] { return (status = Reap(launcher)).has_value(); })) return *status;
     ADD_FAILURE() << "the daemon's launcher did not exit within " << timeout_ms << " ms";  // Finish kills it
     return -1;
