@@ -21,7 +21,6 @@ namespace kst::bench {
 namespace {
 
 constexpr char kDevLog[] = "/dev/log";
-constexpr char kRpcbindSock[] = "/run/rpcbind.sock";
 constexpr char kRedisServer[] = "/usr/bin/redis-server";
 
 std::optional<pid_t> ReadPid(const char *path)
