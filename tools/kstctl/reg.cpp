@@ -554,13 +554,14 @@ int Import(const RegArgs &a)
 
     const std::string where = file == "-" ? "<stdin>" : file;
     Progress          progress("kstctl reg import");
-    UniqueKey         current;
+    KeyCursor         cursor;
+    HKEY              current = nullptr;  // the key of the last [KEY] line, held by cursor
     std::size_t       done = 0;
     for (const RegEntry &e : *entries) {
         LONG rc = ERROR_SUCCESS;
         switch (e.op) {
         case RegEntry::Op::Key:
-            rc = CreateKeyPath(e.key, current);
+            rc = cursor.Create(e.key, current);
             progress.Add(1, 0);
             break;
         case RegEntry::Op::DeleteKey: {
@@ -570,16 +571,17 @@ int Import(const RegArgs &a)
             rc = OpenKeyPath(parent, h);
             if (rc == ERROR_SUCCESS) rc = RegDeleteKeyA(h.get(), e.key.parts.back().c_str());
             if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;  // nothing to delete is what was asked
-            current.reset();
+            cursor.Reset();
+            current = nullptr;
             break;
         }
         case RegEntry::Op::SetValue:
-            rc = RegSetValueExA(current.get(), e.name.c_str(), 0, e.type, reinterpret_cast<const BYTE *>(e.data.data()),
+            rc = RegSetValueExA(current, e.name.c_str(), 0, e.type, reinterpret_cast<const BYTE *>(e.data.data()),
                                 static_cast<DWORD>(e.data.size()));
             progress.Add(0, 1);
             break;
         case RegEntry::Op::DeleteValue:
-            rc = RegDeleteValueA(current.get(), e.name.c_str());
+            rc = RegDeleteValueA(current, e.name.c_str());
             break;
         }
         if (rc) {
