@@ -241,7 +241,6 @@ bool Parser::Run()
     else
         return Fail(1, "not a registry file: the first line must be \"Windows Registry Editor Version 5.00\", "
                        "\"REGEDIT4\" or \"REGEDIT\"");
-    if (dialect_ == Dialect::Unicode && !kst::IsUtf8(line_.text)) return Fail(1, "the header is not UTF-8");
     while (error_.message.empty() && NextLine())
         if (!(dialect_ == Dialect::Old ? OldLine() : BodyLine())) return false;
     return error_.message.empty();
