@@ -618,23 +618,18 @@ std::string RelativeKey(const KeyPath &key, std::size_t depth)
     return out;
 }
 
-int Compare(const RegArgs &a)
+// What the registry below key would hold if key were empty and the file's entries were imported.
+std::optional<Tree> ExpectedTree(const std::vector<RegEntry> &entries, const KeyPath &key, const std::string &file,
+                                 int &status)
 {
-    int status = kExitOk;
-    if (!OnlyOptions(a, kAllowSkip, status)) return status;
-    if (a.words.size() != 2) return UsageError("compare takes KEY and FILE (- for stdin)");
-    const auto key = KeyArg(a.words[0], status);
-    if (!key) return status;
-    const auto entries = ParseInput(a.words[1], a.skip_invalid, status);
-    if (!entries) return status;
-    const std::size_t depth = key->parts.size();
-
-    // What the registry below KEY would hold if KEY were empty and the file were imported.
-    Tree expected;
-    for (const RegEntry &e : *entries) {
-        if (!e.key.Within(*key))
-            return Fail(kExitFailure, "%s:%zu: %s is not below %s", a.words[1].c_str(), e.line,
-                        FormatKeyPath(e.key).c_str(), FormatKeyPath(*key).c_str());
+    const std::size_t depth = key.parts.size();
+    Tree              expected;
+    for (const RegEntry &e : entries) {
+        if (!e.key.Within(key)) {
+            status = Fail(kExitFailure, "%s:%zu: %s is not below %s", file.c_str(), e.line,
+                          FormatKeyPath(e.key).c_str(), FormatKeyPath(key).c_str());
+            return std::nullopt;
+        }
         const std::string rel = RelativeKey(e.key, depth);
         switch (e.op) {
         case RegEntry::Op::Key:
@@ -657,6 +652,22 @@ int Compare(const RegArgs &a)
             break;
         }
     }
+    return expected;
+}
+
+int Compare(const RegArgs &a)
+{
+    int status = kExitOk;
+    if (!OnlyOptions(a, kAllowSkip, status)) return status;
+    if (a.words.size() != 2) return UsageError("compare takes KEY and FILE (- for stdin)");
+    const auto key = KeyArg(a.words[0], status);
+    if (!key) return status;
+    const auto entries = ParseInput(a.words[1], a.skip_invalid, status);
+    if (!entries) return status;
+    const std::size_t depth = key->parts.size();
+
+    auto expected = ExpectedTree(*entries, *key, a.words[1], status);
+    if (!expected) return status;
 
     Tree                    actual;
     std::vector<KeyContent> keys;
@@ -680,17 +691,17 @@ int Compare(const RegArgs &a)
             std::printf("%s: %s\n", what, Printable(key_text).c_str());
     };
     std::set<std::string> paths;
-    for (const auto &[rel, k] : expected)
+    for (const auto &[rel, k] : *expected)
         paths.insert(rel);
     for (const auto &[rel, k] : actual)
         paths.insert(rel);
     for (const std::string &rel : paths) {
-        const auto e = expected.find(rel), r = actual.find(rel);
+        const auto e = expected->find(rel), r = actual.find(rel);
         if (r == actual.end()) {
             report("only in file", e->second.shown, nullptr);
             continue;
         }
-        if (e == expected.end()) {
+        if (e == expected->end()) {
             report("only in registry", r->second.shown, nullptr);
             continue;
         }
