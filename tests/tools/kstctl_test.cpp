@@ -2,6 +2,7 @@
 // daemon's files on disk, the tool's exit statuses and output, and raw clients of the control socket
 // that it must refuse or drop without the RPC service noticing.
 #include "tests/support/sandbox.h"
+#include "tests/tools/read_a.h"
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -213,6 +214,85 @@ TEST_F(KstctlTest, HandWrittenFilesInBothFormatsImportAndAMalformedOneWritesNoth
     EXPECT_EQ(bad.status, 1);
     EXPECT_NE(bad.err.find("<stdin>:5: "), std::string::npos) << bad;
     EXPECT_FALSE(fs::exists(kLmDir + "BAD"));
+}
+
+// The corpus: one file per rule family, as regedit and people write them (tests/tools/regfiles).
+TEST_F(KstctlTest, RealWorldFilesImportWithRegeditsMeaningAndExportBackByteForByte)
+{
+    const std::string dir = KST_REGFILES "/", cr = std::string(kst::kRegistryDir) + "/HKEY_CLASS_ROOT/";
+    kst::Connection   c = Connect();
+    ASSERT_TRUE(c.RegCreateKeyEx(c.RegCreateKeyEx(1, "CorpusApp.Document").value(), "Stale"));
+    for (const char *file : {"export-utf16.reg", "handwritten-utf8.reg", "old-regedit4.reg", "installer.reg",
+                             "tweak-hkcu.reg", "classes-old.reg"}) {
+        const Result r = Kstctl({"reg", "import", dir + file});
+        EXPECT_TRUE(r.status == 0 && r.err.empty()) << r;
+    }
+    const std::string ex = "SOFTWARE\\Corpus\\Export", hand = "SOFTWARE\\Corpus\\Hand";
+    const std::vector<std::tuple<int, std::string, std::string, std::string>> expected = {
+        {kLm, ex, "", "1:Default \"quoted\" C:\\Path\0"s},
+        {kLm, ex, "Multi", "7:Line one\0Line two \xE2\x82\xAC\0\0"s},
+        {kLm, ex, "Expand", "2:%SystemRoot%\\x\0"s},
+        {kLm, ex, "Big", "11:\x00\x01\x02\x03\x04\x05\x06\x07"s},
+        {kLm, ex, "Notes", "1:first line\r\nsecond line\0"s},
+        {kLm, ex, "Euro", "1:\xE2\x82\xAC 10\0"s},
+        {kLm, ex, "Blob", "missing"},  // installer.reg: "Blob"=-
+        {kLm, hand, "Greeting",
+         "1:Gr\xC3\xBC\xC3\x9F"
+         "e\0"s},
+        {kLm, hand, "=starts with equals", "1:yes\0"s},
+        {kLm, hand, "has \"quotes\"", "1:C:\\Program Files\\App\0"s},
+        {kLm, hand, "Flags", "3:\x01\x02\x03\x04"s},
+        {kLm, "SOFTWARE\\Corpus\\Legacy", "Owner", "1:Ren\xE9\0"s},
+        {kLm, "SOFTWARE\\Corpus\\Legacy", "Path", "2:%WINDIR%\\tool\0"s},
+        {kLm, "SOFTWARE\\Corpus\\Legacy", "Level", "4:\x03\0\0\0"s},
+        {kCr, "CorpusApp.Document\\shell\\open\\command", "", "1:\"C:\\Program Files\\Corpus\\corpus.exe\" \"%1\"\0"s},
+        {kCr, "CorpusOld.File\\shell\\open\\command", "", "1:notepad.exe %1\0"s},
+    };
+    for (const auto &[root, key, name, value] : expected)
+        EXPECT_EQ(ReadA(root, key, name), value) << key << ": " << name;
+    EXPECT_FALSE(fs::exists(cr + "CORPUSAPP.DOCUMENT/STALE"));  // [-KEY] removed what was there
+    const std::string hkcu = "HKEY_USERS/S-1-22-1-" + std::to_string(getuid()) +
+                             "/SOFTWARE/MICROSOFT/WINDOWS/CURRENTVERSION/EXPLORER/ADVANCED/";
+    EXPECT_EQ(kst::ReadFile(kLmDir + hkcu + "V_HIDDEN"), kst::ValueFile(4, "\x01\0\0\0"s));
+    EXPECT_EQ(kst::ReadFile(kLmDir + "SOFTWARE/CORPUS/EXPORT/V_EXPAND"), kst::ValueFile(2, "%SystemRoot%\\x\0"s));
+    EXPECT_EQ(Kstctl({"reg", "query", "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Advanced"}).out,
+              "HKEY_CURRENT_USER\\SOFTWARE\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\EXPLORER\\ADVANCED\n"
+              "    HIDDEN    REG_DWORD    0x00000001 (1)\n    HIDEFILEEXT    REG_DWORD    0x00000000 (0)\n");
+
+    // Export, delete and import again give every byte back, under the per-user root's own name too.
+    const auto before = kst::Snapshot(kLmDir + "SOFTWARE/CORPUS"), user = kst::Snapshot(kLmDir + "HKEY_USERS");
+    for (const char *format : {"--force", "--unicode"}) {
+        SCOPED_TRACE(format);
+        ExpectStatuses({{{"reg", "export", "HKLM\\Software\\Corpus", "/run/c.reg", format, "/y"}, 0},
+                        {{"reg", "export", "HKCU\\Software", "/run/u.reg", format, "/y"}, 0},
+                        {{"reg", "delete", "HKLM\\Software\\Corpus", "/f"}, 0},
+                        {{"reg", "delete", "HKCU\\Software", "/f"}, 0},
+                        {{"reg", "import", "/run/c.reg"}, 0},
+                        {{"reg", "import", "/run/u.reg"}, 0},
+                        {{"reg", "compare", "HKCU\\Software", "/run/u.reg"}, 0}});
+        EXPECT_EQ(kst::Snapshot(kLmDir + "SOFTWARE/CORPUS"), before);
+        EXPECT_EQ(kst::Snapshot(kLmDir + "HKEY_USERS"), user);
+    }
+    // regedit's own form: hex(2) string data as UTF-16LE, and the per-user root by name.
+    const auto ascii = [](const std::string &file) {  // the ASCII of a UTF-16LE file
+        std::string text;
+        for (const char ch : kst::ReadFile(file).value_or(""))
+            if (ch > 0) text += ch;
+        return text;
+    };
+    EXPECT_NE(ascii("/run/c.reg").find("\"EXPAND\"=hex(2):25,00,53,00,79,00"), std::string::npos);
+    EXPECT_NE(ascii("/run/u.reg").find("\r\n[HKEY_CURRENT_USER\\SOFTWARE]\r\n"), std::string::npos);
+
+    // A line regedit skips refuses the file, naming it, and writes nothing; --skip-invalid does as regedit.
+    const Result refused = Kstctl({"reg", "import", dir + "skipped-dword.reg"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("skipped-dword.reg:5: dword:"), std::string::npos) << refused;
+    EXPECT_FALSE(fs::exists(kLmDir + "SOFTWARE/CORPUS/SKIP"));
+    const Result skipped = Kstctl({"reg", "import", "--skip-invalid", dir + "skipped-dword.reg"});
+    EXPECT_EQ(skipped.status, 0);
+    EXPECT_NE(skipped.err.find("skipped-dword.reg:5: skipped: dword:"), std::string::npos) << skipped;
+    EXPECT_EQ(ReadA(kLm, "SOFTWARE\\Corpus\\Skip", "After"), "1:kept\0"s);
+    EXPECT_EQ(ReadA(kLm, "SOFTWARE\\Corpus\\Skip", "TooLong"), "missing");
 }
 
 TEST_F(KstctlTest, QueryAddDeleteAndTheirRefusals)

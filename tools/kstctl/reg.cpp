@@ -27,10 +27,11 @@ constexpr char kHelp[] =
     "       kstctl reg add     KEY [/v NAME | /ve] [/t TYPE] [/se SEP] [/d DATA] [/f]\n"
     "       kstctl reg delete  KEY [/v NAME | /ve | /va] [/f]\n"
     "       kstctl reg export  KEY FILE|- [/y] [--unicode]\n"
-    "       kstctl reg import  FILE|-\n"
-    "       kstctl reg compare KEY FILE|-\n\n"
-    "KEY is HKLM\\PATH, HKEY_LOCAL_MACHINE\\PATH, HKCR\\PATH, HKEY_CLASSES_ROOT\\PATH or\n"
-    "HKEY_CLASS_ROOT\\PATH; '/' separates as well as '\\'. Options, with their long forms:\n"
+    "       kstctl reg import  FILE|- [--skip-invalid]\n"
+    "       kstctl reg compare KEY FILE|- [--skip-invalid]\n\n"
+    "KEY starts with HKLM, HKCU, HKCR, HKU, HKCC or their long names (HKEY_LOCAL_MACHINE, ...);\n"
+    "the per-user roots are keys below HKLM (see kstctl(8)). '/' separates as well as '\\'.\n"
+    "Options, with their long forms:\n"
     "  /v NAME   --value NAME     the value called NAME\n"
     "  /ve       --empty-name     the unnamed value\n"
     "  /va       --all-values     every value of KEY (delete)\n"
@@ -41,12 +42,14 @@ constexpr char kHelp[] =
     "  /d DATA   --data DATA      text; a decimal or 0x number for dwords and qwords; hex bytes otherwise\n"
     "  /f        --force          overwrite or delete without asking\n"
     "  /y        --force          export: overwrite FILE\n"
-    "            --unicode        export as \"Windows Registry Editor Version 5.00\" (UTF-16LE)\n\n"
+    "            --unicode        export as \"Windows Registry Editor Version 5.00\" (UTF-16LE)\n"
+    "            --skip-invalid   import, compare: pass over the lines regedit passes over, listing each\n\n"
     "A key delete removes the key with everything below it. export writes REGEDIT4 by default;\n"
-    "import reads both formats, checks the whole file first and writes nothing if any line is wrong.\n"
+    "import reads every file regedit reads, checks the whole file first and writes nothing if any\n"
+    "line is wrong, or is one regedit would skip (unless --skip-invalid).\n"
     "compare exits 0 when KEY matches FILE, 2 when they differ (the differences on stdout), 1 on error.\n";
 
-enum Option { kValue, kEmptyName, kAllValues, kRecurse, kType, kSeparator, kData, kForce, kUnicode };
+enum Option { kValue, kEmptyName, kAllValues, kRecurse, kType, kSeparator, kData, kForce, kUnicode, kSkipInvalid };
 constexpr OptionSpec kOptions[] = {
     {"v", "value", true, kValue},
     {"ve", "empty-name", false, kEmptyName},
@@ -58,13 +61,14 @@ constexpr OptionSpec kOptions[] = {
     {"f", "force", false, kForce},
     {"y", nullptr, false, kForce},
     {nullptr, "unicode", false, kUnicode},
+    {nullptr, "skip-invalid", false, kSkipInvalid},
 };
 
 // The command line of one reg subcommand.
 struct RegArgs {
     std::vector<std::string>   words;  // KEY, FILE
     std::optional<std::string> value;  // /v or /ve ("" for the unnamed value)
-    bool                       all_values = false, recurse = false, force = false, unicode = false;
+    bool all_values = false, recurse = false, force = false, unicode = false, skip_invalid = false;
     std::optional<std::string> type, data, separator;
 };
 
@@ -104,6 +108,9 @@ std::optional<RegArgs> Parse(int argc, char **argv, int &status)
         case kUnicode:
             args.unicode = true;
             break;
+        case kSkipInvalid:
+            args.skip_invalid = true;
+            break;
         case kType:
             args.type = o.arg;
             break;
@@ -126,6 +133,7 @@ enum Allow : unsigned {
     kAllowData = 8,       // /t, /d, /se
     kAllowForce = 16,     // /f, /y
     kAllowUnicode = 32,   // --unicode
+    kAllowSkip = 64,      // --skip-invalid
 };
 
 bool OnlyOptions(const RegArgs &a, unsigned allowed, int &status)
@@ -143,6 +151,8 @@ bool OnlyOptions(const RegArgs &a, unsigned allowed, int &status)
         bad = "/f";
     else if (a.unicode && !(allowed & kAllowUnicode))
         bad = "--unicode";
+    else if (a.skip_invalid && !(allowed & kAllowSkip))
+        bad = "--skip-invalid";
     if (bad) status = UsageError("%s do not apply here", bad);
     return !bad;
 }
@@ -389,7 +399,7 @@ int Delete(const RegArgs &a)
     const std::string path = FormatKeyPath(*key);
 
     if (!a.value && !a.all_values) {
-        if (key->parts.empty()) return Fail(kExitFailure, "%s: a root key can't be deleted", path.c_str());
+        if (key->IsRoot()) return Fail(kExitFailure, "%s: a root key can't be deleted", path.c_str());
         KeyPath parent = *key;
         parent.parts.pop_back();
         UniqueKey h;
@@ -502,44 +512,56 @@ int Export(const RegArgs &a)
     return kExitOk;
 }
 
-// Parses FILE; errors name the file and line.
-std::optional<std::vector<RegEntry>> ParseInput(const std::string &file, int &status)
+// Parses FILE; errors name the file and line. Lines regedit would pass over are listed on stderr; they
+// refuse the file unless skip_invalid asks to pass over them too.
+std::optional<std::vector<RegEntry>> ParseInput(const std::string &file, bool skip_invalid, int &status)
 {
     const auto bytes = ReadInput(file);
     if (!bytes) {
         status = kExitFailure;
         return std::nullopt;
     }
-    RegParseError error;
-    auto          entries = ParseRegFile(*bytes, error);
-    if (!entries) {
-        const std::string where = file == "-" ? "<stdin>" : file;
+    const std::string where = file == "-" ? "<stdin>" : file;
+    RegParseError     error;
+    auto              parsed = ParseRegFile(*bytes, error);
+    if (!parsed) {
         if (error.line)
             status = Fail(kExitFailure, "%s:%zu: %s", where.c_str(), error.line, error.message.c_str());
         else
             status = Fail(kExitFailure, "%s: %s", where.c_str(), error.message.c_str());
+        return std::nullopt;
     }
-    return entries;
+    for (const RegSkipped &s : parsed->skipped)
+        Fail(kExitOk, "%s:%zu: %s%s", where.c_str(), s.line, skip_invalid ? "skipped: " : "", s.why.c_str());
+    if (!parsed->skipped.empty() && !skip_invalid) {
+        status = Fail(kExitFailure,
+                      "%s: %zu line%s that regedit would skip; nothing written (--skip-invalid "
+                      "passes over them)",
+                      where.c_str(), parsed->skipped.size(), parsed->skipped.size() == 1 ? "" : "s");
+        return std::nullopt;
+    }
+    return std::move(parsed->entries);
 }
 
 int Import(const RegArgs &a)
 {
     int status = kExitOk;
-    if (!OnlyOptions(a, 0, status)) return status;
+    if (!OnlyOptions(a, kAllowSkip, status)) return status;
     if (a.words.size() != 1) return UsageError("import takes one FILE (- for stdin)");
     const std::string &file = a.words[0];
-    const auto         entries = ParseInput(file, status);
+    const auto         entries = ParseInput(file, a.skip_invalid, status);
     if (!entries) return status;
 
     const std::string where = file == "-" ? "<stdin>" : file;
     Progress          progress("kstctl reg import");
-    UniqueKey         current;
+    KeyCursor         cursor;
+    HKEY              current = nullptr;  // the key of the last [KEY] line, held by cursor
     std::size_t       done = 0;
     for (const RegEntry &e : *entries) {
         LONG rc = ERROR_SUCCESS;
         switch (e.op) {
         case RegEntry::Op::Key:
-            rc = CreateKeyPath(e.key, current);
+            rc = cursor.Create(e.key, current);
             progress.Add(1, 0);
             break;
         case RegEntry::Op::DeleteKey: {
@@ -549,16 +571,17 @@ int Import(const RegArgs &a)
             rc = OpenKeyPath(parent, h);
             if (rc == ERROR_SUCCESS) rc = RegDeleteKeyA(h.get(), e.key.parts.back().c_str());
             if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;  // nothing to delete is what was asked
-            current.reset();
+            cursor.Reset();
+            current = nullptr;
             break;
         }
         case RegEntry::Op::SetValue:
-            rc = RegSetValueExA(current.get(), e.name.c_str(), 0, e.type, reinterpret_cast<const BYTE *>(e.data.data()),
+            rc = RegSetValueExA(current, e.name.c_str(), 0, e.type, reinterpret_cast<const BYTE *>(e.data.data()),
                                 static_cast<DWORD>(e.data.size()));
             progress.Add(0, 1);
             break;
         case RegEntry::Op::DeleteValue:
-            rc = RegDeleteValueA(current.get(), e.name.c_str());
+            rc = RegDeleteValueA(current, e.name.c_str());
             break;
         }
         if (rc) {
@@ -595,23 +618,18 @@ std::string RelativeKey(const KeyPath &key, std::size_t depth)
     return out;
 }
 
-int Compare(const RegArgs &a)
+// What the registry below key would hold if key were empty and the file's entries were imported.
+std::optional<Tree> ExpectedTree(const std::vector<RegEntry> &entries, const KeyPath &key, const std::string &file,
+                                 int &status)
 {
-    int status = kExitOk;
-    if (!OnlyOptions(a, 0, status)) return status;
-    if (a.words.size() != 2) return UsageError("compare takes KEY and FILE (- for stdin)");
-    const auto key = KeyArg(a.words[0], status);
-    if (!key) return status;
-    const auto entries = ParseInput(a.words[1], status);
-    if (!entries) return status;
-    const std::size_t depth = key->parts.size();
-
-    // What the registry below KEY would hold if KEY were empty and the file were imported.
-    Tree expected;
-    for (const RegEntry &e : *entries) {
-        if (!e.key.Within(*key))
-            return Fail(kExitFailure, "%s:%zu: %s is not below %s", a.words[1].c_str(), e.line,
-                        FormatKeyPath(e.key).c_str(), FormatKeyPath(*key).c_str());
+    const std::size_t depth = key.parts.size();
+    Tree              expected;
+    for (const RegEntry &e : entries) {
+        if (!e.key.Within(key)) {
+            status = Fail(kExitFailure, "%s:%zu: %s is not below %s", file.c_str(), e.line,
+                          FormatKeyPath(e.key).c_str(), FormatKeyPath(key).c_str());
+            return std::nullopt;
+        }
         const std::string rel = RelativeKey(e.key, depth);
         switch (e.op) {
         case RegEntry::Op::Key:
@@ -634,6 +652,22 @@ int Compare(const RegArgs &a)
             break;
         }
     }
+    return expected;
+}
+
+int Compare(const RegArgs &a)
+{
+    int status = kExitOk;
+    if (!OnlyOptions(a, kAllowSkip, status)) return status;
+    if (a.words.size() != 2) return UsageError("compare takes KEY and FILE (- for stdin)");
+    const auto key = KeyArg(a.words[0], status);
+    if (!key) return status;
+    const auto entries = ParseInput(a.words[1], a.skip_invalid, status);
+    if (!entries) return status;
+    const std::size_t depth = key->parts.size();
+
+    auto expected = ExpectedTree(*entries, *key, a.words[1], status);
+    if (!expected) return status;
 
     Tree                    actual;
     std::vector<KeyContent> keys;
@@ -657,17 +691,17 @@ int Compare(const RegArgs &a)
             std::printf("%s: %s\n", what, Printable(key_text).c_str());
     };
     std::set<std::string> paths;
-    for (const auto &[rel, k] : expected)
+    for (const auto &[rel, k] : *expected)
         paths.insert(rel);
     for (const auto &[rel, k] : actual)
         paths.insert(rel);
     for (const std::string &rel : paths) {
-        const auto e = expected.find(rel), r = actual.find(rel);
+        const auto e = expected->find(rel), r = actual.find(rel);
         if (r == actual.end()) {
             report("only in file", e->second.shown, nullptr);
             continue;
         }
-        if (e == expected.end()) {
+        if (e == expected->end()) {
             report("only in registry", r->second.shown, nullptr);
             continue;
         }

@@ -1,6 +1,13 @@
 // regfile.cpp: reading and writing the .reg text format.
+//
+// Reading follows what regedit does with each line: a line it takes, this parser turns into an entry;
+// a line it passes over in silence (a dword of nine digits, a value under a key line it could not
+// read, the rest of a broken hex list), this parser records as skipped, so that import can refuse the
+// file or, when told to, do what regedit does. What regedit does with a file as a whole (no header)
+// and what this registry can't hold (names with '/', values over 508 bytes) are errors.
 #include "tools/kstctl/regfile.h"
 
+#include "client/text.h"
 #include "tools/kstctl/args.h"
 
 #include <array>
@@ -11,7 +18,10 @@ namespace {
 
 constexpr std::string_view kHeader4 = "REGEDIT4";
 constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
+constexpr std::string_view kHeader31 = "REGEDIT";  // what regedit takes for the old form: any other REGEDIT...
+constexpr std::string_view kOldRoot = "HKEY_CLASSES_ROOT";
 constexpr std::size_t      kWrapColumn = 76;  // hex lines stay within 80 columns with the trailing ",\"
+constexpr std::string_view kBlanks = " \t";
 
 constexpr std::array<std::string_view, kRegLastNamedType + 1> kTypeNames{
     "REG_NONE",
@@ -28,121 +38,25 @@ constexpr std::array<std::string_view, kRegLastNamedType + 1> kTypeNames{
     "REG_QWORD",
 };
 
-// Appends code point cp as UTF-8.
-void AppendUtf8(std::string &out, uint32_t cp)
+std::string_view TrimLeft(std::string_view s)
 {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
-// Decodes one UTF-8 sequence at text[pos]; advances pos. nullopt for anything but the shortest form of
-// a scalar value.
-std::optional<uint32_t> NextUtf8(std::string_view text, std::size_t &pos)
-{
-    const auto    byte = [&](std::size_t i) { return static_cast<uint8_t>(text[i]); };
-    const uint8_t lead = byte(pos);
-    std::size_t   extra;
-    uint32_t      cp, min;
-    if (lead < 0x80) {
-        ++pos;
-        return lead;
-    }
-    if ((lead & 0xE0) == 0xC0) {
-        extra = 1;
-        cp = lead & 0x1F;
-        min = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        extra = 2;
-        cp = lead & 0x0F;
-        min = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        extra = 3;
-        cp = lead & 0x07;
-        min = 0x10000;
-    } else
-        return std::nullopt;
-    if (pos + extra >= text.size()) return std::nullopt;
-    for (std::size_t i = 1; i <= extra; ++i) {
-        if ((byte(pos + i) & 0xC0) != 0x80) return std::nullopt;
-        cp = (cp << 6) | (byte(pos + i) & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
-    pos += extra + 1;
-    return cp;
-}
-
-// UTF-16LE after the byte-order mark to UTF-8; nullopt with the failing line in error.
-std::optional<std::string> Utf16ToUtf8(std::string_view bytes, RegParseError &error)
-{
-    std::string out;
-    std::size_t line = 1;
-    const auto  unit = [&](std::size_t i) {
-        return static_cast<uint32_t>(static_cast<uint8_t>(bytes[i]) | (static_cast<uint8_t>(bytes[i + 1]) << 8));
-    };
-    if (bytes.size() % 2 != 0) {
-        error = {0, "UTF-16 file with an odd number of bytes"};
-        return std::nullopt;
-    }
-    for (std::size_t i = 0; i < bytes.size(); i += 2) {
-        uint32_t cp = unit(i);
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 3 < bytes.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
-            i += 2;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            error = {line, "unpaired UTF-16 surrogate"};
-            return std::nullopt;
-        }
-        if (cp == '\n') ++line;
-        AppendUtf8(out, cp);
-    }
-    return out;
-}
-
-std::string Utf8ToUtf16(std::string_view text)
-{
-    std::string out;
-    out.reserve(text.size() * 2);
-    const auto put = [&](uint32_t u) {
-        out += static_cast<char>(u & 0xFF);
-        out += static_cast<char>(u >> 8);
-    };
-    for (std::size_t pos = 0; pos < text.size();) {
-        auto next = NextUtf8(text, pos);
-        if (!next) {  // callers check validity first; a stray byte still moves on
-            next = 0xFFFD;
-            ++pos;
-        }
-        const uint32_t cp = *next;
-        if (cp >= 0x10000) {
-            put(0xD800 + ((cp - 0x10000) >> 10));
-            put(0xDC00 + ((cp - 0x10000) & 0x3FF));
-        } else {
-            put(cp);
-        }
-    }
-    return out;
+    const std::size_t at = s.find_first_not_of(kBlanks);
+    return at == std::string_view::npos ? std::string_view{} : s.substr(at);
 }
 
 std::string_view Trim(std::string_view s)
 {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
+    s = TrimLeft(s);
     while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
         s.remove_suffix(1);
     return s;
+}
+
+// What may follow a complete item on a line: blanks, then nothing or a ";" comment ("#" is not one there).
+bool OnlyCommentLeft(std::string_view s)
+{
+    s = TrimLeft(s);
+    return s.empty() || s.front() == ';';
 }
 
 int HexDigit(char c)
@@ -158,72 +72,451 @@ bool StartsWithNoCase(std::string_view s, std::string_view prefix)
     return s.size() >= prefix.size() && SameName(s.substr(0, prefix.size()), prefix);
 }
 
-// Reads a quoted text at s[0] == '"' with \\ and \" escapes; leaves s after the closing quote.
-std::optional<std::string> ReadQuoted(std::string_view &s, std::string &error)
+bool IsStringType(uint32_t type)
 {
-    std::string out;
-    for (std::size_t i = 1; i < s.size(); ++i) {
-        if (s[i] == '"') {
-            s.remove_prefix(i + 1);
-            return out;
-        }
-        if (s[i] == '\\') {
-            if (i + 1 < s.size() && (s[i + 1] == '\\' || s[i + 1] == '"')) {
-                out += s[++i];
-                continue;
-            }
-            error = "unknown escape in quoted text (write \\\\ for a backslash, \\\" for a quote)";
-            return std::nullopt;
-        }
-        out += s[i];
-    }
-    error = "quoted text without its closing quote";
-    return std::nullopt;
+    return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz;
 }
 
-// Comma-separated bytes of one or two hex digits; a trailing comma is accepted.
-std::optional<std::string> ReadHexBytes(std::string_view s, std::string &error)
+// Bytes in a UTF-8 sequence that starts with lead; 0 for a byte no sequence starts with.
+std::size_t SequenceLength(uint8_t lead)
 {
-    std::string out;
-    s = Trim(s);
-    while (!s.empty()) {
-        const std::size_t      comma = s.find(',');
-        const std::string_view item = Trim(s.substr(0, comma));
-        if (item.empty() || item.size() > 2 || HexDigit(item[0]) < 0 || (item.size() == 2 && HexDigit(item[1]) < 0)) {
-            error = "bad byte '" + std::string(item) + "' in hex data (two hex digits, separated by commas)";
-            return std::nullopt;
-        }
-        out += static_cast<char>(item.size() == 1 ? HexDigit(item[0]) : HexDigit(item[0]) * 16 + HexDigit(item[1]));
-        if (comma == std::string_view::npos) break;
-        s = Trim(s.substr(comma + 1));
+    if (lead < 0x80) return 1;
+    if ((lead & 0xE0) == 0xC0) return 2;
+    if ((lead & 0xF0) == 0xE0) return 3;
+    if ((lead & 0xF8) == 0xF0) return 4;
+    return 0;
+}
+
+void AppendUtf16le(std::string &out, std::u16string_view units)
+{
+    for (const char16_t u : units) {
+        out += static_cast<char>(u & 0xFF);
+        out += static_cast<char>(u >> 8);
     }
+}
+
+// One physical line: its text without the line break, the break itself, and its number.
+struct Line {
+    std::string_view text;
+    std::string_view ending;  // "\r\n", "\n", "\r", or empty at the end of the file
+    std::size_t      number = 0;
+};
+
+// Hands out the lines of a text one at a time; CRLF, LF and CR alone each end a line, as regedit reads.
+class LineReader {
+public:
+    explicit LineReader(std::string_view text) : text_(text) {}
+    bool Next(Line &out)
+    {
+        if (pos_ >= text_.size()) return false;
+        std::size_t end = text_.find_first_of("\r\n", pos_), after = end + 1;
+        if (end == std::string_view::npos) end = after = text_.size();
+        if (end < text_.size() && text_[end] == '\r' && after < text_.size() && text_[after] == '\n') ++after;
+        out = {text_.substr(pos_, end - pos_), text_.substr(end, after - end), ++number_};
+        pos_ = after;
+        return true;
+    }
+
+private:
+    std::string_view text_;
+    std::size_t      pos_ = 0, number_ = 0;
+};
+
+// A UTF-16LE file after its byte-order mark as UTF-8, converted a line at a time so that an error
+// names its line.
+std::optional<std::string> DecodeUtf16(std::string_view bytes, RegParseError &error)
+{
+    if (bytes.size() % 2 != 0) {
+        error = {0, "UTF-16 file with an odd number of bytes"};
+        return std::nullopt;
+    }
+    std::string    out;
+    std::u16string line;
+    std::size_t    number = 1;
+    const auto     flush = [&] {
+        auto utf8 = kst::Utf16ToUtf8(line);
+        if (!utf8) error = {number, "an unpaired UTF-16 surrogate in the text"};
+        out += utf8.value_or("");
+        line.clear();
+        return utf8.has_value();
+    };
+    for (std::size_t i = 0; i < bytes.size(); i += 2) {
+        const auto unit =
+            static_cast<char16_t>(static_cast<uint8_t>(bytes[i]) | static_cast<uint8_t>(bytes[i + 1]) << 8);
+        line += unit;
+        const bool crlf_first = unit == u'\r' && i + 3 < bytes.size() && bytes[i + 2] == '\n' && bytes[i + 3] == '\0';
+        if ((unit == u'\n' || unit == u'\r') && !crlf_first) {
+            if (!flush()) return std::nullopt;
+            ++number;
+        }
+    }
+    if (!flush()) return std::nullopt;
     return out;
 }
 
-// The text of a value's data, or nullopt when only hex keeps its bytes.
-std::optional<std::string> TextForm(uint32_t type, std::string_view data, RegFormat format)
+// The file's text: UTF-16LE converted to UTF-8, a UTF-8 byte-order mark dropped, and an end-of-file
+// byte 0x1A (Ctrl-Z, as DOS editors end files) dropped with the blank lines after it.
+std::optional<std::string> DecodeFile(std::string_view bytes, RegParseError &error)
 {
-    if (type == kRegDword && data.size() == 4) {
-        uint32_t v = 0;
-        for (int i = 3; i >= 0; --i)
-            v = (v << 8) | static_cast<uint8_t>(data[i]);
-        char text[16];
-        std::snprintf(text, sizeof text, "dword:%08x", v);
-        return text;
+    std::string text;
+    if (bytes.starts_with("\xFF\xFE")) {
+        auto utf8 = DecodeUtf16(bytes.substr(2), error);
+        if (!utf8) return std::nullopt;
+        text = std::move(*utf8);
+    } else if (bytes.starts_with("\xFE\xFF")) {
+        error = {0, "big-endian UTF-16 is not a .reg encoding (save it as UTF-16LE)"};
+        return std::nullopt;
+    } else {
+        text = bytes.starts_with("\xEF\xBB\xBF") ? bytes.substr(3) : bytes;
     }
-    if (type != kRegSz || data.empty() || data.back() != '\0') return std::nullopt;
-    const std::string_view body = data.substr(0, data.size() - 1);
-    if (body.find_first_of(std::string_view("\0\r\n", 3)) != std::string_view::npos) return std::nullopt;
-    if (format == RegFormat::Unicode && !IsValidUtf8(body)) return std::nullopt;
-    std::string out = "\"";
-    for (const char c : body) {
-        if (c == '\\' || c == '"') out += '\\';
-        out += c;
+    const std::size_t eof = text.find('\x1A');
+    if (eof != std::string::npos && text.find_first_not_of(" \t\r\n\x1A", eof) == std::string::npos) text.resize(eof);
+    return text;
+}
+
+enum class Dialect { Regedit4, Unicode, Old };
+
+// What one value's data parse came to.
+enum class Outcome { Ok, Skip, Fail };
+
+// Turns a file's lines into entries, keeping the key of the last [KEY] line.
+class Parser {
+public:
+    Parser(std::string_view text, RegFile &out, RegParseError &error) : lines_(text), out_(out), error_(error) {}
+    bool Run();
+
+private:
+    bool    NextLine();
+    bool    Skip(std::size_t line, std::string why);
+    bool    Fail(std::size_t line, std::string why);
+    bool    BodyLine();
+    bool    OldLine();
+    bool    KeyLine(std::string_view rest);
+    bool    ValueLine(std::string_view rest);
+    bool    Finish(RegEntry &entry);
+    Outcome ReadQuoted(std::string_view &rest, bool multiline, std::string &out, std::string &why);
+    Outcome ReadData(std::string_view rest, RegEntry &entry, std::string &why);
+    Outcome ReadHex(std::string_view rest, std::string &out, std::string &why);
+
+    LineReader             lines_;
+    Line                   line_;  // the line being read
+    Dialect                dialect_ = Dialect::Regedit4;
+    std::optional<KeyPath> section_;  // the key of the last [KEY] line; values belong to it
+    std::string            no_section_ = "a value before the first [KEY] line";  // why there is none
+    RegFile               &out_;
+    RegParseError         &error_;
+};
+
+bool Parser::NextLine()
+{
+    if (!lines_.Next(line_)) return false;
+    // A version 5.00 file without a byte-order mark is still Unicode text: here, UTF-8.
+    if (dialect_ == Dialect::Unicode && !kst::IsUtf8(line_.text))
+        return Fail(line_.number, "a version 5.00 file must be UTF-8 or UTF-16LE text; this line is not UTF-8");
+    return true;
+}
+
+bool Parser::Skip(std::size_t line, std::string why)
+{
+    out_.skipped.push_back({line, std::move(why)});
+    return true;
+}
+
+bool Parser::Fail(std::size_t line, std::string why)
+{
+    error_ = {line, std::move(why)};
+    return false;
+}
+
+bool Parser::Run()
+{
+    const bool             has_line = lines_.Next(line_);
+    const std::string_view head = Trim(line_.text);
+    if (has_line && head == kHeader5)
+        dialect_ = Dialect::Unicode;
+    else if (has_line && head == kHeader4)
+        dialect_ = Dialect::Regedit4;
+    else if (has_line && head.starts_with(kHeader31))
+        dialect_ = Dialect::Old;  // "REGEDIT", but also "REGEDIT3" or "REGEDIT4 x": only old-form lines count
+    else
+        return Fail(1, "not a registry file: the first line must be \"Windows Registry Editor Version 5.00\", "
+                       "\"REGEDIT4\" or \"REGEDIT\"");
+    while (error_.message.empty() && NextLine())
+        if (!(dialect_ == Dialect::Old ? OldLine() : BodyLine())) return false;
+    return error_.message.empty();
+}
+
+bool Parser::BodyLine()
+{
+    const std::string_view rest = TrimLeft(line_.text);
+    if (rest.empty() || rest.front() == ';' || rest.front() == '#') return true;
+    if (rest.front() == '[') return KeyLine(rest);
+    if (rest.front() == '"' || rest.front() == '@') return ValueLine(rest);
+    return Skip(line_.number, "not a [KEY], \"name\"=data, @=data or comment line");
+}
+
+// "HKEY_CLASSES_ROOT\key = text" or "HKEY_CLASSES_ROOT\key text": the unnamed value of key. After an
+// "=" one blank belongs to the separator; the rest of the line, blanks included, is the text.
+bool Parser::OldLine()
+{
+    const std::string_view rest = TrimLeft(line_.text);
+    if (rest.empty() || rest.front() == ';') return true;
+    const std::size_t      key_end = std::min(rest.find_first_of(kBlanks), rest.size());
+    const std::string_view path = rest.substr(0, key_end);
+    if (!StartsWithNoCase(path, kOldRoot) || (path.size() > kOldRoot.size() && path[kOldRoot.size()] != '\\'))
+        return Skip(line_.number, "not an HKEY_CLASSES_ROOT\\key = text line of the old REGEDIT form");
+    std::string_view text = TrimLeft(rest.substr(key_end));
+    if (text.starts_with('=')) {
+        text.remove_prefix(1);
+        if (text.starts_with(' ')) text.remove_prefix(1);
     }
-    return out + "\"";
+    std::string why;
+    KeyFault    fault = KeyFault::BadName;
+    auto        key = ParseKeyPath(path, why, KeySyntax::RegFile, &fault);
+    if (!key) return fault == KeyFault::UnknownRoot ? Skip(line_.number, why) : Fail(line_.number, why);
+    out_.entries.push_back({RegEntry::Op::Key, line_.number, *key, {}, 0, {}});
+    RegEntry value{RegEntry::Op::SetValue, line_.number, std::move(*key), {}, kRegSz, std::string(text) + '\0'};
+    return Finish(value);
+}
+
+// [KEY] or [-KEY]. Blanks inside the brackets belong to the names (regedit keeps a trailing one); a
+// line regedit can't read leaves no key, so the values after it are passed over too.
+bool Parser::KeyLine(std::string_view rest)
+{
+    section_.reset();
+    no_section_ = "a value under a key line that was skipped";
+    const std::size_t close = rest.rfind(']');
+    if (close == std::string_view::npos) return Skip(line_.number, "key line without its closing ']'");
+    if (!OnlyCommentLeft(rest.substr(close + 1))) return Skip(line_.number, "text after the key line's ']'");
+    std::string_view inner = rest.substr(1, close - 1);
+    const bool       remove = inner.starts_with('-');
+    if (remove) inner.remove_prefix(1);
+    std::string why;
+    KeyFault    fault = KeyFault::BadName;
+    auto        key = ParseKeyPath(inner, why, KeySyntax::RegFile, &fault);
+    if (!key) return fault == KeyFault::UnknownRoot ? Skip(line_.number, why) : Fail(line_.number, why);
+    if (remove && key->IsRoot()) return Skip(line_.number, "a root key can't be deleted");
+    out_.entries.push_back({remove ? RegEntry::Op::DeleteKey : RegEntry::Op::Key, line_.number, *key, {}, 0, {}});
+    if (remove)
+        no_section_ = "a value under a [-KEY] line";
+    else
+        section_ = std::move(*key);
+    return true;
+}
+
+bool Parser::ValueLine(std::string_view rest)
+{
+    const std::size_t first = line_.number;
+    RegEntry          entry{RegEntry::Op::SetValue, first, {}, {}, kRegSz, {}};
+    std::string       why;
+    if (rest.front() == '@') {
+        rest.remove_prefix(1);
+    } else if (const Outcome o = ReadQuoted(rest, false, entry.name, why); o != Outcome::Ok) {
+        return o == Outcome::Skip ? Skip(first, why) : Fail(first, why);
+    }
+    rest = TrimLeft(rest);
+    if (!rest.starts_with('=')) return Skip(first, "expected '=' after the value name");
+    const Outcome o = ReadData(TrimLeft(rest.substr(1)), entry, why);
+    if (o != Outcome::Ok) return o == Outcome::Skip ? Skip(first, why) : Fail(first, why);
+    if (!section_) return Skip(first, no_section_);
+    entry.key = *section_;
+    return Finish(entry);
+}
+
+// Checks a complete value against what the registry holds and keeps it.
+bool Parser::Finish(RegEntry &entry)
+{
+    std::string why;
+    if (!entry.name.empty() && !CheckValueName(entry.name, why)) return Fail(entry.line, why);
+    if (entry.data.size() > kMaxValueBytes)
+        return Fail(entry.line,
+                    "value of " + std::to_string(entry.data.size()) + " bytes; the registry holds at most 508");
+    out_.entries.push_back(std::move(entry));
+    return true;
+}
+
+// Quoted text from rest.front() == '"' up to its closing quote, leaving rest after it. "\\" and "\""
+// stand for a backslash and a quote; any other backslash stays as written, except "\0", which regedit
+// refuses. Value data (multiline) goes on past line ends, keeping them, as regedit writes a string that
+// holds line breaks; a backslash just before such a line end is refused, as regedit refuses it.
+Outcome Parser::ReadQuoted(std::string_view &rest, bool multiline, std::string &out, std::string &why)
+{
+    for (std::size_t i = 1;;) {
+        if (i >= rest.size()) {
+            why = "quoted text without its closing quote";
+            if (!multiline || line_.ending.empty()) return Outcome::Skip;
+            out += line_.ending;
+            if (!NextLine()) return error_.message.empty() ? Outcome::Skip : Outcome::Fail;
+            rest = line_.text;
+            i = 0;
+            continue;
+        }
+        const char c = rest[i++];
+        if (c == '"') {
+            rest.remove_prefix(i);
+            return Outcome::Ok;
+        }
+        if (c != '\\') {
+            out += c;
+        } else if (i >= rest.size()) {
+            why = "a backslash at the end of a line in quoted text";
+            return Outcome::Skip;
+        } else if (rest[i] == '0') {
+            why = "\\0 in quoted text, which regedit refuses";
+            return Outcome::Skip;
+        } else if (rest[i] == '\\' || rest[i] == '"') {
+            out += rest[i++];
+        } else {
+            out += c;
+        }
+    }
+}
+
+// The data after "name"=: quoted text, -, dword:, hex: or hex(N):, each allowed a ";" comment after it.
+Outcome Parser::ReadData(std::string_view rest, RegEntry &entry, std::string &why)
+{
+    if (rest.starts_with('"')) {
+        if (const Outcome o = ReadQuoted(rest, true, entry.data, why); o != Outcome::Ok) return o;
+        why = "text after the closing quote";
+        if (!OnlyCommentLeft(rest)) return Outcome::Skip;
+        entry.data += '\0';
+        return Outcome::Ok;
+    }
+    if (rest.starts_with('-')) {
+        entry.op = RegEntry::Op::DeleteValue;
+        why = "text after '-'";
+        return OnlyCommentLeft(rest.substr(1)) ? Outcome::Ok : Outcome::Skip;
+    }
+    if (StartsWithNoCase(rest, "dword:")) {
+        const std::string_view value = TrimLeft(rest.substr(6));
+        std::size_t            digits = 0;
+        uint32_t               v = 0;
+        while (digits < value.size() && HexDigit(value[digits]) >= 0)
+            v = v << 4 | static_cast<uint32_t>(HexDigit(value[digits++]));
+        why = "dword: needs 1 to 8 hex digits (regedit skips the line otherwise)";
+        if (digits == 0 || digits > 8 || !OnlyCommentLeft(value.substr(digits))) return Outcome::Skip;
+        entry.type = kRegDword;
+        for (int b = 0; b < 4; ++b)
+            entry.data += static_cast<char>((v >> (8 * b)) & 0xFF);
+        return Outcome::Ok;
+    }
+    if (!StartsWithNoCase(rest, "hex")) {
+        why = "unknown data (expected \"text\", -, dword:, hex: or hex(N):)";
+        return Outcome::Skip;
+    }
+    rest.remove_prefix(3);
+    entry.type = kRegBinary;
+    if (rest.starts_with('(')) {
+        const std::size_t      close = rest.find(')');
+        const std::string_view digits = rest.substr(1, close == std::string_view::npos ? 0 : close - 1);
+        const bool             hex =
+            !digits.empty() && digits.find_first_not_of("0123456789abcdefABCDEF") == std::string_view::npos;
+        why = "hex(N): needs a type of 1 to 8 hex digits";
+        if (!hex || digits.size() > 8) return Outcome::Skip;
+        entry.type = static_cast<uint32_t>(ParseNumber("0x" + std::string(digits), 0xFFFFFFFFu).value_or(0));
+        rest.remove_prefix(close + 1);
+    }
+    why = "expected ':' after hex or hex(N)";
+    if (!rest.starts_with(':')) return Outcome::Skip;
+    std::string bytes;
+    if (const Outcome o = ReadHex(rest.substr(1), bytes, why); o != Outcome::Ok) return o;
+    if (dialect_ != Dialect::Unicode || !IsStringType(entry.type)) {
+        entry.data = std::move(bytes);
+        return Outcome::Ok;
+    }
+    auto text = StringDataFromUtf16(bytes);
+    why = "hex(" + std::to_string(entry.type) + ") string data in a version 5.00 file is UTF-16LE text; this is not";
+    if (!text) return Outcome::Fail;
+    entry.data = std::move(*text);
+    return Outcome::Ok;
+}
+
+// A comma-separated list of bytes (one or two hex digits), which a "\" after a comma continues on the
+// next line. Between such lines regedit passes over blank lines and ";" comments; any other line,
+// a "#" comment or the next value included, is read as more of the list.
+Outcome Parser::ReadHex(std::string_view rest, std::string &out, std::string &why)
+{
+    bool first_line = true, after_comma = true, byte_on_line = false;
+    for (std::size_t i = 0;;) {
+        while (i < rest.size() && (rest[i] == ' ' || rest[i] == '\t'))
+            ++i;
+        if (i >= rest.size() || rest[i] == ';') return Outcome::Ok;
+        const char c = rest[i];
+        if (c == '\\' && after_comma && (byte_on_line || (first_line && out.empty()))) {
+            why = "text after the '\\' that continues a hex list";
+            if (!OnlyCommentLeft(rest.substr(i + 1))) return Outcome::Skip;
+            do {
+                if (!NextLine()) return error_.message.empty() ? Outcome::Ok : Outcome::Fail;  // regedit takes it
+                rest = TrimLeft(line_.text);
+            } while (rest.empty() || rest.front() == ';');
+            first_line = byte_on_line = false;
+            i = 0;
+            continue;
+        }
+        const int high = HexDigit(c), low = i + 1 < rest.size() ? HexDigit(rest[i + 1]) : -1;
+        why = "bad byte in hex data (one or two hex digits, separated by commas; '\\' after a comma continues)";
+        if (!after_comma || high < 0) return Outcome::Skip;
+        out += static_cast<char>(low < 0 ? high : high * 16 + low);
+        i += low < 0 ? 1 : 2;
+        while (i < rest.size() && (rest[i] == ' ' || rest[i] == '\t'))
+            ++i;
+        after_comma = i < rest.size() && rest[i] == ',';
+        if (after_comma) ++i;
+        byte_on_line = true;
+        if (!after_comma && i < rest.size() && rest[i] != ';') return Outcome::Skip;
+    }
 }
 
 }  // namespace
+
+std::string StringDataToUtf16(std::string_view bytes)
+{
+    std::string out;
+    std::size_t run = 0;  // start of the UTF-8 run not yet converted
+    const auto  flush = [&](std::size_t end) {
+        AppendUtf16le(out, kst::Utf8ToUtf16(bytes.substr(run, end - run)).value_or(u""));
+    };
+    for (std::size_t pos = 0; pos < bytes.size();) {
+        const std::size_t len = SequenceLength(static_cast<uint8_t>(bytes[pos]));
+        if (len != 0 && pos + len <= bytes.size() && kst::IsUtf8(bytes.substr(pos, len))) {
+            pos += len;
+            continue;
+        }
+        flush(pos);
+        AppendUtf16le(out, std::u16string(1, static_cast<char16_t>(0xDC00 + static_cast<uint8_t>(bytes[pos]))));
+        run = ++pos;
+    }
+    flush(bytes.size());
+    return out;
+}
+
+std::optional<std::string> StringDataFromUtf16(std::string_view utf16le)
+{
+    if (utf16le.size() % 2 != 0) return std::nullopt;
+    std::u16string units;
+    for (std::size_t i = 0; i < utf16le.size(); i += 2)
+        units += static_cast<char16_t>(static_cast<uint8_t>(utf16le[i]) | static_cast<uint8_t>(utf16le[i + 1]) << 8);
+    std::string out;
+    std::size_t run = 0;
+    const auto  flush = [&](std::size_t end) {
+        auto utf8 = kst::Utf16ToUtf8(std::u16string_view(units).substr(run, end - run));
+        out += utf8.value_or("");
+        return utf8.has_value();
+    };
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        const bool paired = units[i] >= 0xD800 && units[i] <= 0xDBFF && i + 1 < units.size() &&
+                            units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF;
+        if (paired) {
+            ++i;
+        } else if (units[i] >= 0xDC80 && units[i] <= 0xDCFF) {
+            if (!flush(i)) return std::nullopt;
+            out += static_cast<char>(units[i] - 0xDC00);
+            run = i + 1;
+        }
+    }
+    if (!flush(units.size())) return std::nullopt;
+    return out;
+}
 
 bool CheckValueName(std::string_view name, std::string &error)
 {
@@ -234,13 +527,6 @@ bool CheckValueName(std::string_view name, std::string &error)
     else
         return true;
     return false;
-}
-
-bool IsValidUtf8(std::string_view text)
-{
-    for (std::size_t pos = 0; pos < text.size();)
-        if (!NextUtf8(text, pos)) return false;
-    return true;
 }
 
 std::string TypeName(uint32_t type)
@@ -259,128 +545,51 @@ std::optional<uint32_t> ParseTypeName(std::string_view text)
     return std::nullopt;
 }
 
-std::optional<std::vector<RegEntry>> ParseRegFile(std::string_view bytes, RegParseError &error)
+std::optional<RegFile> ParseRegFile(std::string_view bytes, RegParseError &error)
 {
-    std::string      decoded;
-    std::string_view text = bytes;
-    if (bytes.starts_with("\xFF\xFE")) {
-        auto utf8 = Utf16ToUtf8(bytes.substr(2), error);
-        if (!utf8) return std::nullopt;
-        decoded = std::move(*utf8);
-        text = decoded;
-    } else if (bytes.starts_with("\xFE\xFF")) {
-        error = {0, "big-endian UTF-16 is not a .reg encoding (save it as UTF-16LE)"};
-        return std::nullopt;
-    } else if (bytes.starts_with("\xEF\xBB\xBF")) {
-        text.remove_prefix(3);
-    }
-
-    std::vector<std::string_view> lines;
-    for (std::size_t start = 0; start < text.size();) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string_view::npos) end = text.size();
-        std::string_view line = text.substr(start, end - start);
-        if (line.ends_with('\r')) line.remove_suffix(1);
-        lines.push_back(line);
-        start = end + 1;
-    }
-    const auto fail = [&](std::size_t line, std::string message) {
-        error = {line, std::move(message)};
-        return std::nullopt;
-    };
-    if (lines.empty() || (Trim(lines[0]) != kHeader4 && Trim(lines[0]) != kHeader5))
-        return fail(1, "the first line must be \"REGEDIT4\" or \"Windows Registry Editor Version 5.00\"");
-
-    std::vector<RegEntry>  entries;
-    std::optional<KeyPath> section;  // the last [KEY]; values belong to it
-    bool                   section_deleted = false;
-    std::string            why;
-    for (std::size_t i = 1; i < lines.size(); ++i) {
-        const std::size_t lineno = i + 1;
-        std::string_view  line = Trim(lines[i]);
-        if (line.find('\0') != std::string_view::npos) return fail(lineno, "NUL byte in the line");
-        if (line.empty() || line[0] == ';') continue;
-        if (line[0] == '[') {
-            if (line.back() != ']') return fail(lineno, "key line without its closing ']'");
-            std::string_view inner = line.substr(1, line.size() - 2);
-            const bool       remove = inner.starts_with('-');
-            if (remove) inner.remove_prefix(1);
-            auto key = ParseKeyPath(inner, why);
-            if (!key) return fail(lineno, why);
-            if (remove && key->parts.empty()) return fail(lineno, "a root key can't be deleted");
-            section = *key;
-            entries.push_back(
-                {remove ? RegEntry::Op::DeleteKey : RegEntry::Op::Key, lineno, std::move(*key), {}, 0, {}});
-            section_deleted = remove;
-            continue;
-        }
-        if (line[0] != '"' && line[0] != '@')
-            return fail(lineno, "expected [KEY], \"name\"=data, @=data or a ; comment");
-        if (!section) return fail(lineno, "value before the first [KEY] line");
-        if (section_deleted) return fail(lineno, "value under a [-KEY] line");
-
-        RegEntry entry{RegEntry::Op::SetValue, lineno, *section, {}, kRegSz, {}};
-        if (line[0] == '@') {
-            line.remove_prefix(1);
-        } else {
-            auto name = ReadQuoted(line, why);
-            if (!name) return fail(lineno, why);
-            if (name->empty()) return fail(lineno, "empty value name (write @ for the unnamed value)");
-            if (!CheckValueName(*name, why)) return fail(lineno, why);
-            entry.name = std::move(*name);
-        }
-        line = Trim(line);
-        if (!line.starts_with('=')) return fail(lineno, "expected '=' after the value name");
-        line = Trim(line.substr(1));
-
-        if (line.starts_with('"')) {
-            auto value = ReadQuoted(line, why);
-            if (!value) return fail(lineno, why);
-            if (!Trim(line).empty()) return fail(lineno, "text after the closing quote");
-            entry.data = std::move(*value) + '\0';
-        } else if (line == "-") {
-            entry.op = RegEntry::Op::DeleteValue;
-        } else if (StartsWithNoCase(line, "dword:")) {
-            const std::string_view digits = Trim(line.substr(6));
-            auto v = digits.size() <= 8 ? ParseNumber("0x" + std::string(digits), 0xFFFFFFFFu) : std::nullopt;
-            if (!v) return fail(lineno, "dword: needs 1 to 8 hex digits");
-            entry.type = kRegDword;
-            for (int b = 0; b < 4; ++b)
-                entry.data += static_cast<char>((*v >> (8 * b)) & 0xFF);
-        } else if (StartsWithNoCase(line, "hex")) {
-            std::string_view rest = line.substr(3);
-            entry.type = kRegBinary;
-            if (rest.starts_with('(')) {
-                const std::size_t      close = rest.find(')');
-                const std::string_view digits = rest.substr(1, close == std::string_view::npos ? 0 : close - 1);
-                auto t = !digits.empty() && digits.size() <= 8 ? ParseNumber("0x" + std::string(digits), 0xFFFFFFFFu)
-                                                               : std::nullopt;
-                if (!t) return fail(lineno, "hex(N): needs a type of 1 to 8 hex digits");
-                entry.type = static_cast<uint32_t>(*t);
-                rest = rest.substr(close + 1);
-            }
-            if (!rest.starts_with(':')) return fail(lineno, "expected ':' after hex or hex(N)");
-            std::string list(rest.substr(1));
-            // A trailing backslash continues the byte list on the next line.
-            while (Trim(list).ends_with('\\')) {
-                list = std::string(Trim(list));
-                list.pop_back();
-                if (++i >= lines.size()) return fail(lineno, "file ends after a '\\' continuation");
-                list += Trim(lines[i]);
-            }
-            auto data = ReadHexBytes(list, why);
-            if (!data) return fail(lineno, why);
-            entry.data = std::move(*data);
-        } else {
-            return fail(lineno, "unknown data (expected \"text\", dword:, hex:, hex(N): or -)");
-        }
-        if (entry.data.size() > kMaxValueBytes)
-            return fail(lineno,
-                        "value of " + std::to_string(entry.data.size()) + " bytes; the registry holds at most 508");
-        entries.push_back(std::move(entry));
-    }
-    return entries;
+    error = {};
+    const auto text = DecodeFile(bytes, error);
+    if (!text) return std::nullopt;
+    RegFile file;
+    Parser  parser(*text, file, error);
+    if (!parser.Run()) return std::nullopt;
+    return file;
 }
+
+namespace {
+
+// A name or quoted text with its backslashes and quotes escaped.
+std::string Quote(std::string_view text)
+{
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '\\' || c == '"') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+// The text form of a value's data, or nullopt when only hex keeps its bytes. regedit writes a REG_SZ
+// as quoted text; here only one with exactly one terminating NUL and no line breaks qualifies (and, in
+// the Unicode format, only UTF-8), since reading anything else back would give other bytes.
+std::optional<std::string> TextForm(uint32_t type, std::string_view data, RegFormat format)
+{
+    if (type == kRegDword && data.size() == 4) {
+        uint32_t v = 0;
+        for (int i = 3; i >= 0; --i)
+            v = (v << 8) | static_cast<uint8_t>(data[i]);
+        char text[16];
+        std::snprintf(text, sizeof text, "dword:%08x", v);
+        return text;
+    }
+    if (type != kRegSz || data.empty() || data.back() != '\0') return std::nullopt;
+    const std::string_view body = data.substr(0, data.size() - 1);
+    if (body.find_first_of(std::string_view("\0\r\n", 3)) != std::string_view::npos) return std::nullopt;
+    if (format == RegFormat::Unicode && !kst::IsUtf8(body)) return std::nullopt;
+    return Quote(body);
+}
+
+}  // namespace
 
 std::string RegHeader(RegFormat format)
 {
@@ -394,7 +603,7 @@ std::optional<std::string> FormatKeyLine(const KeyPath &key, RegFormat format, s
         error = "key name holds a line break, which a .reg file can't carry";
         return std::nullopt;
     }
-    if (format == RegFormat::Unicode && !IsValidUtf8(path)) {
+    if (format == RegFormat::Unicode && !kst::IsUtf8(path)) {
         error = "key name is not UTF-8 (export it without --unicode)";
         return std::nullopt;
     }
@@ -404,27 +613,23 @@ std::optional<std::string> FormatKeyLine(const KeyPath &key, RegFormat format, s
 std::optional<std::string> FormatValue(std::string_view name, uint32_t type, std::string_view data, RegFormat format,
                                        std::string &error)
 {
-    std::string line;
-    if (name.empty()) {
-        line = "@=";
-    } else {
+    std::string line = "@=";
+    if (!name.empty()) {
         if (name.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
             error = "value name holds a line break or NUL, which a .reg file can't carry";
             return std::nullopt;
         }
-        if (format == RegFormat::Unicode && !IsValidUtf8(name)) {
+        if (format == RegFormat::Unicode && !kst::IsUtf8(name)) {
             error = "value name is not UTF-8 (export it without --unicode)";
             return std::nullopt;
         }
-        line = "\"";
-        for (const char c : name) {
-            if (c == '\\' || c == '"') line += '\\';
-            line += c;
-        }
-        line += "\"=";
+        line = Quote(name) + "=";
     }
     if (auto text = TextForm(type, data, format)) return line + *text + "\r\n";
 
+    // As regedit writes them: string types of a Unicode file as UTF-16LE, everything else as stored.
+    const std::string bytes =
+        format == RegFormat::Unicode && IsStringType(type) ? StringDataToUtf16(data) : std::string(data);
     char prefix[16];
     if (type == kRegBinary)
         std::snprintf(prefix, sizeof prefix, "hex:");
@@ -433,9 +638,9 @@ std::optional<std::string> FormatValue(std::string_view name, uint32_t type, std
     line += prefix;
     std::string out;
     bool        first_on_line = true;
-    for (std::size_t i = 0; i < data.size(); ++i) {
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
         char piece[4];
-        std::snprintf(piece, sizeof piece, i + 1 < data.size() ? "%02x," : "%02x", static_cast<uint8_t>(data[i]));
+        std::snprintf(piece, sizeof piece, i + 1 < bytes.size() ? "%02x," : "%02x", static_cast<uint8_t>(bytes[i]));
         if (!first_on_line && line.size() + 2 > kWrapColumn) {
             out += line + "\\\r\n";
             line = "  ";
@@ -449,7 +654,9 @@ std::optional<std::string> FormatValue(std::string_view name, uint32_t type, std
 std::string EncodeRegText(std::string_view text, RegFormat format)
 {
     if (format == RegFormat::Regedit4) return std::string(text);
-    return "\xFF\xFE" + Utf8ToUtf16(text);
+    std::string out = "\xFF\xFE";
+    AppendUtf16le(out, kst::Utf8ToUtf16(text).value_or(u""));  // callers wrote only UTF-8 (checked above)
+    return out;
 }
 
 }  // namespace kstctl

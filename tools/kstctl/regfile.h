@@ -1,9 +1,11 @@
-// regfile.h: the .reg text format: parsing a whole file into checked entries, and writing keys and values
-// so that reading them back gives the same bytes.
+// regfile.h: the .reg text format: parsing a whole file into checked entries with regedit's meaning,
+// and writing keys and values so that regedit reads them and reading them back gives the same bytes.
 //
-// Two encodings: "REGEDIT4", 8-bit text whose bytes are the registry's bytes, and "Windows Registry
-// Editor Version 5.00", UTF-16LE with a byte-order mark, whose text is UTF-8 in the registry. Lines end
-// in CRLF when written; LF alone is read too. hex: and hex(N): data are the stored bytes in both.
+// Three dialects, told by the first line: "Windows Registry Editor Version 5.00", whose strings are
+// UTF-16 text (quoted text and the data of hex(1), hex(2) and hex(7), which is UTF-16LE) stored as the
+// registry's UTF-8; "REGEDIT4", whose strings are the registry's bytes; and the old "REGEDIT" form of
+// "HKEY_CLASSES_ROOT\key = text" lines. Any of them may be UTF-16LE or UTF-8 with a byte-order mark, or
+// 8-bit without; lines end in CRLF, LF or CR. Written files end their lines in CRLF.
 #pragma once
 
 #include "tools/kstctl/keypath.h"
@@ -42,29 +44,46 @@ struct RegEntry {
     std::string data;  // SetValue only: the bytes to store
 };
 
+// A line regedit passes over without a word (and the lines it took with it, such as the rest of a
+// broken hex list); import refuses a file that has any unless told to skip them too.
+struct RegSkipped {
+    std::size_t line;  // first line of what is skipped
+    std::string why;   // what is wrong with it
+};
+
+struct RegFile {
+    std::vector<RegEntry>   entries;  // what regedit would do, in file order
+    std::vector<RegSkipped> skipped;  // in file order
+};
+
 struct RegParseError {
     std::size_t line = 0;  // 0 when the error is about the file as a whole
     std::string message;   // without the line number
 };
 
-// Parses and checks a whole file as read from disk (either encoding, told by its byte-order mark):
-// every key spelling, name, type and size is checked, so an import that starts writing has nothing
-// left to refuse. nullopt with error set at the first fault.
-std::optional<std::vector<RegEntry>> ParseRegFile(std::string_view bytes, RegParseError &error);
+// Parses and checks a whole file as read from disk: every key spelling, name, type and size is
+// checked, so an import that starts writing has nothing left to refuse. nullopt with error set at the
+// first line that regedit refuses as a whole (no header) or that this registry can't hold (a name
+// with '/', a value over 508 bytes, a string that is not text).
+std::optional<RegFile> ParseRegFile(std::string_view bytes, RegParseError &error);
 
 // Writing: the pieces are UTF-8 or 8-bit text; EncodeRegText turns the whole into the file's bytes.
 std::string                RegHeader(RegFormat format);  // the header line and a blank line
 std::optional<std::string> FormatKeyLine(const KeyPath &key, RegFormat format, std::string &error);
-// One value as "name"=data lines. Text forms are used only when they give back the same bytes; anything
-// else becomes hex(N):. nullopt with error set when the name can't be written in this format.
+// One value as "name"=data lines, in the form regedit writes for its type where that form gives back
+// the same bytes; anything else becomes hex(N):. nullopt with error set when the name can't be written
+// in this format.
 std::optional<std::string> FormatValue(std::string_view name, uint32_t type, std::string_view data, RegFormat format,
                                        std::string &error);
 std::string                EncodeRegText(std::string_view text, RegFormat format);
 
+// String data between the registry's bytes and the UTF-16LE of a version 5.00 file. Bytes that are not
+// UTF-8 travel as the lone code units U+DC80..U+DCFF (0x80..0xFF), so any bytes come back unchanged;
+// nullopt for an odd length or another unpaired surrogate.
+std::string                StringDataToUtf16(std::string_view bytes);
+std::optional<std::string> StringDataFromUtf16(std::string_view utf16le);
+
 // A value name the daemon can store under a file name: at most 255 bytes, no '/', '\\' or NUL.
 bool CheckValueName(std::string_view name, std::string &error);
-
-// UTF-8 checks and conversions used by the Unicode format.
-bool IsValidUtf8(std::string_view text);
 
 }  // namespace kstctl

@@ -91,6 +91,28 @@ LONG ReadKey(HKEY key, const KeyPath &path, KeyContent &out)
     return ERROR_SUCCESS;
 }
 
+LONG KeyCursor::Create(const KeyPath &key, HKEY &out)
+{
+    std::size_t keep = 0;  // levels shared with the previous path
+    if (!open_.empty() && path_.root == key.root)
+        while (keep < open_.size() && keep < key.parts.size() && SameName(path_.parts[keep], key.parts[keep]))
+            ++keep;
+    open_.resize(keep);
+    path_ = key;
+    for (std::size_t i = keep; i < key.parts.size(); ++i) {
+        HKEY       next = nullptr;
+        const HKEY at = i == 0 ? RootHandle(key.root) : open_[i - 1].get();
+        if (const LONG rc =
+                RegCreateKeyExA(at, key.parts[i].c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &next, nullptr)) {
+            open_.clear();
+            return rc;
+        }
+        open_.emplace_back(next);
+    }
+    out = key.parts.empty() ? RootHandle(key.root) : open_.back().get();
+    return ERROR_SUCCESS;
+}
+
 LONG ResolveSpelling(KeyPath &key)
 {
     UniqueKey             at(RootHandle(key.root));
@@ -115,20 +137,23 @@ LONG ResolveSpelling(KeyPath &key)
 
 namespace {
 
-LONG WalkTree(const KeyPath &top, std::vector<KeyContent> &out, Progress *progress)
+// key (open as at) and everything below it; each subkey is opened from its parent's handle.
+LONG WalkTree(HKEY at, const KeyPath &path, std::vector<KeyContent> &out, Progress *progress)
 {
-    UniqueKey key;
-    if (const LONG rc = OpenKeyPath(top, key)) return rc;
     KeyContent content;
-    if (const LONG rc = ReadKey(key.get(), top, content)) return rc;
-    key.reset();
+    if (const LONG rc = ReadKey(at, path, content)) return rc;
     if (progress) progress->Add(1, content.values.size());
     const std::vector<std::string> subkeys = content.subkeys;
     out.push_back(std::move(content));
     for (const std::string &name : subkeys) {
-        KeyPath child = top;
+        KeyPath child = path;
         child.parts.push_back(name);
-        const LONG rc = WalkTree(child, out, progress);
+        HKEY next = nullptr;
+        LONG rc = RegOpenKeyExA(at, name.c_str(), 0, KEY_ALL_ACCESS, &next);
+        if (rc == ERROR_SUCCESS) {
+            const UniqueKey owner(next);
+            rc = WalkTree(next, child, out, progress);
+        }
         if (rc == ERROR_FILE_NOT_FOUND) continue;  // deleted while we walked
         if (rc) return rc;
     }
@@ -139,9 +164,10 @@ LONG WalkTree(const KeyPath &top, std::vector<KeyContent> &out, Progress *progre
 
 LONG ReadTree(const KeyPath &given, std::vector<KeyContent> &out, Progress *progress)
 {
-    KeyPath top = given;
-    if (const LONG rc = ResolveSpelling(top)) return rc;
-    return WalkTree(top, out, progress);
+    KeyPath   top = given;
+    UniqueKey key;
+    if (LONG rc = ResolveSpelling(top); rc || (rc = OpenKeyPath(top, key))) return rc;
+    return WalkTree(key.get(), top, out, progress);
 }
 
 }  // namespace kstctl

@@ -40,6 +40,20 @@ private:
     int64_t     last_ms_;  // when the line was last drawn, or the walk began
 };
 
+// Creates keys one after another, reusing the open keys of the previous path: a .reg file lists a key's
+// subkeys after it, so most keys cost one call instead of one per level.
+class KeyCursor {
+public:
+    // Opens key, creating every missing key on the way; the handle stays valid until the next call.
+    LONG Create(const KeyPath &key, HKEY &out);
+    // Forgets the open keys (after a delete, some may be gone).
+    void Reset() { open_.clear(); }
+
+private:
+    KeyPath                path_;  // the keys open_ holds, from the root down
+    std::vector<UniqueKey> open_;  // open_[i] is path_.parts[0..i]
+};
+
 // Replaces each key name of key by the daemon's own spelling of it (names match without regard to
 // case, and the daemon takes the first match in its enumeration order).
 LONG ResolveSpelling(KeyPath &key);

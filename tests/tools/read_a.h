@@ -1,0 +1,10 @@
+// read_a.h: values as a program reads them through libkstnt's A functions, for the kstctl tests (kept
+// apart because libkstnt's NT macros would rename the wire client's methods).
+#pragma once
+
+#include <string>
+
+inline constexpr int kCr = 1, kLm = 2;  // HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE
+
+// "type:bytes" of value name of key below root, or "missing" / "missing key".
+std::string ReadA(int root, const std::string &key, const std::string &name);
