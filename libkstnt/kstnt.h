@@ -69,6 +69,8 @@ typedef LONG           LSTATUS;
 typedef uint64_t       ULONGLONG;
 typedef uintptr_t      ULONG_PTR;
 typedef intptr_t       LONG_PTR;
+typedef intptr_t       INT_PTR;
+typedef uintptr_t      UINT_PTR;
 typedef uintptr_t      DWORD_PTR;
 typedef size_t         SIZE_T;
 typedef void          *PVOID;

@@ -375,6 +375,11 @@ HANDLE NewThreadEvent()
     return event;
 }
 
+BOOL SetThreadEvent(HANDLE hThread)
+{
+    return OnHandle(kst::proc::kSetEvent, hThread, kst::EncodeWord(Word(hThread)));
+}
+
 BOOL CloseObject(HANDLE hObject)
 {
     const BOOL closed = OnHandle(kst::proc::kCloseHandle, hObject, kst::EncodeWord(Word(hObject)));

@@ -8,6 +8,8 @@ namespace kstnt {
 // A new unnamed manual-reset event, not set, registered as a thread's handle; NULL with the last
 // error set when the daemon refuses it.
 HANDLE NewThreadEvent();
+// Sets a thread's event when the thread ends (SetEvent refuses a thread's handle).
+BOOL SetThreadEvent(HANDLE hThread);
 // CloseHandle of an event, mutex or semaphore (or of a thread's event, once threads.cpp allows it).
 BOOL CloseObject(HANDLE hObject);
 // CloseHandle of a thread's handle (threads.cpp).

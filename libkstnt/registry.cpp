@@ -227,9 +227,11 @@ LONG ResolveKey(HKEY key, uint64_t &word)
     return ERROR_SUCCESS;
 }
 
-void ForgetUserRoot(HKEY key) noexcept
+bool ForgetUserRoot(HKEY key) noexcept
 {
-    if (const auto which = UserRootOf(key)) Roots().Forget(*which);
+    const auto which = UserRootOf(key);
+    if (which) Roots().Forget(*which);
+    return which.has_value();
 }
 
 void StoreTime(PFILETIME out, uint64_t seconds)

@@ -30,18 +30,20 @@ struct KeyInfo {
 
 // The daemon's word for a key, resolving the predefined keys; ERROR_INVALID_HANDLE for NULL.
 LONG ResolveKey(HKEY key, uint64_t &word);
-// Forgets a per-user root's word (nothing for any other key).
-void ForgetUserRoot(HKEY key) noexcept;
+// Forgets a per-user root's word; false for any other key.
+bool ForgetUserRoot(HKEY key) noexcept;
 // Runs body(word) on the resolved key, behind GuardReg. A per-user root whose key the daemon no longer
-// knows (it was restarted, or the key deleted) is resolved again on the next call.
+// knows (it was restarted, or the key deleted) is created again and the body run once more: the
+// refusal of the key came before the body changed anything.
 template <class Body> LONG OnKey(HKEY key, Body body)
 {
     return GuardReg([&]() -> LONG {
-        uint64_t word = 0;
-        if (const LONG rc = ResolveKey(key, word)) return rc;
-        const LONG rc = body(word);
-        if (rc == ERROR_INVALID_HANDLE) ForgetUserRoot(key);
-        return rc;
+        for (int attempt = 0;; ++attempt) {
+            uint64_t word = 0;
+            if (const LONG rc = ResolveKey(key, word)) return rc;
+            const LONG rc = body(word);
+            if (rc != ERROR_INVALID_HANDLE || attempt > 0 || !ForgetUserRoot(key)) return rc;
+        }
     });
 }
 

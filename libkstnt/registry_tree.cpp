@@ -159,8 +159,9 @@ LONG GetValue(HKEY hKey, uint64_t key, const C *lpSubKey, const C *lpValue, DWOR
     if (const LONG rc = In(lpValue, name)) return rc;
     if (const LONG rc = OpenSub(hKey, key, sub, holder)) return rc;
     if (const LONG rc = QueryValue(holder, name, value)) return rc;
-    if (const LONG rc = Accepts(dwFlags, value)) return rc;
+    // The filter sees the type the caller will get: an expanded REG_EXPAND_SZ is a REG_SZ.
     if (value.type == REG_EXPAND_SZ && !(dwFlags & RRF_NOEXPAND)) value = {REG_SZ, Expand(value.data)};
+    if (const LONG rc = Accepts(dwFlags, value)) return rc;
     Terminate(value);
     if (const LONG rc = DataOut<C>(value.type, value.data, data)) return rc;
     const LONG rc = StoreData(data, static_cast<LPBYTE>(pvData), pcbData);

@@ -86,7 +86,7 @@ void Finish(ThreadRecord &record, DWORD code)
     if (record.ended) return;
     record.exit_code = code;
     record.ended = true;
-    if (!record.closed) SetEvent(Handle(record.event));
+    if (!record.closed) Guard<BOOL>(FALSE, [&] { return SetThreadEvent(Handle(record.event)); });
 }
 
 void *Run(void *argument)
