@@ -47,8 +47,8 @@ int _tmain(int argc, _TCHAR *argv[])
     rc = RegGetValue(HKEY_CURRENT_USER, APP_KEY, TEXT("Cache"), RRF_RT_REG_SZ, &type, text, &size);
     _tprintf(_T("Cache %ld type %lu: %s\n"), (long)rc, (unsigned long)type, text);
     size = sizeof text;
-    rc = RegGetValue(HKEY_CURRENT_USER, APP_KEY, TEXT("Cache"), RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, &type, text,
-                     &size);
+    rc =
+        RegGetValue(HKEY_CURRENT_USER, APP_KEY, TEXT("Cache"), RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, &type, text, &size);
     _tprintf(_T("Cache unexpanded %ld type %lu: %s\n"), (long)rc, (unsigned long)type, text);
 
     size = 0;

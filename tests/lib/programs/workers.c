@@ -36,11 +36,11 @@ int main(void)
     printf("started: %s\n", ids[0] != ids[1] && ids[0] != GetCurrentThreadId() ? "distinct ids" : "same ids");
     GetExitCodeThread(threads[0], &code);
     printf("running: %s\n", code == STILL_ACTIVE ? "STILL_ACTIVE" : "ended");
-    printf("wait before go: %s\n", WaitForMultipleObjects(WORKERS, threads, TRUE, 100) == WAIT_TIMEOUT ? "timeout"
-                                                                                                        : "done");
+    printf("wait before go: %s\n",
+           WaitForMultipleObjects(WORKERS, threads, TRUE, 100) == WAIT_TIMEOUT ? "timeout" : "done");
     SetEvent(go);
-    printf("wait after go: %s\n", WaitForMultipleObjects(WORKERS, threads, TRUE, 10000) == WAIT_OBJECT_0 ? "done"
-                                                                                                          : "timeout");
+    printf("wait after go: %s\n",
+           WaitForMultipleObjects(WORKERS, threads, TRUE, 10000) == WAIT_OBJECT_0 ? "done" : "timeout");
     for (i = 0; i < WORKERS; ++i) {
         GetExitCodeThread(threads[i], &code);
         printf("worker %lu exit %lu\n", (unsigned long)(i + 1), (unsigned long)code);
