@@ -79,7 +79,8 @@ TEST_F(LibraryTest, CProgramBuiltFromTheInstalledLibraryRunsAsOnNt)
     EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << run.status << "\n" << run.out;
 }
 
-// NT programs ported by their include alone. A UNICODE build with TCHAR, _tmain and _tprintf keeps
+// NT programs ported by their include alone. A UNICODE build with TCHAR, _tmain and _tprintf, in C and
+// in C++, keeps
 // its settings below HKEY_CURRENT_USER, reads them with RegGetValue's type filters, and the daemon
 // holds the UTF-8 of its wide text where the per-user mapping puts it.
 TEST_F(LibraryTest, UnicodeConfigReaderPortsByItsIncludeAlone)
@@ -98,7 +99,9 @@ TEST_F(LibraryTest, UnicodeConfigReaderPortsByItsIncludeAlone)
                        "recent: alpha\n"
                        "recent: beta\n"
                        "Missing 2, buffer now \"\"\n");
-    const ProgramRun again = BuildAndRun("programs/config_reader.c", build, "", "'Jos\u00e9'");
+    // The header is C++ too: the same program built as C++ finds the key it made.
+    const ProgramRun again =
+        BuildAndRun("programs/config_reader.c", "-x c++ -std=c++17 -DUNICODE -D_UNICODE", "", "'Jos\u00e9'");
     EXPECT_EQ(again.out.substr(0, again.out.find("Title")), "opened\nuser Jos\u00e9 (4 characters)\n");
 
     const std::string user = "HKEY_USERS\\S-1-22-1-" + std::to_string(getuid()) + "\\Software\\Orn\\Viewer";

@@ -278,7 +278,8 @@ DWORD WINAPI EndAfter(LPVOID ms)
 
 // Thread handles and a semaphore in one wait for any, with time-outs of 0 and 1 ms while threads end
 // and counts are released: every thread's end is seen with its exit code, and every count is taken
-// once (the counts taken and left add up to the releases). A wait for all on the threads completes.
+// once (the counts taken and left add up to the releases). A wait for all on the threads, timing out
+// meanwhile, completes once they have all ended.
 TEST_F(NtApiTest, ThreadEndsAndReleasesCrossingTimedOutWaitsAreNeverLost)
 {
     constexpr int       kThreads = 40, kReleases = 400;
@@ -294,7 +295,15 @@ TEST_F(NtApiTest, ThreadEndsAndReleasesCrossingTimedOutWaitsAreNeverLost)
         for (int i = 0; i < kReleases; ++i)
             ReleaseSemaphore(sem, 1, nullptr);
     });
-    int         taken = 0, faults = 0, ended = 0;
+    // Meanwhile a wait for all of them keeps timing out until the last one ends.
+    std::atomic<DWORD> all_rc{WAIT_FAILED};
+    std::thread        all_waiter([&] {
+        DWORD rc = WAIT_TIMEOUT;
+        for (DWORD round = 0; rc == WAIT_TIMEOUT && round < 100000; ++round)
+            rc = WaitForMultipleObjects(kThreads, all.data(), TRUE, round % 2);
+        all_rc = rc;
+    });
+    int                taken = 0, faults = 0, ended = 0;
     for (DWORD round = 0; ended < kThreads && round < 200000; ++round) {
         const DWORD rc = WaitForMultipleObjects(static_cast<DWORD>(live.size()), live.data(), FALSE, round % 2);
         if (rc == WAIT_OBJECT_0) {
@@ -309,7 +318,8 @@ TEST_F(NtApiTest, ThreadEndsAndReleasesCrossingTimedOutWaitsAreNeverLost)
         }
     }
     releaser.join();
-    EXPECT_EQ(WaitForMultipleObjects(kThreads, all.data(), TRUE, 5000), WAIT_OBJECT_0);
+    all_waiter.join();
+    EXPECT_EQ(all_rc.load(), WAIT_OBJECT_0);
     while (WaitForSingleObject(sem, 0) == WAIT_OBJECT_0)
         ++taken;
     EXPECT_EQ(ended, kThreads);
