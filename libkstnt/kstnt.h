@@ -1,13 +1,16 @@
 /* kstnt.h: the NT-shaped client library of KSTntserver. Named events, mutexes and semaphores with
- * waits and time-outs, and the registry, under the names, types, results and argument lists that NT
- * declares for them, so a program written against NT is ported by changing its includes.
+ * waits and time-outs, waitable threads, and the registry, under the names, types, results and
+ * argument lists that NT declares for them, so a program written against NT is ported by replacing
+ * its windows.h (winreg.h, tchar.h) by this header. The A and W forms follow UNICODE, the C runtime's
+ * TCHAR names _UNICODE, as NT's headers choose them.
  *
  * Link with `pkg-config --cflags --libs kstnt`. Plain C (C99 and later) and C++.
  *
  * Every thread talks to the daemon over its own connection, opened on first use and closed when the
- * thread ends; mutex ownership therefore belongs to a thread, as on NT. Handles are valid from every
- * thread of the process. Object functions return a handle or BOOL and set the thread's last error;
- * registry functions return the error code. README.md lists the codes and how they map.
+ * thread ends; mutex ownership therefore belongs to a thread, as on NT, and a thread's parked wait
+ * holds up no other thread. Handles are valid from every thread of the process. Object functions
+ * return a handle or BOOL and set the thread's last error; registry functions return the error code.
+ * README.md lists the codes, the per-user root mapping and the text conversions.
  */
 #ifndef KSTNT_H
 #define KSTNT_H
