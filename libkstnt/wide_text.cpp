@@ -1,9 +1,9 @@
 // wide_text.cpp: the C runtime's wide printing and wide main as an NT program expects them.
 //
 // NT's wide printf reads %s and %c as wide text and %S and %C as narrow; the C library's wprintf reads
-// %s and %c as narrow. The format is rewritten to the C library's spelling before it is used, and
-// the result is written as UTF-8 to a byte stream, so neither the stream's orientation nor the locale
-// decides how the text comes out.
+// %s and %c as narrow (converted in the program's locale: ASCII in the C locale). The format is rewritten to the C
+// library's spelling before it is used, and the result is written as UTF-8 to a byte stream, so neither the stream's
+// orientation nor the locale decides how the text comes out.
 #include "client/text.h"
 #include "libkstnt/session.h"
 
@@ -46,7 +46,8 @@ std::optional<std::wstring> Format(const wchar_t *format, va_list args)
         const int n = vswprintf(buffer.data(), buffer.size(), c_format.c_str(), copy);
         va_end(copy);
         if (n >= 0) return std::wstring(buffer.data(), static_cast<std::size_t>(n));
-        if (buffer.size() >= (1u << 24)) return std::nullopt;  // not a matter of room
+        // -1 is also a conversion the C library could not make (narrow text outside the locale).
+        if (buffer.size() >= (1u << 16)) return std::nullopt;
         buffer.resize(buffer.size() * 4);
     }
 }

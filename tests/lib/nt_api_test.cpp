@@ -157,6 +157,15 @@ TEST_F(NtApiTest, WideAndNarrowCallsShareValuesAndTheUtf8Limits)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
     HANDLE named = CreateMutexW(nullptr, FALSE, L"m\u00fctex");
     EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, "m\u00fctex"), named);
+
+    // _stprintf_s of a _UNICODE build reads %s as wide text and %S as narrow, and keeps to its room.
+    wchar_t printed[8];
+    wmemset(printed, L'#', 8);
+    EXPECT_EQ(kstnt_swprintf(printed, 6, L"%s|%S", L"\u00e9t", "no"), 5);
+    EXPECT_EQ(std::wstring(printed), L"\u00e9t|no");
+    EXPECT_EQ(kstnt_swprintf(printed, 5, L"%s|%S", L"\u00e9t", "no"), -1);
+    EXPECT_EQ(std::wstring(printed), L"\u00e9t|n");
+    EXPECT_EQ(printed[6], L'#');
 }
 
 // HKEY_CURRENT_USER is a key below HKEY_USERS, HKEY_USERS one below HKEY_LOCAL_MACHINE, and both
