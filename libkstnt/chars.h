@@ -52,11 +52,15 @@ template <class C> LONG Out(std::string_view stored, std::basic_string<C> &out)
     return ERROR_SUCCESS;
 }
 
-// A caller's value data (bytes as given) as the daemon stores it.
+// A caller's value data (bytes as given) as the daemon stores it. Data that can't fit the daemon's
+// value is refused before it is read: the caller's buffer may be shorter than the size it claims.
 template <class C> LONG DataIn(DWORD type, const BYTE *data, DWORD size, std::string &out)
 {
+    const bool text = kWide<C> && IsStringType(type);
+    // Every wide character takes at least one byte of UTF-8.
+    if (size / (text ? sizeof(WCHAR) : 1) > KSTNT_MAX_VALUE_DATA) return ERROR_INVALID_PARAMETER;
     const std::string_view bytes(reinterpret_cast<const char *>(data), data ? size : 0);
-    if (!kWide<C> || !IsStringType(type)) {
+    if (!text) {
         out = bytes;
         return ERROR_SUCCESS;
     }
