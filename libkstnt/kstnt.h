@@ -579,6 +579,28 @@ typedef int           _TINT;
 #define _T(s) __T(s)
 #define _TEXT(s) __T(s)
 
+/* The C library under the names windows.h gives it. */
+#define ZeroMemory(dest, size) memset((dest), 0, (size))
+#define FillMemory(dest, size, fill) memset((dest), (fill), (size))
+#define CopyMemory(dest, src, size) memcpy((dest), (src), (size))
+#define MoveMemory(dest, src, size) memmove((dest), (src), (size))
+#define ARRAYSIZE(a) (sizeof(a) / sizeof((a)[0]))
+#define _countof(a) ARRAYSIZE(a)
+#define lstrlenA strlen
+#define lstrlenW wcslen
+#define lstrcpyA strcpy
+#define lstrcpyW wcscpy
+#define lstrcatA strcat
+#define lstrcatW wcscat
+#define lstrcmpA strcmp
+#define lstrcmpW wcscmp
+#ifndef KSTNT_NO_NAME_MACROS
+#define lstrlen KSTNT_TNAME(lstrlen)
+#define lstrcpy KSTNT_TNAME(lstrcpy)
+#define lstrcat KSTNT_TNAME(lstrcat)
+#define lstrcmp KSTNT_TNAME(lstrcmp)
+#endif
+
 /* The names NT programs write, the W or A function as UNICODE chooses. A C++ file that also uses other
  * classes with these member names may define KSTNT_NO_NAME_MACROS and call the suffixed functions. */
 #ifndef KSTNT_NO_NAME_MACROS

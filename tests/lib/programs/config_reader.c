@@ -32,7 +32,7 @@ int _tmain(int argc, _TCHAR *argv[])
         _tprintf(_T("cannot write the defaults: %ld\n"), (long)rc);
         return 1;
     }
-    if (argc > 1) _tprintf(_T("user %s (%u characters)\n"), argv[1], (unsigned)_tcslen(argv[1]));
+    if (argc > 1) _tprintf(_T("user %s (%u characters)\n"), argv[1], (unsigned)lstrlen(argv[1]));
 
     rc = RegGetValue(HKEY_CURRENT_USER, APP_KEY, TEXT("Title"), RRF_RT_REG_SZ, &type, text, &size);
     _tprintf(_T("Title %ld type %lu: %s (%lu bytes)\n"), (long)rc, (unsigned long)type, text, (unsigned long)size);
@@ -59,7 +59,7 @@ int _tmain(int argc, _TCHAR *argv[])
         _tprintf(_T("recent: %s\n"), item);
 
     size = sizeof text;
-    _tcscpy(text, _T("stale"));
+    lstrcpy(text, TEXT("stale"));
     rc = RegGetValue(HKEY_CURRENT_USER, APP_KEY, TEXT("Missing"), RRF_RT_ANY | RRF_ZEROONFAILURE, NULL, text, &size);
     _tprintf(_T("Missing %ld, buffer now \"%s\"\n"), (long)rc, text);
     return 0;

@@ -28,6 +28,7 @@ int main(void)
 {
     HANDLE threads[WORKERS], mixed[2];
     DWORD  ids[WORKERS], code, i;
+    ZeroMemory(ids, sizeof ids);
 
     go = CreateEventEx(NULL, NULL, CREATE_EVENT_MANUAL_RESET, EVENT_ALL_ACCESS);
     lock = CreateMutexEx(NULL, "workers.lock", 0, MUTEX_ALL_ACCESS);
