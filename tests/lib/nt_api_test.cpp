@@ -223,8 +223,9 @@ TEST_F(NtApiTest, PulseEventAndSignalObjectAndWait)
 {
     HANDLE             gate = CreateEventExA(nullptr, nullptr, CREATE_EVENT_MANUAL_RESET, EVENT_ALL_ACCESS);
     std::atomic<DWORD> woke{WAIT_FAILED};
+    const std::size_t  mark = sandbox_.TraceMark();
     std::thread        waiter([&] { woke = WaitForSingleObject(gate, 10000); });
-    ASSERT_TRUE(sandbox_.WaitForTrace("WaitForSingleObject called"));
+    ASSERT_TRUE(sandbox_.WaitForTrace("WaitForSingleObject called", 5000, mark));
     EXPECT_TRUE(PulseEvent(gate));
     waiter.join();
     EXPECT_EQ(woke.load(), WAIT_OBJECT_0);
