@@ -1,19 +1,29 @@
 /* kstnt.h: the NT-shaped client library of KSTntserver. Named events, mutexes and semaphores with
- * waits and time-outs, and the registry, under the names, types, results and argument lists that NT
- * declares for them, so a program written against NT is ported by changing its includes.
+ * waits and time-outs, waitable threads, and the registry, under the names, types, results and
+ * argument lists that NT declares for them, so a program written against NT is ported by replacing
+ * its windows.h (winreg.h, tchar.h) by this header. The A and W forms follow UNICODE, the C runtime's
+ * TCHAR names _UNICODE, as NT's headers choose them.
  *
  * Link with `pkg-config --cflags --libs kstnt`. Plain C (C99 and later) and C++.
  *
  * Every thread talks to the daemon over its own connection, opened on first use and closed when the
- * thread ends; mutex ownership therefore belongs to a thread, as on NT. Handles are valid from every
- * thread of the process. Object functions return a handle or BOOL and set the thread's last error;
- * registry functions return the error code. README.md lists the codes and how they map.
+ * thread ends; mutex ownership therefore belongs to a thread, as on NT, and a thread's parked wait
+ * holds up no other thread. Handles are valid from every thread of the process. Object functions
+ * return a handle or BOOL and set the thread's last error; registry functions return the error code.
+ * README.md lists the codes, the per-user root mapping and the text conversions.
  */
 #ifndef KSTNT_H
 #define KSTNT_H
 
 #include <stddef.h>
 #include <stdint.h>
+/* What a program that includes windows.h gets from the C library as well. */
+#include <ctype.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+#include <wctype.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -22,37 +32,104 @@ extern "C" {
 /* The library is built with hidden visibility: only what is marked here is exported. */
 #if defined(__GNUC__)
 #define KSTNT_API __attribute__((visibility("default")))
+#define KSTNT_NORETURN __attribute__((noreturn))
 #else
 #define KSTNT_API
+#define KSTNT_NORETURN
 #endif
 
 #ifndef WINAPI
 #define WINAPI
 #endif
+#ifndef APIENTRY
+#define APIENTRY
+#endif
+#ifndef CALLBACK
+#define CALLBACK
+#endif
+#ifndef VOID
+#define VOID void
+#endif
+#ifndef CONST
+#define CONST const
+#endif
 
 /* Types, at the widths NT gives them. */
 typedef int            BOOL;
 typedef unsigned char  BYTE;
+typedef unsigned char  BOOLEAN;
 typedef char           CHAR;
+typedef int            INT;
+typedef unsigned int   UINT;
+typedef short          SHORT;
+typedef unsigned short USHORT;
+typedef unsigned short WORD;
 typedef uint32_t       DWORD;
 typedef int32_t        LONG;
+typedef uint32_t       ULONG;
+typedef int64_t        LONGLONG;
+typedef LONG           LSTATUS;
 typedef uint64_t       ULONGLONG;
 typedef uintptr_t      ULONG_PTR;
 typedef intptr_t       LONG_PTR;
+typedef intptr_t       INT_PTR;
+typedef uintptr_t      UINT_PTR;
+typedef uintptr_t      DWORD_PTR;
+typedef size_t         SIZE_T;
+typedef void          *PVOID;
 typedef void          *LPVOID;
+typedef const void    *LPCVOID;
 typedef void          *HANDLE;
+typedef HANDLE        *PHANDLE;
+typedef HANDLE        *LPHANDLE;
+typedef BOOL          *PBOOL;
 typedef BOOL          *LPBOOL;
+typedef BYTE          *PBYTE;
 typedef BYTE          *LPBYTE;
 typedef DWORD         *LPDWORD;
 typedef DWORD         *PDWORD;
 typedef LONG          *LPLONG;
 typedef LONG          *PLONG;
+typedef ULONG         *PULONG;
+typedef USHORT        *PUSHORT;
+typedef WORD          *PWORD;
+typedef WORD          *LPWORD;
+typedef char          *PSTR;
 typedef char          *LPSTR;
+typedef const char    *PCSTR;
 typedef const char    *LPCSTR;
+
+/* Wide text is the C library's wchar_t (one code point per unit here), so L"..." literals and the wcs*
+ * functions work unchanged. The W functions carry it as UTF-8 on the wire; see README.md. */
+typedef wchar_t        WCHAR;
+typedef WCHAR         *PWCHAR;
+typedef WCHAR         *PWSTR;
+typedef WCHAR         *LPWSTR;
+typedef const WCHAR   *PCWSTR;
+typedef const WCHAR   *LPCWSTR;
 typedef DWORD          REGSAM;
 typedef DWORD          ACCESS_MASK;
 typedef struct HKEY__ *HKEY;
 typedef HKEY          *PHKEY;
+
+/* TCHAR text: wide when UNICODE is defined (the Win32 names, TCHAR, TEXT), and when _UNICODE is defined
+ * (the C runtime's _TCHAR, _T, _tmain, _tcs*, _tprintf), as NT's headers choose them. */
+#ifdef UNICODE
+typedef WCHAR TCHAR;
+#define KSTNT_TEXT(s) L##s
+#define KSTNT_TNAME(n) n##W
+#else
+typedef char          TCHAR;
+#define KSTNT_TEXT(s) s
+#define KSTNT_TNAME(n) n##A
+#endif
+typedef TCHAR       *PTCHAR;
+typedef TCHAR       *PTSTR;
+typedef TCHAR       *LPTSTR;
+typedef const TCHAR *PCTSTR;
+typedef const TCHAR *LPCTSTR;
+#define TEXT(s) KSTNT_TEXT(s)
+#define __TEXT(s) KSTNT_TEXT(s)
 
 typedef struct _SECURITY_ATTRIBUTES {
     DWORD  nLength;
@@ -73,6 +150,9 @@ typedef struct _FILETIME {
 #define FALSE 0
 #endif
 
+typedef DWORD(WINAPI *PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
+typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
+
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 #define MAX_PATH 260
 #define MAXIMUM_WAIT_OBJECTS 64
@@ -82,6 +162,7 @@ typedef struct _FILETIME {
 #define WAIT_OBJECT_0 0x00000000u
 #define WAIT_TIMEOUT 0x00000102u
 #define WAIT_FAILED 0xFFFFFFFFu
+#define WAIT_IO_COMPLETION 0x000000C0u /* never returned: there are no alertable waits */
 /* Never returned: the daemon hands a dead owner's mutex on silently. Defined so ported tests compile. */
 #define WAIT_ABANDONED 0x00000080u
 #define WAIT_ABANDONED_0 0x00000080u
@@ -96,6 +177,7 @@ typedef struct _FILETIME {
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_INVALID_DATA 13L
+#define ERROR_NOT_SUPPORTED 50L
 #define ERROR_OUTOFMEMORY 14L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INSUFFICIENT_BUFFER 122L
@@ -105,16 +187,37 @@ typedef struct _FILETIME {
 #define ERROR_FILENAME_EXCED_RANGE 206L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_DIRECTORY 267L
 #define ERROR_NOT_OWNER 288L
 #define ERROR_TOO_MANY_POSTS 298L
 #define ERROR_CANTREAD 1012L
 #define ERROR_CANTWRITE 1013L
 #define ERROR_SERVICE_NOT_ACTIVE 1062L
+#define ERROR_NO_UNICODE_TRANSLATION 1113L
 #define ERROR_CONNECTION_ABORTED 1236L
 #define ERROR_TIMEOUT 1460L
+#define ERROR_DATATYPE_MISMATCH 1629L
+#define ERROR_UNSUPPORTED_TYPE 1630L
+
+/* GetExitCodeThread's answer while the thread runs. */
+#define STILL_ACTIVE 259u
 
 /* Access rights: accepted and ignored. */
+#define DELETE 0x00010000u
+#define READ_CONTROL 0x00020000u
+#define WRITE_DAC 0x00040000u
+#define WRITE_OWNER 0x00080000u
 #define SYNCHRONIZE 0x00100000u
+#define STANDARD_RIGHTS_REQUIRED 0x000F0000u
+#define STANDARD_RIGHTS_READ READ_CONTROL
+#define STANDARD_RIGHTS_WRITE READ_CONTROL
+#define STANDARD_RIGHTS_EXECUTE READ_CONTROL
+#define STANDARD_RIGHTS_ALL 0x001F0000u
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define GENERIC_EXECUTE 0x20000000u
+#define GENERIC_ALL 0x10000000u
+#define THREAD_ALL_ACCESS 0x001FFFFFu
 #define EVENT_MODIFY_STATE 0x0002u
 #define EVENT_ALL_ACCESS 0x001F0003u
 #define MUTEX_MODIFY_STATE 0x0001u
@@ -131,10 +234,35 @@ typedef struct _FILETIME {
 #define KEY_WRITE 0x00020006u
 #define KEY_EXECUTE 0x00020019u
 #define KEY_ALL_ACCESS 0x000F003Fu
+/* The daemon has one view of the registry: the WOW64 flags are accepted and change nothing. */
+#define KEY_WOW64_64KEY 0x0100u
+#define KEY_WOW64_32KEY 0x0200u
+#define KEY_WOW64_RES 0x0300u
 
-/* The two root keys the daemon keeps. */
-#define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)(LONG_PTR)(-0x7FFFFFFF - 1))
-#define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)(LONG_PTR)(-0x7FFFFFFF + 1))
+/* CreateEventEx, CreateMutexEx flags. */
+#define CREATE_EVENT_MANUAL_RESET 0x00000001u
+#define CREATE_EVENT_INITIAL_SET 0x00000002u
+#define CREATE_MUTEX_INITIAL_OWNER 0x00000001u
+
+/* CreateThread flags: the stack size may be a reservation; CREATE_SUSPENDED is refused, since there is
+ * no ResumeThread. */
+#define CREATE_SUSPENDED 0x00000004u
+#define STACK_SIZE_PARAM_IS_A_RESERVATION 0x00010000u
+
+/* The predefined keys. The daemon keeps HKEY_CLASSES_ROOT and HKEY_LOCAL_MACHINE; the per-user roots
+ * are keys below HKEY_LOCAL_MACHINE, created on first use and the same for kstctl:
+ *   HKEY_USERS           HKEY_LOCAL_MACHINE\HKEY_USERS                 (KSTNT_HKEY_USERS)
+ *   HKEY_CURRENT_USER    <HKEY_USERS>\S-1-22-1-<uid of the process>    (KSTNT_HKEY_CURRENT_USER)
+ *   HKEY_CURRENT_CONFIG  HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Hardware Profiles\Current
+ *                                                                      (KSTNT_HKEY_CURRENT_CONFIG)
+ * An environment variable in parentheses, set to a key such as "HKLM\Users\alice", replaces that
+ * default; it is read once, at the process's first call on that root. */
+#define KSTNT_PREDEFINED_KEY(n) ((HKEY)(ULONG_PTR)(LONG_PTR)(-0x7FFFFFFF - 1 + (n)))
+#define HKEY_CLASSES_ROOT KSTNT_PREDEFINED_KEY(0)
+#define HKEY_CURRENT_USER KSTNT_PREDEFINED_KEY(1)
+#define HKEY_LOCAL_MACHINE KSTNT_PREDEFINED_KEY(2)
+#define HKEY_USERS KSTNT_PREDEFINED_KEY(3)
+#define HKEY_CURRENT_CONFIG KSTNT_PREDEFINED_KEY(5)
 
 /* Value types, stored as given. */
 #define REG_NONE 0u
@@ -152,16 +280,44 @@ typedef struct _FILETIME {
 #define REG_QWORD 11u
 #define REG_QWORD_LITTLE_ENDIAN 11u
 
+/* Key options: every key is kept on disk, so these are accepted and change nothing. */
 #define REG_OPTION_RESERVED 0x0000u
 #define REG_OPTION_NON_VOLATILE 0x0000u
+#define REG_OPTION_VOLATILE 0x0001u
+#define REG_OPTION_CREATE_LINK 0x0002u
+#define REG_OPTION_BACKUP_RESTORE 0x0004u
+#define REG_OPTION_OPEN_LINK 0x0008u
+#define REG_OPTION_DONT_VIRTUALIZE 0x0010u
+#define REG_LEGAL_OPTION 0x001Fu
 #define REG_CREATED_NEW_KEY 0x0001u
 #define REG_OPENED_EXISTING_KEY 0x0002u
 
-/* Notify filters: accepted; every value write counts as a change. */
+/* Notify filters: accepted; a value write is the one change that fires (a new or deleted subkey does
+ * not), and a key carries one registration at a time. A registration is not tied to its thread, so
+ * REG_NOTIFY_THREAD_AGNOSTIC changes nothing. */
 #define REG_NOTIFY_CHANGE_NAME 0x0001u
 #define REG_NOTIFY_CHANGE_ATTRIBUTES 0x0002u
 #define REG_NOTIFY_CHANGE_LAST_SET 0x0004u
 #define REG_NOTIFY_CHANGE_SECURITY 0x0008u
+#define REG_LEGAL_CHANGE_FILTER 0x000Fu
+#define REG_NOTIFY_THREAD_AGNOSTIC 0x10000000u
+
+/* RegGetValue flags: which types the caller accepts, and what to do with the data. */
+#define RRF_RT_REG_NONE 0x00000001u
+#define RRF_RT_REG_SZ 0x00000002u
+#define RRF_RT_REG_EXPAND_SZ 0x00000004u
+#define RRF_RT_REG_BINARY 0x00000008u
+#define RRF_RT_REG_DWORD 0x00000010u
+#define RRF_RT_REG_MULTI_SZ 0x00000020u
+#define RRF_RT_REG_QWORD 0x00000040u
+#define RRF_RT_DWORD (RRF_RT_REG_BINARY | RRF_RT_REG_DWORD)
+#define RRF_RT_QWORD (RRF_RT_REG_BINARY | RRF_RT_REG_QWORD)
+#define RRF_RT_ANY 0x0000FFFFu
+#define RRF_SUBKEY_WOW6464KEY 0x00010000u
+#define RRF_SUBKEY_WOW6432KEY 0x00020000u
+#define RRF_WOW64_MASK 0x00030000u
+#define RRF_NOEXPAND 0x10000000u
+#define RRF_ZEROONFAILURE 0x20000000u
 
 /* Limits the daemon's records impose; longer arguments are refused before anything is sent. */
 #define KSTNT_MAX_OBJECT_NAME 64 /* bytes of an event, mutex or semaphore name */
@@ -169,68 +325,313 @@ typedef struct _FILETIME {
 #define KSTNT_MAX_VALUE_DATA 508 /* bytes of one value */
 #define KSTNT_MAX_PATH 4095      /* bytes of a key's full path on the daemon's disk */
 
-/* Synchronisation objects. */
+/* Synchronisation objects. A W function's name travels as UTF-8: the 64-byte limit is of that form. */
 KSTNT_API HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
                                      LPCSTR lpName);
+KSTNT_API HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                                     LPCWSTR lpName);
+KSTNT_API HANDLE WINAPI CreateEventExA(LPSECURITY_ATTRIBUTES lpEventAttributes, LPCSTR lpName, DWORD dwFlags,
+                                       DWORD dwDesiredAccess);
+KSTNT_API HANDLE WINAPI CreateEventExW(LPSECURITY_ATTRIBUTES lpEventAttributes, LPCWSTR lpName, DWORD dwFlags,
+                                       DWORD dwDesiredAccess);
 KSTNT_API HANDLE WINAPI OpenEventA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
+KSTNT_API HANDLE WINAPI OpenEventW(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCWSTR lpName);
 KSTNT_API BOOL WINAPI   SetEvent(HANDLE hEvent);
 KSTNT_API BOOL WINAPI   ResetEvent(HANDLE hEvent);
+/* SetEvent and ResetEvent in one write, which the daemon handles back to back: the waiters parked on
+ * the event when it arrives are released (all of them, or one for an auto-reset event) and the event
+ * is left non-signalled. A wait still on its way to the daemon, or being cancelled after its time-out,
+ * misses the pulse. */
+KSTNT_API BOOL WINAPI   PulseEvent(HANDLE hEvent);
 KSTNT_API HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName);
+KSTNT_API HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCWSTR lpName);
+KSTNT_API HANDLE WINAPI CreateMutexExA(LPSECURITY_ATTRIBUTES lpMutexAttributes, LPCSTR lpName, DWORD dwFlags,
+                                       DWORD dwDesiredAccess);
+KSTNT_API HANDLE WINAPI CreateMutexExW(LPSECURITY_ATTRIBUTES lpMutexAttributes, LPCWSTR lpName, DWORD dwFlags,
+                                       DWORD dwDesiredAccess);
 KSTNT_API HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
+KSTNT_API HANDLE WINAPI OpenMutexW(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCWSTR lpName);
 KSTNT_API BOOL WINAPI   ReleaseMutex(HANDLE hMutex);
 KSTNT_API HANDLE WINAPI CreateSemaphoreA(LPSECURITY_ATTRIBUTES lpSemaphoreAttributes, LONG lInitialCount,
                                          LONG lMaximumCount, LPCSTR lpName);
+KSTNT_API HANDLE WINAPI CreateSemaphoreW(LPSECURITY_ATTRIBUTES lpSemaphoreAttributes, LONG lInitialCount,
+                                         LONG lMaximumCount, LPCWSTR lpName);
+KSTNT_API HANDLE WINAPI CreateSemaphoreExA(LPSECURITY_ATTRIBUTES lpSemaphoreAttributes, LONG lInitialCount,
+                                           LONG lMaximumCount, LPCSTR lpName, DWORD dwFlags, DWORD dwDesiredAccess);
+KSTNT_API HANDLE WINAPI CreateSemaphoreExW(LPSECURITY_ATTRIBUTES lpSemaphoreAttributes, LONG lInitialCount,
+                                           LONG lMaximumCount, LPCWSTR lpName, DWORD dwFlags, DWORD dwDesiredAccess);
 KSTNT_API HANDLE WINAPI OpenSemaphoreA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
+KSTNT_API HANDLE WINAPI OpenSemaphoreW(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCWSTR lpName);
 KSTNT_API BOOL WINAPI   ReleaseSemaphore(HANDLE hSemaphore, LONG lReleaseCount, LPLONG lpPreviousCount);
 KSTNT_API BOOL WINAPI   CloseHandle(HANDLE hObject);
-KSTNT_API DWORD WINAPI  WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
-KSTNT_API DWORD WINAPI  WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll,
-                                               DWORD dwMilliseconds);
-KSTNT_API DWORD WINAPI  GetLastError(void);
-KSTNT_API void WINAPI   SetLastError(DWORD dwErrCode);
+/* Waits are never alertable: bAlertable is accepted and WAIT_IO_COMPLETION never returned. */
+KSTNT_API DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+KSTNT_API DWORD WINAPI WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL bAlertable);
+KSTNT_API DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll,
+                                              DWORD dwMilliseconds);
+KSTNT_API DWORD WINAPI WaitForMultipleObjectsEx(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll,
+                                                DWORD dwMilliseconds, BOOL bAlertable);
+/* The signal (SetEvent, ReleaseMutex or ReleaseSemaphore by one, by the kind of object this process
+ * created or opened) and the wait go out in one write and the daemon handles them back to back, so
+ * no other client's call comes between them. A failed signal returns WAIT_FAILED; the wait sent with
+ * it is then cancelled, and if it had already been satisfied what it took is given back. */
+KSTNT_API DWORD WINAPI SignalObjectAndWait(HANDLE hObjectToSignal, HANDLE hObjectToWaitOn, DWORD dwMilliseconds,
+                                           BOOL bAlertable);
+KSTNT_API DWORD WINAPI GetLastError(void);
+KSTNT_API void WINAPI  SetLastError(DWORD dwErrCode);
 
-/* Registry. */
-KSTNT_API LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
-KSTNT_API LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
-                                      REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes,
-                                      PHKEY phkResult, LPDWORD lpdwDisposition);
+/* Threads. A thread handle is an unnamed manual-reset event of the daemon that the library sets when
+ * the thread ends (returns or calls ExitThread), so it can be waited for with the other objects, in
+ * any and all waits. CloseHandle closes it; the thread runs on regardless. */
+KSTNT_API HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                                     LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags,
+                                     LPDWORD lpThreadId);
+KSTNT_API void WINAPI   ExitThread(DWORD dwExitCode) KSTNT_NORETURN;
+KSTNT_API BOOL WINAPI   GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
+KSTNT_API DWORD WINAPI  GetCurrentThreadId(void);
+KSTNT_API void WINAPI   Sleep(DWORD dwMilliseconds);
+KSTNT_API DWORD WINAPI  SleepEx(DWORD dwMilliseconds, BOOL bAlertable);
+
+/* Registry. The W functions carry names and REG_SZ, REG_EXPAND_SZ and REG_MULTI_SZ data as UTF-8 on
+ * the wire and every other type byte for byte, so an A and a W call see the same value; sizes are the
+ * caller's bytes (characters for names), as NT counts them. The limits below are of the UTF-8 form;
+ * text that has none (an unpaired surrogate) is refused with ERROR_NO_UNICODE_TRANSLATION. */
+#define KSTNT_REG_AW(ret, name, params_a, params_w)                                                                    \
+    KSTNT_API ret WINAPI name##A params_a;                                                                             \
+    KSTNT_API ret WINAPI name##W params_w
+KSTNT_REG_AW(LONG, RegOpenKeyEx, (HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult),
+             (HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult));
+KSTNT_REG_AW(LONG, RegOpenKey, (HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult),
+             (HKEY hKey, LPCWSTR lpSubKey, PHKEY phkResult));
+KSTNT_REG_AW(LONG, RegCreateKeyEx,
+             (HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions, REGSAM samDesired,
+              const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult, LPDWORD lpdwDisposition),
+             (HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions, REGSAM samDesired,
+              const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult, LPDWORD lpdwDisposition));
+KSTNT_REG_AW(LONG, RegCreateKey, (HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult),
+             (HKEY hKey, LPCWSTR lpSubKey, PHKEY phkResult));
 KSTNT_API LONG WINAPI RegCloseKey(HKEY hKey);
 KSTNT_API LONG WINAPI RegFlushKey(HKEY hKey);
-KSTNT_API LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
-KSTNT_API LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
-KSTNT_API LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE *lpData,
-                                     DWORD cbData);
-KSTNT_API LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
-                                       LPDWORD lpcbData);
-KSTNT_API LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
-                                    LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime);
-KSTNT_API LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
-                                    LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
-KSTNT_API LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
-                                       LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
-                                       LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
-                                       LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime);
+KSTNT_REG_AW(LONG, RegDeleteKey, (HKEY hKey, LPCSTR lpSubKey), (HKEY hKey, LPCWSTR lpSubKey));
+KSTNT_REG_AW(LONG, RegDeleteKeyEx, (HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, DWORD Reserved),
+             (HKEY hKey, LPCWSTR lpSubKey, REGSAM samDesired, DWORD Reserved));
+/* Removes the subkey's subkeys and values and then the subkey; with a NULL subkey, the key's own
+ * subkeys and values, keeping the key. */
+KSTNT_REG_AW(LONG, RegDeleteTree, (HKEY hKey, LPCSTR lpSubKey), (HKEY hKey, LPCWSTR lpSubKey));
+/* Copies the values and subkeys of hKeySrc\lpSubKey into hKeyDest. */
+KSTNT_REG_AW(LONG, RegCopyTree, (HKEY hKeySrc, LPCSTR lpSubKey, HKEY hKeyDest),
+             (HKEY hKeySrc, LPCWSTR lpSubKey, HKEY hKeyDest));
+KSTNT_REG_AW(LONG, RegDeleteValue, (HKEY hKey, LPCSTR lpValueName), (HKEY hKey, LPCWSTR lpValueName));
+KSTNT_REG_AW(LONG, RegSetValueEx,
+             (HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE *lpData, DWORD cbData),
+             (HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE *lpData, DWORD cbData));
+KSTNT_REG_AW(LONG, RegSetKeyValue,
+             (HKEY hKey, LPCSTR lpSubKey, LPCSTR lpValueName, DWORD dwType, LPCVOID lpData, DWORD cbData),
+             (HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpValueName, DWORD dwType, LPCVOID lpData, DWORD cbData));
+KSTNT_REG_AW(LONG, RegQueryValueEx,
+             (HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData),
+             (HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData));
+/* As NT: lpSubKey may be NULL; RRF_RT_* select the types accepted (else ERROR_UNSUPPORTED_TYPE);
+ * strings come back terminated; REG_EXPAND_SZ is expanded from the environment (%NAME%) unless
+ * RRF_NOEXPAND; RRF_ZEROONFAILURE clears the buffer when the call fails. */
+KSTNT_REG_AW(LONG, RegGetValue,
+             (HKEY hkey, LPCSTR lpSubKey, LPCSTR lpValue, DWORD dwFlags, LPDWORD pdwType, PVOID pvData,
+              LPDWORD pcbData),
+             (HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags, LPDWORD pdwType, PVOID pvData,
+              LPDWORD pcbData));
+/* The legacy pair: the unnamed REG_SZ value of a subkey. */
+KSTNT_REG_AW(LONG, RegQueryValue, (HKEY hKey, LPCSTR lpSubKey, LPSTR lpData, PLONG lpcbData),
+             (HKEY hKey, LPCWSTR lpSubKey, LPWSTR lpData, PLONG lpcbData));
+KSTNT_REG_AW(LONG, RegSetValue, (HKEY hKey, LPCSTR lpSubKey, DWORD dwType, LPCSTR lpData, DWORD cbData),
+             (HKEY hKey, LPCWSTR lpSubKey, DWORD dwType, LPCWSTR lpData, DWORD cbData));
+/* Names come back as the daemon stores them: in upper case. */
+KSTNT_REG_AW(LONG, RegEnumKeyEx,
+             (HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPSTR lpClass,
+              LPDWORD lpcchClass, PFILETIME lpftLastWriteTime),
+             (HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPWSTR lpClass,
+              LPDWORD lpcchClass, PFILETIME lpftLastWriteTime));
+KSTNT_REG_AW(LONG, RegEnumKey, (HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName),
+             (HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD cchName));
+KSTNT_REG_AW(LONG, RegEnumValue,
+             (HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved, LPDWORD lpType,
+              LPBYTE lpData, LPDWORD lpcbData),
+             (HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved, LPDWORD lpType,
+              LPBYTE lpData, LPDWORD lpcbData));
+/* The W form's maxima are upper bounds: name lengths in UTF-8 bytes, data sizes as if every byte of
+ * string data were a character of its own. */
+KSTNT_REG_AW(LONG, RegQueryInfoKey,
+             (HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,
+              LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen,
+              LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime),
+             (HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,
+              LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen,
+              LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime));
 KSTNT_API LONG WINAPI RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFilter, HANDLE hEvent,
                                               BOOL fAsynchronous);
+#undef KSTNT_REG_AW
 
-/* The names NT programs write. A C++ file that also uses other classes with these member names may
- * define KSTNT_NO_NAME_MACROS and call the suffixed functions. */
+/* Wide text printed as NT prints it: in a format of these, %s and %c take wide text and %S and %C
+ * narrow text (the C library's wprintf reads them the other way round). The output is UTF-8 on a
+ * byte stream, whatever the locale. */
+KSTNT_API int kstnt_wprintf(const wchar_t *format, ...);
+KSTNT_API int kstnt_fwprintf(FILE *stream, const wchar_t *format, ...);
+KSTNT_API int kstnt_swprintf(wchar_t *buffer, size_t count, const wchar_t *format, ...);
+/* Runs a wide main with the command line converted from UTF-8 (what wmain and _tmain expand to). */
+KSTNT_API int kstnt_run_wmain(int argc, char **argv, int (*wide_main)(int, wchar_t **));
+
+/* wmain, and _tmain in a _UNICODE build: Linux starts programs at main, so the macro defines a main that
+ * converts the arguments and calls the program's own function. Write it as
+ * `int _tmain(int argc, _TCHAR *argv[])`. */
+#ifndef KSTNT_NO_WMAIN
+#define wmain(...)                                                                                                     \
+    kstnt_wmain(__VA_ARGS__);                                                                                          \
+    int main(int kstnt_argc, char **kstnt_argv)                                                                        \
+    {                                                                                                                  \
+        return kstnt_run_wmain(kstnt_argc, kstnt_argv, (int (*)(int, wchar_t **))kstnt_wmain);                         \
+    }                                                                                                                  \
+    int kstnt_wmain(__VA_ARGS__)
+#endif
+
+/* The C runtime's TCHAR names, chosen by _UNICODE. */
+#ifdef _UNICODE
+typedef wchar_t _TCHAR;
+typedef wchar_t _TSCHAR;
+typedef wchar_t _TUCHAR;
+typedef wint_t  _TINT;
+#define __T(s) L##s
+#define _TEOF WEOF
+#define _tmain wmain
+#define _tprintf kstnt_wprintf
+#define _ftprintf kstnt_fwprintf
+#define _stprintf_s kstnt_swprintf
+#define _sntprintf kstnt_swprintf
+#define _tcslen wcslen
+#define _tcsnlen wcsnlen
+#define _tcscpy wcscpy
+#define _tcsncpy wcsncpy
+#define _tcscat wcscat
+#define _tcsncat wcsncat
+#define _tcscmp wcscmp
+#define _tcsncmp wcsncmp
+#define _tcsicmp wcscasecmp
+#define _tcsnicmp wcsncasecmp
+#define _tcschr wcschr
+#define _tcsrchr wcsrchr
+#define _tcsstr wcsstr
+#define _tcsspn wcsspn
+#define _tcscspn wcscspn
+#define _tcsdup wcsdup
+#define _tcstol wcstol
+#define _tcstoul wcstoul
+#define _tcstoi64 wcstoll
+#define _tcstod wcstod
+#define _ttoi(s) ((int)wcstol((s), NULL, 10))
+#define _ttol(s) wcstol((s), NULL, 10)
+#define _fgetts fgetws
+#define _fputts fputws
+#define _istspace iswspace
+#define _istdigit iswdigit
+#define _istalpha iswalpha
+#define _totupper towupper
+#define _totlower towlower
+#else
+typedef char          _TCHAR;
+typedef signed char   _TSCHAR;
+typedef unsigned char _TUCHAR;
+typedef int           _TINT;
+#define __T(s) s
+#define _TEOF EOF
+#define _tmain main
+#define _tprintf printf
+#define _ftprintf fprintf
+#define _stprintf_s snprintf
+#define _sntprintf snprintf
+#define _tcslen strlen
+#define _tcsnlen strnlen
+#define _tcscpy strcpy
+#define _tcsncpy strncpy
+#define _tcscat strcat
+#define _tcsncat strncat
+#define _tcscmp strcmp
+#define _tcsncmp strncmp
+#define _tcsicmp strcasecmp
+#define _tcsnicmp strncasecmp
+#define _tcschr strchr
+#define _tcsrchr strrchr
+#define _tcsstr strstr
+#define _tcsspn strspn
+#define _tcscspn strcspn
+#define _tcsdup strdup
+#define _tcstol strtol
+#define _tcstoul strtoul
+#define _tcstoi64 strtoll
+#define _tcstod strtod
+#define _ttoi atoi
+#define _ttol atol
+#define _fgetts fgets
+#define _fputts fputs
+#define _istspace isspace
+#define _istdigit isdigit
+#define _istalpha isalpha
+#define _totupper toupper
+#define _totlower tolower
+#endif
+#define _T(s) __T(s)
+#define _TEXT(s) __T(s)
+
+/* The C library under the names windows.h gives it. */
+#define ZeroMemory(dest, size) memset((dest), 0, (size))
+#define FillMemory(dest, size, fill) memset((dest), (fill), (size))
+#define CopyMemory(dest, src, size) memcpy((dest), (src), (size))
+#define MoveMemory(dest, src, size) memmove((dest), (src), (size))
+#define ARRAYSIZE(a) (sizeof(a) / sizeof((a)[0]))
+#define _countof(a) ARRAYSIZE(a)
+#define lstrlenA strlen
+#define lstrlenW wcslen
+#define lstrcpyA strcpy
+#define lstrcpyW wcscpy
+#define lstrcatA strcat
+#define lstrcatW wcscat
+#define lstrcmpA strcmp
+#define lstrcmpW wcscmp
 #ifndef KSTNT_NO_NAME_MACROS
-#define CreateEvent CreateEventA
-#define OpenEvent OpenEventA
-#define CreateMutex CreateMutexA
-#define OpenMutex OpenMutexA
-#define CreateSemaphore CreateSemaphoreA
-#define OpenSemaphore OpenSemaphoreA
-#define RegOpenKeyEx RegOpenKeyExA
-#define RegCreateKeyEx RegCreateKeyExA
-#define RegDeleteKey RegDeleteKeyA
-#define RegDeleteValue RegDeleteValueA
-#define RegSetValueEx RegSetValueExA
-#define RegQueryValueEx RegQueryValueExA
-#define RegEnumKeyEx RegEnumKeyExA
-#define RegEnumValue RegEnumValueA
-#define RegQueryInfoKey RegQueryInfoKeyA
+#define lstrlen KSTNT_TNAME(lstrlen)
+#define lstrcpy KSTNT_TNAME(lstrcpy)
+#define lstrcat KSTNT_TNAME(lstrcat)
+#define lstrcmp KSTNT_TNAME(lstrcmp)
+#endif
+
+/* The names NT programs write, the W or A function as UNICODE chooses. A C++ file that also uses other
+ * classes with these member names may define KSTNT_NO_NAME_MACROS and call the suffixed functions. */
+#ifndef KSTNT_NO_NAME_MACROS
+#define CreateEvent KSTNT_TNAME(CreateEvent)
+#define CreateEventEx KSTNT_TNAME(CreateEventEx)
+#define OpenEvent KSTNT_TNAME(OpenEvent)
+#define CreateMutex KSTNT_TNAME(CreateMutex)
+#define CreateMutexEx KSTNT_TNAME(CreateMutexEx)
+#define OpenMutex KSTNT_TNAME(OpenMutex)
+#define CreateSemaphore KSTNT_TNAME(CreateSemaphore)
+#define CreateSemaphoreEx KSTNT_TNAME(CreateSemaphoreEx)
+#define OpenSemaphore KSTNT_TNAME(OpenSemaphore)
+#define RegOpenKeyEx KSTNT_TNAME(RegOpenKeyEx)
+#define RegOpenKey KSTNT_TNAME(RegOpenKey)
+#define RegCreateKeyEx KSTNT_TNAME(RegCreateKeyEx)
+#define RegCreateKey KSTNT_TNAME(RegCreateKey)
+#define RegDeleteKey KSTNT_TNAME(RegDeleteKey)
+#define RegDeleteKeyEx KSTNT_TNAME(RegDeleteKeyEx)
+#define RegDeleteTree KSTNT_TNAME(RegDeleteTree)
+#define RegCopyTree KSTNT_TNAME(RegCopyTree)
+#define RegDeleteValue KSTNT_TNAME(RegDeleteValue)
+#define RegSetValueEx KSTNT_TNAME(RegSetValueEx)
+#define RegSetKeyValue KSTNT_TNAME(RegSetKeyValue)
+#define RegQueryValueEx KSTNT_TNAME(RegQueryValueEx)
+#define RegGetValue KSTNT_TNAME(RegGetValue)
+#define RegQueryValue KSTNT_TNAME(RegQueryValue)
+#define RegSetValue KSTNT_TNAME(RegSetValue)
+#define RegEnumKeyEx KSTNT_TNAME(RegEnumKeyEx)
+#define RegEnumKey KSTNT_TNAME(RegEnumKey)
+#define RegEnumValue KSTNT_TNAME(RegEnumValue)
+#define RegQueryInfoKey KSTNT_TNAME(RegQueryInfoKey)
 #endif
 
 #ifdef __cplusplus

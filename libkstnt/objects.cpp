@@ -10,7 +10,11 @@
 //   time-out, cancel found it  -> reply 0 under the cancel's xid, then the cancel's: WAIT_TIMEOUT
 //   time-out, signal crossed   -> the wait's result under its own xid, then the cancel's: that result
 // A time-out of 0 sends the wait and the cancel in one write; INFINITE sends no cancel at all.
-#include "libkstnt/session.h"
+// SignalObjectAndWait puts its signal in front of the wait in that write, and a failed signal cancels
+// the wait at once.
+#include "libkstnt/objects.h"
+
+#include "libkstnt/chars.h"
 
 #include <array>
 #include <cstring>
@@ -37,6 +41,25 @@ bool NameFits(LPCSTR name)
     return false;
 }
 
+// The procedures that create and open each kind of named object.
+struct KindProcs {
+    uint32_t create;  // Create*
+    uint32_t open;    // Open*
+};
+constexpr KindProcs ProcsOf(Kind kind)
+{
+    switch (kind) {
+    case Kind::Mutex:
+        return {kst::proc::kCreateMutex, kst::proc::kOpenMutex};
+    case Kind::Semaphore:
+        return {kst::proc::kCreateSemaphore, kst::proc::kOpenSemaphore};
+    case Kind::Event:
+    case Kind::Thread:
+        break;
+    }
+    return {kst::proc::kCreateEvent, kst::proc::kOpenEvent};
+}
+
 // The handle in a Create or Open reply, or NULL with the last error set.
 HANDLE HandleFrom(std::optional<uint64_t> word, Subject subject, DWORD error_on_success)
 {
@@ -52,26 +75,93 @@ HANDLE HandleFrom(std::optional<uint64_t> word, Subject subject, DWORD error_on_
 // Create for a named object first tries to open it, because NT reports an existing object with
 // ERROR_ALREADY_EXISTS and programs test for it (one instance only); the daemon's create finds an
 // existing object silently. Both paths take one reference, so the handle is closed once either way.
-HANDLE Create(uint32_t create_proc, uint32_t open_proc, uint64_t arg1, uint64_t arg2, LPCSTR name)
+HANDLE Create(Kind kind, uint64_t arg1, uint64_t arg2, LPCSTR name)
 {
     if (!NameFits(name)) return nullptr;
+    HANDLE made = nullptr;
     if (name && *name) {
-        const auto opened = CallWord(open_proc, kst::EncodeString(name));
+        const auto opened = CallWord(ProcsOf(kind).open, kst::EncodeString(name));
         if (!opened) return nullptr;
-        if (IsIdentity(*opened)) return HandleFrom(opened, Subject::Name, ERROR_ALREADY_EXISTS);
+        if (IsIdentity(*opened)) made = HandleFrom(opened, Subject::Name, ERROR_ALREADY_EXISTS);
     }
-    return HandleFrom(CallWord(create_proc, kst::EncodeCreate(arg1, arg2, name ? name : "")), Subject::Name,
-                      ERROR_SUCCESS);
+    if (!made)
+        made = HandleFrom(CallWord(ProcsOf(kind).create, kst::EncodeCreate(arg1, arg2, name ? name : "")),
+                          Subject::Name, ERROR_SUCCESS);
+    if (made) ObjectOpened(Word(made), kind);
+    return made;
 }
 
-HANDLE Open(uint32_t proc, LPCSTR name)
+HANDLE Open(Kind kind, LPCSTR name)
 {
     if (!name) {
         SetError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     if (!NameFits(name)) return nullptr;
-    return HandleFrom(CallWord(proc, kst::EncodeString(name)), Subject::Name, ERROR_SUCCESS);
+    HANDLE opened = HandleFrom(CallWord(ProcsOf(kind).open, kst::EncodeString(name)), Subject::Name, ERROR_SUCCESS);
+    if (opened) ObjectOpened(Word(opened), kind);
+    return opened;
+}
+
+// A caller's object name as the daemon's bytes, and the pointer Create and Open take (NULL stays
+// NULL); nullptr with the last error set when wide text has no UTF-8 form.
+template <class C> struct ObjectName {
+    explicit ObjectName(const C *name) : given(name)
+    {
+        if (const LONG rc = In(name, bytes)) {
+            SetError(static_cast<DWORD>(rc));
+            failed = true;
+        }
+    }
+    [[nodiscard]] LPCSTR get() const { return given ? bytes.c_str() : nullptr; }
+
+    const C    *given;           // as the caller passed it
+    std::string bytes;           // its UTF-8 form
+    bool        failed = false;  // it has none
+};
+
+template <class C> HANDLE CreateEventT(BOOL bManualReset, BOOL bInitialState, const C *lpName)
+{
+    return Guard<HANDLE>(nullptr, [&]() -> HANDLE {
+        const ObjectName name(lpName);
+        if (name.failed) return nullptr;
+        return Create(Kind::Event, bManualReset ? 1 : 0, bInitialState ? 1 : 0, name.get());
+    });
+}
+
+template <class C> HANDLE CreateMutexT(BOOL bInitialOwner, const C *lpName)
+{
+    return Guard<HANDLE>(nullptr, [&]() -> HANDLE {
+        const ObjectName name(lpName);
+        if (name.failed) return nullptr;
+        HANDLE mutex = Create(Kind::Mutex, 0, bInitialOwner ? 1 : 0, name.get());
+        // An existing mutex is opened, never taken over, as on NT.
+        if (mutex && bInitialOwner && GetLastError() == ERROR_SUCCESS) Acquired(Word(mutex));
+        return mutex;
+    });
+}
+
+template <class C> HANDLE CreateSemaphoreT(LONG lInitialCount, LONG lMaximumCount, const C *lpName)
+{
+    return Guard<HANDLE>(nullptr, [&]() -> HANDLE {
+        if (lInitialCount < 0 || lMaximumCount <= 0 || lInitialCount > lMaximumCount) {
+            SetError(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
+        const ObjectName name(lpName);
+        if (name.failed) return nullptr;
+        return Create(Kind::Semaphore, static_cast<uint64_t>(lInitialCount), static_cast<uint64_t>(lMaximumCount),
+                      name.get());
+    });
+}
+
+template <class C> HANDLE OpenT(Kind kind, const C *lpName)
+{
+    return Guard<HANDLE>(nullptr, [&]() -> HANDLE {
+        const ObjectName name(lpName);
+        if (name.failed) return nullptr;
+        return Open(kind, name.get());
+    });
 }
 
 // A call on one handle whose reply is the daemon's code.
@@ -105,43 +195,16 @@ DWORD WaitResult(uint64_t word, std::span<const uint64_t> handles, bool wait_all
     return WAIT_FAILED;
 }
 
-// A wait on one (single) or several objects with an NT time-out; see the top of the file.
-DWORD Wait(std::span<const uint64_t> handles, bool single, bool wait_all, DWORD ms)
+// The end of a wait whose cancel has been sent; see the top of the file.
+DWORD AfterCancel(kst::Connection &c, uint32_t wait_xid, std::span<const uint64_t> handles, bool wait_all)
 {
-    kst::Connection *c = Connection();
-    if (!c) return WAIT_FAILED;
-    const Bytes    args = single ? kst::EncodeWord(handles[0]) : kst::EncodeWait(handles.size(), wait_all, handles);
-    const Bytes    cancel_args = single ? args : kst::EncodeWait(handles.size(), 0, handles);
-    const uint32_t wait_proc = single ? kst::proc::kWaitSingle : kst::proc::kWaitMultiple;
-    const uint32_t cancel_proc = single ? kst::proc::kCancelWaitSingle : kst::proc::kCancelWaitMultiple;
-
-    const uint32_t wait_xid = c->NextXid();
-    kst::Reply     first;
-    if (ms == 0) {
-        const uint32_t cancel_xid = c->NextXid();
-        Bytes          both = kst::CallRecord(wait_xid, wait_proc, args);
-        const Bytes    cancel = kst::CallRecord(cancel_xid, cancel_proc, cancel_args);
-        both.insert(both.end(), cancel.begin(), cancel.end());
-        if (!SendFramed(*c, both)) return WAIT_FAILED;
-    } else {
-        if (!Send(*c, wait_proc, args, wait_xid)) return WAIT_FAILED;
-        const Got got = Receive(*c, ms, first);
-        if (got == Got::Failed) return WAIT_FAILED;
-        if (got == Got::Reply) {
-            if (first.xid == wait_xid && first.Word()) return WaitResult(*first.Word(), handles, wait_all);
-            SetError(ERROR_INVALID_DATA);  // a reply under a foreign xid: the connection is out of step
-            Drop();
-            return WAIT_FAILED;
-        }
-        if (!Send(*c, cancel_proc, cancel_args, c->NextXid())) return WAIT_FAILED;
-    }
     const uint32_t cancel_xid = wait_xid + 1;
     // Exactly two replies follow the cancel, and each comes within the I/O deadline: the daemon answers
     // the cancel at once. Losing track here would leave a reply for the next call to misread.
-    kst::Reply  second;
+    kst::Reply  first, second;
     const DWORD io = static_cast<DWORD>(IoTimeoutMs());
     for (kst::Reply *r : {&first, &second}) {
-        const Got got = Receive(*c, io, *r);
+        const Got got = Receive(c, io, *r);
         if (got == Got::Failed) return WAIT_FAILED;
         if (got == Got::TimedOut) {
             SetError(ERROR_TIMEOUT);
@@ -163,7 +226,167 @@ DWORD Wait(std::span<const uint64_t> handles, bool single, bool wait_all, DWORD 
     return WaitResult(*word, handles, wait_all);
 }
 
+// A signal sent in the same write just before a wait, and what became of it.
+struct Prelude {
+    uint32_t proc;                   // SetEvent, ReleaseMutex or ReleaseSemaphore
+    Bytes    args;                   // its arguments
+    uint64_t mutex = 0;              // the mutex it releases, whose ownership ends when it succeeds
+    DWORD    error = ERROR_SUCCESS;  // its NT code once answered
+};
+
+// A wait on one (single) or several objects with an NT time-out; see the top of the file.
+DWORD Wait(std::span<const uint64_t> handles, bool single, bool wait_all, DWORD ms, Prelude *prelude = nullptr)
+{
+    kst::Connection *c = Connection();
+    if (!c) return WAIT_FAILED;
+    const Bytes    args = single ? kst::EncodeWord(handles[0]) : kst::EncodeWait(handles.size(), wait_all, handles);
+    const Bytes    cancel_args = single ? args : kst::EncodeWait(handles.size(), 0, handles);
+    const uint32_t wait_proc = single ? kst::proc::kWaitSingle : kst::proc::kWaitMultiple;
+    const uint32_t cancel_proc = single ? kst::proc::kCancelWaitSingle : kst::proc::kCancelWaitMultiple;
+
+    Bytes          out;
+    const uint32_t prelude_xid = prelude ? c->NextXid() : 0;
+    if (prelude) out = kst::CallRecord(prelude_xid, prelude->proc, prelude->args);
+    const uint32_t wait_xid = c->NextXid();
+    const auto     append = [&out](const Bytes &record) { out.insert(out.end(), record.begin(), record.end()); };
+    append(kst::CallRecord(wait_xid, wait_proc, args));
+    bool cancelled = ms == 0;
+    if (cancelled) append(kst::CallRecord(c->NextXid(), cancel_proc, cancel_args));
+    if (!SendFramed(*c, out)) return WAIT_FAILED;
+    if (prelude) {
+        const auto word = ReadWord(*c, prelude_xid);
+        if (!word) return WAIT_FAILED;
+        prelude->error = Translate(*word, Subject::Handle);
+        if (*word == 0 && prelude->mutex) Released(prelude->mutex);
+        if (*word != 0 && !cancelled) {
+            if (!Send(*c, cancel_proc, cancel_args, c->NextXid())) return WAIT_FAILED;
+            cancelled = true;
+        }
+    }
+    if (!cancelled) {
+        kst::Reply first;
+        const Got  got = Receive(*c, ms, first);
+        if (got == Got::Failed) return WAIT_FAILED;
+        if (got == Got::Reply) {
+            if (first.xid == wait_xid && first.Word()) return WaitResult(*first.Word(), handles, wait_all);
+            SetError(ERROR_INVALID_DATA);  // a reply under a foreign xid: the connection is out of step
+            Drop();
+            return WAIT_FAILED;
+        }
+        if (!Send(*c, cancel_proc, cancel_args, c->NextXid())) return WAIT_FAILED;
+    }
+    return AfterCancel(*c, wait_xid, handles, wait_all);
+}
+
+// Undoes what a wait took from an object: a mutex is released, a semaphore count and an event's
+// signal are put back (setting a manual-reset event that satisfied a wait changes nothing).
+void GiveBack(uint64_t handle)
+{
+    switch (KindOf(handle).value_or(Kind::Thread)) {
+    case Kind::Mutex:
+        ReleaseMutex(Handle(handle));
+        break;
+    case Kind::Semaphore:
+        ReleaseSemaphore(Handle(handle), 1, nullptr);
+        break;
+    case Kind::Event:
+        SetEvent(Handle(handle));
+        break;
+    case Kind::Thread:
+        break;  // set for good
+    }
+}
+
+DWORD SignalAndWait(HANDLE hObjectToSignal, HANDLE hObjectToWaitOn, DWORD ms)
+{
+    const auto kind = hObjectToSignal ? KindOf(Word(hObjectToSignal)) : std::nullopt;
+    if (!hObjectToWaitOn || !kind || *kind == Kind::Thread) {
+        SetError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    const uint64_t signal = Word(hObjectToSignal), wait = Word(hObjectToWaitOn);
+    // A mutex owned more than once gives one level back here: only the wait goes out.
+    if (*kind == Kind::Mutex && ReleaseNested(signal)) return Wait({&wait, 1}, true, false, ms);
+    Prelude prelude{.proc = kst::proc::kSetEvent, .args = kst::EncodeWord(signal)};
+    if (*kind == Kind::Mutex) {
+        prelude.proc = kst::proc::kReleaseMutex;
+        prelude.mutex = signal;
+    } else if (*kind == Kind::Semaphore) {
+        prelude.proc = kst::proc::kReleaseSemaphore;
+        prelude.args = kst::EncodeWords5({.arg1 = signal, .arg2 = 1});
+    }
+    const DWORD result = Wait({&wait, 1}, true, false, ms, &prelude);
+    if (result == WAIT_FAILED || prelude.error == ERROR_SUCCESS) return result;
+    if (result == WAIT_OBJECT_0) GiveBack(wait);
+    SetError(prelude.error);
+    return WAIT_FAILED;
+}
+
+DWORD WaitMany(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll, DWORD dwMilliseconds)
+{
+    if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || !lpHandles) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    std::array<uint64_t, MAXIMUM_WAIT_OBJECTS> handles{};
+    for (DWORD i = 0; i < nCount; ++i) {
+        handles[i] = Word(lpHandles[i]);
+        if (handles[i] == 0) {
+            SetError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        // NT refuses a handle listed twice in a wait for all; the daemon would consume it twice.
+        for (DWORD j = 0; bWaitAll && j < i; ++j)
+            if (handles[j] == handles[i]) {
+                SetError(ERROR_INVALID_PARAMETER);
+                return WAIT_FAILED;
+            }
+    }
+    return Wait({handles.data(), nCount}, false, bWaitAll != FALSE, dwMilliseconds);
+}
+
+DWORD WaitOne(HANDLE hHandle, DWORD dwMilliseconds)
+{
+    if (!hHandle) {
+        SetError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    const uint64_t handle = Word(hHandle);
+    return Wait({&handle, 1}, true, false, dwMilliseconds);
+}
+
+// SetEvent and ResetEvent are for events: a thread's handle is set by its end alone.
+BOOL OnEvent(uint32_t proc, HANDLE hEvent)
+{
+    if (hEvent && KindOf(Word(hEvent)) == Kind::Thread) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return OnHandle(proc, hEvent, kst::EncodeWord(Word(hEvent)));
+}
+
 }  // namespace
+
+HANDLE NewThreadEvent()
+{
+    HANDLE event =
+        HandleFrom(CallWord(kst::proc::kCreateEvent, kst::EncodeCreate(1, 0, "")), Subject::Name, ERROR_SUCCESS);
+    if (event) ObjectOpened(Word(event), Kind::Thread);
+    return event;
+}
+
+BOOL SetThreadEvent(HANDLE hThread)
+{
+    return OnHandle(kst::proc::kSetEvent, hThread, kst::EncodeWord(Word(hThread)));
+}
+
+BOOL CloseObject(HANDLE hObject)
+{
+    const BOOL closed = OnHandle(kst::proc::kCloseHandle, hObject, kst::EncodeWord(Word(hObject)));
+    if (closed) ObjectClosed(Word(hObject));
+    return closed;
+}
+
 }  // namespace kstnt
 
 using namespace kstnt;
@@ -172,46 +395,82 @@ extern "C" {
 
 KSTNT_API HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName)
 {
-    return Guard<HANDLE>(nullptr, [&] {
-        return Create(kst::proc::kCreateEvent, kst::proc::kOpenEvent, bManualReset ? 1 : 0, bInitialState ? 1 : 0,
-                      lpName);
-    });
+    return CreateEventT(bManualReset, bInitialState, lpName);
+}
+KSTNT_API HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName)
+{
+    return CreateEventT(bManualReset, bInitialState, lpName);
+}
+
+KSTNT_API HANDLE WINAPI CreateEventExA(LPSECURITY_ATTRIBUTES, LPCSTR lpName, DWORD dwFlags, DWORD)
+{
+    return CreateEventT(dwFlags & CREATE_EVENT_MANUAL_RESET, dwFlags & CREATE_EVENT_INITIAL_SET, lpName);
+}
+KSTNT_API HANDLE WINAPI CreateEventExW(LPSECURITY_ATTRIBUTES, LPCWSTR lpName, DWORD dwFlags, DWORD)
+{
+    return CreateEventT(dwFlags & CREATE_EVENT_MANUAL_RESET, dwFlags & CREATE_EVENT_INITIAL_SET, lpName);
 }
 
 KSTNT_API HANDLE WINAPI OpenEventA(DWORD, BOOL, LPCSTR lpName)
 {
-    return Guard<HANDLE>(nullptr, [&] { return Open(kst::proc::kOpenEvent, lpName); });
+    return OpenT(Kind::Event, lpName);
+}
+KSTNT_API HANDLE WINAPI OpenEventW(DWORD, BOOL, LPCWSTR lpName)
+{
+    return OpenT(Kind::Event, lpName);
 }
 
 KSTNT_API BOOL WINAPI SetEvent(HANDLE hEvent)
 {
-    return Guard<BOOL>(FALSE, [&] { return OnHandle(kst::proc::kSetEvent, hEvent, kst::EncodeWord(Word(hEvent))); });
+    return Guard<BOOL>(FALSE, [&] { return OnEvent(kst::proc::kSetEvent, hEvent); });
 }
 
 KSTNT_API BOOL WINAPI ResetEvent(HANDLE hEvent)
 {
-    return Guard<BOOL>(FALSE, [&] { return OnHandle(kst::proc::kResetEvent, hEvent, kst::EncodeWord(Word(hEvent))); });
+    return Guard<BOOL>(FALSE, [&] { return OnEvent(kst::proc::kResetEvent, hEvent); });
+}
+
+KSTNT_API BOOL WINAPI PulseEvent(HANDLE hEvent)
+{
+    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+        if (!hEvent || KindOf(Word(hEvent)) == Kind::Thread) {
+            SetError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        const Bytes args = kst::EncodeWord(Word(hEvent));
+        const auto  words = CallWordPair({kst::proc::kSetEvent, args}, {kst::proc::kResetEvent, args});
+        if (!words) return FALSE;
+        const uint64_t code = (*words)[0] ? (*words)[0] : (*words)[1];
+        SetError(Translate(code, Subject::Handle));
+        return code == 0;
+    });
 }
 
 KSTNT_API HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName)
 {
-    return Guard<HANDLE>(nullptr, [&] {
-        HANDLE mutex = Create(kst::proc::kCreateMutex, kst::proc::kOpenMutex, 0, bInitialOwner ? 1 : 0, lpName);
-        if (!mutex) return mutex;
-        MutexOpened(Word(mutex));
-        // An existing mutex is opened, never taken over, as on NT.
-        if (bInitialOwner && GetLastError() == ERROR_SUCCESS) Acquired(Word(mutex));
-        return mutex;
-    });
+    return CreateMutexT(bInitialOwner, lpName);
+}
+KSTNT_API HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCWSTR lpName)
+{
+    return CreateMutexT(bInitialOwner, lpName);
+}
+
+KSTNT_API HANDLE WINAPI CreateMutexExA(LPSECURITY_ATTRIBUTES, LPCSTR lpName, DWORD dwFlags, DWORD)
+{
+    return CreateMutexT(dwFlags & CREATE_MUTEX_INITIAL_OWNER, lpName);
+}
+KSTNT_API HANDLE WINAPI CreateMutexExW(LPSECURITY_ATTRIBUTES, LPCWSTR lpName, DWORD dwFlags, DWORD)
+{
+    return CreateMutexT(dwFlags & CREATE_MUTEX_INITIAL_OWNER, lpName);
 }
 
 KSTNT_API HANDLE WINAPI OpenMutexA(DWORD, BOOL, LPCSTR lpName)
 {
-    return Guard<HANDLE>(nullptr, [&] {
-        HANDLE mutex = Open(kst::proc::kOpenMutex, lpName);
-        if (mutex) MutexOpened(Word(mutex));
-        return mutex;
-    });
+    return OpenT(Kind::Mutex, lpName);
+}
+KSTNT_API HANDLE WINAPI OpenMutexW(DWORD, BOOL, LPCWSTR lpName)
+{
+    return OpenT(Kind::Mutex, lpName);
 }
 
 KSTNT_API BOOL WINAPI ReleaseMutex(HANDLE hMutex)
@@ -229,19 +488,31 @@ KSTNT_API BOOL WINAPI ReleaseMutex(HANDLE hMutex)
 
 KSTNT_API HANDLE WINAPI CreateSemaphoreA(LPSECURITY_ATTRIBUTES, LONG lInitialCount, LONG lMaximumCount, LPCSTR lpName)
 {
-    return Guard<HANDLE>(nullptr, [&]() -> HANDLE {
-        if (lInitialCount < 0 || lMaximumCount <= 0 || lInitialCount > lMaximumCount) {
-            SetError(ERROR_INVALID_PARAMETER);
-            return nullptr;
-        }
-        return Create(kst::proc::kCreateSemaphore, kst::proc::kOpenSemaphore, static_cast<uint64_t>(lInitialCount),
-                      static_cast<uint64_t>(lMaximumCount), lpName);
-    });
+    return CreateSemaphoreT(lInitialCount, lMaximumCount, lpName);
+}
+KSTNT_API HANDLE WINAPI CreateSemaphoreW(LPSECURITY_ATTRIBUTES, LONG lInitialCount, LONG lMaximumCount, LPCWSTR lpName)
+{
+    return CreateSemaphoreT(lInitialCount, lMaximumCount, lpName);
+}
+
+KSTNT_API HANDLE WINAPI CreateSemaphoreExA(LPSECURITY_ATTRIBUTES, LONG lInitialCount, LONG lMaximumCount, LPCSTR lpName,
+                                           DWORD, DWORD)
+{
+    return CreateSemaphoreT(lInitialCount, lMaximumCount, lpName);
+}
+KSTNT_API HANDLE WINAPI CreateSemaphoreExW(LPSECURITY_ATTRIBUTES, LONG lInitialCount, LONG lMaximumCount,
+                                           LPCWSTR lpName, DWORD, DWORD)
+{
+    return CreateSemaphoreT(lInitialCount, lMaximumCount, lpName);
 }
 
 KSTNT_API HANDLE WINAPI OpenSemaphoreA(DWORD, BOOL, LPCSTR lpName)
 {
-    return Guard<HANDLE>(nullptr, [&] { return Open(kst::proc::kOpenSemaphore, lpName); });
+    return OpenT(Kind::Semaphore, lpName);
+}
+KSTNT_API HANDLE WINAPI OpenSemaphoreW(DWORD, BOOL, LPCWSTR lpName)
+{
+    return OpenT(Kind::Semaphore, lpName);
 }
 
 // The daemon does not report the previous count: *lpPreviousCount is left as it is.
@@ -260,47 +531,35 @@ KSTNT_API BOOL WINAPI ReleaseSemaphore(HANDLE hSemaphore, LONG lReleaseCount, LP
 KSTNT_API BOOL WINAPI CloseHandle(HANDLE hObject)
 {
     return Guard<BOOL>(FALSE, [&] {
-        const BOOL closed = OnHandle(kst::proc::kCloseHandle, hObject, kst::EncodeWord(Word(hObject)));
-        if (closed) MutexClosed(Word(hObject));
-        return closed;
+        return hObject && KindOf(Word(hObject)) == Kind::Thread ? CloseThread(hObject) : CloseObject(hObject);
     });
 }
 
 KSTNT_API DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 {
-    return Guard<DWORD>(WAIT_FAILED, [&]() -> DWORD {
-        if (!hHandle) {
-            SetError(ERROR_INVALID_HANDLE);
-            return WAIT_FAILED;
-        }
-        const uint64_t handle = Word(hHandle);
-        return Wait({&handle, 1}, true, false, dwMilliseconds);
-    });
+    return Guard<DWORD>(WAIT_FAILED, [&] { return WaitOne(hHandle, dwMilliseconds); });
+}
+
+// No wait is alertable here: there are no asynchronous procedure calls to run.
+KSTNT_API DWORD WINAPI WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL)
+{
+    return Guard<DWORD>(WAIT_FAILED, [&] { return WaitOne(hHandle, dwMilliseconds); });
 }
 
 KSTNT_API DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll,
                                               DWORD dwMilliseconds)
 {
-    return Guard<DWORD>(WAIT_FAILED, [&]() -> DWORD {
-        if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || !lpHandles) {
-            SetError(ERROR_INVALID_PARAMETER);
-            return WAIT_FAILED;
-        }
-        std::array<uint64_t, MAXIMUM_WAIT_OBJECTS> handles{};
-        for (DWORD i = 0; i < nCount; ++i) {
-            handles[i] = Word(lpHandles[i]);
-            if (handles[i] == 0) {
-                SetError(ERROR_INVALID_HANDLE);
-                return WAIT_FAILED;
-            }
-            // NT refuses a handle listed twice in a wait for all; the daemon would consume it twice.
-            for (DWORD j = 0; bWaitAll && j < i; ++j)
-                if (handles[j] == handles[i]) {
-                    SetError(ERROR_INVALID_PARAMETER);
-                    return WAIT_FAILED;
-                }
-        }
-        return Wait({handles.data(), nCount}, false, bWaitAll != FALSE, dwMilliseconds);
-    });
+    return Guard<DWORD>(WAIT_FAILED, [&] { return WaitMany(nCount, lpHandles, bWaitAll, dwMilliseconds); });
+}
+
+KSTNT_API DWORD WINAPI WaitForMultipleObjectsEx(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll,
+                                                DWORD dwMilliseconds, BOOL)
+{
+    return Guard<DWORD>(WAIT_FAILED, [&] { return WaitMany(nCount, lpHandles, bWaitAll, dwMilliseconds); });
+}
+
+KSTNT_API DWORD WINAPI SignalObjectAndWait(HANDLE hObjectToSignal, HANDLE hObjectToWaitOn, DWORD dwMilliseconds, BOOL)
+{
+    return Guard<DWORD>(WAIT_FAILED, [&] { return SignalAndWait(hObjectToSignal, hObjectToWaitOn, dwMilliseconds); });
 }
 }

@@ -1,12 +1,16 @@
-// registry.cpp: keys, values and change notification with NT results.
+// registry.cpp: keys, values and change notification with NT results, on the daemon's UTF-8 names.
 //
 // Several daemon replies carry no code: a failed value query reads as type 0 and size 0, a failed
 // enumeration as an empty name, a failed information query as zero counts, and a failed key delete
 // says "not found" for a bad key and a missing subkey alike. Where NT distinguishes the cases, one more
 // call tells them apart: opening the empty subkey replies 0 on a valid key and 2 on any other.
-#include "libkstnt/session.h"
+#include "libkstnt/registry.h"
+
+#include "client/user_roots.h"
+#include "libkstnt/chars.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -23,13 +27,6 @@ constexpr std::string_view kClassRootDir = "/opt/orn/kestrel/registry/HKEY_CLASS
 constexpr std::string_view kLocalMachineDir = "/opt/orn/kestrel/registry/HKEY_LOCAL_MACHINE";
 constexpr uint64_t         kClassRoot = 1, kLocalMachine = 2;  // the daemon's words for the roots
 constexpr uint32_t         kQueryCapacity = 507;               // most data bytes a value query returns
-
-uint64_t KeyWord(HKEY key)
-{
-    if (key == HKEY_CLASSES_ROOT) return kClassRoot;
-    if (key == HKEY_LOCAL_MACHINE) return kLocalMachine;
-    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(key));
-}
 
 HKEY KeyHandle(uint64_t word)
 {
@@ -166,7 +163,77 @@ std::optional<kst::EnumValueResult> WholeValue(uint64_t key, std::string_view na
     return std::nullopt;
 }
 
-// Seconds since 1970 as a FILETIME (100 ns since 1601).
+// The key of HKEY_USERS, HKEY_CURRENT_USER or HKEY_CURRENT_CONFIG, or nullopt for any other key.
+std::optional<kst::UserRoot> UserRootOf(HKEY key)
+{
+    if (key == HKEY_USERS) return kst::UserRoot::Users;
+    if (key == HKEY_CURRENT_USER) return kst::UserRoot::CurrentUser;
+    if (key == HKEY_CURRENT_CONFIG) return kst::UserRoot::CurrentConfig;
+    return std::nullopt;
+}
+
+// The daemon's words for the per-user roots, each created on the process's first call on it. The
+// lock is held while the key is created, so two threads never create it at once.
+class UserRoots {
+public:
+    LONG Word(kst::UserRoot which, uint64_t &word)
+    {
+        std::lock_guard lock(mutex_);
+        uint64_t       &slot = words_[static_cast<std::size_t>(which)];
+        if (!slot) {
+            std::string error;
+            const auto  mapped = kst::MapUserRoot(which, error);
+            if (!mapped) return ERROR_PATH_NOT_FOUND;  // an override that names no key of the daemon
+            const HKEY root = mapped->root == kClassRoot ? HKEY_CLASSES_ROOT : HKEY_LOCAL_MACHINE;
+            HKEY       created = nullptr;
+            if (const LONG rc = CreateKey(root, mapped->root, mapped->path, &created, nullptr)) return rc;
+            slot = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(created));
+        }
+        word = slot;
+        return ERROR_SUCCESS;
+    }
+    void Forget(kst::UserRoot which)
+    {
+        std::lock_guard lock(mutex_);
+        words_[static_cast<std::size_t>(which)] = 0;
+    }
+
+private:
+    std::mutex              mutex_;    // calls come from every thread
+    std::array<uint64_t, 3> words_{};  // by kst::UserRoot; 0 until created
+};
+
+// Never destroyed, like Paths().
+UserRoots &Roots()
+{
+    static UserRoots *const roots = new UserRoots;
+    return *roots;
+}
+
+}  // namespace
+
+LONG ResolveKey(HKEY key, uint64_t &word)
+{
+    if (!key) return ERROR_INVALID_HANDLE;
+    if (key == HKEY_CLASSES_ROOT) {
+        word = kClassRoot;
+    } else if (key == HKEY_LOCAL_MACHINE) {
+        word = kLocalMachine;
+    } else if (const auto which = UserRootOf(key)) {
+        return Roots().Word(*which, word);
+    } else {
+        word = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(key));
+    }
+    return ERROR_SUCCESS;
+}
+
+bool ForgetUserRoot(HKEY key) noexcept
+{
+    const auto which = UserRootOf(key);
+    if (which) Roots().Forget(*which);
+    return which.has_value();
+}
+
 void StoreTime(PFILETIME out, uint64_t seconds)
 {
     if (!out) return;
@@ -175,7 +242,6 @@ void StoreTime(PFILETIME out, uint64_t seconds)
     out->dwHighDateTime = static_cast<DWORD>(ticks >> 32);
 }
 
-// Copies data to an NT (buffer, size) pair: ERROR_MORE_DATA with the size needed when it does not fit.
 LONG StoreData(std::string_view data, LPBYTE buffer, LPDWORD size)
 {
     if (!size) return ERROR_SUCCESS;
@@ -187,22 +253,9 @@ LONG StoreData(std::string_view data, LPBYTE buffer, LPDWORD size)
     return ERROR_SUCCESS;
 }
 
-// Copies a name to an NT (buffer, characters) pair; the count excludes the terminating NUL.
-LONG StoreName(std::string_view name, LPSTR buffer, LPDWORD chars)
+LONG OpenKey(HKEY parent, uint64_t key, std::string_view sub, PHKEY result)
 {
-    if (*chars < name.size() + 1) return ERROR_MORE_DATA;
-    memcpy(buffer, name.data(), name.size());
-    buffer[name.size()] = '\0';
-    *chars = static_cast<DWORD>(name.size());
-    return ERROR_SUCCESS;
-}
-
-LONG OpenKey(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult)
-{
-    if (!phkResult) return ERROR_INVALID_PARAMETER;
-    if (!hKey) return ERROR_INVALID_HANDLE;
-    const uint64_t         key = KeyWord(hKey);
-    const std::string_view sub = lpSubKey ? lpSubKey : "";
+    if (!result) return ERROR_INVALID_PARAMETER;
     if (const LONG rc = CheckName(key, sub, false)) return rc;
     // No component names the key itself: the daemon's open of "" then only says whether it is valid.
     const bool itself = SubPathLength(sub) == 0;
@@ -210,11 +263,11 @@ LONG OpenKey(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult)
     if (!word) return Failed();
     if (IsIdentity(*word)) {
         Paths().Remember(*word, ChildLength(key, sub));
-        *phkResult = KeyHandle(*word);
+        *result = KeyHandle(*word);
         return ERROR_SUCCESS;
     }
     if (*word == 0 && itself) {
-        *phkResult = hKey;
+        *result = parent;
         return ERROR_SUCCESS;
     }
     return *word == 0 ? ERROR_FILE_NOT_FOUND : KeyCode(*word);
@@ -222,17 +275,14 @@ LONG OpenKey(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult)
 
 // NT creates every missing key on the way; the daemon creates only the last one and answers 4 when
 // its parent is missing. Then each prefix of the path is created in turn, and the whole path again.
-LONG CreateKey(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult, LPDWORD lpdwDisposition)
+LONG CreateKey(HKEY parent, uint64_t key, std::string_view sub, PHKEY result, LPDWORD disposition)
 {
-    if (!phkResult || !lpSubKey) return ERROR_INVALID_PARAMETER;
-    if (!hKey) return ERROR_INVALID_HANDLE;
-    const uint64_t         key = KeyWord(hKey);
-    const std::string_view sub = lpSubKey;
+    if (!result) return ERROR_INVALID_PARAMETER;
     if (const LONG rc = CheckName(key, sub, false)) return rc;
-    if (SubPathLength(sub) == 0 || lpdwDisposition) {
-        const LONG rc = OpenKey(hKey, lpSubKey, phkResult);
+    if (SubPathLength(sub) == 0 || disposition) {
+        const LONG rc = OpenKey(parent, key, sub, result);
         if (rc != ERROR_FILE_NOT_FOUND) {
-            if (rc == ERROR_SUCCESS && lpdwDisposition) *lpdwDisposition = REG_OPENED_EXISTING_KEY;
+            if (rc == ERROR_SUCCESS && disposition) *disposition = REG_OPENED_EXISTING_KEY;
             return rc;
         }
     }
@@ -252,17 +302,29 @@ LONG CreateKey(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult, LPDWORD lpdwDisposit
     if (!word) return Failed();
     if (!IsIdentity(*word)) return *word == 0 ? ERROR_INVALID_DATA : KeyCode(*word);
     Paths().Remember(*word, ChildLength(key, sub));
-    *phkResult = KeyHandle(*word);
-    if (lpdwDisposition) *lpdwDisposition = REG_CREATED_NEW_KEY;
+    *result = KeyHandle(*word);
+    if (disposition) *disposition = REG_CREATED_NEW_KEY;
     return ERROR_SUCCESS;
 }
 
-LONG QueryValue(HKEY hKey, LPCSTR lpValueName, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData)
+LONG DeleteKey(uint64_t key, std::string_view sub)
 {
-    if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
-    if (!hKey) return ERROR_INVALID_HANDLE;
-    const uint64_t         key = KeyWord(hKey);
-    const std::string_view name = lpValueName ? lpValueName : "";
+    if (SubPathLength(sub) == 0) return ERROR_INVALID_PARAMETER;
+    if (const LONG rc = CheckName(key, sub, false)) return rc;
+    const auto word = CallWord(kst::proc::kRegDeleteKey, kst::EncodeOpen(key, sub));
+    if (!word) return Failed();
+    return *word == 2 ? ExplainEmpty(key, ERROR_FILE_NOT_FOUND) : KeyCode(*word);
+}
+
+LONG SetValue(uint64_t key, std::string_view name, DWORD type, std::string_view data)
+{
+    if (data.size() > KSTNT_MAX_VALUE_DATA) return ERROR_INVALID_PARAMETER;
+    if (const LONG rc = CheckName(key, name, true)) return rc;
+    return CodeCall(kst::proc::kRegSetValue, kst::EncodeSet(key, name, type, data.size(), data));
+}
+
+LONG QueryValue(uint64_t key, std::string_view name, Value &out)
+{
     if (const LONG rc = CheckName(key, name, true)) return rc;
     const auto body = CallBody(kst::proc::kRegQueryValue, kst::EncodeOpen(key, name));
     if (!body) return Failed();
@@ -270,68 +332,75 @@ LONG QueryValue(HKEY hKey, LPCSTR lpValueName, LPDWORD lpType, LPBYTE lpData, LP
     if (!result || result->size > kst::kValueDataChars) return ERROR_INVALID_DATA;
     // A failed query and an empty value of type REG_NONE look the same; both read as "not found".
     if (result->type == 0 && result->size == 0) return ExplainEmpty(key, ERROR_FILE_NOT_FOUND);
-    std::string data = result->data.substr(0, result->size);
-    uint32_t    type = static_cast<uint32_t>(result->type);
+    out.data = result->data.substr(0, result->size);
+    out.type = static_cast<DWORD>(result->type);
     if (result->size == kQueryCapacity) {
         if (auto whole = WholeValue(key, name); whole && whole->size <= kst::kValueDataChars) {
-            data = whole->data.substr(0, whole->size);
-            type = static_cast<uint32_t>(whole->type);
+            out.data = whole->data.substr(0, whole->size);
+            out.type = static_cast<DWORD>(whole->type);
         }
     }
-    if (lpType) *lpType = type;
-    return StoreData(data, lpData, lpcbData);
+    return ERROR_SUCCESS;
 }
 
-LONG EnumValue(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpType, LPBYTE lpData,
-               LPDWORD lpcbData)
+// The daemon removes a value whether or not it exists, so deleting a missing value succeeds.
+LONG DeleteValue(uint64_t key, std::string_view name)
 {
-    if (!lpValueName || !lpcchValueName || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
-    if (!hKey) return ERROR_INVALID_HANDLE;
-    const uint64_t key = KeyWord(hKey);
-    const auto     body = CallBody(kst::proc::kRegEnumValue, kst::EncodeWords5({.arg1 = key, .arg2 = dwIndex}));
+    if (const LONG rc = CheckName(key, name, true)) return rc;
+    return CodeCall(kst::proc::kRegDeleteValue, kst::EncodeOpen(key, name));
+}
+
+LONG EnumKey(uint64_t key, DWORD index, std::string &name, uint64_t &written)
+{
+    const auto body = CallBody(kst::proc::kRegEnumKey, kst::EncodeWords5({.arg1 = key, .arg2 = index}));
     if (!body) return Failed();
-    const auto result = kst::DecodeEnumValue(*body);
+    auto result = kst::DecodeEnumKey(*body);
+    if (!result) return ERROR_INVALID_DATA;
+    if (result->name.empty()) return ExplainEmpty(key, ERROR_NO_MORE_ITEMS);
+    name = std::move(result->name);
+    written = result->arg1;
+    return ERROR_SUCCESS;
+}
+
+LONG EnumValue(uint64_t key, DWORD index, std::string &name, Value &out)
+{
+    const auto body = CallBody(kst::proc::kRegEnumValue, kst::EncodeWords5({.arg1 = key, .arg2 = index}));
+    if (!body) return Failed();
+    auto result = kst::DecodeEnumValue(*body);
     if (!result || result->size > kst::kValueDataChars) return ERROR_INVALID_DATA;
     if (result->name.empty()) return ExplainEmpty(key, ERROR_NO_MORE_ITEMS);
-    if (const LONG rc = StoreName(result->name, lpValueName, lpcchValueName)) return rc;
-    if (lpType) *lpType = static_cast<DWORD>(result->type);
-    return StoreData(std::string_view(result->data).substr(0, result->size), lpData, lpcbData);
+    name = std::move(result->name);
+    out.type = static_cast<DWORD>(result->type);
+    out.data = result->data.substr(0, result->size);
+    return ERROR_SUCCESS;
 }
 
-LONG QueryInfo(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen,
-               LPDWORD lpcbMaxClassLen, LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
-               LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime)
+LONG QueryInfo(uint64_t key, KeyInfo &out)
 {
-    if (!hKey) return ERROR_INVALID_HANDLE;
-    const uint64_t key = KeyWord(hKey);
-    const auto     body = CallBody(kst::proc::kRegQueryInfoKey, kst::EncodeWord(key));
+    const auto body = CallBody(kst::proc::kRegQueryInfoKey, kst::EncodeWord(key));
     if (!body) return Failed();
     const auto info = kst::DecodeWords5(*body);
     if (!info) return ERROR_INVALID_DATA;
     if (info->arg1 == 0 && info->arg3 == 0)
         if (const LONG rc = ExplainEmpty(key, ERROR_SUCCESS)) return rc;
-    // Keys have no class here.
-    if (lpClass && lpcchClass && *lpcchClass > 0) lpClass[0] = '\0';
-    if (lpcchClass) *lpcchClass = 0;
-    if (lpcbMaxClassLen) *lpcbMaxClassLen = 0;
-    if (lpcbSecurityDescriptor) *lpcbSecurityDescriptor = 0;
-    if (lpcSubKeys) *lpcSubKeys = static_cast<DWORD>(info->arg1);
-    if (lpcbMaxSubKeyLen) *lpcbMaxSubKeyLen = static_cast<DWORD>(info->arg2);
-    if (lpcValues) *lpcValues = static_cast<DWORD>(info->arg3);
+    out.sub_keys = static_cast<DWORD>(info->arg1);
+    out.max_sub_key = static_cast<DWORD>(info->arg2);
+    out.values = static_cast<DWORD>(info->arg3);
     // One word carries both maxima: the longest value name above bit 16, the largest data below.
-    if (lpcbMaxValueNameLen) *lpcbMaxValueNameLen = static_cast<DWORD>((info->arg4 >> 16) & 0xFFFF);
-    if (lpcbMaxValueLen) *lpcbMaxValueLen = static_cast<DWORD>(info->arg4 & 0xFFFF);
-    StoreTime(lpftLastWriteTime, info->arg5);
+    out.max_value_name = static_cast<DWORD>((info->arg4 >> 16) & 0xFFFF);
+    out.max_value = static_cast<DWORD>(info->arg4 & 0xFFFF);
+    out.written = info->arg5;
     return ERROR_SUCCESS;
 }
 
+namespace {
+
 // The synchronous form parks the call until a value write under the key; like an INFINITE wait it
 // has no time-out of its own. The asynchronous form registers the event and returns at once.
-LONG Notify(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFilter, HANDLE hEvent, BOOL fAsynchronous)
+LONG Notify(uint64_t key, BOOL bWatchSubtree, DWORD dwNotifyFilter, HANDLE hEvent, BOOL fAsynchronous)
 {
-    if (!hKey) return ERROR_INVALID_HANDLE;
     if (fAsynchronous && !hEvent) return ERROR_INVALID_PARAMETER;
-    const Bytes args = kst::EncodeWords5({.arg1 = KeyWord(hKey),
+    const Bytes args = kst::EncodeWords5({.arg1 = key,
                                           .arg2 = bWatchSubtree ? 1u : 0u,
                                           .arg3 = dwNotifyFilter,
                                           .arg4 = fAsynchronous ? reinterpret_cast<uintptr_t>(hEvent) : 0,
@@ -358,121 +427,25 @@ using namespace kstnt;
 
 extern "C" {
 
-KSTNT_API LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult)
-{
-    return GuardReg([&] { return OpenKey(hKey, lpSubKey, phkResult); });
-}
-
-KSTNT_API LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR                  lpSubKey, DWORD, LPSTR, DWORD, REGSAM,
-                                      const LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition)
-{
-    return GuardReg([&] { return CreateKey(hKey, lpSubKey, phkResult, lpdwDisposition); });
-}
-
 // Keys are not counted by the daemon: closing tells it nothing, and the predefined keys stay open.
 KSTNT_API LONG WINAPI RegCloseKey(HKEY hKey)
 {
     return GuardReg([&]() -> LONG {
         if (!hKey) return ERROR_INVALID_HANDLE;
-        if (hKey == HKEY_CLASSES_ROOT || hKey == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
-        return CodeCall(kst::proc::kRegCloseKey, kst::EncodeWord(KeyWord(hKey)));
+        if (hKey == HKEY_CLASSES_ROOT || hKey == HKEY_LOCAL_MACHINE || UserRootOf(hKey)) return ERROR_SUCCESS;
+        return CodeCall(kst::proc::kRegCloseKey, kst::EncodeWord(reinterpret_cast<uintptr_t>(hKey)));
     });
 }
 
 // Every write is on disk when its call returns.
 KSTNT_API LONG WINAPI RegFlushKey(HKEY hKey)
 {
-    return GuardReg([&]() -> LONG {
-        if (!hKey) return ERROR_INVALID_HANDLE;
-        return CodeCall(kst::proc::kRegFlushKey, kst::EncodeWord(KeyWord(hKey)));
-    });
-}
-
-KSTNT_API LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
-{
-    return GuardReg([&]() -> LONG {
-        if (!lpSubKey || SubPathLength(lpSubKey) == 0) return ERROR_INVALID_PARAMETER;
-        if (!hKey) return ERROR_INVALID_HANDLE;
-        const uint64_t key = KeyWord(hKey);
-        if (const LONG rc = CheckName(key, lpSubKey, false)) return rc;
-        const auto word = CallWord(kst::proc::kRegDeleteKey, kst::EncodeOpen(key, lpSubKey));
-        if (!word) return Failed();
-        return *word == 2 ? ExplainEmpty(key, ERROR_FILE_NOT_FOUND) : KeyCode(*word);
-    });
-}
-
-// The daemon removes a value whether or not it exists, so deleting a missing value succeeds.
-KSTNT_API LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
-{
-    return GuardReg([&]() -> LONG {
-        if (!hKey) return ERROR_INVALID_HANDLE;
-        const uint64_t         key = KeyWord(hKey);
-        const std::string_view name = lpValueName ? lpValueName : "";
-        if (const LONG rc = CheckName(key, name, true)) return rc;
-        return CodeCall(kst::proc::kRegDeleteValue, kst::EncodeOpen(key, name));
-    });
-}
-
-KSTNT_API LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE *lpData,
-                                     DWORD cbData)
-{
-    return GuardReg([&]() -> LONG {
-        if (!hKey) return ERROR_INVALID_HANDLE;
-        if (cbData > KSTNT_MAX_VALUE_DATA || (!lpData && cbData)) return ERROR_INVALID_PARAMETER;
-        const uint64_t         key = KeyWord(hKey);
-        const std::string_view name = lpValueName ? lpValueName : "";
-        if (const LONG rc = CheckName(key, name, true)) return rc;
-        const std::string_view data(reinterpret_cast<const char *>(lpData), lpData ? cbData : 0);
-        return CodeCall(kst::proc::kRegSetValue, kst::EncodeSet(key, name, dwType, cbData, data));
-    });
-}
-
-KSTNT_API LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData,
-                                       LPDWORD lpcbData)
-{
-    return GuardReg([&] { return QueryValue(hKey, lpValueName, lpType, lpData, lpcbData); });
-}
-
-KSTNT_API LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD, LPSTR lpClass,
-                                    LPDWORD lpcchClass, PFILETIME lpftLastWriteTime)
-{
-    return GuardReg([&]() -> LONG {
-        if (!lpName || !lpcchName) return ERROR_INVALID_PARAMETER;
-        if (!hKey) return ERROR_INVALID_HANDLE;
-        const uint64_t key = KeyWord(hKey);
-        const auto     body = CallBody(kst::proc::kRegEnumKey, kst::EncodeWords5({.arg1 = key, .arg2 = dwIndex}));
-        if (!body) return Failed();
-        const auto result = kst::DecodeEnumKey(*body);
-        if (!result) return ERROR_INVALID_DATA;
-        if (result->name.empty()) return ExplainEmpty(key, ERROR_NO_MORE_ITEMS);
-        if (const LONG rc = StoreName(result->name, lpName, lpcchName)) return rc;
-        if (lpClass && lpcchClass && *lpcchClass > 0) lpClass[0] = '\0';
-        if (lpcchClass) *lpcchClass = 0;
-        StoreTime(lpftLastWriteTime, result->arg1);
-        return ERROR_SUCCESS;
-    });
-}
-
-KSTNT_API LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD,
-                                    LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData)
-{
-    return GuardReg([&] { return EnumValue(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData); });
-}
-
-KSTNT_API LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD, LPDWORD lpcSubKeys,
-                                       LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
-                                       LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
-                                       LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime)
-{
-    return GuardReg([&] {
-        return QueryInfo(hKey, lpClass, lpcchClass, lpcSubKeys, lpcbMaxSubKeyLen, lpcbMaxClassLen, lpcValues,
-                         lpcbMaxValueNameLen, lpcbMaxValueLen, lpcbSecurityDescriptor, lpftLastWriteTime);
-    });
+    return OnKey(hKey, [&](uint64_t key) { return CodeCall(kst::proc::kRegFlushKey, kst::EncodeWord(key)); });
 }
 
 KSTNT_API LONG WINAPI RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFilter, HANDLE hEvent,
                                               BOOL fAsynchronous)
 {
-    return GuardReg([&] { return Notify(hKey, bWatchSubtree, dwNotifyFilter, hEvent, fAsynchronous); });
+    return OnKey(hKey, [&](uint64_t key) { return Notify(key, bWatchSubtree, dwNotifyFilter, hEvent, fAsynchronous); });
 }
 }

@@ -21,6 +21,8 @@
 namespace kstnt {
 namespace {
 
+using kst::Bytes;
+
 thread_local DWORD t_last_error = ERROR_SUCCESS;  // the thread's last error
 
 std::atomic<unsigned> g_fork_generation{0};  // raised in every forked child
@@ -32,15 +34,18 @@ struct Session {
     std::unordered_map<uint64_t, DWORD> held;            // mutexes this thread owns -> times acquired
 };
 
-// Every handle of this process that names a mutex, with the number of Creates and Opens not yet
-// closed, so a wait can tell a mutex from an event without asking the daemon.
-std::mutex                           g_mutexes_lock;
-std::unordered_map<uint64_t, DWORD> *g_mutexes = new std::unordered_map<uint64_t, DWORD>;  // never freed
+// Every handle of this process that names an object, with its kind and the number of Creates and
+// Opens not yet closed.
+struct Opened {
+    Kind  kind;   // what the handle names
+    DWORD count;  // Creates and Opens not yet closed
+};
+std::mutex                            g_objects_lock;
+std::unordered_map<uint64_t, Opened> *g_objects = new std::unordered_map<uint64_t, Opened>;  // never freed
 
 bool IsMutex(uint64_t handle)
 {
-    std::lock_guard lock(g_mutexes_lock);
-    return g_mutexes->contains(handle);
+    return KindOf(handle) == Kind::Mutex;
 }
 
 pthread_key_t  g_session_key;  // each thread's Session, deleted when the thread ends
@@ -175,17 +180,27 @@ void Drop() noexcept
     }
 }
 
-void MutexOpened(uint64_t mutex)
+void ObjectOpened(uint64_t handle, Kind kind)
 {
-    std::lock_guard lock(g_mutexes_lock);
-    ++(*g_mutexes)[mutex];
+    std::lock_guard lock(g_objects_lock);
+    const auto      entry = g_objects->try_emplace(handle, Opened{kind, 0}).first;
+    entry->second.kind = kind;  // a handle the daemon gave before stands for a new object now
+    ++entry->second.count;
 }
 
-void MutexClosed(uint64_t handle)
+void ObjectClosed(uint64_t handle)
 {
-    std::lock_guard lock(g_mutexes_lock);
-    const auto      found = g_mutexes->find(handle);
-    if (found != g_mutexes->end() && --found->second == 0) g_mutexes->erase(found);
+    std::lock_guard lock(g_objects_lock);
+    const auto      found = g_objects->find(handle);
+    if (found != g_objects->end() && --found->second.count == 0) g_objects->erase(found);
+}
+
+std::optional<Kind> KindOf(uint64_t handle)
+{
+    std::lock_guard lock(g_objects_lock);
+    const auto      found = g_objects->find(handle);
+    if (found == g_objects->end()) return std::nullopt;
+    return found->second.kind;
 }
 
 void Acquired(uint64_t handle)
@@ -254,15 +269,12 @@ Got Receive(kst::Connection &c, DWORD ms, kst::Reply &out)
 
 namespace {
 
-// One call and its reply, within the I/O deadline; the body of the reply or nullopt (last error set).
-std::optional<kst::Bytes> Exchange(uint32_t proc, std::span<const uint8_t> args)
+// The reply to xid, the next on the connection, within the I/O deadline; its body or nullopt (last
+// error set, connection dropped).
+std::optional<kst::Bytes> Answer(kst::Connection &c, uint32_t xid)
 {
-    kst::Connection *c = Connection();
-    if (!c) return std::nullopt;
-    const uint32_t xid = c->NextXid();
-    if (!Send(*c, proc, args, xid)) return std::nullopt;
     kst::Reply reply;
-    switch (Receive(*c, static_cast<DWORD>(IoTimeoutMs()), reply)) {
+    switch (Receive(c, static_cast<DWORD>(IoTimeoutMs()), reply)) {
     case Got::Failed:
         return std::nullopt;
     case Got::TimedOut:
@@ -281,11 +293,9 @@ std::optional<kst::Bytes> Exchange(uint32_t proc, std::span<const uint8_t> args)
     return std::move(reply.body);
 }
 
-}  // namespace
-
-std::optional<uint64_t> CallWord(uint32_t proc, std::span<const uint8_t> args)
+// A body that is exactly one word.
+std::optional<uint64_t> WordOf(const std::optional<kst::Bytes> &body)
 {
-    const auto body = Exchange(proc, args);
     if (!body) return std::nullopt;
     kst::Decoder   d(*body);
     const uint64_t word = d.U64();
@@ -295,6 +305,45 @@ std::optional<uint64_t> CallWord(uint32_t proc, std::span<const uint8_t> args)
         return std::nullopt;
     }
     return word;
+}
+
+// One call and its reply, within the I/O deadline; the body of the reply or nullopt (last error set).
+std::optional<kst::Bytes> Exchange(uint32_t proc, std::span<const uint8_t> args)
+{
+    kst::Connection *c = Connection();
+    if (!c) return std::nullopt;
+    const uint32_t xid = c->NextXid();
+    if (!Send(*c, proc, args, xid)) return std::nullopt;
+    return Answer(*c, xid);
+}
+
+}  // namespace
+
+std::optional<uint64_t> CallWord(uint32_t proc, std::span<const uint8_t> args)
+{
+    return WordOf(Exchange(proc, args));
+}
+
+std::optional<uint64_t> ReadWord(kst::Connection &c, uint32_t xid)
+{
+    return WordOf(Answer(c, xid));
+}
+
+std::optional<std::array<uint64_t, 2>> CallWordPair(const Call &first, const Call &second)
+{
+    kst::Connection *c = Connection();
+    if (!c) return std::nullopt;
+    const uint32_t xid = c->NextXid();
+    Bytes          both = kst::CallRecord(xid, first.proc, first.args);
+    const Bytes    next = kst::CallRecord(xid + 1, second.proc, second.args);
+    c->NextXid();
+    both.insert(both.end(), next.begin(), next.end());
+    if (!SendFramed(*c, both)) return std::nullopt;
+    const auto one = ReadWord(*c, xid);
+    if (!one) return std::nullopt;
+    const auto two = ReadWord(*c, xid + 1);
+    if (!two) return std::nullopt;
+    return std::array<uint64_t, 2>{*one, *two};
 }
 
 std::optional<kst::Bytes> CallBody(uint32_t proc, std::span<const uint8_t> args)

@@ -7,6 +7,7 @@
 #include "client/client.h"
 #include "libkstnt/kstnt.h"
 
+#include <array>
 #include <cstdint>
 #include <new>
 #include <optional>
@@ -41,12 +42,17 @@ kst::Connection *Connection();
 // Closes the calling thread's connection after a failure that leaves it in an unknown state: the next
 // call opens a new one. The daemon releases every mutex the old connection owned.
 void Drop() noexcept;
+// What each handle this process created or opened names, so that a wait can tell a mutex from an
+// event and SignalObjectAndWait knows which signal to send, without asking the daemon. A thread
+// handle is a daemon event that only the library sets.
+enum class Kind { Event, Mutex, Semaphore, Thread };
+void                              ObjectOpened(uint64_t handle, Kind kind);  // a Create or Open returned this handle
+void                              ObjectClosed(uint64_t handle);             // CloseHandle succeeded on it
+[[nodiscard]] std::optional<Kind> KindOf(uint64_t handle);
 // NT counts how often the owner of a mutex has waited for it and frees it at the matching release;
 // the daemon frees it at the first. The count is kept here, per thread, for the mutexes this process
 // created or opened, over single waits and waits for any.
-void MutexOpened(uint64_t mutex);   // a Create or Open returned this mutex
-void MutexClosed(uint64_t handle);  // CloseHandle succeeded on it (any handle)
-void Acquired(uint64_t handle);     // a wait of this thread succeeded on it (any handle)
+void Acquired(uint64_t handle);  // a wait of this thread succeeded on it (any handle)
 // True when this thread owns the mutex more than once: one level is given back and nothing is sent.
 bool ReleaseNested(uint64_t handle);
 void Released(uint64_t handle);  // the daemon freed this thread's ownership
@@ -69,6 +75,16 @@ Got Receive(kst::Connection &c, DWORD ms, kst::Reply &out);
 std::optional<uint64_t> CallWord(uint32_t proc, std::span<const uint8_t> args);
 // One call answered by a record; its body, or nullopt with the last error set.
 std::optional<kst::Bytes> CallBody(uint32_t proc, std::span<const uint8_t> args);
+// The reply to xid, read next on c within the I/O deadline, as one word; nullopt with the last error
+// set (and the connection dropped) otherwise.
+std::optional<uint64_t> ReadWord(kst::Connection &c, uint32_t xid);
+// Two calls in one write, each answered by one word: the daemon serves every whole call it has read
+// from a connection before it turns to another, so nothing comes between them.
+struct Call {
+    uint32_t                 proc;  // procedure number
+    std::span<const uint8_t> args;  // its encoded arguments
+};
+std::optional<std::array<uint64_t, 2>> CallWordPair(const Call &first, const Call &second);
 
 // Runs the body of a public function: no C++ exception crosses into C. Memory exhaustion becomes
 // ERROR_NOT_ENOUGH_MEMORY (the connection is dropped, since a call may be half done); on_failure is

@@ -26,21 +26,136 @@ using Ms = std::chrono::milliseconds;
 
 class LibraryTest : public DaemonTest {};
 
+// Installs the library into a stage once per test process (tests run side by side), as the packages
+// would, for programs to be built against; removed when the process exits.
+const std::string &Stage()
+{
+    // Never freed: the exit handler that removes the stage runs after static objects are gone.
+    static const std::string *const stage = [] {
+        std::string dir = std::string(KST_BINARY_DIR) + "/kstnt-stage-XXXXXX";  // each test has pid 1 here
+        if (!mkdtemp(dir.data())) return new std::string();
+        std::atexit([] { [[maybe_unused]] const int rc = std::system(("rm -rf '" + Stage() + "'").c_str()); });
+        const std::string script = "set -e; for c in libkstnt libkstnt-dev; do cmake --install '" KST_BINARY_DIR
+                                   "' --prefix '" +
+                                   dir + "' --component $c >/dev/null; done";
+        return new std::string(std::system(script.c_str()) == 0 ? dir : std::string());
+    }();
+    return *stage;
+}
+
+// Compiles tests/lib/<source> as a user does, with cc and pkg-config against the staged install,
+// runs it with the environment (NAME=value ...) and arguments given, and returns its exit status and
+// what it printed.
+struct ProgramRun {
+    int         status = -1;  // as waitpid reports it
+    std::string out;          // its standard output
+};
+ProgramRun BuildAndRun(const std::string &source, const std::string &cflags, const std::string &env,
+                       const std::string &args = "")
+{
+    ProgramRun run;
+    if (Stage().empty()) return run;
+    const std::string binary = Stage() + "/" + source.substr(source.rfind('/') + 1) + ".bin";
+    const std::string script = "set -e; export PKG_CONFIG_PATH='" + Stage() + "/" KST_INSTALL_LIBDIR "/pkgconfig'; " +
+                               KST_EXAMPLE_CC " -Wall -Wextra -pedantic -Werror " + cflags + " -o '" + binary + "' '" +
+                               KST_SOURCE_DIR "/tests/lib/" + source +
+                               "' $(pkg-config --cflags --libs kstnt) -Wl,-rpath,$(pkg-config --variable=libdir "
+                               "kstnt) " KST_EXAMPLE_LIBS "; " +
+                               env + " '" + binary + "' " + args;
+    FILE *pipe = popen(script.c_str(), "r");
+    if (!pipe) return run;
+    std::array<char, 4096> chunk;
+    for (std::size_t n; (n = fread(chunk.data(), 1, chunk.size(), pipe)) > 0;)
+        run.out.append(chunk.data(), n);
+    run.status = pclose(pipe);
+    return run;
+}
+
 // The README's example, compiled as a user compiles it: cc and pkg-config against a staged install.
 TEST_F(LibraryTest, CProgramBuiltFromTheInstalledLibraryRunsAsOnNt)
 {
     ASSERT_TRUE(kIoTimeoutSet);
-    const std::string stage = std::string(KST_BINARY_DIR) + "/kstnt-stage";
-    const std::string script =
-        "set -e; rm -rf '" + stage +
-        "'; for c in libkstnt libkstnt-dev; do cmake --install '" KST_BINARY_DIR "' --prefix '" + stage +
-        "' --component $c >/dev/null; done; export PKG_CONFIG_PATH='" + stage + "/" +
-        KST_INSTALL_LIBDIR "/pkgconfig'; " KST_EXAMPLE_CC " -std=c99 -Wall -Wextra -pedantic -Werror -o '" + stage +
-        "/example' '" KST_SOURCE_DIR "/tests/lib/example.c' $(pkg-config --cflags --libs kstnt) "
-        "-Wl,-rpath,$(pkg-config --variable=libdir kstnt) " KST_EXAMPLE_LIBS "; '" +
-        stage + "/example'";
-    const int status = std::system(script.c_str());
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    const ProgramRun run = BuildAndRun("example.c", "-std=c99", "");
+    EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << run.status << "\n" << run.out;
+}
+
+// NT programs ported by their include alone. A UNICODE build with TCHAR, _tmain and _tprintf, in C and
+// in C++, keeps
+// its settings below HKEY_CURRENT_USER, reads them with RegGetValue's type filters, and the daemon
+// holds the UTF-8 of its wide text where the per-user mapping puts it.
+TEST_F(LibraryTest, UnicodeConfigReaderPortsByItsIncludeAlone)
+{
+    RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Orn\\Viewer");
+    const std::string build = "-std=c99 -DUNICODE -D_UNICODE";
+    const ProgramRun  run = BuildAndRun("programs/config_reader.c", build, "VIEWER_HOME=/home/v");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "created\n"
+                       "Title 0 type 1: Gr\u00fc\u00dfe, \u4e16\u754c (40 bytes)\n"
+                       "Width 0: 1280\n"
+                       "Width as text 1630\n"
+                       "Cache 0 type 1: /home/v\\cache\n"
+                       "Cache unexpanded 0 type 2: %VIEWER_HOME%\\cache\n"
+                       "Recent needs 48 bytes (0)\n"
+                       "recent: alpha\n"
+                       "recent: beta\n"
+                       "Missing 2, buffer now \"\"\n");
+    // The header is C++ too: the same program built as C++ finds the key it made.
+    const ProgramRun again =
+        BuildAndRun("programs/config_reader.c", "-x c++ -std=c++17 -DUNICODE -D_UNICODE", "", "'Jos\u00e9'");
+    EXPECT_EQ(again.out.substr(0, again.out.find("Title")), "opened\nuser Jos\u00e9 (4 characters)\n");
+
+    const std::string user = "HKEY_USERS\\S-1-22-1-" + std::to_string(getuid()) + "\\Software\\Orn\\Viewer";
+    char              title[64] = {};
+    DWORD             size = sizeof title;
+    EXPECT_EQ(RegGetValueA(HKEY_LOCAL_MACHINE, user.c_str(), "Title", RRF_RT_REG_SZ, nullptr, title, &size),
+              ERROR_SUCCESS);
+    EXPECT_STREQ(title, "Gr\u00fc\u00dfe, \u4e16\u754c");
+}
+
+// A watcher that registers for changes, a tree delete that keeps the key when given no subkey, and
+// HKEY_CURRENT_USER moved by the environment.
+TEST_F(LibraryTest, TreeWatcherSeesTheChangeAndClearsItsTree)
+{
+    const ProgramRun run = BuildAndRun("programs/tree_watch.c", "-std=c99", "KSTNT_HKEY_CURRENT_USER='HKLM\\Alt/me'");
+    EXPECT_EQ(run.status, 0);
+    // Subkeys come in the daemon's order, which is not the order of creation.
+    const bool        nightly_first = run.out.find("NIGHTLY") < run.out.find("WEEKLY");
+    const std::string first = nightly_first ? "NIGHTLY" : "WEEKLY", second = nightly_first ? "WEEKLY" : "NIGHTLY";
+    EXPECT_EQ(run.out, "before the change: quiet\n"
+                       "after the change: signalled\n"
+                       "subkey " +
+                           first +
+                           "\n"
+                           "subkey " +
+                           second +
+                           "\n"
+                           "2 subkeys\n"
+                           "cleared, 0 values left\n"
+                           "0 subkeys\n"
+                           "delete tree: 0\n"
+                           "open again: 2\n");
+    HKEY orn = nullptr, jobs = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Alt\\me\\Software\\Orn", 0, KEY_READ, &orn), ERROR_SUCCESS);
+    EXPECT_EQ(RegOpenKeyExA(orn, "Jobs", 0, KEY_READ, &jobs), ERROR_FILE_NOT_FOUND);
+}
+
+// Worker threads released by an event, serialised by a named mutex, waited for all at once and mixed
+// with an event, with their exit codes.
+TEST_F(LibraryTest, WorkerThreadsAreWaitedForWithEvents)
+{
+    const ProgramRun run = BuildAndRun("programs/workers.c", "-std=c99", "");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "started: distinct ids\n"
+                       "running: STILL_ACTIVE\n"
+                       "wait before go: timeout\n"
+                       "wait after go: done\n"
+                       "worker 1 exit 101\n"
+                       "worker 2 exit 102\n"
+                       "worker 3 exit 103\n"
+                       "worker 4 exit 204\n"
+                       "total 10\n"
+                       "mixed wait: 1\n"
+                       "thread handle as event: refused\n");
 }
 
 // A synchronous registration blocks its thread until a value changes below the key (a new subkey is no

@@ -1,0 +1,126 @@
+// wide_text.cpp: the C runtime's wide printing and wide main as an NT program expects them.
+//
+// NT's wide printf reads %s and %c as wide text and %S and %C as narrow; the C library's wprintf reads
+// %s and %c as narrow (converted in the program's locale: ASCII in the C locale). The format is rewritten to the C
+// library's spelling before it is used, and the result is written as UTF-8 to a byte stream, so neither the stream's
+// orientation nor the locale decides how the text comes out.
+#include "client/text.h"
+#include "libkstnt/session.h"
+
+#include <cstdarg>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace kstnt {
+namespace {
+
+// NT's format spelled for the C library: in each conversion without a size modifier, s and c become
+// ls and lc, and S and C become s and c.
+std::wstring CFormat(const wchar_t *format)
+{
+    std::wstring out;
+    for (const wchar_t *at = format; *at; ++at) {
+        out += *at;
+        if (*at != L'%') continue;
+        const wchar_t *spec = at + 1;
+        while (*spec && wcschr(L"-+ #0123456789.*", *spec))
+            ++spec;
+        out.append(at + 1, spec);
+        at = spec;
+        if (!*spec) break;
+        if (*spec == L's' || *spec == L'c') out += L'l';
+        out += *spec == L'S' ? L's' : *spec == L'C' ? L'c' : *spec;
+    }
+    return out;
+}
+
+// The formatted text, grown until it fits; nullopt when a conversion fails.
+std::optional<std::wstring> Format(const wchar_t *format, va_list args)
+{
+    const std::wstring   c_format = CFormat(format);
+    std::vector<wchar_t> buffer(256);
+    for (;;) {
+        va_list copy;
+        va_copy(copy, args);
+        const int n = vswprintf(buffer.data(), buffer.size(), c_format.c_str(), copy);
+        va_end(copy);
+        if (n >= 0) return std::wstring(buffer.data(), static_cast<std::size_t>(n));
+        // -1 is also a conversion the C library could not make (narrow text outside the locale).
+        if (buffer.size() >= (1u << 16)) return std::nullopt;
+        buffer.resize(buffer.size() * 4);
+    }
+}
+
+int Print(FILE *stream, const wchar_t *format, va_list args)
+{
+    const auto text = Format(format, args);
+    const auto utf8 = text ? kst::WideToUtf8(*text) : std::nullopt;
+    if (!utf8) return -1;
+    if (fwrite(utf8->data(), 1, utf8->size(), stream) != utf8->size()) return -1;
+    return static_cast<int>(text->size());
+}
+
+}  // namespace
+}  // namespace kstnt
+
+extern "C" {
+
+KSTNT_API int kstnt_wprintf(const wchar_t *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    const int n = kstnt::Guard<int>(-1, [&] { return kstnt::Print(stdout, format, args); });
+    va_end(args);
+    return n;
+}
+
+KSTNT_API int kstnt_fwprintf(FILE *stream, const wchar_t *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    const int n = kstnt::Guard<int>(-1, [&] { return kstnt::Print(stream, format, args); });
+    va_end(args);
+    return n;
+}
+
+// As _snwprintf_s with _TRUNCATE: at most count characters with the NUL; -1 when cut.
+KSTNT_API int kstnt_swprintf(wchar_t *buffer, size_t count, const wchar_t *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    const int n = kstnt::Guard<int>(-1, [&]() -> int {
+        const auto text = kstnt::Format(format, args);
+        if (!text || count == 0) return -1;
+        const std::size_t kept = std::min(text->size(), count - 1);
+        wmemcpy(buffer, text->data(), kept);
+        buffer[kept] = L'\0';
+        return kept == text->size() ? static_cast<int>(kept) : -1;
+    });
+    va_end(args);
+    return n;
+}
+
+// An argument that is not UTF-8 is refused: the program ends with status 1 before it starts.
+KSTNT_API int kstnt_run_wmain(int argc, char **argv, int (*wide_main)(int, wchar_t **))
+{
+    std::vector<std::wstring> texts;
+    std::vector<wchar_t *>    pointers;
+    const bool                converted = kstnt::Guard<bool>(false, [&] {
+        for (int i = 0; i < argc; ++i) {
+            auto wide = kst::Utf8ToWide(argv[i]);
+            if (!wide) return false;
+            texts.push_back(std::move(*wide));
+        }
+        for (std::wstring &text : texts)
+            pointers.push_back(text.data());
+        pointers.push_back(nullptr);
+        return true;
+    });
+    if (!converted) {
+        fprintf(stderr, "%s: an argument is not UTF-8\n", argc > 0 ? argv[0] : "program");
+        return 1;
+    }
+    return wide_main(argc, pointers.data());
+}
+}
