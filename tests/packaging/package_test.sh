@@ -79,11 +79,11 @@ for path in lib/systemd/system/KSTntserver.service usr/lib/tmpfiles.d/kstntserve
     usr/share/doc/kstntserver/examples/{loopback-only.conf,trace-file.conf,kstntserver.logrotate}; do
     expect_entry "$server" -rw-r--r-- "./$path"
 done
-dpkg-deb -f "$server" Depends | grep -qw rpcbind || fail "kstntserver does not depend on rpcbind"
+dpkg-deb -f "$server" Depends | grep -w rpcbind >/dev/null || fail "kstntserver does not depend on rpcbind"
 expect_entry "$lib" lrwxrwxrwx "./usr/lib/$multiarch/libkstnt.so.1"
-listing "$lib" | grep -q "^-rw-r--r-- root/root \./usr/lib/$multiarch/libkstnt\.so\.1\.[0-9.]*$" ||
+listing "$lib" | grep "^-rw-r--r-- root/root \./usr/lib/$multiarch/libkstnt\.so\.1\.[0-9.]*$" >/dev/null ||
     fail "libkstnt1 lacks usr/lib/$multiarch/libkstnt.so.1.*"
-dpkg-deb --ctrl-tarfile "$lib" | tar -t | grep -qx './symbols' || fail "libkstnt1 has no symbols file"
+dpkg-deb --ctrl-tarfile "$lib" | tar -t | grep -x "./symbols" >/dev/null || fail "libkstnt1 has no symbols file"
 for path in include/kstnt.h "lib/$multiarch/libkstnt.a" "lib/$multiarch/pkgconfig/kstnt.pc"; do
     expect_entry "$dev" -rw-r--r-- "./usr/$path"
 done
