@@ -35,43 +35,6 @@
 
 namespace {
 
-constexpr std::array<const char *, kLastProc + 1> kProcedureNames = {
-    "Null",
-    "CreateEvent",
-    "SetEvent",
-    "ResetEvent",
-    "OpenEvent",
-    "CloseHandle",
-    "WaitForSingleObject",
-    "WaitForMultipleObjects",
-    "RegOpenKeyEx",
-    "RegCloseKey",
-    "RegDeleteKey",
-    "RegCreateKeyEx",
-    "RegQueryValueEx",
-    "RegSetValueEx",
-    "RegNotifyChangeKeyValue",
-    "RegFlushKey",
-    "CreateMutex",
-    "OpenMutex",
-    "ReleaseMutex",
-    "CreateSemaphore",
-    "OpenSemaphore",
-    "ReleaseSemaphore",
-    "CancelWaitForSingleObject",
-    "CancelWaitForMultipleObjects",
-    "CancelRegNotifyChangeKeyValue",
-    "RegDeleteValue",
-    "RegEnumKeyEx",
-    "RegEnumValue",
-    "RegQueryInfoKey",
-};
-
-const char *ProcedureName(uint32_t proc)
-{
-    return proc <= kLastProc ? kProcedureNames[proc] : "unknown";
-}
-
 // Appends printf-style text; only our own formats come here.
 __attribute__((format(printf, 2, 3))) void Appendf(std::string &out, const char *format, ...)
 {
@@ -215,7 +178,7 @@ void Status(ControlFormat format, const ControlFacts &facts, std::string &out)
                 ",\"dropped_control_clients\":%" PRIu64 ",\"calls\":{",
                 facts.rpc_refused, facts.refused, facts.dropped);
         for (uint32_t proc = 0; proc <= kLastProc; ++proc)
-            Appendf(out, "%s\"%s\":%" PRIu64, proc ? "," : "", kProcedureNames[proc], facts.calls[proc]);
+            Appendf(out, "%s\"%s\":%" PRIu64, proc ? "," : "", ProcedureName(proc), facts.calls[proc]);
         Appendf(out, "},\"calls_unknown\":%" PRIu64 "}\n", facts.calls[kLastProc + 1]);
         return;
     }

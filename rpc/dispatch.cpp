@@ -11,9 +11,11 @@
 #include "rpc/dispatch.h"
 
 #include <array>
+#include <cassert>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "rpc/control.h"
@@ -89,64 +91,59 @@ void ReleaseArguments(RequestRecord *record)
 
 using Routine = void *(*)(void *args, svc_req *rqstp) noexcept;
 
-template <typename T> struct RoutineArg;
-template <typename R, typename A> struct RoutineArg<R *(*)(A *, svc_req *) noexcept> {
-    using type = A;
-};
-
 // Calls a typed service routine on the argument area.
-template <auto F> void *Invoke(void *args, svc_req *rqstp) noexcept
+template <typename Argument, auto F> void *Invoke(void *args, svc_req *rqstp) noexcept
 {
-    return F(static_cast<typename RoutineArg<decltype(F)>::type *>(args), rqstp);
+    return F(static_cast<Argument *>(args), rqstp);
+}
+
+// The XDR routine of each record type a row may name.
+template <typename T> xdrproc_t XdrOf() = delete;
+template <> xdrproc_t           XdrOf<void>()
+{
+    return nullptr;  // the null procedure's: the dispatcher answers it without the table
+}
+#define KST_RECORD_XDR(type, routine)                                                                                  \
+    template <> xdrproc_t XdrOf<type>()                                                                                \
+    {                                                                                                                  \
+        return reinterpret_cast<xdrproc_t>(routine);                                                                   \
+    }
+KST_RECORD_XDR(uint64_t, xdr_uint64_t)
+KST_RECORD_XDR(char *, xdr_wrapstring)
+KST_RECORD_XDR(create_event_struct, xdr_create_event_struct)
+KST_RECORD_XDR(wait_for_multiple_objects_struct, xdr_wait_for_multiple_objects_struct)
+KST_RECORD_XDR(registry_open_struct, xdr_registry_open_struct)
+KST_RECORD_XDR(registry_query_struct, xdr_registry_query_struct)
+KST_RECORD_XDR(registry_set_struct, xdr_registry_set_struct)
+KST_RECORD_XDR(registry_notify_struct, xdr_registry_notify_struct)
+#undef KST_RECORD_XDR
+
+// The routine of a row, once its types are seen to be the row's; the null procedure has none.
+template <typename Argument, typename Reply, auto F> constexpr Routine RoutineOf()
+{
+    if constexpr (std::is_null_pointer_v<decltype(F)>) {
+        return nullptr;
+    } else {
+        static_assert(std::is_same_v<decltype(F), Reply *(*)(Argument *, svc_req *) noexcept>,
+                      "a routine takes and returns the records its row names");
+        return Invoke<Argument, F>;
+    }
 }
 
 struct Procedure {
     xdrproc_t argument;  // decodes the call's arguments
     xdrproc_t result;    // encodes the reply value
-    Routine   routine;
+    Routine   routine;   // the service routine; nullptr for the null procedure
+    bool      parks;     // the routine may park the call (return no reply)
 };
 
+// The table of common/procedures.h, with each record type's XDR routine.
 const std::array<Procedure, kLastProc + 1> &Procedures()
 {
-    const auto word = reinterpret_cast<xdrproc_t>(xdr_uint64_t);
-    const auto string = reinterpret_cast<xdrproc_t>(xdr_wrapstring);
-    const auto create = reinterpret_cast<xdrproc_t>(xdr_create_event_struct);
-    const auto wait = reinterpret_cast<xdrproc_t>(xdr_wait_for_multiple_objects_struct);
-    const auto open = reinterpret_cast<xdrproc_t>(xdr_registry_open_struct);
-    const auto query = reinterpret_cast<xdrproc_t>(xdr_registry_query_struct);
-    const auto set = reinterpret_cast<xdrproc_t>(xdr_registry_set_struct);
-    const auto notify = reinterpret_cast<xdrproc_t>(xdr_registry_notify_struct);
-    static const std::array<Procedure, kLastProc + 1> table = {{
-        {nullptr, nullptr, nullptr},  // the null procedure is answered by the dispatcher
-        {create, word, Invoke<create_event_rpc_1_svc>},
-        {word, word, Invoke<set_event_rpc_1_svc>},
-        {word, word, Invoke<reset_event_rpc_1_svc>},
-        {string, word, Invoke<open_event_rpc_1_svc>},
-        {word, word, Invoke<close_handle_rpc_1_svc>},
-        {word, word, Invoke<wait_for_single_object_rpc_1_svc>},
-        {wait, word, Invoke<wait_for_multiple_objects_rpc_1_svc>},
-        {open, word, Invoke<reg_open_key_ex_rpc_1_svc>},
-        {word, word, Invoke<reg_close_key_rpc_1_svc>},
-        {open, word, Invoke<reg_delete_key_rpc_1_svc>},
-        {open, word, Invoke<reg_create_key_ex_rpc_1_svc>},
-        {open, query, Invoke<reg_query_value_ex_rpc_1_svc>},
-        {set, word, Invoke<reg_set_value_ex_rpc_1_svc>},
-        {notify, word, Invoke<reg_notify_change_key_value_rpc_1_svc>},
-        {word, word, Invoke<reg_flush_key_rpc_1_svc>},
-        {create, word, Invoke<create_mutex_rpc_1_svc>},
-        {string, word, Invoke<open_mutex_rpc_1_svc>},
-        {word, word, Invoke<release_mutex_rpc_1_svc>},
-        {create, word, Invoke<create_semaphore_rpc_1_svc>},
-        {string, word, Invoke<open_semaphore_rpc_1_svc>},
-        {notify, word, Invoke<release_semaphore_rpc_1_svc>},
-        {word, word, Invoke<timeout_wait_for_single_object_rpc_1_svc>},
-        {wait, word, Invoke<timeout_wait_for_multiple_objects_rpc_1_svc>},
-        {notify, word, Invoke<timeout_reg_notify_change_key_value_rpc_1_svc>},
-        {open, word, Invoke<reg_delete_value_rpc_1_svc>},
-        {notify, open, Invoke<reg_enum_key_ex__rpc_1_svc>},
-        {notify, set, Invoke<reg_enum_value__rpc_1_svc>},
-        {word, notify, Invoke<reg_query_info_key_rpc_1_svc>},
-    }};
+#define KST_PROCEDURE_ENTRY(number, id, name, argument, reply, routine, parks)                                         \
+    {XdrOf<argument>(), XdrOf<reply>(), RoutineOf<argument, reply, routine>(), parks},
+    static const std::array<Procedure, kLastProc + 1> table = {{KST_PROCEDURES(KST_PROCEDURE_ENTRY)}};
+#undef KST_PROCEDURE_ENTRY
     return table;
 }
 
@@ -242,6 +239,7 @@ void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept
     if (void *value = procedure.routine(args, rqstp)) {
         FreeClientParameter(record.release(), value);
     } else {
+        assert(procedure.parks && "only a routine that may park answers with no reply");
         RequestRecord *parked = record.release();  // the waiter owns it now
         ReleaseArguments(parked);
     }
