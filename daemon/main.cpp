@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "admin/control.h"
 #include "common/unique.h"
 #include "daemon/daemon.h"
 #include "rpc/server.h"
@@ -55,5 +56,7 @@ int main()
     if (!portmapper) return 5;
     // Before detaching, so that a runtime unfit to serve shows in the exit status of the start.
     if (const int status = PrepareRuntime(); status != 0) return status;
+    // The control socket opens once the RPC transport listens, before the ready file says so.
+    SetServingHooks({[](int rpc_listener) noexcept { (void)OpenControlSocket(rpc_listener); }, CloseControlSocket});
     return daemon_start(kServiceName);
 }

@@ -7,9 +7,9 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "admin/control.h"
 #include "daemon/daemon.h"
 #include "registry/registry.h"
-#include "rpc/control.h"
 #include "rpc/proto.h"
 #include "rpc/server.h"
 #include "sync/sync.h"

@@ -21,7 +21,9 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 inline constexpr std::size_t kKeyNameSize = 512;  // a root's directory path, its NUL included
 inline constexpr std::size_t kNameField = 256;    // names on the wire; a field without a NUL is refused
@@ -175,8 +177,22 @@ struct RegistrationView {
 };
 [[nodiscard]] RegistrationView ViewRegistration(const KeyNode &key) noexcept;
 
+// What the admin view shows of the tree, copied at the moment of the request (snapshot.cpp).
+struct RegistrationSnapshot {
+    std::string      key;            // "HKEY_LOCAL_MACHINE\A\B": the root's name, then each key down
+    uint32_t         watch_subtree;  // as registered
+    RegistrationKind kind;           // never None
+    uint64_t         event;          // the client's handle for Event; 0 otherwise
+};
+struct TreeSnapshot {
+    uint64_t                          keys;           // loaded keys below both roots
+    std::vector<RegistrationSnapshot> registrations;  // in tree order, each key before its subkeys
+};
+// May throw std::bad_alloc.
+[[nodiscard]] TreeSnapshot SnapshotTree();
+
 // Visits every loaded key below both roots, each before its subkeys, without recursion (trees are deep).
-template <class Visit> void ForEachKey(Visit &&visit) noexcept
+template <class Visit> void ForEachKey(Visit &&visit)
 {
     for (const KeyNode *root : {HKEY_CLASS_ROOT, HKEY_LOCAL_MACHINE}) {
         const KeyNode *node = root->first_child;

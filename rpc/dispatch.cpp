@@ -10,15 +10,18 @@
 // and waiters record, and a record is live only while its life lasts.
 #include "rpc/dispatch.h"
 
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <array>
 #include <cassert>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <new>
 #include <type_traits>
 #include <utility>
 
-#include "rpc/control.h"
 #include "rpc/destroy_hook.h"
 #include "rpc/loop.h"
 #include "rpc/server.h"
@@ -40,6 +43,7 @@ struct ConnectionEntry {
 // One entry per descriptor the server may ever hold; pages of entries never used stay untouched.
 std::array<ConnectionEntry, kDescriptorLimit> g_connections{};
 uint64_t                                      g_last_generation = 0;
+std::array<uint64_t, kLastProc + 2>           g_calls{};  // per procedure, then those beyond the program
 
 [[nodiscard]] bool InTable(int fd)
 {
@@ -149,6 +153,18 @@ const std::array<Procedure, kLastProc + 1> &Procedures()
 
 }  // namespace
 
+uint64_t MonotonicMs() noexcept
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+}
+
+std::span<const uint64_t, kLastProc + 2> CallCounts() noexcept
+{
+    return g_calls;
+}
+
 uint64_t *SetLastError(uint64_t code) noexcept
 {
     ERROR_CODE = code;
@@ -174,6 +190,23 @@ void GetClientParameter(RequestRecord **record, uint64_t *identity) noexcept
 uint64_t ConnectionOnSocket(int fd) noexcept
 {
     return InTable(fd) && g_connections[fd].transport ? g_connections[fd].generation : 0;
+}
+
+std::vector<ConnectionView> SnapshotConnections(int listener)
+{
+    std::vector<ConnectionView> connections;
+    for (int i = 0; i < svc_max_pollfd; ++i) {
+        const int fd = svc_pollfd[i].fd;
+        if (fd < 0 || fd == listener) continue;
+        ConnectionView view{fd, ConnectionOnSocket(fd), {}, {}};
+        socklen_t      local = sizeof view.local, peer = sizeof view.peer;
+        if (getsockname(fd, reinterpret_cast<sockaddr *>(&view.local), &local) != 0) view.local.sin_family = 0;
+        if (getpeername(fd, reinterpret_cast<sockaddr *>(&view.peer), &peer) != 0) view.peer.sin_family = 0;
+        connections.push_back(view);
+    }
+    std::sort(connections.begin(), connections.end(),
+              [](const ConnectionView &a, const ConnectionView &b) { return a.fd < b.fd; });
+    return connections;
 }
 
 void FreeClientParameter(RequestRecord *record, void *value) noexcept
@@ -203,7 +236,7 @@ void FreeClientParameter(RequestRecord *record, void *value) noexcept
 
 void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept
 {
-    CountCall(rqstp->rq_proc);
+    ++g_calls[rqstp->rq_proc <= kLastProc ? rqstp->rq_proc : kLastProc + 1];
     const uint64_t                 connection = TrackConnection(transp);
     std::unique_ptr<RequestRecord> record(new (std::nothrow) RequestRecord{});
     pClientParameter = record.get();

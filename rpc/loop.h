@@ -13,5 +13,8 @@ void init_hook() noexcept;
 void ReleaseMutexesOwnedBy(uint64_t connection) noexcept;
 // Tells the loop which descriptor accepts connections and how many connections it may hold.
 void WatchListener(int fd, int max_connections) noexcept;
+// Has the loop also watch fd and call serve when it is readable, after the runtime's pass and before
+// the accepts; -1 for none.
+void WatchSideService(int fd, void (*serve)() noexcept) noexcept;
 // Connections closed at once because the server held the most it serves, since start.
 [[nodiscard]] uint64_t RefusedConnections() noexcept;

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 enum class ObjectType : uint32_t { Event = 0, Mutex = 1, Semaphore = 2 };
 
@@ -113,14 +114,26 @@ int ResetEvent(uint64_t handle) noexcept;
 int ReleaseMutex(uint64_t handle) noexcept;
 int ReleaseSemaphore(uint64_t handle, int64_t count, int64_t *previous) noexcept;
 
-// The live view's walks. Objects come newest first; an object's waiters in the order signals wake them.
-template <class Visit> void ForEachObject(Visit &&visit) noexcept
-{
-    for (const ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next)
-        visit(*obj);
-}
-template <class Visit> void ForEachWaiter(const ObjectRecord &obj, Visit &&visit) noexcept
-{
-    for (const WaiterLink *link = obj.waiters; link; link = link->next)
-        visit(*link->waiter);
-}
+// What the admin view shows of the object table, copied at the moment of the request (snapshot.cpp).
+struct ParkedView {
+    int      fd;           // the descriptor of the connection the call arrived on
+    uint32_t procedure;    // the procedure that parked
+    uint64_t received_ms;  // MonotonicMs() at its arrival
+};
+struct ObjectView {
+    ObjectType              type;          // event, mutex or semaphore
+    const char             *name;          // the record's own copy, valid until the next call; nullptr unnamed
+    uint64_t                handle;        // the word that names it in calls
+    int64_t                 open_count;    // handles outstanding
+    bool                    internal;      // one of the registry's events that park synchronous requests
+    uint32_t                event_state;   // event: as stored (0, 1, or 2..15 from creation)
+    bool                    manual_reset;  // event: stays signalled until reset
+    uint64_t                owner;         // mutex: client identity of its owner, 0 when free
+    int64_t                 count;         // semaphore: current count
+    int64_t                 maximum;       // semaphore: its maximum
+    std::vector<ParkedView> waiters;       // in the order signals wake them
+};
+// Every object, newest first. May throw std::bad_alloc.
+[[nodiscard]] std::vector<ObjectView> SnapshotObjects();
+// Every parked call once (a multiple wait is linked on several objects). May throw std::bad_alloc.
+[[nodiscard]] std::vector<ParkedView> SnapshotParked();
