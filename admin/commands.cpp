@@ -46,19 +46,6 @@ uint64_t AgeMs(const ParkedView &parked, uint64_t now)
     return now - std::min(now, parked.received_ms);
 }
 
-const char *TypeName(ObjectType type)
-{
-    switch (type) {
-    case ObjectType::Event:
-        return "event";
-    case ObjectType::Mutex:
-        return "mutex";
-    case ObjectType::Semaphore:
-        return "semaphore";
-    }
-    return "unknown";
-}
-
 void AppendJsonOrNull(std::string &out, const char *text)
 {
     if (text)
@@ -116,23 +103,23 @@ void Status(const ControlFacts &facts, std::string &out)
     Appendf(out, "},\"calls_unknown\":%" PRIu64 "}\n", calls[kLastProc + 1]);
 }
 
-// The fields that belong to one type of object.
+// The fields of the object's own state, as its type describes them.
 void AppendTypeState(std::string &out, const ObjectView &obj, const std::unordered_map<uint64_t, int> &owners)
 {
-    switch (obj.type) {
-    case ObjectType::Event:
-        Appendf(out, "\"state\":%u,\"signalled\":%s,\"manual_reset\":%s", obj.event_state,
-                obj.event_state != 0 ? "true" : "false", obj.manual_reset ? "true" : "false");
-        break;
-    case ObjectType::Mutex:
-        if (obj.owner == 0)
-            out += "\"owner\":null";
+    bool first = true;
+    for (const ViewField &field : obj.fields) {
+        if (!field.name) continue;
+        Appendf(out, "%s\"%s\":", first ? "" : ",", field.name);
+        first = false;
+        const auto owner = static_cast<uint64_t>(field.value);
+        if (field.kind == ViewField::Kind::Bool)
+            out += field.value ? "true" : "false";
+        else if (field.kind == ViewField::Kind::Number)
+            Appendf(out, "%" PRId64, field.value);
+        else if (owner == 0)
+            out += "null";
         else
-            Appendf(out, "\"owner\":%d", owners.contains(obj.owner) ? owners.at(obj.owner) : -1);
-        break;
-    case ObjectType::Semaphore:
-        Appendf(out, "\"count\":%" PRId64 ",\"maximum\":%" PRId64, obj.count, obj.maximum);
-        break;
+            Appendf(out, "%d", owners.contains(owner) ? owners.at(owner) : -1);
     }
 }
 
@@ -143,7 +130,7 @@ void Objects(const ControlFacts &facts, std::string &out)
     out += "[";
     bool first = true;
     for (const ObjectView &obj : SnapshotObjects()) {
-        Appendf(out, "%s{\"type\":\"%s\",\"name\":", first ? "" : ",", TypeName(obj.type));
+        Appendf(out, "%s{\"type\":\"%s\",\"name\":", first ? "" : ",", obj.type_name);
         AppendJsonOrNull(out, obj.name);
         out += ",\"handle\":";
         AppendHex(out, obj.handle);

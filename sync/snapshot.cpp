@@ -2,7 +2,7 @@
 //
 // Copied out at the moment of the request, so the view never holds a record across a pass and the
 // admin layer reads no sync record itself.
-#include "sync/sync.h"
+#include "sync/object_types.h"
 
 #include <unordered_set>
 
@@ -21,30 +21,17 @@ std::vector<ObjectView> SnapshotObjects()
     std::vector<ObjectView> objects;
     for (const ObjectRecord *record = P_EVENT_HEAD; record; record = record->next) {
         const ObjectRecord &obj = *record;
+        const ObjectOps    *ops = OpsOf(obj.type);
         ObjectView          view{obj.type,
+                        ops ? ops->name : "unknown",
                         obj.name,
                         obj.handle,
                         obj.ref_count,
                         obj.type == ObjectType::Event && obj.identity == 0,
                         0,
-                        false,
-                        0,
-                        0,
-                        0,
+                        {},
                         {}};
-        switch (obj.type) {
-        case ObjectType::Event:
-            view.event_state = obj.event.state;
-            view.manual_reset = obj.event.manual_reset != 0;
-            break;
-        case ObjectType::Mutex:
-            view.owner = obj.mutex.owner;
-            break;
-        case ObjectType::Semaphore:
-            view.count = obj.semaphore.count;
-            view.maximum = obj.semaphore.maximum;
-            break;
-        }
+        if (ops) ops->describe(obj, view);
         for (const WaiterLink *link = obj.waiters; link; link = link->next)
             view.waiters.push_back(ViewOfWaiter(*link->waiter));
         objects.push_back(std::move(view));

@@ -120,18 +120,23 @@ struct ParkedView {
     uint32_t procedure;    // the procedure that parked
     uint64_t received_ms;  // MonotonicMs() at its arrival
 };
+// One field of an object's own state, as its type describes itself (object_types.cpp).
+struct ViewField {
+    enum class Kind { Number, Bool, Connection };
+    const char *name;   // nullptr for a field the type does not use
+    Kind        kind;   // Connection: a client identity, 0 for none
+    int64_t     value;  // the field's value
+};
 struct ObjectView {
-    ObjectType              type;          // event, mutex or semaphore
-    const char             *name;          // the record's own copy, valid until the next call; nullptr unnamed
-    uint64_t                handle;        // the word that names it in calls
-    int64_t                 open_count;    // handles outstanding
-    bool                    internal;      // one of the registry's events that park synchronous requests
-    uint32_t                event_state;   // event: as stored (0, 1, or 2..15 from creation)
-    bool                    manual_reset;  // event: stays signalled until reset
-    uint64_t                owner;         // mutex: client identity of its owner, 0 when free
-    int64_t                 count;         // semaphore: current count
-    int64_t                 maximum;       // semaphore: its maximum
-    std::vector<ParkedView> waiters;       // in the order signals wake them
+    ObjectType               type;        // event, mutex or semaphore
+    const char              *type_name;   // as the admin view names the type
+    const char              *name;        // the record's own copy, valid until the next call; nullptr unnamed
+    uint64_t                 handle;      // the word that names it in calls
+    int64_t                  open_count;  // handles outstanding
+    bool                     internal;    // one of the registry's events that park synchronous requests
+    uint64_t                 owner;       // client identity of its owner (a mutex's), 0 for none
+    std::array<ViewField, 3> fields;      // the type's own state, in the order the view shows it
+    std::vector<ParkedView>  waiters;     // in the order signals wake them
 };
 // Every object, newest first. May throw std::bad_alloc.
 [[nodiscard]] std::vector<ObjectView> SnapshotObjects();

@@ -14,6 +14,7 @@
 #include "rpc/services.h"
 #include "sync/index.h"
 #include "sync/internal.h"
+#include "sync/object_types.h"
 #include "trace/trace.h"
 
 #include <array>
@@ -132,66 +133,37 @@ void CompleteWait(WaiterRecord *waiter, ObjectRecord *record)
 int IsObjectReady(const ObjectRecord *record) noexcept
 {
     if (!record) return 0;
-    switch (record->type) {
-    case ObjectType::Event:
-        return record->event.state != 0;
-    case ObjectType::Mutex:
-        return record->mutex.owner == 0;  // even its own owner must wait
-    case ObjectType::Semaphore:
-        return record->semaphore.count != 0;
-    }
+    if (const ObjectOps *ops = OpsOf(record->type)) return ops->ready(*record);
     TraceLog(0, "ntsys_s", __func__, __LINE__, "error occured in IsObjectReady\n");
     return 1;
 }
 
 void GetWaitFromObject(ObjectRecord *record) noexcept
 {
-    switch (record->type) {
-    case ObjectType::Event:
-        if (record->event.manual_reset == 0) record->event.state = 0;
-        return;
-    case ObjectType::Mutex:
-        if (record->mutex.owner == 0) {
-            uint64_t me = 0;
-            GetClientParameter(nullptr, &me);
-            SetMutexOwner(record, me);
-        }
-        return;
-    case ObjectType::Semaphore:
-        if (record->semaphore.count != 0) --record->semaphore.count;
+    const ObjectOps *ops = OpsOf(record->type);
+    if (!ops) {
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "error occured in GetWaitFromObject\n");
         return;
     }
-    TraceLog(0, "ntsys_s", __func__, __LINE__, "error occured in GetWaitFromObject\n");
+    uint64_t me = 0;
+    GetClientParameter(nullptr, &me);
+    ops->take(*record, me);
 }
 
-// Satisfied at once by its own rules, which differ from IsObjectReady: the owner of a mutex gets it again
-// (no recursion count is kept), and an event counts as signalled only with state exactly 1.
+// Satisfied at once by each type's own single-wait rule (object_types.cpp), which differs from
+// IsObjectReady.
 int WaitForSingleObject(uint64_t handle, uint32_t) noexcept
 {
     ObjectRecord *obj = ObjectForCall(handle);
     if (!obj) return 0;
-    bool satisfied = false;
-    switch (obj->type) {
-    case ObjectType::Mutex: {
-        uint64_t me = 0;
-        GetClientParameter(nullptr, &me);
-        if (obj->mutex.owner == 0) SetMutexOwner(obj, me);
-        satisfied = obj->mutex.owner == me;
-        break;
-    }
-    case ObjectType::Event:
-        satisfied = obj->event.state == 1;
-        if (satisfied && obj->event.manual_reset == 0) obj->event.state = 0;
-        break;
-    case ObjectType::Semaphore:
-        satisfied = obj->semaphore.count != 0;
-        if (satisfied) --obj->semaphore.count;
-        break;
-    default:
+    const ObjectOps *ops = OpsOf(obj->type);
+    if (!ops) {
         SetLastError(kErrInvalid);
         return 0;
     }
-    if (satisfied) {
+    uint64_t me = 0;
+    GetClientParameter(nullptr, &me);
+    if (ops->wait_single(*obj, me)) {
         SetLastError(obj->identity);
         return 0;
     }
