@@ -3,11 +3,12 @@
 // A call's RequestRecord is answered at once, or parked by its service routine and answered
 // later through the connection's transport. The runtime frees that transport when it destroys
 // the connection, so a parked reply must never go out through a dead connection. Every transport
-// the dispatcher sees is hooked (destroy_hook.h) so that its destruction tells us first; the table
-// below then forgets the connection, its parked calls are dropped and its mutexes handed on.
-// Descriptors and transport addresses are reused at once, so each life of a descriptor gets a
-// number of its own (the generation), never reused; it is the client identity that mutex owners
-// and waiters record, and a record is live only while its life lasts.
+// the dispatcher sees is hooked (destroy_hook.h) so that its destruction tells us first; the
+// connection's record (connection.h) then loses its transport, its parked calls are dropped and
+// its mutexes handed on, and the record goes. Descriptors and transport addresses are reused at
+// once, so each life of a descriptor gets a number of its own (the generation), never reused; it
+// is the client identity that mutex owners and waiters record, and a call is live only while its
+// life lasts.
 #include "rpc/dispatch.h"
 
 #include <sys/socket.h>
@@ -22,6 +23,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "rpc/connection.h"
 #include "rpc/destroy_hook.h"
 #include "rpc/loop.h"
 #include "rpc/server.h"
@@ -35,54 +37,62 @@ int32_t        IsSendReply = 1;
 
 namespace {
 
-struct ConnectionEntry {
-    SVCXPRT *transport;   // live transport on this descriptor, nullptr when none
-    uint64_t generation;  // life of the descriptor; never reused
-};
-
-// One entry per descriptor the server may ever hold; pages of entries never used stay untouched.
-std::array<ConnectionEntry, kDescriptorLimit> g_connections{};
-uint64_t                                      g_last_generation = 0;
-std::array<uint64_t, kLastProc + 2>           g_calls{};  // per procedure, then those beyond the program
+// The record of each connection by its descriptor; pages of entries never used stay untouched.
+std::array<ConnectionRecord *, kDescriptorLimit> g_connections{};
+uint64_t                                         g_last_generation = 0;
+std::array<uint64_t, kLastProc + 2>              g_calls{};  // per procedure, then those beyond the program
 
 [[nodiscard]] bool InTable(int fd)
 {
     return fd >= 0 && fd < kDescriptorLimit;
 }
 
+// The connection is gone: its calls are no longer live, what it had parked is dropped and its mutexes
+// handed on, each by walking its own list; then the record goes.
+void LoseConnection(ConnectionRecord *connection) noexcept
+{
+    connection->transport = nullptr;
+    DiscardWaitersOf(*connection);
+    ReleaseMutexesOwnedBy(*connection);
+    assert(!connection->parked && !connection->owned && "nothing may point to a record that goes");
+    g_connections[connection->fd] = nullptr;
+    delete connection;
+}
+
 // The runtime destroys a connection: drop what is tied to it while its memory is still valid.
 void OnTransportDestroy(SVCXPRT *transport) noexcept
 {
     const int fd = transport->xp_fd;
-    if (InTable(fd) && g_connections[fd].transport == transport) {
-        const uint64_t identity = g_connections[fd].generation;
-        g_connections[fd].transport = nullptr;
-        DiscardWaitersOf(identity);
-        ReleaseMutexesOwnedBy(identity);
-    }
+    if (InTable(fd) && g_connections[fd] && g_connections[fd]->transport == transport)
+        LoseConnection(g_connections[fd]);
     SetLastError(0);
 }
 
-// Hooks a transport the first time it brings a call and returns the life its calls belong to.
-uint64_t TrackConnection(SVCXPRT *transport)
+// Enters a record for the transport; a record still at its descriptor is of a connection that went
+// unheard (the runtime destroys a transport before its descriptor comes back), lost here.
+void Enter(SVCXPRT *transport, ConnectionRecord *record)
 {
     const int fd = transport->xp_fd;
-    if (!InTable(fd)) return 0;
-    if (g_connections[fd].transport != transport) {
-        SetDestroyListener(OnTransportDestroy);
-        // Without the hook its end would go unheard: such a connection is never taken for live.
-        if (!HookTransportDestroy(transport)) return 0;
-        g_connections[fd] = {transport, ++g_last_generation};
-    }
-    return g_connections[fd].generation;
+    if (g_connections[fd]) LoseConnection(g_connections[fd]);
+    record->transport = transport;
+    record->fd = fd;
+    g_connections[fd] = record;
+}
+
+// The life a transport's calls belong to, given the first time it brings a call.
+uint64_t TrackConnection(SVCXPRT *transport)
+{
+    ConnectionRecord *connection = ConnectionOf(transport);
+    if (!connection) return 0;
+    if (connection->generation == 0) connection->generation = ++g_last_generation;
+    return connection->generation;
 }
 
 // The record arrived on a connection the runtime has not destroyed since.
 bool IsConnectionAlive(const RequestRecord *record)
 {
-    const int fd = RequestSocket(record);
-    return record->connection != 0 && InTable(fd) && g_connections[fd].transport == record->transport &&
-           g_connections[fd].generation == record->connection;
+    const ConnectionRecord *connection = ConnectionOfCall(record);
+    return connection && connection->transport == record->transport;
 }
 
 // Done with a call's decoded arguments: frees what decoding allocated in them.
@@ -189,7 +199,40 @@ void GetClientParameter(RequestRecord **record, uint64_t *identity) noexcept
 
 uint64_t ConnectionOnSocket(int fd) noexcept
 {
-    return InTable(fd) && g_connections[fd].transport ? g_connections[fd].generation : 0;
+    return InTable(fd) && g_connections[fd] && g_connections[fd]->transport ? g_connections[fd]->generation : 0;
+}
+
+bool AdoptConnection(SVCXPRT *transport, std::unique_ptr<ConnectionRecord> record) noexcept
+{
+    if (!InTable(transport->xp_fd)) return false;
+    SetDestroyListener(OnTransportDestroy);
+    Enter(transport, record.release());
+    return true;
+}
+
+ConnectionRecord *ConnectionOf(SVCXPRT *transport) noexcept
+{
+    const int fd = transport->xp_fd;
+    if (!InTable(fd)) return nullptr;
+    if (g_connections[fd] && g_connections[fd]->transport == transport) return g_connections[fd];
+    SetDestroyListener(OnTransportDestroy);
+    // Without the hook its end would go unheard: such a connection is never taken for live.
+    if (!HookTransportDestroy(transport)) return nullptr;
+    auto *record = new (std::nothrow) ConnectionRecord{};
+    if (record) Enter(transport, record);
+    return record;
+}
+
+ConnectionRecord *ConnectionOfCall(const RequestRecord *request) noexcept
+{
+    const int fd = RequestSocket(request);
+    if (request->connection == 0 || !InTable(fd) || !g_connections[fd]) return nullptr;
+    return g_connections[fd]->generation == request->connection ? g_connections[fd] : nullptr;
+}
+
+ConnectionRecord *CallerConnection() noexcept
+{
+    return pClientParameter ? ConnectionOfCall(pClientParameter) : nullptr;
 }
 
 std::vector<ConnectionView> SnapshotConnections(int listener)

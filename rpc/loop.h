@@ -1,4 +1,4 @@
-// loop.h: the server's own poll loop and the release of a lost connection's mutexes.
+// loop.h: the server's own poll loop.
 #pragma once
 
 #include <poll.h>
@@ -9,8 +9,6 @@
 // svc_run() itself is declared by the runtime's header; ours takes the place of its loop.
 // Clears the socket slots of parked calls; the loop starts with it.
 void init_hook() noexcept;
-// Releases every mutex owned by the connection of that identity, handing each to its newest waiter.
-void ReleaseMutexesOwnedBy(uint64_t connection) noexcept;
 // Tells the loop which descriptor accepts connections and how many connections it may hold.
 void WatchListener(int fd, int max_connections) noexcept;
 // Has the loop also watch fd and call serve when it is readable, after the runtime's pass and before

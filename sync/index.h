@@ -1,5 +1,5 @@
-// index.h: the hash indexes beside the object list and the parked waiters, so lookups by handle, name,
-// owner and connection take constant time on average instead of a walk.
+// index.h: the hash indexes beside the object list, so lookups by handle and name take constant time on
+// average instead of a walk. (A connection's parked calls and owned mutexes hang off its record.)
 #pragma once
 
 #include <array>
@@ -82,3 +82,25 @@ private:
     uint64_t                 mask_ = 63;  // bucket count - 1; the count is a power of two
     uint64_t                 count_ = 0;  // records chained
 };
+
+// A record put at the head of a list linked both ways through two of its own fields.
+template <typename Record>
+void LinkAtHead(Record *&head, Record *record, Record *Record::*next, Record *Record::*prev) noexcept
+{
+    record->*next = head;
+    record->*prev = nullptr;
+    if (head) head->*prev = record;
+    head = record;
+}
+
+// The record taken off such a list; its two fields are cleared.
+template <typename Record>
+void UnlinkFromList(Record *&head, Record *record, Record *Record::*next, Record *Record::*prev) noexcept
+{
+    if (record->*prev)
+        (record->*prev)->*next = record->*next;
+    else
+        head = record->*next;
+    if (record->*next) (record->*next)->*prev = record->*prev;
+    record->*next = record->*prev = nullptr;
+}

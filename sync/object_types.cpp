@@ -12,10 +12,10 @@ namespace {
 constexpr ObjectOps kEvent = {
     "event",
     [](const ObjectRecord &obj) { return obj.event.state != 0; },
-    [](ObjectRecord &obj, uint64_t) {
+    [](ObjectRecord &obj, ConnectionRecord *) {
         if (obj.event.manual_reset == 0) obj.event.state = 0;
     },
-    [](ObjectRecord &obj, uint64_t) {
+    [](ObjectRecord &obj, ConnectionRecord *) {
         const bool satisfied = obj.event.state == 1;
         if (satisfied && obj.event.manual_reset == 0) obj.event.state = 0;
         return satisfied;
@@ -32,12 +32,12 @@ constexpr ObjectOps kEvent = {
 constexpr ObjectOps kMutex = {
     "mutex",
     [](const ObjectRecord &obj) { return obj.mutex.owner == 0; },
-    [](ObjectRecord &obj, uint64_t taker) {
+    [](ObjectRecord &obj, ConnectionRecord *taker) {
         if (obj.mutex.owner == 0) SetMutexOwner(&obj, taker);
     },
-    [](ObjectRecord &obj, uint64_t taker) {
+    [](ObjectRecord &obj, ConnectionRecord *taker) {
         if (obj.mutex.owner == 0) SetMutexOwner(&obj, taker);
-        return obj.mutex.owner == taker;
+        return obj.mutex.owner == IdentityOf(taker);
     },
     [](const ObjectRecord &obj, ObjectView &view) {
         view.owner = obj.mutex.owner;
@@ -49,10 +49,10 @@ constexpr ObjectOps kMutex = {
 constexpr ObjectOps kSemaphore = {
     "semaphore",
     [](const ObjectRecord &obj) { return obj.semaphore.count != 0; },
-    [](ObjectRecord &obj, uint64_t) {
+    [](ObjectRecord &obj, ConnectionRecord *) {
         if (obj.semaphore.count != 0) --obj.semaphore.count;
     },
-    [](ObjectRecord &obj, uint64_t) {
+    [](ObjectRecord &obj, ConnectionRecord *) {
         const bool satisfied = obj.semaphore.count != 0;
         if (satisfied) --obj.semaphore.count;
         return satisfied;

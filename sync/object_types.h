@@ -11,11 +11,11 @@ struct ObjectOps {
     const char *name;  // the type as the admin view names it
     // Ready for a wait on several objects, and for waking a waiter after a signal.
     bool (*ready)(const ObjectRecord &obj);
-    // What a satisfied wait takes from the object (on behalf of connection `taker`).
-    void (*take)(ObjectRecord &obj, uint64_t taker);
+    // What a satisfied wait takes from the object, on behalf of the connection `taker` (nullptr: untracked).
+    void (*take)(ObjectRecord &obj, ConnectionRecord *taker);
     // A wait on this object alone, by its own rule (which differs from `ready`): takes the object and
     // returns true when the wait is satisfied at once.
-    bool (*wait_single)(ObjectRecord &obj, uint64_t taker);
+    bool (*wait_single)(ObjectRecord &obj, ConnectionRecord *taker);
     // The type's own fields of the admin view.
     void (*describe)(const ObjectRecord &obj, ObjectView &view);
 };

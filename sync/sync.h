@@ -1,6 +1,7 @@
 // sync.h: named events, mutexes and semaphores, the waits on them and the signals that wake them.
 #pragma once
 
+#include "rpc/connection.h"
 #include "rpc/dispatch.h"
 
 #include <array>
@@ -23,14 +24,16 @@ struct ObjectRecord {
     WaiterLink   *waiters;         // newest first
     ObjectRecord *next_by_handle;  // next record in the same bucket of the handle index
     ObjectRecord *next_by_name;    // next record in the same bucket of the name index; named records only
-    ObjectRecord *next_by_owner;   // next record in the same bucket of the owner index; owned mutexes only
+    ObjectRecord *next_by_owner;   // owned mutex: the next mutex its owner owns (ConnectionRecord::owned)
+    ObjectRecord *prev_by_owner;   // owned mutex: the previous one; nullptr at the head of the owner's list
     union {
         struct {
             uint32_t state;         // 0 not signalled; 1 signalled; 2..15 only from creation
             uint32_t manual_reset;  // non-zero: stays signalled until reset
         } event;
         struct {
-            uint64_t owner;  // client identity of the owning connection, 0 when free
+            uint64_t          owner;         // client identity of the owning connection, 0 when free
+            ConnectionRecord *owner_record;  // the owning connection's record; nullptr when free
         } mutex;
         struct {
             int64_t count;    // 0 <= count <= maximum
@@ -45,10 +48,12 @@ struct WaiterRecord {
     uint64_t                          connection;  // client identity of the connection the wait arrived on
     std::unique_ptr<ObjectRecord *[]> pending;     // multiple wait: objects not ready when it began, in request
                                                    // order (nullptr once signalled); nullptr for a single wait
-    uint64_t      pending_count;                   // slots in pending; 0 for a single wait
-    uint32_t      mode;                            // 1 single wait; multiple wait: the wait-all flag as received
-    ObjectRecord *single;                          // the awaited object of a single wait; nullptr otherwise
-    WaiterRecord *next_of_connection;              // next waiter in the same bucket of the connection index
+    uint64_t          pending_count;               // slots in pending; 0 for a single wait
+    uint32_t          mode;                        // 1 single wait; multiple wait: the wait-all flag as received
+    ObjectRecord     *single;                      // the awaited object of a single wait; nullptr otherwise
+    ConnectionRecord *connection_record;           // the record of its connection; nullptr for an untracked one
+    WaiterRecord     *next_of_connection;          // the next older call its connection has parked
+    WaiterRecord     *prev_of_connection;  // the next newer one; nullptr at the head of ConnectionRecord::parked
 };
 
 struct WaiterLink {
@@ -102,8 +107,10 @@ void               DeleteClientFromAllEvent(WaiterRecord *waiter) noexcept;
 WaiterRecord *DeleteClientFromEventByTransp(uint64_t connection, ObjectRecord *record) noexcept;
 void          DeleteClient(ObjectRecord *record, WaiterRecord *waiter) noexcept;
 
-// Unlinks and frees, without a reply, every call that connection still has parked.
-void DiscardWaitersOf(uint64_t connection) noexcept;
+// Unlinks and frees, without a reply, every call that lost connection still has parked.
+void DiscardWaitersOf(ConnectionRecord &connection) noexcept;
+// Releases every mutex the lost connection owns, handing each to its newest waiter.
+void ReleaseMutexesOwnedBy(ConnectionRecord &connection) noexcept;
 // For an internal object whose close was refused because requests are parked on it: closed as soon as
 // DiscardWaitersOf has taken the last of them.
 void CloseWhenUnwaited(uint64_t handle) noexcept;

@@ -6,9 +6,9 @@
 //   satisfied        -> reply: identity of the object that completed the wait
 //   cancelled        -> reply 0, written before the cancel call's own reply
 //   connection lost  -> no reply; records freed without touching the socket
-// Every parked waiter is linked on at least one object and is in the index by connection, from the
-// moment it parks until DeleteClient ends it; the index is how a lost connection's calls are found. The
-// socket slot of a connection is only the poll loop's shortcut to its latest parked call.
+// Every parked waiter is linked on at least one object and on its connection's record, from the moment
+// it parks until DeleteClient ends it; the record's list is how a lost connection's calls are found. The
+// socket slot of a connection is only the shortcut to its latest parked call.
 
 #include "common/scoped.h"
 #include "rpc/services.h"
@@ -21,21 +21,13 @@
 #include <bit>
 #include <cassert>
 #include <new>
+#include <utility>
 #include <vector>
 
 std::array<SocketSlot *, kSocketSlots> sock2client{};
 uint64_t                               RET_TRUE = 0;
 
 namespace {
-
-uint64_t ConnectionHash(const WaiterRecord *waiter)
-{
-    return MixBits(waiter->connection);
-}
-
-// Every parked waiter, by the connection it arrived on, so a lost connection's calls are found without a
-// walk of the object list.
-ChainIndex<WaiterRecord, &WaiterRecord::next_of_connection, ConnectionHash> g_by_connection;
 
 // Internal objects given up while requests were still parked on them, so that their close was refused.
 // Nothing names them any more and no client knows their handle: only losing those connections takes
@@ -71,6 +63,21 @@ void DetachRest(WaiterRecord *waiter, ObjectRecord *record)
     DeleteClientFromAllEvent(waiter);
 }
 
+// Puts a parked waiter at the head of its connection's list, so a lost connection's calls are found
+// without a walk of the object list.
+void LinkOnConnection(WaiterRecord *waiter)
+{
+    if (ConnectionRecord *connection = waiter->connection_record)
+        LinkAtHead(connection->parked, waiter, &WaiterRecord::next_of_connection, &WaiterRecord::prev_of_connection);
+}
+
+void UnlinkFromConnection(WaiterRecord *waiter)
+{
+    if (ConnectionRecord *connection = std::exchange(waiter->connection_record, nullptr))
+        UnlinkFromList(connection->parked, waiter, &WaiterRecord::next_of_connection,
+                       &WaiterRecord::prev_of_connection);
+}
+
 // Ends an unlinked waiter without writing to its connection.
 void Drop(WaiterRecord *waiter)
 {
@@ -102,7 +109,8 @@ bool Park(std::unique_ptr<WaiterRecord> waiter)
            AddClientToEvent(waiter.get(), waiter->pending ? waiter->pending[linked] : waiter->single))
         ++linked;
     if (linked == targets) {
-        g_by_connection.Add(waiter.get());
+        waiter->connection_record = ConnectionOfCall(request);
+        LinkOnConnection(waiter.get());
         (void)waiter.release();  // the object lists own it from now on
         return true;
     }
@@ -145,9 +153,7 @@ void GetWaitFromObject(ObjectRecord *record) noexcept
         TraceLog(0, "ntsys_s", __func__, __LINE__, "error occured in GetWaitFromObject\n");
         return;
     }
-    uint64_t me = 0;
-    GetClientParameter(nullptr, &me);
-    ops->take(*record, me);
+    ops->take(*record, CallerConnection());
 }
 
 // Satisfied at once by each type's own single-wait rule (object_types.cpp), which differs from
@@ -161,9 +167,7 @@ int WaitForSingleObject(uint64_t handle, uint32_t) noexcept
         SetLastError(kErrInvalid);
         return 0;
     }
-    uint64_t me = 0;
-    GetClientParameter(nullptr, &me);
-    if (ops->wait_single(*obj, me)) {
+    if (ops->wait_single(*obj, CallerConnection())) {
         SetLastError(obj->identity);
         return 0;
     }
@@ -322,7 +326,7 @@ void DeleteClient(ObjectRecord *record, WaiterRecord *waiter) noexcept
         return;
     }
     std::unique_ptr<WaiterRecord> owned(waiter);
-    g_by_connection.Remove(waiter);
+    UnlinkFromConnection(waiter);
     owned->pending.reset();
     ForgetSlot(owned.get());
     FreeClientParameter(owned->request.release(), record ? &record->identity : &RET_TRUE);
@@ -330,10 +334,9 @@ void DeleteClient(ObjectRecord *record, WaiterRecord *waiter) noexcept
 
 // Called for every connection the runtime destroys, also those the poll loop never saw close: whatever
 // it still has parked, wherever linked and whether or not a slot names it, goes without a reply.
-void DiscardWaitersOf(uint64_t connection) noexcept
+void DiscardWaitersOf(ConnectionRecord &connection) noexcept
 {
-    auto of_connection = [connection](const WaiterRecord *w) { return w->connection == connection; };
-    while (WaiterRecord *waiter = g_by_connection.Find(MixBits(connection), of_connection)) {
+    while (WaiterRecord *waiter = connection.parked) {
         if (waiter->pending)
             DeleteClientFromAllEvent(waiter);
         else
@@ -367,7 +370,7 @@ void TakeWaiter(ObjectRecord *record) noexcept
 {
     WaiterRecord *waiter = UnlinkHead(record);
     assert(waiter && "only objects with waiters are signalled");
-    if (record->type == ObjectType::Mutex) SetMutexOwner(record, waiter->connection);
+    if (record->type == ObjectType::Mutex) SetMutexOwner(record, waiter->connection_record);
     CompleteWait(waiter, record);
 }
 

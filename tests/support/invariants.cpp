@@ -33,7 +33,19 @@ std::set<uint64_t> LiveConnections()
     return live;
 }
 
-// The object list and its handle, name and owner indexes.
+// A record is on its owner's list (linked both ways) exactly when it names that owner.
+template <typename Record, typename Member>
+bool OnList(const Record *head, const Record *wanted, Member next, Member prev)
+{
+    const Record *before = nullptr;
+    for (const Record *r = head; r; before = r, r = r->*next) {
+        if (r->*prev != before) return false;
+        if (r == wanted) return true;
+    }
+    return false;
+}
+
+// The object list, its handle and name indexes, and the owners' lists of their mutexes.
 Fail CheckObjects(const std::set<uint64_t> &live)
 {
     const ObjectRecord *prev = nullptr;
@@ -46,8 +58,10 @@ Fail CheckObjects(const std::set<uint64_t> &live)
         if (obj->type != ObjectType::Mutex || obj->mutex.owner == 0) continue;
         if (!live.contains(obj->mutex.owner))
             return AssertionFailure() << "mutex " << obj << " owned by a connection that is gone";
-        if (NewestMutexOwnedBy(obj->mutex.owner, obj->handle + 1) != obj)
-            return AssertionFailure() << "mutex " << obj << " missing from the owner index";
+        const ConnectionRecord *owner = obj->mutex.owner_record;
+        if (!owner || owner->generation != obj->mutex.owner ||
+            !OnList(owner->owned, obj, &ObjectRecord::next_by_owner, &ObjectRecord::prev_by_owner))
+            return AssertionFailure() << "mutex " << obj << " missing from its owner's list";
     }
     return ::testing::AssertionSuccess();
 }
@@ -60,6 +74,10 @@ Fail CheckWaiters(const std::set<uint64_t> &live)
         if (!request) return AssertionFailure() << "waiter " << waiter << " has no request";
         if (waiter->connection != RequestIdentity(request) || !live.contains(waiter->connection))
             return AssertionFailure() << "waiter " << waiter << " of a connection that is gone";
+        const ConnectionRecord *connection = waiter->connection_record;
+        if (!connection || connection->generation != waiter->connection ||
+            !OnList(connection->parked, waiter, &WaiterRecord::next_of_connection, &WaiterRecord::prev_of_connection))
+            return AssertionFailure() << "waiter " << waiter << " missing from its connection's list";
         std::vector<const ObjectRecord *> pending;
         for (uint64_t i = 0; i < waiter->pending_count; ++i)
             if (waiter->pending[i]) pending.push_back(waiter->pending[i]);
