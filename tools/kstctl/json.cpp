@@ -61,11 +61,10 @@ private:
         ++pos_;
         if (Take('}')) return true;
         do {
-            std::string name;
-            JsonValue   value;
+            out.names.emplace_back();
+            out.items.emplace_back();
             Blanks();
-            if (!String(name) || !Take(':') || !Value(value, depth + 1)) return false;
-            out.members.emplace_back(std::move(name), std::move(value));
+            if (!String(out.names.back()) || !Take(':') || !Value(out.items.back(), depth + 1)) return false;
         } while (Take(','));
         return Take('}');
     }
@@ -135,8 +134,8 @@ private:
 const JsonValue &JsonValue::operator[](std::string_view name) const
 {
     static const JsonValue none;
-    for (const auto &[key, value] : members)
-        if (key == name) return value;
+    for (std::size_t i = 0; kind == Kind::Object && i < names.size(); ++i)
+        if (names[i] == name) return items[i];
     return none;
 }
 

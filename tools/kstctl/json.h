@@ -9,18 +9,17 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace kstctl {
 
 struct JsonValue {
     enum class Kind { Null, Bool, Number, String, Array, Object };
-    Kind                                           kind = Kind::Null;  // what it is
-    std::string_view                               raw;                // its source text, within the answer
-    std::string                                    text;               // String: the bytes it stands for
-    std::vector<JsonValue>                         items;              // Array: the elements in order
-    std::vector<std::pair<std::string, JsonValue>> members;            // Object: the members in order
+    Kind                     kind = Kind::Null;  // what it is
+    std::string_view         raw;                // its source text, within the answer
+    std::string              text;               // String: the bytes it stands for
+    std::vector<JsonValue>   items;              // Array: the elements in order; Object: the members' values in order
+    std::vector<std::string> names;              // Object: the members' names, in the order of items
 
     // The member of that name; a null value when there is none.
     [[nodiscard]] const JsonValue &operator[](std::string_view name) const;

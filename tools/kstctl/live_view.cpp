@@ -42,8 +42,9 @@ std::string StatusText(const JsonValue &s)
                 count);
         any = true;
     };
-    for (const auto &[name, count] : s["calls"].members)
-        add(name, count.Int());
+    const JsonValue &calls = s["calls"];
+    for (std::size_t i = 0; i < calls.names.size(); ++i)
+        add(calls.names[i], calls.items[i].Int());
     add("unknown", n("calls_unknown"));
     out += any ? "\n" : "                    none\n";
     return out;
