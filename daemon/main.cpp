@@ -8,6 +8,8 @@
 #include "admin/control.h"
 #include "common/unique.h"
 #include "daemon/daemon.h"
+#include "registry/removal.h"
+#include "rpc/loop.h"
 #include "rpc/server.h"
 #include "trace/trace.h"
 
@@ -58,5 +60,6 @@ int main()
     if (const int status = PrepareRuntime(); status != 0) return status;
     // The control socket opens once the RPC transport listens, before the ready file says so.
     SetServingHooks({[](int rpc_listener) noexcept { (void)OpenControlSocket(rpc_listener); }, CloseControlSocket});
+    SetLoopTick(RegistryTick);  // finished /bin/rm children are reaped between passes, never in a lookup
     return daemon_start(kServiceName);
 }

@@ -52,6 +52,7 @@ int              g_trace_timer = -1;  // fires when held trace messages have wai
 bool             g_trace_timer_armed = false;
 int              g_side_fd = -1;            // a descriptor served between the runtime's pass and the accepts
 void (*g_serve_side)() noexcept = nullptr;  // what serves it
+void (*g_tick)() noexcept = nullptr;        // the layers' work of a pass (finished background removals)
 
 // Has the trace timer fire once held trace messages have waited kTraceHoldMs, unless it will already.
 // Armed once for many passes: a timeout on every wait would cost each pass a kernel timer.
@@ -153,6 +154,11 @@ void WatchSideService(int fd, void (*serve)() noexcept) noexcept
     g_serve_side = serve;
 }
 
+void SetLoopTick(void (*tick)() noexcept) noexcept
+{
+    g_tick = tick;
+}
+
 uint64_t RefusedConnections() noexcept
 {
     return g_refused;
@@ -222,6 +228,7 @@ void svc_run()
         }
         // A disconnect only shuts a connection down; the runtime loses it when its turn comes.
         if (side_ready) g_serve_side();
+        if (g_tick) g_tick();
         // Last, so that every connection destroyed in this pass is forgotten before a new one may
         // take its descriptor and slot.
         if (!listener_ready) continue;

@@ -1,5 +1,6 @@
-// index.h: the hash indexes beside the object list, so lookups by handle and name take constant time on
-// average instead of a walk. (A connection's parked calls and owned mutexes hang off its record.)
+// index.h: the hash index template beside the object list (by handle, by name) and the key tree (by
+// identity, by parent and name), so lookups take constant time on average instead of a walk; and the
+// doubly linked lists a connection's parked calls and owned mutexes hang on.
 #pragma once
 
 #include <array>
@@ -17,7 +18,9 @@
 
 // Records chained through one of their own fields in buckets picked by Hash. Adding a record never
 // allocates, so it cannot fail; the bucket array doubles when it holds as many records as buckets, and a
-// doubling that finds no memory only leaves the chains longer. The index owns none of the records.
+// doubling that finds no memory only leaves the chains longer. A record goes to the head of its chain
+// and doubling keeps each chain's order, so among records with the same hash the first found is the
+// newest. The index owns none of the records.
 template <typename Record, Record *Record::*Chain, uint64_t (*Hash)(const Record *)> class ChainIndex {
 public:
     constexpr ChainIndex() noexcept : buckets_(initial_.data()) {}
@@ -59,12 +62,16 @@ private:
         const uint64_t size = (mask_ + 1) * 2;
         Record       **grown = new (std::nothrow) Record *[size]();
         if (!grown) return;
+        // Each chain splits into two, each in the order it had.
         for (uint64_t i = 0; i <= mask_; ++i) {
-            while (Record *record = buckets_[i]) {
-                buckets_[i] = record->*Chain;
-                Record *&bucket = grown[Hash(record) & (size - 1)];
-                record->*Chain = bucket;
-                bucket = record;
+            Record **tails[2] = {&grown[i], &grown[i + mask_ + 1]};
+            for (Record *record = buckets_[i]; record;) {
+                Record   *next = record->*Chain;
+                Record **&tail = tails[(Hash(record) & (size - 1)) == i ? 0 : 1];
+                record->*Chain = nullptr;
+                *tail = record;
+                tail = &(record->*Chain);
+                record = next;
             }
         }
         Release();
