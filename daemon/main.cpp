@@ -58,6 +58,7 @@ int main()
     if (!portmapper) return 5;
     // Before detaching, so that a runtime unfit to serve shows in the exit status of the start.
     if (const int status = PrepareRuntime(); status != 0) return status;
+    InstallServices();
     // The control socket opens once the RPC transport listens, before the ready file says so.
     SetServingHooks({[](int rpc_listener) noexcept { (void)OpenControlSocket(rpc_listener); }, CloseControlSocket});
     SetLoopTick(RegistryTick);  // finished /bin/rm children are reaped between passes, never in a lookup

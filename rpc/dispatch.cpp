@@ -11,6 +11,7 @@
 // life lasts.
 #include "rpc/dispatch.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -20,15 +21,12 @@
 #include <ctime>
 #include <memory>
 #include <new>
-#include <type_traits>
 #include <utility>
 
 #include "rpc/connection.h"
 #include "rpc/destroy_hook.h"
-#include "rpc/loop.h"
 #include "rpc/server.h"
 #include "rpc/services.h"
-#include "sync/sync.h"
 #include "trace/trace.h"
 
 uint64_t       ERROR_CODE = 0;
@@ -41,6 +39,8 @@ namespace {
 std::array<ConnectionRecord *, kDescriptorLimit> g_connections{};
 uint64_t                                         g_last_generation = 0;
 std::array<uint64_t, kLastProc + 2>              g_calls{};  // per procedure, then those beyond the program
+ServiceRoutines g_routines{};                                // nullptr until installed; always for the null procedure
+void (*g_on_loss)(ConnectionRecord &) noexcept = nullptr;    // drops a lost connection's calls and mutexes
 
 [[nodiscard]] bool InTable(int fd)
 {
@@ -52,8 +52,7 @@ std::array<uint64_t, kLastProc + 2>              g_calls{};  // per procedure, t
 void LoseConnection(ConnectionRecord *connection) noexcept
 {
     connection->transport = nullptr;
-    DiscardWaitersOf(*connection);
-    ReleaseMutexesOwnedBy(*connection);
+    if (g_on_loss) g_on_loss(*connection);
     assert(!connection->parked && !connection->owned && "nothing may point to a record that goes");
     g_connections[connection->fd] = nullptr;
     delete connection;
@@ -103,14 +102,6 @@ void ReleaseArguments(RequestRecord *record)
     record->args = nullptr;
 }
 
-using Routine = void *(*)(void *args, svc_req *rqstp) noexcept;
-
-// Calls a typed service routine on the argument area.
-template <typename Argument, auto F> void *Invoke(void *args, svc_req *rqstp) noexcept
-{
-    return F(static_cast<Argument *>(args), rqstp);
-}
-
 // The XDR routine of each record type a row may name.
 template <typename T> xdrproc_t XdrOf() = delete;
 template <> xdrproc_t           XdrOf<void>()
@@ -132,36 +123,30 @@ KST_RECORD_XDR(registry_set_struct, xdr_registry_set_struct)
 KST_RECORD_XDR(registry_notify_struct, xdr_registry_notify_struct)
 #undef KST_RECORD_XDR
 
-// The routine of a row, once its types are seen to be the row's; the null procedure has none.
-template <typename Argument, typename Reply, auto F> constexpr Routine RoutineOf()
-{
-    if constexpr (std::is_null_pointer_v<decltype(F)>) {
-        return nullptr;
-    } else {
-        static_assert(std::is_same_v<decltype(F), Reply *(*)(Argument *, svc_req *) noexcept>,
-                      "a routine takes and returns the records its row names");
-        return Invoke<Argument, F>;
-    }
-}
-
 struct Procedure {
     xdrproc_t argument;  // decodes the call's arguments
     xdrproc_t result;    // encodes the reply value
-    Routine   routine;   // the service routine; nullptr for the null procedure
     bool      parks;     // the routine may park the call (return no reply)
 };
 
-// The table of common/procedures.h, with each record type's XDR routine.
+// The table of common/procedures.h, with each record type's XDR routine. The routines themselves live
+// in the layers above and are handed in (InstallServiceRoutines): rpc/ is linked below them.
 const std::array<Procedure, kLastProc + 1> &Procedures()
 {
 #define KST_PROCEDURE_ENTRY(number, id, name, argument, reply, routine, parks)                                         \
-    {XdrOf<argument>(), XdrOf<reply>(), RoutineOf<argument, reply, routine>(), parks},
+    {XdrOf<argument>(), XdrOf<reply>(), parks},
     static const std::array<Procedure, kLastProc + 1> table = {{KST_PROCEDURES(KST_PROCEDURE_ENTRY)}};
 #undef KST_PROCEDURE_ENTRY
     return table;
 }
 
 }  // namespace
+
+void InstallServiceRoutines(const ServiceRoutines &routines, void (*on_loss)(ConnectionRecord &) noexcept) noexcept
+{
+    g_routines = routines;
+    g_on_loss = on_loss;
+}
 
 uint64_t MonotonicMs() noexcept
 {
@@ -302,6 +287,11 @@ void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept
         return;
     }
     const Procedure &procedure = Procedures()[proc];
+    const Routine    routine = g_routines[proc];
+    if (!routine) {  // no layer above has handed in its routines: nothing can serve the call
+        svcerr_noproc(transp);
+        return;
+    }
     record->xdr_argument = procedure.argument;
     record->xdr_result = procedure.result;
     // Lives for this dispatch only: a routine that parks the call has taken what it needs from it.
@@ -312,7 +302,7 @@ void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept
         svcerr_decode(transp);
         return;
     }
-    if (void *value = procedure.routine(args, rqstp)) {
+    if (void *value = routine(args, rqstp)) {
         FreeClientParameter(record.release(), value);
     } else {
         assert(procedure.parks && "only a routine that may park answers with no reply");

@@ -29,11 +29,11 @@
 #include <utility>
 #include <vector>
 
-#include "daemon/daemon.h"
 #include "rpc/dispatch.h"
 #include "rpc/stream.h"
-#include "sync/sync.h"
 #include "trace/trace.h"
+
+std::array<SocketSlot *, kSocketSlots> sock2client{};
 
 namespace {
 
@@ -53,6 +53,8 @@ bool             g_trace_timer_armed = false;
 int              g_side_fd = -1;            // a descriptor served between the runtime's pass and the accepts
 void (*g_serve_side)() noexcept = nullptr;  // what serves it
 void (*g_tick)() noexcept = nullptr;        // the layers' work of a pass (finished background removals)
+int g_term_fd = -1;                         // the termination pipe's read end; -1 for none
+void (*g_terminate)() noexcept = nullptr;   // the shutdown, which does not return
 
 // Has the trace timer fire once held trace messages have waited kTraceHoldMs, unless it will already.
 // Armed once for many passes: a timeout on every wait would cost each pass a kernel timer.
@@ -154,6 +156,12 @@ void WatchSideService(int fd, void (*serve)() noexcept) noexcept
     g_serve_side = serve;
 }
 
+void SetTerminationWatch(int fd, void (*terminate)() noexcept) noexcept
+{
+    g_term_fd = fd;
+    g_terminate = terminate;
+}
+
 void SetLoopTick(void (*tick)() noexcept) noexcept
 {
     g_tick = tick;
@@ -176,7 +184,7 @@ void svc_run()
     if (g_epoll == -1) return;
     epoll_event term{};
     term.events = EPOLLIN;
-    term.data.fd = TermSignalDescriptor();
+    term.data.fd = g_term_fd;
     if (epoll_ctl(g_epoll, EPOLL_CTL_ADD, term.data.fd, &term) != 0) return;
     // The side service (the control socket's own epoll set): one descriptor for all its clients.
     epoll_event side{};
@@ -206,7 +214,7 @@ void svc_run()
         bool listener_ready = false, side_ready = false;
         for (int i = 0; i < ready; ++i)
             if (events[static_cast<std::size_t>(i)].data.fd == term.data.fd)
-                ServerTerminate(SIGTERM);  // between requests, never inside one
+                g_terminate();  // between requests, never inside one
         // Trace messages leave together, after the replies of this pass and maybe of a few more.
         const TraceBatch batch(g_trace_timer != -1);
         for (int i = 0; i < ready; ++i) {

@@ -3,6 +3,7 @@
 
 #include "rpc/connection.h"
 #include "rpc/dispatch.h"
+#include "rpc/loop.h"
 
 #include <array>
 #include <cstdint>
@@ -61,18 +62,9 @@ struct WaiterLink {
     WaiterLink   *next;    // next older waiter on the same object
 };
 
-// The most recent parked call of a connection, by socket descriptor.
-struct SocketSlot {
-    uint64_t      object;  // address of the awaited record for a single wait (linked, so alive), 0 for a multiple wait
-    WaiterRecord *waiter;  // the parked call
-};
-
-inline constexpr int kSocketSlots = 1024;
-
-extern ObjectRecord                          *P_EVENT_HEAD;  // newest object first
-extern std::array<SocketSlot *, kSocketSlots> sock2client;   // per descriptor 0..1023
-extern uint32_t IsCheckOwnerBeforeReleaseMutex;              // 0 only while a lost connection's mutexes are released
-extern uint64_t RET_TRUE;                                    // reply of a cancelled wait; always 0
+extern ObjectRecord *P_EVENT_HEAD;                    // newest object first
+extern uint32_t      IsCheckOwnerBeforeReleaseMutex;  // 0 only while a lost connection's mutexes are released
+extern uint64_t      RET_TRUE;                        // reply of a cancelled wait; always 0
 
 // Object table. A handle is looked up in an index by its value, never read as an address, so a stale or
 // forged word is refused exactly like one that was never issued.

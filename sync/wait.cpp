@@ -24,8 +24,7 @@
 #include <utility>
 #include <vector>
 
-std::array<SocketSlot *, kSocketSlots> sock2client{};
-uint64_t                               RET_TRUE = 0;
+uint64_t RET_TRUE = 0;
 
 namespace {
 
