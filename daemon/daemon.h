@@ -1,10 +1,11 @@
 // daemon.h: process start-up checks, detaching, and the orderly shutdown.
 #pragma once
 
+#include "common/paths.h"
+
 #include <cstdint>
 
 inline constexpr const char *kServiceName = "KSTntserver";
-inline constexpr const char *kNetDevFile = "/proc/net/dev";
 
 // The host's network interfaces as listed in the kernel's interface table.
 struct NICInfo {

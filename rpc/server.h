@@ -1,10 +1,9 @@
 // server.h: the bootstrap that turns the daemon into the RPC server, and its port configuration.
 #pragma once
 
-#include <cstdint>
+#include "common/paths.h"
 
-inline constexpr const char *kPropertyFile = "/opt/orn/kestrel/data/property.inf";
-inline constexpr const char *kReadyFile = "/opt/orn/kestrel/work/KSTntserver.ready";
+#include <cstdint>
 
 // Most descriptors the server asks for; it takes as many as the hard limit allows, up to this. Set
 // before the runtime first looks at the table size, so every descriptor the runtime can serve has
