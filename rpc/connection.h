@@ -43,6 +43,8 @@ bool AdoptConnection(SVCXPRT *transport, std::unique_ptr<ConnectionRecord> recor
 [[nodiscard]] ConnectionRecord *ConnectionOf(SVCXPRT *transport) noexcept;
 // The record of the connection the call arrived on, while that life lasts; nullptr otherwise.
 [[nodiscard]] ConnectionRecord *ConnectionOfCall(const struct RequestRecord *request) noexcept;
+// The record on a descriptor, live or being destroyed; nullptr for none.
+[[nodiscard]] const ConnectionRecord *ConnectionRecordOn(int fd) noexcept;
 // The record of the call being dispatched; nullptr when none or its connection is untracked.
 [[nodiscard]] ConnectionRecord *CallerConnection() noexcept;
 // The client identity of a record; 0 for none.

@@ -90,24 +90,24 @@ private:
     uint64_t                 count_ = 0;  // records chained
 };
 
-// A record put at the head of a list linked both ways through two of its own fields.
-template <typename Record>
-void LinkAtHead(Record *&head, Record *record, Record *Record::*next, Record *Record::*prev) noexcept
+// Lists whose records each know the link that points at them (pprev(record), a reference to it), so a
+// record leaves its list without the list's head, and nothing points back at the list's owner.
+template <typename Record, typename PPrev>
+void LinkAtHead(Record *&head, Record *record, Record *Record::*next, PPrev pprev) noexcept
 {
     record->*next = head;
-    record->*prev = nullptr;
-    if (head) head->*prev = record;
+    if (head) pprev(head) = &(record->*next);
     head = record;
+    pprev(record) = &head;
 }
 
-// The record taken off such a list; its two fields are cleared.
-template <typename Record>
-void UnlinkFromList(Record *&head, Record *record, Record *Record::*next, Record *Record::*prev) noexcept
+// Takes the record off its list, if it is on one.
+template <typename Record, typename PPrev> void Unlink(Record *record, Record *Record::*next, PPrev pprev) noexcept
 {
-    if (record->*prev)
-        (record->*prev)->*next = record->*next;
-    else
-        head = record->*next;
-    if (record->*next) (record->*next)->*prev = record->*prev;
-    record->*next = record->*prev = nullptr;
+    Record **at = pprev(record);
+    if (!at) return;
+    *at = record->*next;
+    if (record->*next) pprev(record->*next) = at;
+    record->*next = nullptr;
+    pprev(record) = nullptr;
 }

@@ -54,6 +54,12 @@ uint64_t RecordNameHash(const ObjectRecord *obj)
 ChainIndex<ObjectRecord, &ObjectRecord::next_by_handle, HandleHash>   g_by_handle;  // every record in the list
 ChainIndex<ObjectRecord, &ObjectRecord::next_by_name, RecordNameHash> g_by_name;    // every named one
 
+// Where an owned mutex's owner list points at it.
+ObjectRecord **&OwnerLink(ObjectRecord *mutex)
+{
+    return mutex->mutex.pprev_by_owner;
+}
+
 // An existing object of that name and type, with one more handle outstanding; nullptr if there is none.
 ObjectRecord *Reuse(const char *name, ObjectType type)
 {
@@ -171,12 +177,10 @@ ObjectRecord *FindObjectByName(const char *name, ObjectType type) noexcept
 
 void SetMutexOwner(ObjectRecord *mutex, ConnectionRecord *owner) noexcept
 {
-    if (mutex->mutex.owner_record == owner && mutex->mutex.owner == IdentityOf(owner)) return;
-    if (ConnectionRecord *old = mutex->mutex.owner_record)
-        UnlinkFromList(old->owned, mutex, &ObjectRecord::next_by_owner, &ObjectRecord::prev_by_owner);
+    if (mutex->mutex.owner == IdentityOf(owner)) return;
+    Unlink(mutex, &ObjectRecord::next_by_owner, OwnerLink);
     mutex->mutex.owner = IdentityOf(owner);
-    mutex->mutex.owner_record = owner;
-    if (owner) LinkAtHead(owner->owned, mutex, &ObjectRecord::next_by_owner, &ObjectRecord::prev_by_owner);
+    if (owner) LinkAtHead(owner->owned, mutex, &ObjectRecord::next_by_owner, OwnerLink);
 }
 
 // A merge sort of the list, so a connection that owned many mutexes is handed on in n log n steps and
@@ -210,9 +214,11 @@ void SortOwnedNewestFirst(ConnectionRecord &connection) noexcept
         connection.owned = head;
         if (merges <= 1) break;
     }
-    ObjectRecord *prev = nullptr;
-    for (ObjectRecord *obj = connection.owned; obj; prev = obj, obj = obj->next_by_owner)
-        obj->prev_by_owner = prev;
+    ObjectRecord **at = &connection.owned;
+    for (ObjectRecord *obj = connection.owned; obj; obj = obj->next_by_owner) {
+        obj->mutex.pprev_by_owner = at;
+        at = &obj->next_by_owner;
+    }
 }
 
 // An event keeps the low four bits of its initial state: 16 creates it non-signalled, 2..15 stay as
@@ -233,6 +239,7 @@ ObjectRecord *CreateMutex(uint64_t, uint32_t initial_owner, const char *name) no
     if (ObjectRecord *found = Reuse(name, ObjectType::Mutex)) return found;  // never taken over
     std::unique_ptr<ObjectRecord> obj = NewObject(ObjectType::Mutex, name);
     if (!obj) return nullptr;
+    obj->mutex = {0, nullptr};  // free, on no owner's list
     ObjectRecord *mutex = Publish(std::move(obj));
     if (initial_owner == 1) SetMutexOwner(mutex, CallerConnection());
     return mutex;

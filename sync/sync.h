@@ -26,15 +26,14 @@ struct ObjectRecord {
     ObjectRecord *next_by_handle;  // next record in the same bucket of the handle index
     ObjectRecord *next_by_name;    // next record in the same bucket of the name index; named records only
     ObjectRecord *next_by_owner;   // owned mutex: the next mutex its owner owns (ConnectionRecord::owned)
-    ObjectRecord *prev_by_owner;   // owned mutex: the previous one; nullptr at the head of the owner's list
     union {
         struct {
             uint32_t state;         // 0 not signalled; 1 signalled; 2..15 only from creation
             uint32_t manual_reset;  // non-zero: stays signalled until reset
         } event;
         struct {
-            uint64_t          owner;         // client identity of the owning connection, 0 when free
-            ConnectionRecord *owner_record;  // the owning connection's record; nullptr when free
+            uint64_t       owner;           // client identity of the owning connection, 0 when free
+            ObjectRecord **pprev_by_owner;  // the link on the owner's list that points here; nullptr when free
         } mutex;
         struct {
             int64_t count;    // 0 <= count <= maximum
@@ -49,12 +48,12 @@ struct WaiterRecord {
     uint64_t                          connection;  // client identity of the connection the wait arrived on
     std::unique_ptr<ObjectRecord *[]> pending;     // multiple wait: objects not ready when it began, in request
                                                    // order (nullptr once signalled); nullptr for a single wait
-    uint64_t          pending_count;               // slots in pending; 0 for a single wait
-    uint32_t          mode;                        // 1 single wait; multiple wait: the wait-all flag as received
-    ObjectRecord     *single;                      // the awaited object of a single wait; nullptr otherwise
-    ConnectionRecord *connection_record;           // the record of its connection; nullptr for an untracked one
-    WaiterRecord     *next_of_connection;          // the next older call its connection has parked
-    WaiterRecord     *prev_of_connection;  // the next newer one; nullptr at the head of ConnectionRecord::parked
+    uint32_t       pending_count;                  // slots in pending (at most 64); 0 for a single wait
+    uint32_t       mode;                           // 1 single wait; multiple wait: the wait-all flag as received
+    ObjectRecord  *single;                         // the awaited object of a single wait; nullptr otherwise
+    WaiterRecord  *next_of_connection;             // the next older call its connection has parked
+    WaiterRecord **pprev_of_connection;            // the link on ConnectionRecord::parked that points here; nullptr
+                                                   // when not on it (an untracked connection's call)
 };
 
 struct WaiterLink {

@@ -21,7 +21,6 @@
 #include <bit>
 #include <cassert>
 #include <new>
-#include <utility>
 #include <vector>
 
 uint64_t RET_TRUE = 0;
@@ -62,19 +61,22 @@ void DetachRest(WaiterRecord *waiter, ObjectRecord *record)
     DeleteClientFromAllEvent(waiter);
 }
 
+// Where a parked waiter's connection list points at it.
+WaiterRecord **&ConnectionLink(WaiterRecord *waiter)
+{
+    return waiter->pprev_of_connection;
+}
+
 // Puts a parked waiter at the head of its connection's list, so a lost connection's calls are found
 // without a walk of the object list.
-void LinkOnConnection(WaiterRecord *waiter)
+void LinkOnConnection(WaiterRecord *waiter, ConnectionRecord *connection)
 {
-    if (ConnectionRecord *connection = waiter->connection_record)
-        LinkAtHead(connection->parked, waiter, &WaiterRecord::next_of_connection, &WaiterRecord::prev_of_connection);
+    if (connection) LinkAtHead(connection->parked, waiter, &WaiterRecord::next_of_connection, ConnectionLink);
 }
 
 void UnlinkFromConnection(WaiterRecord *waiter)
 {
-    if (ConnectionRecord *connection = std::exchange(waiter->connection_record, nullptr))
-        UnlinkFromList(connection->parked, waiter, &WaiterRecord::next_of_connection,
-                       &WaiterRecord::prev_of_connection);
+    Unlink(waiter, &WaiterRecord::next_of_connection, ConnectionLink);
 }
 
 // Ends an unlinked waiter without writing to its connection.
@@ -108,8 +110,7 @@ bool Park(std::unique_ptr<WaiterRecord> waiter)
            AddClientToEvent(waiter.get(), waiter->pending ? waiter->pending[linked] : waiter->single))
         ++linked;
     if (linked == targets) {
-        waiter->connection_record = ConnectionOfCall(request);
-        LinkOnConnection(waiter.get());
+        LinkOnConnection(waiter.get(), ConnectionOfCall(request));
         (void)waiter.release();  // the object lists own it from now on
         return true;
     }
@@ -369,7 +370,7 @@ void TakeWaiter(ObjectRecord *record) noexcept
 {
     WaiterRecord *waiter = UnlinkHead(record);
     assert(waiter && "only objects with waiters are signalled");
-    if (record->type == ObjectType::Mutex) SetMutexOwner(record, waiter->connection_record);
+    if (record->type == ObjectType::Mutex) SetMutexOwner(record, ConnectionOfCall(waiter->request.get()));
     CompleteWait(waiter, record);
 }
 
