@@ -26,7 +26,6 @@ struct StreamState {
 
 struct ConnectionRecord {
     SVCXPRT *transport = nullptr;    // its transport; nullptr once the runtime is destroying it
-    int      fd = -1;                // its descriptor, the name the admin view gives it
     uint64_t generation = 0;         // its life, the client identity of its calls, never reused; 0 until
                                      // its first call
     StreamState   stream;            // what the record stream keeps of it

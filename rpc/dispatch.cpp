@@ -47,14 +47,15 @@ void (*g_on_loss)(ConnectionRecord &) noexcept = nullptr;    // drops a lost con
     return fd >= 0 && fd < kDescriptorLimit;
 }
 
-// The connection is gone: its calls are no longer live, what it had parked is dropped and its mutexes
-// handed on, each by walking its own list; then the record goes.
-void LoseConnection(ConnectionRecord *connection) noexcept
+// The connection on fd is gone: its calls are no longer live, what it had parked is dropped and its
+// mutexes handed on, each by walking its own list; then the record goes.
+void LoseConnection(int fd) noexcept
 {
+    ConnectionRecord *connection = g_connections[fd];
     connection->transport = nullptr;
     if (g_on_loss) g_on_loss(*connection);
     assert(!connection->parked && !connection->owned && "nothing may point to a record that goes");
-    g_connections[connection->fd] = nullptr;
+    g_connections[fd] = nullptr;
     delete connection;
 }
 
@@ -62,8 +63,7 @@ void LoseConnection(ConnectionRecord *connection) noexcept
 void OnTransportDestroy(SVCXPRT *transport) noexcept
 {
     const int fd = transport->xp_fd;
-    if (InTable(fd) && g_connections[fd] && g_connections[fd]->transport == transport)
-        LoseConnection(g_connections[fd]);
+    if (InTable(fd) && g_connections[fd] && g_connections[fd]->transport == transport) LoseConnection(fd);
     SetLastError(0);
 }
 
@@ -72,9 +72,8 @@ void OnTransportDestroy(SVCXPRT *transport) noexcept
 void Enter(SVCXPRT *transport, ConnectionRecord *record)
 {
     const int fd = transport->xp_fd;
-    if (g_connections[fd]) LoseConnection(g_connections[fd]);
+    if (g_connections[fd]) LoseConnection(fd);
     record->transport = transport;
-    record->fd = fd;
     g_connections[fd] = record;
 }
 
