@@ -1,6 +1,6 @@
 // index.h: the hash index template beside the object list (by handle, by name) and the key tree (by
 // identity, by parent and name), so lookups take constant time on average instead of a walk; and the
-// doubly linked lists a connection's parked calls and owned mutexes hang on.
+// lists a connection's parked calls and owned mutexes hang on.
 #pragma once
 
 #include <array>
