@@ -5,6 +5,7 @@
 // test that parks a call uses SendCall + ReadReply itself.
 #pragma once
 
+#include "common/procedures.h"
 #include "common/unique.h"
 
 #include <cstddef>
@@ -28,15 +29,12 @@ inline constexpr std::size_t kEventNameChars = 64;       // name field of create
 inline constexpr std::size_t kKeyNameChars = 256;        // name field of the registry records
 inline constexpr std::size_t kValueDataChars = 512;
 
-// Procedure numbers, named after the operation each one carries.
+// Procedure numbers, named after the operation each one carries (from the server's one table).
 namespace proc {
-inline constexpr uint32_t kNull = 0, kCreateEvent = 1, kSetEvent = 2, kResetEvent = 3, kOpenEvent = 4, kCloseHandle = 5,
-                          kWaitSingle = 6, kWaitMultiple = 7, kRegOpenKey = 8, kRegCloseKey = 9, kRegDeleteKey = 10,
-                          kRegCreateKey = 11, kRegQueryValue = 12, kRegSetValue = 13, kRegNotify = 14,
-                          kRegFlushKey = 15, kCreateMutex = 16, kOpenMutex = 17, kReleaseMutex = 18,
-                          kCreateSemaphore = 19, kOpenSemaphore = 20, kReleaseSemaphore = 21, kCancelWaitSingle = 22,
-                          kCancelWaitMultiple = 23, kCancelRegNotify = 24, kRegDeleteValue = 25, kRegEnumKey = 26,
-                          kRegEnumValue = 27, kRegQueryInfoKey = 28;
+#define KST_PROCEDURE_CONSTANT(number, id, name, argument, reply, routine, parks)                                      \
+    inline constexpr uint32_t k##id = number;
+KST_PROCEDURES(KST_PROCEDURE_CONSTANT)
+#undef KST_PROCEDURE_CONSTANT
 }  // namespace proc
 
 // Reply status words of an RPC reply message.

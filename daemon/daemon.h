@@ -1,10 +1,11 @@
 // daemon.h: process start-up checks, detaching, and the orderly shutdown.
 #pragma once
 
+#include "common/paths.h"
+
 #include <cstdint>
 
 inline constexpr const char *kServiceName = "KSTntserver";
-inline constexpr const char *kNetDevFile = "/proc/net/dev";
 
 // The host's network interfaces as listed in the kernel's interface table.
 struct NICInfo {
@@ -23,9 +24,11 @@ int daemon_start(const char *name) noexcept;
 // Closes every descriptor from first up to the table size, except the trace library's.
 void close_allfd(int first) noexcept;
 
+// Hands the dispatcher the service routines of sync/ and registry/ and its handling of lost
+// connections; before the first call is served.
+void InstallServices() noexcept;
+
 // The SIGTERM handler only records the signal; the poll loop runs the shutdown between requests.
 [[nodiscard]] int InstallTermHandler() noexcept;
-// Read end of the pipe the handler writes to; -1 before the handler is installed.
-[[nodiscard]] int TermSignalDescriptor() noexcept;
 // The shutdown sequence; never returns.
 [[noreturn]] void ServerTerminate(int signo) noexcept;

@@ -5,8 +5,11 @@
 
 #include <cstdio>
 
+#include "admin/control.h"
 #include "common/unique.h"
 #include "daemon/daemon.h"
+#include "registry/removal.h"
+#include "rpc/loop.h"
 #include "rpc/server.h"
 #include "trace/trace.h"
 
@@ -55,5 +58,9 @@ int main()
     if (!portmapper) return 5;
     // Before detaching, so that a runtime unfit to serve shows in the exit status of the start.
     if (const int status = PrepareRuntime(); status != 0) return status;
+    InstallServices();
+    // The control socket opens once the RPC transport listens, before the ready file says so.
+    SetServingHooks({[](int rpc_listener) noexcept { (void)OpenControlSocket(rpc_listener); }, CloseControlSocket});
+    SetLoopTick(RegistryTick);  // finished /bin/rm children are reaped between passes, never in a lookup
     return daemon_start(kServiceName);
 }

@@ -7,9 +7,10 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "admin/control.h"
 #include "daemon/daemon.h"
 #include "registry/registry.h"
-#include "rpc/control.h"
+#include "rpc/loop.h"
 #include "rpc/proto.h"
 #include "rpc/server.h"
 #include "sync/sync.h"
@@ -48,12 +49,8 @@ int InstallTermHandler() noexcept
         TraceLog(2, "daemon_main", "daemon_start", __LINE__, "sigaction() failed!So %s exit\n", kServiceName);
         return 4;
     }
+    SetTerminationWatch(g_term_pipe[0], []() noexcept { ServerTerminate(SIGTERM); });
     return 0;
-}
-
-int TermSignalDescriptor() noexcept
-{
-    return g_term_pipe[0];
 }
 
 void ServerTerminate(int) noexcept

@@ -29,12 +29,7 @@
 
 namespace {
 
-constexpr const char *kSystemctl = "/usr/bin/systemctl";
-constexpr const char *kUnitFile = "/usr/lib/systemd/system/KSTntserver.service";
-constexpr const char *kSystemdPidFile = "/run/KSTntserver.pid";
-constexpr const char *kPidFile = "/var/run/KSTntserver.pid";
-constexpr const char *kWorkDir = "/opt/orn/kestrel/work";  // holds the ready file
-constexpr int         kReadyRecheckMs = 100;  // re-reads the ready file even without an event, in case none came
+constexpr int kReadyRecheckMs = 100;  // re-reads the ready file even without an event, in case none came
 
 struct NICInfoDeleter {
     void operator()(NICInfo *info) const noexcept { FreeNICInfo(&info); }

@@ -13,6 +13,7 @@
 // Input, repeated: op (low 2 bits the connection, the rest the procedure; 29..31 lose the connection),
 // then a 2-byte big-endian length and that many argument bytes.
 #include "client/client.h"
+#include "daemon/daemon.h"
 #include "registry/key_tree.h"
 #include "registry/registry.h"
 #include "rpc/dispatch.h"
@@ -240,6 +241,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
         fprintf(stderr, "dispatch_fuzz writes under /opt/orn/kestrel: run it through fuzz/run (a private namespace)\n");
         exit(2);
     }
+    InstallServices();
     ResetRegistry();
     for (int i = 0; i < kConnections; ++i)
         Open(i);

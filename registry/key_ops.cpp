@@ -3,6 +3,7 @@
 // Only create (a new directory) and delete (the key's directory tree) change the disk. Traces print name
 // fields as "%.256s": a field that lacks its NUL must not be read past its 256 bytes.
 #include "registry/operations.h"
+#include "registry/removal.h"
 
 #include "rpc/services.h"
 #include "trace/trace.h"

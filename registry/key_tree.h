@@ -21,7 +21,9 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 inline constexpr std::size_t kKeyNameSize = 512;  // a root's directory path, its NUL included
 inline constexpr std::size_t kNameField = 256;    // names on the wire; a field without a NUL is refused
@@ -32,6 +34,7 @@ inline constexpr uint64_t    kLocalMachineHandle = 2;
 // once it is whole. No ValueFile can carry the name ("V_" starts them all); enumeration, the information
 // query and loading pass it over, and loading removes one a crash left behind.
 inline constexpr std::string_view kNewValueName = ".KSTntserver.new";
+inline constexpr uint32_t         kMaxValueData = 508;  // value bytes at most: 509 and more are refused
 // A deleted key's directory is renamed to this prefix + a number in the directory above the roots, where
 // no loading looks, and removed from there in the background; the next run removes any a crash left behind.
 inline constexpr std::string_view kDeletedPrefix = ".KSTntserver.deleted.";
@@ -119,18 +122,6 @@ void FreeChildOfKey(KeyNode *key) noexcept;
 // Opens path as a directory (a symbolic link to one counts) and describes it; nullopt when it is none.
 [[nodiscard]] std::optional<struct stat> DirectoryStat(const char *path) noexcept;
 
-// Runs /bin/rm with one option and path as its single literal argument, never through a shell, and waits
-// for it. False only when it could not be run; whatever rm itself reports counts as done.
-[[nodiscard]] bool RunRemove(const char *option, const char *path) noexcept;
-// Takes a key's directory (its full path, closing "//" included) out of the tree on disk at once: renamed
-// into the directory above its root under kDeletedPrefix, then removed there by an "rm -rf" that runs on
-// while the server goes on serving. False when the rename can't be done (another file system, a mount
-// point): the caller removes it in place. *ran is false when rm could not be started; the directory is
-// then back where it was.
-[[nodiscard]] bool RemoveInBackground(const KeyNode *key, const RegPath &path, bool *ran) noexcept;
-// Collects the background removals that have finished; never waits.
-void ReapRemovals() noexcept;
-
 // How a key's directory entry is shown as a value name: without a leading "V_" when anything follows it.
 [[nodiscard]] std::string_view ShownName(const char *entry) noexcept;
 
@@ -161,6 +152,12 @@ template <class Visit> bool ForEachValueEntry(const RegPath &directory, Visit &&
 // Where a write of the ValueFile at path must land: path itself when it is a regular file or missing,
 // the file a symbolic link names when that stays inside the registry. False for anything else.
 [[nodiscard]] bool ValueWriteTarget(const char *path, RegPath &target) noexcept;
+// Writes a value (its type, its size, then its bytes; an empty value as one zero byte) whole to a new
+// file beside the ValueFile at path and renames it over that file, or over the file a symbolic link
+// there names inside the registry. 0 when done; -1 when the new file could not be created (path is
+// nullptr, or names no place a value may be written, or the file system refuses it); otherwise the
+// errno of the write, close or rename that failed, with the new file removed and the old value left.
+[[nodiscard]] int ReplaceValueFile(const char *path, uint32_t type, const char *data, uint32_t size) noexcept;
 
 // Ends a registration that nothing will fire any more. A parked synchronous request is answered with 0
 // and its internal event deleted; a client's own event is left alone. The registration is cleared.
@@ -175,8 +172,22 @@ struct RegistrationView {
 };
 [[nodiscard]] RegistrationView ViewRegistration(const KeyNode &key) noexcept;
 
+// What the admin view shows of the tree, copied at the moment of the request (snapshot.cpp).
+struct RegistrationSnapshot {
+    std::string      key;            // "HKEY_LOCAL_MACHINE\A\B": the root's name, then each key down
+    uint32_t         watch_subtree;  // as registered
+    RegistrationKind kind;           // never None
+    uint64_t         event;          // the client's handle for Event; 0 otherwise
+};
+struct TreeSnapshot {
+    uint64_t                          keys;           // loaded keys below both roots
+    std::vector<RegistrationSnapshot> registrations;  // in tree order, each key before its subkeys
+};
+// May throw std::bad_alloc.
+[[nodiscard]] TreeSnapshot SnapshotTree();
+
 // Visits every loaded key below both roots, each before its subkeys, without recursion (trees are deep).
-template <class Visit> void ForEachKey(Visit &&visit) noexcept
+template <class Visit> void ForEachKey(Visit &&visit)
 {
     for (const KeyNode *root : {HKEY_CLASS_ROOT, HKEY_LOCAL_MACHINE}) {
         const KeyNode *node = root->first_child;

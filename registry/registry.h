@@ -1,8 +1,7 @@
 // registry.h: what the rest of the server needs from the registry: loading, unloading, the roots.
 #pragma once
 
-inline constexpr const char *kClassRootDir = "/opt/orn/kestrel/registry/HKEY_CLASS_ROOT";
-inline constexpr const char *kLocalMachineDir = "/opt/orn/kestrel/registry/HKEY_LOCAL_MACHINE";
+#include "common/paths.h"
 
 // Points the LOCAL_MACHINE root at its directory; called before LoadRegistry.
 void SetLocalMachineRoot(const char *directory) noexcept;

@@ -16,6 +16,7 @@
 //   connection lost -> dropped without reply by the poll loop; the event stays registered without a waiter
 // Traces print name fields as "%.256s": a field that lacks its NUL must not be read past its 256 bytes.
 #include "registry/operations.h"
+#include "registry/removal.h"
 
 #include "rpc/services.h"
 #include "sync/internal.h"
@@ -31,7 +32,6 @@
 
 namespace {
 
-inline constexpr uint32_t kMaxValueData = 508;   // 509 bytes and more are refused
 inline constexpr uint32_t kQueryCapacity = 507;  // what the query procedure returns at most
 inline constexpr uint32_t kEnumCapacity = 512;   // what the enumeration procedure returns at most
 
@@ -71,29 +71,6 @@ std::size_t ReadUpTo(int fd, char *buffer, std::size_t count)
     return done;
 }
 
-// Writes the whole buffer; 0, or the error that stopped it (a write that takes nothing counts as a full disk).
-int WriteAll(int fd, const char *buffer, std::size_t count)
-{
-    while (count > 0) {
-        const ssize_t put = write(fd, buffer, count);
-        if (put < 0 && errno == EINTR) continue;
-        if (put < 0) return errno;
-        if (put == 0) return ENOSPC;
-        buffer += put;
-        count -= static_cast<std::size_t>(put);
-    }
-    return 0;
-}
-
-// A new, empty file at path (relative to at) that nothing else has open; one a crash left there is replaced.
-UniqueFd CreateNewFile(int at, const char *path)
-{
-    constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    UniqueFd      file(openat(at, path, kFlags, 0666));
-    if (!file && errno == EEXIST && unlinkat(at, path, 0) == 0) file.reset(openat(at, path, kFlags, 0666));
-    return file;
-}
-
 }  // namespace
 
 // Answering a replaced request keeps every internal event owned by exactly one registration, and tells a
@@ -123,47 +100,17 @@ int RegSetValueEx(uint64_t key, char *name, uint32_t, uint32_t type, const char 
         return 0;
     }
     ConvertSubKey(name);
-    // The new value is written whole to a file beside its ValueFile and renamed over it: a crash at any
-    // moment, or a full file system, leaves the old value or the new one, never a part of either.
-    RegPath           path, target, temp;
-    const bool        placed = ValueFilePath(node, name, path) && ValueWriteTarget(path.text, target);
-    const std::size_t directory = std::string_view(target.text, target.length).find_last_of('/') + 1;
-    temp = target;
-    TruncatePath(temp, directory);
-    // Near the path length limit the name beside the value may not fit where the value's own name does:
-    // then both are named from the key's directory.
-    UniqueFd    at;  // the key's directory, opened only when the path beside the value would be too long
-    const char *temp_name = temp.text, *target_name = target.text;
-    bool        ready = placed;
-    if (placed && !AppendPath(temp, kNewValueName)) {
-        at.reset(open(temp.text, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        ready = static_cast<bool>(at);
-        temp_name = kNewValueName.data();  // a literal: terminated
-        target_name = target.text + directory;
-    }
-    const int base = at ? at.get() : AT_FDCWD;
-    UniqueFd  file(ready ? CreateNewFile(base, temp_name) : UniqueFd());
-    if (!file) {
+    RegPath   path;
+    const int written = ReplaceValueFile(ValueFilePath(node, name, path) ? path.text : nullptr, type, data, size);
+    if (written < 0) {
         TraceLog(0, "ntsys_s", __func__, __LINE__, "file %s can't be created\n", path.text);
         SetLastError(kErrFileSystem);
         return 0;
     }
     // Write errors once the file is open do not change the reply: the value counts as written. The old
     // value stays, a value that was missing stays missing, and the trace says why.
-    char bytes[2 * sizeof(uint32_t) + kMaxValueData];
-    std::memcpy(bytes, &type, sizeof type);
-    std::memcpy(bytes + sizeof type, &size, sizeof size);
-    if (size)
-        std::memcpy(bytes + 2 * sizeof(uint32_t), data, size);
-    else
-        bytes[2 * sizeof(uint32_t)] = '\0';  // an empty value is written as one zero byte
-    int error = WriteAll(file.get(), bytes, 2 * sizeof(uint32_t) + (size ? size : 1));
-    if (close(file.release()) != 0 && error == 0) error = errno;
-    if (error == 0 && renameat(base, temp_name, base, target_name) != 0) error = errno;
-    if (error != 0) {
-        unlinkat(base, temp_name, 0);
-        TraceLog(1, "ntsys_s", __func__, __LINE__, "file %s can't be written: %s\n", path.text, strerror(error));
-    }
+    if (written > 0)
+        TraceLog(1, "ntsys_s", __func__, __LINE__, "file %s can't be written: %s\n", path.text, strerror(written));
 
     int result = 1;
     FireRegistration(node, result);  // the key's own registration fires whatever its flag

@@ -3,25 +3,30 @@
 // A call's RequestRecord is answered at once, or parked by its service routine and answered
 // later through the connection's transport. The runtime frees that transport when it destroys
 // the connection, so a parked reply must never go out through a dead connection. Every transport
-// the dispatcher sees is hooked (destroy_hook.h) so that its destruction tells us first; the table
-// below then forgets the connection, its parked calls are dropped and its mutexes handed on.
-// Descriptors and transport addresses are reused at once, so each life of a descriptor gets a
-// number of its own (the generation), never reused; it is the client identity that mutex owners
-// and waiters record, and a record is live only while its life lasts.
+// the dispatcher sees is hooked (destroy_hook.h) so that its destruction tells us first; the
+// connection's record (connection.h) then loses its transport, its parked calls are dropped and
+// its mutexes handed on, and the record goes. Descriptors and transport addresses are reused at
+// once, so each life of a descriptor gets a number of its own (the generation), never reused; it
+// is the client identity that mutex owners and waiters record, and a call is live only while its
+// life lasts.
 #include "rpc/dispatch.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <array>
+#include <cassert>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <new>
 #include <utility>
 
-#include "rpc/control.h"
+#include "rpc/connection.h"
 #include "rpc/destroy_hook.h"
-#include "rpc/loop.h"
 #include "rpc/server.h"
 #include "rpc/services.h"
-#include "sync/sync.h"
 #include "trace/trace.h"
 
 uint64_t       ERROR_CODE = 0;
@@ -30,53 +35,62 @@ int32_t        IsSendReply = 1;
 
 namespace {
 
-struct ConnectionEntry {
-    SVCXPRT *transport;   // live transport on this descriptor, nullptr when none
-    uint64_t generation;  // life of the descriptor; never reused
-};
-
-// One entry per descriptor the server may ever hold; pages of entries never used stay untouched.
-std::array<ConnectionEntry, kDescriptorLimit> g_connections{};
-uint64_t                                      g_last_generation = 0;
+// The record of each connection by its descriptor; pages of entries never used stay untouched.
+std::array<ConnectionRecord *, kDescriptorLimit> g_connections{};
+uint64_t                                         g_last_generation = 0;
+std::array<uint64_t, kLastProc + 2>              g_calls{};  // per procedure, then those beyond the program
+ServiceRoutines g_routines{};                                // nullptr until installed; always for the null procedure
+void (*g_on_loss)(ConnectionRecord &) noexcept = nullptr;    // drops a lost connection's calls and mutexes
 
 [[nodiscard]] bool InTable(int fd)
 {
     return fd >= 0 && fd < kDescriptorLimit;
 }
 
+// The connection on fd is gone: its calls are no longer live, what it had parked is dropped and its
+// mutexes handed on, each by walking its own list; then the record goes.
+void LoseConnection(int fd) noexcept
+{
+    ConnectionRecord *connection = g_connections[fd];
+    connection->transport = nullptr;
+    if (g_on_loss) g_on_loss(*connection);
+    assert(!connection->parked && !connection->owned && "nothing may point to a record that goes");
+    g_connections[fd] = nullptr;
+    delete connection;
+}
+
 // The runtime destroys a connection: drop what is tied to it while its memory is still valid.
 void OnTransportDestroy(SVCXPRT *transport) noexcept
 {
     const int fd = transport->xp_fd;
-    if (InTable(fd) && g_connections[fd].transport == transport) {
-        const uint64_t identity = g_connections[fd].generation;
-        g_connections[fd].transport = nullptr;
-        DiscardWaitersOf(identity);
-        ReleaseMutexesOwnedBy(identity);
-    }
+    if (InTable(fd) && g_connections[fd] && g_connections[fd]->transport == transport) LoseConnection(fd);
     SetLastError(0);
 }
 
-// Hooks a transport the first time it brings a call and returns the life its calls belong to.
-uint64_t TrackConnection(SVCXPRT *transport)
+// Enters a record for the transport; a record still at its descriptor is of a connection that went
+// unheard (the runtime destroys a transport before its descriptor comes back), lost here.
+void Enter(SVCXPRT *transport, ConnectionRecord *record)
 {
     const int fd = transport->xp_fd;
-    if (!InTable(fd)) return 0;
-    if (g_connections[fd].transport != transport) {
-        SetDestroyListener(OnTransportDestroy);
-        // Without the hook its end would go unheard: such a connection is never taken for live.
-        if (!HookTransportDestroy(transport)) return 0;
-        g_connections[fd] = {transport, ++g_last_generation};
-    }
-    return g_connections[fd].generation;
+    if (g_connections[fd]) LoseConnection(fd);
+    record->transport = transport;
+    g_connections[fd] = record;
+}
+
+// The life a transport's calls belong to, given the first time it brings a call.
+uint64_t TrackConnection(SVCXPRT *transport)
+{
+    ConnectionRecord *connection = ConnectionOf(transport);
+    if (!connection) return 0;
+    if (connection->generation == 0) connection->generation = ++g_last_generation;
+    return connection->generation;
 }
 
 // The record arrived on a connection the runtime has not destroyed since.
 bool IsConnectionAlive(const RequestRecord *record)
 {
-    const int fd = RequestSocket(record);
-    return record->connection != 0 && InTable(fd) && g_connections[fd].transport == record->transport &&
-           g_connections[fd].generation == record->connection;
+    const ConnectionRecord *connection = ConnectionOfCall(record);
+    return connection && connection->transport == record->transport;
 }
 
 // Done with a call's decoded arguments: frees what decoding allocated in them.
@@ -87,70 +101,63 @@ void ReleaseArguments(RequestRecord *record)
     record->args = nullptr;
 }
 
-using Routine = void *(*)(void *args, svc_req *rqstp) noexcept;
-
-template <typename T> struct RoutineArg;
-template <typename R, typename A> struct RoutineArg<R *(*)(A *, svc_req *) noexcept> {
-    using type = A;
-};
-
-// Calls a typed service routine on the argument area.
-template <auto F> void *Invoke(void *args, svc_req *rqstp) noexcept
+// The XDR routine of each record type a row may name.
+template <typename T> xdrproc_t XdrOf() = delete;
+template <> xdrproc_t           XdrOf<void>()
 {
-    return F(static_cast<typename RoutineArg<decltype(F)>::type *>(args), rqstp);
+    return nullptr;  // the null procedure's: the dispatcher answers it without the table
 }
+#define KST_RECORD_XDR(type, routine)                                                                                  \
+    template <> xdrproc_t XdrOf<type>()                                                                                \
+    {                                                                                                                  \
+        return reinterpret_cast<xdrproc_t>(routine);                                                                   \
+    }
+KST_RECORD_XDR(uint64_t, xdr_uint64_t)
+KST_RECORD_XDR(char *, xdr_wrapstring)
+KST_RECORD_XDR(create_event_struct, xdr_create_event_struct)
+KST_RECORD_XDR(wait_for_multiple_objects_struct, xdr_wait_for_multiple_objects_struct)
+KST_RECORD_XDR(registry_open_struct, xdr_registry_open_struct)
+KST_RECORD_XDR(registry_query_struct, xdr_registry_query_struct)
+KST_RECORD_XDR(registry_set_struct, xdr_registry_set_struct)
+KST_RECORD_XDR(registry_notify_struct, xdr_registry_notify_struct)
+#undef KST_RECORD_XDR
 
 struct Procedure {
     xdrproc_t argument;  // decodes the call's arguments
     xdrproc_t result;    // encodes the reply value
-    Routine   routine;
+    bool      parks;     // the routine may park the call (return no reply)
 };
 
+// The table of common/procedures.h, with each record type's XDR routine. The routines themselves live
+// in the layers above and are handed in (InstallServiceRoutines): rpc/ is linked below them.
 const std::array<Procedure, kLastProc + 1> &Procedures()
 {
-    const auto word = reinterpret_cast<xdrproc_t>(xdr_uint64_t);
-    const auto string = reinterpret_cast<xdrproc_t>(xdr_wrapstring);
-    const auto create = reinterpret_cast<xdrproc_t>(xdr_create_event_struct);
-    const auto wait = reinterpret_cast<xdrproc_t>(xdr_wait_for_multiple_objects_struct);
-    const auto open = reinterpret_cast<xdrproc_t>(xdr_registry_open_struct);
-    const auto query = reinterpret_cast<xdrproc_t>(xdr_registry_query_struct);
-    const auto set = reinterpret_cast<xdrproc_t>(xdr_registry_set_struct);
-    const auto notify = reinterpret_cast<xdrproc_t>(xdr_registry_notify_struct);
-    static const std::array<Procedure, kLastProc + 1> table = {{
-        {nullptr, nullptr, nullptr},  // the null procedure is answered by the dispatcher
-        {create, word, Invoke<create_event_rpc_1_svc>},
-        {word, word, Invoke<set_event_rpc_1_svc>},
-        {word, word, Invoke<reset_event_rpc_1_svc>},
-        {string, word, Invoke<open_event_rpc_1_svc>},
-        {word, word, Invoke<close_handle_rpc_1_svc>},
-        {word, word, Invoke<wait_for_single_object_rpc_1_svc>},
-        {wait, word, Invoke<wait_for_multiple_objects_rpc_1_svc>},
-        {open, word, Invoke<reg_open_key_ex_rpc_1_svc>},
-        {word, word, Invoke<reg_close_key_rpc_1_svc>},
-        {open, word, Invoke<reg_delete_key_rpc_1_svc>},
-        {open, word, Invoke<reg_create_key_ex_rpc_1_svc>},
-        {open, query, Invoke<reg_query_value_ex_rpc_1_svc>},
-        {set, word, Invoke<reg_set_value_ex_rpc_1_svc>},
-        {notify, word, Invoke<reg_notify_change_key_value_rpc_1_svc>},
-        {word, word, Invoke<reg_flush_key_rpc_1_svc>},
-        {create, word, Invoke<create_mutex_rpc_1_svc>},
-        {string, word, Invoke<open_mutex_rpc_1_svc>},
-        {word, word, Invoke<release_mutex_rpc_1_svc>},
-        {create, word, Invoke<create_semaphore_rpc_1_svc>},
-        {string, word, Invoke<open_semaphore_rpc_1_svc>},
-        {notify, word, Invoke<release_semaphore_rpc_1_svc>},
-        {word, word, Invoke<timeout_wait_for_single_object_rpc_1_svc>},
-        {wait, word, Invoke<timeout_wait_for_multiple_objects_rpc_1_svc>},
-        {notify, word, Invoke<timeout_reg_notify_change_key_value_rpc_1_svc>},
-        {open, word, Invoke<reg_delete_value_rpc_1_svc>},
-        {notify, open, Invoke<reg_enum_key_ex__rpc_1_svc>},
-        {notify, set, Invoke<reg_enum_value__rpc_1_svc>},
-        {word, notify, Invoke<reg_query_info_key_rpc_1_svc>},
-    }};
+#define KST_PROCEDURE_ENTRY(number, id, name, argument, reply, routine, parks)                                         \
+    {XdrOf<argument>(), XdrOf<reply>(), parks},
+    static const std::array<Procedure, kLastProc + 1> table = {{KST_PROCEDURES(KST_PROCEDURE_ENTRY)}};
+#undef KST_PROCEDURE_ENTRY
     return table;
 }
 
 }  // namespace
+
+void InstallServiceRoutines(const ServiceRoutines &routines, void (*on_loss)(ConnectionRecord &) noexcept) noexcept
+{
+    g_routines = routines;
+    g_on_loss = on_loss;
+}
+
+uint64_t MonotonicMs() noexcept
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+}
+
+std::span<const uint64_t, kLastProc + 2> CallCounts() noexcept
+{
+    return g_calls;
+}
 
 uint64_t *SetLastError(uint64_t code) noexcept
 {
@@ -176,7 +183,62 @@ void GetClientParameter(RequestRecord **record, uint64_t *identity) noexcept
 
 uint64_t ConnectionOnSocket(int fd) noexcept
 {
-    return InTable(fd) && g_connections[fd].transport ? g_connections[fd].generation : 0;
+    return InTable(fd) && g_connections[fd] && g_connections[fd]->transport ? g_connections[fd]->generation : 0;
+}
+
+bool AdoptConnection(SVCXPRT *transport, std::unique_ptr<ConnectionRecord> record) noexcept
+{
+    if (!InTable(transport->xp_fd)) return false;
+    SetDestroyListener(OnTransportDestroy);
+    Enter(transport, record.release());
+    return true;
+}
+
+ConnectionRecord *ConnectionOf(SVCXPRT *transport) noexcept
+{
+    const int fd = transport->xp_fd;
+    if (!InTable(fd)) return nullptr;
+    if (g_connections[fd] && g_connections[fd]->transport == transport) return g_connections[fd];
+    SetDestroyListener(OnTransportDestroy);
+    // Without the hook its end would go unheard: such a connection is never taken for live.
+    if (!HookTransportDestroy(transport)) return nullptr;
+    auto *record = new (std::nothrow) ConnectionRecord{};
+    if (record) Enter(transport, record);
+    return record;
+}
+
+ConnectionRecord *ConnectionOfCall(const RequestRecord *request) noexcept
+{
+    const int fd = RequestSocket(request);
+    if (request->connection == 0 || !InTable(fd) || !g_connections[fd]) return nullptr;
+    return g_connections[fd]->generation == request->connection ? g_connections[fd] : nullptr;
+}
+
+const ConnectionRecord *ConnectionRecordOn(int fd) noexcept
+{
+    return InTable(fd) ? g_connections[fd] : nullptr;
+}
+
+ConnectionRecord *CallerConnection() noexcept
+{
+    return pClientParameter ? ConnectionOfCall(pClientParameter) : nullptr;
+}
+
+std::vector<ConnectionView> SnapshotConnections(int listener)
+{
+    std::vector<ConnectionView> connections;
+    for (int i = 0; i < svc_max_pollfd; ++i) {
+        const int fd = svc_pollfd[i].fd;
+        if (fd < 0 || fd == listener) continue;
+        ConnectionView view{fd, ConnectionOnSocket(fd), {}, {}};
+        socklen_t      local = sizeof view.local, peer = sizeof view.peer;
+        if (getsockname(fd, reinterpret_cast<sockaddr *>(&view.local), &local) != 0) view.local.sin_family = 0;
+        if (getpeername(fd, reinterpret_cast<sockaddr *>(&view.peer), &peer) != 0) view.peer.sin_family = 0;
+        connections.push_back(view);
+    }
+    std::sort(connections.begin(), connections.end(),
+              [](const ConnectionView &a, const ConnectionView &b) { return a.fd < b.fd; });
+    return connections;
 }
 
 void FreeClientParameter(RequestRecord *record, void *value) noexcept
@@ -206,7 +268,7 @@ void FreeClientParameter(RequestRecord *record, void *value) noexcept
 
 void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept
 {
-    CountCall(rqstp->rq_proc);
+    ++g_calls[rqstp->rq_proc <= kLastProc ? rqstp->rq_proc : kLastProc + 1];
     const uint64_t                 connection = TrackConnection(transp);
     std::unique_ptr<RequestRecord> record(new (std::nothrow) RequestRecord{});
     pClientParameter = record.get();
@@ -229,6 +291,11 @@ void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept
         return;
     }
     const Procedure &procedure = Procedures()[proc];
+    const Routine    routine = g_routines[proc];
+    if (!routine) {  // no layer above has handed in its routines: nothing can serve the call
+        svcerr_noproc(transp);
+        return;
+    }
     record->xdr_argument = procedure.argument;
     record->xdr_result = procedure.result;
     // Lives for this dispatch only: a routine that parks the call has taken what it needs from it.
@@ -239,9 +306,10 @@ void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept
         svcerr_decode(transp);
         return;
     }
-    if (void *value = procedure.routine(args, rqstp)) {
+    if (void *value = routine(args, rqstp)) {
         FreeClientParameter(record.release(), value);
     } else {
+        assert(procedure.parks && "only a routine that may park answers with no reply");
         RequestRecord *parked = record.release();  // the waiter owns it now
         ReleaseArguments(parked);
     }

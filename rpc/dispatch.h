@@ -3,7 +3,11 @@
 
 #include "rpc/proto.h"
 
+#include <netinet/in.h>
+
 #include <cstdint>
+#include <span>
+#include <vector>
 
 // Last-error codes, named by what they mean to this server's clients.
 inline constexpr uint64_t kErrNotFound = 2;    // no such object, key, subkey, value or index
@@ -57,8 +61,23 @@ void FreeClientParameter(RequestRecord *record, void *value) noexcept;
     return record->connection;
 }
 
+// Milliseconds of a clock that never goes back; parked calls are aged with it.
+[[nodiscard]] uint64_t MonotonicMs() noexcept;
+// Calls dispatched since start per procedure number, then those beyond the program counted together.
+[[nodiscard]] std::span<const uint64_t, kLastProc + 2> CallCounts() noexcept;
+
 // The dispatcher registered with the runtime.
 void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept;
 
 // Identity of the live connection on a descriptor, or 0.
 [[nodiscard]] uint64_t ConnectionOnSocket(int fd) noexcept;
+
+// A client connection as the admin view shows it, copied at the moment of the request.
+struct ConnectionView {
+    int         fd;        // the server's descriptor for it, the name the admin view gives it
+    uint64_t    identity;  // its life; 0 before its first call
+    sockaddr_in local;     // this end; sin_family AF_INET only when known
+    sockaddr_in peer;      // the other end; sin_family AF_INET only when known
+};
+// Every connection the runtime polls but the listener, by descriptor. May throw std::bad_alloc.
+[[nodiscard]] std::vector<ConnectionView> SnapshotConnections(int listener);

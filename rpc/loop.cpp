@@ -29,12 +29,11 @@
 #include <utility>
 #include <vector>
 
-#include "daemon/daemon.h"
-#include "rpc/control.h"
 #include "rpc/dispatch.h"
 #include "rpc/stream.h"
-#include "sync/sync.h"
 #include "trace/trace.h"
+
+std::array<SocketSlot *, kSocketSlots> sock2client{};
 
 namespace {
 
@@ -45,12 +44,17 @@ constexpr int kAcceptsPerPass = 16;   // nor can a crowd of new ones
 int              g_listener = -1;        // descriptor that accepts connections
 int              g_max_connections = 0;  // at this many, new connections are refused
 int              g_connections = 0;      // connections in the runtime's table
-int              g_epoll = -1;        // the epoll set: the runtime's descriptors, the termination pipe, the control set
-std::vector<int> g_seen;              // per slot of the runtime's table, the descriptor it held at the last look
-std::vector<int> g_slot_of;           // per descriptor, its slot in the runtime's table; -1 when not watched
-uint64_t         g_refused = 0;       // connections closed at the cap since start
+int              g_epoll = -1;   // the epoll set: the runtime's descriptors, the termination pipe, the side service
+std::vector<int> g_seen;         // per slot of the runtime's table, the descriptor it held at the last look
+std::vector<int> g_slot_of;      // per descriptor, its slot in the runtime's table; -1 when not watched
+uint64_t         g_refused = 0;  // connections closed at the cap since start
 int              g_trace_timer = -1;  // fires when held trace messages have waited long enough; -1 if none
 bool             g_trace_timer_armed = false;
+int              g_side_fd = -1;            // a descriptor served between the runtime's pass and the accepts
+void (*g_serve_side)() noexcept = nullptr;  // what serves it
+void (*g_tick)() noexcept = nullptr;        // the layers' work of a pass (finished background removals)
+int g_term_fd = -1;                         // the termination pipe's read end; -1 for none
+void (*g_terminate)() noexcept = nullptr;   // the shutdown, which does not return
 
 // Has the trace timer fire once held trace messages have waited kTraceHoldMs, unless it will already.
 // Armed once for many passes: a timeout on every wait would cost each pass a kernel timer.
@@ -146,6 +150,23 @@ void WatchListener(int fd, int max_connections) noexcept
     if (flags != -1) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
+void WatchSideService(int fd, void (*serve)() noexcept) noexcept
+{
+    g_side_fd = fd;
+    g_serve_side = serve;
+}
+
+void SetTerminationWatch(int fd, void (*terminate)() noexcept) noexcept
+{
+    g_term_fd = fd;
+    g_terminate = terminate;
+}
+
+void SetLoopTick(void (*tick)() noexcept) noexcept
+{
+    g_tick = tick;
+}
+
 uint64_t RefusedConnections() noexcept
 {
     return g_refused;
@@ -163,13 +184,13 @@ void svc_run()
     if (g_epoll == -1) return;
     epoll_event term{};
     term.events = EPOLLIN;
-    term.data.fd = TermSignalDescriptor();
+    term.data.fd = g_term_fd;
     if (epoll_ctl(g_epoll, EPOLL_CTL_ADD, term.data.fd, &term) != 0) return;
-    // The control socket's own epoll set: one descriptor for its listener and clients.
-    epoll_event control{};
-    control.events = EPOLLIN;
-    control.data.fd = ControlDescriptor();
-    if (control.data.fd != -1) epoll_ctl(g_epoll, EPOLL_CTL_ADD, control.data.fd, &control);
+    // The side service (the control socket's own epoll set): one descriptor for all its clients.
+    epoll_event side{};
+    side.events = EPOLLIN;
+    side.data.fd = g_side_fd;
+    if (side.data.fd != -1) epoll_ctl(g_epoll, EPOLL_CTL_ADD, side.data.fd, &side);
     // Without the timer, trace messages are sent at the end of each pass.
     g_trace_timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     epoll_event trace_timer{};
@@ -190,10 +211,10 @@ void svc_run()
             if (errno == EINTR) continue;
             return;
         }
-        bool listener_ready = false, control_ready = false;
+        bool listener_ready = false, side_ready = false;
         for (int i = 0; i < ready; ++i)
             if (events[static_cast<std::size_t>(i)].data.fd == term.data.fd)
-                ServerTerminate(SIGTERM);  // between requests, never inside one
+                g_terminate();  // between requests, never inside one
         // Trace messages leave together, after the replies of this pass and maybe of a few more.
         const TraceBatch batch(g_trace_timer != -1);
         for (int i = 0; i < ready; ++i) {
@@ -202,8 +223,8 @@ void svc_run()
                 listener_ready = true;
                 continue;
             }
-            if (fd == control.data.fd) {
-                control_ready = true;
+            if (fd == side.data.fd) {
+                side_ready = true;
                 continue;
             }
             if (fd == g_trace_timer) {
@@ -214,7 +235,8 @@ void svc_run()
             NoteIfGone(fd);
         }
         // A disconnect only shuts a connection down; the runtime loses it when its turn comes.
-        if (control_ready) ServeControl();
+        if (side_ready) g_serve_side();
+        if (g_tick) g_tick();
         // Last, so that every connection destroyed in this pass is forgotten before a new one may
         // take its descriptor and slot.
         if (!listener_ready) continue;

@@ -1,17 +1,37 @@
-// loop.h: the server's own poll loop and the release of a lost connection's mutexes.
+// loop.h: the server's own poll loop.
 #pragma once
 
 #include <poll.h>
 #include <rpc/rpc.h>
 
+#include <array>
 #include <cstdint>
+
+struct WaiterRecord;
+
+// The most recent parked call of a connection, by socket descriptor; the waits (sync/wait.cpp) keep the
+// slots, the loop clears the table when it starts.
+struct SocketSlot {
+    uint64_t      object;  // address of the awaited record for a single wait (linked, so alive), 0 for a multiple wait
+    WaiterRecord *waiter;  // the parked call
+};
+
+inline constexpr int kSocketSlots = 1024;
+
+extern std::array<SocketSlot *, kSocketSlots> sock2client;  // per descriptor 0..1023
 
 // svc_run() itself is declared by the runtime's header; ours takes the place of its loop.
 // Clears the socket slots of parked calls; the loop starts with it.
 void init_hook() noexcept;
-// Releases every mutex owned by the connection of that identity, handing each to its newest waiter.
-void ReleaseMutexesOwnedBy(uint64_t connection) noexcept;
 // Tells the loop which descriptor accepts connections and how many connections it may hold.
 void WatchListener(int fd, int max_connections) noexcept;
+// Has the loop also watch fd and call serve when it is readable, after the runtime's pass and before
+// the accepts; -1 for none.
+void WatchSideService(int fd, void (*serve)() noexcept) noexcept;
+// Has the loop watch fd, the read end of the termination pipe, and call terminate (which does not
+// return) when it is readable: between two requests, never inside one.
+void SetTerminationWatch(int fd, void (*terminate)() noexcept) noexcept;
+// Has the loop call tick once a pass, after the calls and before the accepts; nullptr for none.
+void SetLoopTick(void (*tick)() noexcept) noexcept;
 // Connections closed at once because the server held the most it serves, since start.
 [[nodiscard]] uint64_t RefusedConnections() noexcept;

@@ -5,42 +5,17 @@
 
 #include <cstdint>
 
+#include "common/procedures.h"
+
 inline constexpr unsigned long WINNT_SYS = 0x20001234;  // program number
 inline constexpr unsigned long EVENT_VER = 1;           // the only version served
 
-// Procedure numbers; the service routine of each is declared in services.h.
-enum : uint32_t {
-    kProcNull = 0,
-    kProcCreateEvent = 1,
-    kProcSetEvent = 2,
-    kProcResetEvent = 3,
-    kProcOpenEvent = 4,
-    kProcCloseHandle = 5,
-    kProcWaitSingle = 6,
-    kProcWaitMultiple = 7,
-    kProcRegOpenKey = 8,
-    kProcRegCloseKey = 9,
-    kProcRegDeleteKey = 10,
-    kProcRegCreateKey = 11,
-    kProcRegQueryValue = 12,
-    kProcRegSetValue = 13,
-    kProcRegNotify = 14,
-    kProcRegFlushKey = 15,
-    kProcCreateMutex = 16,
-    kProcOpenMutex = 17,
-    kProcReleaseMutex = 18,
-    kProcCreateSemaphore = 19,
-    kProcOpenSemaphore = 20,
-    kProcReleaseSemaphore = 21,
-    kProcCancelWaitSingle = 22,
-    kProcCancelWaitMultiple = 23,
-    kProcCancelRegNotify = 24,
-    kProcRegDeleteValue = 25,
-    kProcRegEnumKey = 26,
-    kProcRegEnumValue = 27,
-    kProcRegQueryInfoKey = 28,
-};
-inline constexpr uint32_t kLastProc = 28;
+// Procedure numbers, from the one table of procedures; the service routine of each is declared in
+// services.h.
+#define KST_PROCEDURE_CONSTANT(number, id, name, argument, reply, routine, parks) kProc##id = number,
+enum : uint32_t { KST_PROCEDURES(KST_PROCEDURE_CONSTANT) };
+#undef KST_PROCEDURE_CONSTANT
+inline constexpr uint32_t kLastProc = kst_procedures::kCount - 1;
 
 inline constexpr int kMaxWaitHandles = 64;
 

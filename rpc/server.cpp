@@ -20,7 +20,6 @@
 #include <cstring>
 
 #include "common/unique.h"
-#include "rpc/control.h"
 #include "rpc/destroy_hook.h"
 #include "rpc/dispatch.h"
 #include "rpc/loop.h"
@@ -29,6 +28,8 @@
 int32_t sockfd = -1;
 
 namespace {
+
+ServingHooks g_hooks{};  // what runs once the transport listens and when serving ends
 
 // As many descriptors as the hard limit allows, up to kDescriptorLimit; lowered if set higher,
 // since the runtime and our connection table keep one entry per descriptor.
@@ -217,17 +218,22 @@ void NTSYS_Server() noexcept
         TraceLog(1, "ntsys_svc", "NTSYS_Server", __LINE__, "unable to register (WINNT_SYS, EVENT_VER, tcp).");
         return;
     }
-    OpenControlSocket(transport->xp_fd);  // before the ready file, so a ready server has it
+    if (g_hooks.listening) g_hooks.listening(transport->xp_fd);  // before the ready file: a ready server has it
     {
         UniqueFile ready(fopen(kReadyFile, "w"));
         if (!ready) {
             TraceLog(2, "ntsys_svc", "NTSYS_Server", __LINE__, "Unable open KSTntserver.ready file\n");
-            CloseControlSocket();
+            if (g_hooks.stopped) g_hooks.stopped();
             return;
         }
         fprintf(ready.get(), "%d", getpid());
     }
     WatchListener(transport->xp_fd, ConnectionLimit(_rpc_dtablesize()));
     svc_run();
-    CloseControlSocket();
+    if (g_hooks.stopped) g_hooks.stopped();
+}
+
+void SetServingHooks(ServingHooks hooks) noexcept
+{
+    g_hooks = hooks;
 }

@@ -1,10 +1,9 @@
 // server.h: the bootstrap that turns the daemon into the RPC server, and its port configuration.
 #pragma once
 
-#include <cstdint>
+#include "common/paths.h"
 
-inline constexpr const char *kPropertyFile = "/opt/orn/kestrel/data/property.inf";
-inline constexpr const char *kReadyFile = "/opt/orn/kestrel/work/KSTntserver.ready";
+#include <cstdint>
 
 // Most descriptors the server asks for; it takes as many as the hard limit allows, up to this. Set
 // before the runtime first looks at the table size, so every descriptor the runtime can serve has
@@ -25,6 +24,13 @@ extern int32_t sockfd;  // the socket bound to the configured port; -1 when ther
 // destroyed connections are reported. 0, or the exit status of a start-up that must not go on.
 [[nodiscard]] int PrepareRuntime() noexcept;
 void              NTSYS_Server() noexcept;
+// What the layers above run around serving: once the RPC transport listens (on that descriptor),
+// and when serving ends. Either may be null.
+struct ServingHooks {
+    void (*listening)(int rpc_listener) noexcept;  // before the ready file is written
+    void (*stopped)() noexcept;                    // after the loop returns, or when the ready file fails
+};
+void SetServingHooks(ServingHooks hooks) noexcept;
 // 0 with the configured port stored, or -1 when the system should choose one.
 int GetRpcPortNumber(uint32_t *port) noexcept;
 // Removes leading and trailing blanks in place; nullptr for no or empty text.

@@ -1,9 +1,41 @@
-// services.h: the 28 service routines. Each returns its reply value, or nullptr when the call is parked.
+// services.h: the 28 service routines, and the table of them the dispatcher is handed. Each returns its
+// reply value, or nullptr when the call is parked. They are defined in sync/ and registry/, above the
+// dispatcher: the layer above them all builds the table (daemon/services.cpp) and installs it.
 #pragma once
 
+#include "rpc/connection.h"
 #include "rpc/proto.h"
 
+#include <array>
 #include <cstdint>
+#include <type_traits>
+
+// A service routine as the dispatcher calls it: on the decoded argument area.
+using Routine = void *(*)(void *args, svc_req *rqstp) noexcept;
+using ServiceRoutines = std::array<Routine, kLastProc + 1>;
+
+// Calls a typed service routine on the argument area.
+template <typename Argument, auto F> void *Invoke(void *args, svc_req *rqstp) noexcept
+{
+    return F(static_cast<Argument *>(args), rqstp);
+}
+
+// The routine of a row of common/procedures.h, once its types are seen to be the row's; the null
+// procedure has none (the dispatcher answers it).
+template <typename Argument, typename Reply, auto F> constexpr Routine RoutineOf()
+{
+    if constexpr (std::is_null_pointer_v<decltype(F)>) {
+        return nullptr;
+    } else {
+        static_assert(std::is_same_v<decltype(F), Reply *(*)(Argument *, svc_req *) noexcept>,
+                      "a routine takes and returns the records its row names");
+        return Invoke<Argument, F>;
+    }
+}
+
+// Hands the dispatcher its routines, by procedure number, and what to do with a lost connection's
+// parked calls and mutexes before its record goes.
+void InstallServiceRoutines(const ServiceRoutines &routines, void (*on_loss)(ConnectionRecord &) noexcept) noexcept;
 
 // Objects.
 uint64_t *create_event_rpc_1_svc(create_event_struct *argp, svc_req *rqstp) noexcept;

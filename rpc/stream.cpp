@@ -30,6 +30,7 @@
 #include <new>
 #include <utility>
 
+#include "rpc/connection.h"
 #include "rpc/destroy_hook.h"
 #include "rpc/server.h"
 
@@ -42,34 +43,27 @@ constexpr uint32_t kLastFragment = 0x80000000u;
 constexpr u_int    kUnusedBuffer = 100;  // the runtime's own buffers, never used: the smallest it takes
 constexpr auto     kWriteTimeout = std::chrono::seconds(2);
 
-// A connection's part of the stream.
-struct Stream {
-    uint32_t xid = 0;                 // of the latest call received: every reply on the connection carries it
-    bool     broken = false;          // input ended or broke, or a reply failed: the runtime ends the connection
-    std::unique_ptr<uint8_t[]> held;  // the start of a record still coming in; nullptr when none
-    std::size_t                held_size = 0;  // bytes in held
-};
-
 // Room for any record the server accepts, even sent one byte per fragment (5 bytes per byte).
 alignas(8) std::array<uint8_t, 64 * 1024> g_in;
-std::size_t g_in_size = 0;                       // bytes in g_in
-std::size_t g_in_used = 0;                       // bytes of g_in already dispatched
-Stream     *g_in_owner = nullptr;                // whose input g_in holds; nullptr when nobody's
-bool        g_in_read = false;                   // the owner's socket has been read during this turn
-XDR         g_call{};                            // decodes the call being dispatched: its header, then its arguments
+std::size_t  g_in_size = 0;                      // bytes in g_in
+std::size_t  g_in_used = 0;                      // bytes of g_in already dispatched
+StreamState *g_in_owner = nullptr;               // whose input g_in holds; nullptr when nobody's
+bool         g_in_read = false;                  // the owner's socket has been read during this turn
+XDR          g_call{};                           // decodes the call being dispatched: its header, then its arguments
 alignas(8) std::array<uint8_t, 8 * 1024> g_out;  // one reply behind its record mark
 XpOps g_ops{};                                   // the hooked operations with the ones below
 void (*g_hooked_destroy)(SVCXPRT *) = nullptr;   // the hooked destroy operation
 
-Stream *StreamOf(const SVCXPRT *transport)
+// A connection's part of the stream, in its record.
+StreamState *StreamOf(const SVCXPRT *transport)
 {
-    return static_cast<Stream *>(transport->xp_p2);
+    return &static_cast<ConnectionRecord *>(transport->xp_p2)->stream;
 }
 
 // Keeps the start of a record that g_in holds for its owner with the owner, and frees g_in.
 void Release()
 {
-    Stream           *owner = std::exchange(g_in_owner, nullptr);
+    StreamState      *owner = std::exchange(g_in_owner, nullptr);
     const std::size_t from = g_in_used;
     const std::size_t rest = g_in_size - g_in_used;
     g_in_size = g_in_used = 0;
@@ -131,7 +125,7 @@ Scan NextRecord(std::size_t *body, std::size_t *length)
 }
 
 // Makes g_in hold the stream's input: first what it had kept back.
-void Take(Stream *stream)
+void Take(StreamState *stream)
 {
     if (g_in_owner == stream) return;
     Release();
@@ -160,7 +154,7 @@ bool Fill(int fd)
 
 bool_t ReadCall(SVCXPRT *transport, rpc_msg *msg)
 {
-    Stream *stream = StreamOf(transport);
+    StreamState *stream = StreamOf(transport);
     if (stream->broken) return FALSE;
     Take(stream);
     std::size_t body = 0;
@@ -184,7 +178,7 @@ bool_t ReadCall(SVCXPRT *transport, rpc_msg *msg)
 
 enum xprt_stat StreamStat(SVCXPRT *transport)
 {
-    Stream *stream = StreamOf(transport);
+    StreamState *stream = StreamOf(transport);
     if (stream->broken) return XPRT_DIED;
     std::size_t body = 0;
     std::size_t length = 0;
@@ -231,7 +225,7 @@ bool WriteAll(int fd, const uint8_t *data, std::size_t size)
 
 bool_t WriteReply(SVCXPRT *transport, rpc_msg *msg)
 {
-    Stream *stream = StreamOf(transport);
+    StreamState *stream = StreamOf(transport);
     msg->rm_xid = stream->xid;
     XDR out{};
     xdrmem_create(&out, reinterpret_cast<char *>(g_out.data() + 4), static_cast<u_int>(g_out.size() - 4), XDR_ENCODE);
@@ -260,13 +254,11 @@ bool_t WriteReply(SVCXPRT *transport, rpc_msg *msg)
 
 void DestroyStream(SVCXPRT *transport)
 {
-    Stream *stream = StreamOf(transport);
-    g_hooked_destroy(transport);  // the dispatcher forgets the connection; the runtime frees it
-    if (g_in_owner == stream) {
+    if (g_in_owner == StreamOf(transport)) {
         g_in_owner = nullptr;
         g_in_size = g_in_used = 0;
     }
-    delete stream;
+    g_hooked_destroy(transport);  // the connection's record goes; the runtime frees the transport
 }
 
 // Whether the runtime has the descriptor in its table.
@@ -285,9 +277,10 @@ bool AcceptConnection(int listener) noexcept
     if (fd < 0) return false;
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    std::unique_ptr<Stream> stream(new (std::nothrow) Stream{});
-    SVCXPRT                *transport = stream ? svc_fd_create(fd, kUnusedBuffer, kUnusedBuffer) : nullptr;
-    if (!transport || !HookTransportDestroy(transport)) {
+    std::unique_ptr<ConnectionRecord> record(new (std::nothrow) ConnectionRecord{});
+    SVCXPRT                          *transport = record ? svc_fd_create(fd, kUnusedBuffer, kUnusedBuffer) : nullptr;
+    ConnectionRecord                 *connection = record.get();
+    if (!transport || !HookTransportDestroy(transport) || !AdoptConnection(transport, std::move(record))) {
         // A transport the runtime registered anyway (its peer already gone) is its to end at the next input.
         if (!transport && !Registered(fd)) close(fd);
         return false;
@@ -303,7 +296,7 @@ bool AcceptConnection(int listener) noexcept
         g_ops.xp_destroy = DestroyStream;
         RecogniseHookedTable(&g_ops);
     }
-    transport->xp_p2 = stream.release();
+    transport->xp_p2 = connection;
     transport->xp_ops = &g_ops;
     return true;
 }

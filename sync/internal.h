@@ -10,9 +10,10 @@ void TakeWaiter(ObjectRecord *record) noexcept;
 // Drops every waiter still linked on the object, and all their other links, without a reply.
 void DiscardWaitersOn(ObjectRecord *record) noexcept;
 
-// Makes owner (0: nobody) the mutex's owner, keeping the owner index in step; every change goes through here.
-void SetMutexOwner(ObjectRecord *mutex, uint64_t owner) noexcept;
+// Makes owner (nullptr: nobody) the mutex's owner, keeping the owners' lists in step; every change goes
+// through here.
+void SetMutexOwner(ObjectRecord *mutex, ConnectionRecord *owner) noexcept;
 
-// Of the mutexes the connection owns, the one with the largest handle below `below`: the first one a walk
-// of the list from a record with handle `below` would meet. nullptr when there is none.
-[[nodiscard]] ObjectRecord *NewestMutexOwnedBy(uint64_t connection, uint64_t below) noexcept;
+// Orders the connection's list of owned mutexes as a walk of the object list meets them, newest
+// object (largest handle) first.
+void SortOwnedNewestFirst(ConnectionRecord &connection) noexcept;

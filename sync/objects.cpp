@@ -51,14 +51,14 @@ uint64_t RecordNameHash(const ObjectRecord *obj)
     return NameHash(obj->type, obj->name);
 }
 
-uint64_t OwnerHash(const ObjectRecord *obj)
-{
-    return MixBits(obj->mutex.owner);
-}
-
 ChainIndex<ObjectRecord, &ObjectRecord::next_by_handle, HandleHash>   g_by_handle;  // every record in the list
 ChainIndex<ObjectRecord, &ObjectRecord::next_by_name, RecordNameHash> g_by_name;    // every named one
-ChainIndex<ObjectRecord, &ObjectRecord::next_by_owner, OwnerHash>     g_by_owner;   // every owned mutex
+
+// Where an owned mutex's owner list points at it.
+ObjectRecord **&OwnerLink(ObjectRecord *mutex)
+{
+    return mutex->mutex.pprev_by_owner;
+}
 
 // An existing object of that name and type, with one more handle outstanding; nullptr if there is none.
 ObjectRecord *Reuse(const char *name, ObjectType type)
@@ -103,7 +103,6 @@ ObjectRecord *Publish(std::unique_ptr<ObjectRecord> obj)
     P_EVENT_HEAD = obj.release();
     g_by_handle.Add(P_EVENT_HEAD);
     if (P_EVENT_HEAD->name) g_by_name.Add(P_EVENT_HEAD);
-    if (P_EVENT_HEAD->type == ObjectType::Mutex && P_EVENT_HEAD->mutex.owner != 0) g_by_owner.Add(P_EVENT_HEAD);
     SetLastError(0);
     return P_EVENT_HEAD;
 }
@@ -120,7 +119,7 @@ void FreeObject(ObjectRecord *obj)
 {
     g_by_handle.Remove(obj);
     if (obj->name) g_by_name.Remove(obj);
-    if (obj->type == ObjectType::Mutex && obj->mutex.owner != 0) g_by_owner.Remove(obj);
+    if (obj->type == ObjectType::Mutex) SetMutexOwner(obj, nullptr);
     if (obj->prev)
         obj->prev->next = obj->next;
     else
@@ -176,23 +175,50 @@ ObjectRecord *FindObjectByName(const char *name, ObjectType type) noexcept
     });
 }
 
-void SetMutexOwner(ObjectRecord *mutex, uint64_t owner) noexcept
+void SetMutexOwner(ObjectRecord *mutex, ConnectionRecord *owner) noexcept
 {
-    if (mutex->mutex.owner == owner) return;
-    if (mutex->mutex.owner != 0) g_by_owner.Remove(mutex);
-    mutex->mutex.owner = owner;
-    if (owner != 0) g_by_owner.Add(mutex);
+    if (mutex->mutex.owner == IdentityOf(owner)) return;
+    Unlink(mutex, &ObjectRecord::next_by_owner, OwnerLink);
+    mutex->mutex.owner = IdentityOf(owner);
+    if (owner) LinkAtHead(owner->owned, mutex, &ObjectRecord::next_by_owner, OwnerLink);
 }
 
-ObjectRecord *NewestMutexOwnedBy(uint64_t connection, uint64_t below) noexcept
+// A merge sort of the list, so a connection that owned many mutexes is handed on in n log n steps and
+// without allocating, in the destroy notification.
+void SortOwnedNewestFirst(ConnectionRecord &connection) noexcept
 {
-    ObjectRecord *newest = nullptr;
-    g_by_owner.Find(MixBits(connection), [&](ObjectRecord *obj) {
-        if (obj->mutex.owner == connection && obj->handle < below && (!newest || obj->handle > newest->handle))
-            newest = obj;
-        return false;  // every mutex of the bucket is looked at
-    });
-    return newest;
+    for (std::size_t run = 1;; run *= 2) {
+        ObjectRecord  *rest = connection.owned;
+        ObjectRecord  *head = nullptr;
+        ObjectRecord **tail = &head;
+        std::size_t    merges = 0;
+        while (rest) {
+            ++merges;
+            ObjectRecord *a = rest, *b = rest;
+            std::size_t   a_size = 0, b_size = run;
+            while (a_size < run && b) {
+                b = b->next_by_owner;
+                ++a_size;
+            }
+            while (a_size > 0 || (b_size > 0 && b)) {
+                const bool     from_a = a_size > 0 && (b_size == 0 || !b || a->handle > b->handle);
+                ObjectRecord *&from = from_a ? a : b;
+                *tail = from;
+                tail = &from->next_by_owner;
+                from = from->next_by_owner;
+                --(from_a ? a_size : b_size);
+            }
+            rest = b;
+        }
+        *tail = nullptr;
+        connection.owned = head;
+        if (merges <= 1) break;
+    }
+    ObjectRecord **at = &connection.owned;
+    for (ObjectRecord *obj = connection.owned; obj; obj = obj->next_by_owner) {
+        obj->mutex.pprev_by_owner = at;
+        at = &obj->next_by_owner;
+    }
 }
 
 // An event keeps the low four bits of its initial state: 16 creates it non-signalled, 2..15 stay as
@@ -213,8 +239,10 @@ ObjectRecord *CreateMutex(uint64_t, uint32_t initial_owner, const char *name) no
     if (ObjectRecord *found = Reuse(name, ObjectType::Mutex)) return found;  // never taken over
     std::unique_ptr<ObjectRecord> obj = NewObject(ObjectType::Mutex, name);
     if (!obj) return nullptr;
-    if (initial_owner == 1) GetClientParameter(nullptr, &obj->mutex.owner);
-    return Publish(std::move(obj));
+    obj->mutex = {0, nullptr};  // free, on no owner's list
+    ObjectRecord *mutex = Publish(std::move(obj));
+    if (initial_owner == 1) SetMutexOwner(mutex, CallerConnection());
+    return mutex;
 }
 
 // Bad counts are refused with last error 0, so the client sees the reply 0; an existing semaphore of

@@ -5,7 +5,6 @@
 // every waiter taken, also for a wait-all waiter that keeps waiting for its other objects.
 
 #include "common/scoped.h"
-#include "rpc/loop.h"
 #include "rpc/services.h"
 #include "sync/internal.h"
 #include "trace/trace.h"
@@ -72,22 +71,21 @@ int ReleaseMutex(uint64_t handle) noexcept
         SetLastError(kErrInvalid);
         return 0;
     }
-    SetMutexOwner(obj, 0);
+    SetMutexOwner(obj, nullptr);
     if (obj->waiters) TakeWaiter(obj);
     SetLastError(0);
     return 1;
 }
 
 // A lost connection's mutexes, each to its newest waiter, in the order a walk of the list from its head
-// meets them (newest object first): the order in which the waiters' replies go out.
-void ReleaseMutexesOwnedBy(uint64_t connection) noexcept
+// meets them (newest object first): the order in which the waiters' replies go out. Each release takes
+// the mutex off the head of the connection's list, and none can come back to it: its waiters are gone.
+void ReleaseMutexesOwnedBy(ConnectionRecord &connection) noexcept
 {
-    if (connection == 0) return;
-    uint64_t below = ~uint64_t{0};
-    while (ObjectRecord *obj = NewestMutexOwnedBy(connection, below)) {
-        below = obj->handle;  // a release never removes an object, and the walk never comes back
+    SortOwnedNewestFirst(connection);
+    while (ObjectRecord *obj = connection.owned) {
         ScopedMode any_owner(IsCheckOwnerBeforeReleaseMutex, 0u);
-        ReleaseMutex(obj->handle);
+        if (!ReleaseMutex(obj->handle)) SetMutexOwner(obj, nullptr);  // cannot happen: it is an owned mutex
     }
     SetLastError(0);
 }

@@ -1,11 +1,14 @@
 // sync.h: named events, mutexes and semaphores, the waits on them and the signals that wake them.
 #pragma once
 
+#include "rpc/connection.h"
 #include "rpc/dispatch.h"
+#include "rpc/loop.h"
 
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 enum class ObjectType : uint32_t { Event = 0, Mutex = 1, Semaphore = 2 };
 
@@ -22,14 +25,15 @@ struct ObjectRecord {
     WaiterLink   *waiters;         // newest first
     ObjectRecord *next_by_handle;  // next record in the same bucket of the handle index
     ObjectRecord *next_by_name;    // next record in the same bucket of the name index; named records only
-    ObjectRecord *next_by_owner;   // next record in the same bucket of the owner index; owned mutexes only
+    ObjectRecord *next_by_owner;   // owned mutex: the next mutex its owner owns (ConnectionRecord::owned)
     union {
         struct {
             uint32_t state;         // 0 not signalled; 1 signalled; 2..15 only from creation
             uint32_t manual_reset;  // non-zero: stays signalled until reset
         } event;
         struct {
-            uint64_t owner;  // client identity of the owning connection, 0 when free
+            uint64_t       owner;           // client identity of the owning connection, 0 when free
+            ObjectRecord **pprev_by_owner;  // the link on the owner's list that points here; nullptr when free
         } mutex;
         struct {
             int64_t count;    // 0 <= count <= maximum
@@ -44,10 +48,12 @@ struct WaiterRecord {
     uint64_t                          connection;  // client identity of the connection the wait arrived on
     std::unique_ptr<ObjectRecord *[]> pending;     // multiple wait: objects not ready when it began, in request
                                                    // order (nullptr once signalled); nullptr for a single wait
-    uint64_t      pending_count;                   // slots in pending; 0 for a single wait
-    uint32_t      mode;                            // 1 single wait; multiple wait: the wait-all flag as received
-    ObjectRecord *single;                          // the awaited object of a single wait; nullptr otherwise
-    WaiterRecord *next_of_connection;              // next waiter in the same bucket of the connection index
+    uint32_t       pending_count;                  // slots in pending (at most 64); 0 for a single wait
+    uint32_t       mode;                           // 1 single wait; multiple wait: the wait-all flag as received
+    ObjectRecord  *single;                         // the awaited object of a single wait; nullptr otherwise
+    WaiterRecord  *next_of_connection;             // the next older call its connection has parked
+    WaiterRecord **pprev_of_connection;            // the link on ConnectionRecord::parked that points here; nullptr
+                                                   // when not on it (an untracked connection's call)
 };
 
 struct WaiterLink {
@@ -55,18 +61,9 @@ struct WaiterLink {
     WaiterLink   *next;    // next older waiter on the same object
 };
 
-// The most recent parked call of a connection, by socket descriptor.
-struct SocketSlot {
-    uint64_t      object;  // address of the awaited record for a single wait (linked, so alive), 0 for a multiple wait
-    WaiterRecord *waiter;  // the parked call
-};
-
-inline constexpr int kSocketSlots = 1024;
-
-extern ObjectRecord                          *P_EVENT_HEAD;  // newest object first
-extern std::array<SocketSlot *, kSocketSlots> sock2client;   // per descriptor 0..1023
-extern uint32_t IsCheckOwnerBeforeReleaseMutex;              // 0 only while a lost connection's mutexes are released
-extern uint64_t RET_TRUE;                                    // reply of a cancelled wait; always 0
+extern ObjectRecord *P_EVENT_HEAD;                    // newest object first
+extern uint32_t      IsCheckOwnerBeforeReleaseMutex;  // 0 only while a lost connection's mutexes are released
+extern uint64_t      RET_TRUE;                        // reply of a cancelled wait; always 0
 
 // Object table. A handle is looked up in an index by its value, never read as an address, so a stale or
 // forged word is refused exactly like one that was never issued.
@@ -101,8 +98,10 @@ void               DeleteClientFromAllEvent(WaiterRecord *waiter) noexcept;
 WaiterRecord *DeleteClientFromEventByTransp(uint64_t connection, ObjectRecord *record) noexcept;
 void          DeleteClient(ObjectRecord *record, WaiterRecord *waiter) noexcept;
 
-// Unlinks and frees, without a reply, every call that connection still has parked.
-void DiscardWaitersOf(uint64_t connection) noexcept;
+// Unlinks and frees, without a reply, every call that lost connection still has parked.
+void DiscardWaitersOf(ConnectionRecord &connection) noexcept;
+// Releases every mutex the lost connection owns, handing each to its newest waiter.
+void ReleaseMutexesOwnedBy(ConnectionRecord &connection) noexcept;
 // For an internal object whose close was refused because requests are parked on it: closed as soon as
 // DiscardWaitersOf has taken the last of them.
 void CloseWhenUnwaited(uint64_t handle) noexcept;
@@ -113,14 +112,31 @@ int ResetEvent(uint64_t handle) noexcept;
 int ReleaseMutex(uint64_t handle) noexcept;
 int ReleaseSemaphore(uint64_t handle, int64_t count, int64_t *previous) noexcept;
 
-// The live view's walks. Objects come newest first; an object's waiters in the order signals wake them.
-template <class Visit> void ForEachObject(Visit &&visit) noexcept
-{
-    for (const ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next)
-        visit(*obj);
-}
-template <class Visit> void ForEachWaiter(const ObjectRecord &obj, Visit &&visit) noexcept
-{
-    for (const WaiterLink *link = obj.waiters; link; link = link->next)
-        visit(*link->waiter);
-}
+// What the admin view shows of the object table, copied at the moment of the request (snapshot.cpp).
+struct ParkedView {
+    int      fd;           // the descriptor of the connection the call arrived on
+    uint32_t procedure;    // the procedure that parked
+    uint64_t received_ms;  // MonotonicMs() at its arrival
+};
+// One field of an object's own state, as its type describes itself (object_types.cpp).
+struct ViewField {
+    enum class Kind { Number, Bool, Connection };
+    const char *name;   // nullptr for a field the type does not use
+    Kind        kind;   // Connection: a client identity, 0 for none
+    int64_t     value;  // the field's value
+};
+struct ObjectView {
+    ObjectType               type;        // event, mutex or semaphore
+    const char              *type_name;   // as the admin view names the type
+    const char              *name;        // the record's own copy, valid until the next call; nullptr unnamed
+    uint64_t                 handle;      // the word that names it in calls
+    int64_t                  open_count;  // handles outstanding
+    bool                     internal;    // one of the registry's events that park synchronous requests
+    uint64_t                 owner;       // client identity of its owner (a mutex's), 0 for none
+    std::array<ViewField, 3> fields;      // the type's own state, in the order the view shows it
+    std::vector<ParkedView>  waiters;     // in the order signals wake them
+};
+// Every object, newest first. May throw std::bad_alloc.
+[[nodiscard]] std::vector<ObjectView> SnapshotObjects();
+// Every parked call once (a multiple wait is linked on several objects). May throw std::bad_alloc.
+[[nodiscard]] std::vector<ParkedView> SnapshotParked();

@@ -6,14 +6,15 @@
 //   satisfied        -> reply: identity of the object that completed the wait
 //   cancelled        -> reply 0, written before the cancel call's own reply
 //   connection lost  -> no reply; records freed without touching the socket
-// Every parked waiter is linked on at least one object and is in the index by connection, from the
-// moment it parks until DeleteClient ends it; the index is how a lost connection's calls are found. The
-// socket slot of a connection is only the poll loop's shortcut to its latest parked call.
+// Every parked waiter is linked on at least one object and on its connection's record, from the moment
+// it parks until DeleteClient ends it; the record's list is how a lost connection's calls are found. The
+// socket slot of a connection is only the shortcut to its latest parked call.
 
 #include "common/scoped.h"
 #include "rpc/services.h"
 #include "sync/index.h"
 #include "sync/internal.h"
+#include "sync/object_types.h"
 #include "trace/trace.h"
 
 #include <array>
@@ -22,19 +23,9 @@
 #include <new>
 #include <vector>
 
-std::array<SocketSlot *, kSocketSlots> sock2client{};
-uint64_t                               RET_TRUE = 0;
+uint64_t RET_TRUE = 0;
 
 namespace {
-
-uint64_t ConnectionHash(const WaiterRecord *waiter)
-{
-    return MixBits(waiter->connection);
-}
-
-// Every parked waiter, by the connection it arrived on, so a lost connection's calls are found without a
-// walk of the object list.
-ChainIndex<WaiterRecord, &WaiterRecord::next_of_connection, ConnectionHash> g_by_connection;
 
 // Internal objects given up while requests were still parked on them, so that their close was refused.
 // Nothing names them any more and no client knows their handle: only losing those connections takes
@@ -70,6 +61,24 @@ void DetachRest(WaiterRecord *waiter, ObjectRecord *record)
     DeleteClientFromAllEvent(waiter);
 }
 
+// Where a parked waiter's connection list points at it.
+WaiterRecord **&ConnectionLink(WaiterRecord *waiter)
+{
+    return waiter->pprev_of_connection;
+}
+
+// Puts a parked waiter at the head of its connection's list, so a lost connection's calls are found
+// without a walk of the object list.
+void LinkOnConnection(WaiterRecord *waiter, ConnectionRecord *connection)
+{
+    if (connection) LinkAtHead(connection->parked, waiter, &WaiterRecord::next_of_connection, ConnectionLink);
+}
+
+void UnlinkFromConnection(WaiterRecord *waiter)
+{
+    Unlink(waiter, &WaiterRecord::next_of_connection, ConnectionLink);
+}
+
 // Ends an unlinked waiter without writing to its connection.
 void Drop(WaiterRecord *waiter)
 {
@@ -101,7 +110,7 @@ bool Park(std::unique_ptr<WaiterRecord> waiter)
            AddClientToEvent(waiter.get(), waiter->pending ? waiter->pending[linked] : waiter->single))
         ++linked;
     if (linked == targets) {
-        g_by_connection.Add(waiter.get());
+        LinkOnConnection(waiter.get(), ConnectionOfCall(request));
         (void)waiter.release();  // the object lists own it from now on
         return true;
     }
@@ -132,66 +141,33 @@ void CompleteWait(WaiterRecord *waiter, ObjectRecord *record)
 int IsObjectReady(const ObjectRecord *record) noexcept
 {
     if (!record) return 0;
-    switch (record->type) {
-    case ObjectType::Event:
-        return record->event.state != 0;
-    case ObjectType::Mutex:
-        return record->mutex.owner == 0;  // even its own owner must wait
-    case ObjectType::Semaphore:
-        return record->semaphore.count != 0;
-    }
+    if (const ObjectOps *ops = OpsOf(record->type)) return ops->ready(*record);
     TraceLog(0, "ntsys_s", __func__, __LINE__, "error occured in IsObjectReady\n");
     return 1;
 }
 
 void GetWaitFromObject(ObjectRecord *record) noexcept
 {
-    switch (record->type) {
-    case ObjectType::Event:
-        if (record->event.manual_reset == 0) record->event.state = 0;
-        return;
-    case ObjectType::Mutex:
-        if (record->mutex.owner == 0) {
-            uint64_t me = 0;
-            GetClientParameter(nullptr, &me);
-            SetMutexOwner(record, me);
-        }
-        return;
-    case ObjectType::Semaphore:
-        if (record->semaphore.count != 0) --record->semaphore.count;
+    const ObjectOps *ops = OpsOf(record->type);
+    if (!ops) {
+        TraceLog(0, "ntsys_s", __func__, __LINE__, "error occured in GetWaitFromObject\n");
         return;
     }
-    TraceLog(0, "ntsys_s", __func__, __LINE__, "error occured in GetWaitFromObject\n");
+    ops->take(*record, CallerConnection());
 }
 
-// Satisfied at once by its own rules, which differ from IsObjectReady: the owner of a mutex gets it again
-// (no recursion count is kept), and an event counts as signalled only with state exactly 1.
+// Satisfied at once by each type's own single-wait rule (object_types.cpp), which differs from
+// IsObjectReady.
 int WaitForSingleObject(uint64_t handle, uint32_t) noexcept
 {
     ObjectRecord *obj = ObjectForCall(handle);
     if (!obj) return 0;
-    bool satisfied = false;
-    switch (obj->type) {
-    case ObjectType::Mutex: {
-        uint64_t me = 0;
-        GetClientParameter(nullptr, &me);
-        if (obj->mutex.owner == 0) SetMutexOwner(obj, me);
-        satisfied = obj->mutex.owner == me;
-        break;
-    }
-    case ObjectType::Event:
-        satisfied = obj->event.state == 1;
-        if (satisfied && obj->event.manual_reset == 0) obj->event.state = 0;
-        break;
-    case ObjectType::Semaphore:
-        satisfied = obj->semaphore.count != 0;
-        if (satisfied) --obj->semaphore.count;
-        break;
-    default:
+    const ObjectOps *ops = OpsOf(obj->type);
+    if (!ops) {
         SetLastError(kErrInvalid);
         return 0;
     }
-    if (satisfied) {
+    if (ops->wait_single(*obj, CallerConnection())) {
         SetLastError(obj->identity);
         return 0;
     }
@@ -350,7 +326,7 @@ void DeleteClient(ObjectRecord *record, WaiterRecord *waiter) noexcept
         return;
     }
     std::unique_ptr<WaiterRecord> owned(waiter);
-    g_by_connection.Remove(waiter);
+    UnlinkFromConnection(waiter);
     owned->pending.reset();
     ForgetSlot(owned.get());
     FreeClientParameter(owned->request.release(), record ? &record->identity : &RET_TRUE);
@@ -358,10 +334,9 @@ void DeleteClient(ObjectRecord *record, WaiterRecord *waiter) noexcept
 
 // Called for every connection the runtime destroys, also those the poll loop never saw close: whatever
 // it still has parked, wherever linked and whether or not a slot names it, goes without a reply.
-void DiscardWaitersOf(uint64_t connection) noexcept
+void DiscardWaitersOf(ConnectionRecord &connection) noexcept
 {
-    auto of_connection = [connection](const WaiterRecord *w) { return w->connection == connection; };
-    while (WaiterRecord *waiter = g_by_connection.Find(MixBits(connection), of_connection)) {
+    while (WaiterRecord *waiter = connection.parked) {
         if (waiter->pending)
             DeleteClientFromAllEvent(waiter);
         else
@@ -395,7 +370,7 @@ void TakeWaiter(ObjectRecord *record) noexcept
 {
     WaiterRecord *waiter = UnlinkHead(record);
     assert(waiter && "only objects with waiters are signalled");
-    if (record->type == ObjectType::Mutex) SetMutexOwner(record, waiter->connection);
+    if (record->type == ObjectType::Mutex) SetMutexOwner(record, ConnectionOfCall(waiter->request.get()));
     CompleteWait(waiter, record);
 }
 

@@ -1,6 +1,7 @@
 // harness.cpp: the in-process server of the rpc tier and this program's allocation seam.
 #include "tests/rpc/harness.h"
 
+#include "daemon/daemon.h"
 #include "rpc/dispatch.h"
 #include "rpc/loop.h"
 #include "rpc/stream.h"
@@ -145,6 +146,7 @@ void RpcHarness::SetUpTestSuite()
     ASSERT_NE(transport, nullptr);
     ASSERT_TRUE(svc_register(transport, WINNT_SYS, EVENT_VER, winnt_sys_1, 0));  // no portmapper
     WatchListener(g_listener, 1 << 20);
+    InstallServices();
     init_hook();
 }
 

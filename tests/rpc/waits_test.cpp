@@ -167,14 +167,17 @@ TEST_F(SyncRpc, CancelsAnswerTheParkedCallFirstAndMutexesPassToTheNewestWaiterAn
     EXPECT_EQ(On(b, P::kReleaseMutex, mutex), 0u);
     EXPECT_EQ(On(b, P::kReleaseMutex, mutex), 288u);  // free now
 
-    // A lost owner's mutexes pass on newest object first; b's two parked calls show the order (both
-    // replies carry the xid of b's latest call).
-    const uint64_t m1 = Mutex(d, 1), m2 = Mutex(d, 1), m3 = Mutex(d, 1);
+    // A lost owner's mutexes pass on newest object first, whatever order they were taken in; b's parked
+    // calls show the order (all replies carry the xid of b's latest call).
+    const uint64_t m0 = Mutex(a, 0), m1 = Mutex(d, 1), m2 = Mutex(d, 1), m3 = Mutex(d, 1);
+    EXPECT_EQ(On(d, P::kWaitSingle, m0), m0);  // the oldest, taken last
+    ParkOn(b, {m0});
     ParkOn(b, {m1});
     const uint32_t latest = ParkOn(b, {m3});
     Drop(d);
     ExpectReply(b, latest, m3);
     ExpectReply(b, latest, m1);
+    ExpectReply(b, latest, m0);
     EXPECT_EQ(On(a, P::kWaitSingle, m2), m2);  // free: nobody waited for it
 }
 

@@ -33,7 +33,43 @@ std::set<uint64_t> LiveConnections()
     return live;
 }
 
-// The object list and its handle, name and owner indexes.
+// Each live connection's own lists: every record on them names that connection and is pointed at by
+// the link before it. count gets the records found.
+template <typename Record, typename Names, typename Link>
+Fail CheckList(Record *const &head, Record *Record::*next, Names names, Link link, uint64_t generation,
+               std::size_t &count)
+{
+    Record *const *at = &head;
+    for (Record *r = head; r; at = &(r->*next), r = r->*next, ++count) {
+        if (names(r) != generation) return AssertionFailure() << "record " << r << " on the list of another connection";
+        if (link(r) != at) return AssertionFailure() << "record " << r << ": link back broken";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+Fail CheckConnectionLists(std::size_t owned, std::size_t parked)
+{
+    std::size_t owned_found = 0, parked_found = 0;
+    for (int fd = 0; fd < kDescriptorLimit; ++fd) {
+        const ConnectionRecord *c = ConnectionRecordOn(fd);
+        if (!c || !c->transport) continue;
+        if (Fail f = CheckList(
+                c->owned, &ObjectRecord::next_by_owner, [](const ObjectRecord *o) { return o->mutex.owner; },
+                [](const ObjectRecord *o) { return o->mutex.pprev_by_owner; }, c->generation, owned_found);
+            !f)
+            return f;
+        if (Fail f = CheckList(
+                c->parked, &WaiterRecord::next_of_connection, [](const WaiterRecord *w) { return w->connection; },
+                [](const WaiterRecord *w) { return w->pprev_of_connection; }, c->generation, parked_found);
+            !f)
+            return f;
+    }
+    if (owned_found != owned) return AssertionFailure() << owned << " owned mutexes, " << owned_found << " on lists";
+    if (parked_found != parked) return AssertionFailure() << parked << " parked calls, " << parked_found << " on lists";
+    return ::testing::AssertionSuccess();
+}
+
+// The object list, its handle and name indexes, and the owners' lists of their mutexes.
 Fail CheckObjects(const std::set<uint64_t> &live)
 {
     const ObjectRecord *prev = nullptr;
@@ -46,8 +82,8 @@ Fail CheckObjects(const std::set<uint64_t> &live)
         if (obj->type != ObjectType::Mutex || obj->mutex.owner == 0) continue;
         if (!live.contains(obj->mutex.owner))
             return AssertionFailure() << "mutex " << obj << " owned by a connection that is gone";
-        if (NewestMutexOwnedBy(obj->mutex.owner, obj->handle + 1) != obj)
-            return AssertionFailure() << "mutex " << obj << " missing from the owner index";
+        if (!obj->mutex.pprev_by_owner || *obj->mutex.pprev_by_owner != obj)
+            return AssertionFailure() << "mutex " << obj << " missing from its owner's list";
     }
     return ::testing::AssertionSuccess();
 }
@@ -60,6 +96,8 @@ Fail CheckWaiters(const std::set<uint64_t> &live)
         if (!request) return AssertionFailure() << "waiter " << waiter << " has no request";
         if (waiter->connection != RequestIdentity(request) || !live.contains(waiter->connection))
             return AssertionFailure() << "waiter " << waiter << " of a connection that is gone";
+        if (!waiter->pprev_of_connection || *waiter->pprev_of_connection != waiter)
+            return AssertionFailure() << "waiter " << waiter << " missing from its connection's list";
         std::vector<const ObjectRecord *> pending;
         for (uint64_t i = 0; i < waiter->pending_count; ++i)
             if (waiter->pending[i]) pending.push_back(waiter->pending[i]);
@@ -97,7 +135,11 @@ Fail CheckWaiters(const std::set<uint64_t> &live)
     // In this order: a later check follows links that an earlier one has vouched for.
     const std::set<uint64_t> live = LiveConnections();
     if (Fail objects = CheckObjects(live); !objects) return objects;
-    return CheckWaiters(live);
+    if (Fail waiters = CheckWaiters(live); !waiters) return waiters;
+    std::size_t owned = 0;
+    for (const ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next)
+        owned += obj->type == ObjectType::Mutex && obj->mutex.owner != 0;
+    return CheckConnectionLists(owned, LinkedWaiters().size());
 }
 
 std::size_t ParkedWaiters()

@@ -15,7 +15,8 @@ namespace kst {
 //   and every pending slot still set has its link: no link to a waiter that has gone, none missing;
 // - every parked waiter is on at least one object, belongs to a live connection, and its connection's
 //   socket slot names a parked call of that connection; every slot names a parked waiter;
-// - no mutex is owned by a connection that is not live, and each owned one is found by its owner.
+// - no mutex is owned by a connection that is not live; each owned mutex and each parked waiter is on
+//   its connection's own list, linked back, and those lists hold nothing else.
 ::testing::AssertionResult SyncStateIsConsistent();
 
 // Parked waiters, each counted once however many objects it is linked on.

@@ -85,7 +85,7 @@ int NonRootAttempt()
         if (!fd) _exit(errno == EACCES ? 1 : 0);
         const timeval patience{5, 0};  // an answer instead of the refusal must not hang the test
         setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-        (void)!send(fd.get(), "text status\n", 12, MSG_NOSIGNAL);  // the refusal may have closed it already
+        (void)!send(fd.get(), "json status\n", 12, MSG_NOSIGNAL);  // the refusal may have closed it already
         std::string got;
         char        buffer[256];
         for (ssize_t n; (n = read(fd.get(), buffer, sizeof buffer)) > 0;)
@@ -401,7 +401,7 @@ TEST_F(KstctlTest, ControlClientThatNeverReadsIsDroppedWhileRpcCallsGoOn)
     auto       slowest = std::chrono::steady_clock::duration::zero();
     bool       dropped = false;
     for (int i = 0; !dropped && std::chrono::steady_clock::now() < deadline; ++i) {
-        const ssize_t n = send(greedy.get(), "text status\n", 12, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = send(greedy.get(), "json status\n", 12, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && (errno == EPIPE || errno == ECONNRESET)) dropped = true;
         if (n < 0 && errno == EAGAIN) poll(nullptr, 0, 1);
         if (i % 500 == 0) {

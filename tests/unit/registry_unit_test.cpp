@@ -74,6 +74,13 @@ TEST_F(RegistryUnit, CaseTwinsResolveToTheFirstInTheListWhateverTheIndexDoes)
     EXPECT_EQ(FindKey(lm_, "twin"), upper);
     EXPECT_STREQ(KeyName(NthChild(lm_, 3001)), "TWIN");
     EXPECT_STREQ(KeyName(NthChild(lm_, 3000)), "A");
+
+    // Every ASCII letter folds, in names given by clients and in the index; the neighbours do not.
+    char name[] = "abcdefghijklmnopqrstuvwxyz@[`{\\";
+    ConvertSubKey(name);
+    EXPECT_STREQ(name, "ABCDEFGHIJKLMNOPQRSTUVWXYZ@[`{/");
+    KeyNode *lower = AddKeyNode(lm_, "abcdefghijklmnopqrstuvwxyz");
+    EXPECT_EQ(FindKey(lm_, "ABCDEFGHIJKLMNOPQRSTUVWXYZ"), lower);
 }
 
 // A new key's full path, closing "//" included, holds at most 4095 characters: one leaf character more is

@@ -1,12 +1,15 @@
 // live.cpp: the live-view subcommands: one request over the daemon's control socket, its answer printed.
 //
-// The daemon renders both the text and the JSON form, so this side only frames the request and checks
-// the answer: "ok N\n" or "error N\n" and N bytes (the protocol is described in rpc/control.h).
+// The daemon answers in one form, JSON: "ok N\n" or "error N\n" and N bytes (the protocol is
+// described in admin/control.h). This side frames the request, checks the answer and prints it as
+// text or JSON (live_view.cpp).
 #include "tools/kstctl/live.h"
 
+#include "common/paths.h"
 #include "common/unique.h"
 #include "tools/kstctl/args.h"
 #include "tools/kstctl/kstctl.h"
+#include "tools/kstctl/live_view.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -24,7 +27,6 @@
 namespace kstctl {
 namespace {
 
-constexpr char        kSocketPath[] = "/run/KSTntserver.ctl";
 constexpr int         kAnswerTimeoutMs = 10000;  // the daemon answers within a pass of its loop
 constexpr std::size_t kMaxAnswer = 256u << 20;   // more than any daemon holds; a larger length is garbage
 
@@ -73,23 +75,24 @@ std::optional<Answer> ReadAnswer(int fd, std::string &error)
     }
 }
 
-// Sends one request line and prints the answer: the body on stdout, or an error on stderr.
-int Ask(const std::string &request)
+// Sends one request line for command and prints the answer: its text or JSON form on stdout, or the
+// daemon's error on stderr.
+int Ask(std::string_view command, const std::string &request, bool json)
 {
     UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd) return Fail(kExitUnavailable, "socket: %s", std::strerror(errno));
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, kSocketPath, sizeof kSocketPath);
+    std::memcpy(addr.sun_path, kControlSocket, sizeof kControlSocket);
     if (connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
         const int err = errno;
         if (err == EACCES || err == EPERM)
-            return Fail(kExitNoPermission, "%s: permission denied (root only)", kSocketPath);
-        return Fail(kExitUnavailable, "%s: %s (is KSTntserver running?)", kSocketPath, std::strerror(err));
+            return Fail(kExitNoPermission, "%s: permission denied (root only)", kControlSocket);
+        return Fail(kExitUnavailable, "%s: %s (is KSTntserver running?)", kControlSocket, std::strerror(err));
     }
     const std::string line = request + "\n";
     if (send(fd.get(), line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size()))
-        return Fail(kExitUnavailable, "%s: %s", kSocketPath, std::strerror(errno));
+        return Fail(kExitUnavailable, "%s: %s", kControlSocket, std::strerror(errno));
     std::string error;
     const auto  answer = ReadAnswer(fd.get(), error);
     if (!answer) return Fail(kExitUnavailable, "%s", error.c_str());
@@ -99,7 +102,10 @@ int Ask(const std::string &request)
             text.pop_back();
         return Fail(text.starts_with("permission denied") ? kExitNoPermission : kExitFailure, "%s", text.c_str());
     }
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    const auto document = ParseJson(text);
+    const auto shown = document ? RenderAnswer(command, *document, json) : std::nullopt;
+    if (!shown) return Fail(kExitUnavailable, "the control socket sent an answer that kstctl cannot read");
+    std::fwrite(shown->data(), 1, shown->size(), stdout);
     return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
 }
 
@@ -115,7 +121,7 @@ int Run(int argc, char **argv, const char *help, const char *command, std::size_
     if (args.words.size() < arguments) return UsageError("missing connection");
     if (args.words.size() > arguments + (choices.size() > 0))
         return UsageError("unexpected argument '%s'", args.words.back().c_str());
-    std::string request = args.options.empty() ? "text " : "json ";
+    std::string request = "json ";
     request += command;
     for (const std::string &word : args.words) {
         if (choices.size() > 0) {
@@ -127,7 +133,7 @@ int Run(int argc, char **argv, const char *help, const char *command, std::size_
             request += ' ' + std::to_string(*ParseNumber(word, 0x7fffffff));
         }
     }
-    return Ask(request);
+    return Ask(command, request, !args.options.empty());
 }
 
 constexpr char kStatusHelp[] =

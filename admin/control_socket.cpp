@@ -1,4 +1,4 @@
-// control.cpp: the control socket: accepting, the peer's credentials, request lines and answers.
+// control_socket.cpp: the control socket: accepting, the peer's credentials, request lines and answers.
 //
 // The listener and the clients sit in an epoll set of their own, so the poll loop watches one descriptor
 // for all of them and the RPC runtime never sees any of them.
@@ -7,7 +7,7 @@
 // answers wait in a per-client buffer until the client reads them. A client that asks again while more
 // than kOutputLimit bytes of answers are unread is dropped, so no client can make the server hold more
 // than that and one answer, and none can make it wait.
-#include "rpc/control.h"
+#include "admin/control.h"
 
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -23,8 +23,8 @@
 #include <new>
 
 #include "common/unique.h"
+#include "rpc/dispatch.h"
 #include "rpc/loop.h"
-#include "rpc/proto.h"
 #include "trace/trace.h"
 
 namespace {
@@ -51,7 +51,6 @@ struct ControlState {
     int                                        rpc_listener = -1;  // the RPC transport's listening descriptor
     uint64_t                                   started_ms = 0;     // when the socket opened
     std::array<ControlClient, kControlClients> clients{};          // slots in use have an open fd
-    std::array<uint64_t, kLastProc + 2>        calls{};            // per procedure, then those beyond the program
     uint64_t                                   refused = 0;        // control connections refused
     uint64_t                                   dropped = 0;        // clients dropped for not reading
 };
@@ -123,13 +122,12 @@ void Answer(ControlClient &client, std::string_view line)
     try {
         std::string body;
         bool        ok = false;
-        if (count < 2 || count > 3 || (words[0] != "text" && words[0] != "json")) {
-            body = "usage: text|json COMMAND [ARGUMENT]\n";
+        if (count < 2 || count > 3 || words[0] != "json") {
+            body = "usage: json COMMAND [ARGUMENT]\n";
         } else {
-            const ControlFacts facts{g_control.rpc_listener, g_control.started_ms, g_control.calls.data(),
-                                     g_control.refused,      RefusedConnections(), g_control.dropped};
-            const auto         format = words[0] == "json" ? ControlFormat::Json : ControlFormat::Text;
-            ok = RunControlCommand(format, words[1], words[2], facts, body);
+            const ControlFacts facts{g_control.rpc_listener, g_control.started_ms, g_control.refused,
+                                     g_control.dropped};
+            ok = RunControlCommand(words[1], words[2], facts, body);
         }
         AppendAnswer(client.output, ok, body);
     } catch (const std::bad_alloc &) {
@@ -221,19 +219,39 @@ void Rewatch(ControlClient &client)
         Drop(client);
 }
 
+// Serves whatever is ready on the control socket. Runs after the runtime's pass, never inside it.
+void ServeControl() noexcept
+{
+    std::array<epoll_event, kControlEntries> ready{};
+    const int count = epoll_wait(g_control.epoll.get(), ready.data(), static_cast<int>(ready.size()), 0);
+    bool      accept = false;
+    // Clients first: a descriptor freed by a dropped client may come back from this pass's accept.
+    for (int i = 0; i < count; ++i) {
+        const epoll_event &event = ready[static_cast<std::size_t>(i)];
+        if (event.data.fd == g_control.listener.get()) {
+            accept = true;
+            continue;
+        }
+        for (ControlClient &client : g_control.clients) {
+            if (client.fd.get() != event.data.fd) continue;
+            try {
+                if (event.events & (EPOLLIN | EPOLLHUP | EPOLLERR)) Receive(client);
+            } catch (const std::bad_alloc &) {
+                Drop(client);  // out of memory for its answers: the server goes on without this client
+            }
+            if (client.fd) Flush(client);
+            if (client.fd) Rewatch(client);
+            break;
+        }
+    }
+    try {
+        if (accept) Accept();
+    } catch (const std::bad_alloc &) {
+        // a refusal's message could not be built; the refused connection has been closed all the same
+    }
+}
+
 }  // namespace
-
-uint64_t MonotonicMs() noexcept
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
-}
-
-void CountCall(uint32_t proc) noexcept
-{
-    ++g_control.calls[proc <= kLastProc ? proc : kLastProc + 1];
-}
 
 bool OpenControlSocket(int rpc_listener) noexcept
 {
@@ -264,6 +282,7 @@ bool OpenControlSocket(int rpc_listener) noexcept
     }
     g_control.listener = std::move(fd);
     g_control.epoll = std::move(epoll);
+    WatchSideService(g_control.epoll.get(), ServeControl);
     return true;
 }
 
@@ -272,43 +291,8 @@ void CloseControlSocket() noexcept
     if (!g_control.listener) return;
     for (ControlClient &client : g_control.clients)
         Drop(client);
+    WatchSideService(-1, nullptr);
     g_control.listener.reset();
     g_control.epoll.reset();
     unlink(kControlSocket);
-}
-
-int ControlDescriptor() noexcept
-{
-    return g_control.epoll.get();
-}
-
-void ServeControl() noexcept
-{
-    std::array<epoll_event, kControlEntries> ready{};
-    const int count = epoll_wait(g_control.epoll.get(), ready.data(), static_cast<int>(ready.size()), 0);
-    bool      accept = false;
-    // Clients first: a descriptor freed by a dropped client may come back from this pass's accept.
-    for (int i = 0; i < count; ++i) {
-        const epoll_event &event = ready[static_cast<std::size_t>(i)];
-        if (event.data.fd == g_control.listener.get()) {
-            accept = true;
-            continue;
-        }
-        for (ControlClient &client : g_control.clients) {
-            if (client.fd.get() != event.data.fd) continue;
-            try {
-                if (event.events & (EPOLLIN | EPOLLHUP | EPOLLERR)) Receive(client);
-            } catch (const std::bad_alloc &) {
-                Drop(client);  // out of memory for its answers: the server goes on without this client
-            }
-            if (client.fd) Flush(client);
-            if (client.fd) Rewatch(client);
-            break;
-        }
-    }
-    try {
-        if (accept) Accept();
-    } catch (const std::bad_alloc &) {
-        // a refusal's message could not be built; the refused connection has been closed all the same
-    }
 }

@@ -1,0 +1,141 @@
+// removal.cpp: deleted keys' directories removed in the background by /bin/rm children, and the
+// leftovers of such removals that a crash or a stop cut short.
+//
+// A child is started without waiting for it and reaped with WNOHANG on the poll loop's tick
+// (RegistryTick), never from a lookup; at most 32 run at once, and a 33rd waits for the oldest.
+// Leftovers of an earlier run are removed from the first tick on, by the serving process itself,
+// which can then reap them.
+#include "registry/removal.h"
+
+#include "common/identity.h"
+#include "registry/tree_internal.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+struct Removals {
+    std::array<pid_t, 32> running;            // rm processes still running; 0 for a free slot
+    std::size_t           count;              // slots in use
+    bool                  leftovers_pending;  // directories a crash left aside are still to be removed
+};
+Removals g_removals{};
+
+// Starts /bin/rm with one option and path as its single literal argument, never through a shell. It gets
+// none of the server's descriptors: a removal that runs on must not hold the listening socket or a
+// connection open. posix_spawn reports a failed exec itself, so false means exactly "could not be run".
+bool SpawnRemove(const char *option, const char *path, pid_t *pid)
+{
+    char *argv[] = {const_cast<char *>("/bin/rm"), const_cast<char *>(option), const_cast<char *>(path), nullptr};
+    char *envp[] = {nullptr};  // rm needs nothing from the daemon's environment
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) != 0) return false;
+    const bool started = posix_spawn_file_actions_addclosefrom_np(&actions, 3) == 0 &&
+                         posix_spawn(pid, argv[0], &actions, nullptr, argv, envp) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    return started;
+}
+
+// Starts "rm -rf path" without waiting for it; false when it could not be started.
+bool StartRemove(const char *path)
+{
+    ReapRemovals();
+    auto slot = std::find(g_removals.running.begin(), g_removals.running.end(), 0);
+    if (slot == g_removals.running.end()) {  // every slot busy: wait for the oldest rather than lose track of one
+        slot = g_removals.running.begin();
+        while (waitpid(*slot, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        *slot = 0;
+        --g_removals.count;
+    }
+    pid_t pid = 0;
+    if (!SpawnRemove("-rf", path, &pid)) return false;
+    *slot = pid;
+    ++g_removals.count;
+    return true;
+}
+
+// Removes, in the background, deleted keys that a crash or a stop left in the directory above a root.
+void RemoveLeftovers(const KeyNode *root)
+{
+    RegPath above;
+    if (!DirectoryAboveRoot(root, above)) return;
+    UniqueDir dir(opendir(above.text));
+    if (!dir) return;
+    const std::size_t own = above.length;
+    while (const dirent *entry = readdir(dir.get())) {
+        if (!std::string_view(entry->d_name).starts_with(kDeletedPrefix)) continue;
+        TruncatePath(above, own);
+        if (AppendPath(above, entry->d_name)) (void)StartRemove(above.text);
+    }
+}
+
+}  // namespace
+
+bool RunRemove(const char *option, const char *path) noexcept
+{
+    pid_t pid = 0;
+    if (!SpawnRemove(option, path, &pid)) return false;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) break;
+    }
+    return true;
+}
+
+bool RemoveInBackground(const KeyNode *key, const RegPath &path, bool *ran) noexcept
+{
+    *ran = true;
+    RegPath aside;
+    char    number[24];
+    std::snprintf(number, sizeof number, "%llx", static_cast<unsigned long long>(NewIdentity()));
+    if (path.length < 2 || !DirectoryAboveRoot(key, aside) || !AppendPath(aside, kDeletedPrefix) ||
+        !AppendPath(aside, number)) {
+        return false;
+    }
+    RegPath from = path;
+    TruncatePath(from, path.length - 2);  // without the closing "//", rename moves the entry itself
+    if (rename(from.text, aside.text) != 0) return false;
+    // rm could not be started: the key is put back, so a removal that can't be run leaves it whole. Should
+    // even that fail, it stays aside, out of the tree, and the next run removes it.
+    if (!StartRemove(aside.text)) *ran = rename(aside.text, from.text) != 0;
+    return true;
+}
+
+void ReapRemovals() noexcept
+{
+    for (pid_t &pid : g_removals.running) {
+        if (pid == 0) continue;
+        const pid_t done = waitpid(pid, nullptr, WNOHANG);
+        if (done == pid || (done < 0 && errno == ECHILD)) {
+            pid = 0;
+            --g_removals.count;
+        }
+    }
+}
+
+void RemoveLeftoversSoon() noexcept
+{
+    g_removals.leftovers_pending = true;
+}
+
+void RegistryTick() noexcept
+{
+    if (g_removals.leftovers_pending) {
+        g_removals.leftovers_pending = false;
+        RemoveLeftovers(&class_root.node);
+        RegPath first, second;
+        if (!DirectoryAboveRoot(&class_root.node, first) || !DirectoryAboveRoot(&local_machine.node, second) ||
+            std::strcmp(first.text, second.text) != 0) {
+            RemoveLeftovers(&local_machine.node);
+        }
+    }
+    if (g_removals.count > 0) ReapRemovals();
+}

@@ -1,0 +1,14 @@
+// tree_internal.h: what the tree (key_tree.cpp) gives the rest of registry/ and nothing else.
+#pragma once
+
+#include "registry/key_tree.h"
+
+// A key record with its name behind it, not yet linked anywhere; nullptr when memory runs out.
+[[nodiscard]] KeyNode *NewKeyNode(std::string_view name) noexcept;
+// Links a list of new keys (through next_sibling, in order) in front of parent's subkeys and enters them
+// in both indexes, last to first, so among case-twins the first in its chain is the first in the list.
+void PrependLoadedKeys(KeyNode *parent, KeyNode *first) noexcept;
+// Draws the roots' identities and indexes them, once.
+void IndexRoots() noexcept;
+// The directory that holds the root of key: where deleted keys wait for their removal.
+[[nodiscard]] bool DirectoryAboveRoot(const KeyNode *key, RegPath &out) noexcept;
