@@ -50,6 +50,9 @@ using kst::bench::SecondsSince;
 constexpr uint64_t    kLocalMachine = 2;          // predefined key handle of HKEY_LOCAL_MACHINE
 constexpr std::size_t kValueBytes = 100;          // data of the value the registry rows write and read
 constexpr int         kConnections = 16;          // the many-connection null-call row
+constexpr int         kCrowd = 10000;             // idle connections of the crowd rows
+constexpr int         kCrowdWaits = 1000;         // of them, this many hold a parked wait
+constexpr rlim_t      kDescriptors = 32768;       // the crowd on both sides, and the daemon's share of it
 constexpr int         kMemoryConnections = 1000;  // idle connections and parked waits of the memory rows
 constexpr int         kMemoryItems = 10000;       // objects and keys of the memory rows
 constexpr int         kParkRounds = 15;           // parked waits per connection in the memory rows
@@ -271,19 +274,37 @@ void SettleFileSystem()
     sync();
 }
 
+// A measurement beside its floor: both rates (medians over slices) and the median ratio of neighbouring slices.
+struct Paired {
+    double measured = 0, floor = 0, ratio = 0;
+};
+
+Paired Pair(const Samples &r)
+{
+    return {Median(r[0]), r.size() > 1 ? Median(r[1]) : 0,
+            r.size() > 1 ? MedianRatio(r, [&](std::size_t i) { return r[0][i] / r[1][i]; }) : 0};
+}
+
+// Null calls on kConnections connections to the daemon against as many to the echo server, per call.
+Paired ManyNulls(const Options &o, const kst::bench::Daemon &d, uint16_t echo_port)
+{
+    auto   dconns = Connections(kConnections, d.port()), econns = Connections(kConnections, echo_port);
+    Paired p = Pair(AlternateCalls(o, {[&] { return NullOnEach(dconns); }, [&] { return NullOnEach(econns); }}));
+    p.measured *= kConnections;
+    p.floor *= kConnections;
+    return p;
+}
+
 void NullRows(const Options &o, const kst::bench::Daemon &d, uint16_t echo_port)
 {
     Connection dc = d.Connect(), ec;
     ec.Connect(echo_port);
-    auto       r = AlternateCalls(o, {[&] { return dc.Null(); }, [&] { return ec.Null(); }});
-    const auto ratio = [&](std::size_t i) { return r[0][i] / r[1][i]; };
-    AddRatio("null call, 1 connection", Rate(Median(r[0]), "calls"), "echo " + Rate(Median(r[1]), "calls"),
-             MedianRatio(r, ratio), 0.8, true);
-
-    auto dconns = Connections(kConnections, d.port()), econns = Connections(kConnections, echo_port);
-    r = AlternateCalls(o, {[&] { return NullOnEach(dconns); }, [&] { return NullOnEach(econns); }});
-    AddRatio(Format("null call, %d connections", kConnections), Rate(Median(r[0]) * kConnections, "calls"),
-             "echo " + Rate(Median(r[1]) * kConnections, "calls"), MedianRatio(r, ratio), 0.8, true);
+    const Paired one = Pair(AlternateCalls(o, {[&] { return dc.Null(); }, [&] { return ec.Null(); }}));
+    AddRatio("null call, 1 connection", Rate(one.measured, "calls"), "echo " + Rate(one.floor, "calls"), one.ratio, 0.8,
+             true);
+    const Paired many = ManyNulls(o, d, echo_port);
+    AddRatio(Format("null call, %d connections", kConnections), Rate(many.measured, "calls"),
+             "echo " + Rate(many.floor, "calls"), many.ratio, 0.8, true);
 }
 
 void ValueRows(const Options &o, const kst::bench::Daemon &d, uint16_t echo_port)
@@ -315,7 +336,9 @@ void ValueRows(const Options &o, const kst::bench::Daemon &d, uint16_t echo_port
     DeleteKey(dc, "KSTBENCH");
 }
 
-void HandoffRow(const Options &o, const kst::bench::Daemon &d, uint16_t redis_port)
+// Two connections hand a token back and forth through two auto-reset events, slices taking turns with
+// Redis BLPOP/RPUSH doing the same through two lists; floor 0 when there is no Redis.
+Paired Handoff(const Options &o, const kst::bench::Daemon &d, uint16_t redis_port)
 {
     Connection     a = d.Connect(), b = d.Connect();
     const uint64_t e1 = a.CreateEvent(0, 0, "").value_or(0), e2 = a.CreateEvent(0, 0, "").value_or(0);
@@ -337,16 +360,21 @@ void HandoffRow(const Options &o, const kst::bench::Daemon &d, uint16_t redis_po
     };
     std::vector<std::function<double()>> rounds = {kst_round};
     if (redis) rounds.push_back(redis_round);
-    const auto r = Alternate(o, rounds);
-    if (redis)
-        AddRatio("parked-wait handoff, ping-pong", Rate(Median(r[0]), "handoffs"),
-                 "Redis BLPOP/RPUSH " + Rate(Median(r[1]), "handoffs"),
-                 MedianRatio(r, [&](std::size_t i) { return r[0][i] / r[1][i]; }), 1.1, true);
-    else
-        Add({"parked-wait handoff, ping-pong", Rate(Median(r[0]), "handoffs"), "Redis not installed: no floor", "",
-             ">= 1.1x", ""});
+    const Paired p = Pair(Alternate(o, rounds));
     a.CloseHandle(e1);
     a.CloseHandle(e2);
+    return p;
+}
+
+void HandoffRow(const Options &o, const kst::bench::Daemon &d, uint16_t redis_port)
+{
+    const Paired p = Handoff(o, d, redis_port);
+    if (p.floor > 0)
+        AddRatio("parked-wait handoff, ping-pong", Rate(p.measured, "handoffs"),
+                 "Redis BLPOP/RPUSH " + Rate(p.floor, "handoffs"), p.ratio, 1.1, true);
+    else
+        Add({"parked-wait handoff, ping-pong", Rate(p.measured, "handoffs"), "Redis not installed: no floor", "",
+             ">= 1.1x", ""});
 }
 
 // What an operation costs: wall time, and the daemon's own CPU time. The scale rows compare the CPU time,
@@ -402,9 +430,10 @@ Cost MedianCost(const std::vector<Cost> &costs)
     return costs.empty() ? Cost{} : Cost{Median(seconds), Median(cpu)};
 }
 
-// The scale rows' costs, one per K.
+// The scale rows' costs, one per K. mkdir is the file system's own share of creating a key: the same
+// loop of mkdir calls in a directory of K, timed by this thread's CPU time.
 struct ScaleCosts {
-    std::vector<Cost> create_event, set_reset, create_key, query;
+    std::vector<Cost> create_event, set_reset, create_key, mkdir, query, info, enumerate;
 };
 
 // The lesser of two costs, field by field; a failed one never wins.
@@ -414,98 +443,170 @@ Cost Least(const Cost &a, const Cost &b)
     return {std::min(a.seconds, b.seconds), std::min(a.cpu, b.cpu)};
 }
 
+double ThreadCpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// The floor of creating K sibling keys: K directories made by mkdir beside each other in the registry's
+// file system, under the same kind of path the daemon builds, in chunks as CreationCosts times the daemon.
+Cost MkdirCost(int k, int rounds)
+{
+    const std::string dir = std::string(kst::bench::kRegistryDir) + "/HKEY_LOCAL_MACHINE/KSTBENCH_MKDIR";
+    std::vector<Cost> chunks;
+    bool              ok = true;
+    for (int r = 0; r < rounds && ok; ++r) {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+        sync();
+        ok = mkdir(dir.c_str(), 0777) == 0;
+        for (int from = 0; from < k && ok; from += kChunk) {
+            const double cpu_before = ThreadCpuSeconds();
+            const auto   start = Clock::now();
+            for (int i = from; i < from + kChunk && i < k && ok; ++i)
+                ok = mkdir((dir + "//S" + std::to_string(i)).c_str(), 0777) == 0;
+            chunks.push_back({SecondsSince(start) / kChunk, (ThreadCpuSeconds() - cpu_before) / kChunk});
+        }
+    }
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    return ok ? MedianCost(chunks) : Cost{};
+}
+
+// Creates K named events and K sibling keys on c, adding their costs to sc; the events and the parent key
+// (its first child open in *first_key) stay for the rows on them.
+void CreateScaleItems(const kst::bench::Daemon &d, Connection &c, int k, std::vector<uint64_t> &events,
+                      uint64_t &parent, uint64_t &first_key, ScaleCosts &sc)
+{
+    // At K=10 a run is one chunk: several runs, one after another so each finds the code warm. A run
+    // that follows the small ones starts cold (its first few hundred items cost up to twice as much as
+    // later ones at any K): below 10,000 three runs, so that most chunks are warm.
+    const int         rounds = k == 10 ? 21 : k < 10000 ? 3 : 1;
+    std::vector<Cost> chunks;
+    bool              ok = true;
+    for (int r = 0; r < rounds && ok; ++r) {
+        for (uint64_t h : events)
+            c.CloseHandle(h);
+        events.clear();
+        const std::string prefix = Format("BENCH%d_%d_", k, r);
+        ok = CreationCosts(
+            d, k,
+            [&](int i) {
+                events.push_back(c.CreateEvent(1, 0, prefix + std::to_string(i)).value_or(0));
+                return events.back() != 0;
+            },
+            chunks);
+    }
+    sc.create_event.push_back(ok ? MedianCost(chunks) : Cost{});
+
+    const std::string parent_name = Format("KSTBENCH_K%d", k);
+    chunks.clear();
+    ok = true;
+    for (int r = 0; r < rounds && ok; ++r) {
+        if (first_key) c.RegCloseKey(first_key);
+        if (parent) c.RegCloseKey(parent);
+        DeleteKey(c, parent_name);
+        SettleFileSystem();
+        parent = c.RegCreateKeyEx(kLocalMachine, parent_name).value_or(0);
+        ok = CreationCosts(
+            d, k,
+            [&](int i) {
+                const uint64_t h = c.RegCreateKeyEx(parent, "S" + std::to_string(i)).value_or(0);
+                if (i == 0) first_key = h;                             // kept open for the query row
+                return h > 100 && (i == 0 || c.RegCloseKey(h) == 0u);  // small words are error codes
+            },
+            chunks);
+    }
+    sc.create_key.push_back(ok ? MedianCost(chunks) : Cost{});
+    sc.mkdir.push_back(MkdirCost(k, rounds));
+}
+
 // One pass over every K.
 ScaleCosts MeasureScale(const Options &o, const kst::bench::Daemon &d, const std::vector<int> &ks)
 {
-    Connection        c = d.Connect();
-    std::vector<Cost> create_event, set_reset, create_key, query;
+    Connection c = d.Connect();
+    ScaleCosts sc;
     SettleFileSystem();
     for (int k : ks) {
-        // At K=10 a run is one chunk: several runs, one after another so each finds the code warm. A run
-        // that follows the small ones starts cold (its first few hundred items cost up to twice as much as
-        // later ones at any K): below 10,000 three runs, so that most chunks are warm.
-        const int             rounds = k == 10 ? 21 : k < 10000 ? 3 : 1;
         std::vector<uint64_t> events;
-        std::vector<Cost>     chunks;
-        bool                  ok = true;
-        for (int r = 0; r < rounds && ok; ++r) {
-            for (uint64_t h : events)
-                c.CloseHandle(h);
-            events.clear();
-            const std::string prefix = Format("BENCH%d_%d_", k, r);
-            ok = CreationCosts(
-                d, k,
-                [&](int i) {
-                    events.push_back(c.CreateEvent(1, 0, prefix + std::to_string(i)).value_or(0));
-                    return events.back() != 0;
-                },
-                chunks);
-        }
-        create_event.push_back(ok ? MedianCost(chunks) : Cost{});
-
-        const std::string parent_name = Format("KSTBENCH_K%d", k);
-        uint64_t          first_key = 0;
-        chunks.clear();
-        ok = true;
-        for (int r = 0; r < rounds && ok; ++r) {
-            if (first_key) c.RegCloseKey(first_key);
-            DeleteKey(c, parent_name);
-            SettleFileSystem();
-            const uint64_t parent = c.RegCreateKeyEx(kLocalMachine, parent_name).value_or(0);
-            ok = CreationCosts(
-                d, k,
-                [&](int i) {
-                    const uint64_t h = c.RegCreateKeyEx(parent, "S" + std::to_string(i)).value_or(0);
-                    if (i == 0) first_key = h;                             // kept open for the query row
-                    return h > 100 && (i == 0 || c.RegCloseKey(h) == 0u);  // small words are error codes
-                },
-                chunks);
-            c.RegCloseKey(parent);
-        }
-        create_key.push_back(ok ? MedianCost(chunks) : Cost{});
-
+        uint64_t              parent = 0, first_key = 0;
+        CreateScaleItems(d, c, k, events, parent, first_key, sc);
         const uint64_t oldest = events.empty() ? 0 : events.front();
-        set_reset.push_back(RepeatedCost(o, d, [&] { return c.SetEvent(oldest) == 0u && c.ResetEvent(oldest) == 0u; }));
+        sc.set_reset.push_back(
+            RepeatedCost(o, d, [&] { return c.SetEvent(oldest) == 0u && c.ResetEvent(oldest) == 0u; }));
         c.RegSetValueEx(first_key, "V", 3, kValueBytes, std::string(kValueBytes, 'q'));
-        query.push_back(RepeatedCost(o, d, [&] { return c.RegQueryValueEx(first_key, "V").has_value(); }));
+        sc.query.push_back(RepeatedCost(o, d, [&] { return c.RegQueryValueEx(first_key, "V").has_value(); }));
+        sc.info.push_back(RepeatedCost(o, d, [&] {
+            const auto info = c.RegQueryInfoKey(parent);
+            return info && info->arg1 == static_cast<uint64_t>(k);
+        }));
+        // A walk as a client enumerates, index after index, from the middle of the list on.
+        uint64_t index = static_cast<uint64_t>(k / 2);
+        sc.enumerate.push_back(RepeatedCost(o, d, [&] {
+            const auto entry = c.RegEnumKeyEx(parent, index);
+            index = index + 1 < static_cast<uint64_t>(k) ? index + 1 : 0;
+            return entry && !entry->name.empty();
+        }));
         for (uint64_t h : events)
             c.CloseHandle(h);
         c.RegCloseKey(first_key);
-        DeleteKey(c, parent_name);
+        c.RegCloseKey(parent);
+        DeleteKey(c, Format("KSTBENCH_K%d", k));
         SettleFileSystem();
     }
-    return {create_event, set_reset, create_key, query};
+    return sc;
+}
+
+// The least of each field of every row over two passes.
+void KeepLeast(ScaleCosts &best, const ScaleCosts &next)
+{
+    for (auto field : {&ScaleCosts::create_event, &ScaleCosts::set_reset, &ScaleCosts::create_key, &ScaleCosts::mkdir,
+                       &ScaleCosts::query, &ScaleCosts::info, &ScaleCosts::enumerate})
+        for (std::size_t i = 0; i < (best.*field).size() && i < (next.*field).size(); ++i)
+            (best.*field)[i] = Least((best.*field)[i], (next.*field)[i]);
 }
 
 // Per-operation cost of each scale row at each K, and how its CPU time grows from K=10: the least over a few
-// passes (one in quick mode), as the machine's load only ever adds to a cost.
+// passes (one in quick mode), as the machine's load only ever adds to a cost. K=100,000 is measured in the
+// first pass only (in quick mode not at all): its creations alone take most of a minute on disk.
 void ScaleRows(const Options &o, const kst::bench::Daemon &d)
 {
-    const std::vector<int> ks = {10, 1000, 10000};
-    ScaleCosts             best = MeasureScale(o, d, ks);
-    for (int pass = 1; pass < (o.quick ? 1 : 3); ++pass) {
-        const ScaleCosts next = MeasureScale(o, d, ks);
-        for (std::size_t i = 0; i < ks.size(); ++i) {
-            best.create_event[i] = Least(best.create_event[i], next.create_event[i]);
-            best.set_reset[i] = Least(best.set_reset[i], next.set_reset[i]);
-            best.create_key[i] = Least(best.create_key[i], next.create_key[i]);
-            best.query[i] = Least(best.query[i], next.query[i]);
-        }
-    }
-    const auto rows = [&](const char *what, const std::vector<Cost> &cost) {
-        for (std::size_t i = 0; i < ks.size(); ++i) {
+    std::vector<int> ks = {10, 1000, 10000};
+    if (!o.quick) ks.push_back(100000);
+    ScaleCosts best = MeasureScale(o, d, ks);
+    ks.resize(3);
+    for (int pass = 1; pass < (o.quick ? 1 : 3); ++pass)
+        KeepLeast(best, MeasureScale(o, d, ks));
+    if (!o.quick) ks.push_back(100000);
+    const auto rows = [&](const char *what, const std::vector<Cost> &cost, const std::vector<Cost> *floor) {
+        for (std::size_t i = 0; i < ks.size() && i < cost.size(); ++i) {
             const std::string name = Format("%s, K=%d", what, ks[i]);
             const std::string measured = Duration(cost[i].seconds) + "/op, CPU " + Duration(cost[i].cpu);
+            const std::string mkdir = floor ? Format("mkdir CPU %s (%.2fx)", Duration((*floor)[i].cpu).c_str(),
+                                                     (*floor)[i].cpu / (*floor)[0].cpu)
+                                            : "";
             if (i == 0)
-                Add({name, measured, "", "", "", ""});
+                Add({name, measured, mkdir, "", "", ""});
             else
-                AddRatio(name, measured, "daemon CPU per op at K=10", cost[i].cpu / cost[0].cpu, 1.2, false);
+                AddRatio(name, measured, floor ? mkdir : "daemon CPU per op at K=10", cost[i].cpu / cost[0].cpu, 1.2,
+                         false);
         }
     };
-    rows("set+reset, oldest of K named events", best.set_reset);
-    rows("value query, first of K sibling keys", best.query);
-    rows("create K named events", best.create_event);
-    rows("create K sibling keys", best.create_key);
+    rows("set+reset, oldest of K named events", best.set_reset, nullptr);
+    rows("value query, first of K sibling keys", best.query, nullptr);
+    rows("RegQueryInfoKey of a key with K subkeys", best.info, nullptr);
+    rows("RegEnumKeyEx walk of K subkeys", best.enumerate, nullptr);
+    rows("create K named events", best.create_event, nullptr);
+    rows("create K sibling keys (floor: the same mkdirs)", best.create_key, &best.mkdir);
+    // What the daemon adds to the file system's own cost, at each K against K=10.
+    for (std::size_t i = 1; i < ks.size() && i < best.create_key.size(); ++i) {
+        const double own = best.create_key[i].cpu - best.mkdir[i].cpu,
+                     own10 = best.create_key[0].cpu - best.mkdir[0].cpu;
+        AddRatio(Format("  the same less its mkdir, K=%d", ks[i]), "CPU " + Duration(own), "at K=10 " + Duration(own10),
+                 own / own10, 1.2, false);
+    }
 }
 
 // Resident memory once it has stopped moving; a parked call's record is built after its reply is due.
@@ -528,6 +629,19 @@ void AddBytes(const std::string &scenario, double per, int count, double bound)
          bound > 0 && per >= 0 ? (per <= bound ? "ok" : "MISS") : ""});
 }
 
+// Runs add(i) for i in [0, n) and returns the daemon's resident bytes per item from n/5 on; -1 when an add
+// failed.
+template <class Add> double Slope(const kst::bench::Daemon &d, int n, Add &&add)
+{
+    long first = -1;
+    for (int i = 0; i < n; ++i) {
+        if (i == n / 5) first = SettledRss(d);
+        if (!add(i)) return -1.0;
+    }
+    const long last = SettledRss(d);
+    return first < 0 || last < 0 ? -1.0 : (last - first) * 1024.0 / (n - n / 5);
+}
+
 // Memory rows, each on a fresh daemon. Each figure is a slope: resident memory after the last items less
 // that after the first fifth, over the items in between, so memory the allocator already held (freed
 // buffers of start-up and of the first calls) is used up before the count starts and hides nothing.
@@ -539,42 +653,30 @@ void MemoryRows(const Options &o)
         Connection c = d.Connect();
         step(d, c);
     };
-    // Runs add(i) for i in [0, n) and returns the bytes per item from n/5 on; -1 when an add failed.
-    const auto slope = [](const kst::bench::Daemon &d, int n, auto &&add) {
-        long first = -1;
-        for (int i = 0; i < n; ++i) {
-            if (i == n / 5) first = SettledRss(d);
-            if (!add(i)) return -1.0;
-        }
-        const long last = SettledRss(d);
-        return first < 0 || last < 0 ? -1.0 : (last - first) * 1024.0 / (n - n / 5);
-    };
     fresh("memory per named event", [&](const kst::bench::Daemon &d, Connection &c) {
-        const double per = slope(
+        const double per = Slope(
             d, kMemoryItems, [&](int i) { return c.CreateEvent(1, 0, "MEM_" + std::to_string(i)).value_or(0) != 0; });
         AddBytes("memory per named event (object + handle)", per, kMemoryItems * 4 / 5, 0);
     });
     fresh("memory per key", [&](const kst::bench::Daemon &d, Connection &c) {
         const uint64_t parent = c.RegCreateKeyEx(kLocalMachine, "KSTBENCH_MEM").value_or(0);
-        const double   per = slope(d, kMemoryItems, [&](int i) {
+        const double   per = Slope(d, kMemoryItems, [&](int i) {
             const uint64_t h = c.RegCreateKeyEx(parent, "S" + std::to_string(i)).value_or(0);
             return h != 0 && c.RegCloseKey(h).has_value();
         });
         AddBytes("memory per key", per, kMemoryItems * 4 / 5, 160);
         DeleteKey(c, "KSTBENCH_MEM");
     });
-    fresh("memory per connection", [&](const kst::bench::Daemon &d, Connection &c) {
+    fresh("memory per parked wait", [&](const kst::bench::Daemon &d, Connection &c) {
         std::vector<Connection> conns(kMemoryConnections);
-        const double            per_connection = slope(d, kMemoryConnections, [&](int i) {
-            Connection &w = conns[static_cast<std::size_t>(i)];
-            return w.Connect(d.port()) && w.Null();
-        });
-        AddBytes("memory per idle connection (after one call)", per_connection, kMemoryConnections * 4 / 5, 24 * 1024);
+        bool                    connected = true;
+        for (Connection &w : conns)
+            connected = connected && w.Connect(d.port()) && w.Null();
 
         // One wait parked per connection per round; a connection's calls park one after another.
         const uint64_t gate = c.CreateEvent(1, 0, "").value_or(0);
         const double   per_wait =
-            slope(d, kParkRounds,
+            Slope(d, kParkRounds,
                   [&](int) {
                       bool sent = true;
                       for (Connection &w : conns)
@@ -583,15 +685,58 @@ void MemoryRows(const Options &o)
                   }) /
             kMemoryConnections;
         // They must really have been parked: nothing answered until the gate opens, then every one.
-        bool parked = conns.front().NoReplyWithin(0) && conns.back().NoReplyWithin(0) && c.SetEvent(gate) == 0u;
+        bool parked =
+            connected && conns.front().NoReplyWithin(0) && conns.back().NoReplyWithin(0) && c.SetEvent(gate) == 0u;
         for (Connection &w : conns)
             for (int round = 0; round < kParkRounds; ++round) {
                 const auto reply = w.ReadReply();
                 parked = parked && reply && reply->Word() == gate;
             }
         AddBytes("memory per parked wait", parked ? per_wait : -1, kMemoryConnections * (kParkRounds - kParkRounds / 5),
-                 512);
+                 169);
     });
+}
+
+// Parks a wait on gate on each of conns[0, n); true when all were sent and the daemon has read them.
+bool ParkOn(std::vector<Connection> &conns, int n, Connection &c, uint64_t gate)
+{
+    bool sent = gate != 0;
+    for (int i = 0; i < n; ++i) {
+        Connection &w = conns[static_cast<std::size_t>(i)];
+        sent = w.SendCall(kst::proc::kWaitSingle, kst::EncodeWord(gate), w.NextXid()) && sent;
+    }
+    return c.Null() && sent && conns.front().NoReplyWithin(0);
+}
+
+// A crowd row: the ratio to its floor beside the crowd against the same ratio without it.
+void AddCrowdRatio(const std::string &what, const char *unit, const Paired &alone, const Paired &crowded)
+{
+    const bool floors = alone.floor > 0 && crowded.floor > 0;
+    AddRatio(what + ", beside the crowd", Rate(crowded.measured, unit),
+             Format("alone %s%s", Rate(alone.measured, unit).c_str(), floors ? ", per floor" : ""),
+             floors ? crowded.ratio / alone.ratio : crowded.measured / alone.measured, 0.9, true);
+}
+
+// Idle crowds, on a fresh daemon: null calls on kConnections connections and the handoff, each against
+// its floor, alone and then beside kCrowd idle connections (one call each) of which kCrowdWaits hold a
+// parked wait. The memory row is the slope of the crowd's connections.
+void CrowdRows(const Options &o, uint16_t echo_port, uint16_t redis_port)
+{
+    kst::bench::Daemon d(o.daemon);
+    if (!d.Start()) return Note("idle crowd: the daemon did not start");
+    const Paired            nulls = ManyNulls(o, d, echo_port), handoff = Handoff(o, d, redis_port);
+    std::vector<Connection> crowd(kCrowd);
+    const double            per = Slope(d, kCrowd, [&](int i) {
+        Connection &w = crowd[static_cast<std::size_t>(i)];
+        return w.Connect(d.port()) && w.Null();
+    });
+    AddBytes(Format("memory per idle connection (after one call), %d", kCrowd), per, kCrowd * 4 / 5, 1536);
+    Connection c = d.Connect();
+    if (per < 0 || !ParkOn(crowd, kCrowdWaits, c, c.CreateEvent(1, 0, "").value_or(0)))
+        return Note(Format("idle crowd: %d connections with %d parked waits could not be made", kCrowd, kCrowdWaits));
+    Note(Format("the crowd: %d idle connections, %d of them with a parked wait", kCrowd, kCrowdWaits));
+    AddCrowdRatio(Format("null call, %d connections", kConnections), "calls", nulls, ManyNulls(o, d, echo_port));
+    AddCrowdRatio("parked-wait handoff", "handoffs", handoff, Handoff(o, d, redis_port));
 }
 
 // Lays out HKEY_LOCAL_MACHINE\KSTBENCH_TREE on disk: kTreeGroups group keys with keys/kTreeGroups keys below
@@ -776,11 +921,14 @@ int main(int argc, char **argv)
     }
     const auto        start = Clock::now();
     const std::string load_at_start = LoadAverage();
-    // A thousand connections on this side too.
-    rlimit limit{};
-    getrlimit(RLIMIT_NOFILE, &limit);
-    limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 8192);
-    setrlimit(RLIMIT_NOFILE, &limit);
+    // Ten thousand connections on this side and on the daemon's, which inherits the limit and serves
+    // three fifths of it: raised, hard limit too, inside the sandbox only.
+    rlimit limit{kDescriptors, kDescriptors};
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
 
     kst::bench::SyslogSink syslog;
     if (!PrepareKestrel(o) || !syslog.Start() || !kst::StartRpcbind()) {
@@ -821,6 +969,10 @@ int main(int argc, char **argv)
     if (o.Wants("memory")) {
         std::fprintf(stderr, "memory:\n");
         MemoryRows(o);
+    }
+    if (o.Wants("crowd")) {
+        std::fprintf(stderr, "idle crowd:\n");
+        CrowdRows(o, echo_port, redis < 0 ? 0 : redis_port);
     }
     if (o.Wants("start-up")) {
         std::fprintf(stderr, "start-up:\n");
