@@ -11,6 +11,7 @@
 // --scratch puts /opt/orn/kestrel on DIR (bind mount) so the registry lives on that disk file system
 // rather than on nsrun's tmpfs; bench/run passes a directory in the build tree.
 #include "bench/harness.h"
+#include "bench/library.h"
 
 #include <fcntl.h>
 #include <sched.h>
@@ -57,7 +58,10 @@ constexpr int         kMemoryConnections = 1000;  // idle connections and parked
 constexpr int         kMemoryItems = 10000;       // objects and keys of the memory rows
 constexpr int         kParkRounds = 15;           // parked waits per connection in the memory rows
 constexpr int         kTreeGroups = 100;          // a start-up tree: this many group keys, the rest below them
+constexpr int         kValuedEvery = 100;         // of its keys, one in this many holds values
+constexpr int         kValuesPerKey = 10;         // that many
 constexpr int         kStallBoundMs = 100;        // the longest another client's call may be held
+constexpr int         kTimedWaitMs = 1;           // the library rows' wait that times out
 constexpr int         kLongCallMs = 120000;       // reply time allowed to a call that removes thousands of keys
 
 struct Options {
@@ -375,6 +379,18 @@ void HandoffRow(const Options &o, const kst::bench::Daemon &d, uint16_t redis_po
     else
         Add({"parked-wait handoff, ping-pong", Rate(p.measured, "handoffs"), "Redis not installed: no floor", "",
              ">= 1.1x", ""});
+}
+
+// libkstnt beside the raw client: the same calls with the same records on the wire, slices taking turns.
+void LibraryRows(const Options &o, const kst::bench::Daemon &d)
+{
+    const auto calls = kst::bench::LibraryCalls(d.port(), kTimedWaitMs);
+    if (calls.empty()) return Note("libkstnt rows: the library's objects could not be made");
+    for (const auto &call : calls) {
+        const Paired p = Pair(AlternateCalls(o, {call.library, call.raw}));
+        AddRatio("libkstnt " + call.name, Rate(p.measured, "calls"), "client/ " + Rate(p.floor, "calls"), p.ratio, 0.9,
+                 true);
+    }
 }
 
 // What an operation costs: wall time, and the daemon's own CPU time. The scale rows compare the CPU time,
@@ -740,28 +756,41 @@ void CrowdRows(const Options &o, uint16_t echo_port, uint16_t redis_port)
 }
 
 // Lays out HKEY_LOCAL_MACHINE\KSTBENCH_TREE on disk: kTreeGroups group keys with keys/kTreeGroups keys below
-// each.
+// each, and on one key in kValuedEvery kValuesPerKey values.
 bool PrepareTree(int keys)
 {
     const std::string top = std::string(kst::bench::kRegistryDir) + "/HKEY_LOCAL_MACHINE/KSTBENCH_TREE";
     if (mkdir(top.c_str(), 0755) != 0) return false;
-    const int per_group = keys / kTreeGroups;
+    const int         per_group = keys / kTreeGroups;
+    const std::string value = std::string("\1\0\0\0\20\0\0\0", 8) + std::string(16, 'v');  // REG_SZ, 16 bytes
     for (int g = 0; g < kTreeGroups; ++g) {
         const std::string group = top + Format("/G%03d", g);
         if (mkdir(group.c_str(), 0755) != 0) return false;
-        for (int k = 0; k < per_group; ++k)
-            if (mkdir((group + Format("/K%05d", k)).c_str(), 0755) != 0) return false;
+        for (int k = 0; k < per_group; ++k) {
+            const std::string key = group + Format("/K%05d", k);
+            if (mkdir(key.c_str(), 0755) != 0) return false;
+            for (int v = 0; (g * per_group + k) % kValuedEvery == 0 && v < kValuesPerKey; ++v) {
+                const UniqueFd f(open((key + Format("/V_V%d", v)).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+                if (!f || write(f.get(), value.data(), value.size()) != static_cast<ssize_t>(value.size()))
+                    return false;
+            }
+        }
     }
     return true;
 }
 
+// Takes the tree out of the registry at once; the directory it goes to is removed with the scratch
+// directory after the run (bench/run), or with nsrun's tmpfs. A tree on a tmpfs of its own is removed.
 void RemoveTree()
 {
-    std::error_code ec;
-    fs::remove_all(std::string(kst::bench::kRegistryDir) + "/HKEY_LOCAL_MACHINE/KSTBENCH_TREE", ec);
+    static int        removed = 0;
+    const std::string trash = std::string(kst::bench::kKestrel) + Format("/work/removed-tree-%d", removed++);
+    const std::string tree = std::string(kst::bench::kRegistryDir) + "/HKEY_LOCAL_MACHINE/KSTBENCH_TREE";
+    std::error_code   ec;
+    if (rename(tree.c_str(), trash.c_str()) != 0) fs::remove_all(tree, ec);  // on the registry's own tmpfs
 }
 
-// Longest null call of another client while the daemon deletes the 10,000-key tree.
+// Longest null call of another client while the daemon deletes the start-up tree.
 void StallRow(const kst::bench::Daemon &d)
 {
     Connection        caller = d.Connect(), deleter = d.Connect();
@@ -788,37 +817,53 @@ void StallRow(const kst::bench::Daemon &d)
          good ? (worst * 1000 <= kStallBoundMs ? "ok" : "MISS") : ""});
 }
 
+// A tmpfs of this mount namespace over the registry, for the million keys: laying out and removing a
+// million directories on a disk file system would take minutes of the run. False when it can't be mounted.
+bool RegistryOnTmpfs()
+{
+    if (mount("tmpfs", kst::bench::kRegistryDir, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) return false;
+    for (const char *root : {"HKEY_CLASS_ROOT", "HKEY_LOCAL_MACHINE"})
+        if (mkdir((std::string(kst::bench::kRegistryDir) + "/" + root).c_str(), 0755) != 0) return false;
+    return true;
+}
+
+// One start-up with `keys` keys laid out; its time row, and the daemon's settled RSS in KiB (-1 if none).
+long StartWithKeys(const Options &o, int keys, double empty_start, bool stall)
+{
+    if (!PrepareTree(keys)) {
+        Note(Format("could not lay out %d keys", keys));
+        return -1;
+    }
+    sync();
+    kst::bench::Daemon d(o.daemon);
+    const auto         took = d.Start();
+    const double       bound = keys >= 1000000 ? 5.0 : keys >= 100000 ? 1.5 : 0;
+    const std::string  name =
+        Format("start-up, %d+%d keys, %d values", keys, kTreeGroups, keys / kValuedEvery * kValuesPerKey);
+    Add({name, took ? Duration(*took) : "failed",
+         "empty registry " + Duration(empty_start) + (keys >= 1000000 ? ", tmpfs" : ""), "",
+         bound > 0 ? Format("<= %.1f s", bound) : "", took && bound > 0 ? (*took <= bound ? "ok" : "MISS") : ""});
+    const long rss = took ? SettledRss(d) : -1;
+    if (took && stall) StallRow(d);
+    d.Stop();
+    RemoveTree();
+    return rss;
+}
+
+// Start-up with 10,000 keys, and without --quick 100,000 (its tree then deleted beside another client's
+// calls) and 1,000,000 (on a tmpfs); memory per key as the slope over the larger trees.
 void StartupRows(const Options &o, double empty_start)
 {
-    std::vector<int> sizes = {10000};
-    if (!o.quick) sizes.push_back(100000);
-    long rss_small = -1;
-    for (int keys : sizes) {
-        RemoveTree();
-        if (!PrepareTree(keys)) {
-            Note(Format("could not lay out %d keys on disk", keys));
-            return;
-        }
-        kst::bench::Daemon d(o.daemon);
-        const auto         took = d.Start();
-        const std::string  name = Format("start-up, %d+%d keys, until a null call is answered", keys, kTreeGroups);
-        if (keys == 100000)
-            Add({name, took ? Duration(*took) : "failed", "empty registry " + Duration(empty_start), "", "<= 1.5 s",
-                 took ? (*took <= 1.5 ? "ok" : "MISS") : ""});
-        else
-            Add({name, took ? Duration(*took) : "failed", "empty registry " + Duration(empty_start), "", "", ""});
-        if (!took) continue;
-        if (keys == 10000) {
-            rss_small = SettledRss(d);
-            StallRow(d);
-        } else if (rss_small > 0) {
-            const long rss_large = SettledRss(d);
-            AddBytes("  memory per key loaded at start-up", (rss_large - rss_small) * 1024.0 / (keys - 10000),
-                     keys - 10000, 160);
-        }
-        d.Stop();
-    }
-    RemoveTree();
+    const long small = StartWithKeys(o, 10000, empty_start, o.quick);
+    if (o.quick) return;
+    const long large = StartWithKeys(o, 100000, empty_start, true);
+    if (small > 0 && large > 0)
+        AddBytes("  memory per key loaded at start-up, 100,000", (large - small) * 1024.0 / 90000, 90000, 160);
+    if (!RegistryOnTmpfs()) return Note("no tmpfs for the start-up with 1,000,000 keys");
+    const long base = StartWithKeys(o, 10000, empty_start, false), huge = StartWithKeys(o, 1000000, empty_start, false);
+    umount2(kst::bench::kRegistryDir, MNT_DETACH);
+    if (base > 0 && huge > 0)
+        AddBytes("  memory per key loaded at start-up, 1,000,000", (huge - base) * 1024.0 / 990000, 990000, 160);
 }
 
 std::string FileSystemOf(const char *path)
@@ -961,6 +1006,10 @@ int main(int argc, char **argv)
             ValueRows(o, d, echo_port);
             HandoffRow(o, d, redis < 0 ? 0 : redis_port);
         }
+        if (o.Wants("library")) {
+            std::fprintf(stderr, "libkstnt beside the raw client:\n");
+            LibraryRows(o, d);
+        }
         if (o.Wants("scale")) {
             std::fprintf(stderr, "scale:\n");
             ScaleRows(o, d);
@@ -977,7 +1026,7 @@ int main(int argc, char **argv)
     if (o.Wants("start-up")) {
         std::fprintf(stderr, "start-up:\n");
         StartupRows(o, empty_start);
-        if (o.quick) Note("quick mode: no start-up with 100,000 keys");
+        if (o.quick) Note("quick mode: no start-up with 100,000 and 1,000,000 keys");
     }
 
     kst::bench::EndChild(echo, 2000);
