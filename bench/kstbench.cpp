@@ -755,6 +755,24 @@ void CrowdRows(const Options &o, uint16_t echo_port, uint16_t redis_port)
     AddCrowdRatio("parked-wait handoff", "handoffs", handoff, Handoff(o, d, redis_port));
 }
 
+std::string FileSystemOf(const char *path)
+{
+    struct statfs s {};
+    if (statfs(path, &s) != 0) return "?";
+    switch (s.f_type) {
+    case 0x01021994:
+        return "tmpfs";
+    case 0xEF53:
+        return "ext4";
+    case 0x9123683E:
+        return "btrfs";
+    case 0x58465342:
+        return "xfs";
+    default:
+        return Format("fs 0x%lx", static_cast<unsigned long>(s.f_type));
+    }
+}
+
 // Lays out HKEY_LOCAL_MACHINE\KSTBENCH_TREE on disk: kTreeGroups group keys with keys/kTreeGroups keys below
 // each, and on one key in kValuedEvery kValuesPerKey values.
 bool PrepareTree(int keys)
@@ -841,7 +859,7 @@ long StartWithKeys(const Options &o, int keys, double empty_start, bool stall)
     const std::string  name =
         Format("start-up, %d+%d keys, %d values", keys, kTreeGroups, keys / kValuedEvery * kValuesPerKey);
     Add({name, took ? Duration(*took) : "failed",
-         "empty registry " + Duration(empty_start) + (keys >= 1000000 ? ", tmpfs" : ""), "",
+         "empty registry " + Duration(empty_start) + "; this on " + FileSystemOf(kst::bench::kRegistryDir), "",
          bound > 0 ? Format("<= %.1f s", bound) : "", took && bound > 0 ? (*took <= bound ? "ok" : "MISS") : ""});
     const long rss = took ? SettledRss(d) : -1;
     if (took && stall) StallRow(d);
@@ -864,24 +882,6 @@ void StartupRows(const Options &o, double empty_start)
     umount2(kst::bench::kRegistryDir, MNT_DETACH);
     if (base > 0 && huge > 0)
         AddBytes("  memory per key loaded at start-up, 1,000,000", (huge - base) * 1024.0 / 990000, 990000, 160);
-}
-
-std::string FileSystemOf(const char *path)
-{
-    struct statfs s {};
-    if (statfs(path, &s) != 0) return "?";
-    switch (s.f_type) {
-    case 0x01021994:
-        return "tmpfs";
-    case 0xEF53:
-        return "ext4";
-    case 0x9123683E:
-        return "btrfs";
-    case 0x58465342:
-        return "xfs";
-    default:
-        return Format("fs 0x%lx", static_cast<unsigned long>(s.f_type));
-    }
 }
 
 // The one-minute load average, as /proc/loadavg writes it.
