@@ -344,29 +344,36 @@ void ValueRows(const Options &o, const kst::bench::Daemon &d, uint16_t echo_port
 // Redis BLPOP/RPUSH doing the same through two lists; floor 0 when there is no Redis.
 Paired Handoff(const Options &o, const kst::bench::Daemon &d, uint16_t redis_port)
 {
-    Connection     a = d.Connect(), b = d.Connect();
-    const uint64_t e1 = a.CreateEvent(0, 0, "").value_or(0), e2 = a.CreateEvent(0, 0, "").value_or(0);
-    const auto     wait = [](Connection &c, uint64_t ev) { return c.WaitForSingleObject(ev) == ev; };
-    const auto     set = [](Connection &c, uint64_t ev) { return c.SetEvent(ev) == 0u; };
-    const auto     kst_round = [&] {
-        return PingPong(
-                o.slice, [&] { return wait(a, e1); }, [&] { return set(a, e2); }, [&] { return set(b, e1); },
-                [&] { return wait(b, e2); });
+    Connection             setup = d.Connect();
+    const uint64_t         e1 = setup.CreateEvent(0, 0, "").value_or(0), e2 = setup.CreateEvent(0, 0, "").value_or(0);
+    kst::bench::WordCaller a, b;
+    const bool             connected = a.Connect(d.port()) && b.Connect(d.port());
+    using kst::bench::WordCaller;
+    kst::Bytes wait_a = WordCaller::Record(kst::proc::kWaitSingle, e1),
+               set_a = WordCaller::Record(kst::proc::kSetEvent, e2),
+               set_b = WordCaller::Record(kst::proc::kSetEvent, e1),
+               wait_b = WordCaller::Record(kst::proc::kWaitSingle, e2);
+    const auto kst_round = [&] {
+        return !connected ? 0.0
+                          : PingPong(
+                                o.slice, [&] { return a.Call(wait_a) == e1; }, [&] { return a.Call(set_a) == 0u; },
+                                [&] { return b.Call(set_b) == 0u; }, [&] { return b.Call(wait_b) == e2; });
     };
     kst::bench::Redis ra, rb;
     const bool        redis = redis_port != 0 && ra.Connect(redis_port) && rb.Connect(redis_port);
-    const auto redis_wait = [](kst::bench::Redis &r, const char *list) { return r.Command({"BLPOP", list, "0"}); };
-    const auto redis_push = [](kst::bench::Redis &r, const char *list) { return r.Command({"RPUSH", list, "x"}); };
+    using kst::bench::Redis;
+    const std::string pop1 = Redis::Encode({"BLPOP", "L1", "0"}), pop2 = Redis::Encode({"BLPOP", "L2", "0"}),
+                      push1 = Redis::Encode({"RPUSH", "L1", "x"}), push2 = Redis::Encode({"RPUSH", "L2", "x"});
     const auto redis_round = [&] {
         return PingPong(
-            o.slice, [&] { return redis_wait(ra, "L1"); }, [&] { return redis_push(ra, "L2"); },
-            [&] { return redis_push(rb, "L1"); }, [&] { return redis_wait(rb, "L2"); });
+            o.slice, [&] { return ra.Command(pop1); }, [&] { return ra.Command(push2); },
+            [&] { return rb.Command(push1); }, [&] { return rb.Command(pop2); });
     };
     std::vector<std::function<double()>> rounds = {kst_round};
     if (redis) rounds.push_back(redis_round);
     const Paired p = Pair(Alternate(o, rounds));
-    a.CloseHandle(e1);
-    a.CloseHandle(e2);
+    setup.CloseHandle(e1);
+    setup.CloseHandle(e2);
     return p;
 }
 
