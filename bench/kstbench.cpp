@@ -220,18 +220,19 @@ double PingPong(double seconds, const std::function<bool()> &wait_a, const std::
     return ok && !failed ? 2.0 * rounds / took : 0;
 }
 
-// The bare file work of one value write and read, in the registry's file system, as the daemon must do
-// it to leave the old value or the new one whatever happens: the new content goes whole to a new file
-// beside the value, which is renamed over it; then the value is opened and read.
-bool FileWork(const std::string &path, const std::string &content)
+// The bare file work of one value write and read, in a directory of the registry's file system named as
+// the daemon names a key's, as the daemon must do it to leave the old value or the new one whatever
+// happens: the new content goes whole to a new file beside the value, which is renamed over it; then
+// the value is opened and read.
+bool FileWork(const std::string &directory, const std::string &content)
 {
-    const std::string fresh = path + ".new";
+    const std::string fresh = directory + ".KSTntserver.new", value = directory + "V_V";
     char              back[1024];
     int               fd = open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) return false;
     const bool wrote = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
-    if (close(fd) != 0 || !wrote || rename(fresh.c_str(), path.c_str()) != 0) return false;
-    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (close(fd) != 0 || !wrote || rename(fresh.c_str(), value.c_str()) != 0) return false;
+    fd = open(value.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     const bool read_back = read(fd, back, sizeof back) == static_cast<ssize_t>(content.size());
     return close(fd) == 0 && read_back;
@@ -319,12 +320,14 @@ void ValueRows(const Options &o, const kst::bench::Daemon &d, uint16_t echo_port
     const std::string data(kValueBytes, 'x');
     // The daemon's value file: type and size as two 32-bit words, then the data.
     const std::string file_content = std::string(8, '\1') + data;
-    const std::string file = std::string(kst::bench::kKestrel) + "/work/bench-value";
-    const auto        pair = [&](Connection &c) {
+    // Beside the daemon's key, as the daemon writes paths: the root's directory, then "//" + name + "//".
+    const std::string floor_dir = std::string(kst::bench::kRegistryDir) + "/HKEY_LOCAL_MACHINE//KSTBENCH_FLOOR//";
+    mkdir(floor_dir.c_str(), 0777);
+    const auto pair = [&](Connection &c) {
         return c.RegSetValueEx(key, "V", 3, kValueBytes, data) == 0u && c.RegQueryValueEx(key, "V").has_value();
     };
     const auto r = AlternateCalls(
-        o, {[&] { return pair(dc); }, [&] { return FileWork(file, file_content); }, [&] { return pair(ec); }});
+        o, {[&] { return pair(dc); }, [&] { return FileWork(floor_dir, file_content); }, [&] { return pair(ec); }});
     // The floor of a pair: the file work and the two echo round trips one after the other.
     const auto          floor = [&](std::size_t i) { return 1 / (1 / r[1][i] + 1 / r[2][i]); };
     std::vector<double> floors;
@@ -336,7 +339,8 @@ void ValueRows(const Options &o, const kst::bench::Daemon &d, uint16_t echo_port
     AddRatio("  the same against the bare file work alone", Rate(Median(r[0]), "pairs"),
              "file work " + Rate(Median(r[1]), "pairs"),
              MedianRatio(r, [&](std::size_t i) { return r[0][i] / r[1][i]; }), 0, true);
-    unlink(file.c_str());
+    std::error_code ec_removed;
+    fs::remove_all(floor_dir, ec_removed);
     DeleteKey(dc, "KSTBENCH");
 }
 
