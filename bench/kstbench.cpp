@@ -430,11 +430,23 @@ Cost RepeatedCost(const Options &o, const kst::bench::Daemon &d, const std::func
     return best;
 }
 
+// This thread's CPU time, user and system, in seconds.
+double ThreadCpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
 // Makes items 0..k-1 with make(i) and adds the cost per item of each run of kChunk items to chunks. Their
 // median is the cost at about k/2 items, the average when the cost grows with the count; a chunk
 // disturbed by the machine's load does not move it.
 constexpr int kChunk = 10;
-bool CreationCosts(const kst::bench::Daemon &d, int k, const std::function<bool(int)> &make, std::vector<Cost> &chunks)
+//
+// With a floor, each chunk is followed by the floor's own chunk (floor(i) for the same i), timed by this
+// thread's CPU time into floor_chunks: both then meet the same directory sizes and the same disk moments.
+bool CreationCosts(const kst::bench::Daemon &d, int k, const std::function<bool(int)> &make, std::vector<Cost> &chunks,
+                   const std::function<bool(int)> &floor = {}, std::vector<Cost> *floor_chunks = nullptr)
 {
     for (int from = 0; from < k; from += kChunk) {
         const double cpu_before = d.CpuSeconds();
@@ -442,6 +454,12 @@ bool CreationCosts(const kst::bench::Daemon &d, int k, const std::function<bool(
         for (int i = from; i < from + kChunk && i < k; ++i)
             if (!make(i)) return false;
         chunks.push_back({SecondsSince(start) / kChunk, (d.CpuSeconds() - cpu_before) / kChunk});
+        if (!floor) continue;
+        const double floor_cpu = ThreadCpuSeconds();
+        const auto   floor_start = Clock::now();
+        for (int i = from; i < from + kChunk && i < k; ++i)
+            if (!floor(i)) return false;
+        floor_chunks->push_back({SecondsSince(floor_start) / kChunk, (ThreadCpuSeconds() - floor_cpu) / kChunk});
     }
     return true;
 }
@@ -470,37 +488,29 @@ Cost Least(const Cost &a, const Cost &b)
     return {std::min(a.seconds, b.seconds), std::min(a.cpu, b.cpu)};
 }
 
-double ThreadCpuSeconds()
-{
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
-// The floor of creating K sibling keys: K directories made by mkdir beside each other in the registry's
-// file system, under the same kind of path the daemon builds, in chunks as CreationCosts times the daemon.
-Cost MkdirCost(int k, int rounds)
-{
-    const std::string dir = std::string(kst::bench::kRegistryDir) + "/HKEY_LOCAL_MACHINE/KSTBENCH_MKDIR";
-    std::vector<Cost> chunks;
-    bool              ok = true;
-    for (int r = 0; r < rounds && ok; ++r) {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-        sync();
-        ok = mkdir(dir.c_str(), 0777) == 0;
-        for (int from = 0; from < k && ok; from += kChunk) {
-            const double cpu_before = ThreadCpuSeconds();
-            const auto   start = Clock::now();
-            for (int i = from; i < from + kChunk && i < k && ok; ++i)
-                ok = mkdir((dir + "//S" + std::to_string(i)).c_str(), 0777) == 0;
-            chunks.push_back({SecondsSince(start) / kChunk, (ThreadCpuSeconds() - cpu_before) / kChunk});
-        }
+// The floor of creating K sibling keys: mkdir of the same names beside each other in a directory of the
+// registry's file system, under the same kind of path the daemon builds. A round starts in a new
+// directory; an old one leaves the registry by a rename, as the daemon's deleted keys do.
+class MkdirFloor {
+public:
+    bool NewRound()
+    {
+        std::error_code   ec;
+        const std::string trash = std::string(kst::bench::kKestrel) + Format("/work/removed-mkdir-%d", rounds_++);
+        if (rename(dir_.c_str(), trash.c_str()) != 0) fs::remove_all(dir_, ec);
+        return mkdir(dir_.c_str(), 0777) == 0;
     }
-    std::error_code ec;
-    fs::remove_all(dir, ec);
-    return ok ? MedianCost(chunks) : Cost{};
-}
+    bool Make(int i) const { return mkdir((dir_ + "//S" + std::to_string(i)).c_str(), 0777) == 0; }
+    ~MkdirFloor()
+    {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+
+private:
+    std::string dir_ = std::string(kst::bench::kRegistryDir) + "/HKEY_LOCAL_MACHINE/KSTBENCH_MKDIR";
+    int         rounds_ = 0;
+};
 
 // Creates K named events and K sibling keys on c, adding their costs to sc; the events and the parent key
 // (its first child open in *first_key) stay for the rows on them.
@@ -529,25 +539,28 @@ void CreateScaleItems(const kst::bench::Daemon &d, Connection &c, int k, std::ve
     sc.create_event.push_back(ok ? MedianCost(chunks) : Cost{});
 
     const std::string parent_name = Format("KSTBENCH_K%d", k);
+    std::vector<Cost> floor_chunks;
+    MkdirFloor        floor;
     chunks.clear();
     ok = true;
     for (int r = 0; r < rounds && ok; ++r) {
         if (first_key) c.RegCloseKey(first_key);
         if (parent) c.RegCloseKey(parent);
         DeleteKey(c, parent_name);
+        ok = floor.NewRound();
         SettleFileSystem();
         parent = c.RegCreateKeyEx(kLocalMachine, parent_name).value_or(0);
-        ok = CreationCosts(
-            d, k,
-            [&](int i) {
-                const uint64_t h = c.RegCreateKeyEx(parent, "S" + std::to_string(i)).value_or(0);
-                if (i == 0) first_key = h;                             // kept open for the query row
-                return h > 100 && (i == 0 || c.RegCloseKey(h) == 0u);  // small words are error codes
-            },
-            chunks);
+        ok = ok && CreationCosts(
+                       d, k,
+                       [&](int i) {
+                           const uint64_t h = c.RegCreateKeyEx(parent, "S" + std::to_string(i)).value_or(0);
+                           if (i == 0) first_key = h;                             // kept open for the query row
+                           return h > 100 && (i == 0 || c.RegCloseKey(h) == 0u);  // small words are error codes
+                       },
+                       chunks, [&](int i) { return floor.Make(i); }, &floor_chunks);
     }
     sc.create_key.push_back(ok ? MedianCost(chunks) : Cost{});
-    sc.mkdir.push_back(MkdirCost(k, rounds));
+    sc.mkdir.push_back(ok ? MedianCost(floor_chunks) : Cost{});
 }
 
 // One pass over every K.
@@ -614,11 +627,11 @@ void ScaleRows(const Options &o, const kst::bench::Daemon &d)
             const std::string mkdir = floor ? Format("mkdir CPU %s (%.2fx)", Duration((*floor)[i].cpu).c_str(),
                                                      (*floor)[i].cpu / (*floor)[0].cpu)
                                             : "";
-            if (i == 0)
-                Add({name, measured, mkdir, "", "", ""});
+            // Beside a floor the bound applies to the daemon's own share (the row after these).
+            if (i == 0 || floor)
+                Add({name, measured, mkdir, i == 0 ? "" : Format("%.2fx", cost[i].cpu / cost[0].cpu), "", ""});
             else
-                AddRatio(name, measured, floor ? mkdir : "daemon CPU per op at K=10", cost[i].cpu / cost[0].cpu, 1.2,
-                         false);
+                AddRatio(name, measured, "daemon CPU per op at K=10", cost[i].cpu / cost[0].cpu, 1.2, false);
         }
     };
     rows("set+reset, oldest of K named events", best.set_reset, nullptr);
