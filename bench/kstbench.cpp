@@ -990,6 +990,17 @@ bool PrepareKestrel(const Options &o)
     return !ec;
 }
 
+// Ten thousand connections on this side and on the daemon's, which inherits the limit and serves three
+// fifths of it: raised, hard limit too, inside the sandbox only; else the soft limit up to the hard one.
+void RaiseDescriptorLimits()
+{
+    rlimit limit{kDescriptors, kDescriptors};
+    if (setrlimit(RLIMIT_NOFILE, &limit) == 0) return;
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -1006,15 +1017,7 @@ int main(int argc, char **argv)
     }
     const auto        start = Clock::now();
     const std::string load_at_start = LoadAverage();
-    // Ten thousand connections on this side and on the daemon's, which inherits the limit and serves
-    // three fifths of it: raised, hard limit too, inside the sandbox only.
-    rlimit limit{kDescriptors, kDescriptors};
-    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
-        getrlimit(RLIMIT_NOFILE, &limit);
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
-
+    RaiseDescriptorLimits();
     kst::bench::SyslogSink syslog;
     if (!PrepareKestrel(o) || !syslog.Start() || !kst::StartRpcbind()) {
         std::fprintf(stderr, "kstbench: cannot set up the sandbox (kestrel tree, /dev/log, rpcbind)\n");
