@@ -137,30 +137,84 @@ Connection Daemon::Connect() const
     return c;
 }
 
-bool Redis::Connect(uint16_t port)
+namespace {
+
+// A TCP connection to 127.0.0.1:port with TCP_NODELAY, as both clients use it; not valid on failure.
+UniqueFd ConnectLoopback(uint16_t port)
 {
-    fd_.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd    fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (!fd_ || connect(fd_.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) return false;
+    if (!fd || connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) return UniqueFd();
     const int one = 1;
-    setsockopt(fd_.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+// Sends all of data; false on a broken connection.
+bool SendAll(int fd, const void *data, std::size_t size)
+{
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t n = send(fd, static_cast<const char *>(data) + done, size - done, MSG_NOSIGNAL);
+        if (n <= 0 && errno != EINTR) return false;
+        if (n > 0) done += static_cast<std::size_t>(n);
+    }
     return true;
 }
 
-bool Redis::Command(std::initializer_list<std::string_view> words)
+uint32_t Be32(const uint8_t *p)
+{
+    uint32_t v = 0;
+    memcpy(&v, p, sizeof v);
+    return ntohl(v);
+}
+
+}  // namespace
+
+bool WordCaller::Connect(uint16_t port)
+{
+    fd_ = ConnectLoopback(port);
+    return static_cast<bool>(fd_);
+}
+
+std::optional<uint64_t> WordCaller::Call(Bytes &record)
+{
+    const uint32_t xid = htonl(++xid_);
+    memcpy(record.data() + 4, &xid, sizeof xid);
+    if (!SendAll(fd_.get(), record.data(), record.size())) return std::nullopt;
+    // Record mark, xid, reply, accepted, empty verifier, success, the word: 36 bytes.
+    uint8_t     reply[36];
+    std::size_t got = 0;
+    while (got < sizeof reply) {
+        const ssize_t n = recv(fd_.get(), reply + got, sizeof reply - got, 0);
+        if (n <= 0 && errno != EINTR) return std::nullopt;
+        if (n > 0) got += static_cast<std::size_t>(n);
+    }
+    if (Be32(reply) != (0x80000000u | 32) || Be32(reply + 4) != xid_ || Be32(reply + 8) != 1 || Be32(reply + 12) != 0 ||
+        Be32(reply + 24) != 0)
+        return std::nullopt;
+    return uint64_t{Be32(reply + 28)} << 32 | Be32(reply + 32);
+}
+
+bool Redis::Connect(uint16_t port)
+{
+    fd_ = ConnectLoopback(port);
+    return static_cast<bool>(fd_);
+}
+
+std::string Redis::Encode(std::initializer_list<std::string_view> words)
 {
     std::string out = "*" + std::to_string(words.size()) + "\r\n";
     for (std::string_view w : words)
         out.append("$").append(std::to_string(w.size())).append("\r\n").append(w).append("\r\n");
-    for (std::size_t done = 0; done < out.size();) {
-        const ssize_t n = send(fd_.get(), out.data() + done, out.size() - done, MSG_NOSIGNAL);
-        if (n <= 0 && errno != EINTR) return false;
-        if (n > 0) done += static_cast<std::size_t>(n);
-    }
-    return ReadReply();
+    return out;
+}
+
+bool Redis::Command(const std::string &encoded)
+{
+    return SendAll(fd_.get(), encoded.data(), encoded.size()) && ReadReply();
 }
 
 bool Redis::ReadLine(std::string &line)

@@ -58,15 +58,19 @@ void Register(KeyNode *key, uint64_t event, bool internal, uint32_t watch_subtre
     key->watch_subtree = watch_subtree;
 }
 
-// Reads until count bytes are in or the file ends; the number read.
+// Reads until count bytes are in or the file ends; the number read. A value file is a regular file
+// (OpenValueFile), whose read comes up short only at its end: that ends the reading without one more
+// read to be told so.
 std::size_t ReadUpTo(int fd, char *buffer, std::size_t count)
 {
     std::size_t done = 0;
     while (done < count) {
-        const ssize_t got = read(fd, buffer + done, count - done);
+        const std::size_t wanted = count - done;
+        const ssize_t     got = read(fd, buffer + done, wanted);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
         done += static_cast<std::size_t>(got);
+        if (static_cast<std::size_t>(got) < wanted) break;
     }
     return done;
 }
