@@ -298,6 +298,11 @@ TEST_F(KstctlTest, RealWorldFilesImportWithRegeditsMeaningAndExportBackByteForBy
     };
     EXPECT_NE(ascii("/run/c.reg").find("\"EXPAND\"=hex(2):25,00,53,00,79,00"), std::string::npos);
     EXPECT_NE(ascii("/run/u.reg").find("\r\n[HKEY_CURRENT_USER\\SOFTWARE]\r\n"), std::string::npos);
+    // compare names both sides as KEY is spelled, also when the file spells the per-user root.
+    const std::string users = "HKEY_LOCAL_MACHINE\\HKEY_USERS\\S-1-22-1-" + std::to_string(getuid()) + "\\SOFTWARE";
+    ExpectStatuses({{{"reg", "delete", users + "\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Advanced", "/f"}, 0}});
+    EXPECT_EQ(Kstctl({"reg", "compare", users, "/run/u.reg"}).out,
+              "only in file: " + users + "\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\EXPLORER\\ADVANCED\n");
 
     // A line regedit skips refuses the file, naming it, and writes nothing; --skip-invalid does as regedit.
     const Result refused = Kstctl({"reg", "import", dir + "skipped-dword.reg"});
