@@ -2,7 +2,7 @@
 // daemon's files on disk, the tool's exit statuses and output, and raw clients of the control socket
 // that it must refuse or drop without the RPC service noticing.
 #include "tests/support/sandbox.h"
-#include "tests/tools/read_a.h"
+#include "tests/tools/read_nt.h"
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -227,11 +227,13 @@ TEST_F(KstctlTest, RealWorldFilesImportWithRegeditsMeaningAndExportBackByteForBy
         const Result r = Kstctl({"reg", "import", dir + file});
         EXPECT_TRUE(r.status == 0 && r.err.empty()) << r;
     }
-    const std::string ex = "SOFTWARE\\Corpus\\Export", hand = "SOFTWARE\\Corpus\\Hand";
+    const std::string ex = "SOFTWARE\\Corpus\\Export", hand = "SOFTWARE\\Corpus\\Hand",
+                      legacy = "SOFTWARE\\Corpus\\Legacy";
     const std::vector<std::tuple<int, std::string, std::string, std::string>> expected = {
         {kLm, ex, "", "1:Default \"quoted\" C:\\Path\0"s},
         {kLm, ex, "Multi", "7:Line one\0Line two \xE2\x82\xAC\0\0"s},
         {kLm, ex, "Expand", "2:%SystemRoot%\\x\0"s},
+        {kLm, ex, "Title", "1:Caf\xC3\xA9\0"s},
         {kLm, ex, "Big", "11:\x00\x01\x02\x03\x04\x05\x06\x07"s},
         {kLm, ex, "Notes", "1:first line\r\nsecond line\0"s},
         {kLm, ex, "Euro", "1:\xE2\x82\xAC 10\0"s},
@@ -242,14 +244,28 @@ TEST_F(KstctlTest, RealWorldFilesImportWithRegeditsMeaningAndExportBackByteForBy
         {kLm, hand, "=starts with equals", "1:yes\0"s},
         {kLm, hand, "has \"quotes\"", "1:C:\\Program Files\\App\0"s},
         {kLm, hand, "Flags", "3:\x01\x02\x03\x04"s},
-        {kLm, "SOFTWARE\\Corpus\\Legacy", "Owner", "1:Ren\xE9\0"s},
-        {kLm, "SOFTWARE\\Corpus\\Legacy", "Path", "2:%WINDIR%\\tool\0"s},
-        {kLm, "SOFTWARE\\Corpus\\Legacy", "Level", "4:\x03\0\0\0"s},
+        {kLm, legacy, "Owner", "1:Ren\xE9\0"s},
+        {kLm, legacy, "Path", "2:%WINDIR%\\tool\0"s},
+        {kLm, legacy, "Level", "4:\x03\0\0\0"s},
         {kCr, "CorpusApp.Document\\shell\\open\\command", "", "1:\"C:\\Program Files\\Corpus\\corpus.exe\" \"%1\"\0"s},
         {kCr, "CorpusOld.File\\shell\\open\\command", "", "1:notepad.exe %1\0"s},
     };
     for (const auto &[root, key, name, value] : expected)
         EXPECT_EQ(ReadA(root, key, name), value) << key << ": " << name;
+    // The strings through the W functions: the text regedit's reader gets (a 5.00 file's UTF-16, a
+    // REGEDIT4 file's bytes), multi-strings with both terminators.
+    const std::vector<std::tuple<int, std::string, std::string, std::wstring>> wide = {
+        {kLm, ex, "", L"1:Default \"quoted\" C:\\Path\0"s},
+        {kLm, ex, "Euro", L"1:\u20AC 10\0"s},
+        {kLm, ex, "Title", L"1:Caf\u00E9\0"s},
+        {kLm, ex, "Expand", L"2:%SystemRoot%\\x\0"s},
+        {kLm, ex, "Multi", L"7:Line one\0Line two \u20AC\0\0"s},
+        {kLm, hand, "Greeting", L"1:Gr\u00FC\u00DFe\0"s},
+        {kLm, legacy, "Path", L"2:%WINDIR%\\tool\0"s},
+        {kLm, legacy, "List", L"7:a\0b\0\0"s},
+    };
+    for (const auto &[root, key, name, value] : wide)
+        EXPECT_EQ(ReadW(root, key, name), value) << key << ": " << name;
     EXPECT_FALSE(fs::exists(cr + "CORPUSAPP.DOCUMENT/STALE"));  // [-KEY] removed what was there
     const std::string hkcu = "HKEY_USERS/S-1-22-1-" + std::to_string(getuid()) +
                              "/SOFTWARE/MICROSOFT/WINDOWS/CURRENTVERSION/EXPLORER/ADVANCED/";
@@ -282,6 +298,11 @@ TEST_F(KstctlTest, RealWorldFilesImportWithRegeditsMeaningAndExportBackByteForBy
     };
     EXPECT_NE(ascii("/run/c.reg").find("\"EXPAND\"=hex(2):25,00,53,00,79,00"), std::string::npos);
     EXPECT_NE(ascii("/run/u.reg").find("\r\n[HKEY_CURRENT_USER\\SOFTWARE]\r\n"), std::string::npos);
+    // compare names both sides as KEY is spelled, also when the file spells the per-user root.
+    const std::string users = "HKEY_LOCAL_MACHINE\\HKEY_USERS\\S-1-22-1-" + std::to_string(getuid()) + "\\SOFTWARE";
+    ExpectStatuses({{{"reg", "delete", users + "\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Advanced", "/f"}, 0}});
+    EXPECT_EQ(Kstctl({"reg", "compare", users, "/run/u.reg"}).out,
+              "only in file: " + users + "\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\EXPLORER\\ADVANCED\n");
 
     // A line regedit skips refuses the file, naming it, and writes nothing; --skip-invalid does as regedit.
     const Result refused = Kstctl({"reg", "import", dir + "skipped-dword.reg"});

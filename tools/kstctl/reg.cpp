@@ -634,8 +634,8 @@ std::optional<Tree> ExpectedTree(const std::vector<RegEntry> &entries, const Key
         switch (e.op) {
         case RegEntry::Op::Key:
             for (std::size_t n = depth; n <= e.key.parts.size(); ++n) {  // import creates the keys on the way
-                KeyPath prefix = e.key;
-                prefix.parts.resize(n);
+                KeyPath prefix = key;  // shown as KEY is spelled, like the registry's side, whatever the file's root
+                prefix.parts.insert(prefix.parts.end(), e.key.parts.begin() + depth, e.key.parts.begin() + n);
                 expected.try_emplace(RelativeKey(prefix, depth), TreeKey{FormatKeyPath(prefix), {}, {}});
             }
             break;
