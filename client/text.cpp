@@ -68,6 +68,17 @@ bool EncodeOne(std::string &out, char32_t cp)
     return true;
 }
 
+// Hands each code point of text to emit in order; false, part-way, at the first malformed sequence.
+template <typename Emit> bool ForEachCodePoint(std::string_view text, Emit emit)
+{
+    for (size_t at = 0; at < text.size();) {
+        const auto cp = DecodeOne(text, at);
+        if (!cp) return false;
+        emit(*cp);
+    }
+    return true;
+}
+
 }  // namespace
 
 std::optional<std::string> Utf16ToUtf8(std::u16string_view text)
@@ -89,16 +100,15 @@ std::optional<std::u16string> Utf8ToUtf16(std::string_view text)
 {
     std::u16string out;
     out.reserve(text.size());
-    for (size_t at = 0; at < text.size();) {
-        const auto cp = DecodeOne(text, at);
-        if (!cp) return std::nullopt;
-        if (*cp < 0x10000) {
-            out += static_cast<char16_t>(*cp);
+    const bool whole = ForEachCodePoint(text, [&out](char32_t cp) {
+        if (cp < 0x10000) {
+            out += static_cast<char16_t>(cp);
         } else {
-            out += static_cast<char16_t>(0xD800 + ((*cp - 0x10000) >> 10));
-            out += static_cast<char16_t>(0xDC00 + ((*cp - 0x10000) & 0x3FF));
+            out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+            out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
         }
-    }
+    });
+    if (!whole) return std::nullopt;
     return out;
 }
 
@@ -115,19 +125,13 @@ std::optional<std::wstring> Utf8ToWide(std::string_view text)
 {
     std::wstring out;
     out.reserve(text.size());
-    for (size_t at = 0; at < text.size();) {
-        const auto cp = DecodeOne(text, at);
-        if (!cp) return std::nullopt;
-        out += static_cast<wchar_t>(*cp);
-    }
+    if (!ForEachCodePoint(text, [&out](char32_t cp) { out += static_cast<wchar_t>(cp); })) return std::nullopt;
     return out;
 }
 
 bool IsUtf8(std::string_view text)
 {
-    for (size_t at = 0; at < text.size();)
-        if (!DecodeOne(text, at)) return false;
-    return true;
+    return ForEachCodePoint(text, [](char32_t) {});
 }
 
 }  // namespace kst
