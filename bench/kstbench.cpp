@@ -326,19 +326,18 @@ void ValueRows(const Options &o, const kst::bench::Daemon &d, uint16_t echo_port
     const auto pair = [&](Connection &c) {
         return c.RegSetValueEx(key, "V", 3, kValueBytes, data) == 0u && c.RegQueryValueEx(key, "V").has_value();
     };
-    const auto r = AlternateCalls(
-        o, {[&] { return pair(dc); }, [&] { return FileWork(floor_dir, file_content); }, [&] { return pair(ec); }});
-    // The floor of a pair: the file work and the two echo round trips one after the other.
-    const auto          floor = [&](std::size_t i) { return 1 / (1 / r[1][i] + 1 / r[2][i]); };
-    std::vector<double> floors;
-    for (std::size_t i = 0; i < r[0].size(); ++i)
-        floors.push_back(r[1][i] > 0 && r[2][i] > 0 ? floor(i) : 0);
+    // The floor of a pair does the file work and the two echo round trips in turn, as the daemon's pair
+    // does them: measured apart, the file work's disk writes would not meet the round trips they meet in a
+    // pair (their completions land in them), and the floor would gain what a real pair cannot have.
+    const auto r =
+        AlternateCalls(o, {[&] { return pair(dc); }, [&] { return FileWork(floor_dir, file_content) && pair(ec); },
+                           [&] { return FileWork(floor_dir, file_content); }});
     AddRatio("RegSetValueEx+RegQueryValueEx", Rate(Median(r[0]), "pairs"),
-             "file work+2 echo " + Rate(Median(floors), "pairs"),
-             MedianRatio(r, [&](std::size_t i) { return r[0][i] / floor(i); }), 0.9, true);
+             "file work+2 echo " + Rate(Median(r[1]), "pairs"),
+             MedianRatio(r, [&](std::size_t i) { return r[0][i] / r[1][i]; }), 0.9, true);
     AddRatio("  the same against the bare file work alone", Rate(Median(r[0]), "pairs"),
-             "file work " + Rate(Median(r[1]), "pairs"),
-             MedianRatio(r, [&](std::size_t i) { return r[0][i] / r[1][i]; }), 0, true);
+             "file work " + Rate(Median(r[2]), "pairs"),
+             MedianRatio(r, [&](std::size_t i) { return r[0][i] / r[2][i]; }), 0, true);
     std::error_code ec_removed;
     fs::remove_all(floor_dir, ec_removed);
     DeleteKey(dc, "KSTBENCH");
