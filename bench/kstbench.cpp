@@ -932,19 +932,15 @@ std::string LoadAverage()
     return load;
 }
 
-void PrintTable(const Options &o, const std::string &load_at_start, double took)
+void PrintTable(const Options &o, const std::string &cpus, const std::string &load_at_start, double took)
 {
     const std::time_t now = std::time(nullptr);
     char              when[64];
     std::strftime(when, sizeof when, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
-    cpu_set_t cpus;
-    CPU_ZERO(&cpus);
-    sched_getaffinity(0, sizeof cpus, &cpus);
-    std::printf("\nKSTntserver benchmark, %s: daemon %s\nregistry on %s, run on %d of %ld CPUs, load average %s at "
+    std::printf("\nKSTntserver benchmark, %s: daemon %s\nregistry on %s, run on %s, load average %s at "
                 "start and %s at end, %s mode, %.0f s\n\n",
-                when, o.daemon.c_str(), FileSystemOf(kst::bench::kKestrel).c_str(), CPU_COUNT(&cpus),
-                sysconf(_SC_NPROCESSORS_ONLN), load_at_start.c_str(), LoadAverage().c_str(), o.quick ? "quick" : "full",
-                took);
+                when, o.daemon.c_str(), FileSystemOf(kst::bench::kKestrel).c_str(), cpus.c_str(), load_at_start.c_str(),
+                LoadAverage().c_str(), o.quick ? "quick" : "full", took);
     std::printf("%-58s %-26s %-34s %-7s %-9s %s\n", "scenario", "measured", "floor (same run)", "ratio", "goal", "");
     for (const Row &r : g_rows)
         std::printf("%-58s %-26s %-34s %-7s %-9s %s\n", r.scenario.c_str(), r.measured.c_str(), r.floor.c_str(),
@@ -1017,6 +1013,7 @@ int main(int argc, char **argv)
     const auto        start = Clock::now();
     const std::string load_at_start = LoadAverage();
     RaiseDescriptorLimits();
+    const std::string      cpus = kst::bench::PlaceClients();
     kst::bench::SyslogSink syslog;
     if (!PrepareKestrel(o) || !syslog.Start() || !kst::StartRpcbind()) {
         std::fprintf(stderr, "kstbench: cannot set up the sandbox (kestrel tree, /dev/log, rpcbind)\n");
@@ -1024,13 +1021,15 @@ int main(int argc, char **argv)
     }
     const uint16_t echo_port = kst::bench::FreePort(40000);
     const pid_t    echo = kst::Spawn({o.echo, std::to_string(echo_port)}, {}, kst::ChildOutput::Discard);
-    Connection     probe;
+    kst::bench::PlaceServer(echo);
+    Connection probe;
     if (echo < 0 || !kst::bench::PollFor(5000, [&] { return probe.Connect(echo_port); })) {
         std::fprintf(stderr, "kstbench: the echo server %s did not start\n", o.echo.c_str());
         return 1;
     }
     const uint16_t redis_port = kst::bench::FreePort(echo_port + 1);
     const pid_t    redis = kst::bench::StartRedis(redis_port);
+    kst::bench::PlaceServer(redis);
     if (redis < 0) Note("Redis rows skipped: /usr/bin/redis-server is not installed or did not start");
 
     double empty_start = -1;
@@ -1073,6 +1072,6 @@ int main(int argc, char **argv)
 
     kst::bench::EndChild(echo, 2000);
     if (redis > 0) kst::bench::EndChild(redis, 2000);
-    PrintTable(o, load_at_start, SecondsSince(start));
+    PrintTable(o, cpus, load_at_start, SecondsSince(start));
     return 0;
 }
