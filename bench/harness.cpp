@@ -12,9 +12,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sched.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 namespace kst::bench {
@@ -31,7 +34,40 @@ std::optional<pid_t> ReadPid(const char *path)
     return static_cast<pid_t>(pid);
 }
 
+int g_server_cpu = -1;  // where PlaceServer puts servers; -1 on one CPU
+
 }  // namespace
+
+std::string PlaceClients()
+{
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    const std::string of = " of " + std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " CPUs";
+    if (sched_getaffinity(0, sizeof cpus, &cpus) != 0 || CPU_COUNT(&cpus) < 2) return "1" + of;
+    int first = -1, last = -1;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (!CPU_ISSET(cpu, &cpus)) continue;
+        if (first < 0) first = cpu;
+        last = cpu;
+    }
+    cpu_set_t mine;
+    CPU_ZERO(&mine);
+    CPU_SET(last, &mine);
+    if (sched_setaffinity(0, sizeof mine, &mine) != 0) return std::to_string(CPU_COUNT(&cpus)) + of;
+    g_server_cpu = first;
+    return "2" + of + ", servers on one and clients on the other";
+}
+
+void PlaceServer(pid_t pid)
+{
+    if (g_server_cpu < 0 || pid <= 0) return;
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    CPU_SET(g_server_cpu, &cpus);
+    std::error_code failed;
+    for (const auto &task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", failed))
+        sched_setaffinity(static_cast<pid_t>(std::atoi(task.path().filename().c_str())), sizeof cpus, &cpus);
+}
 
 bool EndChild(pid_t pid, int timeout_ms)
 {
@@ -118,6 +154,7 @@ std::optional<double> Daemon::Start(int timeout_ms)
     if (!launched) PollFor(2000, [&] { return Reap(launcher).has_value(); });
     if (!ready) return std::nullopt;
     pid_ = ReadPid(kReadyFile).value_or(-1);
+    PlaceServer(pid_);
     return pid_ > 0 ? std::optional<double>(took) : std::nullopt;
 }
 

@@ -49,6 +49,14 @@ template <class Cond> bool PollFor(int timeout_ms, Cond cond)
     return true;
 }
 
+// On more than one CPU (bench/run --no-pin), the benchmark's clients keep to the last CPU and every
+// server it measures, daemon and floors alike, to the first: each call then crosses between CPUs, the
+// same way for a server as for its floor, instead of as the scheduler happens to place them (which makes
+// a slice's rate a third or three times its neighbour's). PlaceClients fixes the calling process's CPU
+// (its threads and children inherit it) and names the layout for the table ("1 of 2 CPUs"); PlaceServer moves
+// every thread of a started server. On one CPU both leave everything where it is.
+std::string PlaceClients();
+void        PlaceServer(pid_t pid);
 // SIGTERM, then SIGKILL after timeout_ms; reaps it. True when it ended on SIGTERM.
 bool EndChild(pid_t pid, int timeout_ms);
 // VmRSS of a process in KiB; -1 when unreadable.

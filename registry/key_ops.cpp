@@ -2,6 +2,7 @@
 //
 // Only create (a new directory) and delete (the key's directory tree) change the disk. Traces print name
 // fields as "%.256s": a field that lacks its NUL must not be read past its 256 bytes.
+#include "registry/key_info.h"
 #include "registry/operations.h"
 #include "registry/removal.h"
 
@@ -124,6 +125,7 @@ int RegCreateKeyEx(uint64_t key, char *sub_key, uint32_t, char *, uint32_t, uint
         SetLastError(kErrFileSystem);
         return 0;
     }
+    KeyDirectoryChanged(parent);  // a new entry, or one more subkey all the same
     const KeyNode *node = AddKeyNode(parent, leaf);
     if (!node) {
         SetLastError(kErrNoMemory);  // the directory stays; the next start-up loads it
@@ -186,6 +188,7 @@ int RegDeleteKey(uint64_t key, char *sub_key) noexcept
     } else if (have_path && !RemoveInBackground(node, path, &ran)) {
         ran = RunRemove("-rf", path.text);  // where the directory can't be moved aside, it is removed in place
     }
+    KeyDirectoryChanged(node->parent);
     if (!ran) {
         TraceLog(0, "ntsys_s", __func__, __LINE__, "can't remove path %s\n", path.text);
         SetLastError(kErrFileSystem);
@@ -212,8 +215,7 @@ int RegEnumKeyEx(uint64_t key, uint32_t index, char (*name)[kNameField], uint32_
         return 0;
     }
     CopyName(*name, KeyName(child));
-    RegPath    path;
-    const auto modified = GetRegFullPath(child, path) ? ModifiedAt(path.text) : std::nullopt;
+    const auto modified = KeyModifiedAt(child);
     if (!modified) {
         SetLastError(kErrNotFound);
         return 0;
@@ -223,58 +225,78 @@ int RegEnumKeyEx(uint64_t key, uint32_t index, char (*name)[kNameField], uint32_
     return 1;
 }
 
-// The last-write time is the newest of the subkey directories and value entries; the key's own directory
-// does not count. The largest data size is read from the ValueFile of each entry's shown name.
+namespace {
+
+// Reads a key's answer from disk: the last-write time is the newest of the subkey directories and value
+// entries (the key's own directory does not count), the largest data size is read from the ValueFile of
+// each entry's shown name. False when the directory can't be listed; the subkey figures are read all the
+// same. The answer is kept only when every figure came from disk without a failure, as a failed lookup
+// leaves its trace each time it is asked.
+bool ReadKeyInfo(const KeyNode *node, KeyInfo &info)
+{
+    std::size_t longest = 0;
+    time_t      newest = 0;
+    bool        keep = true;
+    for (const KeyNode *child = node->first_child; child; child = child->next_sibling) {
+        ++info.subkeys;
+        longest = std::max(longest, std::strlen(KeyName(child)));
+        const auto modified = KeyModifiedAt(child);
+        keep = keep && modified;
+        if (modified) newest = std::max(newest, *modified);
+    }
+    info.longest_subkey = static_cast<uint32_t>(longest);
+    info.last_write = static_cast<uint64_t>(newest);
+
+    RegPath     path;
+    uint32_t    entries = 0;
+    std::size_t longest_name = 0;
+    int32_t     largest = 0;  // stored sizes compare as signed
+    const bool  listed =
+        GetRegFullPath(node, path) && ForEachValueEntry(path, [&](const char *entry, const RegPath &entry_path) {
+            ++entries;
+            const std::string_view shown = ShownName(entry);
+            longest_name = std::max(longest_name, shown.size());
+            const auto modified = ModifiedAt(entry_path.text);
+            if (modified) newest = std::max(newest, *modified);
+            char value_name[kNameField];
+            CopyName(value_name, shown);
+            uint32_t   stored = 0;
+            const bool read = RegQueryValueEx(node->identity, value_name, 0, nullptr, nullptr, &stored);
+            if (read) largest = std::max(largest, static_cast<int32_t>(stored));
+            keep = keep && modified && read;
+            return true;
+        });
+    if (!listed) return false;
+    info.values = entries;
+    info.last_write = static_cast<uint64_t>(newest);
+    // Both value maxima travel in one word: the longest name above, the largest size (low 16 bits) below.
+    info.packed = static_cast<uint32_t>((longest_name << 16) + (static_cast<uint32_t>(largest) & 0xFFFFu));
+    if (keep) KeepKeyInfo(node->identity, info);
+    return true;
+}
+
+}  // namespace
+
 int RegQueryInfoKey(uint64_t key, char *, uint32_t *, uint32_t *, uint32_t *subkeys, uint32_t *longest_subkey,
                     uint32_t *, uint32_t *values, uint32_t *longest_value_name, uint32_t *longest_value_data,
                     uint32_t *, uint64_t *last_write) noexcept
 {
     const KeyNode *node = ResolveKey(key);
     if (!node) return 0;
-    RegPath     path;
-    const bool  have_path = GetRegFullPath(node, path);
-    uint32_t    count = 0;
-    std::size_t longest = 0;
-    time_t      newest = 0;
-    for (const KeyNode *child = node->first_child; child; child = child->next_sibling) {
-        ++count;
-        longest = std::max(longest, std::strlen(KeyName(child)));
-        RegPath child_path;
-        if (const auto modified = GetRegFullPath(child, child_path) ? ModifiedAt(child_path.text) : std::nullopt) {
-            newest = std::max(newest, *modified);
-        }
-    }
-    Put(subkeys, count);
-    Put(longest_subkey, static_cast<uint32_t>(longest));
-    Put(last_write, static_cast<uint64_t>(newest));
-    Put(values, 0u);
-    Put(longest_value_name, 0u);
+    KeyInfo        info{};
+    const KeyInfo *kept = KeptKeyInfo(node->identity);
+    const bool     read = kept || ReadKeyInfo(node, info);
+    if (kept) info = *kept;
+    Put(subkeys, info.subkeys);
+    Put(longest_subkey, info.longest_subkey);
+    Put(last_write, info.last_write);
+    Put(values, info.values);
     Put(longest_value_data, 0u);
-
-    uint32_t    entries = 0;
-    std::size_t longest_name = 0;
-    int32_t     largest = 0;  // stored sizes compare as signed
-    const bool  listed = have_path && ForEachValueEntry(path, [&](const char *entry, const RegPath &entry_path) {
-                            ++entries;
-                            const std::string_view shown = ShownName(entry);
-                            longest_name = std::max(longest_name, shown.size());
-                            if (const auto modified = ModifiedAt(entry_path.text)) newest = std::max(newest, *modified);
-                            char value_name[kNameField];
-                            CopyName(value_name, shown);
-                            uint32_t stored = 0;
-                            if (RegQueryValueEx(node->identity, value_name, 0, nullptr, nullptr, &stored)) {
-                                largest = std::max(largest, static_cast<int32_t>(stored));
-                            }
-                            return true;
-                        });
-    if (!listed) {
+    Put(longest_value_name, info.packed);  // last: a caller may pass one word for both value maxima
+    if (!read) {
         SetLastError(kErrNotFound);
         return 0;
     }
-    Put(values, entries);
-    Put(last_write, static_cast<uint64_t>(newest));
-    // Both value maxima travel in one word: the longest name above, the largest size (low 16 bits) below.
-    Put(longest_value_name, static_cast<uint32_t>((longest_name << 16) + (static_cast<uint32_t>(largest) & 0xFFFFu)));
     SetLastError(0);
     return 1;
 }

@@ -8,6 +8,7 @@
 #include "registry/key_tree.h"
 
 #include "common/identity.h"
+#include "registry/key_info.h"
 #include "registry/tree_internal.h"
 #include "rpc/dispatch.h"
 #include "sync/index.h"
@@ -88,6 +89,7 @@ namespace {
 // Takes a key out of both indexes and frees its record; its parent must still be in place.
 void DestroyKeyNode(KeyNode *key)
 {
+    ForgetKeyInfo(key->identity);
     g_cursor.parent = nullptr;
     g_by_name.Remove(key);
     g_by_identity.Remove(key);

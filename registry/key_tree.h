@@ -38,21 +38,24 @@ inline constexpr uint32_t         kMaxValueData = 508;  // value bytes at most: 
 // A deleted key's directory is renamed to this prefix + a number in the directory above the roots, where
 // no loading looks, and removed from there in the background; the next run removes any a crash left behind.
 inline constexpr std::string_view kDeletedPrefix = ".KSTntserver.deleted.";
+// A directory time not read yet, or no longer true (key_info.h).
+inline constexpr int64_t kTimeUnknown = INT64_MIN;
 
 // A key. Its name follows the record in the same allocation (KeyName), so a key costs its record, its
 // name and its two index links. Identities come from NewIdentity, so a deleted key's word is never
 // handed out again.
 struct KeyNode {
-    KeyNode *parent;           // nullptr for a root
-    KeyNode *first_child;      // keys created since start-up first, newest first; then byte order
-    KeyNode *next_sibling;     // next subkey of the same parent
-    KeyNode *prev_sibling;     // nullptr for the first child: a key leaves its list without a walk
-    KeyNode *identity_next;    // next key in the same bucket of the identity index
-    KeyNode *name_next;        // next key in the same bucket of the (parent, name) index
-    uint64_t identity;         // the KeyHandle clients receive; never 0, 1 or 2, never reused
-    uint64_t notify_event;     // the registration's event, as the object table knows it; 0 when none
-    uint32_t watch_subtree;    // as registered; only 1 lets writes below this key fire it
-    uint8_t  notify_internal;  // 1 when the event was made for a synchronous registration
+    KeyNode        *parent;                   // nullptr for a root
+    KeyNode        *first_child;              // keys created since start-up first, newest first; then byte order
+    KeyNode        *next_sibling;             // next subkey of the same parent
+    KeyNode        *prev_sibling;             // nullptr for the first child: a key leaves its list without a walk
+    KeyNode        *identity_next;            // next key in the same bucket of the identity index
+    KeyNode        *name_next;                // next key in the same bucket of the (parent, name) index
+    uint64_t        identity;                 // the KeyHandle clients receive; never 0, 1 or 2, never reused
+    uint64_t        notify_event;             // the registration's event, as the object table knows it; 0 when none
+    mutable int64_t modified = kTimeUnknown;  // a cache: its directory's modification time as last read (key_info.h)
+    uint32_t        watch_subtree;            // as registered; only 1 lets writes below this key fire it
+    uint8_t         notify_internal;          // 1 when the event was made for a synchronous registration
 };
 
 // A root: its name, the directory path, follows its record as a key's name does.

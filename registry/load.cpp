@@ -4,6 +4,7 @@
 // order and linked in front of any the key had (key_tree.cpp links and indexes them).
 #include "registry/key_tree.h"
 
+#include "registry/key_info.h"
 #include "registry/removal.h"
 #include "registry/tree_internal.h"
 #include "rpc/dispatch.h"
@@ -91,6 +92,7 @@ Loaded LoadKeyBelow(KeyNode *key, RegPath &path, const LoadTrail *up, LoadScratc
     const std::size_t own = path.length;
     KeyNode          *found = nullptr;  // unsorted, through next_sibling
     bool              out_of_memory = false;
+    bool              changed = false;  // a leftover removed: the directory's time is no longer self's
     ssize_t           got = 0;
     while (!out_of_memory && (got = getdents64(dir.get(), scratch.entries, sizeof scratch.entries)) > 0) {
         for (ssize_t at = 0; at < got;) {
@@ -100,8 +102,10 @@ Loaded LoadKeyBelow(KeyNode *key, RegPath &path, const LoadTrail *up, LoadScratc
             if (IsDotName(name)) continue;
             if (entry->d_type == DT_REG && name == kNewValueName) {
                 unlinkat(dir.get(), name, 0);  // a write that a crash cut short; the old value is intact
+                changed = true;
                 continue;
             }
+            if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) StopKeepingKeyInfo();
             if (!IsSubkeyEntry(dir.get(), name, entry->d_type)) continue;
             // A key whose full path, "//" included, does not fit could never be used: it is not loaded.
             const std::size_t length = std::strlen(name);
@@ -116,6 +120,7 @@ Loaded LoadKeyBelow(KeyNode *key, RegPath &path, const LoadTrail *up, LoadScratc
         }
     }
     dir.reset();
+    if (!changed) KeepModifiedAt(key, self.st_mtime);
     if (!found) return out_of_memory ? Loaded::OutOfMemory : Loaded::Done;
 
     // Loaded keys come first in byte order, ahead of any the key had; the index takes them last to first,

@@ -15,6 +15,7 @@
 //   a newer registration on the key, or key deleted    -> answered 0 as a write would answer it
 //   connection lost -> dropped without reply by the poll loop; the event stays registered without a waiter
 // Traces print name fields as "%.256s": a field that lacks its NUL must not be read past its 256 bytes.
+#include "registry/key_info.h"
 #include "registry/operations.h"
 #include "registry/removal.h"
 
@@ -106,6 +107,7 @@ int RegSetValueEx(uint64_t key, char *name, uint32_t, uint32_t type, const char 
     ConvertSubKey(name);
     RegPath   path;
     const int written = ReplaceValueFile(ValueFilePath(node, name, path) ? path.text : nullptr, type, data, size);
+    KeyDirectoryChanged(node);  // even a write that failed made and removed its new file
     if (written < 0) {
         TraceLog(0, "ntsys_s", __func__, __LINE__, "file %s can't be created\n", path.text);
         SetLastError(kErrFileSystem);
@@ -181,7 +183,9 @@ int RegDeleteValue(uint64_t key, char *name) noexcept
     UpperCase(name);  // backslashes stay: on disk they are ordinary characters of the file name
     RegPath path;
     if (!ValueFilePath(node, name, path)) return 1;
-    if (!RunRemove("-f", path.text)) {
+    const bool removed = RunRemove("-f", path.text);
+    KeyDirectoryChanged(node);
+    if (!removed) {
         TraceLog(0, "ntsys_s", __func__, __LINE__, "can't remove path %s\n", path.text);
         SetLastError(kErrFileSystem);
         return 0;

@@ -209,6 +209,27 @@ TEST_F(RegistryDaemon, CreateDeleteAndPathLimitsAndNoKeyIdentityOutlivesItsKeyOr
     EXPECT_TRUE(HasTrace("Sub key not exist", mark));
     EXPECT_EQ(Subkeys(a), (std::vector<std::string>{"LATE", "C"}));
 
+    // The information query and enumeration follow every change made through the daemon, those that
+    // lower a maximum or move a subkey's time included.
+    const uint64_t q = c_.RegCreateKeyEx(kLm, "Q").value(), s = c_.RegCreateKeyEx(q, "S").value();
+    ASSERT_NE(c_.RegCreateKeyEx(q, "LONGEST").value_or(0), 0u);
+    ASSERT_EQ(Set(q, "LONGVALUE", std::string(300, 'x')) + Set(q, "V", "1"), 0u);
+    const auto mtime = [](const std::string &p) {
+        struct stat st {};
+        return stat(p.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_mtime) : 0;
+    };
+    timeval old[2] = {{1000, 0}, {1000, 0}};
+    for (const char *entry : {"Q/S", "Q/LONGEST", "Q/V_V", "Q/V_LONGVALUE"})
+        ASSERT_EQ(utimes((kLmDir + entry).c_str(), old), 0);
+    EXPECT_EQ(c_.RegQueryInfoKey(q), (Words5{2, 7, 2, (9u << 16) + 300, 1000}));
+    EXPECT_EQ(c_.RegEnumKeyEx(q, 1)->arg1, 1000u);
+    ASSERT_EQ(Set(s, "x", "1"), 0u);  // S's directory changes, Q's own does not
+    EXPECT_EQ(c_.RegQueryInfoKey(q)->arg5, mtime(kLmDir + "Q/S"));
+    EXPECT_EQ(c_.RegEnumKeyEx(q, 1)->arg1, mtime(kLmDir + "Q/S"));
+    ASSERT_EQ(*c_.RegDeleteKey(q, "LONGEST") + *c_.RegDeleteValue(q, "LONGVALUE"), 0u);
+    EXPECT_EQ(c_.RegQueryInfoKey(q), (Words5{1, 1, 1, (1u << 16) + 1, mtime(kLmDir + "Q/S")}));
+    EXPECT_EQ(c_.RegQueryInfoKey(s)->arg3, 1u);
+
     // Shell characters in key names are ordinary characters, also to the removal of a key.
     const std::string odd = "it's $(touch pwned); `touch pwned` | & > *",
                       upper = "IT'S $(TOUCH PWNED); `TOUCH PWNED` | & > *";
