@@ -488,7 +488,7 @@ Cost MedianCost(const std::vector<Cost> &costs)
 // The scale rows' costs, one per K. mkdir is the file system's own share of creating a key: the same
 // loop of mkdir calls in a directory of K, timed by this thread's CPU time.
 struct ScaleCosts {
-    std::vector<Cost> create_event, set_reset, create_key, mkdir, key_own, query, info, enumerate;
+    std::vector<Cost> create_event, set_reset, create_key, mkdir, key_own, query, info, info_after_write, enumerate;
 };
 
 // The lesser of two costs, field by field; a failed one never wins.
@@ -598,6 +598,14 @@ ScaleCosts MeasureScale(const Options &o, const kst::bench::Daemon &d, const std
             const auto info = c.RegQueryInfoKey(parent);
             return info && info->arg1 == static_cast<uint64_t>(k);
         }));
+        // The same query each time right after a write to the key: the answer follows the change rather
+        // than being read again from the directory of K entries.
+        const std::string value(kValueBytes, 'w');
+        sc.info_after_write.push_back(RepeatedCost(o, d, [&] {
+            const auto info =
+                c.RegSetValueEx(parent, "W", 3, kValueBytes, value) == 0u ? c.RegQueryInfoKey(parent) : std::nullopt;
+            return info && info->arg1 == static_cast<uint64_t>(k) && info->arg3 == 1u;
+        }));
         // A walk as a client enumerates, index after index, from the middle of the list on.
         uint64_t index = static_cast<uint64_t>(k / 2);
         sc.enumerate.push_back(RepeatedCost(o, d, [&] {
@@ -619,7 +627,8 @@ ScaleCosts MeasureScale(const Options &o, const kst::bench::Daemon &d, const std
 void KeepLeast(ScaleCosts &best, const ScaleCosts &next)
 {
     for (auto field : {&ScaleCosts::create_event, &ScaleCosts::set_reset, &ScaleCosts::create_key, &ScaleCosts::mkdir,
-                       &ScaleCosts::key_own, &ScaleCosts::query, &ScaleCosts::info, &ScaleCosts::enumerate})
+                       &ScaleCosts::key_own, &ScaleCosts::query, &ScaleCosts::info, &ScaleCosts::info_after_write,
+                       &ScaleCosts::enumerate})
         for (std::size_t i = 0; i < (best.*field).size() && i < (next.*field).size(); ++i)
             (best.*field)[i] = Least((best.*field)[i], (next.*field)[i]);
 }
@@ -653,6 +662,7 @@ void ScaleRows(const Options &o, const kst::bench::Daemon &d)
     rows("set+reset, oldest of K named events", best.set_reset, nullptr);
     rows("value query, first of K sibling keys", best.query, nullptr);
     rows("RegQueryInfoKey of a key with K subkeys", best.info, nullptr);
+    rows("RegQueryInfoKey after a write to the key, K subkeys", best.info_after_write, nullptr);
     rows("RegEnumKeyEx walk of K subkeys", best.enumerate, nullptr);
     rows("create K named events", best.create_event, nullptr);
     rows("create K sibling keys (floor: the same mkdirs)", best.create_key, &best.mkdir);

@@ -125,12 +125,13 @@ int RegCreateKeyEx(uint64_t key, char *sub_key, uint32_t, char *, uint32_t, uint
         SetLastError(kErrFileSystem);
         return 0;
     }
-    KeyDirectoryChanged(parent);  // a new entry, or one more subkey all the same
     const KeyNode *node = AddKeyNode(parent, leaf);
     if (!node) {
+        KeyDirectoryChanged(parent);
         SetLastError(kErrNoMemory);  // the directory stays; the next start-up loads it
         return 0;
     }
+    SubkeyAdded(parent, node);
     *result = node->identity;
     SetLastError(0);
     return 1;
@@ -188,13 +189,14 @@ int RegDeleteKey(uint64_t key, char *sub_key) noexcept
     } else if (have_path && !RemoveInBackground(node, path, &ran)) {
         ran = RunRemove("-rf", path.text);  // where the directory can't be moved aside, it is removed in place
     }
-    KeyDirectoryChanged(node->parent);
     if (!ran) {
+        KeyDirectoryChanged(node->parent);
         TraceLog(0, "ntsys_s", __func__, __LINE__, "can't remove path %s\n", path.text);
         SetLastError(kErrFileSystem);
         return 0;
     }
     // Whatever rm reported, the key leaves the tree; a directory it could not remove is loaded again at start-up.
+    SubkeyRemoved(node->parent, node);
     RetireSubtree(node);
     RemoveKeyNode(node);
     SetLastError(0);
@@ -245,7 +247,7 @@ bool ReadKeyInfo(const KeyNode *node, KeyInfo &info)
         if (modified) newest = std::max(newest, *modified);
     }
     info.longest_subkey = static_cast<uint32_t>(longest);
-    info.last_write = static_cast<uint64_t>(newest);
+    info.last_write = newest;
 
     RegPath     path;
     uint32_t    entries = 0;
@@ -263,14 +265,17 @@ bool ReadKeyInfo(const KeyNode *node, KeyInfo &info)
             uint32_t   stored = 0;
             const bool read = RegQueryValueEx(node->identity, value_name, 0, nullptr, nullptr, &stored);
             if (read) largest = std::max(largest, static_cast<int32_t>(stored));
+            // The query spelled the name as a value call does: the entry is that name's own file only if
+            // spelling it changed nothing.
+            info.only_value_files = info.only_value_files && shown.data() != entry && shown == value_name;
             keep = keep && modified && read;
             return true;
         });
     if (!listed) return false;
     info.values = entries;
-    info.last_write = static_cast<uint64_t>(newest);
-    // Both value maxima travel in one word: the longest name above, the largest size (low 16 bits) below.
-    info.packed = static_cast<uint32_t>((longest_name << 16) + (static_cast<uint32_t>(largest) & 0xFFFFu));
+    info.last_write = newest;
+    info.longest_value_name = static_cast<uint32_t>(longest_name);
+    info.largest = largest;
     if (keep) KeepKeyInfo(node->identity, info);
     return true;
 }
@@ -289,10 +294,10 @@ int RegQueryInfoKey(uint64_t key, char *, uint32_t *, uint32_t *, uint32_t *subk
     if (kept) info = *kept;
     Put(subkeys, info.subkeys);
     Put(longest_subkey, info.longest_subkey);
-    Put(last_write, info.last_write);
+    Put(last_write, static_cast<uint64_t>(info.last_write));
     Put(values, info.values);
     Put(longest_value_data, 0u);
-    Put(longest_value_name, info.packed);  // last: a caller may pass one word for both value maxima
+    Put(longest_value_name, info.Packed());  // last: a caller may pass one word for both value maxima
     if (!read) {
         SetLastError(kErrNotFound);
         return 0;

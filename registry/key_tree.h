@@ -152,6 +152,15 @@ template <class Visit> bool ForEachValueEntry(const RegPath &directory, Visit &&
 // Opens a ValueFile for reading without ever blocking: a fifo, socket or device, or a symbolic link whose
 // target leaves the registry, is refused as a file that can't be opened. -1 then.
 [[nodiscard]] int OpenValueFile(const char *path) noexcept;
+// A value entry as the kept answers (key_info.h) follow it: whether it is there, the size its header
+// stores and its modification time.
+struct ValueEntry {
+    bool    present;
+    int32_t stored;
+    int64_t modified;
+};
+// The entry at path: missing, or a regular file with a whole header; nullopt for anything else.
+[[nodiscard]] std::optional<ValueEntry> ReadValueEntry(const char *path) noexcept;
 // Where a write of the ValueFile at path must land: path itself when it is a regular file or missing,
 // the file a symbolic link names when that stays inside the registry. False for anything else.
 [[nodiscard]] bool ValueWriteTarget(const char *path, RegPath &target) noexcept;

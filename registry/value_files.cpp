@@ -76,6 +76,18 @@ int OpenValueFile(const char *path) noexcept
     return file.release();
 }
 
+std::optional<ValueEntry> ReadValueEntry(const char *path) noexcept
+{
+    struct stat st {};
+    if (lstat(path, &st) != 0)
+        return errno == ENOENT ? std::optional<ValueEntry>(ValueEntry{false, 0, 0}) : std::nullopt;
+    if (!S_ISREG(st.st_mode)) return std::nullopt;
+    const UniqueFd file(OpenValueFile(path));
+    uint32_t       header[2] = {};
+    if (!file || read(file.get(), header, sizeof header) != static_cast<ssize_t>(sizeof header)) return std::nullopt;
+    return ValueEntry{true, static_cast<int32_t>(header[1]), st.st_mtime};
+}
+
 bool ValueWriteTarget(const char *path, RegPath &target) noexcept
 {
     struct stat st {};

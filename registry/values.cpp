@@ -105,9 +105,15 @@ int RegSetValueEx(uint64_t key, char *name, uint32_t, uint32_t type, const char 
         return 0;
     }
     ConvertSubKey(name);
-    RegPath   path;
-    const int written = ReplaceValueFile(ValueFilePath(node, name, path) ? path.text : nullptr, type, data, size);
-    KeyDirectoryChanged(node);  // even a write that failed made and removed its new file
+    RegPath    path;
+    const bool named = ValueFilePath(node, name, path);
+    // A kept answer about the key moves on with the write, from the entry's state before it.
+    const auto before = named && KeptKeyInfo(node->identity) ? ReadValueEntry(path.text) : std::nullopt;
+    const int  written = ReplaceValueFile(named ? path.text : nullptr, type, data, size);
+    if (written == 0)
+        ValueEntryChanged(node, name, before, before ? ReadValueEntry(path.text) : std::nullopt);
+    else
+        KeyDirectoryChanged(node);  // even a write that failed made and removed its new file
     if (written < 0) {
         TraceLog(0, "ntsys_s", __func__, __LINE__, "file %s can't be created\n", path.text);
         SetLastError(kErrFileSystem);
@@ -183,8 +189,12 @@ int RegDeleteValue(uint64_t key, char *name) noexcept
     UpperCase(name);  // backslashes stay: on disk they are ordinary characters of the file name
     RegPath path;
     if (!ValueFilePath(node, name, path)) return 1;
+    const auto before = KeptKeyInfo(node->identity) ? ReadValueEntry(path.text) : std::nullopt;
     const bool removed = RunRemove("-f", path.text);
-    KeyDirectoryChanged(node);
+    if (removed)
+        ValueEntryChanged(node, name, before, before ? ReadValueEntry(path.text) : std::nullopt);
+    else
+        KeyDirectoryChanged(node);
     if (!removed) {
         TraceLog(0, "ntsys_s", __func__, __LINE__, "can't remove path %s\n", path.text);
         SetLastError(kErrFileSystem);

@@ -10,8 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -229,6 +231,78 @@ TEST_F(RegistryDaemon, CreateDeleteAndPathLimitsAndNoKeyIdentityOutlivesItsKeyOr
     ASSERT_EQ(*c_.RegDeleteKey(q, "LONGEST") + *c_.RegDeleteValue(q, "LONGVALUE"), 0u);
     EXPECT_EQ(c_.RegQueryInfoKey(q), (Words5{1, 1, 1, (1u << 16) + 1, mtime(kLmDir + "Q/S")}));
     EXPECT_EQ(c_.RegQueryInfoKey(s)->arg3, 1u);
+
+    // A kept answer moves on with each change as a fresh read sees the disk: a random walk of writes,
+    // removals and subkeys in W, below P, against the same figures counted on disk after every step. The
+    // entries laid out before (times 2000 and 3000) are never touched, so the newest time and the maxima
+    // fall back to them whenever the walk has removed what it made.
+    const uint64_t p = c_.RegCreateKeyEx(kLm, "P").value(), w = c_.RegCreateKeyEx(p, "W").value();
+    ASSERT_NE(c_.RegCreateKeyEx(w, "OK").value_or(0) * c_.RegCreateKeyEx(p, "OLD").value_or(0), 0u);
+    ASSERT_EQ(Set(w, "OV", std::string(40, 'o')), 0u);
+    for (const auto &[entry, when] : {std::pair{"P/W/OK", 3000}, {"P/W/V_OV", 2000}, {"P/OLD", 2000}}) {
+        const timeval at[2] = {{when, 0}, {when, 0}};
+        ASSERT_EQ(utimes((kLmDir + entry).c_str(), at), 0);
+    }
+    const auto on_disk = [&](const std::string &dir) {
+        uint64_t subkeys = 0, longest_subkey = 0, values = 0, longest_name = 0, newest = 0;
+        int32_t  largest = 0;
+        for (const auto &entry : fs::directory_iterator(kLmDir + dir)) {
+            const std::string name = entry.path().filename();
+            newest = std::max(newest, mtime(entry.path()));
+            if (entry.is_directory()) {
+                ++subkeys, longest_subkey = std::max<uint64_t>(longest_subkey, name.size());
+                continue;
+            }
+            ++values, longest_name = std::max<uint64_t>(longest_name, name.size() - 2);
+            int32_t header[2] = {};
+            std::memcpy(header, kst::ReadFile(entry.path()).value_or(std::string(8, '\0')).data(), sizeof header);
+            largest = std::max(largest, header[1]);
+        }
+        return Words5{subkeys, longest_subkey, values, (longest_name << 16) + (static_cast<uint32_t>(largest) & 0xFFFF),
+                      newest};
+    };
+    const std::vector<std::string> names = {"A", "BB", "CCC", "DDDDDD"};
+    std::mt19937                   walk(11);
+    for (int step = 0; step < 200; ++step) {
+        const std::string &name = names[walk() % names.size()];
+        std::string        did;
+        if (walk() % 25 == 0) {  // times move on
+            did = "a second on, ";
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
+        switch (walk() % 5) {
+        case 0:
+        case 1:
+            did += "set " + name;
+            ASSERT_EQ(Set(w, name, std::string(walk() % 509, 'v')), 0u) << did;
+            break;
+        case 2:
+            did += "delete value " + name;
+            ASSERT_EQ(c_.RegDeleteValue(w, name), 0u) << did;
+            break;
+        case 3:
+            did += "create key " + name;
+            ASSERT_NE(c_.RegCreateKeyEx(w, name).value_or(0), 0u) << did;
+            break;
+        default:
+            did += "delete key " + name;
+            ASSERT_LE(c_.RegDeleteKey(w, name).value_or(~0ull), 2u) << did;
+        }
+        ASSERT_EQ(c_.RegQueryInfoKey(w), on_disk("P/W")) << "step " << step << ": " << did;
+        ASSERT_EQ(c_.RegQueryInfoKey(p), on_disk("P")) << "step " << step << ": " << did;
+    }
+    // The longest name going alone (older than the newest entry, smaller than the largest) lowers it, and
+    // the newest entry going takes the time back to the one before.
+    for (const std::string &name : names)
+        ASSERT_EQ(c_.RegDeleteValue(w, name), 0u);
+    ASSERT_EQ(Set(w, "DDDDDD", "1"), 0u);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    ASSERT_EQ(Set(w, "A", "1"), 0u);
+    ASSERT_EQ(c_.RegQueryInfoKey(w), on_disk("P/W"));
+    ASSERT_EQ(c_.RegDeleteValue(w, "DDDDDD"), 0u);
+    EXPECT_EQ(c_.RegQueryInfoKey(w), on_disk("P/W"));
+    ASSERT_EQ(c_.RegDeleteValue(w, "A"), 0u);
+    EXPECT_EQ(c_.RegQueryInfoKey(w), on_disk("P/W"));
 
     // Shell characters in key names are ordinary characters, also to the removal of a key.
     const std::string odd = "it's $(touch pwned); `touch pwned` | & > *",
