@@ -23,14 +23,14 @@ std::wstring CFormat(const wchar_t *format)
     for (const wchar_t *at = format; *at; ++at) {
         out += *at;
         if (*at != L'%') continue;
-        const wchar_t *spec = at + 1;
-        while (*spec && wcschr(L"-+ #0123456789.*", *spec))
-            ++spec;
-        out.append(at + 1, spec);
-        at = spec;
-        if (!*spec) break;
-        if (*spec == L's' || *spec == L'c') out += L'l';
-        out += *spec == L'S' ? L's' : *spec == L'C' ? L'c' : *spec;
+        const wchar_t *conversion = at + 1;
+        while (*conversion && wcschr(L"-+ #0123456789.*", *conversion))
+            ++conversion;
+        out.append(at + 1, conversion);
+        at = conversion;
+        if (!*conversion) break;
+        if (*conversion == L's' || *conversion == L'c') out += L'l';
+        out += *conversion == L'S' ? L's' : *conversion == L'C' ? L'c' : *conversion;
     }
     return out;
 }
