@@ -3,7 +3,13 @@
 // to that procedure has, its results all zero. It does no work per call beyond reading and writing, so a
 // typed client call costs against it what the wire alone costs.
 //
-//   kstecho <port>     listens on 127.0.0.1:<port> until killed
+// Given a key's directory and a size, it also does the bare file work of a value before it answers: a
+// value write (the whole new content, `size` bytes, to a new file renamed over the value) for every
+// RegSetValueEx call, a value read for every RegQueryValueEx call. The benchmark's set+query floor then
+// pays for the file work where the daemon pays for it: in the server, between the call and the reply.
+//
+//   kstecho <port> [<directory> <size>]    listens on 127.0.0.1:<port> until killed
+#include "bench/file_work.h"
 #include "client/client.h"
 
 #include <arpa/inet.h>
@@ -17,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -77,8 +84,23 @@ struct Peer {
     kst::Bytes buffer;  // received bytes not yet part of an answered record
 };
 
+// Where a value's file work is done; an empty directory: none.
+struct FileWork {
+    std::string directory;
+    std::string content;
+};
+
+// The file work the daemon does for a call to proc; false when it failed.
+bool DoFileWork(const FileWork &work, uint32_t proc)
+{
+    if (work.directory.empty()) return true;
+    if (proc == kst::proc::kRegSetValue) return kst::bench::WriteValueFile(work.directory, work.content);
+    if (proc == kst::proc::kRegQueryValue) return kst::bench::ReadValueFile(work.directory, work.content.size());
+    return true;
+}
+
 // Answers every complete record in the peer's buffer; false when the connection must end.
-bool AnswerRecords(Peer &peer, ReplyRecords &replies)
+bool AnswerRecords(Peer &peer, ReplyRecords &replies, const FileWork &work)
 {
     std::size_t at = 0;
     while (peer.buffer.size() - at >= 4) {
@@ -90,7 +112,8 @@ bool AnswerRecords(Peer &peer, ReplyRecords &replies)
         kst::Decoder   call(std::span(peer.buffer).subspan(at + 4, 24));
         const uint32_t xid = call.U32();
         call.Skip(16);  // message type, RPC version, program, version
-        if (!SendAll(peer.fd.get(), replies.For(xid, call.U32()))) return false;
+        const uint32_t proc = call.U32();
+        if (!DoFileWork(work, proc) || !SendAll(peer.fd.get(), replies.For(xid, proc))) return false;
         at += 4 + len;
     }
     peer.buffer.erase(peer.buffer.begin(), peer.buffer.begin() + static_cast<std::ptrdiff_t>(at));
@@ -101,7 +124,10 @@ bool AnswerRecords(Peer &peer, ReplyRecords &replies)
 
 int main(int argc, char **argv)
 {
-    const long  port = argc == 2 ? std::strtol(argv[1], nullptr, 10) : 0;
+    const long port = argc == 2 || argc == 4 ? std::strtol(argv[1], nullptr, 10) : 0;
+    const long size = argc == 4 ? std::strtol(argv[3], nullptr, 10) : 0;
+    FileWork   work;
+    if (argc == 4 && size > 0 && size <= 1024) work = {argv[2], std::string(static_cast<std::size_t>(size), '\1')};
     UniqueFd    listener(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -109,10 +135,11 @@ int main(int argc, char **argv)
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     const int one = 1;
     setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (port <= 0 || port > 65535 || !listener ||
+    if (port <= 0 || port > 65535 || (argc == 4 && work.directory.empty()) || !listener ||
         bind(listener.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
         listen(listener.get(), 128) != 0) {
-        std::fprintf(stderr, "usage: kstecho <port>; cannot listen on 127.0.0.1:%ld: %s\n", port, strerror(errno));
+        std::fprintf(stderr, "usage: kstecho <port> [<directory> <size 1..1024>]; cannot listen on 127.0.0.1:%ld: %s\n",
+                     port, strerror(errno));
         return 2;
     }
     std::vector<Peer>    peers;
@@ -133,7 +160,7 @@ int main(int argc, char **argv)
             bool keep = n > 0;
             if (keep) {
                 peer.buffer.insert(peer.buffer.end(), chunk.begin(), chunk.begin() + n);
-                keep = AnswerRecords(peer, replies);
+                keep = AnswerRecords(peer, replies, work);
             }
             if (!keep) peers.erase(peers.begin() + static_cast<std::ptrdiff_t>(i - 1));
         }

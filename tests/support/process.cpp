@@ -15,7 +15,8 @@
 
 namespace kst {
 
-pid_t Spawn(const std::vector<std::string> &args, const std::vector<std::string> &env, ChildOutput output)
+pid_t Spawn(const std::vector<std::string> &args, const std::vector<std::string> &env, ChildOutput output,
+            ChildSession session)
 {
     std::vector<char *> argv, envp;
     for (const auto &a : args)
@@ -31,8 +32,12 @@ pid_t Spawn(const std::vector<std::string> &args, const std::vector<std::string>
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     }
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (session == ChildSession::Own) posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
     pid_t     pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    const int rc = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     errno = rc;
     return rc == 0 ? pid : -1;
