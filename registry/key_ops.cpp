@@ -40,14 +40,6 @@ bool IsLinkedKey(const RegPath &path)
     return lstat(link.text, &st) == 0 && S_ISLNK(st.st_mode);
 }
 
-// A deleted key takes its registrations and those below it along; none of them can fire any more.
-void RetireSubtree(KeyNode *key)
-{
-    RetireRegistration(key);
-    for (KeyNode *child = key->first_child; child; child = child->next_sibling)
-        RetireSubtree(child);
-}
-
 }  // namespace
 
 int RegOpenKeyEx(uint64_t key, char *sub_key, uint32_t, uint32_t, uint64_t *result) noexcept
@@ -197,8 +189,8 @@ int RegDeleteKey(uint64_t key, char *sub_key) noexcept
     }
     // Whatever rm reported, the key leaves the tree; a directory it could not remove is loaded again at start-up.
     SubkeyRemoved(node->parent, node);
-    RetireSubtree(node);
-    RemoveKeyNode(node);
+    RetireRegistration(node);
+    RetireKeyTree(node);  // what is not freed at once is freed over the next passes of the loop
     SetLastError(0);
     return 1;
 }

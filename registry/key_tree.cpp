@@ -3,8 +3,9 @@
 //
 // KeyNodes belong to the tree: a node is owned by its parent's child list from AddKeyNode (or loading)
 // until FreeChildOfKey (unloading, or deleting its parent) or RemoveKeyNode frees it. The two roots are
-// static. Two indexes, by identity and by parent and name, hold every live key and no other: a key
-// enters both when it is linked and leaves both just before it is freed.
+// static. Two indexes, by identity and by parent and name, hold every live key: a key enters both when it
+// is linked and leaves both just before it is freed. The keys below a deleted key stay in them until they
+// are freed, a batch a pass (RetireKeyTree); lookups by identity pass over them meanwhile.
 #include "registry/key_tree.h"
 
 #include "common/identity.h"
@@ -86,15 +87,56 @@ KeyNode *NewKeyNode(std::string_view name) noexcept
 
 namespace {
 
+// Subtrees that a deletion took out of the tree, chained through their roots' next_sibling. Their keys
+// stay allocated and in both indexes until FreeRetiredKeys frees them a batch a pass: retiring and
+// freeing 100,000 keys in the call held every other client for 150 to 230 ms. Each retired root is out
+// of the indexes and has no parent, so a key below it leads up to no root and KeyOfIdentity refuses it.
+KeyNode *g_retired = nullptr;
+
 // Takes a key out of both indexes and frees its record; its parent must still be in place.
-void DestroyKeyNode(KeyNode *key)
+void UnindexAndFree(KeyNode *key)
 {
     ForgetKeyInfo(key->identity);
-    g_cursor.parent = nullptr;
     g_by_name.Remove(key);
     g_by_identity.Remove(key);
     key->~KeyNode();
     ::operator delete(key);
+}
+
+void DestroyKeyNode(KeyNode *key)
+{
+    g_cursor.parent = nullptr;
+    UnindexAndFree(key);
+}
+
+// Whether a key's parents lead up to a root: false for a key of a retired subtree.
+bool LeadsToRoot(const KeyNode *key)
+{
+    while (key->parent)
+        key = key->parent;
+    return key == &class_root.node || key == &local_machine.node;
+}
+
+// Frees at most budget keys of the retired subtrees, leaves first; whether any are left. With
+// retire_registrations each key's registration is retired (an internal one answered) before it goes.
+bool FreeRetiredKeysUpTo(std::size_t budget, bool retire_registrations)
+{
+    for (; g_retired && budget > 0; --budget) {
+        KeyNode *leaf = g_retired;
+        while (leaf->first_child)
+            leaf = leaf->first_child;
+        if (retire_registrations) RetireRegistration(leaf);
+        if (leaf == g_retired) {
+            g_retired = leaf->next_sibling;
+            leaf->~KeyNode();  // out of the indexes since it was retired
+            ::operator delete(leaf);
+            continue;
+        }
+        leaf->parent->first_child = leaf->next_sibling;  // a first child: no predecessor to relink
+        if (leaf->next_sibling) leaf->next_sibling->prev_sibling = nullptr;
+        UnindexAndFree(leaf);
+    }
+    return g_retired != nullptr;
 }
 
 bool AppendKeyPath(const KeyNode *key, RegPath &out)
@@ -176,7 +218,10 @@ int VerifyKey(const KeyNode *node, uint64_t key) noexcept
 KeyNode *KeyOfIdentity(uint64_t word) noexcept
 {
     if (word == 0) return nullptr;
-    return g_by_identity.Find(IdentityWordHash(word), [word](const KeyNode *key) { return key->identity == word; });
+    KeyNode *key = g_by_identity.Find(IdentityWordHash(word),
+                                      [word](const KeyNode *candidate) { return candidate->identity == word; });
+    // Only while a deleted subtree is being freed can a key in the index be out of the tree.
+    return key && g_retired && !LeadsToRoot(key) ? nullptr : key;
 }
 
 KeyNode *ResolveKey(uint64_t key) noexcept
@@ -264,15 +309,43 @@ KeyNode *AddKeyNode(KeyNode *parent, std::string_view name) noexcept
     return node;
 }
 
-void RemoveKeyNode(KeyNode *key) noexcept
+namespace {
+
+void UnlinkFromParent(KeyNode *key)
 {
     if (key->prev_sibling)
         key->prev_sibling->next_sibling = key->next_sibling;
     else
         key->parent->first_child = key->next_sibling;
     if (key->next_sibling) key->next_sibling->prev_sibling = key->prev_sibling;
+}
+
+}  // namespace
+
+void RemoveKeyNode(KeyNode *key) noexcept
+{
+    UnlinkFromParent(key);
     FreeChildOfKey(key);
     DestroyKeyNode(key);
+}
+
+void RetireKeyTree(KeyNode *key) noexcept
+{
+    UnlinkFromParent(key);
+    g_cursor.parent = nullptr;
+    ForgetKeyInfo(key->identity);
+    g_by_name.Remove(key);  // while its parent is in place: the parent's identity seeds its hash
+    g_by_identity.Remove(key);
+    key->parent = nullptr;
+    key->prev_sibling = nullptr;
+    key->next_sibling = g_retired;
+    g_retired = key;
+    FreeRetiredKeysUpTo(kKeysFreedPerPass, true);
+}
+
+bool FreeRetiredKeys() noexcept
+{
+    return FreeRetiredKeysUpTo(kKeysFreedPerPass, true);
 }
 
 // Clients enumerate with index 0, 1, 2...: the next index continues from the last answer instead of walking
@@ -345,6 +418,8 @@ void IndexRoots() noexcept
 
 void UnLoadRegistry() noexcept
 {
+    // At exit nothing more is answered: retired keys go without their registrations.
+    FreeRetiredKeysUpTo(SIZE_MAX, false);
     FreeChildOfKey(&class_root.node);
     FreeChildOfKey(&local_machine.node);
 }

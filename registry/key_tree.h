@@ -112,6 +112,15 @@ KeyNode *IsSubKeyExist(KeyNode *from, const char *path) noexcept;
 KeyNode *AddKeyNode(KeyNode *parent, std::string_view name) noexcept;
 // Unlinks a key from its parent's list and frees it with everything below it.
 void RemoveKeyNode(KeyNode *key) noexcept;
+// How many keys of deleted subtrees are freed in one go: at most a few milliseconds even where each key's
+// first write after the fork costs a page fault, so a deletion of any size holds other clients no longer.
+inline constexpr std::size_t kKeysFreedPerPass = 256;
+// Takes a key out of the tree at once, with everything below it: no lookup, handle or enumeration finds
+// it or its subkeys from here on. The records are freed kKeysFreedPerPass now and as many each time
+// FreeRetiredKeys is called, each key's registration retired as it goes (RetireRegistration).
+void RetireKeyTree(KeyNode *key) noexcept;
+// Frees the next kKeysFreedPerPass keys of retired subtrees; whether any are still left to free.
+bool FreeRetiredKeys() noexcept;
 // The key whose identity is word, roots included; nullptr for none.
 [[nodiscard]] KeyNode *KeyOfIdentity(uint64_t word) noexcept;
 // The subkey at position index in parent's list; nullptr past its end.

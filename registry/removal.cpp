@@ -133,7 +133,7 @@ void RemoveLeftoversSoon() noexcept
     g_removals.leftovers_pending = true;
 }
 
-void RegistryTick() noexcept
+bool RegistryTick() noexcept
 {
     if (g_removals.leftovers_pending) {
         g_removals.leftovers_pending = false;
@@ -145,4 +145,5 @@ void RegistryTick() noexcept
         }
     }
     if (g_removals.count > 0) ReapRemovals();
+    return FreeRetiredKeys();
 }

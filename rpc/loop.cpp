@@ -52,7 +52,7 @@ int              g_trace_timer = -1;  // fires when held trace messages have wai
 bool             g_trace_timer_armed = false;
 int              g_side_fd = -1;            // a descriptor served between the runtime's pass and the accepts
 void (*g_serve_side)() noexcept = nullptr;  // what serves it
-void (*g_tick)() noexcept = nullptr;        // the layers' work of a pass (finished background removals)
+bool (*g_tick)() noexcept = nullptr;        // the layers' work of a pass; true while some is left
 int g_term_fd = -1;                         // the termination pipe's read end; -1 for none
 void (*g_terminate)() noexcept = nullptr;   // the shutdown, which does not return
 
@@ -162,7 +162,7 @@ void SetTerminationWatch(int fd, void (*terminate)() noexcept) noexcept
     g_terminate = terminate;
 }
 
-void SetLoopTick(void (*tick)() noexcept) noexcept
+void SetLoopTick(bool (*tick)() noexcept) noexcept
 {
     g_tick = tick;
 }
@@ -202,10 +202,11 @@ void svc_run()
     }
     Mirror();
     std::array<epoll_event, kEventsPerPass> events{};
+    bool                                    ticking = false;  // the last tick left work for the next pass
     for (;;) {
         if (svc_max_pollfd == 0 && svc_pollfd == nullptr) return;
         ArmTraceTimer();
-        const int ready = epoll_wait(g_epoll, events.data(), kEventsPerPass, -1);
+        const int ready = epoll_wait(g_epoll, events.data(), kEventsPerPass, ticking ? 0 : -1);
         if (ready == 0) TraceSendHeld();  // idle: held trace messages wait no longer
         if (ready == -1) {
             if (errno == EINTR) continue;
@@ -236,7 +237,7 @@ void svc_run()
         }
         // A disconnect only shuts a connection down; the runtime loses it when its turn comes.
         if (side_ready) g_serve_side();
-        if (g_tick) g_tick();
+        ticking = g_tick && g_tick();
         // Last, so that every connection destroyed in this pass is forgotten before a new one may
         // take its descriptor and slot.
         if (!listener_ready) continue;

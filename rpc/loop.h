@@ -31,7 +31,8 @@ void WatchSideService(int fd, void (*serve)() noexcept) noexcept;
 // Has the loop watch fd, the read end of the termination pipe, and call terminate (which does not
 // return) when it is readable: between two requests, never inside one.
 void SetTerminationWatch(int fd, void (*terminate)() noexcept) noexcept;
-// Has the loop call tick once a pass, after the calls and before the accepts; nullptr for none.
-void SetLoopTick(void (*tick)() noexcept) noexcept;
+// Has the loop call tick once a pass, after the calls and before the accepts; nullptr for none. While
+// tick returns true (work of its own is left), the next wait for events does not block.
+void SetLoopTick(bool (*tick)() noexcept) noexcept;
 // Connections closed at once because the server held the most it serves, since start.
 [[nodiscard]] uint64_t RefusedConnections() noexcept;
