@@ -51,6 +51,10 @@ bool StartRemove(const char *path)
     auto slot = std::find(g_removals.running.begin(), g_removals.running.end(), 0);
     if (slot == g_removals.running.end()) {  // every slot busy: wait for the oldest rather than lose track of one
         slot = g_removals.running.begin();
+        // Waited for, it gets the server's priority back: at idle priority a busy machine could hold it,
+        // and the server with it, for as long as the machine stays busy.
+        const sched_param normal{};
+        (void)sched_setscheduler(*slot, SCHED_OTHER, &normal);
         while (waitpid(*slot, nullptr, 0) < 0 && errno == EINTR) {
         }
         *slot = 0;
