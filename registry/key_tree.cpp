@@ -93,14 +93,25 @@ namespace {
 // of the indexes and has no parent, so a key below it leads up to no root and KeyOfIdentity refuses it.
 KeyNode *g_retired = nullptr;
 
-// Takes a key out of both indexes and frees its record; its parent must still be in place.
-void UnindexAndFree(KeyNode *key)
+// Takes a key out of both indexes and forgets its kept answer; its parent must still be in place, as
+// the parent's identity seeds its name hash.
+void Unindex(KeyNode *key)
 {
     ForgetKeyInfo(key->identity);
     g_by_name.Remove(key);
     g_by_identity.Remove(key);
+}
+
+void FreeRecord(KeyNode *key)
+{
     key->~KeyNode();
     ::operator delete(key);
+}
+
+void UnindexAndFree(KeyNode *key)
+{
+    Unindex(key);
+    FreeRecord(key);
 }
 
 void DestroyKeyNode(KeyNode *key)
@@ -128,8 +139,7 @@ bool FreeRetiredKeysUpTo(std::size_t budget, bool retire_registrations)
         if (retire_registrations) RetireRegistration(leaf);
         if (leaf == g_retired) {
             g_retired = leaf->next_sibling;
-            leaf->~KeyNode();  // out of the indexes since it was retired
-            ::operator delete(leaf);
+            FreeRecord(leaf);  // out of the indexes since it was retired
             continue;
         }
         leaf->parent->first_child = leaf->next_sibling;  // a first child: no predecessor to relink
@@ -333,9 +343,7 @@ void RetireKeyTree(KeyNode *key) noexcept
 {
     UnlinkFromParent(key);
     g_cursor.parent = nullptr;
-    ForgetKeyInfo(key->identity);
-    g_by_name.Remove(key);  // while its parent is in place: the parent's identity seeds its hash
-    g_by_identity.Remove(key);
+    Unindex(key);
     key->parent = nullptr;
     key->prev_sibling = nullptr;
     key->next_sibling = g_retired;
