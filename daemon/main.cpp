@@ -61,6 +61,6 @@ int main()
     InstallServices();
     // The control socket opens once the RPC transport listens, before the ready file says so.
     SetServingHooks({[](int rpc_listener) noexcept { (void)OpenControlSocket(rpc_listener); }, CloseControlSocket});
-    SetLoopTick(RegistryTick);  // removals reaped and deleted keys freed between passes, never in a call
+    SetLoopTick(RegistryTick);  // removals reaped, deleted keys freed, leaves listed: between passes, never in a call
     return daemon_start(kServiceName);
 }

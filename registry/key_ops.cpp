@@ -231,6 +231,7 @@ bool ReadKeyInfo(const KeyNode *node, KeyInfo &info)
     std::size_t longest = 0;
     time_t      newest = 0;
     bool        keep = true;
+    FinishListing(node);
     for (const KeyNode *child = node->first_child; child; child = child->next_sibling) {
         ++info.subkeys;
         longest = std::max(longest, std::strlen(KeyName(child)));

@@ -164,6 +164,7 @@ bool SameName(const char *name, std::string_view component)
 // The first subkey of parent, in list order, whose name equals component ignoring ASCII case.
 KeyNode *FindChild(KeyNode *parent, std::string_view component)
 {
+    FinishListing(parent);
     return g_by_name.Find(NameHash(parent, component), [&](const KeyNode *key) {
         return key->parent == parent && SameName(KeyName(key), component);
     });
@@ -360,6 +361,7 @@ bool FreeRetiredKeys() noexcept
 // the list again, so a whole enumeration costs one walk. Any change to any list drops the cursor.
 const KeyNode *NthChild(const KeyNode *parent, uint32_t index) noexcept
 {
+    FinishListing(parent);
     const KeyNode *child = parent->first_child;
     uint32_t       at = 0;
     if (g_cursor.parent == parent && g_cursor.index <= index) {
@@ -428,6 +430,7 @@ void UnLoadRegistry() noexcept
 {
     // At exit nothing more is answered: retired keys go without their registrations.
     FreeRetiredKeysUpTo(SIZE_MAX, false);
+    DropDeferredListings();
     FreeChildOfKey(&class_root.node);
     FreeChildOfKey(&local_machine.node);
 }

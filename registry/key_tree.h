@@ -56,6 +56,9 @@ struct KeyNode {
     mutable int64_t modified = kTimeUnknown;  // a cache: its directory's modification time as last read (key_info.h)
     uint32_t        watch_subtree;            // as registered; only 1 lets writes below this key fire it
     uint8_t         notify_internal;          // 1 when the event was made for a synchronous registration
+    // 1 while the directory, which had no subdirectories at start-up, has not been listed: its links to
+    // directories (subkeys too) and a crash's leftover are read when its subkeys are first asked for.
+    mutable uint8_t listing_deferred;
 };
 
 // A root: its name, the directory path, follows its record as a key's name does.
@@ -128,7 +131,14 @@ bool FreeRetiredKeys() noexcept;
 // "", "." and "..": as a key's name they would address its parent's directory or an ancestor's.
 [[nodiscard]] bool IsDotName(std::string_view name) noexcept;
 
-int  LoadKey(KeyNode *key) noexcept;
+int LoadKey(KeyNode *key) noexcept;
+// Lists a key whose listing start-up deferred (listing_deferred); called by FinishListing.
+void ListDeferredKey(const KeyNode *key) noexcept;
+// Called before anything looks at a key's subkeys: lists its directory first if that was deferred.
+inline void FinishListing(const KeyNode *key) noexcept
+{
+    if (key->listing_deferred) ListDeferredKey(key);
+}
 void FreeChildOfKey(KeyNode *key) noexcept;
 
 // Opens path as a directory (a symbolic link to one counts) and describes it; nullopt when it is none.

@@ -2,6 +2,11 @@
 //
 // Keys are read depth first, each directory opened and listed once; a level's keys are sorted in byte
 // order and linked in front of any the key had (key_tree.cpp links and indexes them).
+//
+// Most keys of a big registry are leaves, and listing one costs four system calls more than learning
+// from one stat that it has no subdirectories. On file systems whose link counts say so, such a key's
+// listing waits until its subkeys are first asked for (FinishListing): all it could still hold are
+// links to directories and a crash's leftover, which are rare, and the key itself is in the tree.
 #include "registry/key_tree.h"
 
 #include "registry/key_info.h"
@@ -10,13 +15,32 @@
 #include "rpc/dispatch.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/vfs.h>
 
 #include <array>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 namespace {
+
+// The keys whose listing was deferred, by identity (a key deleted since is not found), in load order;
+// the tick lists them a batch a pass from where it got to, and the queue goes once it is done.
+struct DeferredListings {
+    std::vector<uint64_t> keys;
+    std::size_t           next = 0;
+} g_deferred;
+
+void DeferListing(KeyNode *key)
+{
+    key->listing_deferred = 1;
+    try {
+        g_deferred.keys.push_back(key->identity);
+    } catch (const std::bad_alloc &) {  // then it is listed only when its subkeys are first asked for
+    }
+}
 
 // The directories from a root down to the one being loaded. A symbolic link that leads back to one of
 // them would make loading endless (and, with two such links, exponential), so it is not followed.
@@ -32,6 +56,43 @@ bool OnTrail(const LoadTrail *trail, const struct stat &dir)
         if (trail->device == dir.st_dev && trail->inode == dir.st_ino) return true;
     }
     return false;
+}
+
+// Where the trail of a load that starts below a root comes from: its ancestors, read from disk. A
+// directory that can't be read gets no entry that could match. nullptr when memory runs out.
+std::unique_ptr<LoadTrail[]> AncestorTrail(const KeyNode *parent)
+{
+    std::size_t depth = 0;
+    for (const KeyNode *k = parent; k; k = k->parent)
+        ++depth;
+    std::unique_ptr<LoadTrail[]> trail(new (std::nothrow) LoadTrail[depth]);
+    if (!trail) return trail;
+    std::size_t i = 0;
+    for (const KeyNode *k = parent; k; k = k->parent, ++i) {
+        RegPath     path;
+        struct stat st {};
+        const bool  known = GetRegFullPath(k, path) && stat(path.text, &st) == 0;
+        trail[i] = {known ? st.st_dev : 0, known ? st.st_ino : 0, k->parent ? &trail[i + 1] : nullptr};
+    }
+    return trail;
+}
+
+// Whether the file system of dir (on device) counts a directory's subdirectories in its link count
+// (2 + subdirectories), so that a count of 2 proves there are none. btrfs always says 1, and network and
+// FUSE file systems say what they like: their directories are all listed. One answer per device.
+bool CountsSubdirectories(int dir, dev_t device)
+{
+    static struct {
+        bool  known;
+        dev_t device;
+        bool  counts;
+    } last{};
+    if (last.known && last.device == device) return last.counts;
+    struct statfs fs {};
+    const bool    read = fstatfs(dir, &fs) == 0;
+    last = {read, device,
+            read && (fs.f_type == EXT4_SUPER_MAGIC || fs.f_type == TMPFS_MAGIC || fs.f_type == XFS_SUPER_MAGIC)};
+    return last.counts;
 }
 
 // Byte order, as alphasort gives it in the POSIX locale.
@@ -82,13 +143,14 @@ enum class Loaded { Done, OutOfMemory, NotAKey };
 
 // Loads the subkeys of key, whose full path is in path; path is the same buffer at every depth. Each
 // directory is opened once and listed once; an entry's type from the listing decides what is a subkey,
-// and only symbolic links (and file systems that give no type) cost a stat.
+// and only symbolic links (and file systems that give no type) cost a stat. A subdirectory that has
+// none of its own (its link count, where that counts them) is not listed now: see listing_deferred.
 Loaded LoadKeyBelow(KeyNode *key, RegPath &path, const LoadTrail *up, LoadScratch &scratch)
 {
     UniqueFd    dir(open(path.text, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
     struct stat self {};
     if (!dir || fstat(dir.get(), &self) != 0 || OnTrail(up, self)) return Loaded::NotAKey;
-    const LoadTrail   here{self.st_dev, self.st_ino, up};
+    const bool        defer_leaves = CountsSubdirectories(dir.get(), self.st_dev);
     const std::size_t own = path.length;
     KeyNode          *found = nullptr;  // unsorted, through next_sibling
     bool              out_of_memory = false;
@@ -115,13 +177,29 @@ Loaded LoadKeyBelow(KeyNode *key, RegPath &path, const LoadTrail *up, LoadScratc
                 out_of_memory = true;
                 break;
             }
+            // A mount point (another device) is listed: its file system may count links differently.
+            struct stat st {};
+            if (defer_leaves && entry->d_type == DT_DIR && fstatat(dir.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISDIR(st.st_mode) && st.st_nlink == 2 && st.st_dev == self.st_dev) {
+                DeferListing(child);
+                KeepModifiedAt(child, st.st_mtime);
+            }
             child->next_sibling = found;
             found = child;
         }
     }
     dir.reset();
-    if (!changed) KeepModifiedAt(key, self.st_mtime);
+    if (changed)
+        KeyDirectoryChanged(key);  // a deferred listing: its time was kept, and maybe its parent's answer
+    else
+        KeepModifiedAt(key, self.st_mtime);
     if (!found) return out_of_memory ? Loaded::OutOfMemory : Loaded::Done;
+
+    // A load that starts below a root (a deferred listing) reads its ancestors for the trail only now
+    // that it has subkeys to load.
+    std::unique_ptr<LoadTrail[]> above;
+    if (!up && key->parent) up = (above = AncestorTrail(key->parent)).get();
+    const LoadTrail here{self.st_dev, self.st_ino, up};
 
     // Loaded keys come first in byte order, ahead of any the key had; the index takes them last to first,
     // so among case-twins the first in its chain is the first in the list.
@@ -130,6 +208,10 @@ Loaded LoadKeyBelow(KeyNode *key, RegPath &path, const LoadTrail *up, LoadScratc
     PrependLoadedKeys(key, first);
     for (KeyNode *child = first; child != stop;) {
         KeyNode *next = child->next_sibling;
+        if (child->listing_deferred) {
+            child = next;
+            continue;
+        }
         TruncatePath(path, own);
         if (!AppendPath(path, KeyName(child)) || !AppendPath(path, "//") ||
             LoadKeyBelow(child, path, &here, scratch) == Loaded::NotAKey) {
@@ -164,6 +246,35 @@ int LoadKey(KeyNode *key) noexcept
     return LoadKeyBelow(key, path, nullptr, *scratch) == Loaded::Done ? 1 : 0;
 }
 
+void ListDeferredKey(const KeyNode *deferred) noexcept
+{
+    // Keys are only ever made by NewKeyNode: none is a const object, whatever a reader's view of it.
+    auto                        *key = const_cast<KeyNode *>(deferred);
+    RegPath                      path;
+    std::unique_ptr<LoadScratch> scratch(new (std::nothrow) LoadScratch);
+    if (!scratch || !GetRegFullPath(key, path)) return;  // asked again next time
+    key->listing_deferred = 0;
+    // A directory gone or unreadable since start-up stays a key without subkeys: a client may hold its
+    // handle, and this runs inside a lookup.
+    (void)LoadKeyBelow(key, path, nullptr, *scratch);
+}
+
+bool ListDeferredKeys(std::size_t most) noexcept
+{
+    for (; most > 0 && g_deferred.next < g_deferred.keys.size(); --most) {
+        if (const KeyNode *key = KeyOfIdentity(g_deferred.keys[g_deferred.next++])) FinishListing(key);
+    }
+    if (g_deferred.next < g_deferred.keys.size()) return true;
+    DropDeferredListings();
+    return false;
+}
+
+void DropDeferredListings() noexcept
+{
+    std::vector<uint64_t>().swap(g_deferred.keys);  // its memory too: a million keys queue 8 MB
+    g_deferred.next = 0;
+}
+
 void SetLocalMachineRoot(const char *directory) noexcept
 {
     // An empty root name would make the root's path "//", the file system's own root: keep the old one.
@@ -177,4 +288,7 @@ void LoadRegistry() noexcept
     RemoveLeftoversSoon();
     LoadKey(&class_root.node);
     LoadKey(&local_machine.node);
+    // A registry of ordinary size is listed whole before the server answers; only the leaves of a big
+    // one are left to the loop's tick and to the first lookups below them.
+    ListDeferredKeys(kListedBeforeServing);
 }

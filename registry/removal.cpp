@@ -149,5 +149,7 @@ bool RegistryTick() noexcept
         }
     }
     if (g_removals.count > 0) ReapRemovals();
-    return FreeRetiredKeys();
+    const bool freeing = FreeRetiredKeys();
+    const bool listing = ListDeferredKeys(kListedPerPass);
+    return freeing || listing;
 }

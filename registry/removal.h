@@ -17,6 +17,7 @@ void ReapRemovals() noexcept;
 // Has the next tick remove the directories that removals of an earlier run left aside.
 void RemoveLeftoversSoon() noexcept;
 // The registry's share of a pass of the poll loop: starts the removal of leftovers once, reaps finished
-// removals and frees the next keys of deleted subtrees. Never waits; true while keys are left to free,
-// so that the loop comes back at once instead of waiting for a client.
+// removals, frees the next keys of deleted subtrees and lists the next keys whose listing start-up
+// deferred. Never waits; true while keys are left to free or list, so that the loop comes back at once
+// instead of waiting for a client.
 bool RegistryTick() noexcept;

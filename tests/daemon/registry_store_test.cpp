@@ -555,6 +555,38 @@ TEST_F(RegistryDaemon, FullDisksOddFilesKillsAndShutdownLeaveValuesOldOrNewAndNo
     }
 }
 
+// A big registry answers before its leaves are listed. What only a listing shows (a link to a directory
+// is a subkey; a crash's leftover goes) is there for the first call that looks, whichever it is, and the
+// loop lists the rest behind the calls.
+TEST_F(RegistryDaemon, ABigRegistrysLeavesAreListedWhenFirstLookedAtOrSoonAfter)
+{
+    for (int g = 0; g < 4; ++g) {
+        ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/BIG/G" + std::to_string(g)));
+        for (int k = 0; k < 10000; ++k)
+            ASSERT_EQ(mkdir((kLmDir + "BIG/G" + std::to_string(g) + "/K" + std::to_string(k)).c_str(), 0777), 0);
+    }
+    // The leaves of the group loaded last, far behind the first calls in the loop's order.
+    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/SHARED/INNER"));
+    for (const std::string leaf : {"OPEN", "INFO", "ENUM", "CREATE"}) {
+        ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/BIG/G9/" + leaf));
+        fs::create_directory_symlink("../../../SHARED", kLmDir + "BIG/G9/" + leaf + "/LINK");
+    }
+    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/BIG/G9/LAST"));
+    for (const std::string leftover : {"G3/K9999", "G9/LAST"})
+        ASSERT_TRUE(kst::WriteFile(kLmDir + "BIG/" + leftover + "/.KSTntserver.new", "half"));
+    Start();
+    EXPECT_NE(c_.RegOpenKeyEx(kLm, "BIG/G9/OPEN/LINK/INNER"), 0u);
+    EXPECT_EQ(c_.RegQueryInfoKey(c_.RegOpenKeyEx(kLm, "BIG/G9/INFO").value())->arg1, 1u);
+    EXPECT_EQ(Subkeys(c_.RegOpenKeyEx(kLm, "BIG/G9/ENUM").value()), std::vector<std::string>{"LINK"});
+    const uint64_t create = c_.RegOpenKeyEx(kLm, "BIG/G9/CREATE").value();
+    EXPECT_NE(c_.RegCreateKeyEx(create, "NEW"), 0u);
+    EXPECT_EQ(Subkeys(create), (std::vector<std::string>{"NEW", "LINK"})) << "a key created later comes first";
+    EXPECT_TRUE(kst::PollFor(10000, [&] {
+        return !fs::exists(kLmDir + "BIG/G3/K9999/.KSTntserver.new") &&
+               !fs::exists(kLmDir + "BIG/G9/LAST/.KSTntserver.new");
+    })) << "leaves no call looked at are listed all the same";
+}
+
 TEST_F(RegistryDaemon, DeletingABigSubtreeHoldsNoOtherClientAndLeavesNothingBehind)
 {
     for (int g = 0; g < 10; ++g) {
