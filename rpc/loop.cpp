@@ -202,7 +202,7 @@ void svc_run()
     }
     Mirror();
     std::array<epoll_event, kEventsPerPass> events{};
-    bool                                    ticking = false;  // the last tick left work for the next pass
+    bool ticking = true;  // the last tick left work for the next pass; start-up may have left some
     for (;;) {
         if (svc_max_pollfd == 0 && svc_pollfd == nullptr) return;
         ArmTraceTimer();
