@@ -51,6 +51,17 @@ protected:
             names.push_back(r->name);
         }
     }
+    // Lays out BIG/G0, G1... below HKEY_LOCAL_MACHINE on disk, each with per_group keys K0, K1...
+    bool LayOutBigTree(int groups, int per_group)
+    {
+        for (int g = 0; g < groups; ++g) {
+            const std::string group = "BIG/G" + std::to_string(g);
+            if (!kst::MakeKey("HKEY_LOCAL_MACHINE/" + group)) return false;
+            for (int k = 0; k < per_group; ++k)
+                if (mkdir((kLmDir + group + "/K" + std::to_string(k)).c_str(), 0777) != 0) return false;
+        }
+        return true;
+    }
     // Parks a synchronous registration; returns its xid.
     uint32_t ParkNotify(kst::Connection &c, uint64_t key, uint64_t watch_subtree)
     {
@@ -560,11 +571,7 @@ TEST_F(RegistryDaemon, FullDisksOddFilesKillsAndShutdownLeaveValuesOldOrNewAndNo
 // loop lists the rest behind the calls.
 TEST_F(RegistryDaemon, ABigRegistrysLeavesAreListedWhenFirstLookedAtOrSoonAfter)
 {
-    for (int g = 0; g < 4; ++g) {
-        ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/BIG/G" + std::to_string(g)));
-        for (int k = 0; k < 10000; ++k)
-            ASSERT_EQ(mkdir((kLmDir + "BIG/G" + std::to_string(g) + "/K" + std::to_string(k)).c_str(), 0777), 0);
-    }
+    ASSERT_TRUE(LayOutBigTree(4, 10000));
     // The leaves of the group loaded last, far behind the first calls in the loop's order.
     ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/SHARED/INNER"));
     for (const std::string leaf : {"OPEN", "INFO", "ENUM", "CREATE"}) {
@@ -589,11 +596,7 @@ TEST_F(RegistryDaemon, ABigRegistrysLeavesAreListedWhenFirstLookedAtOrSoonAfter)
 
 TEST_F(RegistryDaemon, DeletingABigSubtreeHoldsNoOtherClientAndLeavesNothingBehind)
 {
-    for (int g = 0; g < 10; ++g) {
-        ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/BIG/G" + std::to_string(g)));
-        for (int k = 0; k < 1000; ++k)
-            ASSERT_EQ(mkdir((kLmDir + "BIG/G" + std::to_string(g) + "/K" + std::to_string(k)).c_str(), 0777), 0);
-    }
+    ASSERT_TRUE(LayOutBigTree(10, 1000));
     // A deletion that a stop cut short waits above the roots; the next run removes it.
     ASSERT_TRUE(kst::MakeKey(".KSTntserver.deleted.1/A/B"));
     Start();
