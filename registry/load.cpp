@@ -261,6 +261,7 @@ void ListDeferredKey(const KeyNode *deferred) noexcept
 
 bool ListDeferredKeys(std::size_t most) noexcept
 {
+    if (g_deferred.keys.empty()) return false;  // every pass asks: the usual answer costs nothing
     for (; most > 0 && g_deferred.next < g_deferred.keys.size(); --most) {
         if (const KeyNode *key = KeyOfIdentity(g_deferred.keys[g_deferred.next++])) FinishListing(key);
     }

@@ -14,8 +14,8 @@ void IndexRoots() noexcept;
 [[nodiscard]] bool DirectoryAboveRoot(const KeyNode *key, RegPath &out) noexcept;
 // Lists the next `most` keys whose listing loading deferred, in load order; whether any are left.
 bool ListDeferredKeys(std::size_t most) noexcept;
-// How many of them LoadRegistry lists before the server answers (tens of milliseconds at most), and
-// how many each pass of the loop lists after that.
+// How many of them LoadRegistry lists before the server answers (about 0.15 s where a system call costs
+// a microsecond), and how many each pass of the loop lists after that.
 inline constexpr std::size_t kListedBeforeServing = 16384;
 inline constexpr std::size_t kListedPerPass = 256;
 // Forgets the keys still waiting to be listed; unloading does.
