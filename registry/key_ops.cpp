@@ -189,7 +189,6 @@ int RegDeleteKey(uint64_t key, char *sub_key) noexcept
     }
     // Whatever rm reported, the key leaves the tree; a directory it could not remove is loaded again at start-up.
     SubkeyRemoved(node->parent, node);
-    RetireRegistration(node);
     RetireKeyTree(node);  // what is not freed at once is freed over the next passes of the loop
     SetLastError(0);
     return 1;

@@ -342,6 +342,7 @@ void RemoveKeyNode(KeyNode *key) noexcept
 
 void RetireKeyTree(KeyNode *key) noexcept
 {
+    RetireRegistration(key);  // the deleted key's own is answered with the delete, whatever the tree's size
     UnlinkFromParent(key);
     g_cursor.parent = nullptr;
     Unindex(key);

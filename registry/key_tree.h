@@ -119,8 +119,9 @@ void RemoveKeyNode(KeyNode *key) noexcept;
 // first write after the fork costs a page fault, so a deletion of any size holds other clients no longer.
 inline constexpr std::size_t kKeysFreedPerPass = 256;
 // Takes a key out of the tree at once, with everything below it: no lookup, handle or enumeration finds
-// it or its subkeys from here on. The records are freed kKeysFreedPerPass now and as many each time
-// FreeRetiredKeys is called, each key's registration retired as it goes (RetireRegistration).
+// it or its subkeys from here on. Its own registration is retired at once (RetireRegistration); the
+// records are freed kKeysFreedPerPass now and as many each time FreeRetiredKeys is called, each key's
+// registration retired as it goes.
 void RetireKeyTree(KeyNode *key) noexcept;
 // Frees the next kKeysFreedPerPass keys of retired subtrees; whether any are still left to free.
 bool FreeRetiredKeys() noexcept;
