@@ -47,6 +47,16 @@ extern "C" {
 #ifndef CALLBACK
 #define CALLBACK
 #endif
+/* NT code names its calling conventions; on this system's C ABI there is only one. */
+#ifndef __cdecl
+#define __cdecl
+#endif
+#ifndef __stdcall
+#define __stdcall
+#endif
+#ifndef WINAPIV
+#define WINAPIV
+#endif
 #ifndef VOID
 #define VOID void
 #endif
@@ -479,17 +489,83 @@ KSTNT_API int kstnt_swprintf(wchar_t *buffer, size_t count, const wchar_t *forma
 /* Runs a wide main with the command line converted from UTF-8 (what wmain and _tmain expand to). */
 KSTNT_API int kstnt_run_wmain(int argc, char **argv, int (*wide_main)(int, wchar_t **));
 
-/* wmain, and _tmain in a _UNICODE build: Linux starts programs at main, so the macro defines a main that
- * converts the arguments and calls the program's own function. Write it as
- * `int _tmain(int argc, _TCHAR *argv[])`. */
+/* wmain and _tmain: Linux starts programs at main, so these macros define a main that calls the
+ * program's own function, converting the arguments from UTF-8 for a wide one. That function may return
+ * int or void and take no parameters or (argc, argv), as NT's compilers accept; a void one ends the
+ * program with status 0. */
 #ifndef KSTNT_NO_WMAIN
+#ifdef __cplusplus
+} /* extern "C" */
+namespace kstnt_main {
+template <class R, class... A> R ReturnOf(R (*)(A...));
+template <class C> int           Call(int (*f)(), int, C **)
+{
+    return f();
+}
+template <class C> int Call(void (*f)(), int, C **)
+{
+    f();
+    return 0;
+}
+template <class C> int Call(int (*f)(int, C **), int argc, C **argv)
+{
+    return f(argc, argv);
+}
+template <class C> int Call(void (*f)(int, C **), int argc, C **argv)
+{
+    f(argc, argv);
+    return 0;
+}
+}  // namespace kstnt_main
+extern "C" {
+#define KSTNT_MAIN_RETURN(f) decltype(kstnt_main::ReturnOf(f))
+#define KSTNT_MAIN_RUN(f, C, argc, argv) return kstnt_main::Call<C>((f), (argc), (argv));
+#define KSTNT_MAIN_CHECK(f, C)
+#else
+/* C has no overloads: the function's own type picks the call, at compile time, among the four forms. */
+#define KSTNT_MAIN_IS(f, type) __builtin_types_compatible_p(__typeof__(f), type)
+#define KSTNT_MAIN_VOID(f, C) (KSTNT_MAIN_IS(f, void(void)) || KSTNT_MAIN_IS(f, void(int, C **)))
+#define KSTNT_MAIN_BARE(f) (KSTNT_MAIN_IS(f, void(void)) || KSTNT_MAIN_IS(f, int(void)))
+#define KSTNT_MAIN_RETURN(f)                                                                                           \
+    __typeof__(__builtin_choose_expr(KSTNT_MAIN_VOID(f, char) || KSTNT_MAIN_VOID(f, wchar_t), (void)0, 0))
+/* Through a pointer of type void (*)(void), the one type that converts to any other without a warning;
+ * only the call for the function's own type is ever made. */
+#define KSTNT_MAIN_RUN(f, C, argc, argv)                                                                               \
+    void (*const kstnt_entry)(void) = (void (*)(void))(f);                                                             \
+    if (KSTNT_MAIN_BARE(f) && KSTNT_MAIN_VOID(f, C)) {                                                                 \
+        kstnt_entry();                                                                                                 \
+        return 0;                                                                                                      \
+    }                                                                                                                  \
+    if (KSTNT_MAIN_BARE(f)) return ((int (*)(void))kstnt_entry)();                                                     \
+    if (KSTNT_MAIN_VOID(f, C)) {                                                                                       \
+        ((void (*)(int, C **))kstnt_entry)((argc), (argv));                                                            \
+        return 0;                                                                                                      \
+    }                                                                                                                  \
+    return ((int (*)(int, C **))kstnt_entry)((argc), (argv));
+/* Any other form is refused here rather than called with the wrong arguments. */
+#define KSTNT_MAIN_CHECK(f, C)                                                                                         \
+    typedef char kstnt_main_returns_int_or_void_and_takes_nothing_or_argc_argv                                         \
+        [KSTNT_MAIN_BARE(f) || KSTNT_MAIN_IS(f, int(int, C **)) || KSTNT_MAIN_IS(f, void(int, C **)) ? 1 : -1];
+#endif
 #define wmain(...)                                                                                                     \
     kstnt_wmain(__VA_ARGS__);                                                                                          \
+    KSTNT_MAIN_CHECK(kstnt_wmain, wchar_t)                                                                             \
+    static int kstnt_wide_main(int kstnt_argc, wchar_t **kstnt_argv)                                                   \
+    {                                                                                                                  \
+        KSTNT_MAIN_RUN(kstnt_wmain, wchar_t, kstnt_argc, kstnt_argv)                                                   \
+    }                                                                                                                  \
     int main(int kstnt_argc, char **kstnt_argv)                                                                        \
     {                                                                                                                  \
-        return kstnt_run_wmain(kstnt_argc, kstnt_argv, (int (*)(int, wchar_t **))kstnt_wmain);                         \
+        return kstnt_run_wmain(kstnt_argc, kstnt_argv, kstnt_wide_main);                                               \
     }                                                                                                                  \
-    int kstnt_wmain(__VA_ARGS__)
+    KSTNT_MAIN_RETURN(kstnt_wmain) kstnt_wmain(__VA_ARGS__)
+#define KSTNT_NARROW_MAIN(...)                                                                                         \
+    kstnt_tmain(__VA_ARGS__);                                                                                          \
+    KSTNT_MAIN_CHECK(kstnt_tmain, char)                                                                                \
+    int main(int kstnt_argc, char **kstnt_argv){KSTNT_MAIN_RUN(                                                        \
+        kstnt_tmain, char, kstnt_argc, kstnt_argv)} KSTNT_MAIN_RETURN(kstnt_tmain) kstnt_tmain(__VA_ARGS__)
+#else
+#define KSTNT_NARROW_MAIN(...) main(__VA_ARGS__)
 #endif
 
 /* The C runtime's TCHAR names, chosen by _UNICODE. */
@@ -500,7 +576,7 @@ typedef wchar_t _TUCHAR;
 typedef wint_t  _TINT;
 #define __T(s) L##s
 #define _TEOF WEOF
-#define _tmain wmain
+#define _tmain(...) wmain(__VA_ARGS__)
 #define _tprintf kstnt_wprintf
 #define _ftprintf kstnt_fwprintf
 #define _stprintf_s kstnt_swprintf
@@ -541,7 +617,7 @@ typedef unsigned char _TUCHAR;
 typedef int           _TINT;
 #define __T(s) s
 #define _TEOF EOF
-#define _tmain main
+#define _tmain(...) KSTNT_NARROW_MAIN(__VA_ARGS__)
 #define _tprintf printf
 #define _ftprintf fprintf
 #define _stprintf_s snprintf
@@ -579,7 +655,13 @@ typedef int           _TINT;
 #define _T(s) __T(s)
 #define _TEXT(s) __T(s)
 
+/* What winnt.h gives for a parameter a function must take but does not read. */
+#define UNREFERENCED_PARAMETER(P) ((void)(P))
+#define DBG_UNREFERENCED_PARAMETER(P) ((void)(P))
+#define DBG_UNREFERENCED_LOCAL_VARIABLE(V) ((void)(V))
+
 /* The C library under the names windows.h gives it. */
+#define ExitProcess(uExitCode) exit((int)(uExitCode))
 #define ZeroMemory(dest, size) memset((dest), 0, (size))
 #define FillMemory(dest, size, fill) memset((dest), (fill), (size))
 #define CopyMemory(dest, src, size) memcpy((dest), (src), (size))

@@ -112,6 +112,40 @@ TEST_F(LibraryTest, UnicodeConfigReaderPortsByItsIncludeAlone)
     EXPECT_STREQ(title, "Gr\u00fc\u00dfe, \u4e16\u754c");
 }
 
+// The entry points NT samples write (void or int, with or without arguments, narrow or wide, __cdecl)
+// build with -pedantic -Werror as C and as C++, end with the status NT gives them, and see their
+// arguments; ExitProcess ends the program with its code.
+TEST_F(LibraryTest, EveryEntryPointFormNtAcceptsRunsWithItsStatus)
+{
+    const std::string c = "-std=c99 ", cxx = "-x c++ -std=c++17 ", unicode = "-DUNICODE -D_UNICODE ";
+    const struct {
+        const char *form;
+        std::string flags;
+        int         status;
+        std::string out;
+    } runs[] = {
+        {"1", cxx, 0, "void, nothing: 0\n"},
+        {"1", c + unicode, 0, "void, nothing: 0\n"},
+        {"2", c, 3, "int, nothing: 0\n"},
+        {"2", cxx + unicode, 3, "int, nothing: 0\n"},
+        {"3", cxx, 0, "void, 2 arguments: Jos\u00e9 (5 characters)\n"},
+        {"3", c + unicode, 0, "void, 2 arguments: Jos\u00e9 (4 characters)\n"},
+        {"4", c, 4, "int, 2 arguments: Jos\u00e9 (5 characters)\n"},
+        {"4", cxx + unicode, 4, "int, 2 arguments: Jos\u00e9 (4 characters)\n"},
+        {"5", c, 0, "wide, void: Jos\u00e9 (4 characters)\n"},
+        {"5", cxx, 0, "wide, void: Jos\u00e9 (4 characters)\n"},
+    };
+    for (const auto &r : runs) {
+        const ProgramRun run = BuildAndRun("programs/entry_points.c", r.flags + "-DFORM=" + r.form, "", "'Jos\u00e9'");
+        EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == r.status) << r.form << " " << r.flags << "\n"
+                                                                                  << run.out;
+        EXPECT_EQ(run.out, r.out) << r.form << " " << r.flags;
+    }
+    const ProgramRun usage = BuildAndRun("programs/entry_points.c", c + "-DFORM=4", "", "one two");
+    EXPECT_TRUE(WIFEXITED(usage.status) && WEXITSTATUS(usage.status) == 7) << usage.status;
+    EXPECT_EQ(usage.out, "usage: entry_points [word]\n");
+}
+
 // A watcher that registers for changes, a tree delete that keeps the key when given no subkey, and
 // HKEY_CURRENT_USER moved by the environment.
 TEST_F(LibraryTest, TreeWatcherSeesTheChangeAndClearsItsTree)
