@@ -519,7 +519,7 @@ template <class C> int Call(void (*f)(int, C **), int argc, C **argv)
 }  // namespace kstnt_main
 extern "C" {
 #define KSTNT_MAIN_RETURN(f) decltype(kstnt_main::ReturnOf(f))
-#define KSTNT_MAIN_RUN(f, C, argc, argv) return kstnt_main::Call<C>((f), (argc), (argv));
+#define KSTNT_MAIN_RUN(f, C, argc, argv) return kstnt_main::Call<C>((f), (argc), (argv))
 #define KSTNT_MAIN_CHECK(f, C)
 #else
 /* C has no overloads: the function's own type picks the call, at compile time, among the four forms. */
@@ -541,7 +541,7 @@ extern "C" {
         ((void (*)(int, C **))kstnt_entry)((argc), (argv));                                                            \
         return 0;                                                                                                      \
     }                                                                                                                  \
-    return ((int (*)(int, C **))kstnt_entry)((argc), (argv));
+    return ((int (*)(int, C **))kstnt_entry)((argc), (argv))
 /* Any other form is refused here rather than called with the wrong arguments. */
 #define KSTNT_MAIN_CHECK(f, C)                                                                                         \
     typedef char kstnt_main_returns_int_or_void_and_takes_nothing_or_argc_argv                                         \
@@ -552,7 +552,7 @@ extern "C" {
     KSTNT_MAIN_CHECK(kstnt_wmain, wchar_t)                                                                             \
     static int kstnt_wide_main(int kstnt_argc, wchar_t **kstnt_argv)                                                   \
     {                                                                                                                  \
-        KSTNT_MAIN_RUN(kstnt_wmain, wchar_t, kstnt_argc, kstnt_argv)                                                   \
+        KSTNT_MAIN_RUN(kstnt_wmain, wchar_t, kstnt_argc, kstnt_argv);                                                  \
     }                                                                                                                  \
     int main(int kstnt_argc, char **kstnt_argv)                                                                        \
     {                                                                                                                  \
@@ -562,8 +562,11 @@ extern "C" {
 #define KSTNT_NARROW_MAIN(...)                                                                                         \
     kstnt_tmain(__VA_ARGS__);                                                                                          \
     KSTNT_MAIN_CHECK(kstnt_tmain, char)                                                                                \
-    int main(int kstnt_argc, char **kstnt_argv){KSTNT_MAIN_RUN(                                                        \
-        kstnt_tmain, char, kstnt_argc, kstnt_argv)} KSTNT_MAIN_RETURN(kstnt_tmain) kstnt_tmain(__VA_ARGS__)
+    int main(int kstnt_argc, char **kstnt_argv)                                                                        \
+    {                                                                                                                  \
+        KSTNT_MAIN_RUN(kstnt_tmain, char, kstnt_argc, kstnt_argv);                                                     \
+    }                                                                                                                  \
+    KSTNT_MAIN_RETURN(kstnt_tmain) kstnt_tmain(__VA_ARGS__)
 #else
 #define KSTNT_NARROW_MAIN(...) main(__VA_ARGS__)
 #endif
