@@ -30,7 +30,7 @@ enum class Subject {
     Key,     // a registry call: "not found" is a bad key handle
 };
 
-// The NT code for a daemon code (the table is in session.cpp and README.md).
+// The NT code for a daemon code (the table is in session.cpp and kstnt(3)).
 [[nodiscard]] DWORD Translate(uint64_t code, Subject subject) noexcept;
 
 // The calling thread's last error.

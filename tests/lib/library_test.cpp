@@ -71,7 +71,7 @@ ProgramRun BuildAndRun(const std::string &source, const std::string &cflags, con
     return run;
 }
 
-// The README's example, compiled as a user compiles it: cc and pkg-config against a staged install.
+// The C example, compiled as a user compiles it: cc and pkg-config against a staged install.
 TEST_F(LibraryTest, CProgramBuiltFromTheInstalledLibraryRunsAsOnNt)
 {
     ASSERT_TRUE(kIoTimeoutSet);
