@@ -56,6 +56,9 @@ constexpr u_int    kUnusedBuffer = 100;  // the runtime's own buffers, never use
 constexpr std::size_t kMaxUnsent = 256 * 1024;
 constexpr std::size_t kUnsentBudget = 64 * 1024 * 1024;
 constexpr std::size_t kFirstUnsentRoom = 4096;
+// The kernel's buffer for a connection's replies, fixed (the kernel doubles it): left to grow, it takes
+// some 3 MiB from a client that never reads, and the limit above would mean nothing.
+constexpr int kSendBuffer = 32 * 1024;
 // All connections' unfinished records together: room for some 680 of the longest record the server
 // accepts sent in one-byte fragments, or tens of thousands of ordinary calls cut in two.
 constexpr std::size_t kHeldBudget = 8 * 1024 * 1024;
@@ -411,6 +414,7 @@ bool AcceptConnection(int listener) noexcept
     if (fd < 0) return false;
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
     std::unique_ptr<ConnectionRecord> record(new (std::nothrow) ConnectionRecord{});
     SVCXPRT                          *transport = record ? svc_fd_create(fd, kUnusedBuffer, kUnusedBuffer) : nullptr;
     ConnectionRecord                 *connection = record.get();

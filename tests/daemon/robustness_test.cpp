@@ -177,7 +177,9 @@ TEST_F(Robustness, ClientsThatNeverReadOrNeverFinishARecordAreCutOffWhileOthersA
     std::printf("slowest probe %.1f ms; %ld kB for 1000 half records\n",
                 std::chrono::duration<double, std::milli>(slowest_).count(), after - before);
     EXPECT_TRUE(kSanitized || after - before < 16 * 1024) << after - before << " kB for 1000 half records";
-    EXPECT_GT(sandbox_.CountTrace("closed: unfinished records", mark), 0u);
+    // The budget holds some 680 of these; with five bytes kept per byte sent it would hold 140.
+    const std::size_t cut = sandbox_.CountTrace("closed: unfinished records", mark);
+    EXPECT_TRUE(cut > 0 && cut < 400) << cut << " of 1000 half records cut off";
 }
 
 // Catches a descriptor table left at its default (1,024 or 4,096), a connection table that does not
