@@ -7,7 +7,6 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <vector>
@@ -25,21 +24,18 @@ constexpr bool kSanitized = false;
 
 class Robustness : public kst::DaemonTest {
 protected:
-    // A null call on a fresh connection is answered well within the 100 ms a stalled peer may cost
-    // others; the bound leaves ten times that for a loaded machine and a sanitizer build.
+    // A null call on a fresh connection is answered within a few milliseconds whatever other
+    // clients do; the bounds leave ten times that and more for a loaded machine and a sanitizer build.
     void ExpectServed(const char *while_what, std::chrono::milliseconds bound = std::chrono::seconds(1))
     {
         kst::Connection probe = Connect();
         const auto      start = std::chrono::steady_clock::now();
         EXPECT_TRUE(probe.Null()) << while_what << ": " << probe.error();
-        const auto took = std::chrono::steady_clock::now() - start;
-        slowest_ = std::max(slowest_, took);
-        EXPECT_LT(took, bound) << while_what;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, bound) << while_what;
     }
-    std::chrono::steady_clock::duration slowest_{};  // the longest any probe waited
 };
 
-TEST_F(Robustness, StalledTricklingNonReadingAndGarbageClientsCostAtMostTheirConnectionAndSighupReopensTheTrace)
+TEST_F(Robustness, StalledTricklingAndGarbageClientsCostAtMostTheirConnectionAndSighupReopensTheTrace)
 {
     kst::Connection  stalled = Connect(), trickle = Connect();
     const kst::Bytes call = kst::CallRecord(0x71, kst::proc::kCreateEvent, kst::EncodeCreate(0, 0, "T"));
@@ -169,13 +165,11 @@ TEST_F(Robustness, ClientsThatNeverReadOrNeverFinishARecordAreCutOffWhileOthersA
     std::vector<kst::Connection> halves;
     for (int i = 0; i < 1000; ++i) {
         halves.push_back(Connect());
-        ASSERT_TRUE(halves.back().SendRaw(half)) << "connection " << i << ": " << halves.back().error();
+        halves.back().SendRaw(half);  // fails for one cut off before it has sent all
         if (i % 50 == 0) ExpectServed("a thousand clients stop halfway through a record", kBound);
     }
     ExpectServed("a thousand clients stopped halfway through a record", kBound);
     const long after = kst::ProcStatusKb(sandbox_.pid(), "VmRSS").value_or(0);
-    std::printf("slowest probe %.1f ms; %ld kB for 1000 half records\n",
-                std::chrono::duration<double, std::milli>(slowest_).count(), after - before);
     EXPECT_TRUE(kSanitized || after - before < 16 * 1024) << after - before << " kB for 1000 half records";
     // The budget holds some 680 of these; with five bytes kept per byte sent it would hold 140.
     const std::size_t cut = sandbox_.CountTrace("closed: unfinished records", mark);
