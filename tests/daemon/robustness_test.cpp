@@ -41,13 +41,20 @@ TEST_F(Robustness, StalledTricklingAndGarbageClientsCostAtMostTheirConnectionAnd
     const kst::Bytes call = kst::CallRecord(0x71, kst::proc::kCreateEvent, kst::EncodeCreate(0, 0, "T"));
     ASSERT_TRUE(stalled.SendRaw(std::span(call).first(call.size() / 2)));
     ExpectServed("another client stalls mid-record");
-    for (std::size_t i = 0; i < 40; ++i) {
-        ASSERT_TRUE(trickle.SendRaw(std::span(call).subspan(i, 1)));
-        if (i % 10 == 0) ExpectServed("another client trickles one byte at a time");
+    // The same call one byte per fragment, trickled seven bytes at a time: fragments joined while
+    // the record is incomplete must still make the whole call once it is.
+    kst::Bytes pieces;
+    for (std::size_t i = 4; i < call.size(); ++i) {
+        const kst::Bytes piece = kst::Fragment(std::span(call).subspan(i, 1), i + 1 == call.size());
+        pieces.insert(pieces.end(), piece.begin(), piece.end());
+    }
+    for (std::size_t i = 0; i < 280; i += 7) {
+        ASSERT_TRUE(trickle.SendRaw(std::span(pieces).subspan(i, 7)));
+        if (i % 70 == 0) ExpectServed("another client trickles one byte at a time");
     }
     // Both finish their records later and get their answers.
     ASSERT_TRUE(stalled.SendRaw(std::span(call).subspan(call.size() / 2)));
-    ASSERT_TRUE(trickle.SendRaw(std::span(call).subspan(40)));
+    ASSERT_TRUE(trickle.SendRaw(std::span(pieces).subspan(280)));
     const auto first = stalled.ReadReply(), second = trickle.ReadReply();
     ASSERT_TRUE(first && first->Word() && second && second->Word());
     EXPECT_EQ(*first->Word(), *second->Word());  // both opened the event named T
