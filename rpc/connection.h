@@ -18,10 +18,14 @@ struct ObjectRecord;
 
 // The connection's part of the record stream (stream.cpp).
 struct StreamState {
-    uint32_t                   xid = 0;         // of the latest call received: every reply on it carries it
-    bool                       broken = false;  // input ended or broke, or a reply failed: the runtime ends it
-    std::unique_ptr<uint8_t[]> held;            // the start of a record still coming in; nullptr when none
-    std::size_t                held_size = 0;   // bytes in held
+    uint32_t                   xid = 0;          // of the latest call received: every reply on it carries it
+    bool                       broken = false;   // input ended or broke, or a reply failed: the runtime ends it
+    std::unique_ptr<uint8_t[]> held;             // the start of a record still coming in; nullptr when none
+    std::size_t                held_size = 0;    // bytes in held
+    std::unique_ptr<uint8_t[]> unsent;           // replies the socket has not taken yet, in order; nullptr when none
+    std::size_t                unsent_room = 0;  // bytes unsent can hold
+    std::size_t                unsent_from = 0;  // the first byte of unsent still to be written
+    std::size_t                unsent_end = 0;   // the end of the bytes in unsent
 };
 
 struct ConnectionRecord {
@@ -43,7 +47,7 @@ bool AdoptConnection(SVCXPRT *transport, std::unique_ptr<ConnectionRecord> recor
 // The record of the connection the call arrived on, while that life lasts; nullptr otherwise.
 [[nodiscard]] ConnectionRecord *ConnectionOfCall(const struct RequestRecord *request) noexcept;
 // The record on a descriptor, live or being destroyed; nullptr for none.
-[[nodiscard]] const ConnectionRecord *ConnectionRecordOn(int fd) noexcept;
+[[nodiscard]] ConnectionRecord *ConnectionRecordOn(int fd) noexcept;
 // The record of the call being dispatched; nullptr when none or its connection is untracked.
 [[nodiscard]] ConnectionRecord *CallerConnection() noexcept;
 // The client identity of a record; 0 for none.

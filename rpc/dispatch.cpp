@@ -214,7 +214,7 @@ ConnectionRecord *ConnectionOfCall(const RequestRecord *request) noexcept
     return g_connections[fd]->generation == request->connection ? g_connections[fd] : nullptr;
 }
 
-const ConnectionRecord *ConnectionRecordOn(int fd) noexcept
+ConnectionRecord *ConnectionRecordOn(int fd) noexcept
 {
     return InTable(fd) ? g_connections[fd] : nullptr;
 }

@@ -11,6 +11,9 @@
 // comes last in a pass, and slot by slot after each connection's turn, which also keeps the number
 // of connections. Closed descriptors leave the epoll set by themselves.
 //
+// A connection with replies its socket could not take at once (stream.cpp) is watched for room as
+// well; its turn writes them before it reads, and the loop never waits for a socket to take them.
+//
 // At the cap a new connection is accepted and closed at once, with a trace line, so a client
 // learns straight away that there is no room instead of waiting unanswered.
 #include "rpc/loop.h"
@@ -77,6 +80,9 @@ void OnTraceTimer()
     TraceSendHeld();
 }
 
+// What the loop waits for on a connection; EPOLLOUT besides while it has replies its socket has not taken.
+constexpr uint32_t kConnectionEvents = EPOLLIN | EPOLLPRI;
+
 // Remembers that slot holds fd now, and has epoll watch it.
 void Watch(int slot, int fd)
 {
@@ -86,7 +92,7 @@ void Watch(int slot, int fd)
     g_slot_of[static_cast<std::size_t>(fd)] = slot;
     if (fd != g_listener) ++g_connections;
     epoll_event event{};
-    event.events = EPOLLIN | EPOLLPRI;
+    event.events = kConnectionEvents;
     event.data.fd = fd;
     if (epoll_ctl(g_epoll, EPOLL_CTL_ADD, fd, &event) != 0 && errno == EEXIST)
         epoll_ctl(g_epoll, EPOLL_CTL_MOD, fd, &event);
@@ -133,10 +139,14 @@ void RefuseConnections()
     }
 }
 
-// Hands one ready connection to the runtime, which reads its calls through stream.cpp.
-void Serve(int fd)
+// Hands one ready connection to the runtime, which reads its calls through stream.cpp. Replies
+// still owed go first, so the socket has room for the new calls' replies; a connection lost while
+// writing them is handed over too, for the runtime to end it.
+void Serve(int fd, uint32_t events)
 {
-    svc_getreq_common(fd);
+    bool read = (events & ~EPOLLOUT) != 0;
+    if ((events & EPOLLOUT) && !WriteUnsent(fd)) read = true;
+    if (read) svc_getreq_common(fd);
 }
 
 }  // namespace
@@ -154,6 +164,14 @@ void WatchSideService(int fd, void (*serve)() noexcept) noexcept
 {
     g_side_fd = fd;
     g_serve_side = serve;
+}
+
+void WatchWritable(int fd, bool on) noexcept
+{
+    epoll_event event{};
+    event.events = kConnectionEvents | (on ? uint32_t{EPOLLOUT} : 0u);
+    event.data.fd = fd;
+    if (g_epoll != -1) epoll_ctl(g_epoll, EPOLL_CTL_MOD, fd, &event);
 }
 
 void SetTerminationWatch(int fd, void (*terminate)() noexcept) noexcept
@@ -232,7 +250,7 @@ void svc_run()
                 OnTraceTimer();
                 continue;
             }
-            Serve(fd);
+            Serve(fd, events[static_cast<std::size_t>(i)].events);
             NoteIfGone(fd);
         }
         // A disconnect only shuts a connection down; the runtime loses it when its turn comes.

@@ -9,22 +9,28 @@
 // of a record still coming in is kept with its connection. The bytes and the rules stay the
 // runtime's: a reply is one record-marked fragment carrying the xid of the latest call received on
 // the connection; a fragment of length 0, a record longer than kMaxRecord, a call message that
-// can't be decoded, the end of the input or a read error cost the connection without a reply; a
-// reply that can't be written within 2 seconds is lost, and the connection ends at its next input.
+// can't be decoded, the end of the input or a read error cost the connection without a reply.
+//
+// Nothing here waits for a client. A reply goes out as far as the socket takes it at once; the rest
+// waits with its connection, later replies queue behind it in order, and the loop writes them when
+// the socket takes more (WriteUnsent). The fragments of a record still coming in are joined as they
+// arrive, so a connection holds at most one record and two marks of input. A connection whose
+// unread replies pass kMaxUnsent, or that would take all connections' unread replies past
+// kUnsentBudget or their unfinished records past kHeldBudget, is cut off: traced, its socket reset,
+// and ended by the runtime as any lost connection (its parked calls dropped, its mutexes handed on).
 #include "rpc/stream.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <rpc/rpc.h>
 #include <rpc/svc_mt.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -32,49 +38,113 @@
 
 #include "rpc/connection.h"
 #include "rpc/destroy_hook.h"
+#include "rpc/loop.h"
 #include "rpc/server.h"
+#include "trace/trace.h"
 
 namespace {
 
 using XpOps = struct __rpc_svcxprt::xp_ops;
-using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kLastFragment = 0x80000000u;
 constexpr u_int    kUnusedBuffer = 100;  // the runtime's own buffers, never used: the smallest it takes
-constexpr auto     kWriteTimeout = std::chrono::seconds(2);
+
+// A client that reads has a few replies in flight: one per call it waits for, and its parked calls'
+// when they complete. The kernel's socket buffer takes those; what it cannot take waits here, up to
+// kMaxUnsent (some 80 of the largest replies, thousands of small ones) before the client counts as
+// one that does not read. All connections together may leave kUnsentBudget unsent.
+constexpr std::size_t kMaxUnsent = 256 * 1024;
+constexpr std::size_t kUnsentBudget = 64 * 1024 * 1024;
+constexpr std::size_t kFirstUnsentRoom = 4096;
+// The kernel's buffer for a connection's replies, fixed (the kernel doubles it): left to grow, it takes
+// some 3 MiB from a client that never reads, and the limit above would mean nothing.
+constexpr int kSendBuffer = 32 * 1024;
+// All connections' unfinished records together: room for some 680 of the longest record the server
+// accepts sent in one-byte fragments, or tens of thousands of ordinary calls cut in two.
+constexpr std::size_t kHeldBudget = 8 * 1024 * 1024;
 
 // Room for any record the server accepts, even sent one byte per fragment (5 bytes per byte).
 alignas(8) std::array<uint8_t, 64 * 1024> g_in;
-std::size_t  g_in_size = 0;                      // bytes in g_in
-std::size_t  g_in_used = 0;                      // bytes of g_in already dispatched
-StreamState *g_in_owner = nullptr;               // whose input g_in holds; nullptr when nobody's
-bool         g_in_read = false;                  // the owner's socket has been read during this turn
-XDR          g_call{};                           // decodes the call being dispatched: its header, then its arguments
+std::size_t       g_in_size = 0;                 // bytes in g_in
+std::size_t       g_in_used = 0;                 // bytes of g_in already dispatched
+ConnectionRecord *g_in_owner = nullptr;          // whose input g_in holds; nullptr when nobody's
+bool              g_in_read = false;             // the owner's socket has been read during this turn
+XDR               g_call{};                      // decodes the call being dispatched: its header, then its arguments
 alignas(8) std::array<uint8_t, 8 * 1024> g_out;  // one reply behind its record mark
 XpOps g_ops{};                                   // the hooked operations with the ones below
 void (*g_hooked_destroy)(SVCXPRT *) = nullptr;   // the hooked destroy operation
+std::size_t g_held_total = 0;                    // bytes of all connections' held input
+std::size_t g_unsent_total = 0;                  // room taken by all connections' unsent replies
+
+// A connection's record, which its transport carries.
+ConnectionRecord *RecordOf(const SVCXPRT *transport)
+{
+    return static_cast<ConnectionRecord *>(transport->xp_p2);
+}
 
 // A connection's part of the stream, in its record.
 StreamState *StreamOf(const SVCXPRT *transport)
 {
-    return &static_cast<ConnectionRecord *>(transport->xp_p2)->stream;
+    return &RecordOf(transport)->stream;
+}
+
+void FreeUnsent(StreamState *stream)
+{
+    g_unsent_total -= stream->unsent_room;
+    stream->unsent.reset();
+    stream->unsent_room = stream->unsent_from = stream->unsent_end = 0;
+}
+
+void FreeHeld(StreamState *stream)
+{
+    g_held_total -= stream->held_size;
+    stream->held.reset();
+    stream->held_size = 0;
+}
+
+// The line of a connection cut off, naming the connection as the live view does.
+void TraceCutOff(const ConnectionRecord &connection, int fd, const char *why)
+{
+    TraceLog(1, "ntsys_svc", "CutOff", __LINE__, "connection %llu on socket %d closed: %s\n",
+             static_cast<unsigned long long>(connection.generation), fd, why);
+}
+
+// Ends a connection that would cost the others. Its socket is reset at the close rather than left
+// to drain what the client does not read, and shut for input, so that the loop hands it to the
+// runtime at the next pass if this is not its own turn; the runtime then destroys it (its stream
+// says so) as any lost connection.
+void CutOff(ConnectionRecord *connection, int fd, const char *why)
+{
+    if (connection->stream.broken) return;
+    connection->stream.broken = true;
+    TraceCutOff(*connection, fd, why);
+    FreeUnsent(&connection->stream);
+    const linger reset{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    shutdown(fd, SHUT_RD);
 }
 
 // Keeps the start of a record that g_in holds for its owner with the owner, and frees g_in.
 void Release()
 {
-    StreamState      *owner = std::exchange(g_in_owner, nullptr);
+    ConnectionRecord *owner = std::exchange(g_in_owner, nullptr);
     const std::size_t from = g_in_used;
     const std::size_t rest = g_in_size - g_in_used;
     g_in_size = g_in_used = 0;
     if (!owner || rest == 0) return;
-    owner->held.reset(new (std::nothrow) uint8_t[rest]);
-    if (!owner->held) {
-        owner->broken = true;  // what it has sent so far is lost: so is the connection
+    const int fd = owner->transport->xp_fd;
+    if (g_held_total + rest > kHeldBudget) {
+        CutOff(owner, fd, "unfinished records past the server's budget");
         return;
     }
-    memcpy(owner->held.get(), g_in.data() + from, rest);
-    owner->held_size = rest;
+    owner->stream.held.reset(new (std::nothrow) uint8_t[rest]);
+    if (!owner->stream.held) {
+        CutOff(owner, fd, "no memory for its unfinished record");  // what it has sent so far is lost
+        return;
+    }
+    memcpy(owner->stream.held.get(), g_in.data() + from, rest);
+    owner->stream.held_size = rest;
+    g_held_total += rest;
 }
 
 enum class Scan { Complete, Incomplete, Broken };
@@ -87,54 +157,65 @@ uint32_t MarkAt(std::size_t at)
     return ntohl(mark);
 }
 
-// The record at g_in_used, if complete. A record of several fragments is joined first: their data
-// moved together behind the first mark, which then announces one last fragment (so a second look
-// finds the same record), and the rest of g_in moved up behind it.
+// Joins the first fragments of the record at g_in_used, which end at offset end and carry total
+// bytes: their data moved together behind the first mark, which then announces them as one
+// fragment, the last when the record is complete (so a second look finds the same record), and the
+// rest of g_in moved up behind it.
+void Join(int fragments, std::size_t end, std::size_t total, bool complete)
+{
+    const std::size_t body = g_in_used + 4;
+    std::size_t       from = g_in_used;
+    std::size_t       joined = 0;
+    for (int i = 0; i < fragments; ++i) {
+        // The data moves down, never past the next fragment's mark: that mark is read intact.
+        const std::size_t fragment = MarkAt(from) & ~kLastFragment;
+        memmove(g_in.data() + body + joined, g_in.data() + from + 4, fragment);
+        joined += fragment;
+        from += 4 + fragment;
+    }
+    const uint32_t whole = htonl(static_cast<uint32_t>(total) | (complete ? kLastFragment : 0));
+    memcpy(g_in.data() + g_in_used, &whole, sizeof whole);
+    memmove(g_in.data() + body + total, g_in.data() + end, g_in_size - end);
+    g_in_size -= end - (body + total);
+}
+
+// The record at g_in_used, if complete. Its fragments are joined, also those that have arrived of
+// a record still incomplete: one-byte fragments cost five bytes each until then.
 Scan NextRecord(std::size_t *body, std::size_t *length)
 {
     std::size_t at = g_in_used;
     std::size_t total = 0;
     int         fragments = 0;
-    for (bool last = false; !last; ++fragments) {
-        if (g_in_size - at < 4) return Scan::Incomplete;
+    bool        last = false;
+    while (!last) {
+        if (g_in_size - at < 4) break;
         const uint32_t    mark = MarkAt(at);
         const std::size_t fragment = mark & ~kLastFragment;
         if (fragment == 0 || total + fragment > kMaxRecord) return Scan::Broken;
-        if (g_in_size - at - 4 < fragment) return Scan::Incomplete;
+        if (g_in_size - at - 4 < fragment) break;
         total += fragment;
         at += 4 + fragment;
         last = (mark & kLastFragment) != 0;
+        ++fragments;
     }
+    if (fragments > 1) Join(fragments, at, total, last);
+    if (!last) return Scan::Incomplete;
     *body = g_in_used + 4;
     *length = total;
-    if (fragments == 1) return Scan::Complete;
-    std::size_t from = g_in_used;
-    std::size_t joined = 0;
-    for (int i = 0; i < fragments; ++i) {
-        // The data moves down, never past the next fragment's mark: that mark is read intact.
-        const std::size_t fragment = MarkAt(from) & ~kLastFragment;
-        memmove(g_in.data() + *body + joined, g_in.data() + from + 4, fragment);
-        joined += fragment;
-        from += 4 + fragment;
-    }
-    const uint32_t whole = htonl(static_cast<uint32_t>(total) | kLastFragment);
-    memcpy(g_in.data() + g_in_used, &whole, sizeof whole);
-    memmove(g_in.data() + *body + total, g_in.data() + at, g_in_size - at);
-    g_in_size -= at - (*body + total);
     return Scan::Complete;
 }
 
 // Makes g_in hold the stream's input: first what it had kept back.
-void Take(StreamState *stream)
+void Take(ConnectionRecord *connection)
 {
-    if (g_in_owner == stream) return;
+    if (g_in_owner == connection) return;
     Release();
-    g_in_owner = stream;
+    g_in_owner = connection;
     g_in_read = false;
+    StreamState *stream = &connection->stream;
     if (stream->held_size > 0) memcpy(g_in.data(), stream->held.get(), stream->held_size);
     g_in_size = stream->held_size;
-    stream->held.reset();
-    stream->held_size = 0;
+    FreeHeld(stream);
 }
 
 // One read of whatever the connection has sent; false when its input has ended or broken.
@@ -156,7 +237,7 @@ bool_t ReadCall(SVCXPRT *transport, rpc_msg *msg)
 {
     StreamState *stream = StreamOf(transport);
     if (stream->broken) return FALSE;
-    Take(stream);
+    Take(RecordOf(transport));
     std::size_t body = 0;
     std::size_t length = 0;
     Scan        scan = NextRecord(&body, &length);
@@ -183,8 +264,9 @@ enum xprt_stat StreamStat(SVCXPRT *transport)
     std::size_t body = 0;
     std::size_t length = 0;
     // A broken record next is found broken by the next read of a call.
-    if (g_in_owner == stream && NextRecord(&body, &length) != Scan::Incomplete) return XPRT_MOREREQS;
-    if (g_in_owner == stream) Release();
+    const bool owner = g_in_owner == RecordOf(transport);
+    if (owner && NextRecord(&body, &length) != Scan::Incomplete) return XPRT_MOREREQS;
+    if (owner) Release();
     return stream->broken ? XPRT_DIED : XPRT_IDLE;
 }
 
@@ -201,25 +283,82 @@ bool_t FreeArguments(SVCXPRT *, xdrproc_t decode, void *args)
     return TRUE;
 }
 
-// Writes all of a reply, waiting at most kWriteTimeout for a client that does not read.
-bool WriteAll(int fd, const uint8_t *data, std::size_t size)
+// Writes what the socket takes of data now: the bytes written, or -1 when the connection is lost.
+ssize_t WriteNow(int fd, const uint8_t *data, std::size_t size)
 {
-    const auto deadline = Clock::now() + kWriteTimeout;
-    while (size > 0) {
-        const ssize_t sent = send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t sent = send(fd, data + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent > 0) {
-            data += sent;
-            size -= static_cast<std::size_t>(sent);
+            done += static_cast<std::size_t>(sent);
             continue;
         }
         if (sent < 0 && errno == EINTR) continue;
-        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            pollfd     writable{fd, POLLOUT, 0};
-            if (left > 0 && poll(&writable, 1, static_cast<int>(left)) >= 0) continue;
-        }
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        return -1;
+    }
+    return static_cast<ssize_t>(done);
+}
+
+// Keeps what the socket did not take of a reply, behind the connection's earlier unsent replies.
+bool Queue(ConnectionRecord *connection, int fd, const uint8_t *data, std::size_t size)
+{
+    StreamState      *stream = &connection->stream;
+    const std::size_t pending = stream->unsent_end - stream->unsent_from;
+    if (pending + size > kMaxUnsent) {
+        CutOff(connection, fd, "unread replies past the connection's limit");
         return false;
     }
+    if (stream->unsent_room - stream->unsent_end < size && stream->unsent_from > 0) {
+        memmove(stream->unsent.get(), stream->unsent.get() + stream->unsent_from, pending);
+        stream->unsent_from = 0;
+        stream->unsent_end = pending;
+    }
+    if (stream->unsent_room - stream->unsent_end < size) {
+        std::size_t room = std::max(kFirstUnsentRoom, stream->unsent_room);
+        while (room < pending + size)
+            room *= 2;
+        room = std::min(room, kMaxUnsent);
+        if (g_unsent_total - stream->unsent_room + room > kUnsentBudget) {
+            CutOff(connection, fd, "unread replies past the server's budget");
+            return false;
+        }
+        std::unique_ptr<uint8_t[]> larger(new (std::nothrow) uint8_t[room]);
+        if (!larger) {
+            CutOff(connection, fd, "no memory for its unread replies");
+            return false;
+        }
+        if (pending > 0) memcpy(larger.get(), stream->unsent.get(), pending);
+        g_unsent_total += room - stream->unsent_room;
+        stream->unsent = std::move(larger);
+        stream->unsent_room = room;
+    }
+    memcpy(stream->unsent.get() + stream->unsent_end, data, size);
+    stream->unsent_end += size;
+    return true;
+}
+
+// Sends a reply behind the connection's unsent ones; what the socket does not take now waits, and
+// the loop watches the socket until it has taken everything.
+bool Send(SVCXPRT *transport, const uint8_t *data, std::size_t size)
+{
+    ConnectionRecord *connection = RecordOf(transport);
+    StreamState      *stream = &connection->stream;
+    const int         fd = transport->xp_fd;
+    const bool        waiting = stream->unsent_end > stream->unsent_from;
+    if (!waiting) {
+        const ssize_t sent = WriteNow(fd, data, size);
+        if (sent < 0) {
+            stream->broken = true;
+            shutdown(fd, SHUT_RD);  // the runtime ends it at the next pass, if not in this turn
+            return false;
+        }
+        data += sent;
+        size -= static_cast<std::size_t>(sent);
+        if (size == 0) return true;
+    }
+    if (!Queue(connection, fd, data, size)) return false;
+    if (!waiting) WatchWritable(fd, true);
     return true;
 }
 
@@ -244,20 +383,18 @@ bool_t WriteReply(SVCXPRT *transport, rpc_msg *msg)
     xdr_destroy(&out);
     const uint32_t mark = htonl(length | kLastFragment);
     memcpy(g_out.data(), &mark, 4);
-    if (stream->broken) return FALSE;
-    if (!WriteAll(transport->xp_fd, g_out.data(), 4 + length)) {
-        stream->broken = true;
-        return FALSE;
-    }
+    if (stream->broken || !Send(transport, g_out.data(), 4 + length)) return FALSE;
     return encoded;
 }
 
 void DestroyStream(SVCXPRT *transport)
 {
-    if (g_in_owner == StreamOf(transport)) {
+    if (g_in_owner == RecordOf(transport)) {
         g_in_owner = nullptr;
         g_in_size = g_in_used = 0;
     }
+    FreeHeld(StreamOf(transport));
+    FreeUnsent(StreamOf(transport));
     g_hooked_destroy(transport);  // the connection's record goes; the runtime frees the transport
 }
 
@@ -277,6 +414,7 @@ bool AcceptConnection(int listener) noexcept
     if (fd < 0) return false;
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
     std::unique_ptr<ConnectionRecord> record(new (std::nothrow) ConnectionRecord{});
     SVCXPRT                          *transport = record ? svc_fd_create(fd, kUnusedBuffer, kUnusedBuffer) : nullptr;
     ConnectionRecord                 *connection = record.get();
@@ -298,5 +436,25 @@ bool AcceptConnection(int listener) noexcept
     }
     transport->xp_p2 = connection;
     transport->xp_ops = &g_ops;
+    return true;
+}
+
+bool WriteUnsent(int fd) noexcept
+{
+    ConnectionRecord *connection = ConnectionRecordOn(fd);
+    if (!connection || !connection->transport || connection->transport->xp_ops != &g_ops) return true;
+    StreamState *stream = &connection->stream;
+    if (stream->broken) return false;
+    const ssize_t sent =
+        WriteNow(fd, stream->unsent.get() + stream->unsent_from, stream->unsent_end - stream->unsent_from);
+    if (sent < 0) {
+        stream->broken = true;
+        FreeUnsent(stream);
+        return false;
+    }
+    stream->unsent_from += static_cast<std::size_t>(sent);
+    if (stream->unsent_from < stream->unsent_end) return true;
+    FreeUnsent(stream);
+    WatchWritable(fd, false);
     return true;
 }

@@ -4,3 +4,6 @@
 // Accepts one waiting connection and gives it to the runtime as a transport whose calls and replies
 // this file reads and writes. False when none was waiting, or it could not be set up (then closed).
 bool AcceptConnection(int listener) noexcept;
+// Writes what the connection on fd still owes of its replies, as much as its socket takes now. False
+// when the connection is lost: the runtime ends it at its next look.
+bool WriteUnsent(int fd) noexcept;
