@@ -142,7 +142,7 @@ void AddRatio(std::string scenario, std::string measured, std::string floor, dou
     const bool ok = std::isfinite(ratio) && ratio > 0 && (at_least ? ratio >= goal : ratio <= goal);
     Add({std::move(scenario), std::move(measured), std::move(floor),
          std::isfinite(ratio) && ratio > 0 ? Format("%.2fx", ratio) : "-",
-         Format("%s %.1fx", at_least ? ">=" : "<=", goal), goal > 0 ? (ok ? "ok" : "MISS") : ""});
+         goal > 0 ? Format("%s %.3gx", at_least ? ">=" : "<=", goal) : "", goal > 0 ? (ok ? "ok" : "MISS") : ""});
 }
 
 void Note(const std::string &text)
