@@ -70,6 +70,7 @@ constexpr int         kTimedWaitMs = 1;           // the library rows' wait that
 constexpr int         kLongCallMs = 120000;       // reply time allowed to a call that removes thousands of keys
 constexpr int         kFlushedValues = 50;        // values of the key the flush stall row flushes
 constexpr double      kFlushStallMs = 2;          // another client's null call p99 beside the flusher
+constexpr double      kMixedFreshMs = 10;         // a fresh connection's null call p99 beside the mixed clients
 
 struct Options {
     bool        quick = false;  // shorter slices, no 100,000-key start-up
@@ -986,6 +987,97 @@ void StallRow(const kst::bench::Daemon &d)
          good ? (worst * 1000 <= kStallBoundMs ? "ok" : "MISS") : ""});
 }
 
+// One round of every procedure on one connection, each answered without waiting for another client (a wait
+// on a signalled manual-reset event, an asynchronous registration, a flush that parks only for the disk);
+// the calls made, 0 when one went unanswered.
+int MixedRound(Connection &c, const std::string &name, const std::string &data)
+{
+    const uint64_t e = c.CreateEvent(1, 1, name).value_or(0), m = c.CreateMutex(0, 1, name).value_or(0),
+                   s = c.CreateSemaphore(1, 2, name).value_or(0),
+                   key = c.RegCreateKeyEx(kLocalMachine, name).value_or(0);
+    const uint64_t                handles[] = {e};
+    const std::optional<uint64_t> words[] = {c.SetEvent(e),
+                                             c.ResetEvent(e),
+                                             c.SetEvent(e),
+                                             c.OpenEvent(name),
+                                             c.WaitForSingleObject(e),
+                                             c.WaitForMultipleObjects(1, 0, handles),
+                                             c.CancelWaitSingle(e),
+                                             c.CancelWaitMultiple(1, handles),
+                                             c.OpenMutex(name),
+                                             c.ReleaseMutex(m),
+                                             c.OpenSemaphore(name),
+                                             c.ReleaseSemaphore(s, 1),
+                                             c.RegOpenKeyEx(kLocalMachine, name),
+                                             c.RegSetValueEx(key, "V", 3, data.size(), data),
+                                             c.RegNotifyChangeKeyValue({key, 0, 0, e, 1}),
+                                             c.CancelRegNotify({key}),
+                                             c.RegFlushKey(key),
+                                             c.RegCreateKeyEx(key, "SUB"),
+                                             c.RegDeleteKey(key, "SUB"),
+                                             c.RegCloseKey(key)};
+    const bool others = c.RegQueryValueEx(key, "V") && c.RegEnumValue(key, 0) && c.RegEnumKeyEx(kLocalMachine, 0) &&
+                        c.RegQueryInfoKey(key) && c.RegDeleteValue(key, "V") && c.Null();
+    bool ok = e && m && s && key && others;
+    for (const auto &word : words)
+        ok = ok && word.has_value();
+    for (const uint64_t h : {e, e, m, m, s, s})  // each was opened once besides its creation
+        ok = c.CloseHandle(h).has_value() && ok;
+    return ok ? static_cast<int>(std::size(words)) + 6 + 6 + 4 : 0;
+}
+
+// Latency of the null call of a fresh connection, made over and over for `seconds`; empty on a failure.
+std::vector<double> FreshNullLatencies(const kst::bench::Daemon &d, double seconds)
+{
+    std::vector<double> took;
+    const auto          start = Clock::now();
+    while (SecondsSince(start) < seconds) {
+        Connection c = d.Connect();
+        const auto call = Clock::now();
+        if (!c.Null()) return {};
+        took.push_back(SecondsSince(call));
+    }
+    return took;
+}
+
+// A fresh connection's null call beside 8 connections that run every procedure in turn, against the same
+// without them: no call of the mix, a flush and the removals included, may hold the loop.
+void MixedRow(const Options &o, const kst::bench::Daemon &d)
+{
+    constexpr int             kWorkers = 8;
+    const double              seconds = o.quick ? 1.0 : 3.0;
+    const std::vector<double> alone = FreshNullLatencies(d, seconds);
+    std::atomic<bool>         stop = false, failed = false;
+    std::atomic<long>         calls = 0;
+    std::vector<std::thread>  workers;
+    const std::string         data(kValueBytes, 'm');
+    for (int w = 0; w < kWorkers; ++w)
+        workers.emplace_back([&, w] {
+            Connection        c = d.Connect();
+            const std::string name = "KSTBENCH_MIX" + std::to_string(w);
+            while (!stop && !failed) {
+                const int made = MixedRound(c, name, data);
+                failed = made == 0;
+                calls += made;
+            }
+        });
+    const auto                start = Clock::now();
+    const std::vector<double> beside = FreshNullLatencies(d, seconds);
+    const double              took = SecondsSince(start);
+    stop = true;
+    for (std::thread &t : workers)
+        t.join();
+    const bool   good = !failed && !alone.empty() && !beside.empty();
+    const double p99 = Quantile(beside, 0.99);
+    Add({"fresh connection's null call p99 beside 8 mixed clients",
+         good ? "p99 " + Duration(p99) + ", median " + Duration(Quantile(beside, 0.5)) : "failed",
+         "alone p99 " + Duration(Quantile(alone, 0.99)) + Format("; mix %.0f calls/s", calls / took), "",
+         Format("<= %.0f ms", kMixedFreshMs), good ? (p99 * 1000 <= kMixedFreshMs ? "ok" : "MISS") : ""});
+    Connection cleanup = d.Connect();
+    for (int w = 0; w < kWorkers; ++w)
+        DeleteKey(cleanup, "KSTBENCH_MIX" + std::to_string(w));
+}
+
 // A tmpfs of this mount namespace over the registry, for the million keys: laying out and removing a
 // million directories on a disk file system would take minutes of the run. False when it can't be mounted.
 bool RegistryOnTmpfs()
@@ -1166,6 +1258,7 @@ int main(int argc, char **argv)
         if (o.Wants("stall")) {
             std::fprintf(stderr, "a flush beside other calls:\n");
             FlushStallRow(o, d);
+            MixedRow(o, d);
         }
         if (o.Wants("library")) {
             std::fprintf(stderr, "libkstnt beside the raw client:\n");
