@@ -235,6 +235,21 @@ std::optional<uint64_t> WordCaller::Call(Bytes &record)
     return uint64_t{Be32(reply + 28)} << 32 | Be32(reply + 32);
 }
 
+bool PingCaller::Connect(uint16_t port)
+{
+    fd_ = ConnectLoopback(port);
+    return static_cast<bool>(fd_);
+}
+
+std::optional<uint32_t> PingCaller::Call(uint32_t operation, uint32_t event)
+{
+    uint32_t message[2] = {operation, event};
+    if (!SendAll(fd_.get(), message, sizeof message)) return std::nullopt;
+    return recv(fd_.get(), message, sizeof message, MSG_WAITALL) == static_cast<ssize_t>(sizeof message)
+               ? std::optional<uint32_t>(message[0])
+               : std::nullopt;
+}
+
 bool Redis::Connect(uint16_t port)
 {
     fd_ = ConnectLoopback(port);

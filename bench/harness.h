@@ -122,6 +122,18 @@ private:
     uint32_t xid_ = 0;  // of the last call
 };
 
+// A connection to the bare ping-pong server (kstpingpong): one 8-byte message out, one 8-byte answer back.
+class PingCaller {
+public:
+    static constexpr uint32_t kWait = 1, kSet = 2;  // the server's operations
+    bool                      Connect(uint16_t port);
+    // Waits for or sets event 0 or 1; the answer's word, nullopt on a broken connection.
+    std::optional<uint32_t> Call(uint32_t operation, uint32_t event);
+
+private:
+    UniqueFd fd_;  // the socket
+};
+
 // One Redis connection speaking RESP over TCP; each command waits for its whole reply.
 class Redis {
 public:

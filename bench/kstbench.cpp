@@ -1,12 +1,13 @@
 // kstbench.cpp: the daemon's costs beside their floors, measured in the same run and printed as one table.
 //
 // It runs as pid 1 of tools/nsrun's private namespaces (bench/run does that): it starts its own portmapper,
-// a /dev/log reader, the echo server (kstecho), a private Redis when one is installed, and the daemon
+// a /dev/log reader, the echo server (kstecho), the bare ping-pong server (kstpingpong), a private Redis
+// when one is installed, and the daemon
 // binary it is given, so an older build can be measured the same way. Floor and scenario alternate in short
 // slices, and each figure is a median over slices (a ratio: the median of the ratios of neighbouring
 // slices), so load from elsewhere on the machine hits both alike and a disturbed slice does not count.
 //
-//   kstbench [--quick] [--only SECTION] [--daemon PATH] [--echo PATH] [--scratch DIR]
+//   kstbench [--quick] [--only SECTION] [--daemon PATH] [--echo PATH] [--pingpong PATH] [--scratch DIR]
 //
 // --scratch puts /opt/orn/kestrel on DIR (bind mount) so the registry lives on that disk file system
 // rather than on nsrun's tmpfs; bench/run passes a directory in the build tree.
@@ -41,6 +42,9 @@
 #ifndef KST_DEFAULT_ECHO
 #define KST_DEFAULT_ECHO "kstecho"
 #endif
+#ifndef KST_DEFAULT_PINGPONG
+#define KST_DEFAULT_PINGPONG "kstpingpong"
+#endif
 
 namespace {
 
@@ -64,15 +68,20 @@ constexpr int         kValuesPerKey = 10;         // that many
 constexpr int         kStallBoundMs = 100;        // the longest another client's call may be held
 constexpr int         kTimedWaitMs = 1;           // the library rows' wait that times out
 constexpr int         kLongCallMs = 120000;       // reply time allowed to a call that removes thousands of keys
+constexpr int         kFlushedValues = 50;        // values of the key the flush stall row flushes
+constexpr double      kFlushStallMs = 2;          // another client's null call p99 beside the flusher
+constexpr double      kMixedFreshMs = 10;         // a fresh connection's null call p99 beside the mixed clients
 
 struct Options {
     bool        quick = false;  // shorter slices, no 100,000-key start-up
     std::string daemon = KST_DEFAULT_DAEMON;
     std::string echo = KST_DEFAULT_ECHO;
-    std::string scratch;       // disk directory for /opt/orn/kestrel; empty: nsrun's tmpfs
-    std::string only;          // one section (speed, scale, memory, start-up); empty: all
-    double      slice = 0.05;  // seconds per measurement slice
-    int         slices = 20;   // slices per side of a paired measurement
+    std::string pingpong = KST_DEFAULT_PINGPONG;
+    bool        pinned = false;  // clients and servers share one CPU (bench/run without --no-pin)
+    std::string scratch;         // disk directory for /opt/orn/kestrel; empty: nsrun's tmpfs
+    std::string only;            // one section (speed, stall, library, scale, memory, crowd, start-up); empty: all
+    double      slice = 0.05;    // seconds per measurement slice
+    int         slices = 20;     // slices per side of a paired measurement
 
     [[nodiscard]] bool Wants(std::string_view section) const { return only.empty() || only == section; }
 };
@@ -134,7 +143,7 @@ void AddRatio(std::string scenario, std::string measured, std::string floor, dou
     const bool ok = std::isfinite(ratio) && ratio > 0 && (at_least ? ratio >= goal : ratio <= goal);
     Add({std::move(scenario), std::move(measured), std::move(floor),
          std::isfinite(ratio) && ratio > 0 ? Format("%.2fx", ratio) : "-",
-         Format("%s %.1fx", at_least ? ">=" : "<=", goal), goal > 0 ? (ok ? "ok" : "MISS") : ""});
+         goal > 0 ? Format("%s %.3gx", at_least ? ">=" : "<=", goal) : "", goal > 0 ? (ok ? "ok" : "MISS") : ""});
 }
 
 void Note(const std::string &text)
@@ -227,11 +236,11 @@ bool FileWork(const std::string &directory, const std::string &content)
     return kst::bench::WriteValueFile(directory, content) && kst::bench::ReadValueFile(directory, content.size());
 }
 
-// The echo server on port with the further arguments, in a session of its own and on the servers' CPU
-// as the daemon is; -1 when it did not start.
-pid_t StartEcho(const Options &o, uint16_t port, const std::vector<std::string> &arguments)
+// A floor server (the echo or the ping-pong server) on port with the further arguments, in a session of
+// its own and on the servers' CPU as the daemon is; -1 when it did not start.
+pid_t StartFloor(const std::string &binary, uint16_t port, const std::vector<std::string> &arguments = {})
 {
-    std::vector<std::string> command = {o.echo, std::to_string(port)};
+    std::vector<std::string> command = {binary, std::to_string(port)};
     command.insert(command.end(), arguments.begin(), arguments.end());
     const pid_t echo = kst::Spawn(command, {}, kst::ChildOutput::Discard, kst::ChildSession::Own);
     kst::bench::PlaceServer(echo);
@@ -239,6 +248,11 @@ pid_t StartEcho(const Options &o, uint16_t port, const std::vector<std::string> 
     if (echo > 0 && kst::bench::PollFor(5000, [&] { return probe.Connect(port); })) return echo;
     if (echo > 0) kst::bench::EndChild(echo, 2000);
     return -1;
+}
+
+pid_t StartEcho(const Options &o, uint16_t port, const std::vector<std::string> &arguments)
+{
+    return StartFloor(o.echo, port, arguments);
 }
 
 // One call on each connection, all sent before any reply is read.
@@ -353,8 +367,10 @@ void ValueRows(const Options &o, const kst::bench::Daemon &d)
 }
 
 // Two connections hand a token back and forth through two auto-reset events, slices taking turns with
-// Redis BLPOP/RPUSH doing the same through two lists; floor 0 when there is no Redis.
-Paired Handoff(const Options &o, const kst::bench::Daemon &d, uint16_t redis_port)
+// Redis BLPOP/RPUSH doing the same through two lists (floor 0 when there is no Redis) and, when bare is
+// given, with the bare epoll server doing it with no RPC at all (kstpingpong, its pairing put in *bare).
+Paired Handoff(const Options &o, const kst::bench::Daemon &d, uint16_t redis_port, uint16_t pingpong_port = 0,
+               Paired *bare = nullptr)
 {
     Connection             setup = d.Connect();
     const uint64_t         e1 = setup.CreateEvent(0, 0, "").value_or(0), e2 = setup.CreateEvent(0, 0, "").value_or(0);
@@ -381,23 +397,101 @@ Paired Handoff(const Options &o, const kst::bench::Daemon &d, uint16_t redis_por
             o.slice, [&] { return ra.Command(pop1); }, [&] { return ra.Command(push2); },
             [&] { return rb.Command(push1); }, [&] { return rb.Command(pop2); });
     };
+    kst::bench::PingCaller pa, pb;
+    using kst::bench::PingCaller;
+    const bool floor = bare && pingpong_port != 0 && pa.Connect(pingpong_port) && pb.Connect(pingpong_port);
+    const auto bare_round = [&] {
+        return PingPong(
+            o.slice, [&] { return pa.Call(PingCaller::kWait, 0) == 0u; },
+            [&] { return pa.Call(PingCaller::kSet, 1) == 0u; }, [&] { return pb.Call(PingCaller::kSet, 0) == 0u; },
+            [&] { return pb.Call(PingCaller::kWait, 1) == 1u; });
+    };
     std::vector<std::function<double()>> rounds = {kst_round};
     if (redis) rounds.push_back(redis_round);
-    const Paired p = Pair(Alternate(o, rounds));
+    if (floor) rounds.push_back(bare_round);
+    const Samples r = Alternate(o, rounds);
+    const auto    against = [&](std::size_t i) {
+        return Paired{Median(r[0]), Median(r[i]), MedianRatio(r, [&](std::size_t s) { return r[0][s] / r[i][s]; })};
+    };
+    const Paired p = redis ? against(1) : Paired{Median(r[0]), 0, 0};
+    if (bare) *bare = floor ? against(rounds.size() - 1) : Paired{Median(r[0]), 0, 0};
     setup.CloseHandle(e1);
     setup.CloseHandle(e2);
     return p;
 }
 
-void HandoffRow(const Options &o, const kst::bench::Daemon &d, uint16_t redis_port)
+// The handoff against its physical floor, the bare epoll server, in every layout; against Redis with a
+// goal only pinned, where a round trip is the servers' work and not the luck of wake-ups across CPUs.
+void HandoffRow(const Options &o, const kst::bench::Daemon &d, uint16_t redis_port, uint16_t pingpong_port)
 {
-    const Paired p = Handoff(o, d, redis_port);
-    if (p.floor > 0)
+    Paired       bare;
+    const Paired p = Handoff(o, d, redis_port, pingpong_port, &bare);
+    if (bare.floor > 0)
         AddRatio("parked-wait handoff, ping-pong", Rate(p.measured, "handoffs"),
-                 "Redis BLPOP/RPUSH " + Rate(p.floor, "handoffs"), p.ratio, 1.1, true);
+                 "bare epoll " + Rate(bare.floor, "handoffs"), bare.ratio, 0.95, true);
     else
-        Add({"parked-wait handoff, ping-pong", Rate(p.measured, "handoffs"), "Redis not installed: no floor", "",
-             ">= 1.1x", ""});
+        Note("handoff: the bare ping-pong server did not start: no floor");
+    if (p.floor > 0)
+        AddRatio(o.pinned ? "  the same against Redis" : "  the same against Redis (not pinned: no goal)",
+                 Rate(p.measured, "handoffs"), "Redis BLPOP/RPUSH " + Rate(p.floor, "handoffs"), p.ratio,
+                 o.pinned ? 1.05 : 0, true);
+    else
+        Note("handoff: Redis not installed: no Redis floor");
+}
+
+// Latency of each null call of a client over `seconds`, in seconds; empty when a call failed.
+std::vector<double> NullLatencies(Connection &c, double seconds)
+{
+    std::vector<double> took;
+    const auto          start = Clock::now();
+    while (SecondsSince(start) < seconds) {
+        const auto call = Clock::now();
+        if (!c.Null()) return {};
+        took.push_back(SecondsSince(call));
+    }
+    return took;
+}
+
+double Quantile(std::vector<double> v, double q)
+{
+    if (v.empty()) return -1;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, static_cast<std::size_t>(static_cast<double>(v.size()) * q))];
+}
+
+// Another client's null calls beside one client that rewrites a value of a 50-value key and flushes the
+// key, over and over, against the same calls without it: the flush's wait for the disk must not hold the
+// loop. Meaningful on a disk file system only (bench/run without --quick); on a tmpfs a sync costs nothing.
+void FlushStallRow(const Options &o, const kst::bench::Daemon &d)
+{
+    Connection        setup = d.Connect(), caller = d.Connect(), flusher = d.Connect();
+    const uint64_t    key = setup.RegCreateKeyEx(kLocalMachine, "KSTBENCH_FLUSH").value_or(0);
+    const std::string data(kValueBytes, 'f');
+    bool              ok = key != 0;
+    for (int i = 0; ok && i < kFlushedValues; ++i)
+        ok = setup.RegSetValueEx(key, "V" + std::to_string(i), 3, kValueBytes, data) == 0u;
+    const double              seconds = o.quick ? 1.0 : 3.0;
+    const std::vector<double> alone = ok ? NullLatencies(caller, seconds) : std::vector<double>{};
+    std::atomic<bool>         stop = false, failed = false;
+    long                      flushes = 0;
+    std::thread               loop([&] {
+        for (int i = 0; !stop && !failed; ++i, ++flushes)
+            failed = flusher.RegSetValueEx(key, "V" + std::to_string(i % kFlushedValues), 3, kValueBytes, data) != 0u ||
+                     flusher.RegFlushKey(key) != 0u;
+    });
+    const auto                start = Clock::now();
+    const std::vector<double> beside = ok ? NullLatencies(caller, seconds) : std::vector<double>{};
+    const double              took = SecondsSince(start);
+    stop = true;
+    loop.join();
+    const bool   good = ok && !failed && !alone.empty() && !beside.empty();
+    const double p99 = Quantile(beside, 0.99);
+    Add({"null call p99 beside a flusher (50-value key)",
+         good ? "p99 " + Duration(p99) + ", median " + Duration(Quantile(beside, 0.5)) : "failed",
+         "alone p99 " + Duration(Quantile(alone, 0.99)) + ", median " + Duration(Quantile(alone, 0.5)) +
+             Format("; %.0f flushes/s", flushes / took),
+         "", Format("<= %.0f ms", kFlushStallMs), good ? (p99 * 1000 <= kFlushStallMs ? "ok" : "MISS") : ""});
+    DeleteKey(setup, "KSTBENCH_FLUSH");
 }
 
 // libkstnt beside the raw client: the same calls with the same records on the wire, slices taking turns.
@@ -893,6 +987,97 @@ void StallRow(const kst::bench::Daemon &d)
          good ? (worst * 1000 <= kStallBoundMs ? "ok" : "MISS") : ""});
 }
 
+// One round of every procedure on one connection, each answered without waiting for another client (a wait
+// on a signalled manual-reset event, an asynchronous registration, a flush that parks only for the disk);
+// the calls made, 0 when one went unanswered.
+int MixedRound(Connection &c, const std::string &name, const std::string &data)
+{
+    const uint64_t e = c.CreateEvent(1, 1, name).value_or(0), m = c.CreateMutex(0, 1, name).value_or(0),
+                   s = c.CreateSemaphore(1, 2, name).value_or(0),
+                   key = c.RegCreateKeyEx(kLocalMachine, name).value_or(0);
+    const uint64_t                handles[] = {e};
+    const std::optional<uint64_t> words[] = {c.SetEvent(e),
+                                             c.ResetEvent(e),
+                                             c.SetEvent(e),
+                                             c.OpenEvent(name),
+                                             c.WaitForSingleObject(e),
+                                             c.WaitForMultipleObjects(1, 0, handles),
+                                             c.CancelWaitSingle(e),
+                                             c.CancelWaitMultiple(1, handles),
+                                             c.OpenMutex(name),
+                                             c.ReleaseMutex(m),
+                                             c.OpenSemaphore(name),
+                                             c.ReleaseSemaphore(s, 1),
+                                             c.RegOpenKeyEx(kLocalMachine, name),
+                                             c.RegSetValueEx(key, "V", 3, data.size(), data),
+                                             c.RegNotifyChangeKeyValue({key, 0, 0, e, 1}),
+                                             c.CancelRegNotify({key}),
+                                             c.RegFlushKey(key),
+                                             c.RegCreateKeyEx(key, "SUB"),
+                                             c.RegDeleteKey(key, "SUB"),
+                                             c.RegCloseKey(key)};
+    const bool others = c.RegQueryValueEx(key, "V") && c.RegEnumValue(key, 0) && c.RegEnumKeyEx(kLocalMachine, 0) &&
+                        c.RegQueryInfoKey(key) && c.RegDeleteValue(key, "V") && c.Null();
+    bool ok = e && m && s && key && others;
+    for (const auto &word : words)
+        ok = ok && word.has_value();
+    for (const uint64_t h : {e, e, m, m, s, s})  // each was opened once besides its creation
+        ok = c.CloseHandle(h).has_value() && ok;
+    return ok ? static_cast<int>(std::size(words)) + 6 + 6 + 4 : 0;
+}
+
+// Latency of the null call of a fresh connection, made over and over for `seconds`; empty on a failure.
+std::vector<double> FreshNullLatencies(const kst::bench::Daemon &d, double seconds)
+{
+    std::vector<double> took;
+    const auto          start = Clock::now();
+    while (SecondsSince(start) < seconds) {
+        Connection c = d.Connect();
+        const auto call = Clock::now();
+        if (!c.Null()) return {};
+        took.push_back(SecondsSince(call));
+    }
+    return took;
+}
+
+// A fresh connection's null call beside 8 connections that run every procedure in turn, against the same
+// without them: no call of the mix, a flush and the removals included, may hold the loop.
+void MixedRow(const Options &o, const kst::bench::Daemon &d)
+{
+    constexpr int             kWorkers = 8;
+    const double              seconds = o.quick ? 1.0 : 3.0;
+    const std::vector<double> alone = FreshNullLatencies(d, seconds);
+    std::atomic<bool>         stop = false, failed = false;
+    std::atomic<long>         calls = 0;
+    std::vector<std::thread>  workers;
+    const std::string         data(kValueBytes, 'm');
+    for (int w = 0; w < kWorkers; ++w)
+        workers.emplace_back([&, w] {
+            Connection        c = d.Connect();
+            const std::string name = "KSTBENCH_MIX" + std::to_string(w);
+            while (!stop && !failed) {
+                const int made = MixedRound(c, name, data);
+                failed = made == 0;
+                calls += made;
+            }
+        });
+    const auto                start = Clock::now();
+    const std::vector<double> beside = FreshNullLatencies(d, seconds);
+    const double              took = SecondsSince(start);
+    stop = true;
+    for (std::thread &t : workers)
+        t.join();
+    const bool   good = !failed && !alone.empty() && !beside.empty();
+    const double p99 = Quantile(beside, 0.99);
+    Add({"fresh connection's null call p99 beside 8 mixed clients",
+         good ? "p99 " + Duration(p99) + ", median " + Duration(Quantile(beside, 0.5)) : "failed",
+         "alone p99 " + Duration(Quantile(alone, 0.99)) + Format("; mix %.0f calls/s", calls / took), "",
+         Format("<= %.0f ms", kMixedFreshMs), good ? (p99 * 1000 <= kMixedFreshMs ? "ok" : "MISS") : ""});
+    Connection cleanup = d.Connect();
+    for (int w = 0; w < kWorkers; ++w)
+        DeleteKey(cleanup, "KSTBENCH_MIX" + std::to_string(w));
+}
+
 // A tmpfs of this mount namespace over the registry, for the million keys: laying out and removing a
 // million directories on a disk file system would take minutes of the run. False when it can't be mounted.
 bool RegistryOnTmpfs()
@@ -978,6 +1163,8 @@ bool ParseOptions(int argc, char **argv, Options &o)
             o.daemon = argv[++i];
         } else if (i + 1 < argc && arg == "--echo") {
             o.echo = argv[++i];
+        } else if (i + 1 < argc && arg == "--pingpong") {
+            o.pingpong = argv[++i];
         } else if (i + 1 < argc && arg == "--only") {
             o.only = argv[++i];
         } else if (i + 1 < argc && arg == "--scratch") {
@@ -1022,7 +1209,8 @@ int main(int argc, char **argv)
     Options o;
     if (!ParseOptions(argc, argv, o)) {
         std::fprintf(stderr,
-                     "usage: kstbench [--quick] [--only SECTION] [--daemon PATH] [--echo PATH] [--scratch DIR]\n");
+                     "usage: kstbench [--quick] [--only SECTION] [--daemon PATH] [--echo PATH] [--pingpong PATH] "
+                     "[--scratch DIR]\n");
         return 2;
     }
     if (getpid() != 1) {
@@ -1032,7 +1220,8 @@ int main(int argc, char **argv)
     const auto        start = Clock::now();
     const std::string load_at_start = LoadAverage();
     RaiseDescriptorLimits();
-    const std::string      cpus = kst::bench::PlaceClients();
+    const std::string cpus = kst::bench::PlaceClients();
+    o.pinned = cpus.starts_with("1 of");
     kst::bench::SyslogSink syslog;
     if (!PrepareKestrel(o) || !syslog.Start() || !kst::StartRpcbind()) {
         std::fprintf(stderr, "kstbench: cannot set up the sandbox (kestrel tree, /dev/log, rpcbind)\n");
@@ -1044,7 +1233,9 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "kstbench: the echo server %s did not start\n", o.echo.c_str());
         return 1;
     }
-    const uint16_t redis_port = kst::bench::FreePort(echo_port + 1);
+    const uint16_t pingpong_port = kst::bench::FreePort(echo_port + 1);
+    const pid_t    pingpong = StartFloor(o.pingpong, pingpong_port);
+    const uint16_t redis_port = kst::bench::FreePort(pingpong_port + 1);
     const pid_t    redis = kst::bench::StartRedis(redis_port);
     kst::bench::PlaceServer(redis);
     if (redis < 0) Note("Redis rows skipped: /usr/bin/redis-server is not installed or did not start");
@@ -1062,7 +1253,12 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "speed against floors:\n");
             NullRows(o, d, echo_port);
             ValueRows(o, d);
-            HandoffRow(o, d, redis < 0 ? 0 : redis_port);
+            HandoffRow(o, d, redis < 0 ? 0 : redis_port, pingpong < 0 ? 0 : pingpong_port);
+        }
+        if (o.Wants("stall")) {
+            std::fprintf(stderr, "a flush beside other calls:\n");
+            FlushStallRow(o, d);
+            MixedRow(o, d);
         }
         if (o.Wants("library")) {
             std::fprintf(stderr, "libkstnt beside the raw client:\n");
@@ -1088,6 +1284,7 @@ int main(int argc, char **argv)
     }
 
     kst::bench::EndChild(echo, 2000);
+    if (pingpong > 0) kst::bench::EndChild(pingpong, 2000);
     if (redis > 0) kst::bench::EndChild(redis, 2000);
     PrintTable(o, cpus, load_at_start, SecondsSince(start));
     return 0;

@@ -35,7 +35,7 @@
     X(13, RegSetValue, "RegSetValueEx", registry_set_struct, uint64_t, reg_set_value_ex_rpc_1_svc, false)             \
     X(14, RegNotify, "RegNotifyChangeKeyValue",                                                                       \
       registry_notify_struct, uint64_t, reg_notify_change_key_value_rpc_1_svc, true)                                  \
-    X(15, RegFlushKey, "RegFlushKey", uint64_t, uint64_t, reg_flush_key_rpc_1_svc, false)                             \
+    X(15, RegFlushKey, "RegFlushKey", uint64_t, uint64_t, reg_flush_key_rpc_1_svc, true)                              \
     X(16, CreateMutex, "CreateMutex", create_event_struct, uint64_t, create_mutex_rpc_1_svc, false)                   \
     X(17, OpenMutex, "OpenMutex", char *, uint64_t, open_mutex_rpc_1_svc, false)                                      \
     X(18, ReleaseMutex, "ReleaseMutex", uint64_t, uint64_t, release_mutex_rpc_1_svc, false)                           \

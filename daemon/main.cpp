@@ -8,6 +8,7 @@
 #include "admin/control.h"
 #include "common/unique.h"
 #include "daemon/daemon.h"
+#include "registry/flush.h"
 #include "registry/removal.h"
 #include "rpc/loop.h"
 #include "rpc/server.h"
@@ -36,6 +37,22 @@ bool FindPortmapper()
     }
 }
 
+// Once the RPC transport listens, before the ready file says so: the control socket opens, and the disk
+// waiter starts, in the serving process (a thread does not survive the detaching fork).
+void StartServing(int rpc_listener) noexcept
+{
+    (void)OpenControlSocket(rpc_listener);
+    if (!StartDiskWaiter())
+        TraceLog(2, "daemon_main", __func__, __LINE__, "the disk waiter did not start: flushes wait in the loop\n");
+}
+
+// Serving has ended: flushes still queued reach the disk and are answered before the process goes.
+void StopServing() noexcept
+{
+    CloseControlSocket();
+    StopDiskWaiter();
+}
+
 }  // namespace
 
 int main()
@@ -59,8 +76,7 @@ int main()
     // Before detaching, so that a runtime unfit to serve shows in the exit status of the start.
     if (const int status = PrepareRuntime(); status != 0) return status;
     InstallServices();
-    // The control socket opens once the RPC transport listens, before the ready file says so.
-    SetServingHooks({[](int rpc_listener) noexcept { (void)OpenControlSocket(rpc_listener); }, CloseControlSocket});
+    SetServingHooks({StartServing, StopServing});
     SetLoopTick(RegistryTick);  // removals reaped, deleted keys freed, leaves listed: between passes, never in a call
     return daemon_start(kServiceName);
 }

@@ -9,6 +9,7 @@
 
 #include "admin/control.h"
 #include "daemon/daemon.h"
+#include "registry/flush.h"
 #include "registry/registry.h"
 #include "rpc/loop.h"
 #include "rpc/proto.h"
@@ -58,6 +59,7 @@ void ServerTerminate(int) noexcept
     TraceLog(3, "ntsys_svc", "ServerTerminate", __LINE__, "Shutting down...");
     unlink(kReadyFile);
     CloseControlSocket();
+    StopDiskWaiter();  // queued flushes reach the disk and are answered before anything goes
     UnLoadRegistry();
     ClearEventList();
     svc_unregister(WINNT_SYS, EVENT_VER);

@@ -2,6 +2,7 @@
 //
 // Only create (a new directory) and delete (the key's directory tree) change the disk. Traces print name
 // fields as "%.256s": a field that lacks its NUL must not be read past its 256 bytes.
+#include "registry/flush.h"
 #include "registry/key_info.h"
 #include "registry/operations.h"
 #include "registry/removal.h"
@@ -139,24 +140,17 @@ int RegCloseKey(uint64_t key) noexcept
 
 // A value is renamed into place whole but without waiting for the disk: that survives the server's death,
 // not the machine's. A flush is the client asking for the machine's too, so the key's value files and its
-// directory reach the disk before the reply. The wait is bounded by that one key's values.
+// directory reach the disk before the reply; the disk waiter waits for that while the call is parked, and
+// the other clients are served meanwhile (flush.cpp). Any handle is answered 0: one that names no key has
+// nothing to flush, and is answered at once. 1 when the call is parked, 0 when answered now.
 int RegFlushKey(uint64_t key) noexcept
 {
     ConvertKey(&key);
-    RegPath path;
-    if (const KeyNode *node = KeyOfIdentity(key); node && GetRegFullPath(node, path)) {
-        if (UniqueDir dir{opendir(path.text)}) {
-            while (const dirent *entry = readdir(dir.get())) {
-                if (entry->d_type != DT_REG || entry->d_name == kNewValueName) continue;
-                const UniqueFd file(
-                    openat(dirfd(dir.get()), entry->d_name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-                if (file) fdatasync(file.get());
-            }
-            fsync(dirfd(dir.get()));
-        }
-    }
+    RegPath        path;
+    const KeyNode *node = KeyOfIdentity(key);
+    const bool     parked = node && GetRegFullPath(node, path) && ParkFlush(path.text);
     SetLastError(0);
-    return 1;
+    return parked ? 1 : 0;
 }
 
 int RegDeleteKey(uint64_t key, char *sub_key) noexcept
@@ -320,8 +314,7 @@ uint64_t *reg_close_key_rpc_1_svc(uint64_t *argp, svc_req *) noexcept
 
 uint64_t *reg_flush_key_rpc_1_svc(uint64_t *argp, svc_req *) noexcept
 {
-    RegFlushKey(*argp);
-    return GetLastErrorAddress();
+    return RegFlushKey(*argp) ? nullptr : GetLastErrorAddress();  // parked: answered once on the disk
 }
 
 uint64_t *reg_delete_key_rpc_1_svc(registry_open_struct *argp, svc_req *) noexcept

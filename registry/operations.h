@@ -13,6 +13,7 @@ int RegOpenKeyEx(uint64_t key, char *sub_key, uint32_t, uint32_t, uint64_t *resu
 int RegCreateKeyEx(uint64_t key, char *sub_key, uint32_t, char *, uint32_t, uint32_t, void *, uint64_t *result,
                    uint32_t *) noexcept;
 int RegCloseKey(uint64_t key) noexcept;
+// 1 when the calling request has been parked until the key is on the disk, else 0; the reply is 0 either way.
 int RegFlushKey(uint64_t key) noexcept;
 int RegDeleteKey(uint64_t key, char *sub_key) noexcept;
 int RegEnumKeyEx(uint64_t key, uint32_t index, char (*name)[kNameField], uint32_t *, uint32_t *, char *, uint32_t *,

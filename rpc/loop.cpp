@@ -56,6 +56,8 @@ bool             g_trace_timer_armed = false;
 int              g_side_fd = -1;            // a descriptor served between the runtime's pass and the accepts
 void (*g_serve_side)() noexcept = nullptr;  // what serves it
 bool (*g_tick)() noexcept = nullptr;        // the layers' work of a pass; true while some is left
+int g_completion_fd = -1;                   // made readable by the disk waiter; -1 for none
+void (*g_collect)() noexcept = nullptr;     // takes the disk waiter's finished work
 int g_term_fd = -1;                         // the termination pipe's read end; -1 for none
 void (*g_terminate)() noexcept = nullptr;   // the shutdown, which does not return
 
@@ -174,6 +176,17 @@ void WatchWritable(int fd, bool on) noexcept
     if (g_epoll != -1) epoll_ctl(g_epoll, EPOLL_CTL_MOD, fd, &event);
 }
 
+void WatchCompletions(int fd, void (*collect)() noexcept) noexcept
+{
+    g_completion_fd = fd;
+    g_collect = collect;
+    // Watched from svc_run's start; a descriptor handed over later joins the set at once.
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = fd;
+    if (g_epoll != -1 && fd != -1) epoll_ctl(g_epoll, EPOLL_CTL_ADD, fd, &event);
+}
+
 void SetTerminationWatch(int fd, void (*terminate)() noexcept) noexcept
 {
     g_term_fd = fd;
@@ -209,6 +222,10 @@ void svc_run()
     side.events = EPOLLIN;
     side.data.fd = g_side_fd;
     if (side.data.fd != -1) epoll_ctl(g_epoll, EPOLL_CTL_ADD, side.data.fd, &side);
+    epoll_event completions{};
+    completions.events = EPOLLIN;
+    completions.data.fd = g_completion_fd;
+    if (g_completion_fd != -1) epoll_ctl(g_epoll, EPOLL_CTL_ADD, g_completion_fd, &completions);
     // Without the timer, trace messages are sent at the end of each pass.
     g_trace_timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     epoll_event trace_timer{};
@@ -248,6 +265,10 @@ void svc_run()
             }
             if (fd == g_trace_timer) {
                 OnTraceTimer();
+                continue;
+            }
+            if (fd == g_completion_fd) {
+                g_collect();
                 continue;
             }
             Serve(fd, events[static_cast<std::size_t>(i)].events);

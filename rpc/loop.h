@@ -28,6 +28,9 @@ void WatchListener(int fd, int max_connections) noexcept;
 // Has the loop also watch fd and call serve when it is readable, after the runtime's pass and before
 // the accepts; -1 for none.
 void WatchSideService(int fd, void (*serve)() noexcept) noexcept;
+// Has the loop watch fd, which the server's one other thread (the disk waiter) makes readable when work it
+// did for the loop is done, and call collect in the pass that sees it; -1 for none.
+void WatchCompletions(int fd, void (*collect)() noexcept) noexcept;
 // Has the loop watch fd, the read end of the termination pipe, and call terminate (which does not
 // return) when it is readable: between two requests, never inside one.
 void SetTerminationWatch(int fd, void (*terminate)() noexcept) noexcept;

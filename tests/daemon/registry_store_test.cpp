@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -636,6 +638,84 @@ TEST_F(RegistryDaemon, DeletingABigSubtreeHoldsNoOtherClientAndLeavesNothingBehi
     EXPECT_TRUE(kst::PollFor(20000, cleaned));
     EXPECT_TRUE(kst::PollFor(5000, [&] { return c_.RegOpenKeyEx(kLm, "Q") && kst::Processes("rm").empty(); }))
         << "a finished removal is reaped by a later call";
+}
+
+// The control socket's status document.
+std::string Status()
+{
+    UniqueFd    fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, "/run/KSTntserver.ctl");
+    if (connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        send(fd.get(), "json status\n", 12, MSG_NOSIGNAL) != 12)
+        return {};
+    std::string got;
+    char        buffer[4096];
+    for (ssize_t n; got.find('}') == std::string::npos && (n = recv(fd.get(), buffer, sizeof buffer, 0)) > 0;)
+        got.append(buffer, static_cast<std::size_t>(n));
+    return got;
+}
+
+// A flush is answered 0 only once the disk waiter has synced its key, and meanwhile the loop serves everyone
+// else. The test holds the waiter at its gate (a FIFO it reads one byte from before each flush) and lets
+// flushes go one byte at a time: a flush whose client has left is finished and leaves nothing behind, and
+// a stop lets the queued flushes reach the disk and answers them before the process ends.
+TEST_F(RegistryDaemon, AFlushIsAnsweredOnceOnTheDiskWhileTheOthersAreServedAndLeavesNothingBehind)
+{
+    const std::string gate_path = "/run/kst-flush-gate";
+    ASSERT_EQ(mkfifo(gate_path.c_str(), 0600), 0) << strerror(errno);
+    sandbox_.daemon_env = {"KST_TEST_FLUSH_GATE=" + gate_path};
+    Start();
+    const UniqueFd gate(open(gate_path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));  // the daemon holds it open
+    ASSERT_TRUE(gate);
+    const uint64_t key = c_.RegCreateKeyEx(kLm, "FLUSHED").value();
+    for (const char *name : {"A", "B", "C"})
+        ASSERT_EQ(Set(key, name, "data"), 0u);
+    const std::string idle = Status();
+    EXPECT_NE(idle.find("\"internal\":0},\"parked_calls\":0,"), std::string::npos) << idle;
+    const auto files = [&] {  // the daemon's descriptors but its sockets, which come and go with the clients
+        std::error_code ec;
+        int             count = 0;
+        for (const auto &fd : fs::directory_iterator("/proc/" + std::to_string(sandbox_.pid()) + "/fd", ec))
+            count += !fs::read_symlink(fd.path(), ec).string().starts_with("socket:");
+        return count;
+    };
+    const int before = files();
+
+    kst::Connection flusher = Connect(), leaver = Connect();
+    const uint32_t  xid = flusher.NextXid();
+    ASSERT_TRUE(flusher.SendCall(kst::proc::kRegFlushKey, kst::EncodeWord(key), xid));
+    EXPECT_TRUE(flusher.NoReplyWithin(200)) << "answered before the disk waiter synced it";
+    EXPECT_EQ(c_.RegQueryValueEx(key, "a")->size, 4u);
+    EXPECT_EQ(Set(key, "D", "more"), 0u);
+    EXPECT_EQ(c_.RegFlushKey(0), 0u);  // naming no key: nothing to flush, answered at once
+    EXPECT_EQ(c_.RegFlushKey(key + 1), 0u);
+    ASSERT_TRUE(leaver.SendCall(kst::proc::kRegFlushKey, kst::EncodeWord(key), leaver.NextXid()));
+    EXPECT_TRUE(leaver.NoReplyWithin(100));
+    leaver = kst::Connection();  // gone while its flush waits at the gate
+    ASSERT_TRUE(c_.Null());
+    ASSERT_EQ(write(gate.get(), "xx", 2), 2);
+    EXPECT_EQ(Next(flusher), (Answer{xid, 0}));
+    EXPECT_TRUE(kst::PollFor(5000, [&] {
+        const std::string now = Status();
+        return now.find("\"internal\":0},\"parked_calls\":0,") != std::string::npos && files() == before;
+    })) << Status();
+    ASSERT_EQ(write(gate.get(), "x", 1), 1);  // lets the next flush through at once
+    const std::size_t mark = sandbox_.TraceMark();
+    EXPECT_EQ(c_.RegFlushKey(key), 0u);
+    EXPECT_EQ(c_.RegFlushKey(0), 0u);
+    EXPECT_EQ(sandbox_.CountTrace("", mark), 0u) << "a flush writes no trace";
+
+    const uint32_t last = flusher.NextXid();
+    ASSERT_TRUE(flusher.SendCall(kst::proc::kRegFlushKey, kst::EncodeWord(key), last));
+    EXPECT_TRUE(flusher.NoReplyWithin(100));
+    ASSERT_EQ(kill(sandbox_.pid(), SIGTERM), 0);
+    EXPECT_TRUE(flusher.NoReplyWithin(300)) << "a stop must not answer a flush the disk has not got";
+    ASSERT_EQ(write(gate.get(), "x", 1), 1);
+    EXPECT_EQ(Next(flusher), (Answer{last, 0}));
+    ASSERT_TRUE(sandbox_.Stop());
+    EXPECT_EQ(sandbox_.daemon_exit_status(), 0);
 }
 
 }  // namespace
