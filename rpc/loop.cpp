@@ -167,6 +167,16 @@ void SetLoopTick(bool (*tick)() noexcept) noexcept
     g_tick = tick;
 }
 
+int ServedConnections() noexcept
+{
+    return g_connections;
+}
+
+int ConnectionCap() noexcept
+{
+    return g_max_connections;
+}
+
 uint64_t RefusedConnections() noexcept
 {
     return g_refused;

@@ -34,5 +34,8 @@ void SetTerminationWatch(int fd, void (*terminate)() noexcept) noexcept;
 // Has the loop call tick once a pass, after the calls and before the accepts; nullptr for none. While
 // tick returns true (work of its own is left), the next wait for events does not block.
 void SetLoopTick(bool (*tick)() noexcept) noexcept;
+// Connections served now, and the most the loop serves.
+[[nodiscard]] int ServedConnections() noexcept;
+[[nodiscard]] int ConnectionCap() noexcept;
 // Connections closed at once because the server held the most it serves, since start.
 [[nodiscard]] uint64_t RefusedConnections() noexcept;

@@ -32,6 +32,7 @@
 
 #include "rpc/connection.h"
 #include "rpc/destroy_hook.h"
+#include "rpc/loop.h"
 #include "rpc/server.h"
 
 namespace {
@@ -280,6 +281,11 @@ bool AcceptConnection(int listener) noexcept
     std::unique_ptr<ConnectionRecord> record(new (std::nothrow) ConnectionRecord{});
     SVCXPRT                          *transport = record ? svc_fd_create(fd, kUnusedBuffer, kUnusedBuffer) : nullptr;
     ConnectionRecord                 *connection = record.get();
+    if (record) IdentifyCaller(fd, record->caller);
+    if (record && !AdmitCaller(record->caller, ServedConnections(), ConnectionCap())) {
+        close(fd);
+        return false;
+    }
     if (!transport || !HookTransportDestroy(transport) || !AdoptConnection(transport, std::move(record))) {
         // A transport the runtime registered anyway (its peer already gone) is its to end at the next input.
         if (!transport && !Registered(fd)) close(fd);
