@@ -43,6 +43,7 @@ struct Pending {
     bool        creates = false;  // a create of a key that did not exist; one key of quota taken
     uint64_t    bytes = 0;        // a value set: the bytes of quota taken
     uint64_t    key = 0;          // a value set or delete: its key's identity
+    uint64_t    own_bytes = 0;    // a value set over the caller's own: the bytes given back before it ran
     std::string path;             // the key written, as the policy names it
 } g_pending;
 
@@ -131,15 +132,25 @@ void NoteChange(uint32_t uid, const char *what, const std::string &path)
         TraceLog(3, "ntsys_s", "access", __LINE__, "access: uid %s %s %s\n", UidText(uid).c_str(), what, path.c_str());
 }
 
-void Uncharge(uint64_t key, const std::string &name)
+// Forgets a value's charge, giving its bytes back to whoever wrote it unless they were given back already.
+void Uncharge(uint64_t key, const std::string &name, bool give_back = true)
 {
     auto values = g_value_charge.find(key);
     if (values == g_value_charge.end()) return;
     auto value = values->second.find(name);
     if (value == values->second.end()) return;
-    ReturnQuota(value->second.uid, Quota::ValueBytes, value->second.bytes);
+    if (give_back) ReturnQuota(value->second.uid, Quota::ValueBytes, value->second.bytes);
     values->second.erase(value);
     if (values->second.empty()) g_value_charge.erase(values);
+}
+
+// The bytes uid's own earlier write of that value still counts; 0 when it is another's or none.
+uint64_t OwnCharge(uint64_t key, const std::string &name, uint32_t uid)
+{
+    auto values = g_value_charge.find(key);
+    if (values == g_value_charge.end()) return 0;
+    auto value = values->second.find(name);
+    return value != values->second.end() && value->second.uid == uid ? value->second.bytes : 0;
 }
 
 std::string ValueName(char (&field)[kNameField])
@@ -194,7 +205,14 @@ uint64_t *RegistryCallGate(uint32_t proc, void *args) noexcept
             if (proc == kProcRegDeleteValue) return nullptr;
             const uint64_t size = static_cast<registry_set_struct *>(args)->size;
             if (size > kMaxValueData) return nullptr;  // the operation refuses it
-            if (!TakeQuota(uid, Quota::ValueBytes, size)) return GetLastErrorAddress();
+            // An overwrite of the caller's own value needs room only for the difference.
+            g_pending.own_bytes =
+                OwnCharge(node->identity, ValueName(static_cast<registry_set_struct *>(args)->name), uid);
+            ReturnQuota(uid, Quota::ValueBytes, g_pending.own_bytes);
+            if (!TakeQuota(uid, Quota::ValueBytes, size)) {
+                (void)TakeQuota(uid, Quota::ValueBytes, g_pending.own_bytes);  // as it was: within the limit
+                return GetLastErrorAddress();
+            }
             g_pending.bytes = size;
             return nullptr;
         }
@@ -235,11 +253,12 @@ void RegistryCallDone(uint32_t proc, void *args, void *reply) noexcept
             auto &set = *static_cast<registry_set_struct *>(args);
             if (failed) {
                 ReturnQuota(uid, Quota::ValueBytes, g_pending.bytes);
+                (void)TakeQuota(uid, Quota::ValueBytes, g_pending.own_bytes);
                 return;
             }
             if (g_pending.path.empty()) return;
             const std::string name = ValueName(set.name);
-            Uncharge(g_pending.key, name);
+            Uncharge(g_pending.key, name, g_pending.own_bytes == 0);
             g_value_charge[g_pending.key][name] = {uid, g_pending.bytes};
             NoteChange(uid, "set a value of", g_pending.path);
             return;

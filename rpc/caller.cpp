@@ -119,11 +119,15 @@ std::string AddressText(const sockaddr_storage &address)
     return text.data();
 }
 
+int g_admitted = 0;  // connections counted now, every uid's
+
 }  // namespace
 
 CallerRecord::~CallerRecord()
 {
-    if (counted) ReturnQuota(uid, Quota::Connections, 1);
+    if (!counted) return;
+    ReturnQuota(uid, Quota::Connections, 1);
+    --g_admitted;
 }
 
 const AccessPolicy &PolicyInForce() noexcept
@@ -164,7 +168,7 @@ void IdentifyCaller(int fd, CallerRecord &caller) noexcept
     caller.uid = same_host ? kUnknownUid : kRemoteUid;
 }
 
-bool AdmitCaller(CallerRecord &caller, int total, int cap) noexcept
+bool AdmitCaller(CallerRecord &caller, int cap) noexcept
 {
     const AccessPolicy &policy = Policy();
     if (caller.remote && !MayCallFrom(policy, caller.address)) {
@@ -173,7 +177,7 @@ bool AdmitCaller(CallerRecord &caller, int total, int cap) noexcept
         return false;
     }
     if (caller.uid != 0 && policy.reserve_root_connections > 0 &&
-        total >= cap - static_cast<int>(policy.reserve_root_connections)) {
+        g_admitted >= cap - static_cast<int>(policy.reserve_root_connections)) {
         TraceLog(1, "ntsys_svc", "svc_run", __LINE__,
                  "access: uid %s refused connection: the last %u connections are root's\n", UidText(caller.uid).c_str(),
                  policy.reserve_root_connections);
@@ -184,6 +188,7 @@ bool AdmitCaller(CallerRecord &caller, int total, int cap) noexcept
         return false;
     }
     caller.counted = true;
+    ++g_admitted;
     return true;
 }
 

@@ -38,8 +38,8 @@ void InstallPolicy(AccessPolicy policy) noexcept;
 void IdentifyCaller(int fd, CallerRecord &caller) noexcept;
 // Whether the connection may be served: a remote one must be allowed by the policy, a non-root caller
 // stays out of root's reserved connections and within its own quota. Counts the connection when it is
-// admitted; traces the refusal otherwise. total is the connections served now, cap the most there may be.
-[[nodiscard]] bool AdmitCaller(CallerRecord &caller, int total, int cap) noexcept;
+// admitted (until the record goes); traces the refusal otherwise. cap: the most the loop serves.
+[[nodiscard]] bool AdmitCaller(CallerRecord &caller, int cap) noexcept;
 
 // The uid of the call being dispatched; kUnknownUid for a connection the server did not accept itself.
 [[nodiscard]] uint32_t CallerUid() noexcept;

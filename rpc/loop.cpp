@@ -167,11 +167,6 @@ void SetLoopTick(bool (*tick)() noexcept) noexcept
     g_tick = tick;
 }
 
-int ServedConnections() noexcept
-{
-    return g_connections;
-}
-
 int ConnectionCap() noexcept
 {
     return g_max_connections;

@@ -34,8 +34,7 @@ void SetTerminationWatch(int fd, void (*terminate)() noexcept) noexcept;
 // Has the loop call tick once a pass, after the calls and before the accepts; nullptr for none. While
 // tick returns true (work of its own is left), the next wait for events does not block.
 void SetLoopTick(bool (*tick)() noexcept) noexcept;
-// Connections served now, and the most the loop serves.
-[[nodiscard]] int ServedConnections() noexcept;
+// The most connections the loop serves.
 [[nodiscard]] int ConnectionCap() noexcept;
 // Connections closed at once because the server held the most it serves, since start.
 [[nodiscard]] uint64_t RefusedConnections() noexcept;

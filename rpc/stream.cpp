@@ -282,7 +282,7 @@ bool AcceptConnection(int listener) noexcept
     SVCXPRT                          *transport = record ? svc_fd_create(fd, kUnusedBuffer, kUnusedBuffer) : nullptr;
     ConnectionRecord                 *connection = record.get();
     if (record) IdentifyCaller(fd, record->caller);
-    if (record && !AdmitCaller(record->caller, ServedConnections(), ConnectionCap())) {
+    if (record && !AdmitCaller(record->caller, ConnectionCap())) {
         close(fd);
         return false;
     }
