@@ -244,8 +244,9 @@ std::vector<ConnectionView> SnapshotConnections(int listener)
     for (int i = 0; i < svc_max_pollfd; ++i) {
         const int fd = svc_pollfd[i].fd;
         if (fd < 0 || fd == listener) continue;
-        ConnectionView view{fd, ConnectionOnSocket(fd), {}, {}};
-        socklen_t      local = sizeof view.local, peer = sizeof view.peer;
+        const ConnectionRecord *record = ConnectionRecordOn(fd);
+        ConnectionView          view{fd, ConnectionOnSocket(fd), {}, {}, record ? record->caller.uid : kUnknownUid};
+        socklen_t               local = sizeof view.local, peer = sizeof view.peer;
         if (getsockname(fd, reinterpret_cast<sockaddr *>(&view.local), &local) != 0) view.local.sin_family = 0;
         if (getpeername(fd, reinterpret_cast<sockaddr *>(&view.peer), &peer) != 0) view.peer.sin_family = 0;
         connections.push_back(view);

@@ -84,6 +84,7 @@ struct ConnectionView {
     uint64_t    identity;  // its life; 0 before its first call
     sockaddr_in local;     // this end; sin_family AF_INET only when known
     sockaddr_in peer;      // the other end; sin_family AF_INET only when known
+    uint32_t    uid;       // its caller as the kernel named it (kRemoteUid, kUnknownUid)
 };
 // Every connection the runtime polls but the listener, by descriptor. May throw std::bad_alloc.
 [[nodiscard]] std::vector<ConnectionView> SnapshotConnections(int listener);
