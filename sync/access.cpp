@@ -23,6 +23,10 @@ uint64_t *CheckHandle(uint32_t uid, uint64_t handle, ObjectVerb verb)
 {
     const ObjectRecord *obj = ObjectOfHandle(handle);
     if (!obj || MayUseObject(PolicyInForce(), uid, obj->creator, verb)) return nullptr;
+    // A mutex the caller's connection took (a wait it was allowed) is its own to give back.
+    if (verb == ObjectVerb::Release && obj->type == ObjectType::Mutex && obj->mutex.owner != 0 &&
+        obj->mutex.owner == IdentityOf(CallerConnection()))
+        return nullptr;
     const std::string what = std::string(ObjectVerbName(verb)) + " of uid " + UidText(obj->creator) + "'s object";
     return RefuseCall(uid, what.c_str(), HandleText(handle).c_str());
 }

@@ -446,6 +446,9 @@ TEST_F(KstctlTest, DisconnectHandsTheMutexOnAndObjectsShowsItsNewOwner)
     const int       owner_fd = ServerFd(owner), waiter_fd = ServerFd(waiter);
     ASSERT_GE(owner_fd, 0);
     ASSERT_GE(waiter_fd, 0);
+    // Each caller as the kernel named it, and the policy in force (none here).
+    EXPECT_NE(Kstctl({"connections", "--json"}).out.find("\"uid\":0,\"remote\":false"), std::string::npos);
+    EXPECT_NE(Kstctl({"status"}).out.find("\npolicy: none (every caller may do everything)\n"), std::string::npos);
 
     const Result dropped = Kstctl({"disconnect", std::to_string(owner_fd)});
     EXPECT_EQ(dropped.status, 0);
