@@ -186,7 +186,12 @@ uint64_t *RegistryCallGate(uint32_t proc, void *args) noexcept
             }
             if (target) return nullptr;  // an existing key: the create opens it
             g_pending.path = PolicyPath(node) + sub;
-            if (uint64_t *refused = CheckWrite(uid, "create key", g_pending.path)) return refused;
+            // The keys on the way to the caller's own subtree (HKEY_USERS) are created empty for it.
+            const std::string own = OwnSubtree(uid);
+            const bool        on_the_way = own.size() > g_pending.path.size() && own[g_pending.path.size()] == '/' &&
+                                    own.compare(0, g_pending.path.size(), g_pending.path) == 0;
+            if (uint64_t *refused = on_the_way ? nullptr : CheckWrite(uid, "create key", g_pending.path))
+                return refused;
             if (!TakeQuota(uid, Quota::Keys, 1)) return GetLastErrorAddress();
             g_pending.creates = true;
             return nullptr;

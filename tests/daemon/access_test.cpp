@@ -49,7 +49,8 @@ TEST_F(Access, EachRuleRefusesWithoutChangingAndAllowsWhereTheFileGrants)
               "allow uid:65534 write HKLM\\Software\\Shared\n"
               "quota * objects=3 value-bytes=8 waits=1\n");
     kst::Connection root = Connect(), user = ConnectAs(kNobody), other = ConnectAs(kOther);
-    for (const char *key : {"HKEY_USERS", "SOFTWARE", "SOFTWARE\\Shared"})
+    EXPECT_GT(user.RegCreateKeyEx(kHklm, "HKEY_USERS").value_or(0), 2u) << "on the way to its own HKCU";
+    for (const char *key : {"SOFTWARE", "SOFTWARE\\Shared"})
         ASSERT_GT(root.RegCreateKeyEx(kHklm, key).value_or(0), 2u) << key;
 
     // The machine's keys: refused, nothing on disk, the refusal traced with the uid; own HKCU and a granted
