@@ -538,7 +538,7 @@ std::optional<PolicyAnswer> TestPolicy(const AccessPolicy &policy, uint32_t uid,
             return std::nullopt;
         }
         const bool allowed = verb == "write" ? MayWriteKey(policy, uid, *key) : MayNotifyKey(policy, uid, *key);
-        return PolicyAnswer{allowed, *key};
+        return PolicyAnswer{allowed, "as " + *key};
     }
     if (verb == "remote") {
         sockaddr_storage  address{};
@@ -553,7 +553,7 @@ std::optional<PolicyAnswer> TestPolicy(const AccessPolicy &policy, uint32_t uid,
             error = "'" + text + "' is no IPv4 or IPv6 address";
             return std::nullopt;
         }
-        return PolicyAnswer{MayCallFrom(policy, address), "a connection from " + text};
+        return PolicyAnswer{MayCallFrom(policy, address), ""};
     }
     const auto object_verb = ObjectVerbNamed(verb);
     if (!object_verb) {

@@ -114,7 +114,7 @@ struct AccessPolicy {
 // target that can't be understood (why in error).
 struct PolicyAnswer {
     bool        allowed;  // what the daemon would do
-    std::string reason;   // which line or rule decided it
+    std::string reason;   // what the request was read as, or why everything is allowed; may be empty
 };
 [[nodiscard]] std::optional<PolicyAnswer> TestPolicy(const AccessPolicy &policy, uint32_t uid, std::string_view verb,
                                                      std::string_view target, std::string &error);

@@ -67,8 +67,9 @@ int RunPolicy(int argc, char **argv)
     if (!uid) return UsageError("'%s' is no caller (a uid, root, user:NAME, remote)", args.words[1].c_str());
     const auto answer = TestPolicy(*policy, *uid, args.words[2], args.words[3], error);
     if (!answer) return UsageError("%s", error.c_str());
-    std::printf("%s: uid %s, %s %s\n", answer->allowed ? "allowed" : "refused", UidText(*uid).c_str(),
-                args.words[2].c_str(), answer->reason.c_str());
+    std::printf("%s: uid %s %s %s%s%s%s\n", answer->allowed ? "allowed" : "refused", UidText(*uid).c_str(),
+                args.words[2].c_str(), args.words[3].c_str(), answer->reason.empty() ? "" : " (",
+                answer->reason.c_str(), answer->reason.empty() ? "" : ")");
     return answer->allowed ? kExitOk : kExitFailure;
 }
 
