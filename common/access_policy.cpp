@@ -390,6 +390,15 @@ bool MayUseObject(const AccessPolicy &policy, uint32_t uid, uint32_t owner, Obje
     });
 }
 
+bool MayOpenByName(const AccessPolicy &policy, uint32_t uid, uint32_t owner)
+{
+    if (!policy.present || uid == owner || (MayDoAll(policy, uid) && MayDoAll(policy, owner))) return true;
+    return std::any_of(policy.objects.begin(), policy.objects.end(), [&](const PolicyObjects &rule) {
+        return (rule.verbs & static_cast<uint32_t>(ObjectVerb::Open)) != 0 && Matches(rule.who, uid) &&
+               Matches(rule.owner, owner);
+    });
+}
+
 bool MayCallFrom(const AccessPolicy &policy, const sockaddr_storage &address)
 {
     if (!policy.present) return true;
@@ -570,6 +579,8 @@ std::optional<PolicyAnswer> TestPolicy(const AccessPolicy &policy, uint32_t uid,
         error = "the target of an object verb is the uid that created the object";
         return std::nullopt;
     }
-    return PolicyAnswer{MayUseObject(policy, uid, static_cast<uint32_t>(*owner), *object_verb),
+    const auto owner_uid = static_cast<uint32_t>(*owner);
+    return PolicyAnswer{*object_verb == ObjectVerb::Open ? MayOpenByName(policy, uid, owner_uid)
+                                                         : MayUseObject(policy, uid, owner_uid, *object_verb),
                         "an object of uid " + UidText(static_cast<uint32_t>(*owner))};
 }

@@ -92,6 +92,11 @@ struct AccessPolicy {
 [[nodiscard]] bool MayNotifyKey(const AccessPolicy &policy, uint32_t uid, std::string_view key);
 // A use of an object that owner created.
 [[nodiscard]] bool MayUseObject(const AccessPolicy &policy, uint32_t uid, uint32_t owner, ObjectVerb verb);
+// Whether uid is handed, by name (an open, or a create that finds the name), an object owner created. Apart
+// from the caller's own, that takes an `allow ... objects OWNER open` line, or that both may do everything:
+// `allow WHO all` alone never hands a caller a name someone less trusted created first, so a name taken
+// ahead of root is refused to root, not handed over as if it were its own.
+[[nodiscard]] bool MayOpenByName(const AccessPolicy &policy, uint32_t uid, uint32_t owner);
 // Whether a connection from another host at that address may call at all.
 [[nodiscard]] bool MayCallFrom(const AccessPolicy &policy, const sockaddr_storage &address);
 // The limit that applies to uid; kNoLimit when none does.

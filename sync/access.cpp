@@ -35,7 +35,7 @@ uint64_t *CheckHandle(uint32_t uid, uint64_t handle, ObjectVerb verb)
 uint64_t *CheckName(uint32_t uid, const char *name, ObjectType type)
 {
     const ObjectRecord *obj = FindObjectByName(name, type);
-    if (!obj || MayUseObject(PolicyInForce(), uid, obj->creator, ObjectVerb::Open)) return nullptr;
+    if (!obj || MayOpenByName(PolicyInForce(), uid, obj->creator)) return nullptr;
     const std::string what = "open of uid " + UidText(obj->creator) + "'s object";
     return RefuseCall(uid, what.c_str(), name);
 }

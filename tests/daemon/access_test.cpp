@@ -81,7 +81,11 @@ TEST_F(Access, EachRuleRefusesWithoutChangingAndAllowsWhereTheFileGrants)
     EXPECT_EQ(user.SetEvent(*event), 0u);
     EXPECT_EQ(user.WaitForSingleObject(*event), *event) << "signalled by the user, still open";
     EXPECT_EQ(root.CloseHandle(*event), 0u);
+    const auto squat = user.CreateEvent(1, 1, "RootsNextEvent");
+    EXPECT_EQ(root.CreateEvent(0, 0, "RootsNextEvent"), kDenied) << "a name taken first is not handed to root";
+    EXPECT_EQ(root.SetEvent(squat.value_or(0)), 0u) << "root may still use the object by its handle";
 
+    EXPECT_EQ(user.CloseHandle(squat.value_or(0)), 0u);
     // Quotas: objects counted exactly (a close gives one back), value bytes, parked waits.
     std::vector<uint64_t> mine;
     for (int i = 0; i < 3; ++i)

@@ -51,6 +51,9 @@ TEST(AccessPolicy, GrammarAndEveryDecisionFromBothSides)
     EXPECT_FALSE(MayUseObject(p, 1000, 1001, ObjectVerb::Open));
     EXPECT_FALSE(MayUseObject(p, 1001, 1000, ObjectVerb::Signal));
     EXPECT_TRUE(MayUseObject(p, 1001, 1001, ObjectVerb::Open)) << "its own objects fully";
+    EXPECT_TRUE(MayUseObject(p, 0, 1001, ObjectVerb::Signal));
+    EXPECT_FALSE(MayOpenByName(p, 0, 1001)) << "a name taken ahead of root is not handed to root";
+    EXPECT_TRUE(MayOpenByName(p, 1001, 1001));
     EXPECT_TRUE(MayCallFrom(p, Address("10.1.200.3")));
     EXPECT_FALSE(MayCallFrom(p, Address("10.2.0.1")));
     EXPECT_TRUE(MayCallFrom(p, Address("::1")));
