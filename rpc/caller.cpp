@@ -73,7 +73,14 @@ bool QueryPeerSocket(const sockaddr_storage &local, const sockaddr_storage &peer
     const uint8_t *local_bytes = AddressBytes(local, local_size);
     if (!peer_bytes || !local_bytes || size != local_size) return false;
     UniqueFd diag(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
-    if (!diag) return false;
+    if (!diag) {
+        static bool told = false;  // once: every accept would say the same
+        if (!told)
+            TraceLog(1, "ntsys_svc", "svc_run", __LINE__,
+                     "access: no socket-diagnostics socket (%s): local callers can't be named\n", strerror(errno));
+        told = true;
+        return false;
+    }
     struct {
         nlmsghdr         header;
         inet_diag_req_v2 request;
