@@ -28,6 +28,7 @@
 
 #include "common/text_out.h"
 #include "registry/key_tree.h"
+#include "rpc/caller.h"
 #include "rpc/dispatch.h"
 #include "rpc/loop.h"
 #include "rpc/proto.h"
@@ -87,6 +88,12 @@ void Status(const ControlFacts &facts, std::string &out)
     const uint64_t uptime = (MonotonicMs() - facts.started_ms) / 1000;
     Appendf(out, "{\"pid\":%d,\"uptime_seconds\":%" PRIu64 ",\"port\":%u,\"connections\":%zu,", getpid(), uptime, port,
             connections.size());
+    out += "\"policy\":";
+    if (PolicyInForce().present)
+        AppendJson(out, PolicyInForce().source);
+    else
+        out += "null";
+    out += ',';
     Appendf(out,
             "\"objects\":{\"event\":%" PRIu64 ",\"mutex\":%" PRIu64 ",\"semaphore\":%" PRIu64 ",\"internal\":%" PRIu64
             "},",
@@ -191,6 +198,11 @@ void Connections(const ControlFacts &facts, std::string &out)
         AppendJson(out, AddressText(c.local));
         out += ",\"identity\":";
         AppendHex(out, c.identity);
+        // The caller as the kernel named it at accept: a uid, or a connection from another host.
+        if (c.uid == kRemoteUid || c.uid == kUnknownUid)
+            Appendf(out, ",\"uid\":null,\"remote\":%s", c.uid == kRemoteUid ? "true" : "false");
+        else
+            Appendf(out, ",\"uid\":%u,\"remote\":false", c.uid);
         AppendHoldings(out, calls_here != parked_on.end() ? calls_here->second : no_calls,
                        owned_here != owned_by.end() ? owned_here->second : no_mutexes, now);
     }

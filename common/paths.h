@@ -7,6 +7,7 @@ inline constexpr const char *kPropertyFile = "/opt/orn/kestrel/data/property.inf
 inline constexpr const char *kWorkDir = "/opt/orn/kestrel/work";                    // holds the ready file
 inline constexpr const char *kReadyFile = "/opt/orn/kestrel/work/KSTntserver.ready";
 inline constexpr const char *kClassRootDir = "/opt/orn/kestrel/registry/HKEY_CLASS_ROOT";
+inline constexpr const char *kAccessFile = "/etc/KSTntserver/access.conf";  // who may do what; none: everyone
 inline constexpr const char *kLocalMachineDir = "/opt/orn/kestrel/registry/HKEY_LOCAL_MACHINE";
 
 // Run-time files.

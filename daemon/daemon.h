@@ -24,6 +24,12 @@ int daemon_start(const char *name) noexcept;
 // Closes every descriptor from first up to the table size, except the trace library's.
 void close_allfd(int first) noexcept;
 
+// The exit status of a start-up whose access policy can't be read or doesn't parse.
+inline constexpr int kExitBadPolicy = 8;
+// Reads the access policy (kAccessFile) and puts it in force, before InstallServices; 0, or
+// kExitBadPolicy after a trace naming the file and line.
+[[nodiscard]] int LoadAccessPolicy() noexcept;
+
 // Hands the dispatcher the service routines of sync/ and registry/ and its handling of lost
 // connections; before the first call is served.
 void InstallServices() noexcept;

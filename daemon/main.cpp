@@ -73,6 +73,7 @@ int main()
     const bool portmapper = FindPortmapper();
     FreeNICInfo(&interfaces);
     if (!portmapper) return 5;
+    if (const int status = LoadAccessPolicy(); status != 0) return status;
     // Before detaching, so that a runtime unfit to serve shows in the exit status of the start.
     if (const int status = PrepareRuntime(); status != 0) return status;
     InstallServices();

@@ -4,9 +4,13 @@
 // hands them down (InstallServices), so no library calls into a layer above it.
 #include "daemon/daemon.h"
 
+#include "common/paths.h"
 #include "common/procedures.h"
+#include "registry/access.h"
+#include "rpc/caller.h"
 #include "rpc/services.h"
 #include "sync/sync.h"
+#include "trace/trace.h"
 
 namespace {
 
@@ -21,9 +25,40 @@ void OnConnectionLost(ConnectionRecord &connection) noexcept
     ReleaseMutexesOwnedBy(connection);
 }
 
+// The access policy's word on a call: the object checks, then the registry's.
+uint64_t *GateCall(uint32_t proc, void *args) noexcept
+{
+    if (uint64_t *refused = ObjectCallGate(proc, args)) return refused;
+    return RegistryCallGate(proc, args);
+}
+
 }  // namespace
 
 void InstallServices() noexcept
 {
     InstallServiceRoutines(kRoutines, OnConnectionLost);
+    // Without a policy file every caller may do everything and nothing is counted: no gate at all.
+    if (PolicyInForce().present) InstallAccessGate(GateCall, RegistryCallDone);
+}
+
+int LoadAccessPolicy() noexcept
+{
+    std::string error;
+    try {
+        std::optional<AccessPolicy> policy = ReadPolicyFile(kAccessFile, error);
+        if (!policy) {
+            TraceLog(2, "daemon_main", "main", __LINE__, "access: %s: the server does not start under half a policy",
+                     error.c_str());
+            return kExitBadPolicy;
+        }
+        if (!policy->present)
+            TraceLog(3, "daemon_main", "main", __LINE__, "access: no %s, every caller may do everything", kAccessFile);
+        for (const std::string &note : policy->notes)
+            TraceLog(3, "daemon_main", "main", __LINE__, "access: %s", note.c_str());
+        InstallPolicy(std::move(*policy));
+    } catch (const std::bad_alloc &) {
+        TraceLog(2, "daemon_main", "main", __LINE__, "access: no memory to read %s", kAccessFile);
+        return kExitBadPolicy;
+    }
+    return 0;
 }

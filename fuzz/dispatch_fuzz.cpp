@@ -10,12 +10,19 @@
 // events after every call; after the script, every connection is lost and every handle closed, and the
 // server must be left with no parked call.
 //
+// The four connections are four callers under an access policy: root, two local users, and a remote
+// host. A call refused by the policy or a quota (reply 13 or 14) must change nothing: the object table,
+// the key tree with its registrations, and the files on disk read the same before and after it.
+//
 // Input, repeated: op (low 2 bits the connection, the rest the procedure; 29..31 lose the connection),
 // then a 2-byte big-endian length and that many argument bytes.
 #include "client/client.h"
+#include "common/access_policy.h"
 #include "daemon/daemon.h"
 #include "registry/key_tree.h"
 #include "registry/registry.h"
+#include "rpc/caller.h"
+#include "rpc/connection.h"
 #include "rpc/dispatch.h"
 #include "rpc/proto.h"
 #include "rpc/services.h"
@@ -24,6 +31,7 @@
 
 #include <ftw.h>
 #include <rpc/rpc.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -42,6 +50,14 @@ using XpOps = struct __rpc_svcxprt::xp_ops;
 constexpr int      kConnections = 4;
 constexpr int      kFirstFd = 900;  // never opened here: nothing may do I/O on a fuzzed connection
 constexpr uint64_t kPoolMarker = 0xFFFFFFFFFFFFFF00ULL;
+// Who calls on each connection, and what the policy lets them do to each other.
+constexpr std::array<uint32_t, kConnections> kCallers = {0, 1000, 1001, kRemoteUid};
+constexpr char                               kPolicy[] = "allow root all\n"
+                                                         "allow uid:1000 objects uid:1001 signal,wait,open\n"
+                                                         "allow uid:1001 write HKLM\\SHARED\n"
+                                                         "allow * notify HKLM\\WATCHED\n"
+                                                         "quota * objects=32 keys=16 value-bytes=2048 registrations=4 "
+                                                         "waits=8\n";
 
 struct FakeConnection {
     SVCXPRT transport;  // what the dispatcher sees; its ops are ours until the dispatcher hooks them
@@ -51,9 +67,10 @@ struct FakeConnection {
 std::array<FakeConnection, kConnections> g_conns{};
 const uint8_t                           *g_args = nullptr;  // argument bytes of the call being dispatched
 std::size_t                              g_args_size = 0;
-std::vector<uint64_t>                    g_pool;       // identities replied so far, for the marker words
-std::array<int, kConnections>            g_parked{};   // calls each connection has waiting for a reply
-std::array<int, kConnections>            g_replies{};  // replies each connection got during the current dispatch
+std::vector<uint64_t>                    g_pool;          // identities replied so far, for the marker words
+std::array<int, kConnections>            g_parked{};      // calls each connection has waiting for a reply
+std::array<int, kConnections>            g_replies{};     // replies each connection got during the current dispatch
+uint64_t                                 g_own_word = 0;  // the word replied to the call being dispatched, if any
 
 bool_t FakeRecv(SVCXPRT *, rpc_msg *)
 {
@@ -90,6 +107,7 @@ bool_t FakeReply(SVCXPRT *transport, rpc_msg *msg)
     const int index = transport->xp_fd - kFirstFd;
     if (index < 0 || index >= kConnections) abort();  // a reply through a transport that was never ours
     ++g_replies[index];
+    if (transport == pClientParameter->transport && reply->Word()) g_own_word = *reply->Word();
     if (auto word = reply->Word(); word && *word > 288 && g_pool.size() < 256) g_pool.push_back(*word);
     return TRUE;
 }
@@ -177,9 +195,59 @@ void CheckRegistrations()
     }
 }
 
+uint64_t g_digest = 0;  // what DigestEntry has summed so far
+
+void Mix(uint64_t word)
+{
+    g_digest = (g_digest ^ word) * 0x100000001b3ULL;
+}
+
+int DigestEntry(const char *path, const struct stat *info, int, FTW *)
+{
+    for (const char *p = path; *p; ++p)
+        Mix(static_cast<unsigned char>(*p));
+    Mix(static_cast<uint64_t>(info->st_size));
+    Mix(static_cast<uint64_t>(info->st_mtim.tv_nsec) ^ static_cast<uint64_t>(info->st_mtim.tv_sec));
+    return 0;
+}
+
+// Everything a call could change, summed: every object's state and waiters, every key with its
+// registration, and (for registry calls) every file and directory of the registry on disk.
+__attribute__((no_sanitize("coverage"))) uint64_t StateDigest(bool disk)
+{
+    g_digest = 0xcbf29ce484222325ULL;
+    for (const ObjectRecord *obj = P_EVENT_HEAD; obj; obj = obj->next) {
+        Mix(obj->handle);
+        Mix(static_cast<uint64_t>(obj->ref_count));
+        Mix(obj->type == ObjectType::Event   ? obj->event.state
+            : obj->type == ObjectType::Mutex ? obj->mutex.owner
+                                             : static_cast<uint64_t>(obj->semaphore.count));
+        for (const WaiterLink *link = obj->waiters; link; link = link->next)
+            Mix(link->waiter->connection);
+    }
+    ForEachKey([](const KeyNode &key) {
+        Mix(key.identity);
+        Mix(key.notify_event);
+        Mix(key.watch_subtree);
+    });
+    if (disk) {
+        nftw(kClassRootDir, DigestEntry, 16, FTW_PHYS);
+        nftw(kLocalMachineDir, DigestEntry, 16, FTW_PHYS);
+    }
+    return g_digest;
+}
+
+bool RepliesWord(uint32_t proc)
+{
+    return proc != kProcRegQueryValue && proc != kProcRegEnumKey && proc != kProcRegEnumValue &&
+           proc != kProcRegQueryInfoKey;
+}
+
 void Dispatch(int index, uint32_t proc, const uint8_t *args, std::size_t size)
 {
     if (!g_conns[index].alive) Open(index);
+    // The caller the kernel would have named at accept.
+    if (ConnectionRecord *record = ConnectionOf(&g_conns[index].transport)) record->caller.uid = kCallers[index];
     std::vector<uint8_t> patched(args, args + size);
     PatchHandles(patched);
     g_args = patched.data();
@@ -191,7 +259,14 @@ void Dispatch(int index, uint32_t proc, const uint8_t *args, std::size_t size)
     request.rq_cred = _null_auth;
     request.rq_xprt = &g_conns[index].transport;
     g_replies.fill(0);
+    const bool     registry = (proc >= kProcRegOpenKey && proc <= kProcRegFlushKey) || proc >= kProcCancelRegNotify;
+    const uint64_t before = StateDigest(registry);
+    g_own_word = ~uint64_t{0};
     winnt_sys_1(&request, &g_conns[index].transport);
+    // A refusal (13) or a quota (14) leaves everything as it was.
+    if (RepliesWord(proc) && (g_own_word == kErrAccessDenied || g_own_word == kErrQuota) &&
+        StateDigest(registry) != before)
+        abort();
     // A connection hears only about calls it made: its own call's reply, or none when that call
     // parked, and at most one reply for each call it had parked before.
     for (int c = 0; c < kConnections; ++c) {
@@ -241,6 +316,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
         fprintf(stderr, "dispatch_fuzz writes under /opt/orn/kestrel: run it through fuzz/run (a private namespace)\n");
         exit(2);
     }
+    std::string error;
+    auto        policy = ParsePolicy(kPolicy, "fuzz", error);
+    if (!policy) abort();
+    InstallPolicy(std::move(*policy));
     InstallServices();
     ResetRegistry();
     for (int i = 0; i < kConnections; ++i)

@@ -101,7 +101,7 @@ struct Translation {
     DWORD    name;    // Subject::Name
     DWORD    key;     // Subject::Key
 };
-constexpr std::array<Translation, 8> kTranslations{{
+constexpr std::array<Translation, 10> kTranslations{{
     {0, ERROR_SUCCESS, ERROR_SUCCESS, ERROR_SUCCESS},
     {2, ERROR_INVALID_HANDLE, ERROR_FILE_NOT_FOUND, ERROR_INVALID_HANDLE},
     {4, ERROR_INVALID_HANDLE, ERROR_INVALID_PARAMETER, ERROR_INVALID_PARAMETER},
@@ -109,6 +109,8 @@ constexpr std::array<Translation, 8> kTranslations{{
     {6, ERROR_BUSY, ERROR_BUSY, ERROR_BUSY},
     {7, ERROR_CANTWRITE, ERROR_CANTWRITE, ERROR_CANTWRITE},
     {8, ERROR_TOO_MANY_POSTS, ERROR_INVALID_PARAMETER, ERROR_INVALID_PARAMETER},
+    {13, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED},           // the daemon's access policy refused
+    {14, ERROR_NOT_ENOUGH_QUOTA, ERROR_NOT_ENOUGH_QUOTA, ERROR_NOT_ENOUGH_QUOTA},  // past one of the caller's quotas
     {288, ERROR_NOT_OWNER, ERROR_NOT_OWNER, ERROR_NOT_OWNER},
 }};
 

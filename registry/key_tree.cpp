@@ -7,6 +7,7 @@
 // is linked and leaves both just before it is freed. The keys below a deleted key stay in them until they
 // are freed, a batch a pass (RetireKeyTree); lookups by identity pass over them meanwhile.
 #include "registry/key_tree.h"
+#include "registry/access.h"
 
 #include "common/identity.h"
 #include "registry/key_info.h"
@@ -98,6 +99,7 @@ KeyNode *g_retired = nullptr;
 void Unindex(KeyNode *key)
 {
     ForgetKeyInfo(key->identity);
+    ForgetKeyCharges(key->identity);  // what it counted against its creators' quotas (access.cpp)
     g_by_name.Remove(key);
     g_by_identity.Remove(key);
 }

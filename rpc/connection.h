@@ -9,6 +9,8 @@
 
 #include <rpc/rpc.h>
 
+#include "rpc/caller.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -35,6 +37,7 @@ struct ConnectionRecord {
     StreamState   stream;            // what the record stream keeps of it
     WaiterRecord *parked = nullptr;  // its parked calls, newest first (linked by sync/wait.cpp)
     ObjectRecord *owned = nullptr;   // the mutexes it owns, most recently taken first (sync/objects.cpp)
+    CallerRecord  caller;            // who calls on it, as the kernel named it at accept (caller.h)
 };
 
 // Puts a new connection's record in the table; the table owns it from now on. False (and the record

@@ -23,6 +23,7 @@
 #include <new>
 #include <utility>
 
+#include "rpc/caller.h"
 #include "rpc/connection.h"
 #include "rpc/destroy_hook.h"
 #include "rpc/server.h"
@@ -41,6 +42,8 @@ uint64_t                                         g_last_generation = 0;
 std::array<uint64_t, kLastProc + 2>              g_calls{};  // per procedure, then those beyond the program
 ServiceRoutines g_routines{};                                // nullptr until installed; always for the null procedure
 void (*g_on_loss)(ConnectionRecord &) noexcept = nullptr;    // drops a lost connection's calls and mutexes
+AccessGate  g_gate = nullptr;                                // the access policy's word on a call; none: all run
+AccessAfter g_after = nullptr;                               // what a call that ran leaves to count
 
 [[nodiscard]] bool InTable(int fd)
 {
@@ -147,6 +150,17 @@ void InstallServiceRoutines(const ServiceRoutines &routines, void (*on_loss)(Con
     g_on_loss = on_loss;
 }
 
+void InstallAccessGate(AccessGate gate, AccessAfter after) noexcept
+{
+    g_gate = gate;
+    g_after = after;
+}
+
+RequestRecord::~RequestRecord()
+{
+    if (counts_wait) ReturnQuota(wait_uid, Quota::Waits, 1);
+}
+
 uint64_t MonotonicMs() noexcept
 {
     timespec now{};
@@ -230,8 +244,9 @@ std::vector<ConnectionView> SnapshotConnections(int listener)
     for (int i = 0; i < svc_max_pollfd; ++i) {
         const int fd = svc_pollfd[i].fd;
         if (fd < 0 || fd == listener) continue;
-        ConnectionView view{fd, ConnectionOnSocket(fd), {}, {}};
-        socklen_t      local = sizeof view.local, peer = sizeof view.peer;
+        const ConnectionRecord *record = ConnectionRecordOn(fd);
+        ConnectionView          view{fd, ConnectionOnSocket(fd), {}, {}, record ? record->caller.uid : kUnknownUid};
+        socklen_t               local = sizeof view.local, peer = sizeof view.peer;
         if (getsockname(fd, reinterpret_cast<sockaddr *>(&view.local), &local) != 0) view.local.sin_family = 0;
         if (getpeername(fd, reinterpret_cast<sockaddr *>(&view.peer), &peer) != 0) view.peer.sin_family = 0;
         connections.push_back(view);
@@ -306,11 +321,22 @@ void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept
         svcerr_decode(transp);
         return;
     }
-    if (void *value = routine(args, rqstp)) {
+    // A refused call runs nothing: its reply is the refusal, and nothing has changed.
+    if (uint64_t *refusal = g_gate ? g_gate(proc, args) : nullptr) {
+        FreeClientParameter(record.release(), refusal);
+        SetLastError(0);
+        return;
+    }
+    void *value = routine(args, rqstp);
+    if (g_after) g_after(proc, args, value);
+    if (value) {
         FreeClientParameter(record.release(), value);
     } else {
         assert(procedure.parks && "only a routine that may park answers with no reply");
         RequestRecord *parked = record.release();  // the waiter owns it now
+        // Counted while parked; the gate kept the uid within its quota before the call ran.
+        parked->wait_uid = CallerUid();
+        parked->counts_wait = PolicyInForce().present && TakeQuota(parked->wait_uid, Quota::Waits, 1);
         ReleaseArguments(parked);
     }
     SetLastError(0);

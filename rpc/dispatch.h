@@ -10,13 +10,15 @@
 #include <vector>
 
 // Last-error codes, named by what they mean to this server's clients.
-inline constexpr uint64_t kErrNotFound = 2;    // no such object, key, subkey, value or index
-inline constexpr uint64_t kErrInvalid = 4;     // bad argument or wrong object type
-inline constexpr uint64_t kErrNoMemory = 5;    // allocation failed
-inline constexpr uint64_t kErrBusy = 6;        // object has waiters or is an owned mutex
-inline constexpr uint64_t kErrFileSystem = 7;  // a file or directory operation failed
-inline constexpr uint64_t kErrLimit = 8;       // count or size above its limit
-inline constexpr uint64_t kErrNotOwner = 288;  // mutex not owned by the calling connection
+inline constexpr uint64_t kErrNotFound = 2;       // no such object, key, subkey, value or index
+inline constexpr uint64_t kErrInvalid = 4;        // bad argument or wrong object type
+inline constexpr uint64_t kErrNoMemory = 5;       // allocation failed
+inline constexpr uint64_t kErrBusy = 6;           // object has waiters or is an owned mutex
+inline constexpr uint64_t kErrFileSystem = 7;     // a file or directory operation failed
+inline constexpr uint64_t kErrLimit = 8;          // count or size above its limit
+inline constexpr uint64_t kErrAccessDenied = 13;  // the access policy refuses the caller this call
+inline constexpr uint64_t kErrQuota = 14;         // the call would pass one of the caller's quotas
+inline constexpr uint64_t kErrNotOwner = 288;     // mutex not owned by the calling connection
 
 // Everything needed to answer one call, now or later. Owned by the dispatcher until the
 // service routine returns; a routine that parks the call hands it to its WaiterRecord. A parked
@@ -31,6 +33,10 @@ struct RequestRecord {
     int32_t   socket;        // the connection's descriptor, kept for the socket slots
     uint32_t  procedure;     // the call's procedure number, for the live view
     uint64_t  received_ms;   // MonotonicMs() at arrival; the live view ages parked calls with it
+    uint32_t  wait_uid;      // parked: the uid its parked wait is counted against (caller.h)
+    bool      counts_wait;   // parked and counted: the count goes back when the record goes
+
+    ~RequestRecord();
 };
 
 extern uint64_t       ERROR_CODE;        // last-error word; 0 between calls
@@ -78,6 +84,7 @@ struct ConnectionView {
     uint64_t    identity;  // its life; 0 before its first call
     sockaddr_in local;     // this end; sin_family AF_INET only when known
     sockaddr_in peer;      // the other end; sin_family AF_INET only when known
+    uint32_t    uid;       // its caller as the kernel named it (kRemoteUid, kUnknownUid)
 };
 // Every connection the runtime polls but the listener, by descriptor. May throw std::bad_alloc.
 [[nodiscard]] std::vector<ConnectionView> SnapshotConnections(int listener);

@@ -198,6 +198,11 @@ void SetLoopTick(bool (*tick)() noexcept) noexcept
     g_tick = tick;
 }
 
+int ConnectionCap() noexcept
+{
+    return g_max_connections;
+}
+
 uint64_t RefusedConnections() noexcept
 {
     return g_refused;

@@ -40,5 +40,7 @@ void SetLoopTick(bool (*tick)() noexcept) noexcept;
 // Has the loop also wait for fd's socket to take more output (on), or stop (off): a connection with
 // replies its socket could not take yet (stream.cpp).
 void WatchWritable(int fd, bool on) noexcept;
+// The most connections the loop serves.
+[[nodiscard]] int ConnectionCap() noexcept;
 // Connections closed at once because the server held the most it serves, since start.
 [[nodiscard]] uint64_t RefusedConnections() noexcept;

@@ -37,6 +37,13 @@ template <typename Argument, typename Reply, auto F> constexpr Routine RoutineOf
 // parked calls and mutexes before its record goes.
 void InstallServiceRoutines(const ServiceRoutines &routines, void (*on_loss)(ConnectionRecord &) noexcept) noexcept;
 
+// What the access policy says of a call, before its routine runs: nullptr to run it, or the refusal's
+// reply (the last-error word, 13 or 14) to send instead; and what a call that ran leaves to count (its
+// reply value, nullptr when parked). The layer above them all installs both; none means everything runs.
+using AccessGate = uint64_t *(*)(uint32_t proc, void *args) noexcept;
+using AccessAfter = void (*)(uint32_t proc, void *args, void *reply) noexcept;
+void InstallAccessGate(AccessGate gate, AccessAfter after) noexcept;
+
 // Objects.
 uint64_t *create_event_rpc_1_svc(create_event_struct *argp, svc_req *rqstp) noexcept;
 uint64_t *set_event_rpc_1_svc(uint64_t *argp, svc_req *rqstp) noexcept;

@@ -31,11 +31,13 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <utility>
 
+#include "rpc/caller.h"
 #include "rpc/connection.h"
 #include "rpc/destroy_hook.h"
 #include "rpc/loop.h"
@@ -105,8 +107,17 @@ void FreeHeld(StreamState *stream)
 // The line of a connection cut off, naming the connection as the live view does.
 void TraceCutOff(const ConnectionRecord &connection, int fd, const char *why)
 {
-    TraceLog(1, "ntsys_svc", "CutOff", __LINE__, "connection %llu on socket %d closed: %s\n",
-             static_cast<unsigned long long>(connection.generation), fd, why);
+    // The uid names who to talk to; a remote caller has none, and its address is in the live view.
+    const uint32_t uid = connection.caller.uid;
+    char           who[24];
+    if (uid == kRemoteUid)
+        snprintf(who, sizeof who, "remote");
+    else if (uid == kUnknownUid)
+        snprintf(who, sizeof who, "unknown");
+    else
+        snprintf(who, sizeof who, "%u", uid);
+    TraceLog(1, "ntsys_svc", "CutOff", __LINE__, "connection %llu of uid %s on socket %d closed: %s\n",
+             static_cast<unsigned long long>(connection.generation), who, fd, why);
 }
 
 // Ends a connection that would cost the others. Its socket is reset at the close rather than left
@@ -418,6 +429,11 @@ bool AcceptConnection(int listener) noexcept
     std::unique_ptr<ConnectionRecord> record(new (std::nothrow) ConnectionRecord{});
     SVCXPRT                          *transport = record ? svc_fd_create(fd, kUnusedBuffer, kUnusedBuffer) : nullptr;
     ConnectionRecord                 *connection = record.get();
+    if (record) IdentifyCaller(fd, record->caller);
+    if (record && !AdmitCaller(record->caller, ConnectionCap())) {
+        close(fd);
+        return false;
+    }
     if (!transport || !HookTransportDestroy(transport) || !AdoptConnection(transport, std::move(record))) {
         // A transport the runtime registered anyway (its peer already gone) is its to end at the next input.
         if (!transport && !Registered(fd)) close(fd);

@@ -90,6 +90,14 @@ std::unique_ptr<ObjectRecord> NewObject(ObjectType type, const char *name)
         memcpy(obj->name, name, size);
     }
     obj->ref_count = 1;
+    obj->creator = CallerUid();
+    if (PolicyInForce().present) {
+        if (!TakeQuota(obj->creator, Quota::Objects, 1)) {
+            delete[] obj->name;
+            return nullptr;
+        }
+        obj->counted = 1;
+    }
     obj->handle = NewIdentity();
     obj->identity = obj->handle;
     return obj;
@@ -125,6 +133,7 @@ void FreeObject(ObjectRecord *obj)
     else
         P_EVENT_HEAD = obj->next;
     if (obj->next) obj->next->prev = obj->prev;
+    if (obj->counted) ReturnQuota(obj->creator, Quota::Objects, 1);
     delete[] obj->name;
     delete obj;
 }

@@ -26,6 +26,8 @@ struct ObjectRecord {
     ObjectRecord *next_by_handle;  // next record in the same bucket of the handle index
     ObjectRecord *next_by_name;    // next record in the same bucket of the name index; named records only
     ObjectRecord *next_by_owner;   // owned mutex: the next mutex its owner owns (ConnectionRecord::owned)
+    uint32_t      creator;         // uid of the caller that created it (the access policy's owner)
+    uint32_t      counted;         // 1 while it counts against the creator's objects quota
     union {
         struct {
             uint32_t state;         // 0 not signalled; 1 signalled; 2..15 only from creation
@@ -105,6 +107,10 @@ void ReleaseMutexesOwnedBy(ConnectionRecord &connection) noexcept;
 // For an internal object whose close was refused because requests are parked on it: closed as soon as
 // DiscardWaitersOf has taken the last of them.
 void CloseWhenUnwaited(uint64_t handle) noexcept;
+
+// The access policy's word on an object call (access.cpp): nullptr when it may run, else the refusal's
+// reply. Only consulted when a policy file is in force.
+[[nodiscard]] uint64_t *ObjectCallGate(uint32_t proc, void *args) noexcept;
 
 // Signalling.
 int SetEvent(uint64_t handle) noexcept;

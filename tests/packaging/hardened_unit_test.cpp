@@ -54,6 +54,7 @@ TEST(HardenedUnit, ServesUnderTheUnitsRestrictions)
         EXPECT_NE(status.find(line), std::string::npos) << line;
     EXPECT_EQ(sandbox.CountTrace("seteuid return with -1"), 0u);
     EXPECT_EQ(sandbox.CountTrace("setpriority FAIL"), 0u);
+    EXPECT_EQ(sandbox.CountTrace("local callers can't be named"), 0u) << "the unit must let the kernel name callers";
 
     const uint64_t key = c.RegCreateKeyEx(kLocalMachine, "HARDENED").value_or(0);
     EXPECT_EQ(c.RegSetValueEx(key, "v", 1, 3, std::string_view("ok\0", 3)), 0u);

@@ -318,6 +318,13 @@ TEST_F(KstctlTest, RealWorldFilesImportWithRegeditsMeaningAndExportBackByteForBy
 
 TEST_F(KstctlTest, QueryAddDeleteAndTheirRefusals)
 {
+    // The access policy as the daemon reads it, and a request tested against it from both sides.
+    EXPECT_EQ(Kstctl({"policy", "show"}).out, "policy: none (every caller may do everything)\n");
+    ASSERT_TRUE(kst::WriteFile("/etc/KSTntserver/access.conf", "allow uid:7 write HKLM\\Soft\n"));
+    ExpectStatuses({{{"policy", "test", "7", "write", "HKLM\\soft\\x"}, 0},
+                    {{"policy", "test", "8", "write", "HKLM\\soft\\x"}, 1},
+                    {{"policy", "test", "7", "fly", "HKLM"}, 64}});
+    ASSERT_EQ(unlink("/etc/KSTntserver/access.conf"), 0);
     // Slash options in any case, long ones with = or a separate word, and words that look like options.
     ExpectStatuses({{{"reg", "add", "HKLM\\Q\\K", "/V", "n", "/t", "REG_DWORD", "/d", "0x10"}, 0},
                     {{"reg", "add", "hklm/q/k", "--value=s", "--data", "text"}, 0},
@@ -446,6 +453,9 @@ TEST_F(KstctlTest, DisconnectHandsTheMutexOnAndObjectsShowsItsNewOwner)
     const int       owner_fd = ServerFd(owner), waiter_fd = ServerFd(waiter);
     ASSERT_GE(owner_fd, 0);
     ASSERT_GE(waiter_fd, 0);
+    // Each caller as the kernel named it, and the policy in force (none here).
+    EXPECT_NE(Kstctl({"connections", "--json"}).out.find("\"uid\":0,\"remote\":false"), std::string::npos);
+    EXPECT_NE(Kstctl({"status"}).out.find("\npolicy: none (every caller may do everything)\n"), std::string::npos);
 
     const Result dropped = Kstctl({"disconnect", std::to_string(owner_fd)});
     EXPECT_EQ(dropped.status, 0);

@@ -31,12 +31,13 @@ bool WantsHelp(int argc, char **argv);
 int PrintHelp(std::string_view text);
 
 // The subcommands of this directory (live.h declares those of the control socket).
-int RunReg(int argc, char **argv);    // reg query|add|delete|export|import|compare
-int RunEvent(int argc, char **argv);  // event create|set|reset NAME
-int RunMutex(int argc, char **argv);  // mutex create NAME
-int RunSem(int argc, char **argv);    // sem create NAME INITIAL MAX, sem release NAME [COUNT]
-int RunWait(int argc, char **argv);   // wait NAME... [--all] [--timeout DURATION]
-int RunRun(int argc, char **argv);    // run --mutex NAME [--timeout DURATION] -- COMMAND...
-int RunPing(int argc, char **argv);   // ping [--timeout DURATION]
+int RunReg(int argc, char **argv);     // reg query|add|delete|export|import|compare
+int RunEvent(int argc, char **argv);   // event create|set|reset NAME
+int RunMutex(int argc, char **argv);   // mutex create NAME
+int RunSem(int argc, char **argv);     // sem create NAME INITIAL MAX, sem release NAME [COUNT]
+int RunWait(int argc, char **argv);    // wait NAME... [--all] [--timeout DURATION]
+int RunRun(int argc, char **argv);     // run --mutex NAME [--timeout DURATION] -- COMMAND...
+int RunPing(int argc, char **argv);    // ping [--timeout DURATION]
+int RunPolicy(int argc, char **argv);  // policy show|test [--file FILE]
 
 }  // namespace kstctl

@@ -24,6 +24,10 @@ std::string StatusText(const JsonValue &s)
     Appendf(out, "uptime                   %" PRId64 " s\n", n("uptime_seconds"));
     Appendf(out, "port                     %" PRId64 "\n", n("port"));
     Appendf(out, "connections              %" PRId64 "\n", n("connections"));
+    if (s["policy"].IsNull())
+        out += "policy: none (every caller may do everything)\n";
+    else
+        out += "policy: " + s["policy"].text + "\n";
     Appendf(out,
             "objects                  events %" PRId64 ", mutexes %" PRId64 ", semaphores %" PRId64
             ", internal events %" PRId64 "\n",
@@ -96,7 +100,7 @@ std::string ObjectsText(const JsonValue &objects)
 std::string ConnectionsText(const JsonValue &connections, const std::unordered_map<int, PeerProcess> &peers)
 {
     std::string out =
-        "FD     PEER                   PID      COMMAND          PARKED                           MUTEXES\n";
+        "FD     PEER                   UID      PID      COMMAND          PARKED                           MUTEXES\n";
     for (const JsonValue &c : connections.items) {
         std::string calls, owned;
         for (const JsonValue &p : c["parked"].items) {
@@ -113,6 +117,10 @@ std::string ConnectionsText(const JsonValue &connections, const std::unordered_m
         }
         const int fd = static_cast<int>(c["fd"].Int());
         Appendf(out, "%-6d %-22s ", fd, c["peer"].text.c_str());
+        if (!c["uid"].IsNull())
+            Appendf(out, "%-8" PRId64 " ", c["uid"].Int());
+        else
+            Appendf(out, "%-8s ", c["remote"].Int() ? "remote" : "-");
         if (const auto process = peers.find(fd); process != peers.end()) {
             Appendf(out, "%-8d ", process->second.pid);
             std::string command;
@@ -137,6 +145,10 @@ std::string ConnectionsJson(const JsonValue &connections, const std::unordered_m
         out += c["peer"].raw;
         out += ",\"identity\":";
         out += c["identity"].raw;
+        out += ",\"uid\":";
+        out += c["uid"].raw;
+        out += ",\"remote\":";
+        out += c["remote"].raw;
         if (const auto process = peers.find(fd); process != peers.end()) {
             Appendf(out, ",\"pid\":%d,\"command\":", process->second.pid);
             AppendJson(out, process->second.command);

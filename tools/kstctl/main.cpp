@@ -24,6 +24,7 @@ constexpr std::array kSubcommands{
     Subcommand{"wait", RunWait, "wait for named objects, with a time-out"},
     Subcommand{"run", RunRun, "run a command while holding a named mutex"},
     Subcommand{"ping", RunPing, "check that the daemon answers (portmapper and null call)"},
+    Subcommand{"policy", RunPolicy, "show the access policy, or test a request against it"},
     Subcommand{"status", RunStatus, "the daemon's figures (control socket)"},
     Subcommand{"objects", RunObjects, "every object with its state and waiters (control socket)"},
     Subcommand{"connections", RunConnections, "every client connection (control socket)"},
