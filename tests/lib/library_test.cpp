@@ -146,6 +146,22 @@ TEST_F(LibraryTest, EveryEntryPointFormNtAcceptsRunsWithItsStatus)
     EXPECT_EQ(usage.out, "usage: entry_points [word]\n");
 }
 
+// A program that ends normally closes what it left open, as NT closes a process's handles: its owned
+// single-instance mutex goes, so the next copy starts; its exit handler's own close comes first and is
+// not made twice (the reference held here stays); a forked child's end closes nothing of its parent's.
+TEST_F(LibraryTest, NormalEndClosesTheProcessHandlesAsOnNt)
+{
+    HANDLE shared = CreateEventA(nullptr, TRUE, FALSE, "single.shared");
+    for (int copy = 0; copy < 2; ++copy) {
+        const ProgramRun run = BuildAndRun("programs/single_instance.c", "-std=c99", "");
+        EXPECT_EQ(run.status, 0) << copy;
+        EXPECT_EQ(run.out, "after the child: still there\nown close: done\n") << copy;
+    }
+    EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, "single.shared"), shared);
+    EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, "single.guard"), nullptr);
+    EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, "single.mine"), nullptr);
+}
+
 // A watcher that registers for changes, a tree delete that keeps the key when given no subkey, and
 // HKEY_CURRENT_USER moved by the environment.
 TEST_F(LibraryTest, TreeWatcherSeesTheChangeAndClearsItsTree)

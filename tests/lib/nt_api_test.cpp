@@ -157,6 +157,12 @@ TEST_F(NtApiTest, WideAndNarrowCallsShareValuesAndTheUtf8Limits)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
     HANDLE named = CreateMutexW(nullptr, FALSE, L"m\u00fctex");
     EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, "m\u00fctex"), named);
+    // "Local\" is the name space of names without a prefix (the prefix is case-sensitive, as on NT);
+    // "Global\" names objects of its own.
+    EXPECT_EQ(CreateMutexW(nullptr, FALSE, L"Local\\m\u00fctex"), named);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, "local\\m\u00fctex"), nullptr);
+    EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, "Global\\m\u00fctex"), nullptr);
 
     // _stprintf_s of a _UNICODE build reads %s as wide text and %S as narrow, and keeps to its room.
     wchar_t printed[8];
