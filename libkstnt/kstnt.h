@@ -486,57 +486,86 @@ KSTNT_API LONG WINAPI RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWO
 KSTNT_API int kstnt_wprintf(const wchar_t *format, ...);
 KSTNT_API int kstnt_fwprintf(FILE *stream, const wchar_t *format, ...);
 KSTNT_API int kstnt_swprintf(wchar_t *buffer, size_t count, const wchar_t *format, ...);
-/* Runs a wide main with the command line converted from UTF-8 (what wmain and _tmain expand to). */
+/* Runs a wide main with the command line converted from UTF-8 (what wmain and _tmain expand to). Given
+ * the environment (envp as main got it) instead of the command line, it converts that the same way. */
 KSTNT_API int kstnt_run_wmain(int argc, char **argv, int (*wide_main)(int, wchar_t **));
 
 /* wmain and _tmain: Linux starts programs at main, so these macros define a main that calls the
- * program's own function, converting the arguments from UTF-8 for a wide one. That function may return
- * int or void and take no parameters or (argc, argv), as NT's compilers accept; a void one ends the
- * program with status 0. */
+ * program's own function, converting the arguments (and the environment) from UTF-8 for a wide one.
+ * That function may return int or void and take no parameters, (argc, argv) or (argc, argv, envp), as
+ * NT's compilers accept; a void one ends the program with status 0. Defining KSTNT_WRAP_MAIN treats
+ * main the same way, for the `void main(void)` that C++ refuses (an int main must then return its
+ * status: falling off its end is no longer main's implicit 0). The real main is written (main), so no
+ * macro named main expands it. */
 #ifndef KSTNT_NO_WMAIN
 #ifdef __cplusplus
 } /* extern "C" */
 namespace kstnt_main {
-template <class R, class... A> R ReturnOf(R (*)(A...));
-template <class C> int           Call(int (*f)(), int, C **)
+template <class R, class... A> R  ReturnOf(R (*)(A...));
+template <class F> constexpr bool TakesEnv(F)
+{
+    return false;
+}
+template <class R, class C> constexpr bool TakesEnv(R (*)(int, C **, C **))
+{
+    return true;
+}
+template <class C> int Call(int (*f)(), int, C **, C **)
 {
     return f();
 }
-template <class C> int Call(void (*f)(), int, C **)
+template <class C> int Call(void (*f)(), int, C **, C **)
 {
     f();
     return 0;
 }
-template <class C> int Call(int (*f)(int, C **), int argc, C **argv)
+template <class C> int Call(int (*f)(int, C **), int argc, C **argv, C **)
 {
     return f(argc, argv);
 }
-template <class C> int Call(void (*f)(int, C **), int argc, C **argv)
+template <class C> int Call(void (*f)(int, C **), int argc, C **argv, C **)
 {
     f(argc, argv);
+    return 0;
+}
+template <class C> int Call(int (*f)(int, C **, C **), int argc, C **argv, C **envp)
+{
+    return f(argc, argv, envp);
+}
+template <class C> int Call(void (*f)(int, C **, C **), int argc, C **argv, C **envp)
+{
+    f(argc, argv, envp);
     return 0;
 }
 }  // namespace kstnt_main
 extern "C" {
 #define KSTNT_MAIN_RETURN(f) decltype(kstnt_main::ReturnOf(f))
-#define KSTNT_MAIN_RUN(f, C, argc, argv) return kstnt_main::Call<C>((f), (argc), (argv))
+#define KSTNT_MAIN_ENV(f, C) kstnt_main::TakesEnv(f)
+#define KSTNT_MAIN_RUN(f, C, argc, argv, envp) return kstnt_main::Call<C>((f), (argc), (argv), (envp))
 #define KSTNT_MAIN_CHECK(f, C)
 #else
-/* C has no overloads: the function's own type picks the call, at compile time, among the four forms. */
+/* C has no overloads: the function's own type picks the call, at compile time, among the six forms. */
 #define KSTNT_MAIN_IS(f, type) __builtin_types_compatible_p(__typeof__(f), type)
-#define KSTNT_MAIN_VOID(f, C) (KSTNT_MAIN_IS(f, void(void)) || KSTNT_MAIN_IS(f, void(int, C **)))
+#define KSTNT_MAIN_ENV(f, C) (KSTNT_MAIN_IS(f, int(int, C **, C **)) || KSTNT_MAIN_IS(f, void(int, C **, C **)))
+#define KSTNT_MAIN_VOID(f, C)                                                                                          \
+    (KSTNT_MAIN_IS(f, void(void)) || KSTNT_MAIN_IS(f, void(int, C **)) || KSTNT_MAIN_IS(f, void(int, C **, C **)))
 #define KSTNT_MAIN_BARE(f) (KSTNT_MAIN_IS(f, void(void)) || KSTNT_MAIN_IS(f, int(void)))
 #define KSTNT_MAIN_RETURN(f)                                                                                           \
     __typeof__(__builtin_choose_expr(KSTNT_MAIN_VOID(f, char) || KSTNT_MAIN_VOID(f, wchar_t), (void)0, 0))
 /* Through a pointer of type void (*)(void), the one type that converts to any other without a warning;
  * only the call for the function's own type is ever made. */
-#define KSTNT_MAIN_RUN(f, C, argc, argv)                                                                               \
+#define KSTNT_MAIN_RUN(f, C, argc, argv, envp)                                                                         \
     void (*const kstnt_entry)(void) = (void (*)(void))(f);                                                             \
     if (KSTNT_MAIN_BARE(f) && KSTNT_MAIN_VOID(f, C)) {                                                                 \
         kstnt_entry();                                                                                                 \
         return 0;                                                                                                      \
     }                                                                                                                  \
     if (KSTNT_MAIN_BARE(f)) return ((int (*)(void))kstnt_entry)();                                                     \
+    if (KSTNT_MAIN_ENV(f, C) && KSTNT_MAIN_VOID(f, C)) {                                                               \
+        ((void (*)(int, C **, C **))kstnt_entry)((argc), (argv), (envp));                                              \
+        return 0;                                                                                                      \
+    }                                                                                                                  \
+    if (KSTNT_MAIN_ENV(f, C)) return ((int (*)(int, C **, C **))kstnt_entry)((argc), (argv), (envp));                  \
     if (KSTNT_MAIN_VOID(f, C)) {                                                                                       \
         ((void (*)(int, C **))kstnt_entry)((argc), (argv));                                                            \
         return 0;                                                                                                      \
@@ -544,29 +573,52 @@ extern "C" {
     return ((int (*)(int, C **))kstnt_entry)((argc), (argv))
 /* Any other form is refused here rather than called with the wrong arguments. */
 #define KSTNT_MAIN_CHECK(f, C)                                                                                         \
-    typedef char kstnt_main_returns_int_or_void_and_takes_nothing_or_argc_argv                                         \
-        [KSTNT_MAIN_BARE(f) || KSTNT_MAIN_IS(f, int(int, C **)) || KSTNT_MAIN_IS(f, void(int, C **)) ? 1 : -1];
+    typedef char kstnt_main_returns_int_or_void_and_takes_nothing_or_argc_argv_or_argc_argv_envp                       \
+        [KSTNT_MAIN_BARE(f) || KSTNT_MAIN_IS(f, int(int, C **)) || KSTNT_MAIN_IS(f, void(int, C **)) ||                \
+                 KSTNT_MAIN_ENV(f, C)                                                                                  \
+             ? 1                                                                                                       \
+             : -1];
 #endif
+/* A wide function taking envp gets the environment converted by a first pass through kstnt_run_wmain,
+ * which then runs the second, for the command line. */
 #define wmain(...)                                                                                                     \
     kstnt_wmain(__VA_ARGS__);                                                                                          \
     KSTNT_MAIN_CHECK(kstnt_wmain, wchar_t)                                                                             \
-    static int kstnt_wide_main(int kstnt_argc, wchar_t **kstnt_argv)                                                   \
+    static wchar_t **kstnt_wide_envp;                                                                                  \
+    static int       kstnt_narrow_argc;                                                                                \
+    static char    **kstnt_narrow_argv;                                                                                \
+    static int       kstnt_wide_main(int kstnt_argc, wchar_t **kstnt_argv)                                             \
     {                                                                                                                  \
-        KSTNT_MAIN_RUN(kstnt_wmain, wchar_t, kstnt_argc, kstnt_argv);                                                  \
+        KSTNT_MAIN_RUN(kstnt_wmain, wchar_t, kstnt_argc, kstnt_argv, kstnt_wide_envp);                                 \
     }                                                                                                                  \
-    int main(int kstnt_argc, char **kstnt_argv)                                                                        \
+    static int kstnt_wide_environment(int kstnt_count, wchar_t **kstnt_envp)                                           \
     {                                                                                                                  \
-        return kstnt_run_wmain(kstnt_argc, kstnt_argv, kstnt_wide_main);                                               \
+        (void)kstnt_count;                                                                                             \
+        kstnt_wide_envp = kstnt_envp;                                                                                  \
+        return kstnt_run_wmain(kstnt_narrow_argc, kstnt_narrow_argv, kstnt_wide_main);                                 \
+    }                                                                                                                  \
+    int(main)(int kstnt_argc, char **kstnt_argv, char **kstnt_envp)                                                    \
+    {                                                                                                                  \
+        int kstnt_count = 0;                                                                                           \
+        if (!KSTNT_MAIN_ENV(kstnt_wmain, wchar_t)) return kstnt_run_wmain(kstnt_argc, kstnt_argv, kstnt_wide_main);    \
+        kstnt_narrow_argc = kstnt_argc;                                                                                \
+        kstnt_narrow_argv = kstnt_argv;                                                                                \
+        while (kstnt_envp[kstnt_count])                                                                                \
+            ++kstnt_count;                                                                                             \
+        return kstnt_run_wmain(kstnt_count, kstnt_envp, kstnt_wide_environment);                                       \
     }                                                                                                                  \
     KSTNT_MAIN_RETURN(kstnt_wmain) kstnt_wmain(__VA_ARGS__)
 #define KSTNT_NARROW_MAIN(...)                                                                                         \
     kstnt_tmain(__VA_ARGS__);                                                                                          \
     KSTNT_MAIN_CHECK(kstnt_tmain, char)                                                                                \
-    int main(int kstnt_argc, char **kstnt_argv)                                                                        \
+    int(main)(int kstnt_argc, char **kstnt_argv, char **kstnt_envp)                                                    \
     {                                                                                                                  \
-        KSTNT_MAIN_RUN(kstnt_tmain, char, kstnt_argc, kstnt_argv);                                                     \
+        KSTNT_MAIN_RUN(kstnt_tmain, char, kstnt_argc, kstnt_argv, kstnt_envp);                                         \
     }                                                                                                                  \
     KSTNT_MAIN_RETURN(kstnt_tmain) kstnt_tmain(__VA_ARGS__)
+#ifdef KSTNT_WRAP_MAIN
+#define main(...) KSTNT_NARROW_MAIN(__VA_ARGS__)
+#endif
 #else
 #define KSTNT_NARROW_MAIN(...) main(__VA_ARGS__)
 #endif

@@ -7,6 +7,9 @@
 #include "client/text.h"
 #include "libkstnt/session.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdarg>
 #include <cwchar>
 #include <string>
@@ -101,7 +104,8 @@ KSTNT_API int kstnt_swprintf(wchar_t *buffer, size_t count, const wchar_t *forma
     return n;
 }
 
-// An argument that is not UTF-8 is refused: the program ends with status 1 before it starts.
+// An argument that is not UTF-8 is refused: the program ends with status 1 before it starts. So is an
+// environment variable, for a wide main that takes the environment (the header's main passes it here).
 KSTNT_API int kstnt_run_wmain(int argc, char **argv, int (*wide_main)(int, wchar_t **))
 {
     std::vector<std::wstring> texts;
@@ -118,7 +122,10 @@ KSTNT_API int kstnt_run_wmain(int argc, char **argv, int (*wide_main)(int, wchar
         return true;
     });
     if (!converted) {
-        fprintf(stderr, "%s: an argument is not UTF-8\n", argc > 0 ? argv[0] : "program");
+        if (argv == environ)
+            fprintf(stderr, "%s: an environment variable is not UTF-8\n", program_invocation_short_name);
+        else
+            fprintf(stderr, "%s: an argument is not UTF-8\n", argc > 0 ? argv[0] : "program");
         return 1;
     }
     return wide_main(argc, pointers.data());

@@ -112,12 +112,14 @@ TEST_F(LibraryTest, UnicodeConfigReaderPortsByItsIncludeAlone)
     EXPECT_STREQ(title, "Gr\u00fc\u00dfe, \u4e16\u754c");
 }
 
-// The entry points NT samples write (void or int, with or without arguments, narrow or wide, __cdecl)
-// build with -pedantic -Werror as C and as C++, end with the status NT gives them, and see their
-// arguments; ExitProcess ends the program with its code.
+// The entry points NT samples write (void or int, with or without arguments and environment, narrow or
+// wide, __cdecl, and void main where main is wrapped) build with -pedantic -Werror as C and as C++, end
+// with the status NT gives them, and see their arguments and environment; ExitProcess ends the program
+// with its code.
 TEST_F(LibraryTest, EveryEntryPointFormNtAcceptsRunsWithItsStatus)
 {
-    const std::string c = "-std=c99 ", cxx = "-x c++ -std=c++17 ", unicode = "-DUNICODE -D_UNICODE ";
+    const std::string c = "-std=c99 ", cxx = "-x c++ -std=c++17 ", unicode = "-DUNICODE -D_UNICODE ",
+                      wrap = "-DKSTNT_WRAP_MAIN ";
     const struct {
         const char *form;
         std::string flags;
@@ -134,9 +136,18 @@ TEST_F(LibraryTest, EveryEntryPointFormNtAcceptsRunsWithItsStatus)
         {"4", cxx + unicode, 4, "int, 2 arguments: Jos\u00e9 (4 characters)\n"},
         {"5", c, 0, "wide, void: Jos\u00e9 (4 characters)\n"},
         {"5", cxx, 0, "wide, void: Jos\u00e9 (4 characters)\n"},
+        {"6", c, 6, "wide, envp: Jos\u00e9, Gr\u00fc\u00dfe (5 characters)\n"},
+        {"6", cxx, 6, "wide, envp: Jos\u00e9, Gr\u00fc\u00dfe (5 characters)\n"},
+        {"7", c, 0, "void, envp: Gr\u00fc\u00dfe (7 characters)\n"},
+        {"7", cxx + unicode, 0, "void, envp: Gr\u00fc\u00dfe (5 characters)\n"},
+        {"8", cxx + wrap, 0, "void main: 0\n"},
+        {"8", c + unicode + wrap, 0, "void main: 0\n"},
+        {"9", c, 9, "main, envp: Gr\u00fc\u00dfe (7 characters)\n"},
+        {"9", cxx + wrap, 9, "main, envp: Gr\u00fc\u00dfe (7 characters)\n"},
     };
     for (const auto &r : runs) {
-        const ProgramRun run = BuildAndRun("programs/entry_points.c", r.flags + "-DFORM=" + r.form, "", "'Jos\u00e9'");
+        const ProgramRun run = BuildAndRun("programs/entry_points.c", r.flags + "-DFORM=" + r.form,
+                                           "GREETING='Gr\u00fc\u00dfe'", "'Jos\u00e9'");
         EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == r.status) << r.form << " " << r.flags << "\n"
                                                                                   << run.out;
         EXPECT_EQ(run.out, r.out) << r.form << " " << r.flags;
