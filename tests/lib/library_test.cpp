@@ -157,6 +157,29 @@ TEST_F(LibraryTest, EveryEntryPointFormNtAcceptsRunsWithItsStatus)
     EXPECT_EQ(usage.out, "usage: entry_points [word]\n");
 }
 
+// The C runtime's character and string I/O under its TCHAR names, built narrow and _UNICODE as C with
+// -pedantic -Werror: its input (its own source) and a file it writes read back, wide text as UTF-8 on
+// byte streams; the secure copies empty their destination when the text does not fit, as on NT.
+TEST_F(LibraryTest, TcharCharacterAndStringIoBehaveAlikeInBothForms)
+{
+    const std::string args = "'" + Stage() + "/tchar_io.txt' < '" KST_SOURCE_DIR "/tests/lib/programs/tchar_io.c'";
+    for (const bool wide : {false, true}) {
+        const std::string flags = std::string("-std=c99 -D_DEFAULT_SOURCE ") + (wide ? "-DUNICODE -D_UNICODE" : "");
+        const ProgramRun  run = BuildAndRun("programs/tchar_io.c", flags, "", args);
+        EXPECT_EQ(run.status, 0) << flags;
+        // The first line holds one two-byte character: one unit fewer when wide.
+        EXPECT_EQ(run.out, "first /, then " + std::string(wide ? "104" : "105") +
+                               " characters\n"
+                               "read x, na\u00efve: 42 31\n"
+                               "then caf\u00e9|7\n"
+                               "copy to 4: 34 \"\"; fits: 0 \"abc\"\n"
+                               "cat: 34 \"\" 0 \"abcd\"; truncate: 80 \"tru\"; printf: -1 \"\"\n"
+                               "[HKLM\\Software][HKCU\\Env] 0 0 -12 255 77 =Value e Value\n"
+                               "!\n")
+            << flags;
+    }
+}
+
 // A program that ends normally closes what it left open, as NT closes a process's handles: its owned
 // single-instance mutex goes, so the next copy starts; its exit handler's own close comes first and is
 // not made twice (the reference held here stays); a forked child's end closes nothing of its parent's.
