@@ -35,9 +35,11 @@ extern "C" {
 #if defined(__GNUC__)
 #define KSTNT_API __attribute__((visibility("default")))
 #define KSTNT_NORETURN __attribute__((noreturn))
+#define KSTNT_PRINTF(f, a) __attribute__((__format__(__printf__, f, a)))
 #else
 #define KSTNT_API
 #define KSTNT_NORETURN
+#define KSTNT_PRINTF(f, a)
 #endif
 
 #ifndef WINAPI
@@ -711,7 +713,7 @@ typedef int errno_t;
 KSTNT_SECURE_STRINGS(char, strcpy_s, strcat_s, strncpy_s)
 KSTNT_SECURE_STRINGS(wchar_t, wcscpy_s, wcscat_s, wcsncpy_s)
 #undef KSTNT_SECURE_STRINGS
-static inline int vsprintf_s(char *buffer, size_t size, const char *format, va_list args)
+KSTNT_PRINTF(3, 0) static inline int vsprintf_s(char *buffer, size_t size, const char *format, va_list args)
 {
     int n;
     if (!buffer || size == 0 || !format) {
@@ -726,7 +728,7 @@ static inline int vsprintf_s(char *buffer, size_t size, const char *format, va_l
     }
     return n;
 }
-static inline int sprintf_s(char *buffer, size_t size, const char *format, ...)
+KSTNT_PRINTF(3, 4) static inline int sprintf_s(char *buffer, size_t size, const char *format, ...)
 {
     int     n;
     va_list args;
@@ -785,7 +787,7 @@ template <size_t N> inline errno_t wcsncpy_s(wchar_t (&dest)[N], const wchar_t *
 {
     return wcsncpy_s(dest, N, src, count);
 }
-template <size_t N> inline int sprintf_s(char (&buffer)[N], const char *format, ...)
+template <size_t N> KSTNT_PRINTF(2, 3) inline int sprintf_s(char (&buffer)[N], const char *format, ...)
 {
     va_list args;
     va_start(args, format);
