@@ -10,7 +10,7 @@
  * thread ends; mutex ownership therefore belongs to a thread, as on NT, and a thread's parked wait
  * holds up no other thread. Handles are valid from every thread of the process. Object functions
  * return a handle or BOOL and set the thread's last error; registry functions return the error code.
- * README.md lists the codes, the per-user root mapping and the text conversions.
+ * kstnt(3) lists the codes, the per-user root mapping, the text conversions and the differences from NT.
  */
 #ifndef KSTNT_H
 #define KSTNT_H
