@@ -761,6 +761,34 @@ static inline int swprintf_s(wchar_t *buffer, size_t size, const wchar_t *format
     va_end(args);
     return n;
 }
+/* gets_s and _getws_s: a line of standard input without its newline; a line that does not fit is read
+ * to its end and dropped, leaving the buffer empty, and NULL is returned with errno ERANGE. */
+#define KSTNT_GETS_S(C, name, getline, getch, length, end)                                                             \
+    static inline C *name(C *buffer, size_t size)                                                                      \
+    {                                                                                                                  \
+        size_t n;                                                                                                      \
+        if (!buffer || size == 0 || size > 0x7FFFFFFF) {                                                               \
+            errno = EINVAL;                                                                                            \
+            return NULL;                                                                                               \
+        }                                                                                                              \
+        if (!getline(buffer, (int)size, stdin)) return NULL;                                                           \
+        n = length(buffer);                                                                                            \
+        if (n > 0 && buffer[n - 1] == '\n') {                                                                          \
+            buffer[n - 1] = 0;                                                                                         \
+            return buffer;                                                                                             \
+        }                                                                                                              \
+        for (n = 0;; ++n) {                                                                                            \
+            const wint_t c = (wint_t)getch(stdin);                                                                     \
+            if (c == (wint_t)'\n' || c == (wint_t)end) break;                                                          \
+        }                                                                                                              \
+        if (n == 0) return buffer; /* it just fitted */                                                                \
+        buffer[0] = 0;                                                                                                 \
+        errno = ERANGE;                                                                                                \
+        return NULL;                                                                                                   \
+    }
+KSTNT_GETS_S(char, gets_s, fgets, getc, strlen, EOF)
+KSTNT_GETS_S(wchar_t, _getws_s, kstnt_fgetws, kstnt_fgetwc, wcslen, WEOF)
+#undef KSTNT_GETS_S
 #ifdef __cplusplus
 } /* extern "C" */
 template <size_t N> inline errno_t strcpy_s(char (&dest)[N], const char *src)
@@ -838,6 +866,7 @@ typedef wint_t  _TINT;
 #define _vsntprintf kstnt_vswprintf
 #define _stscanf kstnt_swscanf
 #define _gettchar() kstnt_fgetwc(stdin)
+#define _getts_s _getws_s
 #define _puttchar(c) kstnt_fputwc((c), stdout)
 #define _fgettc kstnt_fgetwc
 #define _gettc kstnt_fgetwc
@@ -904,6 +933,7 @@ typedef int           _TINT;
 #define _ftscanf fscanf
 #define _stscanf sscanf
 #define _gettchar getchar
+#define _getts_s gets_s
 #define _puttchar putchar
 #define _fgettc fgetc
 #define _gettc getc

@@ -170,6 +170,7 @@ TEST_F(LibraryTest, TcharCharacterAndStringIoBehaveAlikeInBothForms)
         // The first line holds one two-byte character: one unit fewer when wide.
         EXPECT_EQ(run.out, "first /, then " + std::string(wide ? "104" : "105") +
                                " characters\n"
+                               "too long: refused \"\"; next: 100 characters\n"
                                "read x, na\u00efve: 42 31\n"
                                "then caf\u00e9|7\n"
                                "copy to 4: 34 \"\"; fits: 0 \"abc\"\n"

@@ -21,6 +21,8 @@ int _tmain(int argc, _TCHAR *argv[])
     unsigned long hex = 0;
     if (argc != 2 || !_fgetts(line, 128, stdin)) return 2;
     Say(_T("first %c, then %u characters\n"), first, (unsigned)_tcslen(line));
+    Say(_T("too long: %s \"%s\"; "), _getts_s(small, 4) ? _T("read") : _T("refused"), small);
+    Say(_T("next: %u characters\n"), _getts_s(line, 128) ? (unsigned)_tcslen(line) : 0u);
 
     file = _tfopen(argv[1], _T("w"));
     if (!file) return 3;
