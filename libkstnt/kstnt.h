@@ -861,6 +861,9 @@ typedef wint_t  _TINT;
 #define _vtprintf(format, args) kstnt_vfwprintf(stdout, (format), (args))
 #define _vftprintf kstnt_vfwprintf
 #define _stprintf_s swprintf_s
+/* The unbounded forms, as NT's _swprintf: the caller vouches for the room. */
+#define _stprintf(buffer, ...) kstnt_swprintf((buffer), (size_t)-1 / sizeof(wchar_t), __VA_ARGS__)
+#define _vstprintf(buffer, format, args) kstnt_vswprintf((buffer), (size_t)-1 / sizeof(wchar_t), (format), (args))
 #define _vstprintf_s vswprintf_s
 #define _sntprintf kstnt_swprintf
 #define _vsntprintf kstnt_vswprintf
@@ -926,6 +929,8 @@ typedef int           _TINT;
 #define _vtprintf vprintf
 #define _vftprintf vfprintf
 #define _stprintf_s sprintf_s
+#define _stprintf sprintf
+#define _vstprintf vsprintf
 #define _vstprintf_s vsprintf_s
 #define _sntprintf snprintf
 #define _vsntprintf vsnprintf

@@ -174,7 +174,7 @@ TEST_F(LibraryTest, TcharCharacterAndStringIoBehaveAlikeInBothForms)
                                "read x, na\u00efve: 42 31\n"
                                "then caf\u00e9|7\n"
                                "copy to 4: 34 \"\"; fits: 0 \"abc\"\n"
-                               "cat: 34 \"\" 0 \"abcd\"; truncate: 80 \"tru\"; printf: -1 \"\"\n"
+                               "cat: 34 \"\" 0 \"abcd\"; truncate: 80 \"tru\"; printf: -1 \"\" 3 \"n-7\"\n"
                                "[HKLM\\Software][HKCU\\Env] 0 0 -12 255 77 =Value e Value\n"
                                "!\n")
             << flags;

@@ -44,7 +44,8 @@ int _tmain(int argc, _TCHAR *argv[])
     _tcscpy_s(copy, 8, _T("ab"));
     Say(_T("%d \"%s\"; "), _tcscat_s(copy, 8, _T("cd")), copy);
     Say(_T("truncate: %d \"%s\"; "), _tcsncpy_s(small, 4, _T("truncated"), _TRUNCATE), small);
-    Say(_T("printf: %d \"%s\"\n"), _stprintf_s(copy, 8, _T("%d-%d"), 1234, 5678), copy);
+    Say(_T("printf: %d \"%s\" "), _stprintf_s(copy, 8, _T("%d-%d"), 1234, 5678), copy);
+    Say(_T("%d \"%s\"\n"), _stprintf(copy, _T("%s-%d"), _T("n"), 7), copy);
 
     _tcscpy_s(line, 64, _T("HKLM\\Software;HKCU\\Env"));
     for (part = _tcstok(line, _T(";")); part; part = _tcstok(NULL, _T(";")))
