@@ -19,6 +19,8 @@
 #include <stdint.h>
 /* What a program that includes windows.h gets from the C library as well. */
 #include <ctype.h>
+#include <errno.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -33,9 +35,11 @@ extern "C" {
 #if defined(__GNUC__)
 #define KSTNT_API __attribute__((visibility("default")))
 #define KSTNT_NORETURN __attribute__((noreturn))
+#define KSTNT_PRINTF(f, a) __attribute__((__format__(__printf__, f, a)))
 #else
 #define KSTNT_API
 #define KSTNT_NORETURN
+#define KSTNT_PRINTF(f, a)
 #endif
 
 #ifndef WINAPI
@@ -487,57 +491,100 @@ KSTNT_API LONG WINAPI RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWO
 KSTNT_API int kstnt_wprintf(const wchar_t *format, ...);
 KSTNT_API int kstnt_fwprintf(FILE *stream, const wchar_t *format, ...);
 KSTNT_API int kstnt_swprintf(wchar_t *buffer, size_t count, const wchar_t *format, ...);
-/* Runs a wide main with the command line converted from UTF-8 (what wmain and _tmain expand to). */
+KSTNT_API int kstnt_vfwprintf(FILE *stream, const wchar_t *format, va_list args);
+KSTNT_API int kstnt_vswprintf(wchar_t *buffer, size_t count, const wchar_t *format, va_list args);
+/* swscanf under NT's spelling: %s, %c and %[ fill wide text, %S and %C narrow. */
+KSTNT_API int kstnt_swscanf(const wchar_t *input, const wchar_t *format, ...);
+/* Wide characters and lines read and written as UTF-8 on a byte stream, as the printing above writes
+ * them (WEOF with errno EILSEQ for bytes that are not UTF-8). */
+KSTNT_API wint_t   kstnt_fgetwc(FILE *stream);
+KSTNT_API wint_t   kstnt_fputwc(wchar_t c, FILE *stream);
+KSTNT_API wchar_t *kstnt_fgetws(wchar_t *buffer, int count, FILE *stream);
+KSTNT_API int      kstnt_fputws(const wchar_t *text, FILE *stream);
+/* _wfopen: the path and mode converted to UTF-8. */
+KSTNT_API FILE *kstnt_wfopen(const wchar_t *path, const wchar_t *mode);
+/* NT's two-argument _wcstok, its position kept per thread. */
+KSTNT_API wchar_t *kstnt_wcstok(wchar_t *text, const wchar_t *delimiters);
+/* Runs a wide main with the command line converted from UTF-8 (what wmain and _tmain expand to). Given
+ * the environment (envp as main got it) instead of the command line, it converts that the same way. */
 KSTNT_API int kstnt_run_wmain(int argc, char **argv, int (*wide_main)(int, wchar_t **));
 
 /* wmain and _tmain: Linux starts programs at main, so these macros define a main that calls the
- * program's own function, converting the arguments from UTF-8 for a wide one. That function may return
- * int or void and take no parameters or (argc, argv), as NT's compilers accept; a void one ends the
- * program with status 0. */
+ * program's own function, converting the arguments (and the environment) from UTF-8 for a wide one.
+ * That function may return int or void and take no parameters, (argc, argv) or (argc, argv, envp), as
+ * NT's compilers accept; a void one ends the program with status 0. Defining KSTNT_WRAP_MAIN treats
+ * main the same way, for the `void main(void)` that C++ refuses (an int main must then return its
+ * status: falling off its end is no longer main's implicit 0). The real main is written (main), so no
+ * macro named main expands it. */
 #ifndef KSTNT_NO_WMAIN
 #ifdef __cplusplus
 } /* extern "C" */
 namespace kstnt_main {
-template <class R, class... A> R ReturnOf(R (*)(A...));
-template <class C> int           Call(int (*f)(), int, C **)
+template <class R, class... A> R  ReturnOf(R (*)(A...));
+template <class F> constexpr bool TakesEnv(F)
+{
+    return false;
+}
+template <class R, class C> constexpr bool TakesEnv(R (*)(int, C **, C **))
+{
+    return true;
+}
+template <class C> int Call(int (*f)(), int, C **, C **)
 {
     return f();
 }
-template <class C> int Call(void (*f)(), int, C **)
+template <class C> int Call(void (*f)(), int, C **, C **)
 {
     f();
     return 0;
 }
-template <class C> int Call(int (*f)(int, C **), int argc, C **argv)
+template <class C> int Call(int (*f)(int, C **), int argc, C **argv, C **)
 {
     return f(argc, argv);
 }
-template <class C> int Call(void (*f)(int, C **), int argc, C **argv)
+template <class C> int Call(void (*f)(int, C **), int argc, C **argv, C **)
 {
     f(argc, argv);
+    return 0;
+}
+template <class C> int Call(int (*f)(int, C **, C **), int argc, C **argv, C **envp)
+{
+    return f(argc, argv, envp);
+}
+template <class C> int Call(void (*f)(int, C **, C **), int argc, C **argv, C **envp)
+{
+    f(argc, argv, envp);
     return 0;
 }
 }  // namespace kstnt_main
 extern "C" {
 #define KSTNT_MAIN_RETURN(f) decltype(kstnt_main::ReturnOf(f))
-#define KSTNT_MAIN_RUN(f, C, argc, argv) return kstnt_main::Call<C>((f), (argc), (argv))
+#define KSTNT_MAIN_ENV(f, C) kstnt_main::TakesEnv(f)
+#define KSTNT_MAIN_RUN(f, C, argc, argv, envp) return kstnt_main::Call<C>((f), (argc), (argv), (envp))
 #define KSTNT_MAIN_CHECK(f, C)
 #else
-/* C has no overloads: the function's own type picks the call, at compile time, among the four forms. */
+/* C has no overloads: the function's own type picks the call, at compile time, among the six forms. */
 #define KSTNT_MAIN_IS(f, type) __builtin_types_compatible_p(__typeof__(f), type)
-#define KSTNT_MAIN_VOID(f, C) (KSTNT_MAIN_IS(f, void(void)) || KSTNT_MAIN_IS(f, void(int, C **)))
+#define KSTNT_MAIN_ENV(f, C) (KSTNT_MAIN_IS(f, int(int, C **, C **)) || KSTNT_MAIN_IS(f, void(int, C **, C **)))
+#define KSTNT_MAIN_VOID(f, C)                                                                                          \
+    (KSTNT_MAIN_IS(f, void(void)) || KSTNT_MAIN_IS(f, void(int, C **)) || KSTNT_MAIN_IS(f, void(int, C **, C **)))
 #define KSTNT_MAIN_BARE(f) (KSTNT_MAIN_IS(f, void(void)) || KSTNT_MAIN_IS(f, int(void)))
 #define KSTNT_MAIN_RETURN(f)                                                                                           \
     __typeof__(__builtin_choose_expr(KSTNT_MAIN_VOID(f, char) || KSTNT_MAIN_VOID(f, wchar_t), (void)0, 0))
 /* Through a pointer of type void (*)(void), the one type that converts to any other without a warning;
  * only the call for the function's own type is ever made. */
-#define KSTNT_MAIN_RUN(f, C, argc, argv)                                                                               \
+#define KSTNT_MAIN_RUN(f, C, argc, argv, envp)                                                                         \
     void (*const kstnt_entry)(void) = (void (*)(void))(f);                                                             \
     if (KSTNT_MAIN_BARE(f) && KSTNT_MAIN_VOID(f, C)) {                                                                 \
         kstnt_entry();                                                                                                 \
         return 0;                                                                                                      \
     }                                                                                                                  \
     if (KSTNT_MAIN_BARE(f)) return ((int (*)(void))kstnt_entry)();                                                     \
+    if (KSTNT_MAIN_ENV(f, C) && KSTNT_MAIN_VOID(f, C)) {                                                               \
+        ((void (*)(int, C **, C **))kstnt_entry)((argc), (argv), (envp));                                              \
+        return 0;                                                                                                      \
+    }                                                                                                                  \
+    if (KSTNT_MAIN_ENV(f, C)) return ((int (*)(int, C **, C **))kstnt_entry)((argc), (argv), (envp));                  \
     if (KSTNT_MAIN_VOID(f, C)) {                                                                                       \
         ((void (*)(int, C **))kstnt_entry)((argc), (argv));                                                            \
         return 0;                                                                                                      \
@@ -545,34 +592,263 @@ extern "C" {
     return ((int (*)(int, C **))kstnt_entry)((argc), (argv))
 /* Any other form is refused here rather than called with the wrong arguments. */
 #define KSTNT_MAIN_CHECK(f, C)                                                                                         \
-    typedef char kstnt_main_returns_int_or_void_and_takes_nothing_or_argc_argv                                         \
-        [KSTNT_MAIN_BARE(f) || KSTNT_MAIN_IS(f, int(int, C **)) || KSTNT_MAIN_IS(f, void(int, C **)) ? 1 : -1];
+    typedef char kstnt_main_returns_int_or_void_and_takes_nothing_or_argc_argv_or_argc_argv_envp                       \
+        [KSTNT_MAIN_BARE(f) || KSTNT_MAIN_IS(f, int(int, C **)) || KSTNT_MAIN_IS(f, void(int, C **)) ||                \
+                 KSTNT_MAIN_ENV(f, C)                                                                                  \
+             ? 1                                                                                                       \
+             : -1];
 #endif
+/* A wide function taking envp gets the environment converted by a first pass through kstnt_run_wmain,
+ * which then runs the second, for the command line. */
 #define wmain(...)                                                                                                     \
     kstnt_wmain(__VA_ARGS__);                                                                                          \
     KSTNT_MAIN_CHECK(kstnt_wmain, wchar_t)                                                                             \
-    static int kstnt_wide_main(int kstnt_argc, wchar_t **kstnt_argv)                                                   \
+    static wchar_t **kstnt_wide_envp;                                                                                  \
+    static int       kstnt_narrow_argc;                                                                                \
+    static char    **kstnt_narrow_argv;                                                                                \
+    static int       kstnt_wide_main(int kstnt_argc, wchar_t **kstnt_argv)                                             \
     {                                                                                                                  \
-        KSTNT_MAIN_RUN(kstnt_wmain, wchar_t, kstnt_argc, kstnt_argv);                                                  \
+        KSTNT_MAIN_RUN(kstnt_wmain, wchar_t, kstnt_argc, kstnt_argv, kstnt_wide_envp);                                 \
     }                                                                                                                  \
-    int main(int kstnt_argc, char **kstnt_argv)                                                                        \
+    static int kstnt_wide_environment(int kstnt_count, wchar_t **kstnt_envp)                                           \
     {                                                                                                                  \
-        return kstnt_run_wmain(kstnt_argc, kstnt_argv, kstnt_wide_main);                                               \
+        (void)kstnt_count;                                                                                             \
+        kstnt_wide_envp = kstnt_envp;                                                                                  \
+        return kstnt_run_wmain(kstnt_narrow_argc, kstnt_narrow_argv, kstnt_wide_main);                                 \
+    }                                                                                                                  \
+    int(main)(int kstnt_argc, char **kstnt_argv, char **kstnt_envp)                                                    \
+    {                                                                                                                  \
+        int kstnt_count = 0;                                                                                           \
+        if (!KSTNT_MAIN_ENV(kstnt_wmain, wchar_t)) return kstnt_run_wmain(kstnt_argc, kstnt_argv, kstnt_wide_main);    \
+        kstnt_narrow_argc = kstnt_argc;                                                                                \
+        kstnt_narrow_argv = kstnt_argv;                                                                                \
+        while (kstnt_envp[kstnt_count])                                                                                \
+            ++kstnt_count;                                                                                             \
+        return kstnt_run_wmain(kstnt_count, kstnt_envp, kstnt_wide_environment);                                       \
     }                                                                                                                  \
     KSTNT_MAIN_RETURN(kstnt_wmain) kstnt_wmain(__VA_ARGS__)
 #define KSTNT_NARROW_MAIN(...)                                                                                         \
     kstnt_tmain(__VA_ARGS__);                                                                                          \
     KSTNT_MAIN_CHECK(kstnt_tmain, char)                                                                                \
-    int main(int kstnt_argc, char **kstnt_argv)                                                                        \
+    int(main)(int kstnt_argc, char **kstnt_argv, char **kstnt_envp)                                                    \
     {                                                                                                                  \
-        KSTNT_MAIN_RUN(kstnt_tmain, char, kstnt_argc, kstnt_argv);                                                     \
+        KSTNT_MAIN_RUN(kstnt_tmain, char, kstnt_argc, kstnt_argv, kstnt_envp);                                         \
     }                                                                                                                  \
     KSTNT_MAIN_RETURN(kstnt_tmain) kstnt_tmain(__VA_ARGS__)
+#ifdef KSTNT_WRAP_MAIN
+#define main(...) KSTNT_NARROW_MAIN(__VA_ARGS__)
+#endif
 #else
 #define KSTNT_NARROW_MAIN(...) main(__VA_ARGS__)
 #endif
 
-/* The C runtime's TCHAR names, chosen by _UNICODE. */
+/* The C runtime's secure string functions, which the C library lacks, with NT's results but without
+ * its invalid-parameter handler (there is none to call): a NULL or zero-sized destination is EINVAL; a
+ * source that does not fit leaves the destination empty (dst[0] = 0) and returns ERANGE (EINVAL for a
+ * NULL source, or a strcat_s destination with no NUL within its size); strncpy_s with _TRUNCATE keeps
+ * what fits and returns STRUNCATE. sprintf_s and swprintf_s return -1 with the buffer empty and errno
+ * ERANGE when the text does not fit. In C++ the array forms that take the size from the array exist too. */
+#ifndef _ERRNO_T_DEFINED
+#define _ERRNO_T_DEFINED
+typedef int errno_t;
+#endif
+#ifndef _TRUNCATE
+#define _TRUNCATE ((size_t)-1)
+#endif
+#ifndef STRUNCATE
+#define STRUNCATE 80
+#endif
+#define KSTNT_SECURE_STRINGS(C, cpy_s, cat_s, ncpy_s)                                                                  \
+    static inline errno_t cpy_s(C *dest, size_t size, const C *src)                                                    \
+    {                                                                                                                  \
+        size_t n = 0;                                                                                                  \
+        if (!dest || size == 0) return EINVAL;                                                                         \
+        if (!src) {                                                                                                    \
+            dest[0] = 0;                                                                                               \
+            return EINVAL;                                                                                             \
+        }                                                                                                              \
+        for (; n < size && src[n]; ++n)                                                                                \
+            dest[n] = src[n];                                                                                          \
+        if (n == size) {                                                                                               \
+            dest[0] = 0;                                                                                               \
+            return ERANGE;                                                                                             \
+        }                                                                                                              \
+        dest[n] = 0;                                                                                                   \
+        return 0;                                                                                                      \
+    }                                                                                                                  \
+    static inline errno_t cat_s(C *dest, size_t size, const C *src)                                                    \
+    {                                                                                                                  \
+        size_t end = 0;                                                                                                \
+        if (!dest || size == 0) return EINVAL;                                                                         \
+        while (end < size && dest[end])                                                                                \
+            ++end;                                                                                                     \
+        if (!src || end == size) {                                                                                     \
+            dest[0] = 0;                                                                                               \
+            return EINVAL;                                                                                             \
+        }                                                                                                              \
+        if (cpy_s(dest + end, size - end, src) == 0) return 0;                                                         \
+        dest[0] = 0;                                                                                                   \
+        return ERANGE;                                                                                                 \
+    }                                                                                                                  \
+    static inline errno_t ncpy_s(C *dest, size_t size, const C *src, size_t count)                                     \
+    {                                                                                                                  \
+        size_t n = 0;                                                                                                  \
+        if (!dest || size == 0) return EINVAL;                                                                         \
+        if (!src) {                                                                                                    \
+            dest[0] = 0;                                                                                               \
+            return count == 0 ? 0 : EINVAL;                                                                            \
+        }                                                                                                              \
+        for (; n < count && n < size && src[n]; ++n)                                                                   \
+            dest[n] = src[n];                                                                                          \
+        if (n == size && count == _TRUNCATE) {                                                                         \
+            dest[size - 1] = 0;                                                                                        \
+            return STRUNCATE;                                                                                          \
+        }                                                                                                              \
+        if (n == size) {                                                                                               \
+            dest[0] = 0;                                                                                               \
+            return ERANGE;                                                                                             \
+        }                                                                                                              \
+        dest[n] = 0;                                                                                                   \
+        return 0;                                                                                                      \
+    }
+KSTNT_SECURE_STRINGS(char, strcpy_s, strcat_s, strncpy_s)
+KSTNT_SECURE_STRINGS(wchar_t, wcscpy_s, wcscat_s, wcsncpy_s)
+#undef KSTNT_SECURE_STRINGS
+KSTNT_PRINTF(3, 0) static inline int vsprintf_s(char *buffer, size_t size, const char *format, va_list args)
+{
+    int n;
+    if (!buffer || size == 0 || !format) {
+        errno = EINVAL;
+        return -1;
+    }
+    n = vsnprintf(buffer, size, format, args);
+    if (n < 0 || (size_t)n >= size) {
+        buffer[0] = 0;
+        errno = n < 0 ? EINVAL : ERANGE;
+        return -1;
+    }
+    return n;
+}
+KSTNT_PRINTF(3, 4) static inline int sprintf_s(char *buffer, size_t size, const char *format, ...)
+{
+    int     n;
+    va_list args;
+    va_start(args, format);
+    n = vsprintf_s(buffer, size, format, args);
+    va_end(args);
+    return n;
+}
+/* NT's wide spelling of the format, as kstnt_wprintf reads it. */
+static inline int vswprintf_s(wchar_t *buffer, size_t size, const wchar_t *format, va_list args)
+{
+    int n;
+    if (!buffer || size == 0 || !format) {
+        errno = EINVAL;
+        return -1;
+    }
+    n = kstnt_vswprintf(buffer, size, format, args);
+    if (n < 0) {
+        buffer[0] = 0;
+        errno = ERANGE;
+    }
+    return n;
+}
+static inline int swprintf_s(wchar_t *buffer, size_t size, const wchar_t *format, ...)
+{
+    int     n;
+    va_list args;
+    va_start(args, format);
+    n = vswprintf_s(buffer, size, format, args);
+    va_end(args);
+    return n;
+}
+/* gets_s and _getws_s: a line of standard input without its newline; a line that does not fit is read
+ * to its end and dropped, leaving the buffer empty, and NULL is returned with errno ERANGE. */
+#define KSTNT_GETS_S(C, name, getline, getch, length, end)                                                             \
+    static inline C *name(C *buffer, size_t size)                                                                      \
+    {                                                                                                                  \
+        size_t n;                                                                                                      \
+        if (!buffer || size == 0 || size > 0x7FFFFFFF) {                                                               \
+            errno = EINVAL;                                                                                            \
+            return NULL;                                                                                               \
+        }                                                                                                              \
+        if (!getline(buffer, (int)size, stdin)) return NULL;                                                           \
+        n = length(buffer);                                                                                            \
+        if (n > 0 && buffer[n - 1] == '\n') {                                                                          \
+            buffer[n - 1] = 0;                                                                                         \
+            return buffer;                                                                                             \
+        }                                                                                                              \
+        for (n = 0;; ++n) {                                                                                            \
+            const wint_t c = (wint_t)getch(stdin);                                                                     \
+            if (c == (wint_t)'\n' || c == (wint_t)end) break;                                                          \
+        }                                                                                                              \
+        if (n == 0) return buffer; /* it just fitted */                                                                \
+        buffer[0] = 0;                                                                                                 \
+        errno = ERANGE;                                                                                                \
+        return NULL;                                                                                                   \
+    }
+KSTNT_GETS_S(char, gets_s, fgets, getc, strlen, EOF)
+KSTNT_GETS_S(wchar_t, _getws_s, kstnt_fgetws, kstnt_fgetwc, wcslen, WEOF)
+#undef KSTNT_GETS_S
+#ifdef __cplusplus
+} /* extern "C" */
+template <size_t N> inline errno_t strcpy_s(char (&dest)[N], const char *src)
+{
+    return strcpy_s(dest, N, src);
+}
+template <size_t N> inline errno_t wcscpy_s(wchar_t (&dest)[N], const wchar_t *src)
+{
+    return wcscpy_s(dest, N, src);
+}
+template <size_t N> inline errno_t strcat_s(char (&dest)[N], const char *src)
+{
+    return strcat_s(dest, N, src);
+}
+template <size_t N> inline errno_t wcscat_s(wchar_t (&dest)[N], const wchar_t *src)
+{
+    return wcscat_s(dest, N, src);
+}
+template <size_t N> inline errno_t strncpy_s(char (&dest)[N], const char *src, size_t count)
+{
+    return strncpy_s(dest, N, src, count);
+}
+template <size_t N> inline errno_t wcsncpy_s(wchar_t (&dest)[N], const wchar_t *src, size_t count)
+{
+    return wcsncpy_s(dest, N, src, count);
+}
+template <size_t N> KSTNT_PRINTF(2, 3) inline int sprintf_s(char (&buffer)[N], const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    const int n = vsprintf_s(buffer, N, format, args);
+    va_end(args);
+    return n;
+}
+template <size_t N> inline int swprintf_s(wchar_t (&buffer)[N], const wchar_t *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    const int n = vswprintf_s(buffer, N, format, args);
+    va_end(args);
+    return n;
+}
+extern "C" {
+#endif
+
+/* The C runtime's own names for what the C library spells otherwise. */
+#define _stricmp strcasecmp
+#define _strnicmp strncasecmp
+#define _wcsicmp wcscasecmp
+#define _wcsnicmp wcsncasecmp
+#define _strdup strdup
+#define _wcsdup wcsdup
+#define _snprintf snprintf
+#define _snwprintf kstnt_swprintf
+#define _wfopen kstnt_wfopen
+
+/* The C runtime's TCHAR names, chosen by _UNICODE. A _UNICODE build reads and writes wide characters
+ * as UTF-8 on byte streams, like its printing; it has no _tscanf or _ftscanf (read a line with _fgetts
+ * and take it apart with _stscanf). */
 #ifdef _UNICODE
 typedef wchar_t _TCHAR;
 typedef wchar_t _TSCHAR;
@@ -583,8 +859,28 @@ typedef wint_t  _TINT;
 #define _tmain(...) wmain(__VA_ARGS__)
 #define _tprintf kstnt_wprintf
 #define _ftprintf kstnt_fwprintf
-#define _stprintf_s kstnt_swprintf
+#define _vtprintf(format, args) kstnt_vfwprintf(stdout, (format), (args))
+#define _vftprintf kstnt_vfwprintf
+#define _stprintf_s swprintf_s
+/* The unbounded forms, as NT's _swprintf: the caller vouches for the room. */
+#define _stprintf(buffer, ...) kstnt_swprintf((buffer), (size_t)-1 / sizeof(wchar_t), __VA_ARGS__)
+#define _vstprintf(buffer, format, args) kstnt_vswprintf((buffer), (size_t)-1 / sizeof(wchar_t), (format), (args))
+#define _vstprintf_s vswprintf_s
 #define _sntprintf kstnt_swprintf
+#define _vsntprintf kstnt_vswprintf
+#define _stscanf kstnt_swscanf
+#define _gettchar() kstnt_fgetwc(stdin)
+#define _getts_s _getws_s
+#define _puttchar(c) kstnt_fputwc((c), stdout)
+#define _fgettc kstnt_fgetwc
+#define _gettc kstnt_fgetwc
+#define _fputtc kstnt_fputwc
+#define _puttc kstnt_fputwc
+#define _tfopen kstnt_wfopen
+#define _tcscpy_s wcscpy_s
+#define _tcsncpy_s wcsncpy_s
+#define _tcscat_s wcscat_s
+#define _tcstok kstnt_wcstok
 #define _tcslen wcslen
 #define _tcsnlen wcsnlen
 #define _tcscpy wcscpy
@@ -607,11 +903,18 @@ typedef wint_t  _TINT;
 #define _tcstod wcstod
 #define _ttoi(s) ((int)wcstol((s), NULL, 10))
 #define _ttol(s) wcstol((s), NULL, 10)
-#define _fgetts fgetws
-#define _fputts fputws
+#define _tstoi _ttoi
+#define _fgetts kstnt_fgetws
+#define _fputts kstnt_fputws
 #define _istspace iswspace
 #define _istdigit iswdigit
 #define _istalpha iswalpha
+#define _istalnum iswalnum
+#define _istupper iswupper
+#define _istlower iswlower
+#define _istxdigit iswxdigit
+#define _istpunct iswpunct
+#define _istprint iswprint
 #define _totupper towupper
 #define _totlower towlower
 #else
@@ -624,8 +927,29 @@ typedef int           _TINT;
 #define _tmain(...) KSTNT_NARROW_MAIN(__VA_ARGS__)
 #define _tprintf printf
 #define _ftprintf fprintf
-#define _stprintf_s snprintf
+#define _vtprintf vprintf
+#define _vftprintf vfprintf
+#define _stprintf_s sprintf_s
+#define _stprintf sprintf
+#define _vstprintf vsprintf
+#define _vstprintf_s vsprintf_s
 #define _sntprintf snprintf
+#define _vsntprintf vsnprintf
+#define _tscanf scanf
+#define _ftscanf fscanf
+#define _stscanf sscanf
+#define _gettchar getchar
+#define _getts_s gets_s
+#define _puttchar putchar
+#define _fgettc fgetc
+#define _gettc getc
+#define _fputtc fputc
+#define _puttc putc
+#define _tfopen fopen
+#define _tcscpy_s strcpy_s
+#define _tcsncpy_s strncpy_s
+#define _tcscat_s strcat_s
+#define _tcstok strtok
 #define _tcslen strlen
 #define _tcsnlen strnlen
 #define _tcscpy strcpy
@@ -648,11 +972,18 @@ typedef int           _TINT;
 #define _tcstod strtod
 #define _ttoi atoi
 #define _ttol atol
+#define _tstoi atoi
 #define _fgetts fgets
 #define _fputts fputs
 #define _istspace isspace
 #define _istdigit isdigit
 #define _istalpha isalpha
+#define _istalnum isalnum
+#define _istupper isupper
+#define _istlower islower
+#define _istxdigit isxdigit
+#define _istpunct ispunct
+#define _istprint isprint
 #define _totupper toupper
 #define _totlower tolower
 #endif

@@ -103,6 +103,11 @@ HANDLE Open(Kind kind, LPCSTR name)
     return opened;
 }
 
+// NT's "Local\" prefix names the session's own name space, where an unprefixed name already is in a
+// normal process; so both spell one object. The prefix is case-sensitive, as on NT. "Global\" stays part
+// of the name: there are no sessions here, and such a name is one of its own.
+constexpr std::string_view kLocalPrefix = "Local\\";
+
 // A caller's object name as the daemon's bytes, and the pointer Create and Open take (NULL stays
 // NULL); nullptr with the last error set when wide text has no UTF-8 form.
 template <class C> struct ObjectName {
@@ -112,6 +117,7 @@ template <class C> struct ObjectName {
             SetError(static_cast<DWORD>(rc));
             failed = true;
         }
+        if (bytes.starts_with(kLocalPrefix)) bytes.erase(0, kLocalPrefix.size());
     }
     [[nodiscard]] LPCSTR get() const { return given ? bytes.c_str() : nullptr; }
 
@@ -530,7 +536,11 @@ KSTNT_API BOOL WINAPI ReleaseSemaphore(HANDLE hSemaphore, LONG lReleaseCount, LP
 
 KSTNT_API BOOL WINAPI CloseHandle(HANDLE hObject)
 {
-    return Guard<BOOL>(FALSE, [&] {
+    return Guard<BOOL>(FALSE, [&]() -> BOOL {
+        if (hObject && ClosedAtExit(Word(hObject))) {
+            SetError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
         return hObject && KindOf(Word(hObject)) == Kind::Thread ? CloseThread(hObject) : CloseObject(hObject);
     });
 }

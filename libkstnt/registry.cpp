@@ -316,15 +316,25 @@ LONG DeleteKey(uint64_t key, std::string_view sub)
     return *word == 2 ? ExplainEmpty(key, ERROR_FILE_NOT_FOUND) : KeyCode(*word);
 }
 
+// The daemon keeps a value in a file named after it, and a '\\' or '/' in the name would put that file
+// in another directory: such a name can't be stored, so it is never sent. Setting one is refused;
+// reading or deleting one finds nothing, as for any missing value.
+bool Storable(std::string_view value_name)
+{
+    return value_name.find_first_of("\\/") == std::string_view::npos;
+}
+
 LONG SetValue(uint64_t key, std::string_view name, DWORD type, std::string_view data)
 {
     if (data.size() > KSTNT_MAX_VALUE_DATA) return ERROR_INVALID_PARAMETER;
+    if (!Storable(name)) return ERROR_INVALID_NAME;
     if (const LONG rc = CheckName(key, name, true)) return rc;
     return CodeCall(kst::proc::kRegSetValue, kst::EncodeSet(key, name, type, data.size(), data));
 }
 
 LONG QueryValue(uint64_t key, std::string_view name, Value &out)
 {
+    if (!Storable(name)) return ERROR_FILE_NOT_FOUND;
     if (const LONG rc = CheckName(key, name, true)) return rc;
     const auto body = CallBody(kst::proc::kRegQueryValue, kst::EncodeOpen(key, name));
     if (!body) return Failed();
@@ -346,6 +356,7 @@ LONG QueryValue(uint64_t key, std::string_view name, Value &out)
 // The daemon removes a value whether or not it exists, so deleting a missing value succeeds.
 LONG DeleteValue(uint64_t key, std::string_view name)
 {
+    if (!Storable(name)) return ERROR_FILE_NOT_FOUND;
     if (const LONG rc = CheckName(key, name, true)) return rc;
     return CodeCall(kst::proc::kRegDeleteValue, kst::EncodeOpen(key, name));
 }

@@ -6,6 +6,12 @@
 // the thread-key destructor when the thread ends (the daemon then releases the mutexes it owned) or
 // by Drop after a failure. A fork gives the child none of the parent's connections: the child opens
 // its own on its first call.
+//
+// A process that ends normally (exit, or a return from main) closes the handles it created or opened,
+// as NT closes a process's handles: a named object whose last handle this was goes away, so a
+// single-instance mutex or event does not outlive its program. The daemon closes nothing when a
+// connection ends, so the library does it, after the program's own exit handlers and destructors. A
+// forked child inherits the parent's handles but does not close them: they are the parent's.
 #include "libkstnt/session.h"
 
 #include <pthread.h>
@@ -17,6 +23,8 @@
 #include <cstdlib>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace kstnt {
 namespace {
@@ -37,11 +45,13 @@ struct Session {
 // Every handle of this process that names an object, with its kind and the number of Creates and
 // Opens not yet closed.
 struct Opened {
-    Kind  kind;   // what the handle names
-    DWORD count;  // Creates and Opens not yet closed
+    Kind  kind;     // what the handle names
+    DWORD count;    // Creates and Opens not yet closed
+    DWORD own = 0;  // of those, the ones this process closes when it ends (not inherited, not kept)
 };
 std::mutex                            g_objects_lock;
 std::unordered_map<uint64_t, Opened> *g_objects = new std::unordered_map<uint64_t, Opened>;  // never freed
+std::atomic<bool>                     g_closed_at_exit{false};  // the process's handles are closed: it is ending
 
 bool IsMutex(uint64_t handle)
 {
@@ -55,15 +65,27 @@ void DeleteSession(void *session)
 {
     delete static_cast<Session *>(session);
 }
+// The table is locked across a fork, so the child gets it whole.
+void BeforeFork()
+{
+    g_objects_lock.lock();
+}
+void AfterForkInParent()
+{
+    g_objects_lock.unlock();
+}
 void AfterForkInChild()
 {
     g_fork_generation.fetch_add(1);
+    for (auto &entry : *g_objects)
+        entry.second.own = 0;  // the parent's to close
+    g_objects_lock.unlock();
 }
 
 void MakeSessionKey()
 {
     if (pthread_key_create(&g_session_key, DeleteSession) != 0) abort();  // only when keys run out
-    pthread_atfork(nullptr, nullptr, AfterForkInChild);
+    pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild);
 }
 
 Session *ThisSession()
@@ -188,13 +210,30 @@ void ObjectOpened(uint64_t handle, Kind kind)
     const auto      entry = g_objects->try_emplace(handle, Opened{kind, 0}).first;
     entry->second.kind = kind;  // a handle the daemon gave before stands for a new object now
     ++entry->second.count;
+    ++entry->second.own;
 }
 
 void ObjectClosed(uint64_t handle)
 {
     std::lock_guard lock(g_objects_lock);
     const auto      found = g_objects->find(handle);
-    if (found != g_objects->end() && --found->second.count == 0) g_objects->erase(found);
+    if (found == g_objects->end()) return;
+    if (--found->second.count == 0)
+        g_objects->erase(found);
+    else
+        found->second.own = std::min(found->second.own, found->second.count);
+}
+
+void KeepAtExit(HANDLE handle)
+{
+    std::lock_guard lock(g_objects_lock);
+    const auto      found = g_objects->find(static_cast<uint64_t>(reinterpret_cast<uintptr_t>(handle)));
+    if (found != g_objects->end() && found->second.own > 0) --found->second.own;
+}
+
+bool ClosedAtExit(uint64_t handle)
+{
+    return g_closed_at_exit.load() && !KindOf(handle);
 }
 
 std::optional<Kind> KindOf(uint64_t handle)
@@ -356,6 +395,37 @@ std::optional<kst::Bytes> CallBody(uint32_t proc, std::span<const uint8_t> args)
 }  // namespace kstnt
 
 extern "C" {
+
+// Runs after the program's exit handlers and static destructors (and never for _exit, an abort or a
+// fatal signal: then the handles stay open in the daemon, as they always did).
+__attribute__((destructor)) static void CloseHandlesAtExit()
+{
+    using namespace kstnt;
+    std::vector<std::pair<uint64_t, DWORD>> mine;
+    {
+        std::lock_guard lock(g_objects_lock);
+        for (const auto &[handle, opened] : *g_objects)
+            if (opened.own > 0) mine.emplace_back(handle, opened.own);
+    }
+    if (mine.empty()) return;
+    // The exiting thread ends first, as on NT: the daemon frees the mutexes it owns (NT would abandon
+    // them), so their close is not refused as a close of an owned mutex.
+    Drop();
+    const DWORD saved = GetLastError();
+    [&mine] {
+        for (const auto &[handle, times] : mine)
+            for (DWORD i = 0; i < times; ++i) {
+                if (CloseHandle(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handle)))) continue;
+                // Refused by the daemon (another thread waits on it, or owns the mutex): the next
+                // handle. Anything else means the daemon can't be reached, and each close would wait.
+                const DWORD code = GetLastError();
+                if (code != ERROR_BUSY && code != ERROR_INVALID_HANDLE) return;
+                break;
+            }
+    }();
+    g_closed_at_exit.store(true);
+    SetLastError(saved);
+}
 
 KSTNT_API DWORD WINAPI GetLastError(void)
 {

@@ -49,6 +49,12 @@ enum class Kind { Event, Mutex, Semaphore, Thread };
 void                              ObjectOpened(uint64_t handle, Kind kind);  // a Create or Open returned this handle
 void                              ObjectClosed(uint64_t handle);             // CloseHandle succeeded on it
 [[nodiscard]] std::optional<Kind> KindOf(uint64_t handle);
+// Leaves one Create or Open of this handle open when the process ends (kstctl's "create" makes
+// objects that outlive it); every other handle is closed then (session.cpp).
+void KeepAtExit(HANDLE handle);
+// True once the process's handles were closed at its end, for a handle that is no longer open: a
+// program's late CloseHandle must not take a reference that another process holds.
+[[nodiscard]] bool ClosedAtExit(uint64_t handle);
 // NT counts how often the owner of a mutex has waited for it and frees it at the matching release;
 // the daemon frees it at the first. The count is kept here, per thread, for the mutexes this process
 // created or opened, over single waits and waits for any.

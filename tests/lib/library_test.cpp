@@ -112,12 +112,14 @@ TEST_F(LibraryTest, UnicodeConfigReaderPortsByItsIncludeAlone)
     EXPECT_STREQ(title, "Gr\u00fc\u00dfe, \u4e16\u754c");
 }
 
-// The entry points NT samples write (void or int, with or without arguments, narrow or wide, __cdecl)
-// build with -pedantic -Werror as C and as C++, end with the status NT gives them, and see their
-// arguments; ExitProcess ends the program with its code.
+// The entry points NT samples write (void or int, with or without arguments and environment, narrow or
+// wide, __cdecl, and void main where main is wrapped) build with -pedantic -Werror as C and as C++, end
+// with the status NT gives them, and see their arguments and environment; ExitProcess ends the program
+// with its code.
 TEST_F(LibraryTest, EveryEntryPointFormNtAcceptsRunsWithItsStatus)
 {
-    const std::string c = "-std=c99 ", cxx = "-x c++ -std=c++17 ", unicode = "-DUNICODE -D_UNICODE ";
+    const std::string c = "-std=c99 ", cxx = "-x c++ -std=c++17 ", unicode = "-DUNICODE -D_UNICODE ",
+                      wrap = "-DKSTNT_WRAP_MAIN ";
     const struct {
         const char *form;
         std::string flags;
@@ -134,9 +136,18 @@ TEST_F(LibraryTest, EveryEntryPointFormNtAcceptsRunsWithItsStatus)
         {"4", cxx + unicode, 4, "int, 2 arguments: Jos\u00e9 (4 characters)\n"},
         {"5", c, 0, "wide, void: Jos\u00e9 (4 characters)\n"},
         {"5", cxx, 0, "wide, void: Jos\u00e9 (4 characters)\n"},
+        {"6", c, 6, "wide, envp: Jos\u00e9, Gr\u00fc\u00dfe (5 characters)\n"},
+        {"6", cxx, 6, "wide, envp: Jos\u00e9, Gr\u00fc\u00dfe (5 characters)\n"},
+        {"7", c, 0, "void, envp: Gr\u00fc\u00dfe (7 characters)\n"},
+        {"7", cxx + unicode, 0, "void, envp: Gr\u00fc\u00dfe (5 characters)\n"},
+        {"8", cxx + wrap, 0, "void main: 0\n"},
+        {"8", c + unicode + wrap, 0, "void main: 0\n"},
+        {"9", c, 9, "main, envp: Gr\u00fc\u00dfe (7 characters)\n"},
+        {"9", cxx + wrap, 9, "main, envp: Gr\u00fc\u00dfe (7 characters)\n"},
     };
     for (const auto &r : runs) {
-        const ProgramRun run = BuildAndRun("programs/entry_points.c", r.flags + "-DFORM=" + r.form, "", "'Jos\u00e9'");
+        const ProgramRun run = BuildAndRun("programs/entry_points.c", r.flags + "-DFORM=" + r.form,
+                                           "GREETING='Gr\u00fc\u00dfe'", "'Jos\u00e9'");
         EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == r.status) << r.form << " " << r.flags << "\n"
                                                                                   << run.out;
         EXPECT_EQ(run.out, r.out) << r.form << " " << r.flags;
@@ -144,6 +155,46 @@ TEST_F(LibraryTest, EveryEntryPointFormNtAcceptsRunsWithItsStatus)
     const ProgramRun usage = BuildAndRun("programs/entry_points.c", c + "-DFORM=4", "", "one two");
     EXPECT_TRUE(WIFEXITED(usage.status) && WEXITSTATUS(usage.status) == 7) << usage.status;
     EXPECT_EQ(usage.out, "usage: entry_points [word]\n");
+}
+
+// The C runtime's character and string I/O under its TCHAR names, built narrow and _UNICODE as C with
+// -pedantic -Werror: its input (its own source) and a file it writes read back, wide text as UTF-8 on
+// byte streams; the secure copies empty their destination when the text does not fit, as on NT.
+TEST_F(LibraryTest, TcharCharacterAndStringIoBehaveAlikeInBothForms)
+{
+    const std::string args = "'" + Stage() + "/tchar_io.txt' < '" KST_SOURCE_DIR "/tests/lib/programs/tchar_io.c'";
+    for (const bool wide : {false, true}) {
+        const std::string flags = std::string("-std=c99 -D_DEFAULT_SOURCE ") + (wide ? "-DUNICODE -D_UNICODE" : "");
+        const ProgramRun  run = BuildAndRun("programs/tchar_io.c", flags, "", args);
+        EXPECT_EQ(run.status, 0) << flags;
+        // The first line holds one two-byte character: one unit fewer when wide.
+        EXPECT_EQ(run.out, "first /, then " + std::string(wide ? "104" : "105") +
+                               " characters\n"
+                               "too long: refused \"\"; next: 100 characters\n"
+                               "read x, na\u00efve: 42 31\n"
+                               "then caf\u00e9|7\n"
+                               "copy to 4: 34 \"\"; fits: 0 \"abc\"\n"
+                               "cat: 34 \"\" 0 \"abcd\"; truncate: 80 \"tru\"; printf: -1 \"\" 3 \"n-7\"\n"
+                               "[HKLM\\Software][HKCU\\Env] 0 0 -12 255 77 =Value e Value\n"
+                               "!\n")
+            << flags;
+    }
+}
+
+// A program that ends normally closes what it left open, as NT closes a process's handles: its owned
+// single-instance mutex goes, so the next copy starts; its exit handler's own close comes first and is
+// not made twice (the reference held here stays); a forked child's end closes nothing of its parent's.
+TEST_F(LibraryTest, NormalEndClosesTheProcessHandlesAsOnNt)
+{
+    HANDLE shared = CreateEventA(nullptr, TRUE, FALSE, "single.shared");
+    for (int copy = 0; copy < 2; ++copy) {
+        const ProgramRun run = BuildAndRun("programs/single_instance.c", "-std=c99", "");
+        EXPECT_EQ(run.status, 0) << copy;
+        EXPECT_EQ(run.out, "after the child: still there\nown close: done\n") << copy;
+    }
+    EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, "single.shared"), shared);
+    EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, "single.guard"), nullptr);
+    EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, "single.mine"), nullptr);
 }
 
 // A watcher that registers for changes, a tree delete that keeps the key when given no subkey, and

@@ -152,11 +152,24 @@ TEST_F(NtApiTest, WideAndNarrowCallsShareValuesAndTheUtf8Limits)
     const std::wstring long_data(300, L'\u00e9');
     EXPECT_EQ(RegSetValueExW(key, L"D", 0, REG_SZ, Data(long_data.c_str()), 1204), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(RegSetValueExW(key, L"\xD800", 0, REG_DWORD, Data(&number), 4), ERROR_NO_UNICODE_TRANSLATION);
+    // A value name the store can't hold is never sent: it would name a file in another directory.
+    HKEY beside = nullptr;  // its directory is where "a/b" would land
+    ASSERT_EQ(RegCreateKeyExA(key, "V_A", 0, nullptr, 0, 0, nullptr, &beside, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExA(key, "a\\b", 0, REG_DWORD, Data(&number), 4), ERROR_INVALID_NAME);
+    EXPECT_EQ(RegSetValueExW(key, L"a/b", 0, REG_DWORD, Data(&number), 4), ERROR_INVALID_NAME);
+    EXPECT_EQ(RegQueryValueExA(key, "a\\b", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegDeleteValueW(key, L"a/b"), ERROR_FILE_NOT_FOUND);
     const std::wstring long_object(40, L'\u00e9');
     EXPECT_EQ(CreateEventW(nullptr, TRUE, FALSE, long_object.c_str()), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
     HANDLE named = CreateMutexW(nullptr, FALSE, L"m\u00fctex");
     EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, "m\u00fctex"), named);
+    // "Local\" is the name space of names without a prefix (the prefix is case-sensitive, as on NT);
+    // "Global\" names objects of its own.
+    EXPECT_EQ(CreateMutexW(nullptr, FALSE, L"Local\\m\u00fctex"), named);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, "local\\m\u00fctex"), nullptr);
+    EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, "Global\\m\u00fctex"), nullptr);
 
     // _stprintf_s of a _UNICODE build reads %s as wide text and %S as narrow, and keeps to its room.
     wchar_t printed[8];

@@ -304,15 +304,21 @@ TEST_F(KstctlTest, RealWorldFilesImportWithRegeditsMeaningAndExportBackByteForBy
     EXPECT_EQ(Kstctl({"reg", "compare", users, "/run/u.reg"}).out,
               "only in file: " + users + "\\MICROSOFT\\WINDOWS\\CURRENTVERSION\\EXPLORER\\ADVANCED\n");
 
-    // A line regedit skips refuses the file, naming it, and writes nothing; --skip-invalid does as regedit.
-    const Result refused = Kstctl({"reg", "import", dir + "skipped-dword.reg"});
+    // A line regedit skips, or one asking for what the registry can't hold (a value name with '\', a key
+    // name with '/'), refuses the file, naming it, and writes nothing; --skip-invalid passes over both
+    // kinds, naming each, and imports the rest.
+    const Result refused = Kstctl({"reg", "import", dir + "skipped-lines.reg"});
     EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find("skipped-dword.reg:5: dword:"), std::string::npos) << refused;
+    EXPECT_NE(refused.err.find("skipped-lines.reg:7: "), std::string::npos) << refused;
     EXPECT_FALSE(fs::exists(kLmDir + "SOFTWARE/CORPUS/SKIP"));
-    const Result skipped = Kstctl({"reg", "import", "--skip-invalid", dir + "skipped-dword.reg"});
+    const Result skipped = Kstctl({"reg", "import", "--skip-invalid", dir + "skipped-lines.reg"});
     EXPECT_EQ(skipped.status, 0);
-    EXPECT_NE(skipped.err.find("skipped-dword.reg:5: skipped: dword:"), std::string::npos) << skipped;
+    for (const char *line : {":5: skipped: dword:", ":7: skipped: ", ":10: skipped: ", ":11: skipped: "})
+        EXPECT_NE(skipped.err.find("skipped-lines.reg"s + line), std::string::npos) << line << "\n" << skipped;
     EXPECT_EQ(ReadA(kLm, "SOFTWARE\\Corpus\\Skip", "After"), "1:kept\0"s);
+    EXPECT_EQ(ReadA(kLm, "SOFTWARE\\Corpus\\Skip", "Last"), "1:kept\0"s);
+    EXPECT_EQ(ReadA(kLm, "SOFTWARE\\Corpus\\Skip\\Next", "Later"), "1:kept\0"s);
+    EXPECT_FALSE(fs::exists(kLmDir + "SOFTWARE/CORPUS/SKIP/SUB"));
     EXPECT_EQ(ReadA(kLm, "SOFTWARE\\Corpus\\Skip", "TooLong"), "missing");
 }
 

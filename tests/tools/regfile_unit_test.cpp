@@ -173,30 +173,42 @@ TEST(RegFileTest, ListsTheLinesRegeditSkips)
     EXPECT_EQ(Parsed("REGEDIT4 x\n[HKLM\\A]\n"), "skip 2\n");
 }
 
-// What regedit refuses as a whole, and what this registry can't hold, name the line and end the parse.
+// What regedit refuses as a whole, and what this registry can't hold, name the line and end the parse;
+// asked to, the parse skips what the registry can't hold (held = false) and goes on.
 TEST(RegFileTest, RefusesWhatRegeditRefusesAndWhatTheRegistryCantHold)
 {
     std::string tail_508;  // with the leading 00, one byte too many
     for (int i = 0; i < 508; ++i)
         tail_508 += ",00";
-    const std::string                                      head = "REGEDIT4\n[HKLM\\A]\n";
-    const std::vector<std::pair<std::string, std::size_t>> cases = {
-        {"regedit4\n", 1},
-        {"\nREGEDIT4\n", 1},
-        {"Windows Registry Editor Version 4.00\n", 1},
-        {head + "\"a/b\"=\"x\"\n", 3},
-        {head + "\"" + std::string(256, 'n') + "\"=\"x\"\n", 3},
-        {head + "\"x\"=hex:00" + tail_508 + "\n", 3},
-        {head + "[HKLM\\a/b]\n", 3},
-        {"Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"x\"=hex(2):25\n", 3},
-        {"Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"x\"=hex(1):00,d8,00,00\n", 3},
-        {"Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"x\"=\"caf\xE9\"\n", 3},
-        {Utf16(u"REGEDIT4\n\n\"x\"=\"") + "\x00\xD8"s, 3},
+    const std::string head = "REGEDIT4\n[HKLM\\A]\n", tail = "\"after\"=\"x\"\n";
+    const struct {
+        std::string text;
+        std::size_t line;
+        bool        file;  // refused as a file, even when skipping
+    } cases[] = {
+        {"regedit4\n", 1, true},
+        {"\nREGEDIT4\n", 1, true},
+        {"Windows Registry Editor Version 4.00\n", 1, true},
+        {head + "\"a/b\"=\"x\"\n" + tail, 3, false},
+        {head + "\"a\\\\b\"=\"x\"\n" + tail, 3, false},
+        {head + "\"" + std::string(256, 'n') + "\"=\"x\"\n" + tail, 3, false},
+        {head + "\"x\"=hex:00" + tail_508 + "\n" + tail, 3, false},
+        {head + "[HKLM\\a/b]\n\"under\"=\"x\"\n", 3, false},
+        {"Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"x\"=hex(2):25\n" + tail, 3, false},
+        {"Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"x\"=hex(1):00,d8,00,00\n" + tail, 3, false},
+        {"Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"x\"=\"caf\xE9\"\n", 3, true},
+        {Utf16(u"REGEDIT4\n\n\"x\"=\"") + "\x00\xD8"s, 3, true},
     };
-    for (const auto &[text, line] : cases) {
+    for (const auto &c : cases) {
         RegParseError error;
-        EXPECT_FALSE(ParseRegFile(text, error)) << text;
-        EXPECT_EQ(error.line, line) << text << " -> " << error.message;
+        EXPECT_FALSE(ParseRegFile(c.text, error)) << c.text;
+        EXPECT_EQ(error.line, c.line) << c.text << " -> " << error.message;
+        const auto skipping = ParseRegFile(c.text, error, true);
+        EXPECT_EQ(!skipping, c.file) << c.text << " -> " << error.message;
+        if (!skipping) continue;
+        ASSERT_EQ(skipping->skipped.size(), c.text.find("under") == std::string::npos ? 1u : 2u) << c.text;
+        EXPECT_EQ(skipping->skipped[0].line, c.line) << c.text;
+        EXPECT_EQ(skipping->entries.back().name, c.text.find("under") == std::string::npos ? "after" : "") << c.text;
     }
 }
 

@@ -1,8 +1,10 @@
 // objects.cpp: kstctl event, mutex, sem, wait and run: named objects from the shell.
 //
 // The daemon keeps an object while any handle to it is open, and it never closes a handle because a
-// connection ended. So "create" leaves its handle open on purpose: the object outlives kstctl, and
-// stays until the daemon stops. Every other subcommand closes what it opened.
+// connection ended. So "create" leaves its handle open on purpose, and tells libkstnt not to close it
+// when kstctl ends: the object outlives kstctl, and stays until the daemon stops. Every other
+// subcommand closes what it opened.
+#include "libkstnt/session.h"
 #include "tools/kstctl/args.h"
 #include "tools/kstctl/kstctl.h"
 #include "tools/kstctl/nt.h"
@@ -92,7 +94,10 @@ bool OpenExisting(Kind kind, const std::string &name, UniqueHandle &out, int &st
 int Created(HANDLE h, Kind kind, const std::string &name)
 {
     if (!h) return FailCode(GetLastError(), std::string("create ") + KindName(kind) + " " + name);
-    if (GetLastError() == ERROR_ALREADY_EXISTS) CloseHandle(h);
+    if (GetLastError() == ERROR_ALREADY_EXISTS)
+        CloseHandle(h);
+    else
+        kstnt::KeepAtExit(h);
     return kExitOk;
 }
 

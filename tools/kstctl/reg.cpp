@@ -43,10 +43,12 @@ constexpr char kHelp[] =
     "  /f        --force          overwrite or delete without asking\n"
     "  /y        --force          export: overwrite FILE\n"
     "            --unicode        export as \"Windows Registry Editor Version 5.00\" (UTF-16LE)\n"
-    "            --skip-invalid   import, compare: pass over the lines regedit passes over, listing each\n\n"
+    "            --skip-invalid   import, compare: pass over the lines regedit passes over and those\n"
+    "                             the registry can't hold, listing each\n\n"
     "A key delete removes the key with everything below it. export writes REGEDIT4 by default;\n"
     "import reads every file regedit reads, checks the whole file first and writes nothing if any\n"
-    "line is wrong, or is one regedit would skip (unless --skip-invalid).\n"
+    "line is wrong, is one regedit would skip or asks for what the registry can't hold (unless\n"
+    "--skip-invalid).\n"
     "compare exits 0 when KEY matches FILE, 2 when they differ (the differences on stdout), 1 on error.\n";
 
 enum Option { kValue, kEmptyName, kAllValues, kRecurse, kType, kSeparator, kData, kForce, kUnicode, kSkipInvalid };
@@ -513,7 +515,8 @@ int Export(const RegArgs &a)
 }
 
 // Parses FILE; errors name the file and line. Lines regedit would pass over are listed on stderr; they
-// refuse the file unless skip_invalid asks to pass over them too.
+// refuse the file unless skip_invalid asks to pass over them too, and with them the lines that ask for
+// what the registry can't hold (which refuse it at the first otherwise).
 std::optional<std::vector<RegEntry>> ParseInput(const std::string &file, bool skip_invalid, int &status)
 {
     const auto bytes = ReadInput(file);
@@ -523,7 +526,7 @@ std::optional<std::vector<RegEntry>> ParseInput(const std::string &file, bool sk
     }
     const std::string where = file == "-" ? "<stdin>" : file;
     RegParseError     error;
-    auto              parsed = ParseRegFile(*bytes, error);
+    auto              parsed = ParseRegFile(*bytes, error, skip_invalid);
     if (!parsed) {
         if (error.line)
             status = Fail(kExitFailure, "%s:%zu: %s", where.c_str(), error.line, error.message.c_str());

@@ -4,7 +4,8 @@
 // a line it passes over in silence (a dword of nine digits, a value under a key line it could not
 // read, the rest of a broken hex list), this parser records as skipped, so that import can refuse the
 // file or, when told to, do what regedit does. What regedit does with a file as a whole (no header)
-// and what this registry can't hold (names with '/', values over 508 bytes) are errors.
+// is an error; so is what this registry can't hold (names with '/' or '\\', values over 508 bytes),
+// unless the caller asks for such lines to be skipped as well.
 #include "tools/kstctl/regfile.h"
 
 #include "client/text.h"
@@ -182,13 +183,17 @@ enum class Outcome { Ok, Skip, Fail };
 // Turns a file's lines into entries, keeping the key of the last [KEY] line.
 class Parser {
 public:
-    Parser(std::string_view text, RegFile &out, RegParseError &error) : lines_(text), out_(out), error_(error) {}
+    Parser(std::string_view text, bool skip_unholdable, RegFile &out, RegParseError &error)
+        : lines_(text), skip_unholdable_(skip_unholdable), out_(out), error_(error)
+    {
+    }
     bool Run();
 
 private:
     bool    NextLine();
     bool    Skip(std::size_t line, std::string why);
     bool    Fail(std::size_t line, std::string why);
+    bool    Unholdable(std::size_t line, std::string why);
     bool    BodyLine();
     bool    OldLine();
     bool    KeyLine(std::string_view rest);
@@ -199,7 +204,8 @@ private:
     Outcome ReadHex(std::string_view rest, std::string &out, std::string &why);
 
     LineReader             lines_;
-    Line                   line_;  // the line being read
+    bool                   skip_unholdable_;  // what the registry can't hold is skipped, not an error
+    Line                   line_;             // the line being read
     Dialect                dialect_ = Dialect::Regedit4;
     std::optional<KeyPath> section_;  // the key of the last [KEY] line; values belong to it
     std::string            no_section_ = "a value before the first [KEY] line";  // why there is none
@@ -226,6 +232,12 @@ bool Parser::Fail(std::size_t line, std::string why)
 {
     error_ = {line, std::move(why)};
     return false;
+}
+
+// Regedit would take the line, but this registry can't hold what it asks for.
+bool Parser::Unholdable(std::size_t line, std::string why)
+{
+    return skip_unholdable_ ? Skip(line, std::move(why)) : Fail(line, std::move(why));
 }
 
 bool Parser::Run()
@@ -273,7 +285,7 @@ bool Parser::OldLine()
     std::string why;
     KeyFault    fault = KeyFault::BadName;
     auto        key = ParseKeyPath(path, why, KeySyntax::RegFile, &fault);
-    if (!key) return fault == KeyFault::UnknownRoot ? Skip(line_.number, why) : Fail(line_.number, why);
+    if (!key) return fault == KeyFault::UnknownRoot ? Skip(line_.number, why) : Unholdable(line_.number, why);
     out_.entries.push_back({RegEntry::Op::Key, line_.number, *key, {}, 0, {}});
     RegEntry value{RegEntry::Op::SetValue, line_.number, std::move(*key), {}, kRegSz, std::string(text) + '\0'};
     return Finish(value);
@@ -294,7 +306,7 @@ bool Parser::KeyLine(std::string_view rest)
     std::string why;
     KeyFault    fault = KeyFault::BadName;
     auto        key = ParseKeyPath(inner, why, KeySyntax::RegFile, &fault);
-    if (!key) return fault == KeyFault::UnknownRoot ? Skip(line_.number, why) : Fail(line_.number, why);
+    if (!key) return fault == KeyFault::UnknownRoot ? Skip(line_.number, why) : Unholdable(line_.number, why);
     if (remove && key->IsRoot()) return Skip(line_.number, "a root key can't be deleted");
     out_.entries.push_back({remove ? RegEntry::Op::DeleteKey : RegEntry::Op::Key, line_.number, *key, {}, 0, {}});
     if (remove)
@@ -317,7 +329,10 @@ bool Parser::ValueLine(std::string_view rest)
     rest = TrimLeft(rest);
     if (!rest.starts_with('=')) return Skip(first, "expected '=' after the value name");
     const Outcome o = ReadData(TrimLeft(rest.substr(1)), entry, why);
-    if (o != Outcome::Ok) return o == Outcome::Skip ? Skip(first, why) : Fail(first, why);
+    if (o == Outcome::Skip) return Skip(first, why);
+    // A failed data parse is a line that is not text (the whole file is refused) or string data that
+    // is not UTF-16 text, which the registry can't hold.
+    if (o == Outcome::Fail) return error_.message.empty() ? Unholdable(first, why) : Fail(first, why);
     if (!section_) return Skip(first, no_section_);
     entry.key = *section_;
     return Finish(entry);
@@ -327,10 +342,10 @@ bool Parser::ValueLine(std::string_view rest)
 bool Parser::Finish(RegEntry &entry)
 {
     std::string why;
-    if (!entry.name.empty() && !CheckValueName(entry.name, why)) return Fail(entry.line, why);
+    if (!entry.name.empty() && !CheckValueName(entry.name, why)) return Unholdable(entry.line, why);
     if (entry.data.size() > kMaxValueBytes)
-        return Fail(entry.line,
-                    "value of " + std::to_string(entry.data.size()) + " bytes; the registry holds at most 508");
+        return Unholdable(entry.line,
+                          "value of " + std::to_string(entry.data.size()) + " bytes; the registry holds at most 508");
     out_.entries.push_back(std::move(entry));
     return true;
 }
@@ -545,13 +560,13 @@ std::optional<uint32_t> ParseTypeName(std::string_view text)
     return std::nullopt;
 }
 
-std::optional<RegFile> ParseRegFile(std::string_view bytes, RegParseError &error)
+std::optional<RegFile> ParseRegFile(std::string_view bytes, RegParseError &error, bool skip_unholdable)
 {
     error = {};
     const auto text = DecodeFile(bytes, error);
     if (!text) return std::nullopt;
     RegFile file;
-    Parser  parser(*text, file, error);
+    Parser  parser(*text, skip_unholdable, file, error);
     if (!parser.Run()) return std::nullopt;
     return file;
 }

@@ -64,8 +64,9 @@ struct RegParseError {
 // Parses and checks a whole file as read from disk: every key spelling, name, type and size is
 // checked, so an import that starts writing has nothing left to refuse. nullopt with error set at the
 // first line that regedit refuses as a whole (no header) or that this registry can't hold (a name
-// with '/', a value over 508 bytes, a string that is not text).
-std::optional<RegFile> ParseRegFile(std::string_view bytes, RegParseError &error);
+// with '/' or '\\', a value over 508 bytes, a string that is not text). With skip_unholdable, what the
+// registry can't hold is recorded as skipped instead, and the parse goes on.
+std::optional<RegFile> ParseRegFile(std::string_view bytes, RegParseError &error, bool skip_unholdable = false);
 
 // Writing: the pieces are UTF-8 or 8-bit text; EncodeRegText turns the whole into the file's bytes.
 std::string                RegHeader(RegFormat format);  // the header line and a blank line
