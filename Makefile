@@ -10,7 +10,7 @@ PACKAGES    = g++ cmake make pkg-config libtirpc-dev rpcbind libgtest-dev libgmo
 BENCH_PACKAGES = redis-server
 KESTREL     = /opt/orn/kestrel
 
-.PHONY: deps build run stop check check-asan fuzz format-check bench install deb clean
+.PHONY: deps build run stop check check-package check-asan fuzz format-check bench install deb clean
 
 # The Debian packages of $(1) that are not installed yet, installed.
 define install-missing
@@ -49,6 +49,11 @@ stop:
 
 check: build
 	ctest --test-dir $(BUILD) -j$(TEST_JOBS) --output-on-failure
+
+# The Debian packages built from scratch (make deb, lintian included) and what they hold inspected:
+# a minute or more of compiling, so CI runs it and make check does not.
+check-package: deps
+	tests/packaging/package_test.sh . $(DEB_BUILD)
 
 # clang's runtime, because g++ 12's combined ASan+UBSan runtime ignores log_path for UBSan reports,
 # and a detached daemon's stderr is /dev/null.
