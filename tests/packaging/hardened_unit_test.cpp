@@ -19,17 +19,21 @@ constexpr char     kUnitSandbox[] = KST_SOURCE_DIR "/tests/packaging/unit-sandbo
 constexpr char     kLauncher[] = "/run/kst-unit-launch";  // what systemd would run: ExecStart under the unit
 constexpr uint64_t kLocalMachine = 2;
 
-// Catches a hardening setting (a file-system restriction, a capability, a system call or address family the
-// filters refuse) that breaks a start-up check, the fallback port (seteuid) or the raised priority; a start that
-// returns before clients can call; privilege restrictions that did not apply (the unit's settings were then not
-// applied at all and the test would prove nothing); and a registry the daemon can't write, delete from or leave
-// behind on shutdown.
+// The daemon as the package installs it: its unit and its access policy. Catches a hardening setting (a file-system
+// restriction, a capability, a system call or address family the filters refuse) that breaks a start-up check, the
+// fallback port (seteuid) or the raised priority; a start that returns before clients can call; privilege restrictions
+// that did not apply (the unit's settings were then not applied at all and the test would prove nothing); and a
+// registry the daemon can't write, delete from or leave behind on shutdown.
 TEST(HardenedUnit, ServesUnderTheUnitsRestrictions)
 {
     kst::Sandbox sandbox;
     // The unit's start is the forking one, chosen only where systemctl exists (package systemd).
     ASSERT_EQ(access("/usr/bin/systemctl", X_OK), 0) << "/usr/bin/systemctl is missing";
     ASSERT_TRUE(sandbox.StartRpcbind());
+    // The package's access policy in place, as installed (in a private copy of /etc: only this namespace sees it).
+    ASSERT_EQ(system("mkdir /run/kst-etc && cp -a /etc/. /run/kst-etc && mount --bind /run/kst-etc /etc && "
+                     "mkdir -p /etc/KSTntserver && cp " KST_SOURCE_DIR "/packaging/access.conf /etc/KSTntserver/"),
+              0);
     // The real unit at the path the daemon tests, so it starts in its systemd (forking) mode.
     const std::optional<std::string> unit = kst::ReadFile(kUnitSource);
     ASSERT_TRUE(unit && kst::WriteFile(kst::kUnitFile, *unit));
