@@ -4,13 +4,17 @@ ASAN_BUILD ?= build-asan
 DEB_BUILD  ?= build-deb
 JOBS       ?= $(shell nproc)
 TEST_JOBS  ?= $(shell echo $$(( $$(nproc) * 2 )))
+# What build and check need (systemd: the hardened-unit test starts the daemon the way its unit does);
+# the other targets add their own, so a fresh machine's make check installs no more than it uses.
 PACKAGES    = g++ cmake make pkg-config libtirpc-dev rpcbind libgtest-dev libgmock-dev \
-              iproute2 procps sysvinit-utils util-linux clang libclang-rt-14-dev clang-format debhelper dpkg-dev \
-              lintian systemd
+              iproute2 procps sysvinit-utils util-linux systemd
+CLANG_PACKAGES = clang libclang-rt-14-dev
+FORMAT_PACKAGES = clang-format
+DEB_PACKAGES = debhelper dpkg-dev lintian
 BENCH_PACKAGES = redis-server
 KESTREL     = /opt/orn/kestrel
 
-.PHONY: deps build run stop check check-asan fuzz format-check bench install deb clean
+.PHONY: deps build run stop check check-package check-asan fuzz format-check bench install deb clean
 
 # The Debian packages of $(1) that are not installed yet, installed.
 define install-missing
@@ -50,20 +54,29 @@ stop:
 check: build
 	ctest --test-dir $(BUILD) -j$(TEST_JOBS) --output-on-failure
 
+# The Debian packages built from scratch (make deb, lintian included) and what they hold inspected:
+# a minute or more of compiling, so CI runs it and make check does not.
+check-package: deps
+	$(call install-missing,$(DEB_PACKAGES))
+	tests/packaging/package_test.sh . $(DEB_BUILD)
+
 # clang's runtime, because g++ 12's combined ASan+UBSan runtime ignores log_path for UBSan reports,
 # and a detached daemon's stderr is /dev/null.
 check-asan: deps
+	$(call install-missing,$(CLANG_PACKAGES))
 	CXX=clang++ cmake -S . -B $(ASAN_BUILD) -DKST_WERROR=ON -DKST_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	ctest --test-dir $(ASAN_BUILD) -j$(TEST_JOBS) --output-on-failure
 
 # One layout: every C and C++ source as .clang-format has it.
 format-check: deps
+	$(call install-missing,$(FORMAT_PACKAGES))
 	git ls-files '*.cpp' '*.h' '*.c' | xargs clang-format --dry-run -Werror
 
 # Every libFuzzer target for FUZZ_SECONDS each (ASan+UBSan, clang), inside a private namespace.
 FUZZ_SECONDS ?= 30
 fuzz: deps
+	$(call install-missing,$(CLANG_PACKAGES))
 	fuzz/run $(FUZZ_SECONDS)
 
 # Timings, memory and start-up beside their floors, as one table (bench/run; BENCH_ARGS=--quick for a short run).
@@ -80,6 +93,7 @@ install: build
 # that dpkg-buildpackage leaves its results in $(DEB_BUILD) and not beside the checkout; then
 # lintian, which must report no errors.
 deb: deps
+	$(call install-missing,$(DEB_PACKAGES))
 	rm -rf $(DEB_BUILD) && mkdir -p $(DEB_BUILD)/src
 	tar -c --exclude-vcs --exclude='./build*' --exclude='./obj-*' --exclude='./$(DEB_BUILD)' . | \
 		tar -x -C $(DEB_BUILD)/src

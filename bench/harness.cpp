@@ -258,7 +258,8 @@ bool Redis::Connect(uint16_t port)
 
 std::string Redis::Encode(std::initializer_list<std::string_view> words)
 {
-    std::string out = "*" + std::to_string(words.size()) + "\r\n";
+    std::string out = "*";
+    out.append(std::to_string(words.size())).append("\r\n");
     for (std::string_view w : words)
         out.append("$").append(std::to_string(w.size())).append("\r\n").append(w).append("\r\n");
     return out;

@@ -122,8 +122,9 @@ TEST(Port, AcceptedValuesBindTheLoopbackAddressAtThatPortAndOthersFallBack)
         EXPECT_EQ(OnAllAddresses(sandbox.Port()), row.port == 0);
         EXPECT_TRUE(sandbox.Connect().Null());  // closed at once, so the daemon's side never lingers
         for (const Trace &t : watched) {
-            const bool        listed = std::ranges::count(row.traces, t) || (t == kBound && row.port != 0);
-            const std::string where = " " + std::to_string(t.level) + " ntsys_svc " + t.function + ":";
+            const bool  listed = std::ranges::count(row.traces, t) || (t == kBound && row.port != 0);
+            std::string where = " ";
+            where.append(std::to_string(t.level)).append(" ntsys_svc ").append(t.function).append(":");
             EXPECT_EQ(sandbox.CountTrace(where, mark, t.message), listed ? 1u : 0u) << where << " " << t.message;
         }
         ASSERT_TRUE(sandbox.Stop());

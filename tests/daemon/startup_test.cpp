@@ -18,7 +18,8 @@
 namespace {
 
 constexpr char    kSystemdPidFile[] = "/run/KSTntserver.pid";
-const std::string kInfo = "<" + std::to_string(LOG_USER | LOG_INFO) + ">";  // priority 6, default facility
+const std::string kInfo =
+    std::string("<").append(std::to_string(LOG_USER | LOG_INFO)).append(">");  // priority 6, default facility
 
 using Texts = std::vector<std::string>;
 using Pids = std::vector<pid_t>;  // of kst::Processes("KSTntserver"): once the launcher is reaped, only a daemon

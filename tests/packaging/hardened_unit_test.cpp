@@ -19,24 +19,28 @@ constexpr char     kUnitSandbox[] = KST_SOURCE_DIR "/tests/packaging/unit-sandbo
 constexpr char     kLauncher[] = "/run/kst-unit-launch";  // what systemd would run: ExecStart under the unit
 constexpr uint64_t kLocalMachine = 2;
 
-// Catches a hardening setting that breaks a start-up check, the fallback port (seteuid) or the raised
-// priority; a start that returns before clients can call; privilege restrictions that did not apply (the
-// unit's settings were then not applied at all and the test would prove nothing); and a registry the daemon can't
-// write, delete from or leave behind on shutdown.
+// The daemon as the package installs it: its unit and its access policy. Catches a hardening setting (a file-system
+// restriction, a capability, a system call or address family the filters refuse) that breaks a start-up check, the
+// fallback port (seteuid) or the raised priority; a start that returns before clients can call; privilege restrictions
+// that did not apply (the unit's settings were then not applied at all and the test would prove nothing); and a
+// registry the daemon can't write, delete from or leave behind on shutdown.
 TEST(HardenedUnit, ServesUnderTheUnitsRestrictions)
 {
     kst::Sandbox sandbox;
     // The unit's start is the forking one, chosen only where systemctl exists (package systemd).
     ASSERT_EQ(access("/usr/bin/systemctl", X_OK), 0) << "/usr/bin/systemctl is missing";
     ASSERT_TRUE(sandbox.StartRpcbind());
+    // The package's access policy in place, as installed (in a private copy of /etc: only this namespace sees it).
+    ASSERT_EQ(system("mkdir /run/kst-etc && cp -a /etc/. /run/kst-etc && mount --bind /run/kst-etc /etc && "
+                     "mkdir -p /etc/KSTntserver && cp " KST_SOURCE_DIR "/packaging/access.conf /etc/KSTntserver/"),
+              0);
     // The real unit at the path the daemon tests, so it starts in its systemd (forking) mode.
     const std::optional<std::string> unit = kst::ReadFile(kUnitSource);
     ASSERT_TRUE(unit && kst::WriteFile(kst::kUnitFile, *unit));
     const char       *daemon = getenv("KST_DAEMON");
     const std::string program = daemon && *daemon ? daemon : KST_DEFAULT_DAEMON;
-    ASSERT_TRUE(kst::WriteFile(kLauncher, std::string("#!/bin/sh\nexport KST_RESTRICT_FAMILIES=") +
-                                              KST_RESTRICT_FAMILIES + "\nexec " + kUnitSandbox + " " + kUnitSource +
-                                              " " + program + "\n"));
+    ASSERT_TRUE(kst::WriteFile(kLauncher, std::string("#!/bin/sh\nexport KST_UNIT_SECCOMP=") + KST_UNIT_SECCOMP +
+                                              "\nexec " + kUnitSandbox + " " + kUnitSource + " " + program + "\n"));
     ASSERT_EQ(chmod(kLauncher, 0755), 0);
     ASSERT_EQ(setenv("KST_DAEMON", kLauncher, 1), 0);
 
@@ -48,7 +52,8 @@ TEST(HardenedUnit, ServesUnderTheUnitsRestrictions)
     ASSERT_TRUE(c.Connect(port) && c.Null()) << c.error();
     ASSERT_TRUE(sandbox.WaitReady());
 
-    // CapBnd: CAP_DAC_OVERRIDE (1), CAP_SETUID (7), CAP_SYS_NICE (23); Seccomp: the address-family filter.
+    // CapBnd: CAP_DAC_OVERRIDE (1), CAP_SETUID (7), CAP_SYS_NICE (23); Seccomp: the address-family and
+    // system-call filters.
     const std::string status = kst::ReadFile("/proc/" + std::to_string(sandbox.pid()) + "/status").value_or("");
     for (const char *line : {"\nNoNewPrivs:\t1\n", "\nSeccomp:\t2\n", "\nCapBnd:\t0000000000800082\n"})
         EXPECT_NE(status.find(line), std::string::npos) << line;

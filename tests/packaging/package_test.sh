@@ -8,9 +8,11 @@
 # Exit 77 (skipped) when the Debian packaging tools or systemd's are not installed.
 set -euo pipefail
 
-# The purge stage, run under tools/nsrun (below) so the postrm sees a private /opt/orn/kestrel.
+# The purge stage, run under tools/nsrun (below) so the maintainer scripts see a private
+# /opt/orn/kestrel (and, for the group, /etc).
 if [ "${1:-}" = --purge-stage ]; then
     postrm=$2
+    postinst=$3
     tree=/opt/orn/kestrel # nsrun's own tmpfs, with the skeleton already laid out
     skeleton="registry/HKEY_CLASS_ROOT registry/HKEY_LOCAL_MACHINE data work"
     # The postrm's own systemd part must not reach the host's systemd state.
@@ -32,6 +34,24 @@ if [ "${1:-}" = --purge-stage ]; then
     "$postrm" purge
     # /opt/orn/kestrel itself is nsrun's mount point and stays; everything below it must go.
     [ -z "$(ls -A "$tree")" ] || { echo "the bare skeleton was left: $(ls -A "$tree")" >&2; status=1; }
+
+    # The group kestrel, in a private copy of /etc: created once by configure (a second configure
+    # keeps it), removed by purge while it has no members, kept with one. The postinst's systemd
+    # and tmpfiles parts are bound to true, so only its own lines act.
+    mkdir /run/etc && cp -a /etc/. /run/etc && mount --bind /run/etc /etc
+    for tool in deb-systemd-helper deb-systemd-invoke systemctl systemd-tmpfiles; do
+        path=$(command -v "$tool") && mount --bind /bin/true "$path"
+    done
+    if getent group kestrel >/dev/null; then delgroup --quiet kestrel; fi
+    has_group() { getent group kestrel >/dev/null; }
+    "$postinst" configure && has_group || { echo "configure did not create the group kestrel" >&2; status=1; }
+    gid=$(getent group kestrel | cut -d: -f3)
+    [ "${gid:-1000}" -lt 1000 ] || { echo "kestrel is not a system group (gid ${gid:-none})" >&2; status=1; }
+    "$postinst" configure && [ "$(getent group kestrel | cut -d: -f3)" = "$gid" ] ||
+        { echo "a second configure failed or changed the group kestrel" >&2; status=1; }
+    "$postrm" purge && ! has_group || { echo "purge left the empty group kestrel" >&2; status=1; }
+    "$postinst" configure && adduser --quiet nobody kestrel && "$postrm" purge && has_group ||
+        { echo "purge removed the group kestrel with a member" >&2; status=1; }
     exit $status
 fi
 
@@ -76,9 +96,14 @@ expect_entry "$server" -rwxr-xr-x ./usr/sbin/kstctl
 for path in lib/systemd/system/KSTntserver.service usr/lib/tmpfiles.d/kstntserver.conf \
     usr/share/man/man8/{KSTntserver,kstctl}.8.gz usr/share/man/man5/property.inf.5.gz \
     usr/share/bash-completion/completions/kstctl \
-    usr/share/doc/kstntserver/examples/{loopback-only.conf,trace-file.conf,kstntserver.logrotate}; do
+    usr/share/doc/kstntserver/examples/{remote-clients.conf,trace-file.conf,kstntserver.logrotate} \
+    etc/KSTntserver/access.conf; do
     expect_entry "$server" -rw-r--r-- "./$path"
 done
+if [ -e "$src/man/access.conf.5" ]; then
+    expect_entry "$server" -rw-r--r-- ./usr/share/man/man5/access.conf.5.gz
+fi
+dpkg-deb -f "$server" Depends | grep -w adduser >/dev/null || fail "kstntserver does not depend on adduser (postinst)"
 dpkg-deb -f "$server" Depends | grep -w rpcbind >/dev/null || fail "kstntserver does not depend on rpcbind"
 expect_entry "$lib" lrwxrwxrwx "./usr/lib/$multiarch/libkstnt.so.1"
 listing "$lib" | grep "^-rw-r--r-- root/root \./usr/lib/$multiarch/libkstnt\.so\.1\.[0-9.]*$" >/dev/null ||
@@ -97,6 +122,14 @@ dpkg-deb -e "$server" "$root/DEBIAN"
 dpkg-deb -x "$lib" "$root"
 cmp -s "$root/lib/systemd/system/KSTntserver.service" "$src/packaging/KSTntserver.service" ||
     fail "the shipped unit differs from packaging/KSTntserver.service"
+# The policy is a conffile, so an administrator's edits survive upgrades.
+cmp -s "$root/etc/KSTntserver/access.conf" "$src/packaging/access.conf" ||
+    fail "the shipped access.conf differs from packaging/access.conf"
+grep -x /etc/KSTntserver/access.conf "$root/DEBIAN/conffiles" >/dev/null || fail "access.conf is not a conffile"
+
+# The unit's sandbox as systemd rates it: exposure 2.5 at most (the threshold counts tenths).
+exposure=$(systemd-analyze security --offline=yes --threshold=25 "$root/lib/systemd/system/KSTntserver.service" 2>&1) ||
+    fail "systemd-analyze security: exposure over 2.5: $(echo "$exposure" | tail -n1)"
 
 # systemd-analyze verify, with the example drop-ins applied, the binary from the package and no
 # man pages looked up (they are not installed on this host).
@@ -131,7 +164,8 @@ systemd-tmpfiles --root="$used" --create "$conf"
     fail "tmpfiles.d changed an existing tree or pidof"
 
 # Purging keeps a tree that holds keys or files and removes the bare skeleton.
-"$src/tools/nsrun" "$0" --purge-stage "$root/DEBIAN/postrm" || fail "purge of the registry tree"
+"$src/tools/nsrun" "$0" --purge-stage "$root/DEBIAN/postrm" "$root/DEBIAN/postinst" ||
+    fail "purge of the registry tree or the group kestrel"
 
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
 echo "all package checks passed"

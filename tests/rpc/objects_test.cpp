@@ -115,7 +115,7 @@ TEST_F(SyncRpc, CreateWithoutMemoryLeavesNothingBehind)
 {
     Connection a = Connect();
     for (int i = 0; i < 64; ++i)  // the indexes' first buckets are full: the next object makes them grow
-        ASSERT_LT(Event(a, 0, 0, "E" + std::to_string(i)), ~uint64_t{0});
+        ASSERT_LT(Event(a, 0, 0, std::string("E").append(std::to_string(i))), ~uint64_t{0});
     uint64_t nth = 1;
     for (;; ++nth) {
         const std::size_t objects = ObjectCount();

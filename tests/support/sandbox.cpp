@@ -258,11 +258,14 @@ std::vector<std::string> Sandbox::TraceLines() const
 
 std::size_t Sandbox::CountTrace(std::string_view needle, std::size_t since, std::string_view message) const
 {
-    const auto        lines = TraceLines();
-    const std::string ending = " " + std::string(message);
-    std::size_t       n = 0;
+    const auto lines = TraceLines();
+    // The message is the line's last word(s): it ends the line and a blank comes before it.
+    const auto ends_with_message = [message](std::string_view line) {
+        return line.size() > message.size() && line.ends_with(message) && line[line.size() - message.size() - 1] == ' ';
+    };
+    std::size_t n = 0;
     for (std::size_t i = since; i < lines.size(); ++i)
-        n += lines[i].find(needle) != std::string::npos && (message.empty() || lines[i].ends_with(ending));
+        n += lines[i].find(needle) != std::string::npos && (message.empty() || ends_with_message(lines[i]));
     return n;
 }
 

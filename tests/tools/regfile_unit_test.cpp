@@ -165,8 +165,10 @@ TEST(RegFileTest, ListsTheLinesRegeditSkips)
     for (const auto &[body, lines] : cases) {
         const std::string got = Parsed(head + body);
         std::string       skipped;
-        for (std::size_t at = got.find("skip "); at != std::string::npos; at = got.find("skip ", at + 1))
-            skipped += (skipped.empty() ? "" : " ") + got.substr(at + 5, got.find('\n', at) - at - 5);
+        for (std::size_t at = got.find("skip "); at != std::string::npos; at = got.find("skip ", at + 1)) {
+            if (!skipped.empty()) skipped += ' ';
+            skipped.append(got, at + 5, got.find('\n', at) - at - 5);
+        }
         EXPECT_EQ(skipped, lines) << body << "\n" << got;
     }
     // The old form's header also covers "REGEDIT4x": regedit then reads no [KEY] line at all.

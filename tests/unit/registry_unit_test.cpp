@@ -67,7 +67,7 @@ TEST_F(RegistryUnit, CaseTwinsResolveToTheFirstInTheListWhateverTheIndexDoes)
     ASSERT_NE(newest, nullptr);
     EXPECT_EQ(FindKey(lm_, "TWIN"), newest);
     for (int i = 0; i < 3000; ++i)
-        ASSERT_NE(AddKeyNode(lm_, "K" + std::to_string(i)), nullptr);
+        ASSERT_NE(AddKeyNode(lm_, std::string("K").append(std::to_string(i))), nullptr);
     EXPECT_EQ(FindKey(lm_, "twin"), newest);
     EXPECT_EQ(NthChild(lm_, 3000), newest);  // the enumeration cursor now stands on it
     RemoveKeyNode(newest);
