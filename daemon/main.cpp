@@ -62,5 +62,7 @@ int main()
     // The control socket opens once the RPC transport listens, before the ready file says so.
     SetServingHooks({[](int rpc_listener) noexcept { (void)OpenControlSocket(rpc_listener); }, CloseControlSocket});
     SetLoopTick(RegistryTick);  // removals reaped, deleted keys freed, leaves listed: between passes, never in a call
+    // Other programs' changes to watched key directories, read when the kernel reports them.
+    SetChangeWatch(RegistryChangeDescriptor(), ReadRegistryChanges);
     return daemon_start(kServiceName);
 }

@@ -5,6 +5,7 @@
 #include "daemon/daemon.h"
 
 #include "common/procedures.h"
+#include "registry/registry.h"
 #include "rpc/services.h"
 #include "sync/sync.h"
 
@@ -18,6 +19,7 @@ constexpr ServiceRoutines kRoutines = {KST_PROCEDURES(KST_PROCEDURE_ROUTINE)};
 void OnConnectionLost(ConnectionRecord &connection) noexcept
 {
     DiscardWaitersOf(connection);
+    CloseUnwaitedRegistrationEvents();  // registrations' events that only this connection's calls held open
     ReleaseMutexesOwnedBy(connection);
 }
 

@@ -34,5 +34,8 @@ void SetTerminationWatch(int fd, void (*terminate)() noexcept) noexcept;
 // Has the loop call tick once a pass, after the calls and before the accepts; nullptr for none. While
 // tick returns true (work of its own is left), the next wait for events does not block.
 void SetLoopTick(bool (*tick)() noexcept) noexcept;
+// Has the loop also watch fd, the registry's queue of the kernel's change reports, and call read when it
+// is readable, after the runtime's pass and before the tick; -1 for none.
+void SetChangeWatch(int fd, void (*read)() noexcept) noexcept;
 // Connections closed at once because the server held the most it serves, since start.
 [[nodiscard]] uint64_t RefusedConnections() noexcept;

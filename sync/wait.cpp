@@ -27,11 +27,6 @@ uint64_t RET_TRUE = 0;
 
 namespace {
 
-// Internal objects given up while requests were still parked on them, so that their close was refused.
-// Nothing names them any more and no client knows their handle: only losing those connections takes
-// their waiters, and then they are closed here rather than left in the list for good.
-std::vector<uint64_t> g_close_when_unwaited;
-
 // Removes the first link on the object whose waiter matches and returns that waiter; nullptr if none.
 template <typename Match> WaiterRecord *UnlinkFirst(ObjectRecord *record, Match match)
 {
@@ -342,19 +337,6 @@ void DiscardWaitersOf(ConnectionRecord &connection) noexcept
         else
             DeleteClientFromEvent(waiter, waiter->single);
         Drop(waiter);
-    }
-    std::erase_if(g_close_when_unwaited, [](uint64_t handle) {
-        const ObjectRecord *obj = ObjectOfHandle(handle);
-        return !obj || (!obj->waiters && CloseHandle(handle));
-    });
-}
-
-void CloseWhenUnwaited(uint64_t handle) noexcept
-{
-    try {
-        g_close_when_unwaited.push_back(handle);
-    } catch (const std::bad_alloc &) {
-        // Without memory the object stays in the list, as it would have without this list.
     }
 }
 
