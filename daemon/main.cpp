@@ -63,6 +63,6 @@ int main()
     SetServingHooks({[](int rpc_listener) noexcept { (void)OpenControlSocket(rpc_listener); }, CloseControlSocket});
     SetLoopTick(RegistryTick);  // removals reaped, deleted keys freed, leaves listed: between passes, never in a call
     // Other programs' changes to watched key directories, read when the kernel reports them.
-    SetChangeWatch(RegistryChangeDescriptor(), ReadRegistryChanges);
+    SetChangeWatch(OpenRegistryChanges, ReadRegistryChanges);
     return daemon_start(kServiceName);
 }

@@ -162,9 +162,7 @@ bool HasKeptKeyInfo(const KeyNode *key) noexcept
 
 bool PrepareKeeping(KeyNode *key, KeyInfo &info) noexcept
 {
-    if (!WatchKeyDirectory(key)) return false;
-    for (KeyNode *child = key->first_child; child; child = child->next_sibling)
-        if (!WatchKeyDirectory(child)) return false;
+    if (!WatchSubkeyDirectories(key)) return false;
     RegPath     path;
     struct stat st {};
     if (!GetRegFullPath(key, path) || stat(path.text, &st) != 0) return false;

@@ -16,7 +16,6 @@ void LoadRegistry() noexcept
     });
     SubscribeKeyInfo();
     SubscribeRegistrations();
-    (void)OpenChangeWatch();
     SetDeferredLister(ListDeferredKey);
     IndexRoots();
     RemoveLeftoversSoon();
@@ -44,7 +43,7 @@ bool RegistryTick() noexcept
     return freeing || listing;
 }
 
-int RegistryChangeDescriptor() noexcept
+int OpenRegistryChanges() noexcept
 {
     return OpenChangeWatch();
 }

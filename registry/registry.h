@@ -14,9 +14,10 @@ void UnLoadRegistry() noexcept;
 // start-up deferred. Never waits; true while keys are left to free or list, so that the loop comes back
 // at once instead of waiting for a client.
 bool RegistryTick() noexcept;
-// The descriptor that turns readable when the kernel reports another program's change to a watched key
-// directory (-1 for none), and what reads those reports; the daemon hands both to the loop.
-[[nodiscard]] int RegistryChangeDescriptor() noexcept;
+// Opens the queue of the kernel's reports of other programs' changes to watched key directories, once
+// serving starts (nothing is watched or kept before), and returns the descriptor that turns readable when
+// one is queued (-1 for none); ReadRegistryChanges reads them. The daemon hands both to the loop.
+[[nodiscard]] int OpenRegistryChanges() noexcept;
 void              ReadRegistryChanges() noexcept;
 // Closes the internal events of registrations whose close was refused because requests of other
 // connections were parked on them, once none is; called after a lost connection's waiters are dropped.

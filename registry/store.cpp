@@ -183,6 +183,8 @@ KeyNode *CreateKey(KeyNode *parent, const RegPath &path, const char *leaf, bool 
 
 bool DeleteKeyTree(KeyNode *node, RegPath &path) noexcept
 {
+    // The key's own watch would report its directory moved or removed: that is this change.
+    DropWatch(node);
     const bool have_path = GetRegFullPath(node, path);
     bool       ran = have_path;
     if (have_path && IsLinkedKey(path)) {
@@ -194,7 +196,8 @@ bool DeleteKeyTree(KeyNode *node, RegPath &path) noexcept
         ran = RunRemove("-rf", path.text);  // where the directory can't be moved aside, it is removed in place
     }
     DrainChanges(node->parent, KeyName(node));
-    if (!ran) {
+    if (!ran) {  // the key stays, unwatched now: nothing may be kept that relied on its watch
+        Publish(ChangeKind::DirectoryChanged, node);
         Publish(ChangeKind::DirectoryChanged, node->parent);
         return false;
     }

@@ -117,13 +117,40 @@ void CloseChangeWatch() noexcept
     g_fd = -1;
 }
 
+namespace {
+
+// Adds the watch on path, key's directory (a link refused); false when the kernel won't, or when another
+// key holds the same directory already (reached twice, through a link above).
+bool AddWatch(KeyNode *key, const char *path)
+{
+    const int wd = inotify_add_watch(g_fd, path, kMask);
+    if (wd <= 0) return false;
+    try {
+        if (!g_keys.emplace(wd, key).second) return false;
+    } catch (...) {
+        inotify_rm_watch(g_fd, wd);
+        return false;
+    }
+    key->watch = wd;
+    return true;
+}
+
+// key's directory path without its closing "//", so that a link is seen as one.
+bool WatchPath(const KeyNode *key, RegPath &path)
+{
+    if (!GetRegFullPath(key, path) || path.length < 2) return false;
+    TruncatePath(path, path.length - 2);
+    return true;
+}
+
+}  // namespace
+
 bool WatchKeyDirectory(KeyNode *key) noexcept
 {
     if (key->watch) return true;
     if (g_fd == -1 || g_keys.size() >= g_most) return false;
     RegPath path;
-    if (!GetRegFullPath(key, path) || path.length < 2) return false;
-    TruncatePath(path, path.length - 2);  // without the closing "//", a link is seen as one
+    if (!WatchPath(key, path)) return false;
     struct stat self {
     }, up{};
     RegPath parent = path;
@@ -131,17 +158,24 @@ bool WatchKeyDirectory(KeyNode *key) noexcept
     // A mount point's file system is not the one its parent's type was read from.
     if (key->parent && (lstat(path.text, &self) != 0 || stat(parent.text, &up) != 0 || self.st_dev != up.st_dev))
         return false;
-    if (!ReportsEverything(path.text)) return false;
-    const int wd = inotify_add_watch(g_fd, path.text, kMask);
-    if (wd <= 0) return false;
-    try {
-        // Another key already holds it: the same directory reached twice, through a link above.
-        if (!g_keys.emplace(wd, key).second) return false;
-    } catch (...) {
-        inotify_rm_watch(g_fd, wd);
-        return false;
+    return ReportsEverything(path.text) && AddWatch(key, path.text);
+}
+
+bool WatchSubkeyDirectories(KeyNode *key) noexcept
+{
+    if (!WatchKeyDirectory(key)) return false;
+    RegPath     path;
+    struct stat above {};
+    if (!WatchPath(key, path) || stat(path.text, &above) != 0) return false;
+    for (KeyNode *child = key->first_child; child; child = child->next_sibling) {
+        if (child->watch) continue;
+        if (g_keys.size() >= g_most) return false;
+        // On the watched directory's own file system, and no link: the kernel reports all of it.
+        struct stat st {};
+        if (!WatchPath(child, path) || lstat(path.text, &st) != 0 || !S_ISDIR(st.st_mode) ||
+            st.st_dev != above.st_dev || !AddWatch(child, path.text))
+            return false;
     }
-    key->watch = wd;
     return true;
 }
 

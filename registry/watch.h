@@ -25,6 +25,9 @@ void CloseChangeWatch() noexcept;
 // watches (the lower of half fs.inotify.max_user_watches and kMaxWatches) is reached.
 [[nodiscard]] bool           WatchKeyDirectory(KeyNode *key) noexcept;
 inline constexpr std::size_t kMaxWatches = 262144;
+// Watches key's directory and each of its subkeys' (the subkeys' checked more cheaply, against key's);
+// false when any of them can't be.
+[[nodiscard]] bool WatchSubkeyDirectories(KeyNode *key) noexcept;
 // Reads every report the kernel has queued and publishes each as a change by another program. With own,
 // the reports about the entry own_name of own's directory are the daemon's own change, just made, and
 // are passed over. Never waits.

@@ -53,7 +53,7 @@ bool             g_trace_timer_armed = false;
 int              g_side_fd = -1;              // a descriptor served between the runtime's pass and the accepts
 void (*g_serve_side)() noexcept = nullptr;    // what serves it
 bool (*g_tick)() noexcept = nullptr;          // the layers' work of a pass; true while some is left
-int g_change_fd = -1;                         // the registry's change reports; -1 for none
+int (*g_open_changes)() noexcept = nullptr;   // opens the registry's queue of change reports
 void (*g_read_changes)() noexcept = nullptr;  // what reads them
 int g_term_fd = -1;                           // the termination pipe's read end; -1 for none
 void (*g_terminate)() noexcept = nullptr;     // the shutdown, which does not return
@@ -164,9 +164,9 @@ void SetTerminationWatch(int fd, void (*terminate)() noexcept) noexcept
     g_terminate = terminate;
 }
 
-void SetChangeWatch(int fd, void (*read)() noexcept) noexcept
+void SetChangeWatch(int (*open)() noexcept, void (*read)() noexcept) noexcept
 {
-    g_change_fd = fd;
+    g_open_changes = open;
     g_read_changes = read;
 }
 
@@ -201,7 +201,7 @@ void svc_run()
     if (side.data.fd != -1) epoll_ctl(g_epoll, EPOLL_CTL_ADD, side.data.fd, &side);
     epoll_event changes{};
     changes.events = EPOLLIN;
-    changes.data.fd = g_change_fd;
+    changes.data.fd = g_open_changes ? g_open_changes() : -1;
     if (changes.data.fd != -1) epoll_ctl(g_epoll, EPOLL_CTL_ADD, changes.data.fd, &changes);
     // Without the timer, trace messages are sent at the end of each pass.
     g_trace_timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);

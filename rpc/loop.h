@@ -34,8 +34,9 @@ void SetTerminationWatch(int fd, void (*terminate)() noexcept) noexcept;
 // Has the loop call tick once a pass, after the calls and before the accepts; nullptr for none. While
 // tick returns true (work of its own is left), the next wait for events does not block.
 void SetLoopTick(bool (*tick)() noexcept) noexcept;
-// Has the loop also watch fd, the registry's queue of the kernel's change reports, and call read when it
-// is readable, after the runtime's pass and before the tick; -1 for none.
-void SetChangeWatch(int fd, void (*read)() noexcept) noexcept;
+// Has the loop open the registry's queue of the kernel's change reports when it starts (open returns its
+// descriptor, -1 for none: after start-up has closed the descriptors it does not keep), watch it, and call
+// read when it is readable, after the runtime's pass and before the tick.
+void SetChangeWatch(int (*open)() noexcept, void (*read)() noexcept) noexcept;
 // Connections closed at once because the server held the most it serves, since start.
 [[nodiscard]] uint64_t RefusedConnections() noexcept;
