@@ -86,13 +86,13 @@ void ValueEntryChanged(const Change &change)
 void SubkeyAdded(const KeyNode *parent, const KeyNode *child)
 {
     if (KeyInfo *info = KeptToChange(parent)) {
+        // The answer stays only while the new directory is watched as well as the old ones, from before
+        // its time is read.
+        const bool watched = WatchKeyDirectory(const_cast<KeyNode *>(child));
         const auto made = DirectoryModifiedAt(child);
         ++info->subkeys;
         info->longest_subkey = std::max(info->longest_subkey, static_cast<uint32_t>(std::strlen(KeyName(child))));
-        // The answer stays only while the new directory is watched as well as the old ones.
-        if (!made || !MoveLastWrite(*info, kTimeUnknown, *made, false, true) ||
-            !WatchKeyDirectory(const_cast<KeyNode *>(child)))
-            Forget(parent);
+        if (!watched || !made || !MoveLastWrite(*info, kTimeUnknown, *made, false, true)) Forget(parent);
     }
     DirectoryTouched(parent);
 }

@@ -10,7 +10,9 @@
 
 void LoadRegistry() noexcept
 {
-    // The watches first: a key leaving drops its watch before anything else looks at it.
+    // Each subscribes once, whatever was loaded before; the watches first: a key leaving drops its watch
+    // before anything else looks at it.
+    CloseChangeFeed();
     SubscribeChanges([](Change &change) noexcept {
         if (change.kind == ChangeKind::KeyLeaving) DropWatch(change.key);
     });
