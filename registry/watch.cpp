@@ -27,7 +27,7 @@ int                                g_fd = -1;
 std::size_t                        g_most = 0;  // watches at most
 std::unordered_map<int, KeyNode *> g_keys;      // by watch descriptor; each key holds its own in watch
 
-// The file systems whose changes all pass through this host's kernel, once per device.
+// Whether path is on a file system whose every change passes through this host's kernel.
 bool ReportsEverything(const char *path)
 {
     struct statfs fs {};
