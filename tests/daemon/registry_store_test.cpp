@@ -503,6 +503,14 @@ TEST_F(RegistryDaemon, OtherProgramsChangesShowAtOnceAndTheirValueWritesFireRegi
     EXPECT_EQ(c_.RegQueryInfoKey(x), expected) << "a file that is no value";
     ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/X/S22/G"));
 
+    // A key's parent renamed away and replaced by another program: no watch of the key hears of it.
+    const uint64_t z = c_.RegCreateKeyEx(c_.RegCreateKeyEx(kLm, "Y").value(), "Z").value();
+    ASSERT_EQ(Set(z, "OLD", "o"), 0u);
+    EXPECT_EQ(c_.RegQueryInfoKey(z), InfoOnDisk("Y/Z"));
+    fs::rename(kLmDir + "Y", kLmDir + "Y.OLD");
+    ASSERT_TRUE(kst::WriteFile(kLmDir + "Y/Z/V_NEW", kst::ValueFile(1, std::string(99, 'n'))));
+    EXPECT_EQ(c_.RegQueryInfoKey(z), InfoOnDisk("Y/Z"));
+
     // Registrations: a foreign write fires once (the subtree's too), the daemon's own write once.
     kst::Connection w = Connect();
     uint32_t        xid = ParkNotify(w, x, 0);
