@@ -51,7 +51,9 @@ std::size_t WatchLimit()
         if (std::fscanf(f, "%lu", &value) == 1) system = value;
         std::fclose(f);
     }
-    return std::min<std::size_t>(system / 2, kMaxWatches);
+    // The limit is per user, shared with root's other programs: an eighth of it (at least 8,192) is theirs.
+    const std::size_t theirs = std::max<std::size_t>(8192, system / 8);
+    return std::min<std::size_t>(system > 2 * theirs ? system - theirs : system / 2, kMaxWatches);
 }
 
 void Forget(int wd)

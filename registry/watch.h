@@ -22,7 +22,8 @@
 // Closes it and forgets every watch; unloading does.
 void CloseChangeWatch() noexcept;
 // Watches key's directory (or finds it watched); false when it can't be: see above, or the limit on
-// watches (the lower of half fs.inotify.max_user_watches and kMaxWatches) is reached.
+// watches (fs.inotify.max_user_watches less an eighth, at least 8,192, left to root's other programs;
+// at most kMaxWatches) is reached.
 [[nodiscard]] bool           WatchKeyDirectory(KeyNode *key) noexcept;
 inline constexpr std::size_t kMaxWatches = 262144;
 // Watches key's directory and each of its subkeys' (the subkeys' checked more cheaply, against key's);
