@@ -11,7 +11,7 @@
 [[nodiscard]] bool StartRemove(const char *path) noexcept;
 // Collects the background removals that have finished; never waits.
 void ReapRemovals() noexcept;
-// Has the next call of RemoveLeftoversOnce remove the directories that removals of an earlier run left
+// Has the next call of RemoveLeftoversAndReap remove the directories that removals of an earlier run left
 // aside in the directory above the roots.
 void RemoveLeftoversSoon() noexcept;
 // Starts those removals if they are due; then reaps finished removals. Never waits.
