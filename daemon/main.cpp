@@ -79,5 +79,7 @@ int main()
     InstallServices();
     SetServingHooks({StartServing, StopServing});
     SetLoopTick(RegistryTick);  // removals reaped, deleted keys freed, leaves listed: between passes, never in a call
+    // Other programs' changes to watched key directories, read when the kernel reports them.
+    SetChangeWatch(OpenRegistryChanges, ReadRegistryChanges);
     return daemon_start(kServiceName);
 }

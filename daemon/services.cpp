@@ -8,6 +8,7 @@
 #include "common/procedures.h"
 #include "registry/access.h"
 #include "rpc/caller.h"
+#include "registry/registry.h"
 #include "rpc/services.h"
 #include "sync/sync.h"
 #include "trace/trace.h"
@@ -22,6 +23,7 @@ constexpr ServiceRoutines kRoutines = {KST_PROCEDURES(KST_PROCEDURE_ROUTINE)};
 void OnConnectionLost(ConnectionRecord &connection) noexcept
 {
     DiscardWaitersOf(connection);
+    CloseUnwaitedRegistrationEvents();  // registrations' events that only this connection's calls held open
     ReleaseMutexesOwnedBy(connection);
 }
 

@@ -1,17 +1,18 @@
-// key_info.cpp: the kept answers of RegQueryInfoKey, by key identity, the kept directory times, and how
-// the daemon's own changes move them on.
+// key_info.cpp: the kept answers of RegQueryInfoKey, by key identity, and how each change on the feed
+// moves them on or forgets them (key_info.h).
 #include "registry/key_info.h"
+
+#include "registry/feed.h"
+#include "registry/watch.h"
 
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
 #include <unordered_map>
-#include <utility>
 
 namespace {
 
-bool                                  g_keeping = true;
 std::unordered_map<uint64_t, KeyInfo> g_kept;  // only keys asked about since an answer was last forgotten
 
 KeyInfo *KeptToChange(const KeyNode *key)
@@ -19,6 +20,19 @@ KeyInfo *KeptToChange(const KeyNode *key)
     if (!key) return nullptr;
     const auto found = g_kept.find(key->identity);
     return found == g_kept.end() ? nullptr : &found->second;
+}
+
+void Forget(const KeyNode *key)
+{
+    if (key) g_kept.erase(key->identity);
+}
+
+// The key's directory changed in a way not followed here: its answer goes, and its parent's, which
+// holds the directory's time.
+void ForgetWithParent(const KeyNode *key)
+{
+    Forget(key);
+    if (key) Forget(key->parent);
 }
 
 // One entry that counts towards last_write went from time was (kTimeUnknown: not there, or not known) to
@@ -33,62 +47,27 @@ KeyInfo *KeptToChange(const KeyNode *key)
     return !was_there || (was != kTimeUnknown && was < info.last_write);
 }
 
-// key's directory has changed: its time is read again, and its parent's answer, which holds that time
-// among its subkeys', follows.
+// key's directory has changed by the daemon's hand: its parent's answer, which holds that time among its
+// subkeys', follows. Its time before is not known, so it must only have moved forward past the newest.
 void DirectoryTouched(const KeyNode *key)
 {
-    const int64_t was = std::exchange(key->modified, kTimeUnknown);
-    KeyInfo      *up = KeptToChange(key->parent);
-    if (!up) return;  // the time is read when it is next asked for
-    const auto now = KeyModifiedAt(key);
-    if (!now || !MoveLastWrite(*up, was, *now, true, true)) g_kept.erase(key->parent->identity);
+    KeyInfo *up = KeptToChange(key->parent);
+    if (!up) return;
+    const auto now = DirectoryModifiedAt(key);
+    if (!now || !MoveLastWrite(*up, kTimeUnknown, *now, true, true)) Forget(key->parent);
 }
 
-}  // namespace
-
-void StopKeepingKeyInfo() noexcept
+void ValueEntryChanged(const Change &change)
 {
-    g_keeping = false;
-    g_kept.clear();
-}
-
-const KeyInfo *KeptKeyInfo(uint64_t identity) noexcept
-{
-    const auto found = g_kept.find(identity);
-    return found == g_kept.end() ? nullptr : &found->second;
-}
-
-void KeepKeyInfo(uint64_t identity, const KeyInfo &info) noexcept
-{
-    if (!g_keeping) return;
-    try {
-        g_kept.insert_or_assign(identity, info);
-    } catch (...) {  // out of memory: the answer is read from disk again next time
-    }
-}
-
-void ForgetKeyInfo(uint64_t identity) noexcept
-{
-    g_kept.erase(identity);
-}
-
-void KeyDirectoryChanged(const KeyNode *key) noexcept
-{
-    key->modified = kTimeUnknown;
-    ForgetKeyInfo(key->identity);
-    if (key->parent) ForgetKeyInfo(key->parent->identity);  // the parent's answer holds this directory's time
-}
-
-void ValueEntryChanged(const KeyNode *key, std::string_view name, const std::optional<ValueEntry> &before,
-                       const std::optional<ValueEntry> &after) noexcept
-{
+    const KeyNode *key = change.key;
     DirectoryTouched(key);
     KeyInfo *info = KeptToChange(key);
     if (!info) return;
+    const auto &before = change.before, &after = change.after;
     // Removing a value removes its "V_" file, which other entries may have been read through.
     bool exact = before && after && (after->present || info->only_value_files);
     if (exact) {
-        const auto length = static_cast<uint32_t>(name.size());
+        const auto length = static_cast<uint32_t>(change.name.size());
         info->values = info->values + after->present - before->present;
         if (after->present)
             info->longest_value_name = std::max(info->longest_value_name, length);
@@ -101,42 +80,106 @@ void ValueEntryChanged(const KeyNode *key, std::string_view name, const std::opt
         exact = exact && MoveLastWrite(*info, before->present ? before->modified : kTimeUnknown, after->modified,
                                        before->present, after->present);
     }
-    if (!exact) g_kept.erase(key->identity);
+    if (!exact) Forget(key);
 }
 
-void SubkeyAdded(const KeyNode *parent, const KeyNode *child) noexcept
+void SubkeyAdded(const KeyNode *parent, const KeyNode *child)
 {
     if (KeyInfo *info = KeptToChange(parent)) {
-        const auto made = KeyModifiedAt(child);
+        // The answer stays only while the new directory is watched as well as the old ones, from before
+        // its time is read.
+        const bool watched = WatchKeyDirectory(const_cast<KeyNode *>(child));
+        const auto made = DirectoryModifiedAt(child);
         ++info->subkeys;
         info->longest_subkey = std::max(info->longest_subkey, static_cast<uint32_t>(std::strlen(KeyName(child))));
-        if (!made || !MoveLastWrite(*info, kTimeUnknown, *made, false, true)) g_kept.erase(parent->identity);
+        if (!watched || !made || !MoveLastWrite(*info, kTimeUnknown, *made, false, true)) Forget(parent);
     }
     DirectoryTouched(parent);
 }
 
-void SubkeyRemoved(const KeyNode *parent, const KeyNode *child) noexcept
+void SubkeyRemoved(const KeyNode *parent, const KeyNode *child)
 {
     if (KeyInfo *info = KeptToChange(parent)) {
         --info->subkeys;
+        // The removed directory's time is not known: it may have been the newest.
         if (std::strlen(KeyName(child)) >= info->longest_subkey ||
-            !MoveLastWrite(*info, child->modified, kTimeUnknown, true, false))
-            g_kept.erase(parent->identity);
+            !MoveLastWrite(*info, kTimeUnknown, kTimeUnknown, true, false))
+            Forget(parent);
     }
     DirectoryTouched(parent);
 }
 
-void KeepModifiedAt(const KeyNode *key, time_t modified) noexcept
+void OnChange(Change &change) noexcept
 {
-    if (g_keeping) key->modified = modified;
+    switch (change.kind) {
+    case ChangeKind::ValueWritten:
+    case ChangeKind::ValueRemoved:
+        if (change.foreign)
+            ForgetWithParent(change.key);
+        else
+            ValueEntryChanged(change);
+        return;
+    case ChangeKind::SubkeyAdded:
+        SubkeyAdded(change.key, change.child);
+        return;
+    case ChangeKind::SubkeyRemoved:
+        SubkeyRemoved(change.key, change.child);
+        return;
+    case ChangeKind::DirectoryChanged:
+        ForgetWithParent(change.key);
+        return;
+    case ChangeKind::KeyLeaving:
+        Forget(change.key);
+        return;
+    case ChangeKind::Forgotten:
+        g_kept.clear();
+        return;
+    }
 }
 
-std::optional<time_t> KeyModifiedAt(const KeyNode *key) noexcept
+}  // namespace
+
+const KeyInfo *KeptKeyInfo(const KeyNode *key) noexcept
 {
-    if (g_keeping && key->modified != kTimeUnknown) return static_cast<time_t>(key->modified);
+    if (g_kept.empty()) return nullptr;
+    DrainChanges();  // what other programs did until now reaches the answers first
+    KeyInfo *info = KeptToChange(key);
+    if (!info) return nullptr;
     RegPath     path;
     struct stat st {};
-    if (!GetRegFullPath(key, path) || stat(path.text, &st) != 0) return std::nullopt;
-    KeepModifiedAt(key, st.st_mtime);
-    return st.st_mtime;
+    if (!GetRegFullPath(key, path) || stat(path.text, &st) != 0 || st.st_dev != info->device ||
+        st.st_ino != info->inode) {
+        Forget(key);
+        return nullptr;
+    }
+    return info;
+}
+
+bool HasKeptKeyInfo(const KeyNode *key) noexcept
+{
+    return KeptToChange(key) != nullptr;
+}
+
+bool PrepareKeeping(KeyNode *key, KeyInfo &info) noexcept
+{
+    if (!WatchSubkeyDirectories(key)) return false;
+    RegPath     path;
+    struct stat st {};
+    if (!GetRegFullPath(key, path) || stat(path.text, &st) != 0) return false;
+    info.device = st.st_dev;
+    info.inode = st.st_ino;
+    return true;
+}
+
+void KeepKeyInfo(const KeyNode *key, const KeyInfo &info) noexcept
+{
+    try {
+        g_kept.insert_or_assign(key->identity, info);
+    } catch (...) {  // out of memory: the answer is read from disk again next time
+    }
+}
+
+void SubscribeKeyInfo() noexcept
+{
+    SubscribeChanges(OnChange);
 }

@@ -1,22 +1,25 @@
-// key_info.h: what RegQueryInfoKey and RegEnumKeyEx answered, kept until the daemon changes the directories
-// the answer was read from, so asking again about a key of 100,000 subkeys reads nothing from disk.
+// key_info.h: what RegQueryInfoKey answered, kept while the kernel guarantees that the daemon learns of
+// every change to what the answer was read from, so asking again about a key of 100,000 subkeys reads
+// nothing but the kernel's queue and one stat.
 //
-// An answer is read from disk once and kept; every figure in it stays exactly what a fresh read would give
-// while nothing but the daemon writes the registry. The daemon's own changes update a kept answer in place
-// where the change alone tells the new figure: a value written or removed, a subkey added or removed, a
-// directory time moving on. Where it can't (the entry that held a maximum goes or shrinks, a state could not
-// be read), the answer is forgotten and read again when next asked. A key's answer depends on its
-// directory (its entries, their times, the value files' sizes) and on its subkeys' directory times, so a
-// change to a key's directory also reaches its parent's answer. Loading turns keeping off for good when it
-// meets a symbolic link or an entry of no type: through a link one directory can be changed as another
-// key's, and no change could say which answers it touched.
+// An answer depends on the key's directory (its entries, their times, the value files' headers) and on
+// its subkeys' directory times. It is kept only when all of those directories are watched (watch.h)
+// before they are read, no value entry is a link or has a second name (a write through another name is
+// reported to that name's directory only), and every figure was read without a failure. Every change
+// reaches it through the feed (feed.h): the daemon's own move it on where the change alone tells the new
+// figure (a value written or removed, a subkey added or removed, a directory time moving on); everything
+// else, and every change another program makes, forgets the answer of the key and of its parent (which
+// holds the key's directory time). Before a kept answer is used, the kernel's queue is read and the
+// key's path is checked to lead to the directory it was read from (an ancestor renamed or replaced by
+// another program is reported to no watch).
 #pragma once
 
 #include "registry/key_tree.h"
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <optional>
-#include <string_view>
 
 // RegQueryInfoKey's figures.
 struct KeyInfo {
@@ -29,6 +32,9 @@ struct KeyInfo {
     // Every value entry is "V_" + its shown name as a value call spells it, so removing a value removes
     // exactly the entry that was read for it.
     bool only_value_files = true;
+    // The key's directory as its path led when the answer was read.
+    dev_t device = 0;
+    ino_t inode = 0;
 
     // Both value maxima travel in one word: the longest name above, the largest size (low 16 bits) below.
     [[nodiscard]] uint32_t Packed() const noexcept
@@ -37,26 +43,15 @@ struct KeyInfo {
     }
 };
 
-// Loading met an entry through which one key's directory may be another's: nothing is kept from now on.
-void StopKeepingKeyInfo() noexcept;
-// The key's kept answer; nullptr when none is kept.
-[[nodiscard]] const KeyInfo *KeptKeyInfo(uint64_t identity) noexcept;
-// Keeps an answer just read from disk (nothing when keeping is off or memory runs out).
-void KeepKeyInfo(uint64_t identity, const KeyInfo &info) noexcept;
-// A key leaves the tree: its kept answer goes with it.
-void ForgetKeyInfo(uint64_t identity) noexcept;
-// The daemon changed key's directory in a way nothing here follows (or a change failed half-way): the
-// key's answer and directory time are forgotten, and its parent's answer with them.
-void KeyDirectoryChanged(const KeyNode *key) noexcept;
-// The value entry name (as a value call spells it) of key was written or removed: before and after are
-// its states around the change, nullopt where they could not be read. Only a kept answer needs them.
-void ValueEntryChanged(const KeyNode *key, std::string_view name, const std::optional<ValueEntry> &before,
-                       const std::optional<ValueEntry> &after) noexcept;
-// child, a new key in the tree, is a subkey of parent now; its directory is made.
-void SubkeyAdded(const KeyNode *parent, const KeyNode *child) noexcept;
-// child's directory has left parent's; child is still in the tree.
-void SubkeyRemoved(const KeyNode *parent, const KeyNode *child) noexcept;
-// A directory's modification time as loading read it (fstat of the directory it listed).
-void KeepModifiedAt(const KeyNode *key, time_t modified) noexcept;
-// The modification time of key's directory: kept, or read by stat (and kept); nullopt when stat fails.
-[[nodiscard]] std::optional<time_t> KeyModifiedAt(const KeyNode *key) noexcept;
+// The key's kept answer, still true at this moment; nullptr when none is.
+[[nodiscard]] const KeyInfo *KeptKeyInfo(const KeyNode *key) noexcept;
+// Whether an answer about key is kept, without asking the kernel: the store reads an entry's state
+// before its change only then.
+[[nodiscard]] bool HasKeptKeyInfo(const KeyNode *key) noexcept;
+// Called before an answer about key is read, its subkeys listed: watches the directories it will be read
+// from and fills info's device and inode. False when the answer may not be kept.
+[[nodiscard]] bool PrepareKeeping(KeyNode *key, KeyInfo &info) noexcept;
+// Keeps an answer just read from disk (nothing when memory runs out).
+void KeepKeyInfo(const KeyNode *key, const KeyInfo &info) noexcept;
+// Has the kept answers follow the change feed; loading does, once.
+void SubscribeKeyInfo() noexcept;

@@ -1,11 +1,11 @@
 // key_ops.cpp: open, create, close, flush, delete, enumerate and query keys, and their RPC procedures.
 //
-// Only create (a new directory) and delete (the key's directory tree) change the disk. Traces print name
-// fields as "%.256s": a field that lacks its NUL must not be read past its 256 bytes.
+// Only create (a new directory) and delete (the key's directory tree) change the disk, through the store.
+// Traces print name fields as "%.256s": a field that lacks its NUL must not be read past its 256 bytes.
 #include "registry/flush.h"
 #include "registry/key_info.h"
 #include "registry/operations.h"
-#include "registry/removal.h"
+#include "registry/store.h"
 
 #include "rpc/services.h"
 #include "trace/trace.h"
@@ -30,15 +30,6 @@ std::optional<time_t> ModifiedAt(const char *path)
 template <class T> void Put(T *out, T value)
 {
     if (out) *out = value;
-}
-
-// Whether a key's directory, given by its full path, is a symbolic link.
-bool IsLinkedKey(const RegPath &path)
-{
-    RegPath link = path;
-    TruncatePath(link, path.length - 2);  // without the closing "//", lstat sees the link itself
-    struct stat st {};
-    return lstat(link.text, &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 }  // namespace
@@ -113,18 +104,17 @@ int RegCreateKeyEx(uint64_t key, char *sub_key, uint32_t, char *, uint32_t, uint
         return 0;
     }
     // A directory created on disk since start-up is adopted; anything else already there is refused.
-    if (mkdir(path.text, 0777) != 0 && !(errno == EEXIST && DirectoryStat(path.text))) {
+    bool           made = false;
+    const KeyNode *node = CreateKey(parent, path, leaf, made);
+    if (!made) {
         TraceLog(0, "ntsys_s", __func__, __LINE__, "mkdir %s failed\n", path.text);
         SetLastError(kErrFileSystem);
         return 0;
     }
-    const KeyNode *node = AddKeyNode(parent, leaf);
     if (!node) {
-        KeyDirectoryChanged(parent);
         SetLastError(kErrNoMemory);  // the directory stays; the next start-up loads it
         return 0;
     }
-    SubkeyAdded(parent, node);
     *result = node->identity;
     SetLastError(0);
     return 1;
@@ -164,26 +154,12 @@ int RegDeleteKey(uint64_t key, char *sub_key) noexcept
         SetLastError(kErrNotFound);
         return 0;
     }
-    RegPath    path;
-    const bool have_path = GetRegFullPath(node, path);
-    bool       ran = have_path;
-    if (have_path && IsLinkedKey(path)) {
-        // A key that is a symbolic link is removed as the link: through the closing "//" rm would empty the
-        // directory it points to, another key's or one outside the registry, and leave the link in place.
-        TruncatePath(path, path.length - 2);
-        ran = RunRemove("-rf", path.text);
-    } else if (have_path && !RemoveInBackground(node, path, &ran)) {
-        ran = RunRemove("-rf", path.text);  // where the directory can't be moved aside, it is removed in place
-    }
-    if (!ran) {
-        KeyDirectoryChanged(node->parent);
+    RegPath path;
+    if (!DeleteKeyTree(node, path)) {
         TraceLog(0, "ntsys_s", __func__, __LINE__, "can't remove path %s\n", path.text);
         SetLastError(kErrFileSystem);
         return 0;
     }
-    // Whatever rm reported, the key leaves the tree; a directory it could not remove is loaded again at start-up.
-    SubkeyRemoved(node->parent, node);
-    RetireKeyTree(node);  // what is not freed at once is freed over the next passes of the loop
     SetLastError(0);
     return 1;
 }
@@ -202,7 +178,7 @@ int RegEnumKeyEx(uint64_t key, uint32_t index, char (*name)[kNameField], uint32_
         return 0;
     }
     CopyName(*name, KeyName(child));
-    const auto modified = KeyModifiedAt(child);
+    const auto modified = DirectoryModifiedAt(child);
     if (!modified) {
         SetLastError(kErrNotFound);
         return 0;
@@ -217,18 +193,19 @@ namespace {
 // Reads a key's answer from disk: the last-write time is the newest of the subkey directories and value
 // entries (the key's own directory does not count), the largest data size is read from the ValueFile of
 // each entry's shown name. False when the directory can't be listed; the subkey figures are read all the
-// same. The answer is kept only when every figure came from disk without a failure, as a failed lookup
-// leaves its trace each time it is asked.
-bool ReadKeyInfo(const KeyNode *node, KeyInfo &info)
+// same. The answer is kept (key_info.h) only when every directory it is read from was watched before it
+// was read, every figure came from disk without a failure (a failed lookup leaves its trace each time it
+// is asked), and no value entry is a link or has another name.
+bool ReadKeyInfo(KeyNode *node, KeyInfo &info)
 {
     std::size_t longest = 0;
     time_t      newest = 0;
-    bool        keep = true;
     FinishListing(node);
+    bool keep = PrepareKeeping(node, info);
     for (const KeyNode *child = node->first_child; child; child = child->next_sibling) {
         ++info.subkeys;
         longest = std::max(longest, std::strlen(KeyName(child)));
-        const auto modified = KeyModifiedAt(child);
+        const auto modified = DirectoryModifiedAt(child);
         keep = keep && modified;
         if (modified) newest = std::max(newest, *modified);
     }
@@ -244,7 +221,9 @@ bool ReadKeyInfo(const KeyNode *node, KeyInfo &info)
             ++entries;
             const std::string_view shown = ShownName(entry);
             longest_name = std::max(longest_name, shown.size());
-            const auto modified = ModifiedAt(entry_path.text);
+            struct stat st {};
+            const bool  own_file = lstat(entry_path.text, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
+            const auto  modified = own_file ? std::optional<time_t>(st.st_mtime) : ModifiedAt(entry_path.text);
             if (modified) newest = std::max(newest, *modified);
             char value_name[kNameField];
             CopyName(value_name, shown);
@@ -254,7 +233,7 @@ bool ReadKeyInfo(const KeyNode *node, KeyInfo &info)
             // The query spelled the name as a value call does: the entry is that name's own file only if
             // spelling it changed nothing.
             info.only_value_files = info.only_value_files && shown.data() != entry && shown == value_name;
-            keep = keep && modified && read;
+            keep = keep && own_file && read;
             return true;
         });
     if (!listed) return false;
@@ -262,7 +241,7 @@ bool ReadKeyInfo(const KeyNode *node, KeyInfo &info)
     info.last_write = newest;
     info.longest_value_name = static_cast<uint32_t>(longest_name);
     info.largest = largest;
-    if (keep) KeepKeyInfo(node->identity, info);
+    if (keep) KeepKeyInfo(node, info);
     return true;
 }
 
@@ -272,10 +251,10 @@ int RegQueryInfoKey(uint64_t key, char *, uint32_t *, uint32_t *, uint32_t *subk
                     uint32_t *, uint32_t *values, uint32_t *longest_value_name, uint32_t *longest_value_data,
                     uint32_t *, uint64_t *last_write) noexcept
 {
-    const KeyNode *node = ResolveKey(key);
+    KeyNode *node = ResolveKey(key);
     if (!node) return 0;
     KeyInfo        info{};
-    const KeyInfo *kept = KeptKeyInfo(node->identity);
+    const KeyInfo *kept = KeptKeyInfo(node);
     const bool     read = kept || ReadKeyInfo(node, info);
     if (kept) info = *kept;
     Put(subkeys, info.subkeys);

@@ -7,10 +7,9 @@
 // is linked and leaves both just before it is freed. The keys below a deleted key stay in them until they
 // are freed, a batch a pass (RetireKeyTree); lookups by identity pass over them meanwhile.
 #include "registry/key_tree.h"
-#include "registry/access.h"
 
 #include "common/identity.h"
-#include "registry/key_info.h"
+#include "registry/feed.h"
 #include "registry/tree_internal.h"
 #include "rpc/dispatch.h"
 #include "sync/index.h"
@@ -94,12 +93,12 @@ namespace {
 // of the indexes and has no parent, so a key below it leads up to no root and KeyOfIdentity refuses it.
 KeyNode *g_retired = nullptr;
 
-// Takes a key out of both indexes and forgets its kept answer; its parent must still be in place, as
+// Takes a key out of both indexes and tells the feed it leaves; its parent must still be in place, as
 // the parent's identity seeds its name hash.
 void Unindex(KeyNode *key)
 {
-    ForgetKeyInfo(key->identity);
-    ForgetKeyCharges(key->identity);  // what it counted against its creators' quotas (access.cpp)
+    Change leaving{ChangeKind::KeyLeaving, key};
+    PublishChange(leaving);
     g_by_name.Remove(key);
     g_by_identity.Remove(key);
 }
@@ -130,15 +129,14 @@ bool LeadsToRoot(const KeyNode *key)
     return key == &class_root.node || key == &local_machine.node;
 }
 
-// Frees at most budget keys of the retired subtrees, leaves first; whether any are left. With
-// retire_registrations each key's registration is retired (an internal one answered) before it goes.
-bool FreeRetiredKeysUpTo(std::size_t budget, bool retire_registrations)
+// Frees at most budget keys of the retired subtrees, leaves first, each leaving the indexes (and so
+// published, its registration answered) on the way; whether any are left.
+bool FreeRetiredKeysUpTo(std::size_t budget)
 {
     for (; g_retired && budget > 0; --budget) {
         KeyNode *leaf = g_retired;
         while (leaf->first_child)
             leaf = leaf->first_child;
-        if (retire_registrations) RetireRegistration(leaf);
         if (leaf == g_retired) {
             g_retired = leaf->next_sibling;
             FreeRecord(leaf);  // out of the indexes since it was retired
@@ -344,20 +342,19 @@ void RemoveKeyNode(KeyNode *key) noexcept
 
 void RetireKeyTree(KeyNode *key) noexcept
 {
-    RetireRegistration(key);  // the deleted key's own is answered with the delete, whatever the tree's size
     UnlinkFromParent(key);
     g_cursor.parent = nullptr;
-    Unindex(key);
+    Unindex(key);  // the deleted key's own registration is answered with the delete, whatever the tree's size
     key->parent = nullptr;
     key->prev_sibling = nullptr;
     key->next_sibling = g_retired;
     g_retired = key;
-    FreeRetiredKeysUpTo(kKeysFreedPerPass, true);
+    FreeRetiredKeysUpTo(kKeysFreedPerPass);
 }
 
 bool FreeRetiredKeys() noexcept
 {
-    return FreeRetiredKeysUpTo(kKeysFreedPerPass, true);
+    return FreeRetiredKeysUpTo(kKeysFreedPerPass);
 }
 
 // Clients enumerate with index 0, 1, 2...: the next index continues from the last answer instead of walking
@@ -429,13 +426,26 @@ void IndexRoots() noexcept
     }
 }
 
-void UnLoadRegistry() noexcept
+void FreeWholeTree() noexcept
 {
-    // At exit nothing more is answered: retired keys go without their registrations.
-    FreeRetiredKeysUpTo(SIZE_MAX, false);
-    DropDeferredListings();
+    FreeRetiredKeysUpTo(SIZE_MAX);
     FreeChildOfKey(&class_root.node);
     FreeChildOfKey(&local_machine.node);
+}
+
+void (*g_list_deferred)(const KeyNode *key) noexcept = nullptr;
+
+void SetDeferredLister(void (*list)(const KeyNode *key) noexcept) noexcept
+{
+    g_list_deferred = list;
+}
+
+std::optional<time_t> DirectoryModifiedAt(const KeyNode *key) noexcept
+{
+    RegPath     path;
+    struct stat st {};
+    if (!GetRegFullPath(key, path) || stat(path.text, &st) != 0) return std::nullopt;
+    return st.st_mtime;
 }
 
 std::optional<struct stat> DirectoryStat(const char *path) noexcept

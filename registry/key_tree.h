@@ -38,24 +38,24 @@ inline constexpr uint32_t         kMaxValueData = 508;  // value bytes at most: 
 // A deleted key's directory is renamed to this prefix + a number in the directory above the roots, where
 // no loading looks, and removed from there in the background; the next run removes any a crash left behind.
 inline constexpr std::string_view kDeletedPrefix = ".KSTntserver.deleted.";
-// A directory time not read yet, or no longer true (key_info.h).
+// A time not known: an entry that was not there, or whose time was not read (key_info.cpp).
 inline constexpr int64_t kTimeUnknown = INT64_MIN;
 
 // A key. Its name follows the record in the same allocation (KeyName), so a key costs its record, its
 // name and its two index links. Identities come from NewIdentity, so a deleted key's word is never
 // handed out again.
 struct KeyNode {
-    KeyNode        *parent;                   // nullptr for a root
-    KeyNode        *first_child;              // keys created since start-up first, newest first; then byte order
-    KeyNode        *next_sibling;             // next subkey of the same parent
-    KeyNode        *prev_sibling;             // nullptr for the first child: a key leaves its list without a walk
-    KeyNode        *identity_next;            // next key in the same bucket of the identity index
-    KeyNode        *name_next;                // next key in the same bucket of the (parent, name) index
-    uint64_t        identity;                 // the KeyHandle clients receive; never 0, 1 or 2, never reused
-    uint64_t        notify_event;             // the registration's event, as the object table knows it; 0 when none
-    mutable int64_t modified = kTimeUnknown;  // a cache: its directory's modification time as last read (key_info.h)
-    uint32_t        watch_subtree;            // as registered; only 1 lets writes below this key fire it
-    uint8_t         notify_internal;          // 1 when the event was made for a synchronous registration
+    KeyNode *parent;           // nullptr for a root
+    KeyNode *first_child;      // keys created since start-up first, newest first; then byte order
+    KeyNode *next_sibling;     // next subkey of the same parent
+    KeyNode *prev_sibling;     // nullptr for the first child: a key leaves its list without a walk
+    KeyNode *identity_next;    // next key in the same bucket of the identity index
+    KeyNode *name_next;        // next key in the same bucket of the (parent, name) index
+    uint64_t identity;         // the KeyHandle clients receive; never 0, 1 or 2, never reused
+    uint64_t notify_event;     // the registration's event, as the object table knows it; 0 when none
+    uint32_t watch_subtree;    // as registered; only 1 lets writes below this key fire it
+    int32_t  watch;            // the kernel's watch on its directory (watch.h); 0 for none
+    uint8_t  notify_internal;  // 1 when the event was made for a synchronous registration
     // 1 while the directory, which had no subdirectories at start-up, has not been listed: its links to
     // directories (subkeys too) and a crash's leftover are read when its subkeys are first asked for.
     mutable uint8_t listing_deferred;
@@ -119,9 +119,9 @@ void RemoveKeyNode(KeyNode *key) noexcept;
 // first write after the fork costs a page fault, so a deletion of any size holds other clients no longer.
 inline constexpr std::size_t kKeysFreedPerPass = 256;
 // Takes a key out of the tree at once, with everything below it: no lookup, handle or enumeration finds
-// it or its subkeys from here on. Its own registration is retired at once (RetireRegistration); the
-// records are freed kKeysFreedPerPass now and as many each time FreeRetiredKeys is called, each key's
-// registration retired as it goes.
+// it or its subkeys from here on. Its leaving is published at once (KeyLeaving, feed.h: its registration
+// is answered with the delete); the records are freed kKeysFreedPerPass now and as many each time
+// FreeRetiredKeys is called, each key's leaving published as it goes.
 void RetireKeyTree(KeyNode *key) noexcept;
 // Frees the next kKeysFreedPerPass keys of retired subtrees; whether any are still left to free.
 bool FreeRetiredKeys() noexcept;
@@ -133,14 +133,18 @@ bool FreeRetiredKeys() noexcept;
 [[nodiscard]] bool IsDotName(std::string_view name) noexcept;
 
 int LoadKey(KeyNode *key) noexcept;
-// Lists a key whose listing start-up deferred (listing_deferred); called by FinishListing.
-void ListDeferredKey(const KeyNode *key) noexcept;
+// Who lists a key whose listing start-up deferred (listing_deferred): loading hands itself down here, so
+// the tree calls nothing above it.
+void SetDeferredLister(void (*list)(const KeyNode *key) noexcept) noexcept;
+extern void (*g_list_deferred)(const KeyNode *key) noexcept;
 // Called before anything looks at a key's subkeys: lists its directory first if that was deferred.
 inline void FinishListing(const KeyNode *key) noexcept
 {
-    if (key->listing_deferred) ListDeferredKey(key);
+    if (key->listing_deferred && g_list_deferred) g_list_deferred(key);
 }
-void FreeChildOfKey(KeyNode *key) noexcept;
+// The modification time of key's directory, read now (stat of its full path); nullopt when stat fails.
+[[nodiscard]] std::optional<time_t> DirectoryModifiedAt(const KeyNode *key) noexcept;
+void                                FreeChildOfKey(KeyNode *key) noexcept;
 
 // Opens path as a directory (a symbolic link to one counts) and describes it; nullopt when it is none.
 [[nodiscard]] std::optional<struct stat> DirectoryStat(const char *path) noexcept;
@@ -184,16 +188,13 @@ struct ValueEntry {
 // Where a write of the ValueFile at path must land: path itself when it is a regular file or missing,
 // the file a symbolic link names when that stays inside the registry. False for anything else.
 [[nodiscard]] bool ValueWriteTarget(const char *path, RegPath &target) noexcept;
-// Writes a value (its type, its size, then its bytes; an empty value as one zero byte) whole to a new
-// file beside the ValueFile at path and renames it over that file, or over the file a symbolic link
-// there names inside the registry. 0 when done; -1 when the new file could not be created (path is
-// nullptr, or names no place a value may be written, or the file system refuses it); otherwise the
-// errno of the write, close or rename that failed, with the new file removed and the old value left.
-[[nodiscard]] int ReplaceValueFile(const char *path, uint32_t type, const char *data, uint32_t size) noexcept;
-
 // Ends a registration that nothing will fire any more. A parked synchronous request is answered with 0
 // and its internal event deleted; a client's own event is left alone. The registration is cleared.
 void RetireRegistration(KeyNode *key) noexcept;
+// Has the registrations follow the change feed (values.cpp); loading does, once.
+void SubscribeRegistrations() noexcept;
+// How many descendants' directories a registration that watches its subtree has watched, at most.
+inline constexpr std::size_t kSubtreeWatches = 4096;
 
 // A key's registration as the live view shows it: on an internal event (a parked synchronous request, or
 // one whose connection is gone), on a client's event that still exists, or on one that has been closed.

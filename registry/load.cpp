@@ -9,8 +9,7 @@
 // links to directories and a crash's leftover, which are rare, and the key itself is in the tree.
 #include "registry/key_tree.h"
 
-#include "registry/key_info.h"
-#include "registry/removal.h"
+#include "registry/store.h"
 #include "registry/tree_internal.h"
 #include "rpc/dispatch.h"
 
@@ -154,7 +153,6 @@ Loaded LoadKeyBelow(KeyNode *key, RegPath &path, const LoadTrail *up, LoadScratc
     const std::size_t own = path.length;
     KeyNode          *found = nullptr;  // unsorted, through next_sibling
     bool              out_of_memory = false;
-    bool              changed = false;  // a leftover removed: the directory's time is no longer self's
     ssize_t           got = 0;
     while (!out_of_memory && (got = getdents64(dir.get(), scratch.entries, sizeof scratch.entries)) > 0) {
         for (ssize_t at = 0; at < got;) {
@@ -163,11 +161,9 @@ Loaded LoadKeyBelow(KeyNode *key, RegPath &path, const LoadTrail *up, LoadScratc
             const char *name = entry->d_name;
             if (IsDotName(name)) continue;
             if (entry->d_type == DT_REG && name == kNewValueName) {
-                unlinkat(dir.get(), name, 0);  // a write that a crash cut short; the old value is intact
-                changed = true;
+                RemoveCrashLeftover(key, dir.get());
                 continue;
             }
-            if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) StopKeepingKeyInfo();
             if (!IsSubkeyEntry(dir.get(), name, entry->d_type)) continue;
             // A key whose full path, "//" included, does not fit could never be used: it is not loaded.
             const std::size_t length = std::strlen(name);
@@ -182,17 +178,12 @@ Loaded LoadKeyBelow(KeyNode *key, RegPath &path, const LoadTrail *up, LoadScratc
             if (defer_leaves && entry->d_type == DT_DIR && fstatat(dir.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                 S_ISDIR(st.st_mode) && st.st_nlink == 2 && st.st_dev == self.st_dev) {
                 DeferListing(child);
-                KeepModifiedAt(child, st.st_mtime);
             }
             child->next_sibling = found;
             found = child;
         }
     }
     dir.reset();
-    if (changed)
-        KeyDirectoryChanged(key);  // a deferred listing: its time was kept, and maybe its parent's answer
-    else
-        KeepModifiedAt(key, self.st_mtime);
     if (!found) return out_of_memory ? Loaded::OutOfMemory : Loaded::Done;
 
     // A load that starts below a root (a deferred listing) reads its ancestors for the trail only now
@@ -281,15 +272,4 @@ void SetLocalMachineRoot(const char *directory) noexcept
     // An empty root name would make the root's path "//", the file system's own root: keep the old one.
     if (!directory || !*directory || strnlen(directory, kKeyNameSize) >= kKeyNameSize) return;
     CopyName(local_machine.path, directory);
-}
-
-void LoadRegistry() noexcept
-{
-    IndexRoots();
-    RemoveLeftoversSoon();
-    LoadKey(&class_root.node);
-    LoadKey(&local_machine.node);
-    // A registry of ordinary size is listed whole before the server answers; only the leaves of a big
-    // one are left to the loop's tick and to the first lookups below them.
-    ListDeferredKeys(kListedBeforeServing);
 }

@@ -2,12 +2,11 @@
 // leftovers of such removals that a crash or a stop cut short.
 //
 // A child is started without waiting for it and reaped with WNOHANG on the poll loop's tick
-// (RegistryTick), never from a lookup; at most 32 run at once, and a 33rd waits for the oldest.
+// (RegistryTick, registry.cpp), never from a lookup; at most 32 run at once, and a 33rd waits for the oldest.
 // Leftovers of an earlier run are removed from the first tick on, by the serving process itself,
 // which can then reap them.
 #include "registry/removal.h"
 
-#include "common/identity.h"
 #include "registry/tree_internal.h"
 
 #include <sched.h>
@@ -44,8 +43,9 @@ bool SpawnRemove(const char *option, const char *path, pid_t *pid)
     return started;
 }
 
-// Starts "rm -rf path" without waiting for it; false when it could not be started.
-bool StartRemove(const char *path)
+}  // namespace
+
+bool StartRemove(const char *path) noexcept
 {
     ReapRemovals();
     auto slot = std::find(g_removals.running.begin(), g_removals.running.end(), 0);
@@ -72,6 +72,8 @@ bool StartRemove(const char *path)
     ++g_removals.count;
     return true;
 }
+
+namespace {
 
 // Removes, in the background, deleted keys that a crash or a stop left in the directory above a root.
 void RemoveLeftovers(const KeyNode *root)
@@ -101,25 +103,6 @@ bool RunRemove(const char *option, const char *path) noexcept
     return true;
 }
 
-bool RemoveInBackground(const KeyNode *key, const RegPath &path, bool *ran) noexcept
-{
-    *ran = true;
-    RegPath aside;
-    char    number[24];
-    std::snprintf(number, sizeof number, "%llx", static_cast<unsigned long long>(NewIdentity()));
-    if (path.length < 2 || !DirectoryAboveRoot(key, aside) || !AppendPath(aside, kDeletedPrefix) ||
-        !AppendPath(aside, number)) {
-        return false;
-    }
-    RegPath from = path;
-    TruncatePath(from, path.length - 2);  // without the closing "//", rename moves the entry itself
-    if (rename(from.text, aside.text) != 0) return false;
-    // rm could not be started: the key is put back, so a removal that can't be run leaves it whole. Should
-    // even that fail, it stays aside, out of the tree, and the next run removes it.
-    if (!StartRemove(aside.text)) *ran = rename(aside.text, from.text) != 0;
-    return true;
-}
-
 void ReapRemovals() noexcept
 {
     for (pid_t &pid : g_removals.running) {
@@ -137,7 +120,7 @@ void RemoveLeftoversSoon() noexcept
     g_removals.leftovers_pending = true;
 }
 
-bool RegistryTick() noexcept
+void RemoveLeftoversAndReap() noexcept
 {
     if (g_removals.leftovers_pending) {
         g_removals.leftovers_pending = false;
@@ -149,7 +132,4 @@ bool RegistryTick() noexcept
         }
     }
     if (g_removals.count > 0) ReapRemovals();
-    const bool freeing = FreeRetiredKeys();
-    const bool listing = ListDeferredKeys(kListedPerPass);
-    return freeing || listing;
 }

@@ -12,6 +12,9 @@ void PrependLoadedKeys(KeyNode *parent, KeyNode *first) noexcept;
 void IndexRoots() noexcept;
 // The directory that holds the root of key: where deleted keys wait for their removal.
 [[nodiscard]] bool DirectoryAboveRoot(const KeyNode *key, RegPath &out) noexcept;
+// Lists a key whose listing start-up deferred (listing_deferred); FinishListing calls it through the
+// pointer the registry hands the tree at loading.
+void ListDeferredKey(const KeyNode *key) noexcept;
 // Lists the next `most` keys whose listing loading deferred, in load order; whether any are left.
 bool ListDeferredKeys(std::size_t most) noexcept;
 // How many of them LoadRegistry lists before the server answers (about 0.15 s where a system call costs
@@ -20,3 +23,6 @@ inline constexpr std::size_t kListedBeforeServing = 16384;
 inline constexpr std::size_t kListedPerPass = 256;
 // Forgets the keys still waiting to be listed; unloading does.
 void DropDeferredListings() noexcept;
+// Frees every key below both roots, those of deleted subtrees still waiting included; unloading does,
+// once the feed is closed, so no registration is answered at exit.
+void FreeWholeTree() noexcept;

@@ -10,14 +10,17 @@
 // ends in exactly one of these ways, and the internal event is deleted by whichever comes first but the
 // connection loss:
 //   a value write on the key, or below it with flag 1  -> answered 0 by SetEvent, event closed
+//     (the daemon's own, or another program's as the kernel reports it: the key's directory, and for
+//     flag 1 up to kSubtreeWatches of its descendants', are watched while it is registered)
 //   the cancel from the same connection                -> answered 0, then the cancel itself
 //   the cancel from another connection                 -> stays parked; event closed when its connection goes
 //   a newer registration on the key, or key deleted    -> answered 0 as a write would answer it
 //   connection lost -> dropped without reply by the poll loop; the event stays registered without a waiter
 // Traces print name fields as "%.256s": a field that lacks its NUL must not be read past its 256 bytes.
-#include "registry/key_info.h"
+#include "registry/feed.h"
 #include "registry/operations.h"
-#include "registry/removal.h"
+#include "registry/store.h"
+#include "registry/watch.h"
 
 #include "rpc/services.h"
 #include "sync/internal.h"
@@ -29,7 +32,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -50,6 +55,34 @@ void FireRegistration(KeyNode *key, int &result)
     if (internal) CloseHandle(word);
 }
 
+// Internal events given up while requests of other connections were still parked on them, so that their
+// close was refused: closed once those requests are gone (CloseUnwaitedRegistrationEvents).
+std::vector<uint64_t> g_close_when_unwaited;
+
+// The key's directory is watched, and with watch_subtree 1 its descendants' (breadth first, at most
+// kSubtreeWatches of them), so that other programs' value writes fire the registration too. What can't
+// be watched sees only the daemon's own writes.
+void WatchForRegistration(KeyNode *key, uint32_t watch_subtree)
+{
+    (void)WatchKeyDirectory(key);
+    if (watch_subtree != 1) return;
+    std::size_t budget = kSubtreeWatches;
+    try {
+        std::vector<KeyNode *> level{key}, next;
+        while (!level.empty() && budget > 0) {
+            next.clear();
+            for (KeyNode *up : level) {
+                FinishListing(up);
+                for (KeyNode *child = up->first_child; child && budget > 0; child = child->next_sibling, --budget) {
+                    if (WatchKeyDirectory(child)) next.push_back(child);
+                }
+            }
+            level.swap(next);
+        }
+    } catch (const std::bad_alloc &) {  // the rest sees only the daemon's own writes
+    }
+}
+
 // A key's new registration replaces the old one, which is retired first.
 void Register(KeyNode *key, uint64_t event, bool internal, uint32_t watch_subtree)
 {
@@ -57,6 +90,56 @@ void Register(KeyNode *key, uint64_t event, bool internal, uint32_t watch_subtre
     key->notify_event = event;
     key->notify_internal = internal ? 1 : 0;
     key->watch_subtree = watch_subtree;
+    WatchForRegistration(key, watch_subtree);
+}
+
+// A value of key was written, by anyone: the key's own registration fires whatever its flag, then every
+// ancestor's that watches its subtree.
+void FireForValue(KeyNode *key, int &result)
+{
+    FireRegistration(key, result);
+    for (KeyNode *up = key->parent; up; up = up->parent) {
+        if (up->notify_event && up->watch_subtree == 1) FireRegistration(up, result);
+    }
+}
+
+// A new key below one whose registration watches its subtree is watched as well.
+void WatchNewSubkey(KeyNode *child)
+{
+    for (const KeyNode *up = child->parent; up; up = up->parent) {
+        if (up->notify_event && up->watch_subtree == 1) {
+            (void)WatchKeyDirectory(child);
+            return;
+        }
+    }
+}
+
+void OnChange(Change &change) noexcept
+{
+    switch (change.kind) {
+    case ChangeKind::ValueWritten:
+        FireForValue(change.key, change.fired);
+        return;
+    case ChangeKind::SubkeyAdded:
+        WatchNewSubkey(const_cast<KeyNode *>(change.child));
+        return;
+    case ChangeKind::KeyLeaving:
+        RetireRegistration(change.key);  // an internal one is answered with the delete
+        return;
+    case ChangeKind::Forgotten:
+        // Other programs' writes may have been lost: every registration fires, as a write would fire it;
+        // a watcher reads again and finds what changed, or nothing.
+        ForEachKey([&](const KeyNode &key) {
+            if (key.notify_event) FireRegistration(const_cast<KeyNode *>(&key), change.fired);
+        });
+        for (KeyNode *root : {HKEY_CLASS_ROOT, HKEY_LOCAL_MACHINE})
+            if (root->notify_event) FireRegistration(root, change.fired);
+        return;
+    case ChangeKind::ValueRemoved:  // only a value write fires a registration
+    case ChangeKind::SubkeyRemoved:
+    case ChangeKind::DirectoryChanged:
+        return;
+    }
 }
 
 // Reads until count bytes are in or the file ends; the number read. A value file is a regular file
@@ -107,13 +190,8 @@ int RegSetValueEx(uint64_t key, char *name, uint32_t, uint32_t type, const char 
     ConvertSubKey(name);
     RegPath    path;
     const bool named = ValueFilePath(node, name, path);
-    // A kept answer about the key moves on with the write, from the entry's state before it.
-    const auto before = named && KeptKeyInfo(node->identity) ? ReadValueEntry(path.text) : std::nullopt;
-    const int  written = ReplaceValueFile(named ? path.text : nullptr, type, data, size);
-    if (written == 0)
-        ValueEntryChanged(node, name, before, before ? ReadValueEntry(path.text) : std::nullopt);
-    else
-        KeyDirectoryChanged(node);  // even a write that failed made and removed its new file
+    int        result = 1;
+    const int  written = StoreValue(node, name, named ? path.text : nullptr, type, data, size, result);
     if (written < 0) {
         TraceLog(0, "ntsys_s", __func__, __LINE__, "file %s can't be created\n", path.text);
         SetLastError(kErrFileSystem);
@@ -123,12 +201,6 @@ int RegSetValueEx(uint64_t key, char *name, uint32_t, uint32_t type, const char 
     // value stays, a value that was missing stays missing, and the trace says why.
     if (written > 0)
         TraceLog(1, "ntsys_s", __func__, __LINE__, "file %s can't be written: %s\n", path.text, strerror(written));
-
-    int result = 1;
-    FireRegistration(node, result);  // the key's own registration fires whatever its flag
-    for (KeyNode *up = node->parent; up; up = up->parent) {
-        if (up->notify_event && up->watch_subtree == 1) FireRegistration(up, result);
-    }
     SetLastError(0);
     return result;
 }
@@ -181,7 +253,7 @@ int RegQueryValueEx(uint64_t key, char *name, uint32_t, uint32_t *type, char *da
 
 int RegDeleteValue(uint64_t key, char *name) noexcept
 {
-    const KeyNode *node = ResolveKey(key);
+    KeyNode *node = ResolveKey(key);
     if (!node) return 0;
     // A name that cannot be a value file of this key (its field lacked a NUL, or a "/" would lead out of
     // the key's directory) is deleted as a missing value is: nothing is removed, and that succeeds.
@@ -189,13 +261,7 @@ int RegDeleteValue(uint64_t key, char *name) noexcept
     UpperCase(name);  // backslashes stay: on disk they are ordinary characters of the file name
     RegPath path;
     if (!ValueFilePath(node, name, path)) return 1;
-    const auto before = KeptKeyInfo(node->identity) ? ReadValueEntry(path.text) : std::nullopt;
-    const bool removed = RunRemove("-f", path.text);
-    if (removed)
-        ValueEntryChanged(node, name, before, before ? ReadValueEntry(path.text) : std::nullopt);
-    else
-        KeyDirectoryChanged(node);
-    if (!removed) {
+    if (!RemoveValue(node, name, path.text)) {
         TraceLog(0, "ntsys_s", __func__, __LINE__, "can't remove path %s\n", path.text);
         SetLastError(kErrFileSystem);
         return 0;
@@ -344,7 +410,12 @@ uint64_t *timeout_reg_notify_change_key_value_rpc_1_svc(registry_notify_struct *
         WaiterRecord *waiter = DeleteClientFromEventByTransp(connection, event);
         // Closing is refused while another connection's request is still parked on the event; that request
         // stays parked until its connection goes, and the event with it.
-        if (internal && !CloseHandle(word)) CloseWhenUnwaited(word);
+        if (internal && !CloseHandle(word)) {
+            try {
+                g_close_when_unwaited.push_back(word);
+            } catch (const std::bad_alloc &) {  // the event stays, as it would have without this list
+            }
+        }
         if (waiter) DeleteClient(nullptr, waiter);
     }
     return SetLastError(0);
@@ -356,4 +427,17 @@ RegistrationView ViewRegistration(const KeyNode &key) noexcept
     if (key.notify_internal) return {RegistrationKind::Synchronous, 0};
     if (!ObjectOfHandle(key.notify_event)) return {RegistrationKind::EventGone, 0};
     return {RegistrationKind::Event, key.notify_event};
+}
+
+void CloseUnwaitedRegistrationEvents() noexcept
+{
+    std::erase_if(g_close_when_unwaited, [](uint64_t handle) {
+        const ObjectRecord *obj = ObjectOfHandle(handle);
+        return !obj || (!obj->waiters && CloseHandle(handle));
+    });
+}
+
+void SubscribeRegistrations() noexcept
+{
+    SubscribeChanges(OnChange);
 }

@@ -53,13 +53,15 @@ std::vector<int> g_slot_of;      // per descriptor, its slot in the runtime's ta
 uint64_t         g_refused = 0;  // connections closed at the cap since start
 int              g_trace_timer = -1;  // fires when held trace messages have waited long enough; -1 if none
 bool             g_trace_timer_armed = false;
-int              g_side_fd = -1;            // a descriptor served between the runtime's pass and the accepts
-void (*g_serve_side)() noexcept = nullptr;  // what serves it
-bool (*g_tick)() noexcept = nullptr;        // the layers' work of a pass; true while some is left
-int g_completion_fd = -1;                   // made readable by the disk waiter; -1 for none
-void (*g_collect)() noexcept = nullptr;     // takes the disk waiter's finished work
-int g_term_fd = -1;                         // the termination pipe's read end; -1 for none
-void (*g_terminate)() noexcept = nullptr;   // the shutdown, which does not return
+int              g_side_fd = -1;              // a descriptor served between the runtime's pass and the accepts
+void (*g_serve_side)() noexcept = nullptr;    // what serves it
+bool (*g_tick)() noexcept = nullptr;          // the layers' work of a pass; true while some is left
+int g_completion_fd = -1;                     // made readable by the disk waiter; -1 for none
+void (*g_collect)() noexcept = nullptr;       // takes the disk waiter's finished work
+int (*g_open_changes)() noexcept = nullptr;   // opens the registry's queue of change reports
+void (*g_read_changes)() noexcept = nullptr;  // what reads them
+int g_term_fd = -1;                           // the termination pipe's read end; -1 for none
+void (*g_terminate)() noexcept = nullptr;     // the shutdown, which does not return
 
 // Has the trace timer fire once held trace messages have waited kTraceHoldMs, unless it will already.
 // Armed once for many passes: a timeout on every wait would cost each pass a kernel timer.
@@ -193,6 +195,12 @@ void SetTerminationWatch(int fd, void (*terminate)() noexcept) noexcept
     g_terminate = terminate;
 }
 
+void SetChangeWatch(int (*open)() noexcept, void (*read)() noexcept) noexcept
+{
+    g_open_changes = open;
+    g_read_changes = read;
+}
+
 void SetLoopTick(bool (*tick)() noexcept) noexcept
 {
     g_tick = tick;
@@ -231,6 +239,10 @@ void svc_run()
     completions.events = EPOLLIN;
     completions.data.fd = g_completion_fd;
     if (g_completion_fd != -1) epoll_ctl(g_epoll, EPOLL_CTL_ADD, g_completion_fd, &completions);
+    epoll_event changes{};
+    changes.events = EPOLLIN;
+    changes.data.fd = g_open_changes ? g_open_changes() : -1;
+    if (changes.data.fd != -1) epoll_ctl(g_epoll, EPOLL_CTL_ADD, changes.data.fd, &changes);
     // Without the timer, trace messages are sent at the end of each pass.
     g_trace_timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     epoll_event trace_timer{};
@@ -252,7 +264,7 @@ void svc_run()
             if (errno == EINTR) continue;
             return;
         }
-        bool listener_ready = false, side_ready = false;
+        bool listener_ready = false, side_ready = false, changes_ready = false;
         for (int i = 0; i < ready; ++i)
             if (events[static_cast<std::size_t>(i)].data.fd == term.data.fd)
                 g_terminate();  // between requests, never inside one
@@ -268,6 +280,10 @@ void svc_run()
                 side_ready = true;
                 continue;
             }
+            if (fd == changes.data.fd) {
+                changes_ready = true;
+                continue;
+            }
             if (fd == g_trace_timer) {
                 OnTraceTimer();
                 continue;
@@ -281,6 +297,7 @@ void svc_run()
         }
         // A disconnect only shuts a connection down; the runtime loses it when its turn comes.
         if (side_ready) g_serve_side();
+        if (changes_ready) g_read_changes();
         ticking = g_tick && g_tick();
         // Last, so that every connection destroyed in this pass is forgotten before a new one may
         // take its descriptor and slot.

@@ -42,5 +42,9 @@ void SetLoopTick(bool (*tick)() noexcept) noexcept;
 void WatchWritable(int fd, bool on) noexcept;
 // The most connections the loop serves.
 [[nodiscard]] int ConnectionCap() noexcept;
+// Has the loop open the registry's queue of the kernel's change reports when it starts (open returns its
+// descriptor, -1 for none: after start-up has closed the descriptors it does not keep), watch it, and call
+// read when it is readable, after the runtime's pass and before the tick.
+void SetChangeWatch(int (*open)() noexcept, void (*read)() noexcept) noexcept;
 // Connections closed at once because the server held the most it serves, since start.
 [[nodiscard]] uint64_t RefusedConnections() noexcept;

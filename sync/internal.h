@@ -7,6 +7,9 @@
 // that still waits for other objects, marks this one done). A mutex passes to the waiter's connection first.
 void TakeWaiter(ObjectRecord *record) noexcept;
 
+// Unlinks a record from the object list and its indexes and frees it; its waiter list must be empty.
+void FreeObject(ObjectRecord *obj) noexcept;
+
 // Drops every waiter still linked on the object, and all their other links, without a reply.
 void DiscardWaitersOn(ObjectRecord *record) noexcept;
 

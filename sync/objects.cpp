@@ -122,22 +122,6 @@ ObjectRecord *OpenObject(const char *name, ObjectType type)
     return nullptr;
 }
 
-// Unlinks a record from the list and frees it; its waiter list must be empty.
-void FreeObject(ObjectRecord *obj)
-{
-    g_by_handle.Remove(obj);
-    if (obj->name) g_by_name.Remove(obj);
-    if (obj->type == ObjectType::Mutex) SetMutexOwner(obj, nullptr);
-    if (obj->prev)
-        obj->prev->next = obj->next;
-    else
-        P_EVENT_HEAD = obj->next;
-    if (obj->next) obj->next->prev = obj->prev;
-    if (obj->counted) ReturnQuota(obj->creator, Quota::Objects, 1);
-    delete[] obj->name;
-    delete obj;
-}
-
 // The name field of a create call is 64 bytes and may lack its terminator; this gives it one.
 struct FieldName {
     char text[sizeof(create_event_struct::name) + 1];  // the field's text, always terminated
@@ -151,6 +135,21 @@ FieldName NameOf(const create_event_struct &args)
 }
 
 }  // namespace
+
+void FreeObject(ObjectRecord *obj) noexcept
+{
+    g_by_handle.Remove(obj);
+    if (obj->name) g_by_name.Remove(obj);
+    if (obj->type == ObjectType::Mutex) SetMutexOwner(obj, nullptr);
+    if (obj->prev)
+        obj->prev->next = obj->next;
+    else
+        P_EVENT_HEAD = obj->next;
+    if (obj->next) obj->next->prev = obj->prev;
+    if (obj->counted) ReturnQuota(obj->creator, Quota::Objects, 1);
+    delete[] obj->name;
+    delete obj;
+}
 
 int FindObjectByID(uint64_t handle) noexcept
 {
@@ -317,16 +316,6 @@ int DeleteEvent(ObjectRecord *record) noexcept
     }
     FreeObject(record);
     return 1;
-}
-
-// Shutdown: every object goes, owned or waited on. Parked calls are freed without a reply, so nothing
-// is left for a leak checker and no client is told that its wait was satisfied.
-void ClearEventList() noexcept
-{
-    while (ObjectRecord *obj = P_EVENT_HEAD) {
-        DiscardWaitersOn(obj);
-        FreeObject(obj);
-    }
 }
 
 uint64_t *create_event_rpc_1_svc(create_event_struct *argp, svc_req *) noexcept

@@ -104,9 +104,6 @@ void          DeleteClient(ObjectRecord *record, WaiterRecord *waiter) noexcept;
 void DiscardWaitersOf(ConnectionRecord &connection) noexcept;
 // Releases every mutex the lost connection owns, handing each to its newest waiter.
 void ReleaseMutexesOwnedBy(ConnectionRecord &connection) noexcept;
-// For an internal object whose close was refused because requests are parked on it: closed as soon as
-// DiscardWaitersOf has taken the last of them.
-void CloseWhenUnwaited(uint64_t handle) noexcept;
 
 // The access policy's word on an object call (access.cpp): nullptr when it may run, else the refusal's
 // reply. Only consulted when a policy file is in force.

@@ -27,11 +27,6 @@ uint64_t RET_TRUE = 0;
 
 namespace {
 
-// Internal objects given up while requests were still parked on them, so that their close was refused.
-// Nothing names them any more and no client knows their handle: only losing those connections takes
-// their waiters, and then they are closed here rather than left in the list for good.
-std::vector<uint64_t> g_close_when_unwaited;
-
 // Removes the first link on the object whose waiter matches and returns that waiter; nullptr if none.
 template <typename Match> WaiterRecord *UnlinkFirst(ObjectRecord *record, Match match)
 {
@@ -343,18 +338,15 @@ void DiscardWaitersOf(ConnectionRecord &connection) noexcept
             DeleteClientFromEvent(waiter, waiter->single);
         Drop(waiter);
     }
-    std::erase_if(g_close_when_unwaited, [](uint64_t handle) {
-        const ObjectRecord *obj = ObjectOfHandle(handle);
-        return !obj || (!obj->waiters && CloseHandle(handle));
-    });
 }
 
-void CloseWhenUnwaited(uint64_t handle) noexcept
+// Shutdown: every object goes, owned or waited on. Parked calls are freed without a reply, so nothing
+// is left for a leak checker and no client is told that its wait was satisfied.
+void ClearEventList() noexcept
 {
-    try {
-        g_close_when_unwaited.push_back(handle);
-    } catch (const std::bad_alloc &) {
-        // Without memory the object stays in the list, as it would have without this list.
+    while (ObjectRecord *obj = P_EVENT_HEAD) {
+        DiscardWaitersOn(obj);
+        FreeObject(obj);
     }
 }
 

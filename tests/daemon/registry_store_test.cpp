@@ -75,6 +75,32 @@ protected:
         return c_.RegSetValueEx(key, name, type, data.size(), data).value_or(~0ull);
     }
     bool HasTrace(std::string_view text, std::size_t since) { return sandbox_.CountTrace(text, since) > 0; }
+    // RegQueryInfoKey's answer as a fresh read of the key's directory (below HKEY_LOCAL_MACHINE) gives it:
+    // every entry that is no directory a value, its size read from "V_" + its shown name upper-cased.
+    static Words5 InfoOnDisk(const std::string &dir)
+    {
+        uint64_t subkeys = 0, longest_subkey = 0, values = 0, longest_name = 0, newest = 0;
+        int32_t  largest = 0;
+        for (const auto &entry : fs::directory_iterator(kLmDir + dir)) {
+            std::string name = entry.path().filename();
+            struct stat st {};
+            if (stat(entry.path().c_str(), &st) == 0) newest = std::max<uint64_t>(newest, st.st_mtime);
+            if (entry.is_directory()) {
+                ++subkeys, longest_subkey = std::max<uint64_t>(longest_subkey, name.size());
+                continue;
+            }
+            if (name.size() >= 2 && name.starts_with("V_")) name.erase(0, 2);
+            ++values, longest_name = std::max<uint64_t>(longest_name, name.size());
+            std::transform(name.begin(), name.end(), name.begin(),
+                           [](char c) { return c >= 'a' && c <= 'z' ? c - 32 : c; });
+            const std::string bytes = kst::ReadFile(kLmDir + dir + "/V_" + name).value_or("");
+            int32_t           header[2] = {};
+            if (bytes.size() >= sizeof header) std::memcpy(header, bytes.data(), sizeof header);
+            largest = std::max(largest, header[1]);
+        }
+        return Words5{subkeys, longest_subkey, values, (longest_name << 16) + (static_cast<uint32_t>(largest) & 0xFFFF),
+                      newest};
+    }
 
     kst::Connection c_;
 };
@@ -256,24 +282,7 @@ TEST_F(RegistryDaemon, CreateDeleteAndPathLimitsAndNoKeyIdentityOutlivesItsKeyOr
         const timeval at[2] = {{when, 0}, {when, 0}};
         ASSERT_EQ(utimes((kLmDir + entry).c_str(), at), 0);
     }
-    const auto on_disk = [&](const std::string &dir) {
-        uint64_t subkeys = 0, longest_subkey = 0, values = 0, longest_name = 0, newest = 0;
-        int32_t  largest = 0;
-        for (const auto &entry : fs::directory_iterator(kLmDir + dir)) {
-            const std::string name = entry.path().filename();
-            newest = std::max(newest, mtime(entry.path()));
-            if (entry.is_directory()) {
-                ++subkeys, longest_subkey = std::max<uint64_t>(longest_subkey, name.size());
-                continue;
-            }
-            ++values, longest_name = std::max<uint64_t>(longest_name, name.size() - 2);
-            int32_t header[2] = {};
-            std::memcpy(header, kst::ReadFile(entry.path()).value_or(std::string(8, '\0')).data(), sizeof header);
-            largest = std::max(largest, header[1]);
-        }
-        return Words5{subkeys, longest_subkey, values, (longest_name << 16) + (static_cast<uint32_t>(largest) & 0xFFFF),
-                      newest};
-    };
+    const auto                     on_disk = [&](const std::string &dir) { return InfoOnDisk(dir); };
     const std::vector<std::string> names = {"A", "BB", "CCC", "DDDDDD"};
     std::mt19937                   walk(11);
     for (int step = 0; step < 200; ++step) {
@@ -432,6 +441,104 @@ TEST_F(RegistryDaemon, NotificationFiresOnceByReplyOrEventAndCancelReplacementDe
         later.push_back(c_.CreateEvent(1, 0, "").value());
     EXPECT_EQ(Set(again, "v", "1"), 0u);
     EXPECT_FALSE(w.WaitForMultipleObjects(later.size(), 0, later, 300).has_value()) << "one of them was signalled";
+}
+
+// Other programs write the registry's directories under the running daemon: every answer is what a fresh
+// read of the disk gives at that moment, and their value writes fire registrations as the daemon's own do,
+// once each; the daemon's own write fires once, not again when the kernel reports it.
+TEST_F(RegistryDaemon, OtherProgramsChangesShowAtOnceAndTheirValueWritesFireRegistrationsOnce)
+{
+    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/X/S1") && kst::MakeKey("HKEY_LOCAL_MACHINE/X/S22/G"));
+    ASSERT_TRUE(kst::WriteFile(kLmDir + "X/V_A", kst::ValueFile(1, "abc")));
+    ASSERT_TRUE(kst::WriteFile(kLmDir + "X/V_B", kst::ValueFile(1, std::string(40, 'b'))));
+    const auto at = [](const std::string &entry, time_t t) {
+        const timeval tv[2] = {{t, 0}, {t, 0}};
+        return utimes((kLmDir + entry).c_str(), tv) == 0;
+    };
+    for (const char *entry : {"X/S1", "X/S22", "X/V_A", "X/V_B"})
+        ASSERT_TRUE(at(entry, 1000));
+    Start();
+    const uint64_t x = c_.RegOpenKeyEx(kLm, "X").value();
+    const auto     fresh = [&](const char *step) {
+        EXPECT_EQ(c_.RegQueryInfoKey(x), InfoOnDisk("X")) << step;
+        EXPECT_EQ(c_.RegQueryInfoKey(x), InfoOnDisk("X")) << step << ", asked again";
+    };
+    fresh("as laid out");
+    ASSERT_EQ(Set(x, "C", "c"), 0u);  // an answer the daemon's own write moved on, then others' changes
+    fresh("after the daemon's write");
+    ASSERT_TRUE(kst::WriteFile(kLmDir + "X/V_NEW", kst::ValueFile(1, std::string(300, 'n'))));
+    fresh("a value file added");
+    {  // rewritten in place: the same file, another size and bytes
+        const int fd = open((kLmDir + "X/V_A").c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        const std::string bytes = kst::ValueFile(2, std::string(400, 'z'));
+        ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+        close(fd);
+    }
+    fresh("a value rewritten in place");
+    EXPECT_EQ(c_.RegQueryValueEx(x, "a")->size, 400u);
+    ASSERT_EQ(unlink((kLmDir + "X/V_NEW").c_str()), 0);
+    fresh("a value file removed");
+    ASSERT_TRUE(at("X/V_B", 4000000000));
+    fresh("a value re-timed");
+    ASSERT_TRUE(at("X/V_B", 1000) && at("X/S1", 3000000000));
+    fresh("a subkey directory re-timed");
+    EXPECT_EQ(c_.RegEnumKeyEx(x, 0)->arg1, 3000000000u);
+    ASSERT_TRUE(at("X/S1", 1000) && at("X/V_A", 1000) && at("X/V_C", 1000));
+    fresh("every entry re-timed back");
+    ASSERT_TRUE(kst::WriteFile(kLmDir + "X/S22/V_Q", kst::ValueFile(1, "q")));
+    fresh("a file made in a subkey's directory");
+
+    // A subkey directory removed: enumeration fails at its index, the query still counts it, untimed.
+    ASSERT_TRUE(at("X/S22", 4000000001));
+    fresh("the newest subkey directory");
+    fs::remove_all(kLmDir + "X/S22");
+    EXPECT_EQ(c_.RegEnumKeyEx(x, 1)->name, "");
+    Words5 expected = InfoOnDisk("X");
+    expected.arg1 += 1;
+    expected.arg2 = 3;
+    EXPECT_EQ(c_.RegQueryInfoKey(x), expected);
+    ASSERT_TRUE(kst::WriteFile(kLmDir + "X/a much longer name.txt", ""));
+    expected = InfoOnDisk("X");
+    expected.arg1 += 1;
+    expected.arg2 = 3;
+    EXPECT_EQ(c_.RegQueryInfoKey(x), expected) << "a file that is no value";
+    ASSERT_TRUE(kst::MakeKey("HKEY_LOCAL_MACHINE/X/S22/G"));
+
+    // A key's parent renamed away and replaced by another program: no watch of the key hears of it.
+    const uint64_t z = c_.RegCreateKeyEx(c_.RegCreateKeyEx(kLm, "Y").value(), "Z").value();
+    ASSERT_EQ(Set(z, "OLD", "o"), 0u);
+    EXPECT_EQ(c_.RegQueryInfoKey(z), InfoOnDisk("Y/Z"));
+    fs::rename(kLmDir + "Y", kLmDir + "Y.OLD");
+    ASSERT_TRUE(kst::WriteFile(kLmDir + "Y/Z/V_NEW", kst::ValueFile(1, std::string(99, 'n'))));
+    EXPECT_EQ(c_.RegQueryInfoKey(z), InfoOnDisk("Y/Z"));
+
+    // Registrations: a foreign write fires once (the subtree's too), the daemon's own write once.
+    kst::Connection w = Connect();
+    uint32_t        xid = ParkNotify(w, x, 0);
+    ASSERT_TRUE(kst::WriteFile(kLmDir + "X/V_A", kst::ValueFile(1, "foreign")));
+    EXPECT_EQ(Next(w), Answer(xid, 0));
+    xid = ParkNotify(w, x, 0);  // nothing of that write is left to fire it again
+    fs::rename(kLmDir + "X/V_B", kLmDir + "X/held");
+    EXPECT_TRUE(w.NoReplyWithin(200)) << "only a value written fires";
+    fs::rename(kLmDir + "X/held", kLmDir + "X/V_B");
+    EXPECT_EQ(Next(w), Answer(xid, 0)) << "a value file moved in is written";
+
+    xid = ParkNotify(w, x, 1);
+    ASSERT_TRUE(kst::WriteFile(kLmDir + "X/S22/G/V_DEEP", kst::ValueFile(1, "d")));
+    EXPECT_EQ(Next(w), Answer(xid, 0));
+
+    // The daemon's own write, and a registration made right behind it in the same read: the kernel's
+    // report of the write must not fire the new one.
+    xid = ParkNotify(w, x, 0);
+    const uint32_t set = c_.NextXid(), again = c_.NextXid();
+    kst::Bytes     both = kst::CallRecord(set, kst::proc::kRegSetValue, kst::EncodeSet(x, "OWN", 1, 1, "o"));
+    const auto     notify = kst::CallRecord(again, kst::proc::kRegNotify, kst::EncodeWords5({x, 0, 0, 0, 0}));
+    both.insert(both.end(), notify.begin(), notify.end());
+    ASSERT_TRUE(c_.SendRaw(both));
+    EXPECT_EQ(Next(w), Answer(xid, 0));
+    EXPECT_EQ(Next(c_), Answer(set, 0));
+    EXPECT_TRUE(c_.NoReplyWithin(300)) << "the daemon's own write fired twice";
 }
 
 // Every entry directly in a directory, by name.
