@@ -2,7 +2,8 @@
 // leftovers of such removals that a crash or a stop cut short.
 //
 // A child is started without waiting for it and reaped with WNOHANG on the poll loop's tick
-// (RegistryTick, registry.cpp), never from a lookup; at most 32 run at once, and a 33rd waits for the oldest.
+// (RegistryTick, registry.cpp), never from a lookup; at most 32 run at once, and a 33rd waits in a queue
+// (its directory already out of the tree) until a tick finds a slot free.
 // Leftovers of an earlier run are removed from the first tick on, by the serving process itself,
 // which can then reap them.
 #include "registry/removal.h"
@@ -18,13 +19,17 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <string>
+#include <vector>
 
 namespace {
 
 struct Removals {
-    std::array<pid_t, 32> running;            // rm processes still running; 0 for a free slot
-    std::size_t           count;              // slots in use
-    bool                  leftovers_pending;  // directories a crash left aside are still to be removed
+    std::array<pid_t, 32>    running;            // rm processes still running; 0 for a free slot
+    std::size_t              count;              // slots in use
+    bool                     leftovers_pending;  // directories a crash left aside are still to be removed
+    std::vector<std::string> queued;             // paths waiting for a free slot, oldest first
 };
 Removals g_removals{};
 
@@ -43,23 +48,11 @@ bool SpawnRemove(const char *option, const char *path, pid_t *pid)
     return started;
 }
 
-}  // namespace
-
-bool StartRemove(const char *path) noexcept
+// Starts rm -rf in a free slot; false when none is free or rm could not be started.
+bool SpawnInSlot(const char *path)
 {
-    ReapRemovals();
     auto slot = std::find(g_removals.running.begin(), g_removals.running.end(), 0);
-    if (slot == g_removals.running.end()) {  // every slot busy: wait for the oldest rather than lose track of one
-        slot = g_removals.running.begin();
-        // Waited for, it gets the server's priority back: at idle priority a busy machine could hold it,
-        // and the server with it, for as long as the machine stays busy.
-        const sched_param normal{};
-        (void)sched_setscheduler(*slot, SCHED_OTHER, &normal);
-        while (waitpid(*slot, nullptr, 0) < 0 && errno == EINTR) {
-        }
-        *slot = 0;
-        --g_removals.count;
-    }
+    if (slot == g_removals.running.end()) return false;
     pid_t pid = 0;
     if (!SpawnRemove("-rf", path, &pid)) return false;
     // At idle priority: unlinking a deleted tree of 100,000 keys is seconds of CPU, and at the server's
@@ -71,6 +64,34 @@ bool StartRemove(const char *path) noexcept
     *slot = pid;
     ++g_removals.count;
     return true;
+}
+
+// Starts what waits in the queue while slots are free.
+void StartQueued()
+{
+    std::size_t started = 0;
+    while (started < g_removals.queued.size() && g_removals.count < g_removals.running.size()) {
+        // One that can't be started now is dropped: its directory is already out of the tree, and the
+        // next run removes it with the other leftovers.
+        (void)SpawnInSlot(g_removals.queued[started].c_str());
+        ++started;
+    }
+    g_removals.queued.erase(g_removals.queued.begin(), g_removals.queued.begin() + static_cast<long>(started));
+}
+
+}  // namespace
+
+bool StartRemove(const char *path) noexcept
+{
+    ReapRemovals();
+    if (g_removals.count < g_removals.running.size()) return SpawnInSlot(path);
+    // Every slot busy: waiting for one here would hold every client for as long as the oldest rm runs.
+    try {
+        g_removals.queued.emplace_back(path);
+        return true;
+    } catch (const std::bad_alloc &) {
+        return false;  // as if rm could not be started: the caller puts the directory back
+    }
 }
 
 namespace {
@@ -113,6 +134,7 @@ void ReapRemovals() noexcept
             --g_removals.count;
         }
     }
+    if (!g_removals.queued.empty()) StartQueued();
 }
 
 void RemoveLeftoversSoon() noexcept
@@ -131,5 +153,5 @@ void RemoveLeftoversAndReap() noexcept
             RemoveLeftovers(&local_machine.node);
         }
     }
-    if (g_removals.count > 0) ReapRemovals();
+    if (g_removals.count > 0 || !g_removals.queued.empty()) ReapRemovals();
 }

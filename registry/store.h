@@ -21,9 +21,9 @@
 // Returns what WriteThenRename returned; fired gets the registrations' result (1 when none signalled).
 [[nodiscard]] int StoreValue(KeyNode *key, const char *name, const char *path, uint32_t type, const char *data,
                              uint32_t size, int &fired) noexcept;
-// Removes key's value file at path (name: the value's name) by "/bin/rm -f", and publishes it; false
-// only when rm could not be run.
-[[nodiscard]] bool RemoveValue(KeyNode *key, const char *name, const char *path) noexcept;
+// Removes key's value file at path (name: the value's name) as "rm -f" would, and publishes it. Nothing
+// there, or a directory there, is no failure: a delete of a missing value succeeds.
+void RemoveValue(KeyNode *key, const char *name, const char *path) noexcept;
 // Makes the directory path (a new subkey leaf of parent; one made on disk since start-up is adopted) and
 // links its key into the tree. nullptr with made false when the directory can't be made; with made true
 // when memory ran out for the key (the directory stays, the next start-up loads it).

@@ -261,11 +261,7 @@ int RegDeleteValue(uint64_t key, char *name) noexcept
     UpperCase(name);  // backslashes stay: on disk they are ordinary characters of the file name
     RegPath path;
     if (!ValueFilePath(node, name, path)) return 1;
-    if (!RemoveValue(node, name, path.text)) {
-        TraceLog(0, "ntsys_s", __func__, __LINE__, "can't remove path %s\n", path.text);
-        SetLastError(kErrFileSystem);
-        return 0;
-    }
+    RemoveValue(node, name, path.text);
     SetLastError(0);
     return 1;
 }
