@@ -56,7 +56,7 @@ if [ "${1:-}" = --purge-stage ]; then
 fi
 
 src=$(cd "$1" && pwd)
-out=$2
+out=$(realpath -m "$2")  # absolute: the unit check and tmpfiles read paths from other directories
 build_timeout=${KST_DEB_TIMEOUT:-900}
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
