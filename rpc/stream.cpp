@@ -427,13 +427,15 @@ bool AcceptConnection(int listener) noexcept
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
     std::unique_ptr<ConnectionRecord> record(new (std::nothrow) ConnectionRecord{});
-    SVCXPRT                          *transport = record ? svc_fd_create(fd, kUnusedBuffer, kUnusedBuffer) : nullptr;
-    ConnectionRecord                 *connection = record.get();
+    // The caller is named and admitted before the runtime sees the descriptor: a refused connection is
+    // closed here, with no transport to free and no slot in the runtime's table left pointing at it.
     if (record) IdentifyCaller(fd, record->caller);
     if (record && !AdmitCaller(record->caller, ConnectionCap())) {
         close(fd);
         return false;
     }
+    SVCXPRT          *transport = record ? svc_fd_create(fd, kUnusedBuffer, kUnusedBuffer) : nullptr;
+    ConnectionRecord *connection = record.get();
     if (!transport || !HookTransportDestroy(transport) || !AdoptConnection(transport, std::move(record))) {
         // A transport the runtime registered anyway (its peer already gone) is its to end at the next input.
         if (!transport && !Registered(fd)) close(fd);
