@@ -65,7 +65,7 @@ bool IsLoopback(const sockaddr_storage &address)
 
 // Asks the kernel for the socket at the other end: its local address is our peer's, its remote one ours.
 // One request and its answer, never blocking: the kernel answers inside the send.
-bool QueryPeerSocket(const sockaddr_storage &local, const sockaddr_storage &peer, uint32_t &uid, uint64_t &inode)
+bool QueryPeerSocket(const sockaddr_storage &local, const sockaddr_storage &peer, uint32_t &uid)
 {
     std::size_t    size = 0;
     const uint8_t *peer_bytes = AddressBytes(peer, size);
@@ -113,7 +113,6 @@ bool QueryPeerSocket(const sockaddr_storage &local, const sockaddr_storage &peer
     // The kernel matched all four; checking them again costs nothing and keeps a stray answer out.
     if (found->id.idiag_sport != PortOf(peer) || found->id.idiag_dport != PortOf(local)) return false;
     uid = found->idiag_uid;
-    inode = found->idiag_inode;
     return true;
 }
 
@@ -147,40 +146,38 @@ void InstallPolicy(AccessPolicy policy) noexcept
     Policy() = std::move(policy);
 }
 
-void IdentifyCaller(int fd, CallerRecord &caller) noexcept
+void IdentifyCaller(int fd, CallerRecord &caller, sockaddr_storage &peer) noexcept
 {
     sockaddr_storage local{};
-    socklen_t        local_size = sizeof local, peer_size = sizeof caller.address;
+    socklen_t        local_size = sizeof local, peer_size = sizeof peer;
     if (getsockname(fd, reinterpret_cast<sockaddr *>(&local), &local_size) != 0 ||
-        getpeername(fd, reinterpret_cast<sockaddr *>(&caller.address), &peer_size) != 0) {
+        getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peer_size) != 0) {
         caller.uid = kUnknownUid;
         return;
     }
     uint32_t uid = 0;
-    uint64_t inode = 0;
-    if (QueryPeerSocket(local, caller.address, uid, inode)) {
+    if (QueryPeerSocket(local, peer, uid)) {
         caller.uid = uid;
-        caller.inode = inode;
         caller.remote = false;
         return;
     }
     // No socket here has those addresses: the peer is another host's, unless it is one of ours that has
     // gone already (then it is a local caller the kernel can no longer name).
     std::size_t    size = 0, local_bytes_size = 0;
-    const uint8_t *peer_bytes = AddressBytes(caller.address, size);
+    const uint8_t *peer_bytes = AddressBytes(peer, size);
     const uint8_t *local_bytes = AddressBytes(local, local_bytes_size);
-    const bool     same_host = IsLoopback(caller.address) || (peer_bytes && local_bytes && size == local_bytes_size &&
-                                                          memcmp(peer_bytes, local_bytes, size) == 0);
+    const bool     same_host = IsLoopback(peer) || (peer_bytes && local_bytes && size == local_bytes_size &&
+                                                memcmp(peer_bytes, local_bytes, size) == 0);
     caller.remote = !same_host;
     caller.uid = same_host ? kUnknownUid : kRemoteUid;
 }
 
-bool AdmitCaller(CallerRecord &caller, int cap) noexcept
+bool AdmitCaller(CallerRecord &caller, const sockaddr_storage &peer, int cap) noexcept
 {
     const AccessPolicy &policy = Policy();
-    if (caller.remote && !MayCallFrom(policy, caller.address)) {
+    if (caller.remote && !MayCallFrom(policy, peer)) {
         TraceLog(1, "ntsys_svc", "svc_run", __LINE__, "access: uid remote refused connection from %s\n",
-                 AddressText(caller.address).c_str());
+                 AddressText(peer).c_str());
         return false;
     }
     if (caller.uid != 0 && policy.reserve_root_connections > 0 &&

@@ -17,11 +17,11 @@
 #include <cstdint>
 
 struct CallerRecord {
-    uint32_t         uid = kUnknownUid;  // the peer socket's owner; kRemoteUid for another host
-    bool             remote = false;     // the connection came from another host
-    sockaddr_storage address{};          // the peer's address
-    uint64_t         inode = 0;          // the peer socket's inode; 0 when not known
-    bool             counted = false;    // holds one of uid's connections until the record goes
+    // Kept small: every connection carries one. The peer's address is needed only at accept (the policy's
+    // remote lines), so it stays there; the live view asks the socket for it.
+    uint32_t uid = kUnknownUid;  // the peer socket's owner; kRemoteUid for another host
+    bool     remote = false;     // the connection came from another host
+    bool     counted = false;    // holds one of uid's connections until the record goes
 
     CallerRecord() = default;
     CallerRecord(const CallerRecord &) = delete;
@@ -34,12 +34,12 @@ struct CallerRecord {
 // Puts a policy in force for the process (start-up).
 void InstallPolicy(AccessPolicy policy) noexcept;
 
-// Fills caller from the kernel's view of the connection on fd.
-void IdentifyCaller(int fd, CallerRecord &caller) noexcept;
+// Fills caller from the kernel's view of the connection on fd; peer gets its address.
+void IdentifyCaller(int fd, CallerRecord &caller, sockaddr_storage &peer) noexcept;
 // Whether the connection may be served: a remote one must be allowed by the policy, a non-root caller
 // stays out of root's reserved connections and within its own quota. Counts the connection when it is
 // admitted (until the record goes); traces the refusal otherwise. cap: the most the loop serves.
-[[nodiscard]] bool AdmitCaller(CallerRecord &caller, int cap) noexcept;
+[[nodiscard]] bool AdmitCaller(CallerRecord &caller, const sockaddr_storage &peer, int cap) noexcept;
 
 // The uid of the call being dispatched; kUnknownUid for a connection the server did not accept itself.
 [[nodiscard]] uint32_t CallerUid() noexcept;

@@ -292,8 +292,8 @@ void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept
     record->transport = transp;
     record->connection = connection;
     record->socket = transp->xp_fd;
-    record->procedure = rqstp->rq_proc;
-    record->received_ms = MonotonicMs();
+    record->procedure = static_cast<uint16_t>(rqstp->rq_proc);
+    record->received_ms = static_cast<uint32_t>(MonotonicMs());
 
     const uint32_t proc = rqstp->rq_proc;
     if (proc > kLastProc) {

@@ -326,7 +326,7 @@ bool Queue(ConnectionRecord *connection, int fd, const uint8_t *data, std::size_
         stream->unsent_end = pending;
     }
     if (stream->unsent_room - stream->unsent_end < size) {
-        std::size_t room = std::max(kFirstUnsentRoom, stream->unsent_room);
+        std::size_t room = std::max<std::size_t>(kFirstUnsentRoom, stream->unsent_room);
         while (room < pending + size)
             room *= 2;
         room = std::min(room, kMaxUnsent);
@@ -429,8 +429,9 @@ bool AcceptConnection(int listener) noexcept
     std::unique_ptr<ConnectionRecord> record(new (std::nothrow) ConnectionRecord{});
     // The caller is named and admitted before the runtime sees the descriptor: a refused connection is
     // closed here, with no transport to free and no slot in the runtime's table left pointing at it.
-    if (record) IdentifyCaller(fd, record->caller);
-    if (record && !AdmitCaller(record->caller, ConnectionCap())) {
+    sockaddr_storage peer{};
+    if (record) IdentifyCaller(fd, record->caller, peer);
+    if (record && !AdmitCaller(record->caller, peer, ConnectionCap())) {
         close(fd);
         return false;
     }

@@ -4,6 +4,7 @@
 // admin layer reads no sync record itself.
 #include "sync/object_types.h"
 
+#include <algorithm>
 #include <unordered_set>
 
 namespace {
@@ -11,7 +12,10 @@ namespace {
 ParkedView ViewOfWaiter(const WaiterRecord &waiter)
 {
     const RequestRecord &request = *waiter.request;
-    return {RequestSocket(&request), request.procedure, request.received_ms};
+    // The record keeps the low 32 bits of its arrival: the age, taken modulo 2^32, gives the full time back.
+    const uint64_t now = MonotonicMs();
+    const uint32_t age = static_cast<uint32_t>(now) - request.received_ms;
+    return {RequestSocket(&request), request.procedure, now - std::min<uint64_t>(now, age)};
 }
 
 }  // namespace
