@@ -18,17 +18,22 @@
 struct WaiterRecord;
 struct ObjectRecord;
 
+// Replies a connection's socket has not taken yet, in order (stream.cpp). Only a client that falls behind
+// has them, so they live apart from the record every connection carries.
+struct UnsentReplies {
+    std::unique_ptr<uint8_t[]> bytes;     // room bytes
+    uint32_t                   room = 0;  // bytes the buffer holds; bounded far below 2^32
+    uint32_t                   from = 0;  // the first byte still to be written
+    uint32_t                   end = 0;   // the end of the bytes in the buffer
+};
+
 // The connection's part of the record stream (stream.cpp).
 struct StreamState {
-    uint32_t                   xid = 0;         // of the latest call received: every reply on it carries it
-    bool                       broken = false;  // input ended or broke, or a reply failed: the runtime ends it
-    std::unique_ptr<uint8_t[]> held;            // the start of a record still coming in; nullptr when none
-    std::unique_ptr<uint8_t[]> unsent;          // replies the socket has not taken yet, in order; nullptr when none
-    // 32 bits: a record and the unsent replies are bounded far below that, and every connection carries these.
-    uint32_t held_size = 0;    // bytes in held
-    uint32_t unsent_room = 0;  // bytes unsent can hold
-    uint32_t unsent_from = 0;  // the first byte of unsent still to be written
-    uint32_t unsent_end = 0;   // the end of the bytes in unsent
+    std::unique_ptr<uint8_t[]>     held;            // the start of a record still coming in; nullptr when none
+    std::unique_ptr<UnsentReplies> unsent;          // replies still to go out; nullptr when none
+    uint32_t                       xid = 0;         // of the latest call received: every reply on it carries it
+    uint32_t                       held_size = 0;   // bytes in held: at most one record
+    bool                           broken = false;  // input ended or broke, or a reply failed: the runtime ends it
 };
 
 struct ConnectionRecord {

@@ -92,9 +92,8 @@ StreamState *StreamOf(const SVCXPRT *transport)
 
 void FreeUnsent(StreamState *stream)
 {
-    g_unsent_total -= stream->unsent_room;
+    if (stream->unsent) g_unsent_total -= stream->unsent->room;
     stream->unsent.reset();
-    stream->unsent_room = stream->unsent_from = stream->unsent_end = 0;
 }
 
 void FreeHeld(StreamState *stream)
@@ -314,23 +313,29 @@ ssize_t WriteNow(int fd, const uint8_t *data, std::size_t size)
 // Keeps what the socket did not take of a reply, behind the connection's earlier unsent replies.
 bool Queue(ConnectionRecord *connection, int fd, const uint8_t *data, std::size_t size)
 {
-    StreamState      *stream = &connection->stream;
-    const std::size_t pending = stream->unsent_end - stream->unsent_from;
+    StreamState *stream = &connection->stream;
+    if (!stream->unsent) stream->unsent.reset(new (std::nothrow) UnsentReplies{});
+    if (!stream->unsent) {
+        CutOff(connection, fd, "no memory for its unread replies");
+        return false;
+    }
+    UnsentReplies    &unsent = *stream->unsent;
+    const std::size_t pending = unsent.end - unsent.from;
     if (pending + size > kMaxUnsent) {
         CutOff(connection, fd, "unread replies past the connection's limit");
         return false;
     }
-    if (stream->unsent_room - stream->unsent_end < size && stream->unsent_from > 0) {
-        memmove(stream->unsent.get(), stream->unsent.get() + stream->unsent_from, pending);
-        stream->unsent_from = 0;
-        stream->unsent_end = pending;
+    if (unsent.room - unsent.end < size && unsent.from > 0) {
+        memmove(unsent.bytes.get(), unsent.bytes.get() + unsent.from, pending);
+        unsent.from = 0;
+        unsent.end = pending;
     }
-    if (stream->unsent_room - stream->unsent_end < size) {
-        std::size_t room = std::max<std::size_t>(kFirstUnsentRoom, stream->unsent_room);
+    if (unsent.room - unsent.end < size) {
+        std::size_t room = std::max<std::size_t>(kFirstUnsentRoom, unsent.room);
         while (room < pending + size)
             room *= 2;
         room = std::min(room, kMaxUnsent);
-        if (g_unsent_total - stream->unsent_room + room > kUnsentBudget) {
+        if (g_unsent_total - unsent.room + room > kUnsentBudget) {
             CutOff(connection, fd, "unread replies past the server's budget");
             return false;
         }
@@ -339,13 +344,13 @@ bool Queue(ConnectionRecord *connection, int fd, const uint8_t *data, std::size_
             CutOff(connection, fd, "no memory for its unread replies");
             return false;
         }
-        if (pending > 0) memcpy(larger.get(), stream->unsent.get(), pending);
-        g_unsent_total += room - stream->unsent_room;
-        stream->unsent = std::move(larger);
-        stream->unsent_room = room;
+        if (pending > 0) memcpy(larger.get(), unsent.bytes.get(), pending);
+        g_unsent_total += room - unsent.room;
+        unsent.bytes = std::move(larger);
+        unsent.room = room;
     }
-    memcpy(stream->unsent.get() + stream->unsent_end, data, size);
-    stream->unsent_end += size;
+    memcpy(unsent.bytes.get() + unsent.end, data, size);
+    unsent.end += size;
     return true;
 }
 
@@ -356,7 +361,7 @@ bool Send(SVCXPRT *transport, const uint8_t *data, std::size_t size)
     ConnectionRecord *connection = RecordOf(transport);
     StreamState      *stream = &connection->stream;
     const int         fd = transport->xp_fd;
-    const bool        waiting = stream->unsent_end > stream->unsent_from;
+    const bool        waiting = stream->unsent && stream->unsent->end > stream->unsent->from;
     if (!waiting) {
         const ssize_t sent = WriteNow(fd, data, size);
         if (sent < 0) {
@@ -464,15 +469,17 @@ bool WriteUnsent(int fd) noexcept
     if (!connection || !connection->transport || connection->transport->xp_ops != &g_ops) return true;
     StreamState *stream = &connection->stream;
     if (stream->broken) return false;
-    const ssize_t sent =
-        WriteNow(fd, stream->unsent.get() + stream->unsent_from, stream->unsent_end - stream->unsent_from);
-    if (sent < 0) {
-        stream->broken = true;
-        FreeUnsent(stream);
-        return false;
+    if (stream->unsent) {
+        UnsentReplies &unsent = *stream->unsent;
+        const ssize_t  sent = WriteNow(fd, unsent.bytes.get() + unsent.from, unsent.end - unsent.from);
+        if (sent < 0) {
+            stream->broken = true;
+            FreeUnsent(stream);
+            return false;
+        }
+        unsent.from += static_cast<uint32_t>(sent);
+        if (unsent.from < unsent.end) return true;
     }
-    stream->unsent_from += static_cast<std::size_t>(sent);
-    if (stream->unsent_from < stream->unsent_end) return true;
     FreeUnsent(stream);
     WatchWritable(fd, false);
     return true;
