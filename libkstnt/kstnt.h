@@ -659,37 +659,6 @@ typedef int errno_t;
 #define STRUNCATE 80
 #endif
 #define KSTNT_SECURE_STRINGS(C, cpy_s, cat_s, ncpy_s)                                                                  \
-    static inline errno_t cpy_s(C *dest, size_t size, const C *src)                                                    \
-    {                                                                                                                  \
-        size_t n = 0;                                                                                                  \
-        if (!dest || size == 0) return EINVAL;                                                                         \
-        if (!src) {                                                                                                    \
-            dest[0] = 0;                                                                                               \
-            return EINVAL;                                                                                             \
-        }                                                                                                              \
-        for (; n < size && src[n]; ++n)                                                                                \
-            dest[n] = src[n];                                                                                          \
-        if (n == size) {                                                                                               \
-            dest[0] = 0;                                                                                               \
-            return ERANGE;                                                                                             \
-        }                                                                                                              \
-        dest[n] = 0;                                                                                                   \
-        return 0;                                                                                                      \
-    }                                                                                                                  \
-    static inline errno_t cat_s(C *dest, size_t size, const C *src)                                                    \
-    {                                                                                                                  \
-        size_t end = 0;                                                                                                \
-        if (!dest || size == 0) return EINVAL;                                                                         \
-        while (end < size && dest[end])                                                                                \
-            ++end;                                                                                                     \
-        if (!src || end == size) {                                                                                     \
-            dest[0] = 0;                                                                                               \
-            return EINVAL;                                                                                             \
-        }                                                                                                              \
-        if (cpy_s(dest + end, size - end, src) == 0) return 0;                                                         \
-        dest[0] = 0;                                                                                                   \
-        return ERANGE;                                                                                                 \
-    }                                                                                                                  \
     static inline errno_t ncpy_s(C *dest, size_t size, const C *src, size_t count)                                     \
     {                                                                                                                  \
         size_t n = 0;                                                                                                  \
@@ -710,6 +679,25 @@ typedef int errno_t;
         }                                                                                                              \
         dest[n] = 0;                                                                                                   \
         return 0;                                                                                                      \
+    }                                                                                                                  \
+    /* Copying a whole string copies at most size characters: one too long is ERANGE either way. */                    \
+    static inline errno_t cpy_s(C *dest, size_t size, const C *src)                                                    \
+    {                                                                                                                  \
+        return ncpy_s(dest, size, src, size);                                                                          \
+    }                                                                                                                  \
+    static inline errno_t cat_s(C *dest, size_t size, const C *src)                                                    \
+    {                                                                                                                  \
+        size_t end = 0;                                                                                                \
+        if (!dest || size == 0) return EINVAL;                                                                         \
+        while (end < size && dest[end])                                                                                \
+            ++end;                                                                                                     \
+        if (!src || end == size) {                                                                                     \
+            dest[0] = 0;                                                                                               \
+            return EINVAL;                                                                                             \
+        }                                                                                                              \
+        if (cpy_s(dest + end, size - end, src) == 0) return 0;                                                         \
+        dest[0] = 0;                                                                                                   \
+        return ERANGE;                                                                                                 \
     }
 KSTNT_SECURE_STRINGS(char, strcpy_s, strcat_s, strncpy_s)
 KSTNT_SECURE_STRINGS(wchar_t, wcscpy_s, wcscat_s, wcsncpy_s)
