@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -84,12 +85,23 @@ struct Parser {
     std::string              &error;
     std::vector<std::string> &notes;
 
-    bool Fail(const std::string &what)
+    // A message is "FILE:LINE: " and its parts, appended into one string.
+    std::string Located(std::initializer_list<std::string_view> parts) const
     {
-        error = source + ":" + std::to_string(line) + ": " + what;
+        std::string text = source;
+        text += ':';
+        text += std::to_string(line);
+        text += ": ";
+        for (const std::string_view part : parts)
+            text += part;
+        return text;
+    }
+    bool Fail(std::initializer_list<std::string_view> parts)
+    {
+        error = Located(parts);
         return false;
     }
-    void Note(const std::string &what) { notes.push_back(source + ":" + std::to_string(line) + ": " + what); }
+    void Note(std::initializer_list<std::string_view> parts) { notes.push_back(Located(parts)); }
 
     std::optional<PolicyWho> Who(std::string_view word)
     {
@@ -103,13 +115,13 @@ struct Parser {
             who.uid = 0;
         } else if (kind == "uid" && !name.empty()) {
             const auto uid = Number(name, kHighestUid);
-            if (!uid) return Fail("bad uid in '" + who.text + "'"), std::nullopt;
+            if (!uid) return Fail({"bad uid in '", who.text, "'"}), std::nullopt;
             who.uid = static_cast<uint32_t>(*uid);
         } else if (kind == "user" && !name.empty()) {
             if (const passwd *user = getpwnam(name.c_str())) {
                 who.uid = user->pw_uid;
             } else {
-                Note("no user " + name + ": the line matches no one");
+                Note({"no user ", name, ": the line matches no one"});
                 who.kind = PolicyWho::Kind::Members;
             }
         } else if ((kind == "group" || kind == "gid") && !name.empty()) {
@@ -119,15 +131,15 @@ struct Parser {
                 entry = getgrnam(name.c_str());
             } else {
                 const auto gid = Number(name, kHighestUid);
-                if (!gid) return Fail("bad gid in '" + who.text + "'"), std::nullopt;
+                if (!gid) return Fail({"bad gid in '", who.text, "'"}), std::nullopt;
                 entry = getgrgid(static_cast<gid_t>(*gid));
             }
             if (entry)
                 who.members = MembersOf(*entry);
             else
-                Note("no group " + name + ": the line matches no one");
+                Note({"no group ", name, ": the line matches no one"});
         } else {
-            return Fail("'" + who.text + "' names no caller (*, root, uid:N, user:NAME, group:NAME, gid:N)"),
+            return Fail({"'", who.text, "' names no caller (*, root, uid:N, user:NAME, group:NAME, gid:N)"}),
                    std::nullopt;
         }
         return who;
@@ -136,7 +148,7 @@ struct Parser {
     std::optional<PolicyKey> Key(std::string_view word)
     {
         auto path = NormalKeyPath(word, 0);
-        if (!path) return Fail("'" + std::string(word) + "' is no key below a root"), std::nullopt;
+        if (!path) return Fail({"'", word, "' is no key below a root"}), std::nullopt;
         PolicyKey              key{false, *path, std::string(word)};
         const auto             root_end = word.find_first_of("\\/");
         const std::string_view root = word.substr(0, root_end);
@@ -156,14 +168,13 @@ struct Parser {
             const auto comma = word.find(',');
             const auto verb = ObjectVerbNamed(word.substr(0, comma));
             if (!verb)
-                return Fail("'" + std::string(word.substr(0, comma)) +
-                            "' is no verb (open, wait, signal, "
-                            "reset, release, close, all)"),
+                return Fail({"'", word.substr(0, comma),
+                             "' is no verb (open, wait, signal, reset, release, close, all)"}),
                        std::nullopt;
             verbs |= static_cast<uint32_t>(*verb);
             word = comma == std::string_view::npos ? std::string_view() : word.substr(comma + 1);
         }
-        if (verbs == 0) return Fail("no verbs"), std::nullopt;
+        if (verbs == 0) return Fail({"no verbs"}), std::nullopt;
         return verbs;
     }
 
@@ -179,11 +190,11 @@ struct Parser {
             net.family = AF_INET6;
             net.prefix = 128;
         } else {
-            return Fail("'" + address + "' is no IPv4 or IPv6 address"), std::nullopt;
+            return Fail({"'", address, "' is no IPv4 or IPv6 address"}), std::nullopt;
         }
         if (slash != std::string_view::npos) {
             const auto prefix = Number(word.substr(slash + 1), net.prefix);
-            if (!prefix) return Fail("bad prefix in '" + net.text + "'"), std::nullopt;
+            if (!prefix) return Fail({"bad prefix in '", net.text, "'"}), std::nullopt;
             net.prefix = static_cast<uint32_t>(*prefix);
         }
         return net;
@@ -217,8 +228,8 @@ struct Parser {
                 policy.objects.push_back({std::move(*who), std::move(*owner), *verbs});
                 return true;
             }
-            return Fail("allow takes: WHO all | WHO write KEY | WHO notify KEY | WHO objects OWNER VERBS | "
-                        "remote ADDRESS[/PREFIX]");
+            return Fail({"allow takes: WHO all | WHO write KEY | WHO notify KEY | WHO objects OWNER VERBS | "
+                         "remote ADDRESS[/PREFIX]"});
         }
         if (w[0] == "quota" && w.size() >= 3) {
             auto who = Who(w[1]);
@@ -231,13 +242,13 @@ struct Parser {
                 const auto it = std::find_if(kQuotaNames.begin(), kQuotaNames.end(),
                                              [name](const char *known) { return name == known; });
                 if (eq == std::string_view::npos || it == kQuotaNames.end())
-                    return Fail("'" + std::string(w[i]) +
-                                "': quotas are objects, keys, value-bytes, registrations, "
-                                "waits, connections, each =N");
+                    return Fail({"'", w[i],
+                                 "': quotas are objects, keys, value-bytes, registrations, "
+                                 "waits, connections, each =N"});
                 const auto value = w[i].substr(eq + 1);
                 const auto limit =
                     value == "unlimited" ? std::optional<uint64_t>(kNoLimit) : Number(value, kNoLimit - 1);
-                if (!limit) return Fail("bad number in '" + std::string(w[i]) + "'");
+                if (!limit) return Fail({"bad number in '", w[i], "'"});
                 quota.limits[static_cast<std::size_t>(it - kQuotaNames.begin())] = *limit;
             }
             policy.quotas.push_back(std::move(quota));
@@ -245,11 +256,11 @@ struct Parser {
         }
         if (w[0] == "reserve" && w.size() == 2 && w[1].substr(0, 17) == "root-connections=") {
             const auto n = Number(w[1].substr(17), 1000000);
-            if (!n) return Fail("bad number in '" + std::string(w[1]) + "'");
+            if (!n) return Fail({"bad number in '", w[1], "'"});
             policy.reserve_root_connections = static_cast<uint32_t>(*n);
             return true;
         }
-        return Fail("unknown directive '" + std::string(w[0]) + "' or wrong number of words");
+        return Fail({"unknown directive '", w[0], "' or wrong number of words"});
     }
 };
 
@@ -297,8 +308,10 @@ void DescribeWho(std::string &out, const PolicyWho &who)
     out += who.text;
     if (who.kind != PolicyWho::Kind::Members) return;
     out += " (";
-    for (std::size_t i = 0; i < who.members.size(); ++i)
-        out += (i ? "," : "") + std::to_string(who.members[i]);
+    for (std::size_t i = 0; i < who.members.size(); ++i) {
+        if (i) out += ',';
+        out += std::to_string(who.members[i]);
+    }
     out += who.members.empty() ? "no one)" : ")";
 }
 
@@ -306,8 +319,11 @@ std::string VerbsText(uint32_t verbs)
 {
     if (verbs == kAllVerbs) return "all";
     std::string text;
-    for (uint32_t bit = 1; bit <= 32; bit <<= 1)
-        if (verbs & bit) text += (text.empty() ? "" : ",") + std::string(ObjectVerbName(static_cast<ObjectVerb>(bit)));
+    for (uint32_t bit = 1; bit <= 32; bit <<= 1) {
+        if (!(verbs & bit)) continue;
+        if (!text.empty()) text += ',';
+        text += ObjectVerbName(static_cast<ObjectVerb>(bit));
+    }
     return text;
 }
 
@@ -518,21 +534,35 @@ std::string DescribePolicy(const AccessPolicy &policy)
         DescribeWho(out, rule.who);
         out += " objects ";
         DescribeWho(out, rule.owner);
-        out += " " + VerbsText(rule.verbs) + "\n";
+        out += ' ';
+        out += VerbsText(rule.verbs);
+        out += '\n';
     }
-    for (const PolicyNetwork &net : policy.remote)
-        out += "allow remote " + net.text + "\n";
+    for (const PolicyNetwork &net : policy.remote) {
+        out += "allow remote ";
+        out += net.text;
+        out += '\n';
+    }
     for (const PolicyQuota &quota : policy.quotas) {
         out += "quota ";
         DescribeWho(out, quota.who);
         for (std::size_t i = 0; i < kQuotaCount; ++i)
-            if (quota.limits[i] != kNoLimit)
-                out += " " + std::string(kQuotaNames[i]) + "=" + std::to_string(quota.limits[i]);
+            if (quota.limits[i] != kNoLimit) {
+                out += ' ';
+                out += kQuotaNames[i];
+                out += '=';
+                out += std::to_string(quota.limits[i]);
+            }
         out += "\n";
     }
-    out += "reserve root-connections=" + std::to_string(policy.reserve_root_connections) + "\n";
-    for (const std::string &note : policy.notes)
-        out += "# " + note + "\n";
+    out += "reserve root-connections=";
+    out += std::to_string(policy.reserve_root_connections);
+    out += '\n';
+    for (const std::string &note : policy.notes) {
+        out += "# ";
+        out += note;
+        out += '\n';
+    }
     return out;
 }
 
@@ -543,7 +573,9 @@ std::optional<PolicyAnswer> TestPolicy(const AccessPolicy &policy, uint32_t uid,
     if (verb == "write" || verb == "notify") {
         const auto key = NormalKeyPath(target, uid);
         if (!key) {
-            error = "'" + std::string(target) + "' is no key below a root";
+            error = "'";
+            error += target;
+            error += "' is no key below a root";
             return std::nullopt;
         }
         const bool allowed = verb == "write" ? MayWriteKey(policy, uid, *key) : MayNotifyKey(policy, uid, *key);
@@ -566,9 +598,10 @@ std::optional<PolicyAnswer> TestPolicy(const AccessPolicy &policy, uint32_t uid,
     }
     const auto object_verb = ObjectVerbNamed(verb);
     if (!object_verb) {
-        error = "'" + std::string(verb) +
-                "' is no verb (open, wait, signal, reset, release, close, write, notify, "
-                "remote)";
+        error = "'";
+        error += verb;
+        error += "' is no verb (open, wait, signal, reset, release, close, write, notify, "
+                 "remote)";
         return std::nullopt;
     }
     std::string_view owner_text = target.substr(0, 4) == "uid:" ? target.substr(4) : target;

@@ -70,8 +70,10 @@ bool SubKeyText(char (&field)[kNameField], std::string &text)
     std::memcpy(copy, name, std::strlen(name) + 1);
     ConvertSubKey(copy);
     text.clear();
-    for (char *part = std::strtok(copy, "/"); part; part = std::strtok(nullptr, "/"))
-        text += "/" + std::string(part);
+    for (char *part = std::strtok(copy, "/"); part; part = std::strtok(nullptr, "/")) {
+        text += '/';
+        text += part;
+    }
     return true;
 }
 
