@@ -34,6 +34,7 @@ struct StreamState {
     uint32_t                       xid = 0;         // of the latest call received: every reply on it carries it
     uint32_t                       held_size = 0;   // bytes in held: at most one record
     bool                           broken = false;  // input ended or broke, or a reply failed: the runtime ends it
+    bool plain = false;  // the latest call was read here as AUTH_NONE, not authenticated by the runtime
 };
 
 struct ConnectionRecord {

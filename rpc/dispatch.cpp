@@ -99,6 +99,10 @@ bool IsConnectionAlive(const RequestRecord *record)
 // Done with a call's decoded arguments: frees what decoding allocated in them.
 void ReleaseArguments(RequestRecord *record)
 {
+    if (record->xdr_argument == reinterpret_cast<xdrproc_t>(xdr_uint64_t)) {  // a word holds nothing to free
+        record->args = nullptr;
+        return;
+    }
     if (!svc_freeargs(record->transport, record->xdr_argument, record->args))
         TraceLog(1, "ntsys_svc", "FreeClientParameter", __LINE__, "unable to free arguments");
     record->args = nullptr;
@@ -256,13 +260,14 @@ std::vector<ConnectionView> SnapshotConnections(int listener)
     return connections;
 }
 
-void FreeClientParameter(RequestRecord *record, void *value) noexcept
+namespace {
+
+// Answers the record's call with value, unless replies are off or its connection is gone, and
+// releases its arguments; the record itself stays its owner's.
+void Answer(RequestRecord *record, void *value) noexcept
 {
-    if (record && !IsConnectionAlive(record)) {
-        delete record;
-        return;
-    }
-    if (!value || !record) {
+    if (!IsConnectionAlive(record)) return;
+    if (!value) {
         TraceLog(1, "ntsys_svc", "FreeClientParameter", __LINE__, "error in FreeClientParameter\n");
         return;
     }
@@ -278,24 +283,42 @@ void FreeClientParameter(RequestRecord *record, void *value) noexcept
         transport->xp_verf = verifier;
         if (record->args) ReleaseArguments(record);
     }
+}
+
+}  // namespace
+
+void FreeClientParameter(RequestRecord *record, void *value) noexcept
+{
+    if (!record) {
+        TraceLog(1, "ntsys_svc", "FreeClientParameter", __LINE__, "error in FreeClientParameter\n");
+        return;
+    }
+    Answer(record, value);
     delete record;
 }
 
 void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept
 {
-    ++g_calls[rqstp->rq_proc <= kLastProc ? rqstp->rq_proc : kLastProc + 1];
-    const uint64_t                 connection = TrackConnection(transp);
-    std::unique_ptr<RequestRecord> record(new (std::nothrow) RequestRecord{});
-    pClientParameter = record.get();
+    const uint32_t proc = rqstp->rq_proc;
+    ++g_calls[proc <= kLastProc ? proc : kLastProc + 1];
+    const uint64_t connection = TrackConnection(transp);
+    // A call that can't park is answered before this returns, so its record lives here; one that may
+    // park hands its record to its waiter.
+    const bool                     may_park = proc <= kLastProc && Procedures()[proc].parks;
+    RequestRecord                  answered_now{};
+    std::unique_ptr<RequestRecord> parkable(may_park ? new (std::nothrow) RequestRecord{} : nullptr);
+    RequestRecord                 *record = may_park ? parkable.get() : &answered_now;
+    pClientParameter = record;
+    // Outside a dispatch there is no current call; the record here is gone then.
+    const auto no_current_call = [](RequestRecord **current) { *current = nullptr; };
+    const std::unique_ptr<RequestRecord *, decltype(no_current_call)> current(&pClientParameter, no_current_call);
     if (!record) return;  // no memory: the call goes unanswered, the server goes on
 
     record->transport = transp;
     record->connection = connection;
     record->socket = transp->xp_fd;
-    record->procedure = static_cast<uint16_t>(rqstp->rq_proc);
-    record->received_ms = static_cast<uint32_t>(MonotonicMs());
+    record->procedure = static_cast<uint16_t>(proc);
 
-    const uint32_t proc = rqstp->rq_proc;
     if (proc > kLastProc) {
         svcerr_noproc(transp);
         return;
@@ -323,17 +346,19 @@ void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept
     }
     // A refused call runs nothing: its reply is the refusal, and nothing has changed.
     if (uint64_t *refusal = g_gate ? g_gate(proc, args) : nullptr) {
-        FreeClientParameter(record.release(), refusal);
+        Answer(record, refusal);
         SetLastError(0);
         return;
     }
     void *value = routine(args, rqstp);
     if (g_after) g_after(proc, args, value);
     if (value) {
-        FreeClientParameter(record.release(), value);
+        Answer(record, value);
     } else {
         assert(procedure.parks && "only a routine that may park answers with no reply");
-        RequestRecord *parked = record.release();  // the waiter owns it now
+        RequestRecord *parked = parkable.release();  // the waiter owns it now
+        // Only a parked call is ever aged, and it parked microseconds after it arrived.
+        parked->received_ms = static_cast<uint32_t>(MonotonicMs());
         // Counted while parked; the gate kept the uid within its quota before the call ran.
         parked->wait_uid = CallerUid();
         parked->counts_wait = PolicyInForce().present && TakeQuota(parked->wait_uid, Quota::Waits, 1);

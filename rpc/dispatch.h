@@ -32,8 +32,8 @@ struct RequestRecord {
     uint64_t  connection;    // life of the connection the call arrived on, never reused: the client identity
     // Packed into 16 bytes: every parked wait carries one, and a record of 57 bytes or more costs 80.
     int32_t  socket;       // the connection's descriptor, kept for the socket slots
-    uint32_t received_ms;  // MonotonicMs() at arrival, modulo 2^32 (ages below 49 days come out right); the
-                           // live view ages parked calls with it
+    uint32_t received_ms;  // parked: MonotonicMs() when it parked, modulo 2^32 (ages below 49 days come out
+                           // right); the live view ages parked calls with it
     uint32_t wait_uid;     // parked: the uid its parked wait is counted against (caller.h)
     uint16_t procedure;    // the call's procedure number, for the live view (those that park are below 29)
     bool     counts_wait;  // parked and counted: the count goes back when the record goes

@@ -1,8 +1,8 @@
 // loop.cpp: the server's poll loop. It waits on every descriptor the runtime watches and hands
-// each ready one to the runtime, which accepts connections, reads and dispatches calls and
-// destroys connections that ended. A lost connection's parked call is dropped without a reply and
-// its mutexes handed on by the destroy notification (dispatch.cpp), while its transport still
-// exists: every loss the runtime sees ends in that one place, so nothing here reads the sockets.
+// each ready connection to the record stream (stream.cpp), which reads and dispatches its calls
+// (through the runtime for any but the plain ones) and destroys connections that ended. A lost connection's parked call
+// is dropped without a reply and its mutexes handed on by the destroy notification (dispatch.cpp), while its transport
+// still exists: every loss the runtime sees ends in that one place, so nothing here reads the sockets.
 //
 // The wait is an epoll set that mirrors the runtime's table (svc_pollfd), so a pass costs the
 // same with ten thousand idle connections as with one. The table changes in two places: a
@@ -150,7 +150,7 @@ void Serve(int fd, uint32_t events)
 {
     bool read = (events & ~EPOLLOUT) != 0;
     if ((events & EPOLLOUT) && !WriteUnsent(fd)) read = true;
-    if (read) svc_getreq_common(fd);
+    if (read) ServeConnection(fd);
 }
 
 }  // namespace

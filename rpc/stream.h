@@ -7,3 +7,7 @@ bool AcceptConnection(int listener) noexcept;
 // Writes what the connection on fd still owes of its replies, as much as its socket takes now. False
 // when the connection is lost: the runtime ends it at its next look.
 bool WriteUnsent(int fd) noexcept;
+// Reads and answers the calls the connection on fd has sent, as far as they have arrived whole: the
+// plain ones here, any other through the runtime. A connection found lost is destroyed, as the runtime
+// does.
+void ServeConnection(int fd) noexcept;

@@ -185,15 +185,15 @@ void RpcHarness::Pump()
         ready = poll(fds.data(), static_cast<nfds_t>(svc_max_pollfd), kPassWaitMs);
     while (ready < 0 && errno == EINTR);
     ASSERT_GT(ready, 0) << "a pass of the loop with nothing to do";
-    // As the daemon's loop does it: connections first, each handed to the runtime (every loss reaches
-    // the server through the destroy path), then the listener, whose connections the server accepts.
+    // As the daemon's loop does it: connections first, each handed to the record stream (every loss
+    // reaches the server through the destroy path), then the listener, whose connections it accepts.
     bool accept = false;
     for (const pollfd &entry : fds) {
         if (entry.fd == -1 || entry.revents == 0) continue;
         if (entry.fd == g_listener)
             accept = true;
         else
-            svc_getreq_common(entry.fd);
+            ServeConnection(entry.fd);
     }
     while (accept && AcceptConnection(g_listener))
         ;
