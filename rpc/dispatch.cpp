@@ -357,8 +357,12 @@ void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept
     } else {
         assert(procedure.parks && "only a routine that may park answers with no reply");
         RequestRecord *parked = parkable.release();  // the waiter owns it now
-        // Only a parked call is ever aged, and it parked microseconds after it arrived.
-        parked->received_ms = static_cast<uint32_t>(MonotonicMs());
+        // Only a parked call is ever aged, and it parked microseconds after it arrived. The coarse clock
+        // (a tick behind at most) costs a call a fraction of the precise one; an age is never short.
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+        parked->received_ms = static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000 +
+                                                    static_cast<uint64_t>(now.tv_nsec) / 1000000);
         // Counted while parked; the gate kept the uid within its quota before the call ran.
         parked->wait_uid = CallerUid();
         parked->counts_wait = PolicyInForce().present && TakeQuota(parked->wait_uid, Quota::Waits, 1);

@@ -296,11 +296,24 @@ enum xprt_stat StreamStat(SVCXPRT *transport)
     return stream->broken ? XPRT_DIED : XPRT_IDLE;
 }
 
+xdrproc_t WordCodec()
+{
+    return reinterpret_cast<xdrproc_t>(xdr_uint64_t);
+}
+
 // Through the call's authentication flavour, as the runtime decodes (it passes the plain flavours through).
 bool_t GetArguments(SVCXPRT *transport, xdrproc_t decode, void *args)
 {
-    if (StreamOf(transport)->plain) return decode(&g_call, args);  // AUTH_NONE wraps nothing
-    SVCAUTH *flavour = &SVC_XP_AUTH(transport);                    // set by the runtime's authentication of every call
+    if (StreamOf(transport)->plain) {  // AUTH_NONE wraps nothing
+        if (decode != WordCodec()) return decode(&g_call, args);
+        // Most procedures take one word: read in place, as xdr_uint64_t reads it from memory.
+        const int32_t *word = XDR_INLINE(&g_call, 8);
+        if (!word) return FALSE;
+        *static_cast<uint64_t *>(args) =
+            uint64_t{ntohl(static_cast<uint32_t>(word[0]))} << 32 | ntohl(static_cast<uint32_t>(word[1]));
+        return TRUE;
+    }
+    SVCAUTH *flavour = &SVC_XP_AUTH(transport);  // set by the runtime's authentication of every call
     return flavour->svc_ah_ops && SVCAUTH_UNWRAP(flavour, &g_call, decode, static_cast<caddr_t>(args));
 }
 
@@ -424,9 +437,19 @@ bool_t WriteReply(SVCXPRT *transport, rpc_msg *msg)
     } else {
         encoded = xdr_replymsg(&out, msg);
     }
-    if (encoded && results)
+    if (encoded && results && stream->plain && encode == WordCodec()) {
+        // Most replies are one word: written in place, as xdr_uint64_t writes it to memory.
+        int32_t       *word = XDR_INLINE(&out, 8);
+        const uint64_t result = *reinterpret_cast<const uint64_t *>(value);
+        encoded = word != nullptr;
+        if (word) {
+            word[0] = static_cast<int32_t>(htonl(static_cast<uint32_t>(result >> 32)));
+            word[1] = static_cast<int32_t>(htonl(static_cast<uint32_t>(result)));
+        }
+    } else if (encoded && results) {
         encoded =
             stream->plain ? encode(&out, value) : flavour->svc_ah_ops && SVCAUTH_WRAP(flavour, &out, encode, value);
+    }
     const u_int length = xdr_getpos(&out);
     xdr_destroy(&out);
     const uint32_t mark = htonl(length | kLastFragment);

@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 
 #include <array>
+#include <utility>
+#include <vector>
 
 namespace kst::rpc {
 namespace {
@@ -13,6 +15,72 @@ namespace {
 Bytes Header(uint32_t xid)
 {
     return Encoder().U32(xid).U32(1).U32(kMsgAccepted).U32(0).U32(0).U32(kSuccess).Take();
+}
+
+// A call message with the given credential and verifier (flavour, body), unpadded bodies padded here.
+Bytes CallWith(uint32_t xid, uint32_t prog, uint32_t vers, uint32_t proc, uint32_t flavour, const Bytes &credential,
+               uint32_t verifier_flavour, const Bytes &verifier, const Bytes &args)
+{
+    Encoder e;
+    e.U32(xid).U32(0).U32(2).U32(prog).U32(vers).U32(proc);
+    for (const auto &[kind, body] : {std::pair{flavour, credential}, std::pair{verifier_flavour, verifier}}) {
+        e.U32(kind).U32(static_cast<uint32_t>(body.size())).Raw(body);
+        e.Raw(Bytes((4 - body.size() % 4) % 4, 0));
+    }
+    return Fragment(e.Raw(args).Take());
+}
+
+// An AUTH_SYS body: stamp, machine name, uid, gid and the given number of groups.
+Bytes UnixCredential(uint32_t groups)
+{
+    Encoder e;
+    e.U32(1).U32(4).Raw(Bytes{'h', 'o', 's', 't'}).U32(0).U32(0).U32(groups);
+    for (uint32_t i = 0; i < groups; ++i)
+        e.U32(i);
+    return e.Take();
+}
+
+// Calls of this program and version with an AUTH_NONE credential are read by the server itself, any
+// other record by the runtime, which then reads the rest of that write: each kind, first in its write,
+// gets the runtime's own answer, and calls that follow one the runtime took are answered in order.
+TEST_F(SyncRpc, EveryKindOfCallHeaderGetsTheRuntimesAnswer)
+{
+    Connection  c = Connect();
+    const Bytes none, odd = {1, 2, 3, 4, 5};
+    const Bytes records[] = {
+        CallWith(0x71, kProgram, kVersion, P::kCreateEvent, 1, UnixCredential(0), 0, none, EncodeCreate(0, 0, "HDR")),
+        CallWith(0x72, kProgram + 1, kVersion, P::kNull, 0, none, 0, none, {}),
+        CallWith(0x73, kProgram, kVersion + 1, P::kNull, 0, none, 0, none, {}),
+        CallWith(0x74, kProgram, kVersion, P::kOpenEvent, 0, odd, 7, odd, EncodeString("HDR")),
+        CallWith(0x75, kProgram, kVersion, P::kNull, 1, UnixCredential(17), 0, none, {}),
+    };
+    std::vector<Reply> replies;
+    for (const Bytes &record : records) {
+        ASSERT_TRUE(c.SendRaw(record));
+        Pump();
+        const auto reply = c.ReadReply();
+        ASSERT_TRUE(reply) << c.error();
+        EXPECT_EQ(reply->xid, 0x71u + static_cast<uint32_t>(replies.size()));
+        replies.push_back(*reply);
+    }
+    ASSERT_TRUE(replies[0].Word());
+    EXPECT_NE(*replies[0].Word(), 0u);
+    EXPECT_EQ(replies[1].accept_stat, kProgUnavail);
+    EXPECT_EQ(replies[2].accept_stat, kProgMismatch);
+    EXPECT_EQ(replies[2].body, Encoder().U32(kVersion).U32(kVersion).Take()) << "lowest and highest version";
+    EXPECT_EQ(replies[3].Word(), replies[0].Word()) << "any AUTH_NONE credential and verifier are taken";
+    EXPECT_EQ(replies[4].reply_stat, kMsgDenied);
+    EXPECT_EQ(replies[4].body, Encoder().U32(1).Take()) << "AUTH_BADCRED: more than 16 groups";
+
+    Encoder wire;
+    wire.Raw(records[1]).Raw(CallRecord(0x76, P::kNull, {})).Raw(records[3]);
+    ASSERT_TRUE(c.SendRaw(wire.bytes()));
+    Pump();
+    for (const uint32_t xid : {0x72u, 0x76u, 0x74u}) {
+        const auto reply = c.ReadReply();
+        ASSERT_TRUE(reply) << c.error();
+        EXPECT_EQ(reply->xid, xid);
+    }
 }
 
 TEST_F(SyncRpc, RepliesRuntimeErrorsFragmentsPipelinedCallsAndTheLastErrorWordAroundEveryCall)
