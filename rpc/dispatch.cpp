@@ -28,6 +28,7 @@
 #include "rpc/destroy_hook.h"
 #include "rpc/server.h"
 #include "rpc/services.h"
+#include "rpc/stream.h"
 #include "trace/trace.h"
 
 uint64_t       ERROR_CODE = 0;
@@ -276,7 +277,7 @@ void Answer(RequestRecord *record, void *value) noexcept
         // returned since, and the call being dispatched on this connection needs its own back afterwards.
         SVCXPRT          *transport = record->transport;
         const opaque_auth verifier = std::exchange(transport->xp_verf, _null_auth);
-        if (!svc_sendreply(transport, record->xdr_result, value)) {
+        if (!SendResult(transport, record->xdr_result, value)) {
             TraceLog(1, "ntsys_svc", "FreeClientParameter", __LINE__, "send seply error\n");
             svcerr_systemerr(transport);
         }
@@ -325,7 +326,7 @@ void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept
     }
     if (proc == kProcNull) {
         // xdr_void takes no arguments; the cast goes through the generic function type.
-        svc_sendreply(transp, reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(xdr_void)), nullptr);
+        SendResult(transp, reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(xdr_void)), nullptr);
         return;
     }
     const Procedure &procedure = Procedures()[proc];

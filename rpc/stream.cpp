@@ -79,6 +79,8 @@ std::size_t       g_in_used = 0;                 // bytes of g_in already dispat
 ConnectionRecord *g_in_owner = nullptr;          // whose input g_in holds; nullptr when nobody's
 bool              g_in_read = false;             // the owner's socket has been read during this turn
 XDR               g_call{};                      // decodes the call being dispatched: its header, then its arguments
+const uint8_t    *g_plain_arguments = nullptr;   // a plain call's arguments in g_in, g_call not made for them
+std::size_t       g_plain_size = 0;              // bytes there
 alignas(8) std::array<uint8_t, 8 * 1024> g_out;  // one reply behind its record mark
 XpOps g_ops{};                                   // the hooked operations with the ones below
 void (*g_hooked_destroy)(SVCXPRT *) = nullptr;   // the hooked destroy operation
@@ -301,17 +303,31 @@ xdrproc_t WordCodec()
     return reinterpret_cast<xdrproc_t>(xdr_uint64_t);
 }
 
+xdrproc_t VoidCodec()
+{
+    return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(xdr_void));
+}
+
+uint32_t WordAt(const uint8_t *at)
+{
+    uint32_t word = 0;
+    memcpy(&word, at, sizeof word);
+    return ntohl(word);
+}
+
 // Through the call's authentication flavour, as the runtime decodes (it passes the plain flavours through).
 bool_t GetArguments(SVCXPRT *transport, xdrproc_t decode, void *args)
 {
     if (StreamOf(transport)->plain) {  // AUTH_NONE wraps nothing
-        if (decode != WordCodec()) return decode(&g_call, args);
-        // Most procedures take one word: read in place, as xdr_uint64_t reads it from memory.
-        const int32_t *word = XDR_INLINE(&g_call, 8);
-        if (!word) return FALSE;
-        *static_cast<uint64_t *>(args) =
-            uint64_t{ntohl(static_cast<uint32_t>(word[0]))} << 32 | ntohl(static_cast<uint32_t>(word[1]));
-        return TRUE;
+        if (decode == WordCodec()) {
+            // Most procedures take one word: read in place, as xdr_uint64_t reads it from memory.
+            if (g_plain_size < 8) return FALSE;
+            *static_cast<uint64_t *>(args) = uint64_t{WordAt(g_plain_arguments)} << 32 | WordAt(g_plain_arguments + 4);
+            return TRUE;
+        }
+        xdrmem_create(&g_call, reinterpret_cast<char *>(const_cast<uint8_t *>(g_plain_arguments)),
+                      static_cast<u_int>(g_plain_size), XDR_DECODE);
+        return decode(&g_call, args);
     }
     SVCAUTH *flavour = &SVC_XP_AUTH(transport);  // set by the runtime's authentication of every call
     return flavour->svc_ah_ops && SVCAUTH_UNWRAP(flavour, &g_call, decode, static_cast<caddr_t>(args));
@@ -408,54 +424,67 @@ bool Send(SVCXPRT *transport, const uint8_t *data, std::size_t size)
     return true;
 }
 
+// Marks the reply of length bytes behind g_out's first four and sends it.
+bool_t SendOut(SVCXPRT *transport, u_int length, bool encoded)
+{
+    const uint32_t mark = htonl(length | kLastFragment);
+    memcpy(g_out.data(), &mark, 4);
+    if (StreamOf(transport)->broken || !Send(transport, g_out.data(), 4 + length)) return FALSE;
+    return encoded;
+}
+
+// A success with an empty verifier: the six words xdr_replymsg writes for it, then the results: a word
+// in place, as xdr_uint64_t writes it to memory; anything else through its encoder and, unless the call
+// was plain, the call's authentication flavour.
+bool_t WriteSuccess(SVCXPRT *transport, uint32_t verifier_flavour, xdrproc_t encode, caddr_t value)
+{
+    StreamState                  *stream = StreamOf(transport);
+    const std::array<uint32_t, 6> header = {
+        htonl(stream->xid), htonl(REPLY), htonl(MSG_ACCEPTED), htonl(verifier_flavour), 0, htonl(SUCCESS)};
+    memcpy(g_out.data() + 4, header.data(), sizeof header);
+    u_int length = sizeof header;
+    bool  encoded = true;
+    if (stream->plain && encode == WordCodec()) {
+        const uint64_t                result = *reinterpret_cast<const uint64_t *>(value);
+        const std::array<uint32_t, 2> word = {htonl(static_cast<uint32_t>(result >> 32)),
+                                              htonl(static_cast<uint32_t>(result))};
+        memcpy(g_out.data() + 4 + length, word.data(), sizeof word);
+        length += sizeof word;
+    } else if (encode != VoidCodec()) {
+        XDR out{};
+        xdrmem_create(&out, reinterpret_cast<char *>(g_out.data() + 4 + length),
+                      static_cast<u_int>(g_out.size() - 4 - length), XDR_ENCODE);
+        SVCAUTH *flavour = &SVC_XP_AUTH(transport);
+        encoded =
+            stream->plain ? encode(&out, value) : flavour->svc_ah_ops && SVCAUTH_WRAP(flavour, &out, encode, value);
+        length += xdr_getpos(&out);
+        xdr_destroy(&out);
+    }
+    return SendOut(transport, length, encoded);
+}
+
 bool_t WriteReply(SVCXPRT *transport, rpc_msg *msg)
 {
     StreamState *stream = StreamOf(transport);
     msg->rm_xid = stream->xid;
-    XDR out{};
-    xdrmem_create(&out, reinterpret_cast<char *>(g_out.data() + 4), static_cast<u_int>(g_out.size() - 4), XDR_ENCODE);
     // As the runtime does: the header, then the results through the call's authentication flavour.
     const bool      results = msg->rm_reply.rp_stat == MSG_ACCEPTED && msg->acpted_rply.ar_stat == SUCCESS;
     const xdrproc_t encode = msg->acpted_rply.ar_results.proc;
     const caddr_t   value = msg->acpted_rply.ar_results.where;
+    if (results && msg->acpted_rply.ar_verf.oa_length == 0)
+        return WriteSuccess(transport, static_cast<uint32_t>(msg->acpted_rply.ar_verf.oa_flavor), encode, value);
     if (results) {
-        msg->acpted_rply.ar_results.proc = reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(xdr_void));
+        msg->acpted_rply.ar_results.proc = VoidCodec();
         msg->acpted_rply.ar_results.where = nullptr;
     }
-    SVCAUTH *flavour = &SVC_XP_AUTH(transport);
-    bool     encoded = false;
-    u_int    header = 0;
-    if (results && msg->acpted_rply.ar_verf.oa_length == 0) {
-        // What xdr_replymsg writes for a success with an empty verifier, word for word.
-        const std::array<uint32_t, 6> words = {
-            htonl(msg->rm_xid), htonl(REPLY), htonl(MSG_ACCEPTED), htonl(msg->acpted_rply.ar_verf.oa_flavor), 0,
-            htonl(SUCCESS)};
-        memcpy(g_out.data() + 4, words.data(), sizeof words);
-        header = sizeof words;
-        xdr_setpos(&out, header);
-        encoded = true;
-    } else {
-        encoded = xdr_replymsg(&out, msg);
-    }
-    if (encoded && results && stream->plain && encode == WordCodec()) {
-        // Most replies are one word: written in place, as xdr_uint64_t writes it to memory.
-        int32_t       *word = XDR_INLINE(&out, 8);
-        const uint64_t result = *reinterpret_cast<const uint64_t *>(value);
-        encoded = word != nullptr;
-        if (word) {
-            word[0] = static_cast<int32_t>(htonl(static_cast<uint32_t>(result >> 32)));
-            word[1] = static_cast<int32_t>(htonl(static_cast<uint32_t>(result)));
-        }
-    } else if (encoded && results) {
-        encoded =
-            stream->plain ? encode(&out, value) : flavour->svc_ah_ops && SVCAUTH_WRAP(flavour, &out, encode, value);
-    }
+    XDR out{};
+    xdrmem_create(&out, reinterpret_cast<char *>(g_out.data() + 4), static_cast<u_int>(g_out.size() - 4), XDR_ENCODE);
+    SVCAUTH   *flavour = &SVC_XP_AUTH(transport);
+    const bool encoded =
+        xdr_replymsg(&out, msg) && (!results || (flavour->svc_ah_ops && SVCAUTH_WRAP(flavour, &out, encode, value)));
     const u_int length = xdr_getpos(&out);
     xdr_destroy(&out);
-    const uint32_t mark = htonl(length | kLastFragment);
-    memcpy(g_out.data(), &mark, 4);
-    if (stream->broken || !Send(transport, g_out.data(), 4 + length)) return FALSE;
-    return encoded;
+    return SendOut(transport, length, encoded);
 }
 
 void DestroyStream(SVCXPRT *transport)
@@ -545,13 +574,6 @@ namespace {
 constexpr uint32_t kHeaderWords =
     8;  // xid, direction, RPC version, program, version, procedure, credential's flavour and length
 
-uint32_t WordAt(const uint8_t *at)
-{
-    uint32_t word = 0;
-    memcpy(&word, at, sizeof word);
-    return ntohl(word);
-}
-
 // Where a plain call's arguments start in its record (of length bytes at call); 0 when the record is
 // not a plain call. The runtime reads the same words and, for an AUTH_NONE credential, accepts any
 // credential and verifier of at most MAX_AUTH_BYTES each and answers with the null verifier; a
@@ -593,8 +615,8 @@ void ServeConnection(int fd) noexcept
                 return;
             }
             g_in_used = body + length;
-            xdrmem_create(&g_call, reinterpret_cast<char *>(g_in.data() + body + arguments),
-                          static_cast<u_int>(length - arguments), XDR_DECODE);
+            g_plain_arguments = call + arguments;
+            g_plain_size = length - arguments;
             connection->stream.xid = WordAt(call);
             connection->stream.plain = true;
             transport->xp_verf = _null_auth;
@@ -611,4 +633,12 @@ void ServeConnection(int fd) noexcept
         stat = StreamStat(transport);
         if (stat == XPRT_DIED) SVC_DESTROY(transport);
     } while (stat == XPRT_MOREREQS);
+}
+
+bool SendResult(SVCXPRT *transport, xdrproc_t encode, void *value) noexcept
+{
+    if (transport->xp_ops != &g_ops || transport->xp_verf.oa_length != 0)
+        return svc_sendreply(transport, encode, static_cast<caddr_t>(value));
+    return WriteSuccess(transport, static_cast<uint32_t>(transport->xp_verf.oa_flavor), encode,
+                        static_cast<caddr_t>(value));
 }
