@@ -13,6 +13,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -138,6 +139,21 @@ void FreeNICInfo(NICInfo **list) noexcept
 
 void close_allfd(int first) noexcept
 {
+    // One close_range per span between the trace's own descriptors: a close() of every possible
+    // descriptor is a system call each, tens of thousands under a raised limit. Kernels before 5.9 lack
+    // it; then every descriptor is closed in turn.
+    std::array<int, 2> kept = TraceDescriptors();
+    std::sort(kept.begin(), kept.end());
+    unsigned from = static_cast<unsigned>(first);
+    bool     ranged = true;
+    for (const int fd : kept) {
+        if (fd < 0 || static_cast<unsigned>(fd) < from) continue;
+        if (static_cast<unsigned>(fd) > from)
+            ranged = ranged && close_range(from, static_cast<unsigned>(fd) - 1, 0) == 0;
+        from = static_cast<unsigned>(fd) + 1;
+    }
+    ranged = ranged && close_range(from, ~0u, 0) == 0;
+    if (ranged) return;
     const long end = sysconf(_SC_OPEN_MAX);
     for (long fd = first; fd < end; ++fd)
         if (!TraceOwnsDescriptor(static_cast<int>(fd))) close(static_cast<int>(fd));

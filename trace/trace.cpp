@@ -274,6 +274,11 @@ bool TraceOwnsDescriptor(int fd) noexcept
     return fd >= 0 && (fd == g_trace_fd || fd == g_syslog_fd);
 }
 
+std::array<int, 2> TraceDescriptors() noexcept
+{
+    return {g_trace_fd, g_syslog_fd};
+}
+
 void TraceSetCalls(bool on) noexcept
 {
     g_trace_calls = on;

@@ -1,6 +1,8 @@
 // trace.h: the trace library's two calls; every diagnostic of the server goes through them.
 #pragma once
 
+#include <array>
+
 // Levels: 0 routine per-call tracing, 1 errors survived, 2 start-up failures, 3 lifecycle notices.
 void TraceLogInit(int reserved1, const char *ident, int reserved2, int reserved3, int reserved4) noexcept;
 
@@ -40,3 +42,5 @@ void               TraceSetCalls(bool on) noexcept;
 
 // True for the descriptors the trace library keeps open (its file, its syslog socket); detaching leaves them.
 [[nodiscard]] bool TraceOwnsDescriptor(int fd) noexcept;
+// The descriptors the trace keeps open (its file, its syslog socket), each -1 when not open.
+[[nodiscard]] std::array<int, 2> TraceDescriptors() noexcept;

@@ -2,6 +2,7 @@
 // orderly shutdown on SIGTERM, all seen from outside the process.
 #include "tests/support/sandbox.h"
 
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -73,6 +74,11 @@ TEST_F(Startup, PidFileDecidesThePlainStartAndSigtermWithdrawsIt)
     const pid_t dead = fork();
     if (dead == 0) _exit(0);
     ASSERT_EQ(waitpid(dead, nullptr, 0), dead);
+    // A descriptor the daemon inherits is closed once it has detached; the trace's own stay open.
+    const int inherited = 900;
+    const int null = open("/dev/null", O_RDONLY);  // without close-on-exec
+    ASSERT_EQ(dup2(null, inherited), inherited);
+    close(null);
     for (const std::string &stale :
          {std::string("0"), std::string("-5"), std::string("abc"), std::string(""), std::to_string(dead)}) {
         SCOPED_TRACE("pid file \"" + stale + "\"");
@@ -85,6 +91,7 @@ TEST_F(Startup, PidFileDecidesThePlainStartAndSigtermWithdrawsIt)
         EXPECT_EQ(kst::Processes("KSTntserver"), Pids{pid});
         EXPECT_EQ(kst::ReadFile(kst::kPidFile), std::to_string(pid));
         EXPECT_EQ(kst::ReadFile(kst::kReadyFile), std::to_string(pid));
+        EXPECT_NE(access(("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(inherited)).c_str(), F_OK), 0);
         ASSERT_TRUE(sandbox_.Stop());
         EXPECT_EQ(sandbox_.daemon_exit_status(), 0);
         EXPECT_EQ(sandbox_.CountTrace(" 3 ntsys_svc ServerTerminate:", mark, "Shutting down..."), 1u);
