@@ -1,20 +1,22 @@
 // stream.cpp: the connections' record stream. The server accepts connections itself and gives each
 // to the runtime as a transport whose operations for reading a call, decoding its arguments and
-// writing a reply are these; the runtime still authenticates each call, finds the program, calls the
-// dispatcher, and frees the connection (through the hooked destroy operation).
+// writing a reply are these; the runtime authenticates and dispatches the calls that are not plain
+// (below), and frees the connection (through the hooked destroy operation).
 //
 // The runtime's own stream takes two reads per call (the record mark, then the record) and keeps
-// two buffers per connection. And the runtime's handling of a call (a lock, a decoder for the
-// header, an authentication switch, a walk of the registered programs, encoders for the reply's
-// header) costs the server more than the call's own work for most procedures, so a plain call (this
-// program and version, an AUTH_NONE credential: what every client of it sends) is read and answered
-// here (ServeConnection) with the same bytes the runtime would give; any other record is handed to
-// the runtime, which reads it through ReadCall and answers it as it always has. Here one read takes whatever a
-// connection has sent into one buffer shared by all connections; every complete record in it is dispatched in turn, and
-// only the start of a record still coming in is kept with its connection. The bytes and the rules stay the runtime's: a
-// reply is one record-marked fragment carrying the xid of the latest call received on the connection; a fragment of
-// length 0, a record longer than kMaxRecord, a call message that can't be decoded, the end of the input or a read error
-// cost the connection without a reply.
+// two buffers per connection. Here one read takes whatever a connection has sent into one buffer
+// shared by all connections; every complete record in it is dispatched in turn, and only the start
+// of a record still coming in is kept with its connection. The bytes and the rules stay the
+// runtime's: a reply is one record-marked fragment carrying the xid of the latest call received on
+// the connection; a fragment of length 0, a record longer than kMaxRecord, a call message that
+// can't be decoded, the end of the input or a read error cost the connection without a reply.
+//
+// The runtime's handling of a call (a lock, a decoder for the header, an authentication switch, a
+// walk of the registered programs, encoders for the reply's header) costs the server more than most
+// procedures' own work. So a plain call (this program and version, an AUTH_NONE credential: what
+// every client of it sends) is read and answered here (ServeConnection) with the bytes the runtime
+// would give; any other record is handed to the runtime, which reads it through ReadCall and answers
+// it as it always has.
 //
 // Nothing here waits for a client. A reply goes out as far as the socket takes it at once; the rest
 // waits with its connection, later replies queue behind it in order, and the loop writes them when
@@ -583,8 +585,8 @@ bool WriteUnsent(int fd) noexcept
 
 namespace {
 
-constexpr uint32_t kHeaderWords =
-    8;  // xid, direction, RPC version, program, version, procedure, credential's flavour and length
+// xid, direction, RPC version, program, version, procedure, credential's flavour and length
+constexpr uint32_t kHeaderWords = 8;
 
 // Where a plain call's arguments start in its record (of length bytes at call); 0 when the record is
 // not a plain call. The runtime reads the same words and, for an AUTH_NONE credential, accepts any
