@@ -21,6 +21,7 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "rpc/caller.h"
@@ -131,17 +132,29 @@ KST_RECORD_XDR(registry_notify_struct, xdr_registry_notify_struct)
 #undef KST_RECORD_XDR
 
 struct Procedure {
-    xdrproc_t argument;  // decodes the call's arguments
-    xdrproc_t result;    // encodes the reply value
-    bool      parks;     // the routine may park the call (return no reply)
+    xdrproc_t   argument;       // decodes the call's arguments
+    xdrproc_t   result;         // encodes the reply value
+    bool        parks;          // the routine may park the call (return no reply)
+    std::size_t argument_size;  // bytes of the argument record, cleared before it is decoded
 };
+
+template <typename T> constexpr std::size_t RecordSize()
+{
+    if constexpr (std::is_void_v<T>)
+        return 0;
+    else {
+        static_assert(sizeof(T) <= sizeof(registry_set_struct),
+                      "the dispatcher's argument buffer is the largest record");
+        return sizeof(T);
+    }
+}
 
 // The table of common/procedures.h, with each record type's XDR routine. The routines themselves live
 // in the layers above and are handed in (InstallServiceRoutines): rpc/ is linked below them.
 const std::array<Procedure, kLastProc + 1> &Procedures()
 {
 #define KST_PROCEDURE_ENTRY(number, id, name, argument, reply, routine, parks)                                         \
-    {XdrOf<argument>(), XdrOf<reply>(), parks},
+    {XdrOf<argument>(), XdrOf<reply>(), parks, RecordSize<argument>()},
     static const std::array<Procedure, kLastProc + 1> table = {{KST_PROCEDURES(KST_PROCEDURE_ENTRY)}};
 #undef KST_PROCEDURE_ENTRY
     return table;
@@ -337,8 +350,12 @@ void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept
     }
     record->xdr_argument = procedure.argument;
     record->xdr_result = procedure.result;
-    // Lives for this dispatch only: a routine that parks the call has taken what it needs from it.
-    alignas(8) unsigned char args[sizeof(registry_set_struct)] = {};
+    // Lives for this dispatch only: a routine that parks the call has taken what it needs from it. Only
+    // the record the call decodes is cleared (its decoder allocates where it finds null pointers): a
+    // word's eight bytes rather than the largest record's, on the calls that are most of the traffic.
+    alignas(8) unsigned char args[sizeof(registry_set_struct)];
+    static_assert(std::is_trivially_default_constructible_v<registry_set_struct>);
+    std::memset(args, 0, procedure.argument_size);
     record->args = args;
     if (!svc_getargs(transp, procedure.argument, args)) {
         // A string cut short has been released by its decoder already; nothing else allocates.
