@@ -36,7 +36,7 @@
 #include "rpc/stream.h"
 #include "trace/trace.h"
 
-std::array<SocketSlot *, kSocketSlots> sock2client{};
+std::array<SocketSlot, kSocketSlots> sock2client{};
 
 namespace {
 
@@ -218,7 +218,7 @@ uint64_t RefusedConnections() noexcept
 
 void init_hook() noexcept
 {
-    sock2client.fill(nullptr);
+    sock2client.fill(SocketSlot{});
 }
 
 void svc_run()

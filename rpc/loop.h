@@ -10,15 +10,16 @@
 struct WaiterRecord;
 
 // The most recent parked call of a connection, by socket descriptor; the waits (sync/wait.cpp) keep the
-// slots, the loop clears the table when it starts.
+// slots, the loop clears the table when it starts. The slots are held by value: a wait that parks
+// allocates nothing for its slot and cannot fail for want of one.
 struct SocketSlot {
     uint64_t      object;  // address of the awaited record for a single wait (linked, so alive), 0 for a multiple wait
-    WaiterRecord *waiter;  // the parked call
+    WaiterRecord *waiter;  // the parked call; nullptr for an empty slot
 };
 
 inline constexpr int kSocketSlots = 1024;
 
-extern std::array<SocketSlot *, kSocketSlots> sock2client;  // per descriptor 0..1023
+extern std::array<SocketSlot, kSocketSlots> sock2client;  // per descriptor 0..1023
 
 // svc_run() itself is declared by the runtime's header; ours takes the place of its loop.
 // Clears the socket slots of parked calls; the loop starts with it.

@@ -45,6 +45,11 @@ struct ObjectRecord {
 };
 
 // A parked wait. Owns its request until DeleteClient hands it to the reply path.
+struct WaiterLink {
+    WaiterRecord *waiter;  // not owned
+    WaiterLink   *next;    // next older waiter on the same object
+};
+
 struct WaiterRecord {
     std::unique_ptr<RequestRecord>    request;     // the parked call
     uint64_t                          connection;  // client identity of the connection the wait arrived on
@@ -56,11 +61,8 @@ struct WaiterRecord {
     WaiterRecord  *next_of_connection;             // the next older call its connection has parked
     WaiterRecord **pprev_of_connection;            // the link on ConnectionRecord::parked that points here; nullptr
                                                    // when not on it (an untracked connection's call)
-};
-
-struct WaiterLink {
-    WaiterRecord *waiter;  // not owned
-    WaiterLink   *next;    // next older waiter on the same object
+    WaiterLink single_link;                        // a single wait's one link on its object, so that parking it
+                                                   // allocates nothing for the link; a multiple wait's are allocated
 };
 
 extern ObjectRecord *P_EVENT_HEAD;                    // newest object first

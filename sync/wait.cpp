@@ -35,7 +35,7 @@ template <typename Match> WaiterRecord *UnlinkFirst(ObjectRecord *record, Match 
         WaiterLink *link = *at;
         *at = link->next;
         WaiterRecord *waiter = link->waiter;
-        delete link;
+        if (link != &waiter->single_link) delete link;
         return waiter;
     }
     return nullptr;
@@ -86,9 +86,8 @@ void Drop(WaiterRecord *waiter)
 void ForgetSlot(const WaiterRecord *waiter)
 {
     const auto fd = static_cast<unsigned>(RequestSocket(waiter->request.get()));
-    if (fd >= kSocketSlots || !sock2client[fd] || sock2client[fd]->waiter != waiter) return;
-    delete sock2client[fd];
-    sock2client[fd] = nullptr;
+    if (fd >= kSocketSlots || sock2client[fd].waiter != waiter) return;
+    sock2client[fd] = SocketSlot{};
 }
 
 // Hands the current call to the waiter and links it on every object it waits for: its single object, or
@@ -248,19 +247,21 @@ int WaitForMultipleObjects(uint32_t count, const uint64_t *handles, int32_t wait
 }
 
 // Links the waiter at the head of the object's list, so the newest waiter is woken first, and makes it
-// its connection's latest parked call. Nothing changes unless both allocations succeed.
+// its connection's latest parked call. Only a multiple wait's link is allocated; when that fails,
+// nothing has changed.
 bool AddClientToEvent(WaiterRecord *waiter, ObjectRecord *record) noexcept
 {
     if (!waiter || !record) return false;
-    std::unique_ptr<WaiterLink> link(new (std::nothrow) WaiterLink{waiter, record->waiters});
-    if (!link) return false;
-    const auto fd = static_cast<unsigned>(RequestSocket(waiter->request.get()));
-    if (fd < kSocketSlots) {  // descriptors above the table get no slot
-        if (!sock2client[fd]) sock2client[fd] = new (std::nothrow) SocketSlot{};
-        if (!sock2client[fd]) return false;
-        *sock2client[fd] = SocketSlot{waiter->pending ? 0 : reinterpret_cast<uint64_t>(record), waiter};
+    WaiterLink *link = &waiter->single_link;
+    if (waiter->pending) {
+        link = new (std::nothrow) WaiterLink{};
+        if (!link) return false;
     }
-    record->waiters = link.release();
+    *link = WaiterLink{waiter, record->waiters};
+    const auto fd = static_cast<unsigned>(RequestSocket(waiter->request.get()));
+    if (fd < kSocketSlots)  // descriptors above the table get no slot
+        sock2client[fd] = SocketSlot{waiter->pending ? 0 : reinterpret_cast<uint64_t>(record), waiter};
+    record->waiters = link;
     return true;
 }
 

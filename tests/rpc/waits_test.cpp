@@ -222,8 +222,8 @@ TEST_F(SyncRpc, ChurnOfParkingConnectionsLeavesNoWaiterBehind)
 }
 
 // Each allocation of a parking wait fails once in turn: the wait is answered 5 (or, for the dispatcher's
-// own record, not at all) and is linked nowhere, with no socket slot left behind; the checks after each
-// pass prove that no half-linked waiter remains. (What a parked wait costs is a bench row.)
+// own record, not at all) and is linked nowhere, with no socket slot left naming it; the checks after
+// each pass prove that no half-linked waiter remains. (What a parked wait costs is a bench row.)
 TEST_F(SyncRpc, ParkingWithoutMemoryIsUndoneCompletely)
 {
     Connection a = Connect(), b = Connect();
@@ -239,8 +239,8 @@ TEST_F(SyncRpc, ParkingWithoutMemoryIsUndoneCompletely)
             const bool     failed = FailAllocation(0);
             if (!failed) {
                 EXPECT_EQ(ParkedWaiters(), 1u);
-                // record, waiter, (pending,) a link per object and the socket slot
-                EXPECT_EQ(nth, multiple ? 8u : 5u);
+                // record and waiter; a multiple wait's pending objects and a link per object besides
+                EXPECT_EQ(nth, multiple ? 7u : 3u);
                 const uint32_t cancel = Send(b, multiple ? P::kCancelWaitMultiple : P::kCancelWaitSingle, args);
                 ExpectReply(b, cancel, 0);
                 ExpectReply(b, cancel, 0);

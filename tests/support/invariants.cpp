@@ -112,13 +112,13 @@ Fail CheckWaiters(const std::set<uint64_t> &live)
         }
         const auto fd = static_cast<unsigned>(RequestSocket(request));
         if (fd >= kSocketSlots) continue;
-        const SocketSlot *slot = sock2client[fd];
-        if (!slot || !linked.contains(slot->waiter) || slot->waiter->connection != waiter->connection)
+        const SocketSlot *slot = &sock2client[fd];
+        if (!slot->waiter || !linked.contains(slot->waiter) || slot->waiter->connection != waiter->connection)
             return AssertionFailure() << "waiter " << waiter << " not named by its socket slot " << fd;
     }
     for (unsigned fd = 0; fd < kSocketSlots; ++fd) {
-        const SocketSlot *slot = sock2client[fd];
-        if (!slot) continue;
+        const SocketSlot *slot = &sock2client[fd];
+        if (!slot->waiter) continue;
         const auto found = linked.find(slot->waiter);
         if (found == linked.end() || static_cast<unsigned>(RequestSocket(slot->waiter->request.get())) != fd)
             return AssertionFailure() << "socket slot " << fd << " names no parked call of its own";
