@@ -249,7 +249,7 @@ bool Fill(int fd)
         g_in_used = 0;
     }
     if (g_in_size == g_in.size()) return false;  // cannot happen: any record the server accepts fits
-    const ssize_t got = read(fd, g_in.data() + g_in_size, g_in.size() - g_in_size);
+    const ssize_t got = recv(fd, g_in.data() + g_in_size, g_in.size() - g_in_size, 0);
     if (got > 0) g_in_size += static_cast<std::size_t>(got);
     return got > 0 || (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR));
 }
