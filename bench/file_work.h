@@ -1,9 +1,10 @@
 // file_work.h: the bare file work of one registry value, as the daemon must at least do it to leave the
-// old value or the new one whatever happens: a write puts the new content whole into a new file beside
-// the value and renames it over the value; a read opens the value and reads it. The benchmark's floors
-// do it in the directory of a key, named as the daemon names a key's, both in the benchmark itself and
-// in the echo server (kstecho), which does it where the daemon does it: in the server, on the server's
-// CPU, between a call and its reply.
+// old value or the new one whatever happens: a write puts the new content whole into a new file and
+// renames it over the value (the daemon makes its new file above the roots, the floor beside the value,
+// in a key directory of a few entries: the same work there); a read opens the value and reads it. The
+// benchmark's floors do it in the directory of a key, named as the daemon names a key's, both in the
+// benchmark itself and in the echo server (kstecho), which does it where the daemon does it: in the
+// server, on the server's CPU, between a call and its reply.
 #pragma once
 
 #include <fcntl.h>

@@ -96,7 +96,8 @@ bool StartRemove(const char *path) noexcept
 
 namespace {
 
-// Removes, in the background, deleted keys that a crash or a stop left in the directory above a root.
+// Removes, in the background, deleted keys that a crash or a stop left in the directory above a root,
+// and at once a value's new file that a crash cut short there (the old value is intact).
 void RemoveLeftovers(const KeyNode *root)
 {
     RegPath above;
@@ -105,6 +106,10 @@ void RemoveLeftovers(const KeyNode *root)
     if (!dir) return;
     const std::size_t own = above.length;
     while (const dirent *entry = readdir(dir.get())) {
+        if (entry->d_name == kNewValueName && entry->d_type == DT_REG) {
+            unlinkat(dirfd(dir.get()), entry->d_name, 0);
+            continue;
+        }
         if (!std::string_view(entry->d_name).starts_with(kDeletedPrefix)) continue;
         TruncatePath(above, own);
         if (AppendPath(above, entry->d_name)) (void)StartRemove(above.text);

@@ -92,29 +92,12 @@ bool RemoveInBackground(const KeyNode *key, const RegPath &path, bool &ran)
 
 }  // namespace
 
-int WriteThenRename(const char *path, uint32_t type, const char *data, uint32_t size) noexcept
+int WriteThenRename(const KeyNode *key, const char *path, uint32_t type, const char *data, uint32_t size) noexcept
 {
-    // The new value is written whole to a file beside its ValueFile and renamed over it: a crash at any
+    // The new value is written whole to a file of its own and renamed over its ValueFile: a crash at any
     // moment, or a full file system, leaves the old value or the new one, never a part of either.
-    RegPath           target, temp;
-    const bool        placed = path && ValueWriteTarget(path, target);
-    const std::size_t directory = std::string_view(target.text, target.length).find_last_of('/') + 1;
-    temp = target;
-    TruncatePath(temp, directory);
-    // Near the path length limit the name beside the value may not fit where the value's own name does:
-    // then both are named from the key's directory.
-    UniqueFd    at;  // the key's directory, opened only when the path beside the value would be too long
-    const char *temp_name = temp.text, *target_name = target.text;
-    bool        ready = placed;
-    if (placed && !AppendPath(temp, kNewValueName)) {
-        at.reset(open(temp.text, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        ready = static_cast<bool>(at);
-        temp_name = kNewValueName.data();  // a literal: terminated
-        target_name = target.text + directory;
-    }
-    const int base = at ? at.get() : AT_FDCWD;
-    UniqueFd  file(ready ? CreateNewFile(base, temp_name) : UniqueFd());
-    if (!file) return -1;
+    RegPath target;
+    if (!path || !ValueWriteTarget(path, target)) return -1;
     char bytes[2 * sizeof(uint32_t) + kMaxValueData];
     std::memcpy(bytes, &type, sizeof type);
     std::memcpy(bytes + sizeof type, &size, sizeof size);
@@ -122,7 +105,42 @@ int WriteThenRename(const char *path, uint32_t type, const char *data, uint32_t 
         std::memcpy(bytes + 2 * sizeof(uint32_t), data, size);
     else
         bytes[2 * sizeof(uint32_t)] = '\0';  // an empty value is written as one zero byte
-    int error = WriteAll(file.get(), bytes, 2 * sizeof(uint32_t) + (size ? size : 1));
+    const std::size_t count = 2 * sizeof(uint32_t) + (size ? size : 1);
+
+    // The new file is made in the directory above the key's root, a small one, and moved into the key's
+    // directory by the rename: a key of many subkeys or values then has one entry replaced per write,
+    // where a new file beside the value added an entry to its large directory and removed it again.
+    // Where that file can't be made, or the rename would cross into another file system (a key on a
+    // mount of its own), the file is made beside the value instead.
+    RegPath aside;
+    if (key && DirectoryAboveRoot(key, aside) && AppendPath(aside, kNewValueName)) {
+        if (UniqueFd file = CreateNewFile(AT_FDCWD, aside.text)) {
+            int error = WriteAll(file.get(), bytes, count);
+            if (close(file.release()) != 0 && error == 0) error = errno;
+            if (error == 0 && rename(aside.text, target.text) == 0) return 0;
+            if (error == 0) error = errno;
+            unlink(aside.text);
+            if (error != EXDEV) return error;
+        }
+    }
+
+    const std::size_t directory = std::string_view(target.text, target.length).find_last_of('/') + 1;
+    RegPath           temp = target;
+    TruncatePath(temp, directory);
+    // Near the path length limit the name beside the value may not fit where the value's own name does:
+    // then both are named from the key's directory.
+    UniqueFd    at;  // the key's directory, opened only when the path beside the value would be too long
+    const char *temp_name = temp.text, *target_name = target.text;
+    if (!AppendPath(temp, kNewValueName)) {
+        at.reset(open(temp.text, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!at) return -1;
+        temp_name = kNewValueName.data();  // a literal: terminated
+        target_name = target.text + directory;
+    }
+    const int base = at ? at.get() : AT_FDCWD;
+    UniqueFd  file(CreateNewFile(base, temp_name));
+    if (!file) return -1;
+    int error = WriteAll(file.get(), bytes, count);
     if (close(file.release()) != 0 && error == 0) error = errno;
     if (error == 0 && renameat(base, temp_name, base, target_name) != 0) error = errno;
     if (error != 0) unlinkat(base, temp_name, 0);
@@ -138,7 +156,7 @@ int StoreValue(KeyNode *key, const char *name, const char *path, uint32_t type, 
     Change change{ChangeKind::ValueWritten, key};
     change.name = name;
     if (path && HasKeptKeyInfo(key)) change.before = ReadValueEntry(path);
-    const int written = WriteThenRename(path, type, data, size);
+    const int written = WriteThenRename(key, path, type, data, size);
     if (path) DrainChanges(key, EntryOf(path), kNewValueName);
     if (written < 0) {
         Publish(ChangeKind::DirectoryChanged, key);  // it may have made and removed its new file

@@ -9,12 +9,14 @@
 
 #include <cstdint>
 
-// Writes a value (its type, its size, then its bytes; an empty value as one zero byte) whole to
-// kNewValueName beside the ValueFile at path and renames it over that file, or over the file a symbolic
-// link there names inside the registry. 0 when done; -1 when the new file could not be created (path is
-// nullptr, or names no place a value may be written, or the file system refuses it); otherwise the
-// errno of the write, close or rename that failed, with the new file removed and the old value left.
-[[nodiscard]] int WriteThenRename(const char *path, uint32_t type, const char *data, uint32_t size) noexcept;
+// Writes a value of key (its type, its size, then its bytes; an empty value as one zero byte) whole to a
+// new file kNewValueName, in the directory above key's root or, where that can't serve, beside the
+// ValueFile at path, and renames it over that file, or over the file a symbolic link there names inside
+// the registry. 0 when done; -1 when the new file could not be created (path is nullptr, or names no
+// place a value may be written, or the file system refuses it); otherwise the errno of the write, close
+// or rename that failed, with the new file removed and the old value left.
+[[nodiscard]] int WriteThenRename(const KeyNode *key, const char *path, uint32_t type, const char *data,
+                                  uint32_t size) noexcept;
 
 // Writes key's value name (normalised; path its ValueFile, nullptr when it has none) with WriteThenRename
 // and publishes it: a write that got as far as its file counts as written, and its registrations fire.

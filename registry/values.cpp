@@ -2,8 +2,8 @@
 //
 // A ValueFile holds the type (4 bytes, host order), the size (4 bytes, host order) and the data; an empty
 // value is written with one zero byte after the header. Values are never cached: every call reads or
-// writes the file. A write goes whole to .KSTntserver.new beside the ValueFile and is renamed over it,
-// so a kill or a full disk at any moment leaves the old value or the new one, never a part.
+// writes the file. A write goes whole to a new file .KSTntserver.new and is renamed over the ValueFile
+// (store.cpp), so a kill or a full disk at any moment leaves the old value or the new one, never a part.
 //
 // A key holds at most one registration: an event and a watch-subtree flag. A synchronous registration
 // parks the caller's request on an internal event (identity 0, so its waiter's reply is 0). The request

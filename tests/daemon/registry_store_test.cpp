@@ -574,9 +574,14 @@ TEST_F(RegistryDaemon, FullDisksOddFilesKillsAndShutdownLeaveValuesOldOrNewAndNo
         ASSERT_EQ(mknod((kLmDir + "ODD/V_" + name).c_str(), type | 0644, makedev(1, 5)), 0) << name;
     fs::create_symlink(secret, kLmDir + "ODD/V_OUT");
     fs::create_symlink("../REAL/V_R", kLmDir + "ODD/V_IN");
-    ASSERT_TRUE(kst::WriteFile(kLmDir + "W/.KSTntserver.new", "half"));  // as a kill between write and rename leaves it
+    // As a kill between write and rename leaves it: above the roots, or beside the values of a key on a
+    // file system of its own.
+    ASSERT_TRUE(kst::WriteFile(kLmDir + "W/.KSTntserver.new", "half"));
+    ASSERT_TRUE(kst::WriteFile(std::string(kst::kRegistryDir) + "/.KSTntserver.new", "half"));
     Start();
     EXPECT_FALSE(fs::exists(kLmDir + "W/.KSTntserver.new")) << "loading removes what a crash left";
+    EXPECT_TRUE(kst::PollFor(2000, [] { return !fs::exists(std::string(kst::kRegistryDir) + "/.KSTntserver.new"); }))
+        << "the server removes what a crash left above the roots";
     const uint64_t    full = c_.RegOpenKeyEx(kLm, "FULL").value();
     const std::size_t mark = sandbox_.TraceMark();
     // The file beside the value opened, so the reply is that of a write; the trace tells what happened.
@@ -645,6 +650,10 @@ TEST_F(RegistryDaemon, FullDisksOddFilesKillsAndShutdownLeaveValuesOldOrNewAndNo
             ASSERT_TRUE(sent[name].count(*file)) << name << " holds " << file->size() << " bytes, no value written";
         }
         ASSERT_EQ(Entries(kLmDir + "W").size(), names.size()) << "a file beside the values after kill " << kill_no;
+        // A new value's file is made above the roots; one that a kill left there goes once the server runs.
+        const std::set<std::string> roots = {"HKEY_CLASS_ROOT", "HKEY_LOCAL_MACHINE"};
+        ASSERT_TRUE(kst::PollFor(2000, [&] { return Entries(kst::kRegistryDir) == roots; }))
+            << "a file above the roots after kill " << kill_no;
     }
 
     // Shutdown empties the object table although calls are parked and a mutex is owned (a sanitizer build
