@@ -514,20 +514,27 @@ struct Cost {
     double cpu = -1;      // the daemon's CPU time per operation
 };
 
+// The cost of an op repeated for one slice; failed when an op failed.
+Cost SliceCost(const Options &o, const kst::bench::Daemon &d, const std::function<bool()> &op)
+{
+    const double cpu_before = d.CpuSeconds();
+    const auto   start = Clock::now();
+    long         n = 0;
+    do {
+        if (!op()) return {};
+        ++n;
+    } while (SecondsSince(start) < o.slice);
+    return {SecondsSince(start) / n, (d.CpuSeconds() - cpu_before) / n};
+}
+
 // The cost of a repeated op: the least over o.slices slices, as a busy machine only ever adds to it.
 Cost RepeatedCost(const Options &o, const kst::bench::Daemon &d, const std::function<bool()> &op)
 {
     Cost best{1e9, 1e9};
     for (int s = 0; s < o.slices; ++s) {
-        const double cpu_before = d.CpuSeconds();
-        const auto   start = Clock::now();
-        long         n = 0;
-        do {
-            if (!op()) return {};
-            ++n;
-        } while (SecondsSince(start) < o.slice);
-        best.seconds = std::min(best.seconds, SecondsSince(start) / n);
-        best.cpu = std::min(best.cpu, (d.CpuSeconds() - cpu_before) / n);
+        const Cost slice = SliceCost(o, d, op);
+        if (slice.seconds < 0) return {};
+        best = {std::min(best.seconds, slice.seconds), std::min(best.cpu, slice.cpu)};
     }
     return best;
 }
@@ -548,8 +555,10 @@ constexpr int kChunk = 10;
 // With a floor, each chunk has the floor's own chunk (floor(i) for the same i) beside it, timed by this
 // thread's CPU time into floor_chunks, one before the other by turns: both then meet the same directory
 // sizes and the same disk moments (the first chunk after a sync finds the file system idle).
+// beside(chunk), when given, runs after each chunk (and its floor's) with the chunk's number.
 bool CreationCosts(const kst::bench::Daemon &d, int k, const std::function<bool(int)> &make, std::vector<Cost> &chunks,
-                   const std::function<bool(int)> &floor = {}, std::vector<Cost> *floor_chunks = nullptr)
+                   const std::function<bool(int)> &floor = {}, std::vector<Cost> *floor_chunks = nullptr,
+                   const std::function<bool(int)> &beside = {})
 {
     static int chunks_made = 0;  // which side goes first alternates from chunk to chunk, run after run
     const auto daemon_chunk = [&](int from) {
@@ -572,7 +581,7 @@ bool CreationCosts(const kst::bench::Daemon &d, int k, const std::function<bool(
         const bool ok = !floor                   ? daemon_chunk(from)
                         : chunks_made++ % 2 == 0 ? daemon_chunk(from) && floor_chunk(from)
                                                  : floor_chunk(from) && daemon_chunk(from);
-        if (!ok) return false;
+        if (!ok || (beside && !beside(from / kChunk))) return false;
     }
     return true;
 }
@@ -591,7 +600,12 @@ Cost MedianCost(const std::vector<Cost> &costs)
 // The scale rows' costs, one per K. mkdir is the file system's own share of creating a key: the same
 // loop of mkdir calls in a directory of K, timed by this thread's CPU time.
 struct ScaleCosts {
-    std::vector<Cost> create_event, set_reset, create_key, mkdir, key_own, query, info, info_after_write, enumerate;
+    std::vector<Cost> create_event, set_reset, create_key, mkdir, query, info, info_after_write, enumerate;
+    // Per K, samples taken together over every pass, whose median is the figure (the least of a
+    // difference or a ratio of two noisy costs is no cost at all): the daemon's own CPU share of each
+    // chunk of key creations, and the daemon CPU of each slice of writes to the key of K subkeys over
+    // that of the slice of writes to the reference key of ten beside it.
+    std::vector<std::vector<double>> key_own, key_own_reference, write_growth;
 };
 
 // The lesser of two costs, field by field; a failed one never wins.
@@ -614,15 +628,26 @@ public:
         return mkdir(dir_.c_str(), 0777) == 0;
     }
     bool Make(int i) const { return mkdir((dir_ + "//S" + std::to_string(i)).c_str(), 0777) == 0; }
+    // A new directory beside the round's, for ten mkdirs as under a new key; "" when it can't be made.
+    std::string NewSide()
+    {
+        const std::string side = dir_ + Format("_SIDE%zu", sides_.size());
+        if (mkdir(side.c_str(), 0777) != 0) return "";
+        sides_.push_back(side);
+        return side;
+    }
     ~MkdirFloor()
     {
         std::error_code ec;
         fs::remove_all(dir_, ec);
+        for (const std::string &side : sides_)
+            fs::remove_all(side, ec);
     }
 
 private:
-    std::string dir_ = std::string(kst::bench::kRegistryDir) + "/HKEY_LOCAL_MACHINE/KSTBENCH_MKDIR";
-    int         rounds_ = 0;
+    std::string              dir_ = std::string(kst::bench::kRegistryDir) + "/HKEY_LOCAL_MACHINE/KSTBENCH_MKDIR";
+    std::vector<std::string> sides_;
+    int                      rounds_ = 0;
 };
 
 // Creates K named events and K sibling keys on c, adding their costs to sc; the events and the parent key
@@ -656,6 +681,30 @@ void CreateScaleItems(const kst::bench::Daemon &d, Connection &c, int k, std::ve
     MkdirFloor        floor;
     chunks.clear();
     ok = true;
+    // Beside some two dozen chunks of each K, the same ten creations, and their floor's ten mkdirs, in
+    // directories of their own (a new key under HKEY_LOCAL_MACHINE, a new directory beside the floor's):
+    // the daemon's own share with ten subkeys in the same disk moments, which the growth is taken
+    // against. ext4's costs move by several times between the start of a round, just after a sync, and
+    // its middle, so a share measured in other rounds, even at K=10, is no reference.
+    std::vector<double>      reference_own;
+    std::vector<std::string> reference_keys;
+    const int                every = std::max(1, k / kChunk / 24);
+    const auto               reference = [&](int chunk) {
+        if (chunk % every != every / 2) return true;
+        reference_keys.push_back(Format("KSTBENCH_TEN%d_%zu", k, reference_keys.size()));
+        const uint64_t    key = c.RegCreateKeyEx(kLocalMachine, reference_keys.back()).value_or(0);
+        const std::string side = floor.NewSide();
+        const auto        make = [&](int i) {
+            const uint64_t h = c.RegCreateKeyEx(key, "S" + std::to_string(i)).value_or(0);
+            return h > 100 && c.RegCloseKey(h) == 0u;
+        };
+        const auto mkdir_beside = [&](int i) { return mkdir((side + "//S" + std::to_string(i)).c_str(), 0777) == 0; };
+        std::vector<Cost> made, floor_made;
+        const bool done = key > 100 && !side.empty() && CreationCosts(d, kChunk, make, made, mkdir_beside, &floor_made);
+        if (key > 100) c.RegCloseKey(key);
+        if (done) reference_own.push_back(made[0].cpu - floor_made[0].cpu);
+        return done;
+    };
     for (int r = 0; r < rounds && ok; ++r) {
         if (first_key) c.RegCloseKey(first_key);
         if (parent) c.RegCloseKey(parent);
@@ -670,16 +719,21 @@ void CreateScaleItems(const kst::bench::Daemon &d, Connection &c, int k, std::ve
                            if (i == 0) first_key = h;                             // kept open for the query row
                            return h > 100 && (i == 0 || c.RegCloseKey(h) == 0u);  // small words are error codes
                        },
-                       chunks, [&](int i) { return floor.Make(i); }, &floor_chunks);
+                       chunks, [&](int i) { return floor.Make(i); }, &floor_chunks, reference);
+        for (const std::string &name : reference_keys)
+            DeleteKey(c, name);
+        reference_keys.clear();
     }
+    SettleFileSystem();  // the reference keys' removals end before the rows on the K keys
     sc.create_key.push_back(ok ? MedianCost(chunks) : Cost{});
     sc.mkdir.push_back(ok ? MedianCost(floor_chunks) : Cost{});
     // The daemon's own CPU share chunk by chunk, each less the floor's chunk right after it: ext4's mkdir
     // cost moves by several times within a run, and neighbours see the same (wall time: the daemon's).
-    std::vector<Cost> own;
+    std::vector<double> own;
     for (std::size_t i = 0; ok && i < chunks.size() && i < floor_chunks.size(); ++i)
-        own.push_back({chunks[i].seconds, chunks[i].cpu - floor_chunks[i].cpu});
-    sc.key_own.push_back(ok ? MedianCost(own) : Cost{});
+        own.push_back(chunks[i].cpu - floor_chunks[i].cpu);
+    sc.key_own.push_back(ok ? own : std::vector<double>{});
+    sc.key_own_reference.push_back(ok ? reference_own : std::vector<double>{});
 }
 
 // One pass over every K.
@@ -687,6 +741,11 @@ ScaleCosts MeasureScale(const Options &o, const kst::bench::Daemon &d, const std
 {
     Connection c = d.Connect();
     ScaleCosts sc;
+    // The reference of the writes' rows: a key of ten subkeys that stays through the pass.
+    DeleteKey(c, "KSTBENCH_REFERENCE");
+    const uint64_t reference = c.RegCreateKeyEx(kLocalMachine, "KSTBENCH_REFERENCE").value_or(0);
+    for (int i = 0; i < 10; ++i)
+        if (const uint64_t sub = c.RegCreateKeyEx(reference, "S" + std::to_string(i)).value_or(0)) c.RegCloseKey(sub);
     SettleFileSystem();
     for (int k : ks) {
         std::vector<uint64_t> events;
@@ -702,13 +761,34 @@ ScaleCosts MeasureScale(const Options &o, const kst::bench::Daemon &d, const std
             return info && info->arg1 == static_cast<uint64_t>(k);
         }));
         // The same query each time right after a write to the key: the answer follows the change rather
-        // than being read again from the directory of K entries.
+        // than being read again from the directory of K entries. The writes reach the disk's file system,
+        // whose cost per write moves twofold and more from one second to the next; so the slices take
+        // turns with the same writes to the reference key of ten subkeys, and the growth is the median of
+        // the ratios of neighbouring slices, as for the servers and their floors.
         const std::string value(kValueBytes, 'w');
-        sc.info_after_write.push_back(RepeatedCost(o, d, [&] {
-            const auto info =
-                c.RegSetValueEx(parent, "W", 3, kValueBytes, value) == 0u ? c.RegQueryInfoKey(parent) : std::nullopt;
-            return info && info->arg1 == static_cast<uint64_t>(k) && info->arg3 == 1u;
-        }));
+        const auto        write_and_query = [&](uint64_t key, int subkeys) {
+            return [&c, &value, key, subkeys] {
+                const auto info =
+                    c.RegSetValueEx(key, "W", 3, kValueBytes, value) == 0u ? c.RegQueryInfoKey(key) : std::nullopt;
+                return info && info->arg1 == static_cast<uint64_t>(subkeys) && info->arg3 == 1u;
+            };
+        };
+        Cost                least{1e9, 1e9};
+        std::vector<double> growth;
+        for (int s = 0; s < o.slices; ++s) {
+            const bool  at_k_first = s % 2 == 0;  // which of the two goes first alternates
+            const Cost  first = SliceCost(o, d, write_and_query(at_k_first ? parent : reference, at_k_first ? k : 10));
+            const Cost  second = SliceCost(o, d, write_and_query(at_k_first ? reference : parent, at_k_first ? 10 : k));
+            const Cost &at_k = at_k_first ? first : second, &at_ten = at_k_first ? second : first;
+            if (at_k.seconds < 0 || at_ten.seconds < 0) {
+                least = {};
+                break;
+            }
+            least = Least(least, at_k);
+            growth.push_back(at_k.cpu / at_ten.cpu);
+        }
+        sc.info_after_write.push_back(least);
+        sc.write_growth.push_back(least.seconds >= 0 ? growth : std::vector<double>{});
         // A walk as a client enumerates, index after index, from the middle of the list on.
         uint64_t index = static_cast<uint64_t>(k / 2);
         sc.enumerate.push_back(RepeatedCost(o, d, [&] {
@@ -723,17 +803,34 @@ ScaleCosts MeasureScale(const Options &o, const kst::bench::Daemon &d, const std
         DeleteKey(c, Format("KSTBENCH_K%d", k));
         SettleFileSystem();
     }
+    c.RegCloseKey(reference);
+    DeleteKey(c, "KSTBENCH_REFERENCE");
+    SettleFileSystem();
     return sc;
 }
 
-// The least of each field of every row over two passes.
+// The least of each cost of every row over two passes; the samples of both passes together.
 void KeepLeast(ScaleCosts &best, const ScaleCosts &next)
 {
     for (auto field : {&ScaleCosts::create_event, &ScaleCosts::set_reset, &ScaleCosts::create_key, &ScaleCosts::mkdir,
-                       &ScaleCosts::key_own, &ScaleCosts::query, &ScaleCosts::info, &ScaleCosts::info_after_write,
-                       &ScaleCosts::enumerate})
+                       &ScaleCosts::query, &ScaleCosts::info, &ScaleCosts::info_after_write, &ScaleCosts::enumerate})
         for (std::size_t i = 0; i < (best.*field).size() && i < (next.*field).size(); ++i)
             (best.*field)[i] = Least((best.*field)[i], (next.*field)[i]);
+    for (auto field : {&ScaleCosts::key_own, &ScaleCosts::key_own_reference, &ScaleCosts::write_growth})
+        for (std::size_t i = 0; i < (best.*field).size() && i < (next.*field).size(); ++i) {
+            std::vector<double> &samples = (best.*field)[i];
+            const auto          &more = (next.*field)[i];
+            if (samples.empty() || more.empty())
+                samples.clear();  // a failed pass fails the row
+            else
+                samples.insert(samples.end(), more.begin(), more.end());
+        }
+}
+
+// The median of a row's samples at one K; 0 (shown as a miss) when it has none.
+double SampleMedian(const std::vector<std::vector<double>> &samples, std::size_t i)
+{
+    return i < samples.size() && !samples[i].empty() ? Median(samples[i]) : 0;
 }
 
 // Per-operation cost of each scale row at each K, and how its CPU time grows from K=10: the least over a few
@@ -748,7 +845,8 @@ void ScaleRows(const Options &o, const kst::bench::Daemon &d)
     for (int pass = 1; pass < (o.quick ? 1 : 3); ++pass)
         KeepLeast(best, MeasureScale(o, d, ks));
     if (!o.quick) ks.push_back(100000);
-    const auto rows = [&](const char *what, const std::vector<Cost> &cost, const std::vector<Cost> *floor) {
+    const auto rows = [&](const char *what, const std::vector<Cost> &cost, const std::vector<Cost> *floor,
+                          const std::vector<std::vector<double>> *growth = nullptr) {
         for (std::size_t i = 0; i < ks.size() && i < cost.size(); ++i) {
             const std::string name = Format("%s, K=%d", what, ks[i]);
             const std::string measured = Duration(cost[i].seconds) + "/op, CPU " + Duration(cost[i].cpu);
@@ -758,6 +856,8 @@ void ScaleRows(const Options &o, const kst::bench::Daemon &d)
             // Beside a floor the bound applies to the daemon's own share (the row after these).
             if (i == 0 || floor)
                 Add({name, measured, mkdir, i == 0 ? "" : Format("%.2fx", cost[i].cpu / cost[0].cpu), "", ""});
+            else if (growth)
+                AddRatio(name, measured, "the same at K=10, same slices", SampleMedian(*growth, i), 1.2, false);
             else
                 AddRatio(name, measured, "daemon CPU per op at K=10", cost[i].cpu / cost[0].cpu, 1.2, false);
         }
@@ -765,15 +865,15 @@ void ScaleRows(const Options &o, const kst::bench::Daemon &d)
     rows("set+reset, oldest of K named events", best.set_reset, nullptr);
     rows("value query, first of K sibling keys", best.query, nullptr);
     rows("RegQueryInfoKey of a key with K subkeys", best.info, nullptr);
-    rows("RegQueryInfoKey after a write to the key, K subkeys", best.info_after_write, nullptr);
+    rows("RegQueryInfoKey after a write to the key, K subkeys", best.info_after_write, nullptr, &best.write_growth);
     rows("RegEnumKeyEx walk of K subkeys", best.enumerate, nullptr);
     rows("create K named events", best.create_event, nullptr);
     rows("create K sibling keys (floor: the same mkdirs)", best.create_key, &best.mkdir);
     // What the daemon adds to the file system's own cost, at each K against K=10.
     for (std::size_t i = 1; i < ks.size() && i < best.key_own.size(); ++i) {
-        const double own = best.key_own[i].cpu, own10 = best.key_own[0].cpu;
+        const double own = SampleMedian(best.key_own, i), ten = SampleMedian(best.key_own_reference, i);
         AddRatio(Format("  the same less its mkdir, K=%d", ks[i]), Format("CPU %.1f us", own * 1e6),
-                 Format("at K=10 %.1f us", own10 * 1e6), own / own10, 1.2, false);
+                 Format("ten keys, same moments %.1f us", ten * 1e6), ten > 0 ? own / ten : 0, 1.2, false);
     }
 }
 
