@@ -616,15 +616,13 @@ Cost Least(const Cost &a, const Cost &b)
 }
 
 // The floor of creating K sibling keys: mkdir of the same names beside each other in a directory of the
-// registry's file system, under a path as deep as the daemon's, but outside the registry, so that no
-// watch of the daemon's sees them and nothing it does for other programs' keys counts in its chunks. A
-// round starts in a new directory; an old one leaves by a rename, as the daemon's deleted keys do.
+// registry's file system, under the same kind of path the daemon builds. A round starts in a new
+// directory; an old one leaves the registry by a rename, as the daemon's deleted keys do.
 class MkdirFloor {
 public:
     bool NewRound()
     {
-        std::error_code ec;
-        fs::create_directories(fs::path(dir_).parent_path(), ec);
+        std::error_code   ec;
         const std::string trash = std::string(kst::bench::kKestrel) + Format("/work/removed-mkdir-%d", rounds_++);
         if (rename(dir_.c_str(), trash.c_str()) != 0) fs::remove_all(dir_, ec);
         return mkdir(dir_.c_str(), 0777) == 0;
@@ -641,11 +639,13 @@ public:
     ~MkdirFloor()
     {
         std::error_code ec;
-        fs::remove_all(fs::path(dir_).parent_path(), ec);  // the sides too
+        fs::remove_all(dir_, ec);
+        for (const std::string &side : sides_)
+            fs::remove_all(side, ec);
     }
 
 private:
-    std::string              dir_ = std::string(kst::bench::kKestrel) + "/work/KSTBENCH_FLOOR/KSTBENCH_MKDIR";
+    std::string              dir_ = std::string(kst::bench::kRegistryDir) + "/HKEY_LOCAL_MACHINE/KSTBENCH_MKDIR";
     std::vector<std::string> sides_;
     int                      rounds_ = 0;
 };
