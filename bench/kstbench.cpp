@@ -507,8 +507,8 @@ void LibraryRows(const Options &o, const kst::bench::Daemon &d)
 }
 
 // What an operation costs: wall time, and the daemon's own CPU time. The scale rows compare the CPU time,
-// which waiting for a CPU on a busy machine hardly moves, so K=10 and K=10,000 can be compared although
-// they cannot be measured at the same moment.
+// which waiting for a CPU on a busy machine hardly moves, and each against the same op on items of ten in
+// the neighbouring slice, so what the machine's load does to caches and the disk weighs on both.
 struct Cost {
     double seconds = -1;  // wall time per operation; negative when an operation failed
     double cpu = -1;      // the daemon's CPU time per operation
@@ -527,16 +527,35 @@ Cost SliceCost(const Options &o, const kst::bench::Daemon &d, const std::functio
     return {SecondsSince(start) / n, (d.CpuSeconds() - cpu_before) / n};
 }
 
-// The cost of a repeated op: the least over o.slices slices, as a busy machine only ever adds to it.
-Cost RepeatedCost(const Options &o, const kst::bench::Daemon &d, const std::function<bool()> &op)
+// The lesser of two costs, field by field; a failed one never wins.
+Cost Least(const Cost &a, const Cost &b)
 {
-    Cost best{1e9, 1e9};
+    if (a.seconds < 0 || b.seconds < 0) return {};
+    return {std::min(a.seconds, b.seconds), std::min(a.cpu, b.cpu)};
+}
+
+// The cost of at_k, the least over o.slices slices, each slice beside one of at_ten, the same op on the
+// pass's items of ten, one before the other by turns; the CPU ratio of each pair is added to growth (as
+// one more K's samples). Failed, its samples empty, when an op failed.
+Cost CostBesideTen(const Options &o, const kst::bench::Daemon &d, const std::function<bool()> &at_k,
+                   const std::function<bool()> &at_ten, std::vector<std::vector<double>> &growth)
+{
+    Cost                least{1e9, 1e9};
+    std::vector<double> ratios;
     for (int s = 0; s < o.slices; ++s) {
-        const Cost slice = SliceCost(o, d, op);
-        if (slice.seconds < 0) return {};
-        best = {std::min(best.seconds, slice.seconds), std::min(best.cpu, slice.cpu)};
+        const bool  k_first = s % 2 == 0;
+        const Cost  first = SliceCost(o, d, k_first ? at_k : at_ten);
+        const Cost  second = SliceCost(o, d, k_first ? at_ten : at_k);
+        const Cost &k = k_first ? first : second, &ten = k_first ? second : first;
+        if (k.seconds < 0 || ten.seconds < 0) {
+            growth.emplace_back();
+            return {};
+        }
+        least = Least(least, k);
+        ratios.push_back(k.cpu / ten.cpu);
     }
-    return best;
+    growth.push_back(std::move(ratios));
+    return least;
 }
 
 // This thread's CPU time, user and system, in seconds.
@@ -603,17 +622,11 @@ struct ScaleCosts {
     std::vector<Cost> create_event, set_reset, create_key, mkdir, query, info, info_after_write, enumerate;
     // Per K, samples taken together over every pass, whose median is the figure (the least of a
     // difference or a ratio of two noisy costs is no cost at all): the daemon's own CPU share of each
-    // chunk of key creations, and the daemon CPU of each slice of writes to the key of K subkeys over
-    // that of the slice of writes to the reference key of ten beside it.
-    std::vector<std::vector<double>> key_own, key_own_reference, write_growth;
+    // chunk of key creations and of the ten creations beside them, and for each row on K items the
+    // daemon CPU of each slice over that of the same op on the items of ten in the slice beside it.
+    std::vector<std::vector<double>> key_own, key_own_reference, set_reset_growth, query_growth, info_growth,
+        write_growth, enumerate_growth;
 };
-
-// The lesser of two costs, field by field; a failed one never wins.
-Cost Least(const Cost &a, const Cost &b)
-{
-    if (a.seconds < 0 || b.seconds < 0) return {};
-    return {std::min(a.seconds, b.seconds), std::min(a.cpu, b.cpu)};
-}
 
 // The floor of creating K sibling keys: mkdir of the same names beside each other in a directory of the
 // registry's file system, under the same kind of path the daemon builds. A round starts in a new
@@ -741,61 +754,63 @@ ScaleCosts MeasureScale(const Options &o, const kst::bench::Daemon &d, const std
 {
     Connection c = d.Connect();
     ScaleCosts sc;
-    // The reference of the writes' rows: a key of ten subkeys that stays through the pass.
-    DeleteKey(c, "KSTBENCH_REFERENCE");
-    const uint64_t reference = c.RegCreateKeyEx(kLocalMachine, "KSTBENCH_REFERENCE").value_or(0);
+    // The items of ten that each row's slices take turns with, through the pass: ten named events and a
+    // key of ten subkeys, the first with the value. The machine's load (a neighbour thrashing the caches,
+    // the disk's moments) then weighs on both sides of every ratio alike.
+    std::vector<uint64_t> ten_events;
     for (int i = 0; i < 10; ++i)
-        if (const uint64_t sub = c.RegCreateKeyEx(reference, "S" + std::to_string(i)).value_or(0)) c.RegCloseKey(sub);
+        ten_events.push_back(c.CreateEvent(1, 0, "KSTBENCH_TEN_E" + std::to_string(i)).value_or(0));
+    DeleteKey(c, "KSTBENCH_REFERENCE");
+    const uint64_t ten = c.RegCreateKeyEx(kLocalMachine, "KSTBENCH_REFERENCE").value_or(0), ten_first = [&] {
+        uint64_t first = 0;
+        for (int i = 0; i < 10; ++i)
+            if (const uint64_t sub = c.RegCreateKeyEx(ten, "S" + std::to_string(i)).value_or(0))
+                i == 0 ? void(first = sub) : void(c.RegCloseKey(sub));
+        return first;
+    }();
+    c.RegSetValueEx(ten_first, "V", 3, kValueBytes, std::string(kValueBytes, 'q'));
     SettleFileSystem();
+    const auto set_reset = [&c](uint64_t event) {
+        return [&c, event] { return c.SetEvent(event) == 0u && c.ResetEvent(event) == 0u; };
+    };
+    const auto query = [&c](uint64_t key) { return [&c, key] { return c.RegQueryValueEx(key, "V").has_value(); }; };
+    const auto info = [&c](uint64_t key, int subkeys) {
+        return [&c, key, subkeys] {
+            const auto answer = c.RegQueryInfoKey(key);
+            return answer && answer->arg1 == static_cast<uint64_t>(subkeys);
+        };
+    };
+    // The same query each time right after a write to the key: the answer follows the change rather than
+    // being read again from the directory of K entries.
+    const std::string value(kValueBytes, 'w');
+    const auto        write_and_query = [&c, &value](uint64_t key, int subkeys) {
+        return [&c, &value, key, subkeys] {
+            const auto answer =
+                c.RegSetValueEx(key, "W", 3, kValueBytes, value) == 0u ? c.RegQueryInfoKey(key) : std::nullopt;
+            return answer && answer->arg1 == static_cast<uint64_t>(subkeys) && answer->arg3 == 1u;
+        };
+    };
+    // A walk as a client enumerates, index after index, from the middle of the list on.
+    const auto walk = [&c](uint64_t key, int subkeys) {
+        return [&c, key, subkeys, index = static_cast<uint64_t>(subkeys / 2)]() mutable {
+            const auto entry = c.RegEnumKeyEx(key, index);
+            index = index + 1 < static_cast<uint64_t>(subkeys) ? index + 1 : 0;
+            return entry && !entry->name.empty();
+        };
+    };
     for (int k : ks) {
         std::vector<uint64_t> events;
         uint64_t              parent = 0, first_key = 0;
         CreateScaleItems(d, c, k, events, parent, first_key, sc);
         const uint64_t oldest = events.empty() ? 0 : events.front();
         sc.set_reset.push_back(
-            RepeatedCost(o, d, [&] { return c.SetEvent(oldest) == 0u && c.ResetEvent(oldest) == 0u; }));
+            CostBesideTen(o, d, set_reset(oldest), set_reset(ten_events.front()), sc.set_reset_growth));
         c.RegSetValueEx(first_key, "V", 3, kValueBytes, std::string(kValueBytes, 'q'));
-        sc.query.push_back(RepeatedCost(o, d, [&] { return c.RegQueryValueEx(first_key, "V").has_value(); }));
-        sc.info.push_back(RepeatedCost(o, d, [&] {
-            const auto info = c.RegQueryInfoKey(parent);
-            return info && info->arg1 == static_cast<uint64_t>(k);
-        }));
-        // The same query each time right after a write to the key: the answer follows the change rather
-        // than being read again from the directory of K entries. The writes reach the disk's file system,
-        // whose cost per write moves twofold and more from one second to the next; so the slices take
-        // turns with the same writes to the reference key of ten subkeys, and the growth is the median of
-        // the ratios of neighbouring slices, as for the servers and their floors.
-        const std::string value(kValueBytes, 'w');
-        const auto        write_and_query = [&](uint64_t key, int subkeys) {
-            return [&c, &value, key, subkeys] {
-                const auto info =
-                    c.RegSetValueEx(key, "W", 3, kValueBytes, value) == 0u ? c.RegQueryInfoKey(key) : std::nullopt;
-                return info && info->arg1 == static_cast<uint64_t>(subkeys) && info->arg3 == 1u;
-            };
-        };
-        Cost                least{1e9, 1e9};
-        std::vector<double> growth;
-        for (int s = 0; s < o.slices; ++s) {
-            const bool  at_k_first = s % 2 == 0;  // which of the two goes first alternates
-            const Cost  first = SliceCost(o, d, write_and_query(at_k_first ? parent : reference, at_k_first ? k : 10));
-            const Cost  second = SliceCost(o, d, write_and_query(at_k_first ? reference : parent, at_k_first ? 10 : k));
-            const Cost &at_k = at_k_first ? first : second, &at_ten = at_k_first ? second : first;
-            if (at_k.seconds < 0 || at_ten.seconds < 0) {
-                least = {};
-                break;
-            }
-            least = Least(least, at_k);
-            growth.push_back(at_k.cpu / at_ten.cpu);
-        }
-        sc.info_after_write.push_back(least);
-        sc.write_growth.push_back(least.seconds >= 0 ? growth : std::vector<double>{});
-        // A walk as a client enumerates, index after index, from the middle of the list on.
-        uint64_t index = static_cast<uint64_t>(k / 2);
-        sc.enumerate.push_back(RepeatedCost(o, d, [&] {
-            const auto entry = c.RegEnumKeyEx(parent, index);
-            index = index + 1 < static_cast<uint64_t>(k) ? index + 1 : 0;
-            return entry && !entry->name.empty();
-        }));
+        sc.query.push_back(CostBesideTen(o, d, query(first_key), query(ten_first), sc.query_growth));
+        sc.info.push_back(CostBesideTen(o, d, info(parent, k), info(ten, 10), sc.info_growth));
+        sc.info_after_write.push_back(
+            CostBesideTen(o, d, write_and_query(parent, k), write_and_query(ten, 10), sc.write_growth));
+        sc.enumerate.push_back(CostBesideTen(o, d, walk(parent, k), walk(ten, 10), sc.enumerate_growth));
         for (uint64_t h : events)
             c.CloseHandle(h);
         c.RegCloseKey(first_key);
@@ -803,7 +818,10 @@ ScaleCosts MeasureScale(const Options &o, const kst::bench::Daemon &d, const std
         DeleteKey(c, Format("KSTBENCH_K%d", k));
         SettleFileSystem();
     }
-    c.RegCloseKey(reference);
+    for (uint64_t h : ten_events)
+        c.CloseHandle(h);
+    c.RegCloseKey(ten_first);
+    c.RegCloseKey(ten);
     DeleteKey(c, "KSTBENCH_REFERENCE");
     SettleFileSystem();
     return sc;
@@ -816,7 +834,9 @@ void KeepLeast(ScaleCosts &best, const ScaleCosts &next)
                        &ScaleCosts::query, &ScaleCosts::info, &ScaleCosts::info_after_write, &ScaleCosts::enumerate})
         for (std::size_t i = 0; i < (best.*field).size() && i < (next.*field).size(); ++i)
             (best.*field)[i] = Least((best.*field)[i], (next.*field)[i]);
-    for (auto field : {&ScaleCosts::key_own, &ScaleCosts::key_own_reference, &ScaleCosts::write_growth})
+    for (auto field : {&ScaleCosts::key_own, &ScaleCosts::key_own_reference, &ScaleCosts::set_reset_growth,
+                       &ScaleCosts::query_growth, &ScaleCosts::info_growth, &ScaleCosts::write_growth,
+                       &ScaleCosts::enumerate_growth})
         for (std::size_t i = 0; i < (best.*field).size() && i < (next.*field).size(); ++i) {
             std::vector<double> &samples = (best.*field)[i];
             const auto          &more = (next.*field)[i];
@@ -857,16 +877,16 @@ void ScaleRows(const Options &o, const kst::bench::Daemon &d)
             if (i == 0 || floor)
                 Add({name, measured, mkdir, i == 0 ? "" : Format("%.2fx", cost[i].cpu / cost[0].cpu), "", ""});
             else if (growth)
-                AddRatio(name, measured, "the same at K=10, same slices", SampleMedian(*growth, i), 1.2, false);
+                AddRatio(name, measured, "the same on ten, same moments", SampleMedian(*growth, i), 1.2, false);
             else
                 AddRatio(name, measured, "daemon CPU per op at K=10", cost[i].cpu / cost[0].cpu, 1.2, false);
         }
     };
-    rows("set+reset, oldest of K named events", best.set_reset, nullptr);
-    rows("value query, first of K sibling keys", best.query, nullptr);
-    rows("RegQueryInfoKey of a key with K subkeys", best.info, nullptr);
+    rows("set+reset, oldest of K named events", best.set_reset, nullptr, &best.set_reset_growth);
+    rows("value query, first of K sibling keys", best.query, nullptr, &best.query_growth);
+    rows("RegQueryInfoKey of a key with K subkeys", best.info, nullptr, &best.info_growth);
     rows("RegQueryInfoKey after a write to the key, K subkeys", best.info_after_write, nullptr, &best.write_growth);
-    rows("RegEnumKeyEx walk of K subkeys", best.enumerate, nullptr);
+    rows("RegEnumKeyEx walk of K subkeys", best.enumerate, nullptr, &best.enumerate_growth);
     rows("create K named events", best.create_event, nullptr);
     rows("create K sibling keys (floor: the same mkdirs)", best.create_key, &best.mkdir);
     // What the daemon adds to the file system's own cost, at each K against K=10.
