@@ -44,12 +44,13 @@ struct ObjectRecord {
     };
 };
 
-// A parked wait. Owns its request until DeleteClient hands it to the reply path.
+// One waiter on an object's list of waiters.
 struct WaiterLink {
     WaiterRecord *waiter;  // not owned
     WaiterLink   *next;    // next older waiter on the same object
 };
 
+// A parked wait. Owns its request until DeleteClient hands it to the reply path.
 struct WaiterRecord {
     std::unique_ptr<RequestRecord>    request;     // the parked call
     uint64_t                          connection;  // client identity of the connection the wait arrived on
