@@ -44,6 +44,20 @@ UniqueFd CreateNewFile(int at, const char *path)
     return file;
 }
 
+// Writes count bytes whole to a new file from (relative to from_dir) and renames it to to (relative to
+// to_dir). 0 when done; -1 when the file could not be created; otherwise the errno of the write, close
+// or rename that failed, with the new file removed.
+int PlaceNewFile(int from_dir, const char *from, int to_dir, const char *to, const char *bytes, std::size_t count)
+{
+    UniqueFd file(CreateNewFile(from_dir, from));
+    if (!file) return -1;
+    int error = WriteAll(file.get(), bytes, count);
+    if (close(file.release()) != 0 && error == 0) error = errno;
+    if (error == 0 && renameat(from_dir, from, to_dir, to) != 0) error = errno;
+    if (error != 0) unlinkat(from_dir, from, 0);
+    return error;
+}
+
 // The last component of a path: the entry a change made in its directory.
 std::string_view EntryOf(const char *path)
 {
@@ -114,14 +128,8 @@ int WriteThenRename(const KeyNode *key, const char *path, uint32_t type, const c
     // mount of its own), the file is made beside the value instead.
     RegPath aside;
     if (key && DirectoryAboveRoot(key, aside) && AppendPath(aside, kNewValueName)) {
-        if (UniqueFd file = CreateNewFile(AT_FDCWD, aside.text)) {
-            int error = WriteAll(file.get(), bytes, count);
-            if (close(file.release()) != 0 && error == 0) error = errno;
-            if (error == 0 && rename(aside.text, target.text) == 0) return 0;
-            if (error == 0) error = errno;
-            unlink(aside.text);
-            if (error != EXDEV) return error;
-        }
+        const int placed = PlaceNewFile(AT_FDCWD, aside.text, AT_FDCWD, target.text, bytes, count);
+        if (placed != -1 && placed != EXDEV) return placed;
     }
 
     const std::size_t directory = std::string_view(target.text, target.length).find_last_of('/') + 1;
@@ -138,13 +146,7 @@ int WriteThenRename(const KeyNode *key, const char *path, uint32_t type, const c
         target_name = target.text + directory;
     }
     const int base = at ? at.get() : AT_FDCWD;
-    UniqueFd  file(CreateNewFile(base, temp_name));
-    if (!file) return -1;
-    int error = WriteAll(file.get(), bytes, count);
-    if (close(file.release()) != 0 && error == 0) error = errno;
-    if (error == 0 && renameat(base, temp_name, base, target_name) != 0) error = errno;
-    if (error != 0) unlinkat(base, temp_name, 0);
-    return error;
+    return PlaceNewFile(base, temp_name, base, target_name, bytes, count);
 }
 
 int StoreValue(KeyNode *key, const char *name, const char *path, uint32_t type, const char *data, uint32_t size,
