@@ -699,6 +699,11 @@ void CreateScaleItems(const kst::bench::Daemon &d, Connection &c, int k, std::ve
     // the daemon's own share with ten subkeys in the same disk moments, which the growth is taken
     // against. ext4's costs move by several times between the start of a round, just after a sync, and
     // its middle, so a share measured in other rounds, even at K=10, is no reference.
+    // One subkey Si of the key under, closed again unless keep; false on an error word.
+    const auto make_subkey = [&c](uint64_t under, int i, bool keep = false) {
+        const uint64_t h = c.RegCreateKeyEx(under, "S" + std::to_string(i)).value_or(0);
+        return h > 100 && (keep || c.RegCloseKey(h) == 0u) ? h : 0;  // small words are error codes
+    };
     std::vector<double>      reference_own;
     std::vector<std::string> reference_keys;
     const int                every = std::max(1, k / kChunk / 24);
@@ -707,10 +712,7 @@ void CreateScaleItems(const kst::bench::Daemon &d, Connection &c, int k, std::ve
         reference_keys.push_back(Format("KSTBENCH_TEN%d_%zu", k, reference_keys.size()));
         const uint64_t    key = c.RegCreateKeyEx(kLocalMachine, reference_keys.back()).value_or(0);
         const std::string side = floor.NewSide();
-        const auto        make = [&](int i) {
-            const uint64_t h = c.RegCreateKeyEx(key, "S" + std::to_string(i)).value_or(0);
-            return h > 100 && c.RegCloseKey(h) == 0u;
-        };
+        const auto        make = [&](int i) { return make_subkey(key, i) != 0; };
         const auto mkdir_beside = [&](int i) { return mkdir((side + "//S" + std::to_string(i)).c_str(), 0777) == 0; };
         std::vector<Cost> made, floor_made;
         const bool done = key > 100 && !side.empty() && CreationCosts(d, kChunk, make, made, mkdir_beside, &floor_made);
@@ -728,9 +730,9 @@ void CreateScaleItems(const kst::bench::Daemon &d, Connection &c, int k, std::ve
         ok = ok && CreationCosts(
                        d, k,
                        [&](int i) {
-                           const uint64_t h = c.RegCreateKeyEx(parent, "S" + std::to_string(i)).value_or(0);
-                           if (i == 0) first_key = h;                             // kept open for the query row
-                           return h > 100 && (i == 0 || c.RegCloseKey(h) == 0u);  // small words are error codes
+                           const uint64_t h = make_subkey(parent, i, i == 0);
+                           if (i == 0) first_key = h;  // kept open for the query row
+                           return h != 0;
                        },
                        chunks, [&](int i) { return floor.Make(i); }, &floor_chunks, reference);
         for (const std::string &name : reference_keys)
@@ -741,7 +743,7 @@ void CreateScaleItems(const kst::bench::Daemon &d, Connection &c, int k, std::ve
     sc.create_key.push_back(ok ? MedianCost(chunks) : Cost{});
     sc.mkdir.push_back(ok ? MedianCost(floor_chunks) : Cost{});
     // The daemon's own CPU share chunk by chunk, each less the floor's chunk right after it: ext4's mkdir
-    // cost moves by several times within a run, and neighbours see the same (wall time: the daemon's).
+    // cost moves by several times within a run, and neighbours see the same.
     std::vector<double> own;
     for (std::size_t i = 0; ok && i < chunks.size() && i < floor_chunks.size(); ++i)
         own.push_back(chunks[i].cpu - floor_chunks[i].cpu);
