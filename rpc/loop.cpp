@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "rpc/dispatch.h"
+#include "rpc/nocancel.h"
 #include "rpc/stream.h"
 #include "trace/trace.h"
 
@@ -258,7 +259,7 @@ void svc_run()
     for (;;) {
         if (svc_max_pollfd == 0 && svc_pollfd == nullptr) return;
         ArmTraceTimer();
-        const int ready = epoll_wait(g_epoll, events.data(), kEventsPerPass, ticking ? 0 : -1);
+        const int ready = EpollWaitNoCancel(g_epoll, events.data(), kEventsPerPass, ticking ? 0 : -1);
         if (ready == 0) TraceSendHeld();  // idle: held trace messages wait no longer
         if (ready == -1) {
             if (errno == EINTR) continue;

@@ -49,6 +49,7 @@
 #include "rpc/destroy_hook.h"
 #include "rpc/dispatch.h"
 #include "rpc/loop.h"
+#include "rpc/nocancel.h"
 #include "rpc/proto.h"
 #include "rpc/server.h"
 #include "trace/trace.h"
@@ -249,7 +250,7 @@ bool Fill(int fd)
         g_in_used = 0;
     }
     if (g_in_size == g_in.size()) return false;  // cannot happen: any record the server accepts fits
-    const ssize_t got = recv(fd, g_in.data() + g_in_size, g_in.size() - g_in_size, 0);
+    const ssize_t got = RecvNoCancel(fd, g_in.data() + g_in_size, g_in.size() - g_in_size, 0);
     if (got > 0) g_in_size += static_cast<std::size_t>(got);
     return got > 0 || (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR));
 }
@@ -358,7 +359,7 @@ ssize_t WriteNow(int fd, const uint8_t *data, std::size_t size)
 {
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t sent = send(fd, data + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t sent = SendNoCancel(fd, data + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent > 0) {
             done += static_cast<std::size_t>(sent);
             continue;
