@@ -146,14 +146,9 @@ void CutOff(ConnectionRecord *connection, int fd, const char *why)
     shutdown(fd, SHUT_RD);
 }
 
-// Keeps the start of a record that g_in holds for its owner with the owner, and frees g_in.
-void Release()
+// Keeps the rest of g_in, from offset from on, with its owner: the start of a record still coming in.
+void KeepRest(ConnectionRecord *owner, std::size_t from, std::size_t rest)
 {
-    ConnectionRecord *owner = std::exchange(g_in_owner, nullptr);
-    const std::size_t from = g_in_used;
-    const std::size_t rest = g_in_size - g_in_used;
-    g_in_size = g_in_used = 0;
-    if (!owner || rest == 0) return;
     const int fd = owner->transport->xp_fd;
     if (g_held_total + rest > kHeldBudget) {
         CutOff(owner, fd, "unfinished records past the server's budget");
@@ -169,7 +164,25 @@ void Release()
     g_held_total += rest;
 }
 
+// Keeps the start of a record that g_in holds for its owner with the owner, and frees g_in. Usually a
+// turn has read whole calls only, and there is nothing to keep.
+inline void Release()
+{
+    ConnectionRecord *owner = std::exchange(g_in_owner, nullptr);
+    const std::size_t from = g_in_used;
+    const std::size_t rest = g_in_size - g_in_used;
+    g_in_size = g_in_used = 0;
+    if (owner && rest > 0) KeepRest(owner, from, rest);
+}
+
 enum class Scan { Complete, Incomplete, Broken };
+
+// Whether g_in holds a fragment mark beyond what has been dispatched: without one no record can be
+// complete, and most turns find none once their calls are read.
+inline bool Buffered()
+{
+    return g_in_size - g_in_used >= 4;
+}
 
 // The fragment mark at offset at of g_in.
 uint32_t MarkAt(std::size_t at)
@@ -262,7 +275,7 @@ bool NextCall(SVCXPRT *transport, std::size_t *body, std::size_t *length)
     StreamState *stream = StreamOf(transport);
     if (stream->broken) return false;
     Take(RecordOf(transport));
-    Scan scan = NextRecord(body, length);
+    Scan scan = Buffered() ? NextRecord(body, length) : Scan::Incomplete;
     if (scan == Scan::Incomplete && !g_in_read) {
         if (!Fill(transport->xp_fd)) stream->broken = true;
         scan = NextRecord(body, length);
@@ -296,7 +309,7 @@ enum xprt_stat StreamStat(SVCXPRT *transport)
     std::size_t length = 0;
     // A broken record next is found broken by the next read of a call.
     const bool owner = g_in_owner == RecordOf(transport);
-    if (owner && NextRecord(&body, &length) != Scan::Incomplete) return XPRT_MOREREQS;
+    if (owner && Buffered() && NextRecord(&body, &length) != Scan::Incomplete) return XPRT_MOREREQS;
     if (owner) Release();
     return stream->broken ? XPRT_DIED : XPRT_IDLE;
 }
