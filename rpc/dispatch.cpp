@@ -46,6 +46,9 @@ ServiceRoutines g_routines{};                                // nullptr until in
 void (*g_on_loss)(ConnectionRecord &) noexcept = nullptr;    // drops a lost connection's calls and mutexes
 AccessGate  g_gate = nullptr;                                // the access policy's word on a call; none: all run
 AccessAfter g_after = nullptr;                               // what a call that ran leaves to count
+// The current call's own record once a routine has parked it, its waiter's; read only when the routine
+// then returns no reply (a park undone has freed it again and returns the error).
+RequestRecord *g_parked_call = nullptr;
 
 [[nodiscard]] bool InTable(int fd)
 {
@@ -301,6 +304,14 @@ void Answer(RequestRecord *record, void *value) noexcept
 
 }  // namespace
 
+std::unique_ptr<RequestRecord> ParkCurrentCall() noexcept
+{
+    if (!pClientParameter || g_parked_call) return nullptr;
+    std::unique_ptr<RequestRecord> own(new (std::nothrow) RequestRecord(*pClientParameter));
+    g_parked_call = own.get();
+    return own;
+}
+
 void FreeClientParameter(RequestRecord *record, void *value) noexcept
 {
     if (!record) {
@@ -316,18 +327,17 @@ void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept
     const uint32_t proc = rqstp->rq_proc;
     ++g_calls[proc <= kLastProc ? proc : kLastProc + 1];
     const uint64_t connection = TrackConnection(transp);
-    // A call that can't park is answered before this returns, so its record lives here; one that may
-    // park hands its record to its waiter.
-    const bool                     may_park = proc <= kLastProc && Procedures()[proc].parks;
-    RequestRecord                  answered_now{};
-    std::unique_ptr<RequestRecord> parkable(may_park ? new (std::nothrow) RequestRecord{} : nullptr);
-    RequestRecord                 *record = may_park ? parkable.get() : &answered_now;
+    // The call's record lives here; a routine that parks the call takes a copy of its own (ParkCurrentCall).
+    RequestRecord  call{};
+    RequestRecord *record = &call;
     pClientParameter = record;
+    g_parked_call = nullptr;
     // Outside a dispatch there is no current call; the record here is gone then.
-    const auto no_current_call = [](RequestRecord **current) { *current = nullptr; };
+    const auto no_current_call = [](RequestRecord **current) {
+        *current = nullptr;
+        g_parked_call = nullptr;
+    };
     const std::unique_ptr<RequestRecord *, decltype(no_current_call)> current(&pClientParameter, no_current_call);
-    if (!record) return;  // no memory: the call goes unanswered, the server goes on
-
     record->transport = transp;
     record->connection = connection;
     record->socket = transp->xp_fd;
@@ -371,10 +381,11 @@ void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept
     void *value = routine(args, rqstp);
     if (g_after) g_after(proc, args, value);
     if (value) {
+        // A park undone (no memory half-way) has dropped its copy: the call is answered from here.
         Answer(record, value);
     } else {
-        assert(procedure.parks && "only a routine that may park answers with no reply");
-        RequestRecord *parked = parkable.release();  // the waiter owns it now
+        assert(procedure.parks && g_parked_call && "only a routine that parks the call answers with no reply");
+        RequestRecord *parked = g_parked_call;  // its waiter owns it
         // Only a parked call is ever aged, and it parked microseconds after it arrived. The coarse clock
         // (a tick behind at most) costs a call a fraction of the precise one; an age is never short.
         timespec now{};

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -38,6 +39,9 @@ struct RequestRecord {
     uint16_t procedure;    // the call's procedure number, for the live view (those that park are below 29)
     bool     counts_wait;  // parked and counted: the count goes back when the record goes
 
+    RequestRecord() = default;
+    RequestRecord(const RequestRecord &) = default;  // how a call that parks leaves the dispatcher's frame
+    RequestRecord &operator=(const RequestRecord &) = delete;
     ~RequestRecord();
 };
 
@@ -53,6 +57,11 @@ uint64_t               *SetLastError(uint64_t code) noexcept;
 // process, so a later connection on the same descriptor or transport address never passes for it);
 // either may be null.
 void GetClientParameter(RequestRecord **record, uint64_t *identity) noexcept;
+
+// Hands the call being dispatched to a routine that parks it: a record of its own (nullptr without
+// memory, or outside a dispatch), which the dispatcher no longer answers once the routine has returned
+// no reply. Only a call that parks costs an allocation for its record.
+[[nodiscard]] std::unique_ptr<RequestRecord> ParkCurrentCall() noexcept;
 
 // Answers the record's call with value (unless replies are off or its connection is gone) and frees it.
 void FreeClientParameter(RequestRecord *record, void *value) noexcept;

@@ -1,7 +1,7 @@
 // wait.cpp: waits on one or many objects; parks the call when they are not ready.
 //
-// A parked call's RequestRecord moves into a WaiterRecord that is linked on every
-// object it still waits for; the service routine then returns no reply. It ends in
+// A parked call's RequestRecord (its own copy of the dispatcher's, ParkCurrentCall) lives in a
+// WaiterRecord that is linked on every object it still waits for; the service routine then returns no reply. It ends in
 // exactly one of three ways, and whoever ends it unlinks it everywhere first:
 //   satisfied        -> reply: identity of the object that completed the wait
 //   cancelled        -> reply 0, written before the cancel call's own reply
@@ -95,11 +95,15 @@ void ForgetSlot(const WaiterRecord *waiter)
 // its objects could never complete, so the park is undone and the dispatcher keeps the call.
 bool Park(std::unique_ptr<WaiterRecord> waiter)
 {
-    RequestRecord *request = nullptr;
-    GetClientParameter(&request, &waiter->connection);
-    waiter->request.reset(request);
-    const uint64_t targets = waiter->pending ? waiter->pending_count : 1;
-    uint64_t       linked = 0;
+    GetClientParameter(nullptr, &waiter->connection);
+    waiter->request = ParkCurrentCall();
+    if (!waiter->request) {
+        SetLastError(kErrNoMemory);
+        return false;
+    }
+    const RequestRecord *request = waiter->request.get();
+    const uint64_t       targets = waiter->pending ? waiter->pending_count : 1;
+    uint64_t             linked = 0;
     while (linked < targets &&
            AddClientToEvent(waiter.get(), waiter->pending ? waiter->pending[linked] : waiter->single))
         ++linked;
@@ -111,7 +115,7 @@ bool Park(std::unique_ptr<WaiterRecord> waiter)
     waiter->pending_count = linked;  // only these slots got a link
     DeleteClientFromAllEvent(waiter.get());
     ForgetSlot(waiter.get());
-    (void)waiter->request.release();  // still the dispatcher's: it answers with the last error
+    // The waiter and its copy of the call go; the dispatcher answers the call with the last error.
     SetLastError(kErrNoMemory);
     return false;
 }
