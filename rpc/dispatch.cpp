@@ -49,6 +49,9 @@ AccessAfter g_after = nullptr;                               // what a call that
 // The current call's own record once a routine has parked it, its waiter's; read only when the routine
 // then returns no reply (a park undone has freed it again and returns the error).
 RequestRecord *g_parked_call = nullptr;
+// No memory was left for the current call's own record: like a call whose record could not be made,
+// it gets no reply at all.
+bool g_call_lost = false;
 
 [[nodiscard]] bool InTable(int fd)
 {
@@ -309,6 +312,7 @@ std::unique_ptr<RequestRecord> ParkCurrentCall() noexcept
     if (!pClientParameter || g_parked_call) return nullptr;
     std::unique_ptr<RequestRecord> own(new (std::nothrow) RequestRecord(*pClientParameter));
     g_parked_call = own.get();
+    g_call_lost = !own;
     return own;
 }
 
@@ -332,10 +336,12 @@ void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept
     RequestRecord *record = &call;
     pClientParameter = record;
     g_parked_call = nullptr;
+    g_call_lost = false;
     // Outside a dispatch there is no current call; the record here is gone then.
     const auto no_current_call = [](RequestRecord **current) {
         *current = nullptr;
         g_parked_call = nullptr;
+        g_call_lost = false;
     };
     const std::unique_ptr<RequestRecord *, decltype(no_current_call)> current(&pClientParameter, no_current_call);
     record->transport = transp;
@@ -380,7 +386,9 @@ void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept
     }
     void *value = routine(args, rqstp);
     if (g_after) g_after(proc, args, value);
-    if (value) {
+    if (value && g_call_lost) {
+        ReleaseArguments(record);
+    } else if (value) {
         // A park undone (no memory half-way) has dropped its copy: the call is answered from here.
         Answer(record, value);
     } else {

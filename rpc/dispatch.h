@@ -58,9 +58,10 @@ uint64_t               *SetLastError(uint64_t code) noexcept;
 // either may be null.
 void GetClientParameter(RequestRecord **record, uint64_t *identity) noexcept;
 
-// Hands the call being dispatched to a routine that parks it: a record of its own (nullptr without
-// memory, or outside a dispatch), which the dispatcher no longer answers once the routine has returned
-// no reply. Only a call that parks costs an allocation for its record.
+// Hands the call being dispatched to a routine that parks it: a record of its own, which the dispatcher
+// no longer answers once the routine has returned no reply; nullptr outside a dispatch, or without
+// memory, and then the call gets no reply at all, as one whose record could not be made. Only a call
+// that parks costs an allocation for its record.
 [[nodiscard]] std::unique_ptr<RequestRecord> ParkCurrentCall() noexcept;
 
 // Answers the record's call with value (unless replies are off or its connection is gone) and frees it.
