@@ -1,8 +1,8 @@
 // wait.cpp: waits on one or many objects; parks the call when they are not ready.
 //
 // A parked call's RequestRecord (its own copy of the dispatcher's, ParkCurrentCall) lives in a
-// WaiterRecord that is linked on every object it still waits for; the service routine then returns no reply. It ends in
-// exactly one of three ways, and whoever ends it unlinks it everywhere first:
+// WaiterRecord that is linked on every object it still waits for; the service routine then returns
+// no reply. It ends in exactly one of three ways, and whoever ends it unlinks it everywhere first:
 //   satisfied        -> reply: identity of the object that completed the wait
 //   cancelled        -> reply 0, written before the cancel call's own reply
 //   connection lost  -> no reply; records freed without touching the socket
