@@ -107,7 +107,8 @@ bool_t FakeReply(SVCXPRT *transport, rpc_msg *msg)
     const int index = transport->xp_fd - kFirstFd;
     if (index < 0 || index >= kConnections) abort();  // a reply through a transport that was never ours
     ++g_replies[index];
-    if (transport == pClientParameter->transport && reply->Word()) g_own_word = *reply->Word();
+    // A reply outside any dispatch (a lost connection's mutex handed on to a waiter) is no call's own.
+    if (pClientParameter && transport == pClientParameter->transport && reply->Word()) g_own_word = *reply->Word();
     if (auto word = reply->Word(); word && *word > 288 && g_pool.size() < 256) g_pool.push_back(*word);
     return TRUE;
 }
