@@ -335,9 +335,8 @@ void winnt_sys_1(svc_req *rqstp, SVCXPRT *transp) noexcept
     RequestRecord  call{};
     RequestRecord *record = &call;
     pClientParameter = record;
-    g_parked_call = nullptr;
-    g_call_lost = false;
-    // Outside a dispatch there is no current call; the record here is gone then.
+    // Outside a dispatch there is no current call; the record here is gone then, and with it what a
+    // routine parked or lost of it (so every dispatch starts with none).
     const auto no_current_call = [](RequestRecord **current) {
         *current = nullptr;
         g_parked_call = nullptr;
