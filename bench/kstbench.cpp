@@ -204,18 +204,52 @@ double MedianRatio(const Samples &s, const std::function<double(std::size_t)> &f
     return Median(ratios);
 }
 
+// Context switches (voluntary or not) of the calling thread so far.
+long ThreadSwitches()
+{
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return usage.ru_nvcsw + usage.ru_nivcsw;
+}
+
+// The same of a server's first thread, which runs its loop; 0 when it can't be read.
+long ServerSwitches(pid_t pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    long          switches = 0;
+    for (std::string line; std::getline(f, line);)
+        if (line.starts_with("voluntary_ctxt_switches:") || line.starts_with("nonvoluntary_ctxt_switches:"))
+            switches += std::strtol(line.c_str() + line.find(':') + 1, nullptr, 10);
+    return switches;
+}
+
+// Handoffs and the context switches they took, of the server and both callers, summed over slices. Pinned
+// to one CPU a handoff's cost is mostly these switches, and how many there are follows the scheduler's
+// interleaving of the three parties as much as any party's own work.
+struct SwitchCount {
+    double               handoffs = 0;
+    long                 switches = 0;
+    [[nodiscard]] double PerHandoff() const { return handoffs > 0 ? switches / handoffs : 0; }
+};
+
 // Two parties hand a token back and forth: `wait_a`/`signal_b` on the helper thread, `signal_a`/`wait_b`
-// here. Handoffs per second over `seconds`; 0 when a call failed.
+// here. Handoffs per second over `seconds`; 0 when a call failed. With count, the handoffs and the two
+// callers' switches are added there.
 double PingPong(double seconds, const std::function<bool()> &wait_a, const std::function<bool()> &signal_b,
-                const std::function<bool()> &signal_a, const std::function<bool()> &wait_b)
+                const std::function<bool()> &signal_a, const std::function<bool()> &wait_b,
+                SwitchCount *count = nullptr)
 {
     std::atomic<bool> stop = false, failed = false;
+    long              helper_switches = 0;
     std::thread       other([&] {
+        const long before = ThreadSwitches();
         while (wait_a() && !stop)
             if (!signal_b()) break;
         if (!stop) failed = true;
+        helper_switches = ThreadSwitches() - before;
     });
-    const auto start = Clock::now();
+    const long        before = ThreadSwitches();
+    const auto        start = Clock::now();
     long              rounds = 0;
     bool              ok = true;
     while (ok) {
@@ -227,6 +261,10 @@ double PingPong(double seconds, const std::function<bool()> &wait_a, const std::
     stop = true;
     ok = signal_a() && ok;  // releases the helper's last wait
     other.join();
+    if (count) {
+        count->handoffs += 2.0 * static_cast<double>(rounds);
+        count->switches += ThreadSwitches() - before + helper_switches;
+    }
     return ok && !failed ? 2.0 * rounds / took : 0;
 }
 
@@ -366,11 +404,18 @@ void ValueRows(const Options &o, const kst::bench::Daemon &d)
     DeleteKey(dc, "KSTBENCH");
 }
 
+// The bare epoll ping-pong server (kstpingpong), and what the handoff learnt against it.
+struct BareFloor {
+    uint16_t    port = 0;  // 0 when it did not start
+    pid_t       pid = -1;
+    Paired      pairing;  // the daemon's handoff against it
+    SwitchCount daemon, bare;
+};
+
 // Two connections hand a token back and forth through two auto-reset events, slices taking turns with
 // Redis BLPOP/RPUSH doing the same through two lists (floor 0 when there is no Redis) and, when bare is
-// given, with the bare epoll server doing it with no RPC at all (kstpingpong, its pairing put in *bare).
-Paired Handoff(const Options &o, const kst::bench::Daemon &d, uint16_t redis_port, uint16_t pingpong_port = 0,
-               Paired *bare = nullptr)
+// given, with the bare epoll server doing it with no RPC at all (its pairing and switches put in *bare).
+Paired Handoff(const Options &o, const kst::bench::Daemon &d, uint16_t redis_port, BareFloor *bare = nullptr)
 {
     Connection             setup = d.Connect();
     const uint64_t         e1 = setup.CreateEvent(0, 0, "").value_or(0), e2 = setup.CreateEvent(0, 0, "").value_or(0);
@@ -381,11 +426,20 @@ Paired Handoff(const Options &o, const kst::bench::Daemon &d, uint16_t redis_por
                set_a = WordCaller::Record(kst::proc::kSetEvent, e2),
                set_b = WordCaller::Record(kst::proc::kSetEvent, e1),
                wait_b = WordCaller::Record(kst::proc::kWaitSingle, e2);
+    SwitchCount unused;
+    // The server's switches around a slice whose callers add theirs.
+    const auto counted = [](pid_t server, SwitchCount &count, const std::function<double(SwitchCount *)> &slice) {
+        const long   before = ServerSwitches(server);
+        const double rate = slice(&count);
+        count.switches += ServerSwitches(server) - before;
+        return rate;
+    };
     const auto kst_round = [&] {
-        return !connected ? 0.0
-                          : PingPong(
-                                o.slice, [&] { return a.Call(wait_a) == e1; }, [&] { return a.Call(set_a) == 0u; },
-                                [&] { return b.Call(set_b) == 0u; }, [&] { return b.Call(wait_b) == e2; });
+        return !connected ? 0.0 : counted(d.pid(), bare ? bare->daemon : unused, [&](SwitchCount *count) {
+            return PingPong(
+                o.slice, [&] { return a.Call(wait_a) == e1; }, [&] { return a.Call(set_a) == 0u; },
+                [&] { return b.Call(set_b) == 0u; }, [&] { return b.Call(wait_b) == e2; }, count);
+        });
     };
     kst::bench::Redis ra, rb;
     const bool        redis = redis_port != 0 && ra.Connect(redis_port) && rb.Connect(redis_port);
@@ -399,12 +453,14 @@ Paired Handoff(const Options &o, const kst::bench::Daemon &d, uint16_t redis_por
     };
     kst::bench::PingCaller pa, pb;
     using kst::bench::PingCaller;
-    const bool floor = bare && pingpong_port != 0 && pa.Connect(pingpong_port) && pb.Connect(pingpong_port);
+    const bool floor = bare && bare->port != 0 && pa.Connect(bare->port) && pb.Connect(bare->port);
     const auto bare_round = [&] {
-        return PingPong(
-            o.slice, [&] { return pa.Call(PingCaller::kWait, 0) == 0u; },
-            [&] { return pa.Call(PingCaller::kSet, 1) == 0u; }, [&] { return pb.Call(PingCaller::kSet, 0) == 0u; },
-            [&] { return pb.Call(PingCaller::kWait, 1) == 1u; });
+        return counted(bare->pid, bare->bare, [&](SwitchCount *count) {
+            return PingPong(
+                o.slice, [&] { return pa.Call(PingCaller::kWait, 0) == 0u; },
+                [&] { return pa.Call(PingCaller::kSet, 1) == 0u; }, [&] { return pb.Call(PingCaller::kSet, 0) == 0u; },
+                [&] { return pb.Call(PingCaller::kWait, 1) == 1u; }, count);
+        });
     };
     std::vector<std::function<double()>> rounds = {kst_round};
     if (redis) rounds.push_back(redis_round);
@@ -414,7 +470,7 @@ Paired Handoff(const Options &o, const kst::bench::Daemon &d, uint16_t redis_por
         return Paired{Median(r[0]), Median(r[i]), MedianRatio(r, [&](std::size_t s) { return r[0][s] / r[i][s]; })};
     };
     const Paired p = redis ? against(1) : Paired{Median(r[0]), 0, 0};
-    if (bare) *bare = floor ? against(rounds.size() - 1) : Paired{Median(r[0]), 0, 0};
+    if (bare) bare->pairing = floor ? against(rounds.size() - 1) : Paired{Median(r[0]), 0, 0};
     setup.CloseHandle(e1);
     setup.CloseHandle(e2);
     return p;
@@ -422,15 +478,18 @@ Paired Handoff(const Options &o, const kst::bench::Daemon &d, uint16_t redis_por
 
 // The handoff against its physical floor, the bare epoll server, in every layout; against Redis with a
 // goal only pinned, where a round trip is the servers' work and not the luck of wake-ups across CPUs.
-void HandoffRow(const Options &o, const kst::bench::Daemon &d, uint16_t redis_port, uint16_t pingpong_port)
+void HandoffRow(const Options &o, const kst::bench::Daemon &d, uint16_t redis_port, BareFloor bare)
 {
-    Paired       bare;
-    const Paired p = Handoff(o, d, redis_port, pingpong_port, &bare);
-    if (bare.floor > 0)
+    const Paired  p = Handoff(o, d, redis_port, &bare);
+    const Paired &b = bare.pairing;
+    if (b.floor > 0) {
         AddRatio("parked-wait handoff, ping-pong", Rate(p.measured, "handoffs"),
-                 "bare epoll " + Rate(bare.floor, "handoffs"), bare.ratio, 0.95, true);
-    else
+                 "bare epoll " + Rate(b.floor, "handoffs"), b.ratio, 0.95, true);
+        Note(Format("handoff: context switches per handoff, server and both callers: daemon %.2f, bare epoll %.2f",
+                    bare.daemon.PerHandoff(), bare.bare.PerHandoff()));
+    } else {
         Note("handoff: the bare ping-pong server did not start: no floor");
+    }
     if (p.floor > 0)
         AddRatio(o.pinned ? "  the same against Redis" : "  the same against Redis (not pinned: no goal)",
                  Rate(p.measured, "handoffs"), "Redis BLPOP/RPUSH " + Rate(p.floor, "handoffs"), p.ratio,
@@ -1395,7 +1454,12 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "speed against floors:\n");
             NullRows(o, d, echo_port);
             ValueRows(o, d);
-            HandoffRow(o, d, redis < 0 ? 0 : redis_port, pingpong < 0 ? 0 : pingpong_port);
+            BareFloor bare;
+            if (pingpong > 0) {
+                bare.port = pingpong_port;
+                bare.pid = pingpong;
+            }
+            HandoffRow(o, d, redis < 0 ? 0 : redis_port, bare);
         }
         if (o.Wants("stall")) {
             std::fprintf(stderr, "a flush beside other calls:\n");
