@@ -3,6 +3,7 @@
 #include "rpc/server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <rpc/pmap_clnt.h>
 #include <rpc/rpc_com.h>
@@ -40,6 +41,22 @@ void RaiseDescriptorLimit()
     const rlim_t wanted = kDescriptorLimit;
     limit.rlim_cur = limit.rlim_max < wanted ? limit.rlim_max : wanted;
     setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// Gives the server's priority to the group the kernel schedules its session as. Where sessions are
+// grouped (autogroup), a process's nice weighs only against the rest of its session, and the server,
+// alone in the session it made by detaching, would get no more than any other session, its clients'
+// included: its priority would mean nothing. Only a session the server leads is its own to change;
+// under systemd the service's session is its parent's, and left as it is.
+void PrioritizeOwnSession(int nice) noexcept
+{
+    if (getsid(0) != getpid()) return;
+    const UniqueFd group(open("/proc/self/autogroup", O_WRONLY | O_CLOEXEC));
+    if (!group) return;  // sessions are not grouped: the process's own priority is all there is
+    char          text[16];
+    const int     length = std::snprintf(text, sizeof text, "%d", nice);
+    const ssize_t unused = write(group.get(), text, static_cast<std::size_t>(length));
+    (void)unused;
 }
 
 // Three fifths of the descriptor table: the rest is for files, the trace and the portmapper, and it
@@ -194,6 +211,7 @@ void NTSYS_Server() noexcept
     if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0)
         TraceLog(1, "ntsys_svc", "NTSYS_Server", __LINE__, "sigprocmask FAIL");
     if (setpriority(PRIO_PROCESS, 0, -10) != 0) TraceLog(1, "ntsys_svc", "NTSYS_Server", __LINE__, "setpriority FAIL");
+    PrioritizeOwnSession(-10);
 
     if (pmap_unset(WINNT_SYS, EVENT_VER) == 0)
         TraceLog(1, "ntsys_svc", "NTSYS_Server", __LINE__, "pmap_unset return with 0");
