@@ -69,6 +69,15 @@ void PlaceServer(pid_t pid)
         sched_setaffinity(static_cast<pid_t>(std::atoi(task.path().filename().c_str())), sizeof cpus, &cpus);
 }
 
+void PlaceFloor(pid_t pid)
+{
+    PlaceServer(pid);
+    // The daemon gives the group its session is scheduled as its own priority, -10: a floor, in a
+    // session of its own too, gets the same, so both weigh alike against their callers' session.
+    if (pid <= 0 || getsid(pid) != pid) return;
+    if (std::ofstream group("/proc/" + std::to_string(pid) + "/autogroup"); group) group << -10 << std::flush;
+}
+
 bool EndChild(pid_t pid, int timeout_ms)
 {
     if (pid <= 0 || kill(pid, SIGTERM) != 0) return false;

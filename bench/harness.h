@@ -57,6 +57,8 @@ template <class Cond> bool PollFor(int timeout_ms, Cond cond)
 // every thread of a started server. On one CPU both leave everything where it is.
 std::string PlaceClients();
 void        PlaceServer(pid_t pid);
+// PlaceServer for a floor server, which also gets the daemon's scheduling priority.
+void PlaceFloor(pid_t pid);
 // SIGTERM, then SIGKILL after timeout_ms; reaps it. True when it ended on SIGTERM.
 bool EndChild(pid_t pid, int timeout_ms);
 // VmRSS of a process in KiB; -1 when unreadable.

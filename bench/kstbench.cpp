@@ -281,7 +281,7 @@ pid_t StartFloor(const std::string &binary, uint16_t port, const std::vector<std
     std::vector<std::string> command = {binary, std::to_string(port)};
     command.insert(command.end(), arguments.begin(), arguments.end());
     const pid_t echo = kst::Spawn(command, {}, kst::ChildOutput::Discard, kst::ChildSession::Own);
-    kst::bench::PlaceServer(echo);
+    kst::bench::PlaceFloor(echo);
     Connection probe;
     if (echo > 0 && kst::bench::PollFor(5000, [&] { return probe.Connect(port); })) return echo;
     if (echo > 0) kst::bench::EndChild(echo, 2000);
@@ -1438,7 +1438,7 @@ int main(int argc, char **argv)
     const pid_t    pingpong = StartFloor(o.pingpong, pingpong_port);
     const uint16_t redis_port = kst::bench::FreePort(pingpong_port + 1);
     const pid_t    redis = kst::bench::StartRedis(redis_port);
-    kst::bench::PlaceServer(redis);
+    kst::bench::PlaceFloor(redis);
     if (redis < 0) Note("Redis rows skipped: /usr/bin/redis-server is not installed or did not start");
 
     double empty_start = -1;
