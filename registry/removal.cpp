@@ -9,6 +9,7 @@
 #include "registry/removal.h"
 
 #include "registry/tree_internal.h"
+#include "rpc/server.h"
 
 #include <sched.h>
 #include <spawn.h>
@@ -30,6 +31,7 @@ struct Removals {
     std::size_t              count;              // slots in use
     bool                     leftovers_pending;  // directories a crash left aside are still to be removed
     std::vector<std::string> queued;             // paths waiting for a free slot, oldest first
+    bool                     yielded;            // the session's priority is yielded while rm runs
 };
 Removals g_removals{};
 
@@ -53,6 +55,10 @@ bool SpawnInSlot(const char *path)
 {
     auto slot = std::find(g_removals.running.begin(), g_removals.running.end(), 0);
     if (slot == g_removals.running.end()) return false;
+    // rm shares the server's session, whose scheduling group weighs as one: the group's priority is
+    // yielded first, so that rm is born into a group of the default weight (see the reap for the return).
+    if (!g_removals.yielded) YieldSessionPriority(true);
+    g_removals.yielded = true;
     pid_t pid = 0;
     if (!SpawnRemove("-rf", path, &pid)) return false;
     // At idle priority: unlinking a deleted tree of 100,000 keys is seconds of CPU, and at the server's
@@ -159,4 +165,8 @@ void RemoveLeftoversAndReap() noexcept
         }
     }
     if (g_removals.count > 0 || !g_removals.queued.empty()) ReapRemovals();
+    if (g_removals.count == 0 && g_removals.yielded) {  // the last rm has been reaped (or none started)
+        g_removals.yielded = false;
+        YieldSessionPriority(false);
+    }
 }

@@ -43,20 +43,28 @@ void RaiseDescriptorLimit()
     setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+constexpr int kServerNice = -10;         // the server's scheduling priority
+bool          g_session_raised = false;  // the server leads its session and gave its group kServerNice
+
+// Sets the nice of the scheduling group of the process's session (autogroup); false when the kernel
+// groups no sessions or refuses.
+bool SetSessionNice(int nice) noexcept
+{
+    const UniqueFd group(open("/proc/self/autogroup", O_WRONLY | O_CLOEXEC));
+    if (!group) return false;
+    char      text[16];
+    const int length = std::snprintf(text, sizeof text, "%d", nice);
+    return write(group.get(), text, static_cast<std::size_t>(length)) == length;
+}
+
 // Gives the server's priority to the group the kernel schedules its session as. Where sessions are
 // grouped (autogroup), a process's nice weighs only against the rest of its session, and the server,
 // alone in the session it made by detaching, would get no more than any other session, its clients'
 // included: its priority would mean nothing. Only a session the server leads is its own to change;
 // under systemd the service's session is its parent's, and left as it is.
-void PrioritizeOwnSession(int nice) noexcept
+void PrioritizeOwnSession() noexcept
 {
-    if (getsid(0) != getpid()) return;
-    const UniqueFd group(open("/proc/self/autogroup", O_WRONLY | O_CLOEXEC));
-    if (!group) return;  // sessions are not grouped: the process's own priority is all there is
-    char          text[16];
-    const int     length = std::snprintf(text, sizeof text, "%d", nice);
-    const ssize_t unused = write(group.get(), text, static_cast<std::size_t>(length));
-    (void)unused;
+    if (getsid(0) == getpid()) g_session_raised = SetSessionNice(kServerNice);
 }
 
 // Three fifths of the descriptor table: the rest is for files, the trace and the portmapper, and it
@@ -210,8 +218,9 @@ void NTSYS_Server() noexcept
     if (sigaddset(&set, SIGPIPE) != 0) TraceLog(1, "ntsys_svc", "NTSYS_Server", __LINE__, "sigaddset FAIL");
     if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0)
         TraceLog(1, "ntsys_svc", "NTSYS_Server", __LINE__, "sigprocmask FAIL");
-    if (setpriority(PRIO_PROCESS, 0, -10) != 0) TraceLog(1, "ntsys_svc", "NTSYS_Server", __LINE__, "setpriority FAIL");
-    PrioritizeOwnSession(-10);
+    if (setpriority(PRIO_PROCESS, 0, kServerNice) != 0)
+        TraceLog(1, "ntsys_svc", "NTSYS_Server", __LINE__, "setpriority FAIL");
+    PrioritizeOwnSession();
 
     if (pmap_unset(WINNT_SYS, EVENT_VER) == 0)
         TraceLog(1, "ntsys_svc", "NTSYS_Server", __LINE__, "pmap_unset return with 0");
@@ -249,6 +258,11 @@ void NTSYS_Server() noexcept
     WatchListener(transport->xp_fd, ConnectionLimit(_rpc_dtablesize()));
     svc_run();
     if (g_hooks.stopped) g_hooks.stopped();
+}
+
+void YieldSessionPriority(bool yield) noexcept
+{
+    if (g_session_raised) (void)SetSessionNice(yield ? 0 : kServerNice);
 }
 
 void SetServingHooks(ServingHooks hooks) noexcept

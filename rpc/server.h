@@ -31,6 +31,11 @@ struct ServingHooks {
     void (*stopped)() noexcept;                    // after the loop returns, or when the ready file fails
 };
 void SetServingHooks(ServingHooks hooks) noexcept;
+// With yield, the scheduling group of the server's session goes back to the default weight; without,
+// it has the server's priority again. For the time an idle-priority child shares the session: the group
+// weighs as one, and the child alone in it, while the server waits for calls, would weigh as the server
+// against every other program. Nothing where the server gave its session no priority.
+void YieldSessionPriority(bool yield) noexcept;
 // 0 with the configured port stored, or -1 when the system should choose one.
 int GetRpcPortNumber(uint32_t *port) noexcept;
 // Removes leading and trailing blanks in place; nullptr for no or empty text.

@@ -748,12 +748,17 @@ TEST_F(RegistryDaemon, DeletingABigSubtreeHoldsNoOtherClientAndLeavesNothingBehi
         std::error_code ec;
         for (const auto &fd : fs::directory_iterator("/proc/" + std::to_string(rm) + "/fd", ec))
             EXPECT_FALSE(fs::read_symlink(fd.path(), ec).string().starts_with("socket:")) << "rm holds a socket";
+        const std::string nice = kst::SessionNice(rm);  // empty once it has gone
+        EXPECT_TRUE(nice == "0" || nice.empty()) << "rm shares the server's raised priority: " << nice;
     }
     EXPECT_FALSE(fs::exists(kLmDir + "BIG"));
     EXPECT_EQ(c_.RegOpenKeyEx(kLm, "BIG/G3/K7"), 0u);
     EXPECT_TRUE(kst::PollFor(20000, cleaned));
     EXPECT_TRUE(kst::PollFor(5000, [&] { return c_.RegOpenKeyEx(kLm, "Q") && kst::Processes("rm").empty(); }))
         << "a finished removal is reaped by a later call";
+    if (access("/proc/self/autogroup", F_OK) == 0) {
+        EXPECT_EQ(kst::SessionNice(sandbox_.pid()), "-10") << "the server's priority back once rm is reaped";
+    }
 }
 
 // The control socket's status document.

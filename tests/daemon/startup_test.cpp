@@ -25,14 +25,6 @@ const std::string kInfo =
 using Texts = std::vector<std::string>;
 using Pids = std::vector<pid_t>;  // of kst::Processes("KSTntserver"): once the launcher is reaped, only a daemon
 
-// The nice of the scheduling group of pid's session ("/autogroup-N nice K"); empty when none is shown.
-std::string SessionNice(pid_t pid)
-{
-    const std::string group = kst::ReadFile("/proc/" + std::to_string(pid) + "/autogroup").value_or("");
-    const auto        at = group.find(" nice ");
-    return at == std::string::npos ? "" : group.substr(at + 6, group.find('\n') - at - 6);
-}
-
 class Startup : public ::testing::Test {
 protected:
     kst::Sandbox sandbox_;
@@ -101,7 +93,7 @@ TEST_F(Startup, PidFileDecidesThePlainStartAndSigtermWithdrawsIt)
         EXPECT_EQ(kst::ReadFile(kst::kPidFile), std::to_string(pid));
         EXPECT_EQ(kst::ReadFile(kst::kReadyFile), std::to_string(pid));
         EXPECT_NE(access(("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(inherited)).c_str(), F_OK), 0);
-        EXPECT_EQ(SessionNice(pid), grouped ? "-10" : "") << "the priority of the session it leads";
+        EXPECT_EQ(kst::SessionNice(pid), grouped ? "-10" : "") << "the priority of the session it leads";
         ASSERT_TRUE(sandbox_.Stop());
         EXPECT_EQ(sandbox_.daemon_exit_status(), 0);
         EXPECT_EQ(sandbox_.CountTrace(" 3 ntsys_svc ServerTerminate:", mark, "Shutting down..."), 1u);
@@ -141,7 +133,7 @@ TEST_F(Startup, SystemdParentLeavesOnlyOnceTheChildThatServesAnswersOrHasEnded)
     ASSERT_TRUE(sandbox_.WaitReady());
     EXPECT_EQ(kst::Processes("KSTntserver"), Pids{*child});
     if (access("/proc/self/autogroup", F_OK) == 0) {
-        EXPECT_EQ(SessionNice(*child), "0") << "a session it does not lead";
+        EXPECT_EQ(kst::SessionNice(*child), "0") << "a session it does not lead";
     }
     ASSERT_TRUE(sandbox_.Stop());
 

@@ -129,6 +129,13 @@ std::vector<pid_t> Processes(std::string_view name)
     return out;
 }
 
+std::string SessionNice(pid_t pid)
+{
+    const std::string group = ReadFile("/proc/" + std::to_string(pid) + "/autogroup").value_or("");
+    const auto        at = group.find(" nice ");
+    return at == std::string::npos ? "" : group.substr(at + 6, group.find('\n') - at - 6);
+}
+
 Sandbox::Sandbox()
 {
     struct stat opt {

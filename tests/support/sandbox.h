@@ -57,6 +57,9 @@ std::optional<pid_t> ReadPid(const std::string &path);
 std::optional<long> ProcStatusKb(pid_t pid, std::string_view field);
 // The namespace's processes other than this test (its pid 1); with a name, only those of that name.
 std::vector<pid_t> Processes(std::string_view name = {});
+// The nice of the scheduling group of pid's session, from /proc/<pid>/autogroup ("/autogroup-N nice K");
+// empty when the kernel groups no sessions or the process has gone.
+std::string SessionNice(pid_t pid);
 
 class Sandbox {
 public:
